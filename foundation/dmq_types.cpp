@@ -1,0 +1,4 @@
+#include "foundation/dmq_types.hpp"
+
+namespace zel {
+}  // namespace zel
