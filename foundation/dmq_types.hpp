@@ -1,11 +1,17 @@
 #pragma once
-// Basic types, exceptions and text routines that every unit stands on.
+// Part 1.101: basic types, exceptions and the text routines that every unit stands on, with the
+// UTF-16 string builder TStringBldU. Plain functions without shared state; safe on any thread.
+// The memory routines (scans, counts, IntToBufA/U) are in dmq_memory, included here.
+//
+// Signatures: text input as views; a "Buf" form takes (pointer, Int32 length) and a length below 1
+// means nothing. "Byte below 32" and the like always compare the unsigned byte value.
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "foundation/dmq_exception.hpp"
+#include "foundation/dmq_memory.hpp"
 
 namespace zel {
 
@@ -28,5 +34,145 @@ ZEL_DECLARE_EXCEPTION(EWaiterErrorFcntl, EWaiterException);
 ZEL_DECLARE_EXCEPTION(EWaiterErrorCreatePipe, EWaiterException);
 ZEL_DECLARE_EXCEPTION(EWaiterErrorWritePipe, EWaiterException);
 ZEL_DECLARE_EXCEPTION(EWaiterErrorKQueue, EWaiterException);
+// The run-time's conversion error, the parent of the hex decoder's errors (Part 1.108).
+ZEL_DECLARE_EXCEPTION(EConvertError, Exception);
+
+// ---------------------------------------------------------------------------------------------
+// UTF-16 string builder. The text is Buf[0, Len); Buf.size() == Capacity always. The owner may
+// reuse a builder by setting Len to 0. Appenders grow by the Part's rule (a fresh builder holds 128
+// units, the 129th grows it to 256) and raise only std::bad_alloc, leaving the builder unchanged.
+
+struct TStringBldU {
+    UnicodeString Buf;
+    int32_t Len = 0;
+    int32_t Capacity = 0;
+};
+
+void StrBldUInit(TStringBldU& b, int32_t wanted);
+void StrBldUAddChar(TStringBldU& b, char16_t c);
+void StrBldUAddSpace(TStringBldU& b);
+void StrBldUAddColonSpace(TStringBldU& b);
+// Bytes widened one to one; bytes below 32 and the backslash as "\xHH" (upper-case hex).
+void StrBldUAddEscapedA(TStringBldU& b, AnsiView s);
+void StrBldUAddInt(TStringBldU& b, int32_t v);
+void StrBldUAdd(TStringBldU& b, UnicodeView s);
+// A blank, then the text (the blank also when the text is empty).
+void StrBldUAddSpaceStr(TStringBldU& b, UnicodeView s);
+UnicodeString StrBldUToStr(const TStringBldU& b);
+// The text in use, without a copy (valid until the next append).
+inline UnicodeView StrBldUView(const TStringBldU& b) noexcept {
+    return UnicodeView(b.Buf.data(), static_cast<size_t>(b.Len));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Durations.
+
+struct TDurationRec {
+    int32_t Years = 0;
+    int32_t Months = 0;
+    int32_t Days = 0;
+    int32_t Hours = 0;
+    int32_t Minutes = 0;
+    int32_t Seconds = 0;
+};
+
+// "1d2h30m", "1d 2h", "90 ", "10" (seconds). Zeroes d first; true when at least one field was given.
+bool TryParseDurationU(UnicodeView s, TDurationRec& d);
+// Sum of the fields above 0 in seconds (a year is 31556736 s, a month 2629728 s).
+int64_t DurationToSeconds(const TDurationRec& d) noexcept;
+// Days, hours, minutes and seconds (truncating toward zero); Years and Months 0.
+TDurationRec SecondsToDuration(int64_t s) noexcept;
+// 0s, 1m05s, 1h00m00s, 1d01h01m01s: the largest non-zero unit plain, each further one two digits.
+UnicodeString FormatDurationU(int64_t s);
+
+// ---------------------------------------------------------------------------------------------
+// Case, narrowing, widening, scanning, trimming.
+
+// Only a..z turned to A..Z; every other byte or unit unchanged (no locale).
+AnsiString AsciiUpperCaseA(AnsiView s);
+UnicodeString AsciiUpperCaseU(UnicodeView s);
+
+// Each UTF-16 unit reduced to its low byte (no conversion).
+AnsiString NarrowStrA(UnicodeView s);
+// Writes count bytes; returns dest + count (dest when count < 1).
+char* UnicodeBufToAnsiBuf(char* dest, const char16_t* src, int32_t count) noexcept;
+
+// Each byte becomes one UTF-16 unit of the same value (no conversion).
+UnicodeString WidenStrU(AnsiView s);
+UnicodeString WidenBufU(const char* p, int32_t len);
+// Writes count units; returns dest + count (dest when count < 1).
+char16_t* AnsiBufToUnicodeBuf(char16_t* dest, const char* src, int32_t count) noexcept;
+
+// First unit equal to c among count units at p, or nullptr (as ScanWord).
+const char16_t* ScanWideChar(char16_t c, const char16_t* p, int32_t count) noexcept;
+// 1-based index of the first c in s; 0 if none.
+int32_t CharPosU(char16_t c, UnicodeView s) noexcept;
+
+// Remove from both ends (from the end only) every unit <= 32 and U+0085, U+00A0, U+3000.
+UnicodeString TrimU(UnicodeView s);
+UnicodeString TrimRightU(UnicodeView s);
+// Remove bytes <= 32 from both ends (from the start only).
+AnsiString TrimA(AnsiView s);
+AnsiString TrimLeftA(AnsiView s);
+
+// True when a byte below 32 other than TAB occurs.
+bool HasCtrlCharsBuf(const char* p, int32_t len) noexcept;
+
+// ---------------------------------------------------------------------------------------------
+// UTF-8.
+
+// True when s is well-formed UTF-8 (so that decoding to UTF-16 and encoding again gives the same
+// bytes): no overlong forms, no surrogates, nothing above U+10FFFF, no cut-off sequence.
+bool IsValidUtf8A(AnsiView s) noexcept;
+// Bytes that are not continuation bytes (10xxxxxx).
+int32_t Utf8CharCount(const char* p, int32_t len) noexcept;
+// Byte length of the first n characters (each lead byte with the continuation bytes behind it).
+int32_t Utf8CharsByteLen(const char* p, int32_t len, int32_t n) noexcept;
+// UTF-8 length counted per unit: 1 below 128, 2 below 2048, else 3.
+int32_t Utf8LengthOfU(UnicodeView s) noexcept;
+// The system's own decoder: stops at the first bad byte, keeping what was decoded before it;
+// values kept in 16 bits (no surrogate pairs are formed).
+UnicodeString DecodeUtf8BufU(const char* p, int32_t len);
+UnicodeString DecodeUtf8U(AnsiView s);
+
+// Bytes widened; bytes below 32 and the backslash written as "\xHH".
+UnicodeString EscapeCtrlCharsU(AnsiView s);
+UnicodeString EscapeCtrlCharsBufU(const char* p, int32_t len);
+
+// ---------------------------------------------------------------------------------------------
+// Decimal writers and strict parsers.
+
+// The absolute value as exactly width digits (leading zeros, higher digits dropped); returns
+// buffer + width; width < 1 writes nothing. The most negative Int32 is handled in unsigned.
+char* IntToFixedDigitsA(char* buffer, int32_t v, int32_t width) noexcept;
+char16_t* IntToFixedDigitsU(char16_t* buffer, int32_t v, int32_t width) noexcept;
+
+// len = buffer size on entry. Zero at buffer[len-1], the text right-aligned before it in positions
+// len-2 down to 1; raises "Buffer too small" when that is not enough (or len < 2). The most negative
+// value needs len >= 12 (it may then start at position 0). On success len := text length and the
+// result points at its first character.
+char* IntToBufCheckedA(char* buffer, int32_t v, int32_t& len);
+
+// Strict parsers: leading characters below 33 skipped, an optional sign, then only decimal digits
+// to the end (no trailing blanks), exact range. The variable is untouched on failure.
+// The Str forms read a zero-terminated text: a view is read up to its end or its first NUL, a null
+// pointer fails. The Buf forms read exactly len bytes (a NUL is then an ordinary non-digit).
+bool TryStrToInt32A(const char* s, int32_t& v) noexcept;
+bool TryStrToInt32A(AnsiView s, int32_t& v) noexcept;
+bool TryStrToInt32U(const char16_t* s, int32_t& v) noexcept;
+bool TryStrToInt32U(UnicodeView s, int32_t& v) noexcept;
+bool TryBufToInt32A(const char* p, int32_t len, int32_t& v) noexcept;
+bool TryStrToInt64U(const char16_t* s, int64_t& v) noexcept;
+bool TryStrToInt64U(UnicodeView s, int64_t& v) noexcept;
+bool TryBufToInt64A(const char* p, int32_t len, int64_t& v) noexcept;
+
+// A 64-bit number first (value = number != 0); then TRUE YES ON T Y / FALSE NO OFF F N in any ASCII
+// case; anything else returns false and leaves v unchanged.
+bool TryStrToBoolU(UnicodeView s, bool& v) noexcept;
+
+// ---------------------------------------------------------------------------------------------
+// Raise "Line too long" (ELineLengthTooLong) and "Buffer too small" (Exception).
+[[noreturn]] void RaiseLineTooLong();
+[[noreturn]] void RaiseBufferTooSmall();
 
 }  // namespace zel

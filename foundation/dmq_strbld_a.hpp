@@ -1,0 +1,69 @@
+#pragma once
+// Part 1.102: the byte text builder in which every protocol line, answer and data-file line is
+// assembled. A growable byte buffer, kept zero-terminated, owned by one owner and never locked.
+//
+//   Buf: [ text: Len bytes ][0][ unused ... ]    Len + 1 <= Capacity after every operation
+//
+// The bytes: Buf[0, Len) (StrBldAView), zero-terminated at Buf[Len] once the builder has a buffer.
+// Reuse: StrBldAReset (Len 0, first byte 0) keeps the buffer, so later lines allocate nothing.
+// The record owns Buf and frees it in its destructor (or earlier by StrBldAFree); it can be moved,
+// not copied. Appenders raise only std::bad_alloc and then leave the builder unchanged.
+#include <cstdint>
+
+#include "foundation/dmq_types.hpp"
+
+namespace zel {
+
+struct TStringBldA {
+    char* Buf = nullptr;
+    int32_t Capacity = 0;
+    int32_t Len = 0;
+
+    TStringBldA() = default;
+    ~TStringBldA() { delete[] Buf; }
+    TStringBldA(const TStringBldA&) = delete;
+    TStringBldA& operator=(const TStringBldA&) = delete;
+    TStringBldA(TStringBldA&& o) noexcept : Buf(o.Buf), Capacity(o.Capacity), Len(o.Len) {
+        o.Buf = nullptr, o.Capacity = 0, o.Len = 0;
+    }
+    TStringBldA& operator=(TStringBldA&& o) noexcept;
+};
+
+// Len 0, Capacity := (max(wanted, 64) + 31) and not 15 (80 for a fresh builder), a new buffer
+// whose first byte is 0. A buffer held before is freed (only once the new one is there).
+void StrBldAInit(TStringBldA& b, int32_t wanted);
+// Len 0 and the first byte 0, keeping the buffer.
+void StrBldAReset(TStringBldA& b) noexcept;
+// Frees the buffer now; the builder is then as default-constructed (appenders still work).
+void StrBldAFree(TStringBldA& b) noexcept;
+
+inline AnsiView StrBldAView(const TStringBldA& b) noexcept {
+    return b.Buf ? AnsiView(b.Buf, static_cast<size_t>(b.Len)) : AnsiView();
+}
+inline AnsiString StrBldAToStr(const TStringBldA& b) { return AnsiString(StrBldAView(b)); }
+
+// Appenders. A returned position is the 0-based index of the CR in Buf.
+void StrBldAAdd(TStringBldA& b, AnsiView s);
+void StrBldAAddLn(TStringBldA& b, AnsiView s);                  // s, CR, LF
+void StrBldAAddChar(TStringBldA& b, char c);
+int32_t StrBldAAddCRLF(TStringBldA& b);
+void StrBldAAddCharLn(TStringBldA& b, char c);                  // c, CR, LF
+void StrBldAAddChars(TStringBldA& b, char c, int32_t count);    // count < 1: nothing
+void StrBldAAddHexByte(TStringBldA& b, uint8_t v);              // two upper-case hex digits
+void StrBldAAddHex(TStringBldA& b, AnsiView s);                 // every byte as two hex digits
+void StrBldAAddBuf(TStringBldA& b, const void* p, int32_t len); // len < 1: nothing
+int32_t StrBldAAddBufLn(TStringBldA& b, const void* p, int32_t len);  // len < 0 counts as 0
+void StrBldAAddInt(TStringBldA& b, int32_t v);
+// "<" tag ">" value "</" tag ">" (2 * tag length + value length + 5 bytes).
+void StrBldAAddElement(TStringBldA& b, AnsiView tag, AnsiView value);
+void StrBldAAddElementLn(TStringBldA& b, AnsiView tag, AnsiView value);
+void StrBldAAddElementBuf(TStringBldA& b, AnsiView tag, const void* p, int32_t len);
+void StrBldAAddElementChar(TStringBldA& b, AnsiView tag, char c);
+// Hex-coded length (ASN.1 BER definite length as hex pairs): below 128 two digits ("7F"); else
+// "8n" and the n low bytes of the length, most significant first (128 "8180", 300 "82012C");
+// n = 1 up to 255, 2 up to 65535, 3 up to 16777215, else 4 (also for a negative value).
+void StrBldAAddHexLen(TStringBldA& b, int32_t len);
+void StrBldAAddLV(TStringBldA& b, AnsiView s);                  // hex-coded length, bytes
+void StrBldAAddTLV(TStringBldA& b, char tag, AnsiView s);       // tag byte, hex-coded length, bytes
+
+}  // namespace zel

@@ -1,0 +1,334 @@
+#include "foundation/dmq_syscharset.hpp"
+
+#include <bit>
+#include <cerrno>
+#include <cstring>
+
+extern char** environ;
+
+namespace zel {
+
+namespace {
+
+constexpr const char* kUnicodeName = UnicodeCharsetName;
+
+// UTF-16 units as little-endian bytes, the layout of UnicodeCharsetName.
+AnsiString UnitsToLeBytes(UnicodeView s) {
+    AnsiString b(s.size() * 2, '\0');
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(b.data(), s.data(), b.size());
+    } else {
+        for (size_t i = 0; i < s.size(); ++i) {
+            b[2 * i] = static_cast<char>(s[i] & 0xFF);
+            b[2 * i + 1] = static_cast<char>(s[i] >> 8);
+        }
+    }
+    return b;
+}
+
+UnicodeString LeBytesToUnits(const char* p, size_t bytes) {
+    UnicodeString u(bytes / 2, u'\0');
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(u.data(), p, u.size() * 2);
+    } else {
+        for (size_t i = 0; i < u.size(); ++i)
+            u[i] = static_cast<char16_t>(static_cast<uint8_t>(p[2 * i]) |
+                                         (static_cast<uint8_t>(p[2 * i + 1]) << 8));
+    }
+    return u;
+}
+
+// Reads one well-formed UTF-8 sequence at p[0, n); returns its length (0 when not well-formed).
+size_t DecodeOneUtf8(const uint8_t* p, size_t n, char32_t& cp) noexcept {
+    uint8_t b = p[0];
+    size_t len;
+    char32_t min;
+    if (b < 0x80) { cp = b; return 1; }
+    if (b >= 0xC2 && b <= 0xDF) { len = 2; cp = b & 0x1F; min = 0x80; }
+    else if (b >= 0xE0 && b <= 0xEF) { len = 3; cp = b & 0x0F; min = 0x800; }
+    else if (b >= 0xF0 && b <= 0xF4) { len = 4; cp = b & 0x07; min = 0x10000; }
+    else return 0;
+    if (n < len) return 0;
+    for (size_t i = 1; i < len; ++i) {
+        if ((p[i] & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (p[i] & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+    return len;
+}
+
+// Runs one iconv pass over [in, in + inLen) into out starting at used; grows out on E2BIG by
+// grow(remaining input). onIllegal decides what an EILSEQ or EINVAL does (false: fail with it).
+template <class Grow, class OnIllegal>
+int RunIconv(iconv_t h, char* in, size_t inLen, AnsiString& out, size_t& used, Grow grow,
+             OnIllegal onIllegal) {
+    // A descriptor left in a shift state by an earlier failure must not taint this text.
+    iconv(h, nullptr, nullptr, nullptr, nullptr);
+    char* ip = in;
+    size_t il = inLen;
+    while (il > 0) {
+        char* op = out.data() + used;
+        size_t ol = out.size() - used;
+        size_t r = iconv(h, &ip, &il, &op, &ol);
+        used = static_cast<size_t>(op - out.data());
+        if (r != static_cast<size_t>(-1)) break;
+        int e = errno;
+        if (e == E2BIG) {
+            out.resize(out.size() + grow(il));
+        } else if ((e == EILSEQ || e == EINVAL) && onIllegal(e, ip, il, out, used)) {
+            continue;
+        } else {
+            return e == 0 ? EILSEQ : e;
+        }
+    }
+    // Flush the shift state; one growth is enough for any sequence that resets it.
+    for (int pass = 0; pass < 2; ++pass) {
+        char* op = out.data() + used;
+        size_t ol = out.size() - used;
+        size_t r = iconv(h, nullptr, nullptr, &op, &ol);
+        used = static_cast<size_t>(op - out.data());
+        if (r != static_cast<size_t>(-1)) return 0;
+        int e = errno;
+        if (e != E2BIG || pass == 1) return e == 0 ? E2BIG : e;
+        out.resize(out.size() + grow(inLen));
+    }
+    return 0;
+}
+
+}  // namespace
+
+// Before every dynamically initialised global of other units, which may already convert text.
+__attribute__((init_priority(200))) AnsiString SystemCharset = DetectSystemCharsetA();
+__attribute__((init_priority(200))) AnsiString DefaultCharset = SystemCharset;
+
+TSysCharsetToUnicodeProc SysCharsetToUnicodeProc = &SystemCharsetToUnicodeU;
+TUnicodeToSysCharsetProc UnicodeToSysCharsetProc = &UnicodeToSystemCharsetA;
+
+// ---------------------------------------------------------------------------------------------
+// Environment.
+
+int32_t GetEnvCount() {
+    int32_t n = 0;
+    if (environ)
+        while (environ[n]) ++n;
+    return n;
+}
+
+AnsiString GetEnvStrA(int32_t Index) {
+    if (Index < 1 || Index > GetEnvCount()) return AnsiString();
+    return AnsiString(environ[Index - 1]);
+}
+
+AnsiString GetEnvVarA(AnsiView Name) {
+    AnsiString want = AsciiUpperCaseA(Name);
+    int32_t n = GetEnvCount();
+    for (int32_t i = 0; i < n; ++i) {
+        AnsiView entry(environ[i]);
+        size_t eq = entry.find('=');
+        if (eq == AnsiView::npos) continue;
+        if (AsciiUpperCaseA(entry.substr(0, eq)) == want) return AnsiString(entry.substr(eq + 1));
+    }
+    return AnsiString();
+}
+
+AnsiString DetectSystemCharsetA() {
+    // LANGUAGE is a list of languages, not a locale: its values ("de") are no charset names.
+    AnsiString locale;
+    for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+        locale = GetEnvVarA(name);
+        if (!locale.empty()) break;
+    }
+    if (locale.empty()) {
+        AnsiString mm = GetEnvVarA("MM_CHARSET");
+        return mm.empty() ? AnsiString("UTF-8") : mm;
+    }
+    size_t dot = locale.find('.');
+    if (dot == AnsiString::npos) return "UTF-8";  // also "C" and "POSIX"
+    AnsiString cs = locale.substr(dot + 1);
+    size_t at = cs.find('@');
+    if (at != AnsiString::npos) cs.resize(at);
+    return cs.empty() ? AnsiString("UTF-8") : cs;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Default conversion.
+
+AnsiString DefaultUnicodeToAnsiA(UnicodeView s) {
+    AnsiString out;
+    out.reserve(s.size() * 3);
+    for (size_t i = 0; i < s.size(); ++i) {
+        char32_t c = s[i];
+        if (c >= 0xD800 && c <= 0xDFFF) {
+            if (c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
+                c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
+                ++i;
+            } else {
+                out.push_back('?');
+                continue;
+            }
+        }
+        if (c < 0x80) {
+            out.push_back(static_cast<char>(c));
+        } else if (c < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else if (c < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        }
+    }
+    return out;
+}
+
+UnicodeString DefaultAnsiToUnicodeU(AnsiView s) {
+    UnicodeString out;
+    out.reserve(s.size());
+    const auto* p = reinterpret_cast<const uint8_t*>(s.data());
+    size_t i = 0;
+    while (i < s.size()) {
+        char32_t cp;
+        size_t len = DecodeOneUtf8(p + i, s.size() - i, cp);
+        if (len == 0) {
+            out.push_back(static_cast<char16_t>(p[i]));
+            ++i;
+            continue;
+        }
+        if (cp >= 0x10000) {
+            out.push_back(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(cp));
+        }
+        i += len;
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Conversion primitives.
+
+int IconvFromUnicode(iconv_t Handle, UnicodeView S, AnsiString& Dest) {
+    if (S.empty()) {
+        Dest.clear();
+        return 0;
+    }
+    if (Handle == InvalidIconv()) {
+        Dest = DefaultUnicodeToAnsiA(S);
+        return 0;
+    }
+    AnsiString in = UnitsToLeBytes(S);
+    AnsiString out(6 * in.size() + 6, '\0');
+    size_t used = 0;
+    auto grow = [](size_t remaining) { return 6 * remaining + 6; };
+    // A unit the target set cannot hold (or a surrogate without its partner, which iconv calls
+    // incomplete at the end): "?" in its place, then go on behind it.
+    auto illegal = [](int, char*& ip, size_t& il, AnsiString& o, size_t& u) {
+        if (u >= o.size()) o.resize(o.size() + 6 * il + 6);
+        o[u++] = '?';
+        size_t skip = il < 2 ? il : 2;
+        ip += skip;
+        il -= skip;
+        return true;
+    };
+    if (RunIconv(Handle, in.data(), in.size(), out, used, grow, illegal) != 0) return -1;
+    out.resize(used);
+    Dest = std::move(out);
+    return 0;
+}
+
+int IconvBufToUnicode(iconv_t Handle, const char* P, int32_t Len, UnicodeString& Dest) {
+    if (P == nullptr || Len < 1) {
+        Dest.clear();
+        return 0;
+    }
+    if (Handle == InvalidIconv()) {
+        Dest = DefaultAnsiToUnicodeU(AnsiView(P, static_cast<size_t>(Len)));
+        return 0;
+    }
+    AnsiString in(P, static_cast<size_t>(Len));
+    // Counted in UTF-16 units: 3 x input bytes + 5.
+    AnsiString out(2 * (3 * in.size() + 5), '\0');
+    size_t used = 0;
+    auto grow = [](size_t remaining) { return 2 * (3 * remaining + 5); };
+    auto illegal = [](int, char*&, size_t&, AnsiString&, size_t&) { return false; };
+    int rc = RunIconv(Handle, in.data(), in.size(), out, used, grow, illegal);
+    if (rc != 0) return rc;
+    Dest = LeBytesToUnits(out.data(), used);
+    return 0;
+}
+
+int IconvToUnicode(iconv_t Handle, AnsiView S, UnicodeString& Dest) {
+    return IconvBufToUnicode(Handle, S.data(), static_cast<int32_t>(S.size()), Dest);
+}
+
+int UnicodeToCharsetA(UnicodeView S, AnsiString& Dest, AnsiView Charset) {
+    AnsiString name(Charset);
+    iconv_t h = iconv_open(name.c_str(), kUnicodeName);
+    if (h == InvalidIconv()) {
+        int e = errno;
+        Dest = DefaultUnicodeToAnsiA(S);
+        return e;
+    }
+    int rc = IconvFromUnicode(h, S, Dest);
+    iconv_close(h);
+    return rc;
+}
+
+int CharsetBufToUnicode(const char* P, int32_t Len, UnicodeString& Dest, AnsiView Charset) {
+    AnsiString name(Charset);
+    iconv_t h = iconv_open(kUnicodeName, name.c_str());
+    if (h == InvalidIconv()) {
+        int e = errno;
+        Dest = (P == nullptr || Len < 1) ? UnicodeString()
+                                         : DefaultAnsiToUnicodeU(AnsiView(P, static_cast<size_t>(Len)));
+        return e;
+    }
+    int rc = IconvBufToUnicode(h, P, Len, Dest);
+    iconv_close(h);
+    return rc;
+}
+
+int CharsetToUnicodeA(AnsiView S, UnicodeString& Dest, AnsiView Charset) {
+    return CharsetBufToUnicode(S.data(), static_cast<int32_t>(S.size()), Dest, Charset);
+}
+
+// ---------------------------------------------------------------------------------------------
+// System charset routines.
+
+AnsiString UnicodeToSystemCharsetA(UnicodeView S) {
+    AnsiString d;
+    if (UnicodeToCharsetA(S, d, SystemCharset) != 0) return DefaultUnicodeToAnsiA(S);
+    return d;
+}
+
+UnicodeString SystemCharsetToUnicodeU(AnsiView S) {
+    UnicodeString d;
+    if (CharsetToUnicodeA(S, d, SystemCharset) != 0) return DefaultAnsiToUnicodeU(S);
+    return d;
+}
+
+AnsiString UnicodeToDefaultCharsetA(UnicodeView S) {
+    AnsiString d;
+    if (UnicodeToCharsetA(S, d, DefaultCharset) != 0) return DefaultUnicodeToAnsiA(S);
+    return d;
+}
+
+AnsiString UnicodeToUtf8A(UnicodeView S) {
+    AnsiString d;
+    if (UnicodeToCharsetA(S, d, "UTF-8") != 0) return DefaultUnicodeToAnsiA(S);
+    return d;
+}
+
+UnicodeString Utf8BufToUnicodeU(const char* P, int32_t Len) {
+    UnicodeString d;
+    if (CharsetBufToUnicode(P, Len, d, "UTF-8") != 0) return WidenBufU(P, Len);
+    return d;
+}
+
+}  // namespace zel
