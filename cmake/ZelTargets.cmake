@@ -13,7 +13,7 @@ function(zel_subsystem name)
 endfunction()
 
 # One test program per unit test file: tests/<subsystem>/<unit>_test.cpp.
-# Files listed in ZEL_TSAN_TESTS also carry the label "tsan".
+# Files listed in ZEL_TSAN_TESTS also carry a label ending in "_tsan".
 function(zel_unit_tests subsystem)
   find_package(GTest REQUIRED)
   include(GoogleTest)
@@ -22,9 +22,11 @@ function(zel_unit_tests subsystem)
     get_filename_component(_n ${_t} NAME_WE)
     add_executable(${_n} ${_t})
     target_link_libraries(${_n} PRIVATE ${subsystem} GTest::gtest GTest::gtest_main Threads::Threads)
+    # One label only (gtest_discover_tests flattens a list): "ctest -L" matches it as a
+    # regular expression, so "net_tsan" is selected by both -L net and -L tsan.
     set(_labels ${subsystem})
     if(_n IN_LIST ZEL_TSAN_TESTS)
-      list(APPEND _labels tsan)
+      set(_labels ${subsystem}_tsan)
     endif()
     gtest_discover_tests(${_n} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 30
                          PROPERTIES LABELS "${_labels}" TIMEOUT 120)

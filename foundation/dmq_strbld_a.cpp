@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 
+#include "foundation/dmq_fileutils.hpp"
 #include "foundation/dmq_hex.hpp"
 
 namespace zel {
@@ -234,6 +235,34 @@ void StrBldAAddTLV(TStringBldA& b, char tag, AnsiView s) {
     *d++ = tag;
     Put(PutHexLen(d, len), s);
     StrBldACommit(b, n);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Line reader.
+
+void StrBldAReadLn(TTextFile& f, TStringBldA& b, int32_t maxLen, bool raiseTooLong) {
+    StrBldAReset(b);
+    const size_t limit = maxLen > 0 ? static_cast<size_t>(maxLen) : 0;
+    size_t lineLen = 0;  // bytes of this line before its LF, kept or not
+    for (;;) {
+        RaiseReadFileError(TryFillTextBuf(f), f.Name);
+        if (f.BufPos >= f.BufEnd) break;
+        const char* start = f.Buf + f.BufPos;
+        const size_t avail = f.BufEnd - f.BufPos;
+        const char* lf = static_cast<const char*>(ScanLF(start, static_cast<int32_t>(std::min<size_t>(avail, INT32_MAX))));
+        const size_t n = lf != nullptr ? static_cast<size_t>(lf - start) : avail;
+        if (raiseTooLong && lineLen + n > limit) RaiseLineTooLong();
+        const size_t kept = static_cast<size_t>(b.Len);
+        const size_t take = kept < limit ? std::min(n, limit - kept) : 0;
+        StrBldAAddBuf(b, start, static_cast<int32_t>(take));
+        lineLen += n;
+        f.BufPos += n;
+        if (lf != nullptr) {
+            ++f.BufPos;
+            break;
+        }
+    }
+    if (b.Len > 0 && b.Buf[b.Len - 1] == '\r') b.Buf[--b.Len] = '\0';
 }
 
 }  // namespace zel

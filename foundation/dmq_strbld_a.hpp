@@ -66,4 +66,13 @@ void StrBldAAddHexLen(TStringBldA& b, int32_t len);
 void StrBldAAddLV(TStringBldA& b, AnsiView s);                  // hex-coded length, bytes
 void StrBldAAddTLV(TStringBldA& b, char tag, AnsiView s);       // tag byte, hex-coded length, bytes
 
+// ---------------------------------------------------------------------------------------------
+// Line reader: one line of a buffered text file (foundation/dmq_fileutils.hpp) straight out of
+// the file's read buffer into b. The bytes before the LF are kept up to maxLen in all (the rest of
+// an over-long line is skipped), or, with raiseTooLong, a longer line raises ELineLengthTooLong;
+// a CR that ends the kept text is dropped; a last line without LF is returned as read. Read
+// errors raise EFileException.
+class TTextFile;
+void StrBldAReadLn(TTextFile& f, TStringBldA& b, int32_t maxLen, bool raiseTooLong);
+
 }  // namespace zel

@@ -292,3 +292,83 @@ TEST(StringBldA, MovesTheBuffer) {
 
 }  // namespace
 }  // namespace zel
+
+// ---------------------------------------------------------------------------------------------
+// Line reader over a text file.
+
+#include <stdlib.h>
+
+#include <fstream>
+#include <vector>
+
+#include "foundation/dmq_fileutils.hpp"
+
+namespace zel {
+namespace {
+
+class StrBldAReadLnTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/dmq_strbld_readln_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+    }
+    void TearDown() override { EXPECT_EQ(TryRemoveDirTree(dir_), 0); }
+
+    // Every line of data as read with maxLen through a read buffer of bufSize bytes.
+    std::vector<std::string> ReadAll(const std::string& data, int32_t maxLen, size_t bufSize) {
+        const std::string name = dir_ + "/f";
+        std::ofstream(name, std::ios::binary) << data;
+        std::vector<char> buf(bufSize);
+        TTextFile f;
+        EXPECT_EQ(TryResetTextName(f, name, buf.data(), buf.size()), 0);
+        TStringBldA b;
+        StrBldAInit(b, 0);
+        std::vector<std::string> lines;
+        for (int i = 0; i < 100 && !EofText(f); ++i) {
+            StrBldAReadLn(f, b, maxLen, false);
+            EXPECT_EQ(b.Buf[b.Len], '\0');
+            lines.push_back(StrBldAToStr(b));
+        }
+        return lines;
+    }
+
+    std::string dir_;
+};
+
+TEST_F(StrBldAReadLnTest, CutsDropsCrAndKeepsALastLineWithoutLf) {
+    using L = std::vector<std::string>;
+    struct {
+        const char* data;
+        int32_t maxLen;
+        L lines;
+    } const rows[] = {
+        {"abc\r\n\n", 2048, L{"abc", ""}},
+        {"abc\r\n\n", 2, L{"ab", ""}},
+        {"abcdefghij\nxy", 4, L{"abcd", "xy"}},
+        {"a\r\r\nlast", 2048, L{"a\r", "last"}},
+        {"abc\r\n", 3, L{"abc"}},
+        {"one\ntwo\nthree", 2048, L{"one", "two", "three"}},
+    };
+    for (const auto& r : rows)
+        for (size_t bufSize : {size_t{3}, size_t{4096}})  // lines spanning refills, and not
+            EXPECT_EQ(ReadAll(r.data, r.maxLen, bufSize), r.lines) << r.data << " buf " << bufSize;
+}
+
+TEST_F(StrBldAReadLnTest, RaisesForALongLineWhenAsked) {
+    const std::string name = dir_ + "/f";
+    std::ofstream(name, std::ios::binary) << "abc\nabcdef\n";
+    TTextFile f;
+    char buf[4];
+    ASSERT_EQ(TryResetTextName(f, name, buf, sizeof buf), 0);
+    TStringBldA b;
+    StrBldAInit(b, 0);
+    StrBldAReadLn(f, b, 3, true);
+    EXPECT_EQ(StrBldAToStr(b), "abc");
+    EXPECT_THROW(StrBldAReadLn(f, b, 3, true), ELineLengthTooLong);
+    TTextFile closed;
+    EXPECT_THROW(StrBldAReadLn(closed, b, 3, false), EFileException);
+}
+
+}  // namespace
+}  // namespace zel

@@ -1,0 +1,785 @@
+#include "foundation/dmq_fileutils.hpp"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#if defined(__FreeBSD__)
+#include <sys/sysctl.h>
+#include <sys/types.h>
+#endif
+
+#include <cstring>
+#include <vector>
+
+#include "foundation/dmq_crc.hpp"
+#include "foundation/dmq_datetime.hpp"
+
+namespace zel {
+
+namespace {
+
+// A name as a zero-terminated text for the system calls.
+inline std::string CName(AnsiView name) { return std::string(name); }
+
+// One retry loop for calls that the delivery of a signal may interrupt.
+template <typename F>
+auto RetryEintr(F f) {
+    for (;;) {
+        auto r = f();
+        if (r >= 0 || errno != EINTR) return r;
+    }
+}
+
+int OpenCloexec(const std::string& name, int flags, mode_t mode = 0666) {
+    return RetryEintr([&] { return ::open(name.c_str(), flags | O_CLOEXEC, mode); });
+}
+
+// glibc's strerror_r returns a pointer; the XSI form returns a code.
+[[maybe_unused]] const char* StrErrorResult(int r, const char* buf) { return r == 0 ? buf : nullptr; }
+[[maybe_unused]] const char* StrErrorResult(const char* r, const char*) { return r; }
+
+int WriteAll(int fd, const char* p, size_t len, size_t& written) {
+    written = 0;
+    while (written < len) {
+        const ssize_t n = ::write(fd, p + written, len - written);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        written += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+int CloseHandle(int& fd, bool owns) {
+    int rc = 0;
+    if (fd >= 0 && owns && ::close(fd) != 0 && errno != EINTR) rc = errno;
+    fd = -1;
+    return rc;
+}
+
+// Opens f on name with the given flags and mode of use.
+int OpenText(TTextFile& f, AnsiView name, int flags, TTextFileMode mode, void* buf, size_t size) {
+    if (f.Mode != TTextFileMode::tfm_Closed) TryCloseText(f);
+    if (name.empty()) return ENOENT;
+    f.Name = AnsiString(name);
+    const int fd = OpenCloexec(f.Name, flags);
+    if (fd < 0) return errno;
+    f.Handle = fd;
+    f.OwnsHandle = true;
+    f.Mode = mode;
+    f.SetupBuffer(buf, size);
+    f.BufPos = 0;
+    f.BufEnd = 0;
+    f.AtEof = false;
+    return 0;
+}
+
+uint32_t AttrFromStat(const struct stat& st, AnsiView name) {
+    uint32_t a = (static_cast<uint32_t>(st.st_mode) & 07777u) << 16;
+    if (S_ISDIR(st.st_mode))
+        a |= fa_Directory;
+    else if (!S_ISREG(st.st_mode))
+        a |= fa_SysFile;
+    if (S_ISLNK(st.st_mode)) a |= fa_SymLink;
+    if ((st.st_mode & S_IWUSR) == 0) a |= fa_ReadOnly;
+    const size_t slash = name.find_last_of('/');
+    const AnsiView base = slash == AnsiView::npos ? name : name.substr(slash + 1);
+    if (!base.empty() && base[0] == '.' && !IsDotDir(base)) a |= fa_Hidden;
+    return a;
+}
+
+AnsiString JoinPath(AnsiView dir, AnsiView name) {
+    AnsiString s = IncludeTrailingSlashA(dir);
+    s.append(name);
+    return s;
+}
+
+// The last name part of a path without trailing slashes ("" for "/" and "").
+AnsiView LastNamePart(AnsiView path) {
+    const size_t slash = path.find_last_of('/');
+    return slash == AnsiView::npos ? path : path.substr(slash + 1);
+}
+
+// Removes everything inside the directory open as dfd (consumed). Entries are looked at without
+// following links, and subdirectories are opened relative to their parent with O_NOFOLLOW, so a
+// link (or an entry swapped for one meanwhile) never leads out of the tree.
+int DeleteContentsAt(int dfd) {
+    DIR* d = fdopendir(dfd);
+    if (d == nullptr) {
+        const int rc = errno;
+        ::close(dfd);
+        return rc;
+    }
+    int rc = 0;
+    for (;;) {
+        errno = 0;
+        const dirent* e = readdir(d);
+        if (e == nullptr) {
+            if (errno != 0) rc = errno;
+            break;
+        }
+        if (IsDotDir(e->d_name)) continue;
+        struct stat st {};
+        if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT) continue;
+            rc = errno;
+            break;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            const int sub = RetryEintr(
+                [&] { return openat(dirfd(d), e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); });
+            if (sub < 0) {
+                rc = errno;
+                break;
+            }
+            rc = DeleteContentsAt(sub);
+            if (rc == 0 && unlinkat(dirfd(d), e->d_name, AT_REMOVEDIR) != 0 && errno != ENOENT) rc = errno;
+        } else if (unlinkat(dirfd(d), e->d_name, 0) != 0 && errno != ENOENT) {
+            rc = errno;
+        }
+        if (rc != 0) break;
+    }
+    closedir(d);
+    return rc;
+}
+
+// The entries of a directory (without "." and ".."), read at once so that the walk does not keep
+// a descriptor open per level.
+int ListDir(AnsiView dir, std::vector<AnsiString>& names) {
+    const int fd = OpenCloexec(CName(dir), O_RDONLY | O_DIRECTORY);
+    if (fd < 0) return errno;
+    DIR* d = fdopendir(fd);
+    if (d == nullptr) {
+        const int rc = errno;
+        ::close(fd);
+        return rc;
+    }
+    int rc = 0;
+    for (;;) {
+        errno = 0;
+        const dirent* e = readdir(d);
+        if (e == nullptr) {
+            if (errno != 0) rc = errno;
+            break;
+        }
+        if (!IsDotDir(e->d_name)) names.emplace_back(e->d_name);
+    }
+    closedir(d);
+    return rc;
+}
+
+AnsiString ExpandToFullPath(AnsiView path) {
+    if (!path.empty() && path[0] == '/') return AnsiString(path);
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd) == nullptr) return AnsiString(path);
+    return JoinPath(cwd, path);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+
+TTextFile::~TTextFile() { TryCloseText(*this); }
+
+void TTextFile::SetupBuffer(void* buf, size_t size) {
+    if (buf != nullptr && size > 0) {
+        Buf = static_cast<char*>(buf);
+        BufSize = size;
+        return;
+    }
+    if (!ownBuf_) {
+        ownBuf_ = std::make_unique<char[]>(DefaultTextBufSize);
+        ownSize_ = DefaultTextBufSize;
+    }
+    Buf = ownBuf_.get();
+    BufSize = ownSize_;
+}
+
+TBinaryFile::~TBinaryFile() { TryCloseFile(*this); }
+
+// ---------------------------------------------------------------------------------------------
+
+AnsiString SysErrorText(int code) {
+    char buf[256];
+    buf[0] = 0;
+    const char* s = StrErrorResult(strerror_r(code, buf, sizeof buf), buf);
+    if (s == nullptr || *s == 0) return FormatA("Unknown error %d", code);
+    return AnsiString(s);
+}
+
+namespace {
+[[noreturn]] void RaiseFileOpError(int code, const char* what, AnsiView name) {
+    throw EFileException(FormatA("error [%d] of %s \"%.*s\": %s", code, what, static_cast<int>(name.size()),
+                                 name.data(), SysErrorText(code).c_str()));
+}
+}  // namespace
+
+void RaiseWriteFileError(int code, AnsiView name) {
+    if (code != 0) RaiseFileOpError(code, "writing file", name);
+}
+
+void CheckWriteResult(const TTextFile& f, int code) { RaiseWriteFileError(code, f.Name); }
+
+void RaiseReadFileError(int code, AnsiView name) {
+    if (code != 0) RaiseFileOpError(code, "reading file", name);
+}
+
+AnsiString FormatOpenFileError(int code, AnsiView name) {
+    return FormatA("error [%d] of opening file \"%.*s\": %s", code, static_cast<int>(name.size()), name.data(),
+                   SysErrorText(code).c_str());
+}
+
+void RaiseOpenFileError(int code, AnsiView name) {
+    if (code != 0) throw EFileExceptionOpenError(FormatOpenFileError(code, name));
+}
+
+void RaiseCreateFileError(int code, AnsiView name) {
+    if (code != 0) RaiseFileOpError(code, "creating file", name);
+}
+
+void RaiseOpenOrCreateFileError(int code, AnsiView name) {
+    if (code != 0) RaiseFileOpError(code, "opening or creating file", name);
+}
+
+void RaiseCreateDirError(int code, AnsiView name) {
+    if (code != 0) RaiseFileOpError(code, "creating directory", name);
+}
+
+void RaiseDeleteFileError(int code, AnsiView name) {
+    if (code != 0) RaiseFileOpError(code, "deleting file", name);
+}
+
+void RaiseGetAttrError(int code, AnsiView name) {
+    if (code != 0) RaiseFileOpError(code, "getting attributes of file", name);
+}
+
+void RaiseRenameError(int code, AnsiView oldName, AnsiView newName) {
+    if (code == 0) return;
+    throw EFileException(FormatA("error [%d] of renaming file/dir \"%.*s\" to \"%.*s\": %s", code,
+                                 static_cast<int>(oldName.size()), oldName.data(), static_cast<int>(newName.size()),
+                                 newName.data(), SysErrorText(code).c_str()));
+}
+
+AnsiString FormatExecuteError(int code, AnsiView name) {
+    return FormatA("error [%d] of execute \"%.*s\": %s", code, static_cast<int>(name.size()), name.data(),
+                   SysErrorText(code).c_str());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Text files.
+
+int TryCloseText(TTextFile& f) {
+    if (f.Mode == TTextFileMode::tfm_Closed) return EBADF;
+    int rc = f.Mode == TTextFileMode::tfm_Output ? TryFlushText(f) : 0;
+    const int rc2 = CloseHandle(f.Handle, f.OwnsHandle);
+    if (rc == 0) rc = rc2;
+    f.Mode = TTextFileMode::tfm_Closed;
+    f.OwnsHandle = true;
+    f.BufPos = 0;
+    f.BufEnd = 0;
+    return rc;
+}
+
+int TryResetText(TTextFile& f) { return TryResetTextName(f, AnsiString(f.Name)); }
+
+int TryResetTextBuf(TTextFile& f, void* buf, size_t size) { return TryResetTextName(f, AnsiString(f.Name), buf, size); }
+
+int TryResetTextName(TTextFile& f, AnsiView name, void* buf, size_t size) {
+    return OpenText(f, name, O_RDONLY, TTextFileMode::tfm_Input, buf, size);
+}
+
+void ResetTextName(TTextFile& f, AnsiView name, void* buf, size_t size) {
+    RaiseOpenFileError(TryResetTextName(f, name, buf, size), name);
+}
+
+int TryAppendText(TTextFile& f) { return TryAppendTextBuf(f, nullptr, 0); }
+
+int TryAppendTextBuf(TTextFile& f, void* buf, size_t size) {
+    const AnsiString name = f.Name;
+    return OpenText(f, name, O_WRONLY | O_APPEND, TTextFileMode::tfm_Output, buf, size);
+}
+
+int TryRewriteText(TTextFile& f) { return TryRewriteTextBuf(f, nullptr, 0); }
+
+int TryRewriteTextBuf(TTextFile& f, void* buf, size_t size) {
+    const AnsiString name = f.Name;
+    return TryRewriteTextNameBuf(f, name, buf, size);
+}
+
+int TryRewriteTextName(TTextFile& f, AnsiView name) { return TryRewriteTextNameBuf(f, name, nullptr, 0); }
+
+int TryRewriteTextNameBuf(TTextFile& f, AnsiView name, void* buf, size_t size) {
+    return OpenText(f, name, O_WRONLY | O_CREAT | O_TRUNC, TTextFileMode::tfm_Output, buf, size);
+}
+
+void RewriteTextName(TTextFile& f, AnsiView name) { RaiseCreateFileError(TryRewriteTextName(f, name), name); }
+
+void RewriteTextNameBuf(TTextFile& f, AnsiView name, void* buf, size_t size) {
+    RaiseCreateFileError(TryRewriteTextNameBuf(f, name, buf, size), name);
+}
+
+int TryAppendOrRewriteTextBuf(TTextFile& f, void* buf, size_t size) {
+    const AnsiString name = f.Name;
+    return TryAppendOrRewriteTextName(f, name, buf, size);
+}
+
+// One open with O_CREAT: appending to an existing file and creating a missing one cannot race.
+int TryAppendOrRewriteTextName(TTextFile& f, AnsiView name, void* buf, size_t size) {
+    return OpenText(f, name, O_WRONLY | O_APPEND | O_CREAT, TTextFileMode::tfm_Output, buf, size);
+}
+
+void AppendOrRewriteTextName(TTextFile& f, AnsiView name, void* buf, size_t size) {
+    RaiseOpenOrCreateFileError(TryAppendOrRewriteTextName(f, name, buf, size), name);
+}
+
+void AssignStdOutText(TTextFile& f, void* buf, size_t size) {
+    if (f.Mode != TTextFileMode::tfm_Closed) TryCloseText(f);
+    f.Name.clear();
+    f.Handle = STDOUT_FILENO;
+    f.OwnsHandle = false;
+    f.Mode = TTextFileMode::tfm_Output;
+    f.SetupBuffer(buf, size);
+    f.BufPos = 0;
+    f.BufEnd = 0;
+    f.AtEof = false;
+}
+
+int TryFlushText(TTextFile& f) {
+    if (f.Mode == TTextFileMode::tfm_Closed) return EBADF;
+    if (f.Mode == TTextFileMode::tfm_Input || f.BufPos == 0) return 0;
+    size_t written = 0;
+    const int rc = WriteAll(f.Handle, f.Buf, f.BufPos, written);
+    // Keep what could not be written, so that a later flush tries it again.
+    if (written > 0 && written < f.BufPos) std::memmove(f.Buf, f.Buf + written, f.BufPos - written);
+    f.BufPos -= written;
+    return rc;
+}
+
+int TryWriteTextBuf(TTextFile& f, const void* p, size_t len) {
+    if (f.Mode != TTextFileMode::tfm_Output) return EBADF;
+    const char* src = static_cast<const char*>(p);
+    while (len > 0) {
+        if (f.BufPos >= f.BufSize) {
+            const int rc = TryFlushText(f);
+            if (rc != 0) return rc;
+        }
+        const size_t n = std::min(len, f.BufSize - f.BufPos);
+        std::memcpy(f.Buf + f.BufPos, src, n);
+        f.BufPos += n;
+        src += n;
+        len -= n;
+    }
+    return 0;
+}
+
+void WriteTextBuf(TTextFile& f, const void* p, size_t len) { CheckWriteResult(f, TryWriteTextBuf(f, p, len)); }
+
+void WriteLnText(TTextFile& f, AnsiView s) {
+    CheckWriteResult(f, TryWriteTextBuf(f, s.data(), s.size()));
+    CheckWriteResult(f, TryWriteTextBuf(f, "\n", 1));
+}
+
+int TryFillTextBuf(TTextFile& f) {
+    if (f.Mode != TTextFileMode::tfm_Input) return EBADF;
+    if (f.BufPos < f.BufEnd || f.AtEof) return 0;
+    f.BufPos = 0;
+    f.BufEnd = 0;
+    const ssize_t n = RetryEintr([&] { return ::read(f.Handle, f.Buf, f.BufSize); });
+    if (n < 0) return errno;
+    if (n == 0)
+        f.AtEof = true;
+    else
+        f.BufEnd = static_cast<size_t>(n);
+    return 0;
+}
+
+bool EofText(TTextFile& f) {
+    RaiseReadFileError(TryFillTextBuf(f), f.Name);
+    return f.BufPos >= f.BufEnd;
+}
+
+void ReadLnText(TTextFile& f, AnsiString& s) {
+    s.clear();
+    for (;;) {
+        RaiseReadFileError(TryFillTextBuf(f), f.Name);
+        if (f.BufPos >= f.BufEnd) break;
+        const char* start = f.Buf + f.BufPos;
+        const size_t avail = f.BufEnd - f.BufPos;
+        const char* lf = static_cast<const char*>(std::memchr(start, '\n', avail));
+        if (lf == nullptr) {
+            s.append(start, avail);
+            f.BufPos = f.BufEnd;
+            continue;
+        }
+        s.append(start, static_cast<size_t>(lf - start));
+        f.BufPos += static_cast<size_t>(lf - start) + 1;
+        break;
+    }
+    if (!s.empty() && s.back() == '\r') s.pop_back();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Byte files.
+
+int TryCloseFile(TBinaryFile& f) {
+    if (f.Handle < 0) return EBADF;
+    return CloseHandle(f.Handle, true);
+}
+
+int TryRewriteFile(TBinaryFile& f) {
+    const AnsiString name = f.Name;
+    return TryRewriteFileName(f, name);
+}
+
+int TryRewriteFileName(TBinaryFile& f, AnsiView name) {
+    if (f.Handle >= 0) TryCloseFile(f);
+    if (name.empty()) return ENOENT;
+    f.Name = AnsiString(name);
+    const int fd = OpenCloexec(f.Name, O_RDWR | O_CREAT | O_TRUNC);
+    if (fd < 0) return errno;
+    f.Handle = fd;
+    return 0;
+}
+
+int TryResetFile(TBinaryFile& f, int mode) {
+    const AnsiString name = f.Name;
+    return TryResetFileName(f, name, mode);
+}
+
+// The mode goes with the open itself, so opens on different threads cannot disturb each other.
+int TryResetFileName(TBinaryFile& f, AnsiView name, int mode) {
+    if (f.Handle >= 0) TryCloseFile(f);
+    if (name.empty()) return ENOENT;
+    f.Name = AnsiString(name);
+    const int flags = mode == fm_OpenRead ? O_RDONLY : mode == fm_OpenWrite ? O_WRONLY : O_RDWR;
+    const int fd = OpenCloexec(f.Name, flags);
+    if (fd < 0) return errno;
+    f.Handle = fd;
+    return 0;
+}
+
+int TryBlockRead(TBinaryFile& f, void* buf, size_t count, size_t& done) {
+    done = 0;
+    if (f.Handle < 0) return EBADF;
+    char* p = static_cast<char*>(buf);
+    while (done < count) {
+        const ssize_t n = ::read(f.Handle, p + done, count - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (n == 0) break;
+        done += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+int TryBlockWrite(TBinaryFile& f, const void* buf, size_t count) {
+    if (f.Handle < 0) return EBADF;
+    size_t written = 0;
+    return WriteAll(f.Handle, static_cast<const char*>(buf), count, written);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Names and directories.
+
+int TryEraseFileName(AnsiView name) {
+    if (name.empty()) return ENOENT;
+    return ::unlink(CName(name).c_str()) == 0 ? 0 : errno;
+}
+
+void EraseFileName(AnsiView name) { RaiseDeleteFileError(TryEraseFileName(name), name); }
+
+int TryGetFileAttr(AnsiView name, uint32_t& attr) {
+    if (name.empty()) return ENOENT;
+    struct stat st {};
+    if (::stat(CName(name).c_str(), &st) != 0) return errno;
+    attr = AttrFromStat(st, ExcludeTrailingSlashA(name));
+    return 0;
+}
+
+uint32_t GetFileAttr(AnsiView name) {
+    uint32_t attr = 0;
+    RaiseGetAttrError(TryGetFileAttr(name, attr), name);
+    return attr;
+}
+
+int TrySetFileAttr(AnsiView name, uint32_t attr) {
+    if (name.empty()) return ENOENT;
+    return ::chmod(CName(name).c_str(), static_cast<mode_t>((attr >> 16) & 07777u)) == 0 ? 0 : errno;
+}
+
+int TryMakeDir(AnsiView name) {
+    const AnsiString dir = ExcludeTrailingSlashA(name);
+    if (dir.empty()) return name.empty() ? ENOENT : EEXIST;
+    return ::mkdir(dir.c_str(), 0777) == 0 ? 0 : errno;
+}
+
+void MakeDir(AnsiView name) { RaiseCreateDirError(TryMakeDir(name), name); }
+
+int TryForceDirs(AnsiView name) {
+    if (name.empty()) return ENOENT;
+    const AnsiString dir = ExcludeTrailingSlashA(name);
+    size_t pos = 0;
+    for (;;) {
+        pos = dir.find('/', pos + 1);
+        const AnsiString part = dir.substr(0, pos);
+        if (!part.empty() && ::mkdir(part.c_str(), 0777) != 0) {
+            const int rc = errno;
+            struct stat st {};
+            if (rc != EEXIST) {
+                // A parent that we may not write into but that exists is fine.
+                if (::stat(part.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return rc;
+            } else if (::stat(part.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+                return ENOTDIR;
+            }
+        }
+        if (pos == AnsiString::npos) return 0;
+    }
+}
+
+void ForceDirs(AnsiView name) { RaiseCreateDirError(TryForceDirs(name), name); }
+
+int TryRenameFileOrDir(AnsiView oldName, AnsiView newName) {
+    if (oldName.empty() || newName.empty()) return ENOENT;
+    return ::rename(CName(oldName).c_str(), CName(newName).c_str()) == 0 ? 0 : errno;
+}
+
+void RenameFileOrDir(AnsiView oldName, AnsiView newName) {
+    RaiseRenameError(TryRenameFileOrDir(oldName, newName), oldName, newName);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Copying and removal.
+
+int TryCopyFileData(TBinaryFile& src, TBinaryFile& dst, int64_t maxBytes, void* buf, int64_t bufSize) {
+    if (bufSize < 1) throw EFileException("invalid buffer size");
+    if (buf == nullptr) throw EFileException("invalid buffer");
+    while (maxBytes > 0) {
+        const size_t want = static_cast<size_t>(std::min(bufSize, maxBytes));
+        size_t got = 0;
+        int rc = TryBlockRead(src, buf, want, got);
+        if (rc != 0) return rc;
+        if (got == 0) return 0;
+        rc = TryBlockWrite(dst, buf, got);
+        if (rc != 0) return rc;
+        maxBytes -= static_cast<int64_t>(got);
+    }
+    return 0;
+}
+
+int TryCopyFile(AnsiView src, AnsiView dst, void* buf, int64_t bufSize) {
+    TBinaryFile in, out;
+    int rc = TryResetFileName(in, src, fm_OpenRead);
+    if (rc != 0) return rc;
+    rc = TryRewriteFileName(out, dst);
+    if (rc == 0) {
+        rc = TryCopyFileData(in, out, INT64_MAX, buf, bufSize);
+        const int rc2 = TryCloseFile(out);
+        if (rc == 0) rc = rc2;
+        if (rc != 0) TryEraseFileName(dst);
+    }
+    const int rc3 = TryCloseFile(in);
+    return rc != 0 ? rc : rc3;
+}
+
+int TryCopyDirContents(AnsiView srcDir, AnsiView dstDir, void* buf, int64_t bufSize) {
+    std::vector<AnsiString> names;
+    int rc = ListDir(srcDir, names);
+    if (rc != 0) return rc;
+    for (const AnsiString& n : names) {
+        const AnsiString s = JoinPath(srcDir, n);
+        const AnsiString d = JoinPath(dstDir, n);
+        struct stat st {};
+        if (::lstat(s.c_str(), &st) != 0) return errno;
+        if (S_ISDIR(st.st_mode)) {
+            rc = TryCopyDirTree(s, dstDir, buf, bufSize);
+        } else if (S_ISLNK(st.st_mode)) {
+            std::vector<char> target(static_cast<size_t>(st.st_size > 0 ? st.st_size : PATH_MAX) + 1);
+            const ssize_t len = ::readlink(s.c_str(), target.data(), target.size() - 1);
+            if (len < 0) return errno;
+            target[static_cast<size_t>(len)] = 0;
+            rc = ::symlink(target.data(), d.c_str()) == 0 ? 0 : errno;
+        } else {
+            rc = TryCopyFile(s, d, buf, bufSize);
+            if (rc == 0) rc = TrySetFileAttr(d, AttrFromStat(st, n));
+        }
+        if (rc != 0) return rc;
+    }
+    return 0;
+}
+
+int TryCopyDirTree(AnsiView srcDir, AnsiView dstDir, void* buf, int64_t bufSize) {
+    uint32_t attr = 0;
+    int rc = TryGetFileAttr(srcDir, attr);
+    if (rc != 0) return rc;
+    const AnsiString src = ExcludeTrailingSlashA(srcDir);
+    const AnsiView last = LastNamePart(src);
+    if (last.empty()) return TryCopyDirContents(srcDir, dstDir, buf, bufSize);
+    const AnsiString dest = JoinPath(dstDir, last);
+    uint32_t destAttr = 0;
+    if (TryGetFileAttr(dest, destAttr) != 0) {
+        rc = TryMakeDir(dest);
+        if (rc == 0) rc = TrySetFileAttr(dest, attr);
+        if (rc != 0) return rc;
+    }
+    return TryCopyDirContents(srcDir, dest, buf, bufSize);
+}
+
+int TryCopyDir(AnsiView srcDir, AnsiView dstDir) {
+    constexpr int64_t size = 256 * 1024;
+    std::unique_ptr<char[]> buf(new char[size]);
+    return TryCopyDirTree(srcDir, dstDir, buf.get(), size);
+}
+
+int TryDeleteDirContents(AnsiView dir) {
+    if (dir.empty()) return ENOENT;
+    struct stat st {};
+    const AnsiString d = CName(dir);
+    if (::lstat(d.c_str(), &st) != 0) return errno == ENOENT ? 0 : errno;
+    if (!S_ISDIR(st.st_mode)) return ENOTDIR;
+    const int fd = OpenCloexec(d, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    if (fd < 0) return errno;
+    return DeleteContentsAt(fd);
+}
+
+int TryRemoveDirTree(AnsiView dir) {
+    if (dir.empty()) return ENOENT;
+    const AnsiString d = ExcludeTrailingSlashA(dir);
+    if (d.empty()) return TryDeleteDirContents("/");
+    struct stat st {};
+    if (::lstat(d.c_str(), &st) != 0) return errno;
+    // A link in the tree's place is removed itself; what it points at stays.
+    if (!S_ISDIR(st.st_mode)) return ::unlink(d.c_str()) == 0 ? 0 : errno;
+    const int rc = TryDeleteDirContents(d);
+    if (rc != 0) return rc;
+    return ::rmdir(d.c_str()) == 0 ? 0 : errno;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Paths.
+
+AnsiString IncludeTrailingSlashA(AnsiView s) {
+    AnsiString r(s);
+    if (r.empty() || r.back() != '/') r.push_back('/');
+    return r;
+}
+
+UnicodeString IncludeTrailingSlashU(UnicodeView s) {
+    UnicodeString r(s);
+    if (r.empty() || r.back() != u'/') r.push_back(u'/');
+    return r;
+}
+
+AnsiString ExcludeTrailingSlashA(AnsiView s) {
+    size_t n = s.size();
+    while (n > 0 && s[n - 1] == '/') --n;
+    return AnsiString(s.substr(0, n));
+}
+
+UnicodeString ExcludeTrailingSlashU(UnicodeView s) {
+    size_t n = s.size();
+    while (n > 0 && s[n - 1] == u'/') --n;
+    return UnicodeString(s.substr(0, n));
+}
+
+bool IsCleanPath(AnsiView s) noexcept {
+    for (size_t i = s.find('/'); i != AnsiView::npos; i = s.find('/', i + 1)) {
+        const AnsiView rest = s.substr(i + 1);
+        // "/." or "/.." followed by "/" or by the end (where the appended "/" would stand).
+        if (rest.size() >= 1 && rest[0] == '.') {
+            if (rest.size() == 1 || rest[1] == '/') return false;
+            if (rest[1] == '.' && (rest.size() == 2 || rest[2] == '/')) return false;
+        }
+    }
+    return true;
+}
+
+bool IsDotDir(AnsiView s) noexcept { return s == "." || s == ".."; }
+
+AnsiString GetExeFileNameA() {
+#if defined(__FreeBSD__)
+    int mib[4] = {CTL_KERN, KERN_PROC, KERN_PROC_PATHNAME, -1};
+    char path[PATH_MAX];
+    size_t len = sizeof path;
+    if (sysctl(mib, 4, path, &len, nullptr, 0) == 0 && len > 1) return AnsiString(path);
+#else
+    char path[PATH_MAX];
+    const ssize_t len = ::readlink("/proc/self/exe", path, sizeof path);
+    if (len > 0 && static_cast<size_t>(len) < sizeof path) return AnsiString(path, static_cast<size_t>(len));
+#endif
+    // Fallback: the first command-line argument made absolute.
+#if defined(__GLIBC__)
+    const char* arg0 = program_invocation_name;
+#else
+    const char* arg0 = getprogname();
+#endif
+    if (arg0 == nullptr || *arg0 == 0) return AnsiString();
+    const AnsiView a(arg0);
+    if (a.find('/') != AnsiView::npos) return ExpandToFullPath(a);
+    // A bare name was found through PATH, not in the current directory.
+    const char* pathEnv = getenv("PATH");
+    AnsiView rest = pathEnv != nullptr ? AnsiView(pathEnv) : AnsiView();
+    while (!rest.empty()) {
+        const size_t colon = rest.find(':');
+        const AnsiView dir = rest.substr(0, colon);
+        rest = colon == AnsiView::npos ? AnsiView() : rest.substr(colon + 1);
+        const AnsiString candidate = ExpandToFullPath(JoinPath(dir.empty() ? AnsiView(".") : dir, a));
+        if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    }
+    return ExpandToFullPath(a);
+}
+
+AnsiString GetExeDirA() {
+    const AnsiString exe = GetExeFileNameA();
+    const size_t slash = exe.find_last_of('/');
+    if (slash == AnsiString::npos) return AnsiString();
+    return exe.substr(0, slash);
+}
+
+AnsiString GetTempDirA() {
+    static const char* const names[] = {"TEMP", "TMP", "TMPDIR", "TEMPDIR"};
+    for (const char* n : names) {
+        const char* v = getenv(n);
+        if (v == nullptr || *v == 0) continue;
+        // Only the first variable that is set counts.
+        const AnsiString dir = ExpandToFullPath(v);
+        struct stat st {};
+        if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return IncludeTrailingSlashA(dir);
+        break;
+    }
+    return IncludeTrailingSlashA(GetExeDirA());
+}
+
+AnsiString MakeUniqueNameA(uint32_t a, uint32_t b, AnsiView s1, AnsiView s2) {
+    const TDateTime t = Now();
+    unsigned char ab[4], bb[4];
+    for (int i = 0; i < 4; ++i) {
+        ab[i] = static_cast<unsigned char>(a >> (8 * i));
+        bb[i] = static_cast<unsigned char>(b >> (8 * i));
+    }
+    uint32_t low = Crc32(0, &t, sizeof t);
+    low = Crc32(low, ab, 4);
+    low = Crc32StrA(low, s1);
+    uint32_t high = Crc32(0xFFFFFFFFu, &t, sizeof t);
+    high = Crc32(high, bb, 4);
+    high = Crc32StrA(high, s2);
+    uint64_t v = ((static_cast<uint64_t>(high) << 32) | low) & 0x7FFFFFFFFFFFFFFFull;
+    static const char digits[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    AnsiString r(10, '0');
+    for (int i = 0; i < 10; ++i) {
+        r[static_cast<size_t>(i)] = digits[v % 36];
+        v /= 36;
+    }
+    return r;
+}
+
+int32_t PathKindU(UnicodeView s) noexcept { return !s.empty() && s[0] == u'/' ? 2 : 0; }
+
+}  // namespace zel

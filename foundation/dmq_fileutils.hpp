@@ -1,0 +1,207 @@
+#pragma once
+// File and directory operations. Each operation comes as a Try form that returns 0 or the errno
+// value and never raises for an ordinary failure, and a raising twin that throws EFileException
+// with a message naming the code, the operation, the file and the system's text.
+// File names are 8-bit texts in the system character set. A null or empty name gives ENOENT
+// without touching the file system. Every descriptor is opened close-on-exec.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "foundation/dmq_types.hpp"
+
+namespace zel {
+
+ZEL_DECLARE_EXCEPTION(EFileException, Exception);
+ZEL_DECLARE_EXCEPTION(EFileExceptionOpenError, EFileException);
+
+// ---------------------------------------------------------------------------------------------
+// Buffered text file. Line writes end a line with LF; line reads end a line at LF and drop a CR
+// before it. The fields are open so that line readers can copy straight out of the read buffer:
+// the unread bytes are Buf[BufPos, BufEnd) in input mode; in output mode Buf[0, BufPos) waits to
+// be written.
+
+enum class TTextFileMode : uint8_t { tfm_Closed, tfm_Input, tfm_Output };
+
+constexpr size_t DefaultTextBufSize = 4096;
+
+class TTextFile {
+public:
+    TTextFile() = default;
+    TTextFile(const TTextFile&) = delete;
+    TTextFile& operator=(const TTextFile&) = delete;
+    // Writes what is buffered and closes, ignoring errors: call TryCloseText to see them.
+    ~TTextFile();
+
+    AnsiString Name;
+    int Handle = -1;
+    bool OwnsHandle = true;
+    TTextFileMode Mode = TTextFileMode::tfm_Closed;
+    char* Buf = nullptr;
+    size_t BufSize = 0;
+    size_t BufPos = 0;
+    size_t BufEnd = 0;
+    bool AtEof = false;
+
+    // Installs the caller's buffer when both are given, else an own one (internal use).
+    void SetupBuffer(void* buf, size_t size);
+
+private:
+    std::unique_ptr<char[]> ownBuf_;
+    size_t ownSize_ = 0;
+};
+
+// Plain byte file, read and written in blocks.
+class TBinaryFile {
+public:
+    TBinaryFile() = default;
+    TBinaryFile(const TBinaryFile&) = delete;
+    TBinaryFile& operator=(const TBinaryFile&) = delete;
+    ~TBinaryFile();  // closes, ignoring errors
+
+    AnsiString Name;
+    int Handle = -1;
+};
+
+// Open modes of TryResetFile / TryResetFileName.
+constexpr int fm_OpenRead = 0;
+constexpr int fm_OpenWrite = 1;
+constexpr int fm_OpenReadWrite = 2;
+
+// Attribute word: DOS-style flags in the low 16 bits, the permission bits (st_mode & 07777) in
+// bits 16 to 27, so that a copy can carry the source's permissions.
+constexpr uint32_t fa_ReadOnly = 0x01;
+constexpr uint32_t fa_Hidden = 0x02;
+constexpr uint32_t fa_SysFile = 0x04;
+constexpr uint32_t fa_Directory = 0x10;
+constexpr uint32_t fa_SymLink = 0x400;
+
+// ---------------------------------------------------------------------------------------------
+// Error texts. Nothing is raised when the code is 0.
+
+AnsiString SysErrorText(int code);
+void RaiseWriteFileError(int code, AnsiView name);
+void CheckWriteResult(const TTextFile& f, int code);
+void RaiseReadFileError(int code, AnsiView name);
+AnsiString FormatOpenFileError(int code, AnsiView name);
+void RaiseOpenFileError(int code, AnsiView name);  // EFileExceptionOpenError
+void RaiseCreateFileError(int code, AnsiView name);
+void RaiseOpenOrCreateFileError(int code, AnsiView name);
+void RaiseCreateDirError(int code, AnsiView name);
+void RaiseDeleteFileError(int code, AnsiView name);
+void RaiseGetAttrError(int code, AnsiView name);
+void RaiseRenameError(int code, AnsiView oldName, AnsiView newName);
+// "error [%d] of execute "%s": %s", returned without raising.
+AnsiString FormatExecuteError(int code, AnsiView name);
+
+// ---------------------------------------------------------------------------------------------
+// Text files. The forms without a name use f.Name. An open file is closed first.
+
+int TryCloseText(TTextFile& f);
+int TryResetText(TTextFile& f);
+int TryResetTextBuf(TTextFile& f, void* buf, size_t size);
+int TryResetTextName(TTextFile& f, AnsiView name, void* buf = nullptr, size_t size = 0);
+void ResetTextName(TTextFile& f, AnsiView name, void* buf = nullptr, size_t size = 0);
+int TryAppendText(TTextFile& f);
+int TryAppendTextBuf(TTextFile& f, void* buf, size_t size);
+int TryRewriteText(TTextFile& f);
+int TryRewriteTextBuf(TTextFile& f, void* buf, size_t size);
+int TryRewriteTextName(TTextFile& f, AnsiView name);
+int TryRewriteTextNameBuf(TTextFile& f, AnsiView name, void* buf, size_t size);
+void RewriteTextName(TTextFile& f, AnsiView name);
+void RewriteTextNameBuf(TTextFile& f, AnsiView name, void* buf, size_t size);
+// Opens for appending, creating the file when it is missing.
+int TryAppendOrRewriteTextBuf(TTextFile& f, void* buf, size_t size);
+int TryAppendOrRewriteTextName(TTextFile& f, AnsiView name, void* buf = nullptr, size_t size = 0);
+void AppendOrRewriteTextName(TTextFile& f, AnsiView name, void* buf = nullptr, size_t size = 0);
+// Binds f to standard output for writing (descriptor 1, not closed by f).
+void AssignStdOutText(TTextFile& f, void* buf = nullptr, size_t size = 0);
+
+// Writes the buffered output; 0 for a file open for input, EBADF for a closed one.
+int TryFlushText(TTextFile& f);
+// Copies raw bytes into the output buffer, flushing it whenever it is full; does not flush at
+// the end. A file not open for output gives EBADF.
+int TryWriteTextBuf(TTextFile& f, const void* p, size_t len);
+void WriteTextBuf(TTextFile& f, const void* p, size_t len);
+// The text and a LF (raises through CheckWriteResult).
+void WriteLnText(TTextFile& f, AnsiView s);
+
+// Refills the read buffer when it holds no unread bytes; after 0 it is empty only at end of file.
+int TryFillTextBuf(TTextFile& f);
+// True at end of file; a read error raises.
+bool EofText(TTextFile& f);
+// One line into s (cleared first), without its LF and a CR before it.
+void ReadLnText(TTextFile& f, AnsiString& s);
+
+// ---------------------------------------------------------------------------------------------
+// Byte files.
+
+int TryCloseFile(TBinaryFile& f);
+int TryRewriteFile(TBinaryFile& f);
+int TryRewriteFileName(TBinaryFile& f, AnsiView name);
+int TryResetFile(TBinaryFile& f, int mode = fm_OpenReadWrite);
+int TryResetFileName(TBinaryFile& f, AnsiView name, int mode);
+// Reads up to count bytes (fewer only at end of file); done receives the count read.
+int TryBlockRead(TBinaryFile& f, void* buf, size_t count, size_t& done);
+int TryBlockWrite(TBinaryFile& f, const void* buf, size_t count);
+
+// ---------------------------------------------------------------------------------------------
+// Names and directories.
+
+int TryEraseFileName(AnsiView name);
+void EraseFileName(AnsiView name);
+// Follows symbolic links (fa_SymLink is never set here).
+int TryGetFileAttr(AnsiView name, uint32_t& attr);
+uint32_t GetFileAttr(AnsiView name);
+// Applies the permission bits of the attribute word.
+int TrySetFileAttr(AnsiView name, uint32_t attr);
+// One directory (the name without its trailing "/"); an existing entry gives EEXIST.
+int TryMakeDir(AnsiView name);
+void MakeDir(AnsiView name);
+// The directory and its missing parents.
+int TryForceDirs(AnsiView name);
+void ForceDirs(AnsiView name);
+int TryRenameFileOrDir(AnsiView oldName, AnsiView newName);
+void RenameFileOrDir(AnsiView oldName, AnsiView newName);
+
+// Copies up to maxBytes (0 or less: nothing) in reads of at most bufSize bytes; stops early at
+// end of file. A null buffer or a size below 1 raises EFileException.
+int TryCopyFileData(TBinaryFile& src, TBinaryFile& dst, int64_t maxBytes, void* buf, int64_t bufSize);
+// Whole file; a failed copy deletes the destination. Returns the first non-zero code.
+int TryCopyFile(AnsiView src, AnsiView dst, void* buf, int64_t bufSize);
+// Every entry of src into dst: files with their permissions, directories as trees, symbolic
+// links as links (never followed).
+int TryCopyDirContents(AnsiView srcDir, AnsiView dstDir, void* buf, int64_t bufSize);
+// src into dst/<last name part of src> (created when missing); without a last name part, straight
+// into dst.
+int TryCopyDirTree(AnsiView srcDir, AnsiView dstDir, void* buf, int64_t bufSize);
+int TryCopyDir(AnsiView srcDir, AnsiView dstDir);
+// Recursive removal. A symbolic link is removed, never followed; the root keeps itself.
+int TryDeleteDirContents(AnsiView dir);
+int TryRemoveDirTree(AnsiView dir);
+
+// ---------------------------------------------------------------------------------------------
+// Paths.
+
+AnsiString IncludeTrailingSlashA(AnsiView s);
+UnicodeString IncludeTrailingSlashU(UnicodeView s);
+AnsiString ExcludeTrailingSlashA(AnsiView s);
+UnicodeString ExcludeTrailingSlashU(UnicodeView s);
+// Neither "/../" nor "/./" in the path with a "/" appended.
+bool IsCleanPath(AnsiView s) noexcept;
+bool IsDotDir(AnsiView s) noexcept;
+inline bool IsDirAttr(uint32_t attr) noexcept { return (attr & fa_Directory) != 0; }
+// The running program's full path, from the kernel's link to the executable; the first
+// command-line argument only when that is not available.
+AnsiString GetExeFileNameA();
+// Its directory, without a trailing "/".
+AnsiString GetExeDirA();
+// The first of TEMP, TMP, TMPDIR, TEMPDIR that is set and not empty, as a full path; when none is
+// set or that directory does not exist, the program's directory. Always ends in "/".
+AnsiString GetTempDirA();
+// 10 characters of "0".."9" and "A".."Z" from the current time, A, B, S1 and S2.
+AnsiString MakeUniqueNameA(uint32_t a, uint32_t b, AnsiView s1, AnsiView s2);
+// 2 (absolute) when the path starts with "/", otherwise 0.
+int32_t PathKindU(UnicodeView s) noexcept;
+
+}  // namespace zel

@@ -1,0 +1,41 @@
+#pragma once
+// Send buffer of one non-blocking socket with its own lock: any thread appends while the owning
+// thread sends. A buffer that grew for a burst shrinks back after a run of light sends.
+#include "foundation/dmq_thread.hpp"
+#include "net/dmq_async_writer2_socket_us.hpp"
+
+namespace zel {
+
+// Light sends in a row after which a grown buffer returns to half its size.
+constexpr uint32_t ASYNC_WRITER_SHRINK_SENDS = 120;
+
+class TAsyncWriter2SocketThreadSafe : private TAsyncWriter2SocketThreadUnSafe {
+public:
+    explicit TAsyncWriter2SocketThreadSafe(int32_t size, int handle = -1,
+                                           size_t maxSize = ASYNC_WRITER_MAX_SIZE);
+
+    void Reset();
+    void Write(const void* bytes, size_t count);
+    bool Send();
+
+    // Each read takes the lock: other threads ask while the owner sends.
+    int Handle() const;
+    void SetHandle(int handle);
+    size_t Capacity() const;
+    size_t InitialSize() const;
+    size_t Pending() const;
+    size_t FrontFree() const;
+    size_t TailFree() const;
+    size_t QueuedAfterSend() const;
+    uint32_t SmallSends() const;
+    bool Blocked() const;
+    int32_t ErrorCode() const;
+    UnicodeString ErrorText() const;
+
+private:
+    using Base = TAsyncWriter2SocketThreadUnSafe;
+    mutable TCriticalSection lock_;
+    uint32_t smallSends_ = 0;
+};
+
+}  // namespace zel

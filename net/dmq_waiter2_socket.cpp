@@ -1,0 +1,1 @@
+#include "net/dmq_waiter2_socket.hpp"

@@ -1,0 +1,299 @@
+#include "foundation/dmq_fileutils.hpp"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+namespace zel {
+namespace {
+
+class FileUtilsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/dmq_fileutils_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+    }
+    void TearDown() override { EXPECT_EQ(TryRemoveDirTree(dir_), 0); }
+
+    std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+    static void Put(const std::string& path, const std::string& data) {
+        std::ofstream(path, std::ios::binary) << data;
+    }
+    static std::string Get(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+    static bool Exists(const std::string& path) {
+        struct stat st {};
+        return lstat(path.c_str(), &st) == 0;
+    }
+
+    std::string dir_;
+};
+
+TEST(FileErrors, MessagesNameCodeOperationFileAndSystemText) {
+    const std::string text2 = SysErrorText(ENOENT);
+    EXPECT_FALSE(text2.empty());
+    try {
+        RaiseRenameError(ENOENT, "a", "b");
+        FAIL();
+    } catch (const EFileException& e) {
+        EXPECT_EQ(e.Message(), "error [2] of renaming file/dir \"a\" to \"b\": " + text2);
+        EXPECT_STREQ(e.ClassName(), "EFileException");
+    }
+    struct Row {
+        void (*raise)(int, AnsiView);
+        const char* text;
+    };
+    const Row rows[] = {
+        {RaiseWriteFileError, "writing file"},
+        {RaiseReadFileError, "reading file"},
+        {RaiseCreateFileError, "creating file"},
+        {RaiseOpenOrCreateFileError, "opening or creating file"},
+        {RaiseCreateDirError, "creating directory"},
+        {RaiseDeleteFileError, "deleting file"},
+        {RaiseGetAttrError, "getting attributes of file"},
+    };
+    for (const Row& r : rows) {
+        r.raise(0, "x");  // code 0 raises nothing
+        try {
+            r.raise(EACCES, "f");
+            ADD_FAILURE() << r.text;
+        } catch (const EFileException& e) {
+            EXPECT_EQ(e.Message(), FormatA("error [%d] of %s \"f\": %s", EACCES, r.text, SysErrorText(EACCES).c_str()));
+        }
+    }
+    EXPECT_THROW(RaiseOpenFileError(ENOENT, "f"), EFileExceptionOpenError);
+    EXPECT_EQ(FormatOpenFileError(ENOENT, "f"), "error [2] of opening file \"f\": " + text2);
+    EXPECT_EQ(FormatExecuteError(ENOENT, "/bin/x"), "error [2] of execute \"/bin/x\": " + text2);
+}
+
+TEST_F(FileUtilsTest, EmptyNamesGiveNotFoundAndTouchNothing) {
+    TTextFile t;
+    TBinaryFile b;
+    uint32_t attr = 0;
+    EXPECT_EQ(TryRewriteTextName(t, ""), ENOENT);
+    EXPECT_EQ(TryResetTextName(t, ""), ENOENT);
+    EXPECT_EQ(TryAppendOrRewriteTextName(t, ""), ENOENT);
+    EXPECT_EQ(TryRewriteFileName(b, ""), ENOENT);
+    EXPECT_EQ(TryResetFileName(b, "", fm_OpenRead), ENOENT);
+    EXPECT_EQ(TryEraseFileName(""), ENOENT);
+    EXPECT_EQ(TryGetFileAttr("", attr), ENOENT);
+    EXPECT_EQ(TryMakeDir(""), ENOENT);
+    EXPECT_EQ(TryForceDirs(""), ENOENT);
+    EXPECT_THROW(ResetTextName(t, ""), EFileExceptionOpenError);
+    EXPECT_EQ(t.Mode, TTextFileMode::tfm_Closed);
+}
+
+TEST_F(FileUtilsTest, TextWriteThenReadLines) {
+    const std::string name = Path("t.txt");
+    TTextFile f;
+    char small[4];  // caller's buffer: forces flushes in the middle of a write
+    ASSERT_EQ(TryRewriteTextNameBuf(f, name, small, sizeof small), 0);
+    EXPECT_EQ(fcntl(f.Handle, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+    WriteLnText(f, "first line");
+    WriteTextBuf(f, "second\r\n\nlast", 13);
+    ASSERT_EQ(TryCloseText(f), 0);
+    EXPECT_EQ(Get(name), "first line\nsecond\r\n\nlast");
+
+    ASSERT_EQ(TryResetTextName(f, name, small, sizeof small), 0);
+    std::vector<std::string> lines;
+    for (int i = 0; i < 10 && !EofText(f); ++i) {
+        AnsiString s;
+        ReadLnText(f, s);
+        lines.push_back(s);
+    }
+    EXPECT_EQ(lines, (std::vector<std::string>{"first line", "second", "", "last"}));
+    EXPECT_EQ(TryCloseText(f), 0);
+    EXPECT_EQ(TryCloseText(f), EBADF);
+    EXPECT_EQ(TryWriteTextBuf(f, "x", 1), EBADF);
+}
+
+TEST_F(FileUtilsTest, AppendOrRewriteCreatesThenAppends) {
+    const std::string name = Path("log");
+    for (const char* text : {"a", "b"}) {
+        TTextFile f;
+        AppendOrRewriteTextName(f, name);
+        WriteLnText(f, text);
+        ASSERT_EQ(TryCloseText(f), 0);
+    }
+    EXPECT_EQ(Get(name), "a\nb\n");
+    TTextFile f;
+    EXPECT_THROW(RewriteTextName(f, Path("missing/x")), EFileException);
+    EXPECT_THROW(AppendOrRewriteTextName(f, Path("missing/x")), EFileException);
+}
+
+TEST_F(FileUtilsTest, CopyFileDataStopsAtMaximum) {
+    const std::string src = Path("src"), dst = Path("dst");
+    Put(src, "0123456789abcdefghij");
+    TBinaryFile in, out;
+    ASSERT_EQ(TryResetFileName(in, src, fm_OpenRead), 0);
+    ASSERT_EQ(TryRewriteFileName(out, dst), 0);
+    char buf[4];
+    EXPECT_EQ(TryCopyFileData(in, out, 10, buf, 4), 0);
+    EXPECT_EQ(lseek(in.Handle, 0, SEEK_CUR), 10);  // 4 + 4 + 2, nothing read beyond the maximum
+    EXPECT_EQ(TryCopyFileData(in, out, 0, buf, 4), 0);
+    EXPECT_THROW(TryCopyFileData(in, out, 10, buf, 0), EFileException);
+    EXPECT_THROW(TryCopyFileData(in, out, 10, nullptr, 4), EFileException);
+    EXPECT_EQ(TryCloseFile(out), 0);
+    EXPECT_EQ(Get(dst), "0123456789");
+
+    char big[64];
+    EXPECT_EQ(TryCopyFile(src, Path("copy"), big, sizeof big), 0);
+    EXPECT_EQ(Get(Path("copy")), "0123456789abcdefghij");
+    EXPECT_EQ(TryCopyFile(Path("none"), Path("copy2"), big, sizeof big), ENOENT);
+    EXPECT_FALSE(Exists(Path("copy2")));
+}
+
+TEST_F(FileUtilsTest, DirectoriesAttributesRenameErase) {
+    EXPECT_EQ(TryForceDirs(Path("a/b/c/")), 0);
+    EXPECT_EQ(TryForceDirs(Path("a/b/c")), 0);
+    EXPECT_EQ(TryMakeDir(Path("a/b/c/")), EEXIST);
+    EXPECT_EQ(TryMakeDir(Path("x/y")), ENOENT);
+    EXPECT_THROW(MakeDir(Path("x/y")), EFileException);
+    Put(Path("a/file"), "z");
+    EXPECT_EQ(TryForceDirs(Path("a/file/sub")), ENOTDIR);
+
+    uint32_t attr = 0;
+    ASSERT_EQ(TryGetFileAttr(Path("a/b"), attr), 0);
+    EXPECT_TRUE(IsDirAttr(attr));
+    ASSERT_EQ(TryGetFileAttr(Path("a/file"), attr), 0);
+    EXPECT_FALSE(IsDirAttr(attr));
+    EXPECT_EQ(TrySetFileAttr(Path("a/file"), 0400u << 16), 0);
+    ASSERT_EQ(TryGetFileAttr(Path("a/file"), attr), 0);
+    EXPECT_EQ((attr >> 16) & 0777u, 0400u);
+    EXPECT_NE(attr & fa_ReadOnly, 0u);
+    EXPECT_EQ(TryGetFileAttr(Path("nothing"), attr), ENOENT);
+    EXPECT_THROW(GetFileAttr(Path("nothing")), EFileException);
+
+    RenameFileOrDir(Path("a/file"), Path("a/moved"));
+    EXPECT_TRUE(Exists(Path("a/moved")));
+    EXPECT_THROW(RenameFileOrDir(Path("a/file"), Path("a/moved")), EFileException);
+    EraseFileName(Path("a/moved"));
+    EXPECT_EQ(TryEraseFileName(Path("a/moved")), ENOENT);
+}
+
+TEST_F(FileUtilsTest, CopyDirTreeKeepsPermissionsAndLinks) {
+    ASSERT_EQ(TryForceDirs(Path("src/sub/deep")), 0);
+    Put(Path("src/f1"), "one");
+    Put(Path("src/sub/deep/f2"), "two");
+    chmod(Path("src/f1").c_str(), 0640);
+    ASSERT_EQ(symlink("f1", Path("src/link").c_str()), 0);
+    ASSERT_EQ(TryMakeDir(Path("dst")), 0);
+    ASSERT_EQ(TryCopyDir(Path("src"), Path("dst")), 0);
+    EXPECT_EQ(Get(Path("dst/src/f1")), "one");
+    EXPECT_EQ(Get(Path("dst/src/sub/deep/f2")), "two");
+    struct stat st {};
+    ASSERT_EQ(stat(Path("dst/src/f1").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    ASSERT_EQ(lstat(Path("dst/src/link").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(TryCopyDir(Path("none"), Path("dst")), ENOENT);
+}
+
+TEST_F(FileUtilsTest, RemoveTreeNeverFollowsLinksOutOfTheTree) {
+    ASSERT_EQ(TryForceDirs(Path("outside/keep")), 0);
+    Put(Path("outside/keep/precious"), "p");
+    ASSERT_EQ(TryForceDirs(Path("tree/sub/.hidden")), 0);
+    Put(Path("tree/sub/.hidden/f"), "x");
+    Put(Path("tree/f"), "y");
+    ASSERT_EQ(symlink(Path("outside").c_str(), Path("tree/sub/link").c_str()), 0);
+    ASSERT_EQ(symlink(Path("outside").c_str(), Path("toplink").c_str()), 0);
+
+    EXPECT_EQ(TryRemoveDirTree(Path("tree")), 0);
+    EXPECT_FALSE(Exists(Path("tree")));
+    EXPECT_EQ(TryRemoveDirTree(Path("toplink")), 0);  // the link goes, its target stays
+    EXPECT_FALSE(Exists(Path("toplink")));
+    EXPECT_EQ(Get(Path("outside/keep/precious")), "p");
+
+    EXPECT_EQ(TryDeleteDirContents(Path("outside")), 0);
+    EXPECT_TRUE(Exists(Path("outside")));
+    EXPECT_FALSE(Exists(Path("outside/keep")));
+    EXPECT_EQ(TryDeleteDirContents(Path("gone")), 0);
+    EXPECT_EQ(TryRemoveDirTree(Path("gone")), ENOENT);
+}
+
+TEST(PathRoutines, Table) {
+    EXPECT_EQ(IncludeTrailingSlashA(""), "/");
+    EXPECT_EQ(IncludeTrailingSlashA("a"), "a/");
+    EXPECT_EQ(IncludeTrailingSlashA("a/"), "a/");
+    EXPECT_EQ(IncludeTrailingSlashU(u"a"), u"a/");
+    EXPECT_EQ(ExcludeTrailingSlashA("/"), "");
+    EXPECT_EQ(ExcludeTrailingSlashA("a//"), "a");
+    EXPECT_EQ(ExcludeTrailingSlashU(u"/x/"), u"/x");
+    struct {
+        const char* path;
+        bool clean;
+    } const clean[] = {{"/a/b", true},  {"/a/..", false}, {"/a/../b", false}, {"/a/./b", false},
+                       {"/a/.", false}, {"/a/.../b", true}, {"/a/.b", true},   {"a..b", true}};
+    for (const auto& c : clean) EXPECT_EQ(IsCleanPath(c.path), c.clean) << c.path;
+    EXPECT_TRUE(IsDotDir("."));
+    EXPECT_TRUE(IsDotDir(".."));
+    EXPECT_FALSE(IsDotDir("..."));
+    EXPECT_EQ(PathKindU(u""), 0);
+    EXPECT_EQ(PathKindU(u"/x"), 2);
+    EXPECT_EQ(PathKindU(u"x/"), 0);
+}
+
+TEST(PathRoutines, ExePathComesFromTheKernelNotTheCurrentDirectory) {
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(chdir("/"), 0);  // a path resolved against the current directory would now be wrong
+    const AnsiString exe = GetExeFileNameA();
+    const AnsiString dir = GetExeDirA();
+    EXPECT_EQ(chdir(cwd), 0);
+    ASSERT_FALSE(exe.empty());
+    EXPECT_EQ(exe[0], '/');
+    EXPECT_EQ(access(exe.c_str(), X_OK), 0) << exe;
+    EXPECT_EQ(exe.rfind("dmq_fileutils_test"), exe.size() - std::strlen("dmq_fileutils_test"));
+    EXPECT_EQ(dir + "/dmq_fileutils_test", exe);
+}
+
+TEST_F(FileUtilsTest, TempDirTakesOnlyTheFirstSetVariable) {
+    const char* vars[] = {"TEMP", "TMP", "TMPDIR", "TEMPDIR"};
+    std::vector<std::pair<std::string, bool>> saved;
+    for (const char* v : vars) {
+        const char* old = getenv(v);
+        saved.emplace_back(old ? old : "", old != nullptr);
+        unsetenv(v);
+    }
+    const AnsiString exeDir = IncludeTrailingSlashA(GetExeDirA());
+    EXPECT_EQ(GetTempDirA(), exeDir);
+    setenv("TMP", dir_.c_str(), 1);
+    EXPECT_EQ(GetTempDirA(), dir_ + "/");
+    setenv("TEMP", "", 1);  // empty counts as not set
+    EXPECT_EQ(GetTempDirA(), dir_ + "/");
+    setenv("TEMP", Path("missing").c_str(), 1);
+    EXPECT_EQ(GetTempDirA(), exeDir);
+    for (size_t i = 0; i < 4; ++i) {
+        if (saved[i].second)
+            setenv(vars[i], saved[i].first.c_str(), 1);
+        else
+            unsetenv(vars[i]);
+    }
+}
+
+TEST(UniqueName, TenDigitsOrCapitalsAndDependsOnInputs) {
+    const AnsiString a = MakeUniqueNameA(1, 2, "x", "y");
+    ASSERT_EQ(a.size(), 10u);
+    for (int i = 0; i < 200; ++i) {
+        const AnsiString n = MakeUniqueNameA(static_cast<uint32_t>(i), 0xFFFFFFFFu, "dir", std::to_string(i));
+        ASSERT_EQ(n.size(), 10u);
+        for (char c : n) EXPECT_TRUE((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z')) << n;
+    }
+    EXPECT_NE(MakeUniqueNameA(1, 2, "x", "y"), MakeUniqueNameA(1, 3, "x", "y"));
+}
+
+}  // namespace
+}  // namespace zel

@@ -1,0 +1,199 @@
+#include "foundation/dmq_inifile_utf8.hpp"
+
+#include <dirent.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "foundation/dmq_fileutils.hpp"
+
+namespace zel {
+namespace {
+
+class IniFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/dmq_inifile_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        name_ = dir_ + "/server.ini";
+    }
+    void TearDown() override { EXPECT_EQ(TryRemoveDirTree(dir_), 0); }
+
+    void Put(const std::string& data) { std::ofstream(name_, std::ios::binary) << data; }
+    std::string Get() const {
+        std::ifstream in(name_, std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+    std::set<std::string> Entries() const {
+        std::set<std::string> r;
+        DIR* d = opendir(dir_.c_str());
+        while (const dirent* e = readdir(d))
+            if (!IsDotDir(e->d_name)) r.insert(e->d_name);
+        closedir(d);
+        return r;
+    }
+
+    std::string dir_, name_;
+};
+
+TEST_F(IniFileTest, LoadRulesAndTypedReads) {
+    Put("\xEF\xBB\xBF[Server]\r\n"
+        "Port = 10023\n"
+        "Name=\t first \n"
+        "=nokey\n"
+        "no equals sign\n"
+        "; comment\n"
+        "# comment\n"
+        "Flag=yes\n"
+        "Num=12abc\n"
+        "Neg=-7\n"
+        "Dup=1\n"
+        "dup=2\n"
+        "[Broken\n"
+        "InServer=still\n"
+        "[]\n"
+        "[server] trailing text\n"
+        "Back=again\n"
+        "[\xC3\x9C" "ber]\n"
+        "K\xC3\xA4y=W\xC3\xA9rt\n");
+    TIniFileUTF8 ini(name_, true);
+    EXPECT_TRUE(ini.Loaded());
+    EXPECT_FALSE(ini.Modified());
+    EXPECT_EQ(ini.ReadString(u"SERVER", u"port", u"x"), u"10023");
+    EXPECT_EQ(ini.ReadInteger(u"Server", u"Port", 0), 10023);
+    EXPECT_EQ(ini.ReadString(u"Server", u"Name", u""), u"first");
+    EXPECT_EQ(ini.ReadString(u"Server", u"Missing", u" def "), u"def");
+    EXPECT_EQ(ini.ReadString(u"Server", u"Missing", u"   "), u"   ");
+    EXPECT_EQ(ini.ReadString(u"Nowhere", u"Port", u"d"), u"d");
+    EXPECT_TRUE(ini.ReadBool(u"Server", u"Flag", false));
+    EXPECT_TRUE(ini.ReadBool(u"Server", u"Missing", true));
+    EXPECT_FALSE(ini.ReadBool(u"Server", u"Name", false));  // unrecognised word: the default
+    EXPECT_EQ(ini.ReadInteger(u"Server", u"Num", 5), 5);
+    EXPECT_EQ(ini.ReadInteger(u"Server", u"Neg", 5), -7);
+    EXPECT_EQ(ini.ReadString(u"Server", u"DUP", u""), u"2");
+    EXPECT_EQ(ini.ReadString(u"Server", u"InServer", u""), u"still");
+    EXPECT_EQ(ini.ReadString(u"Server", u"Back", u""), u"again");
+    EXPECT_EQ(ini.ReadString(u"Server", u"", u"-"), u"-");
+    EXPECT_EQ(ini.ReadString(u"\u00DCber", u"K\u00E4y", u""), u"W\u00E9rt");
+}
+
+TEST_F(IniFileTest, KeysBeforeTheFirstSectionAreIgnored) {
+    Put("Port=1\n[S]\nA=2\n");
+    TIniFileUTF8 ini(name_, true);
+    EXPECT_EQ(ini.ReadString(u"", u"Port", u"none"), u"none");
+    EXPECT_EQ(ini.ReadInteger(u"S", u"A", 0), 2);
+}
+
+TEST_F(IniFileTest, ControlCharactersFailOnTheirLine) {
+    struct {
+        const char* text;
+        const char* message;
+    } const rows[] = {
+        {"[S]\nA=1\nB=\x01\n", "Invalid characters on line 3"},
+        {"[S]\x1F\n", "Invalid characters on line 1"},
+        {"[S]\nA=x\ry\n", "Invalid characters on line 2"},
+        {"\xEF\xBB\xBF\x08\n", "Invalid characters on line 1"},
+    };
+    for (const auto& r : rows) {
+        Put(r.text);
+        try {
+            TIniFileUTF8 ini(name_, true);
+            ADD_FAILURE() << r.message;
+        } catch (const EIniFileUTF8ExceptionInvalidCharacters& e) {
+            EXPECT_EQ(e.Message(), r.message);
+        }
+    }
+    Put("[S]\nA=\tx\t\n");
+    TIniFileUTF8 ini(name_, true);
+    EXPECT_EQ(ini.ReadString(u"S", u"A", u""), u"x");
+}
+
+TEST_F(IniFileTest, MissingFile) {
+    EXPECT_THROW(TIniFileUTF8(name_, true), EFileExceptionOpenError);
+    TIniFileUTF8 ini(name_, false);
+    EXPECT_FALSE(ini.Loaded());
+    EXPECT_EQ(ini.ReadInteger(u"S", u"A", 9), 9);
+    ini.WriteString(u"S", u"A", u"1");
+    ini.UpdateFile();
+    EXPECT_EQ(Get(), "[S]\nA=1\n");
+    EXPECT_EQ(Entries(), std::set<std::string>{"server.ini"});
+}
+
+TEST_F(IniFileTest, WriteAndSaveReplacesTheFileInOneStep) {
+    Put("[Server]\nPort=1\n\n[Empty]\n[Manager]\nPassword=old\n");
+    chmod(name_.c_str(), 0600);
+    {
+        TIniFileUTF8 ini(name_, true);
+        ini.WriteString(u"manager", u"PASSWORD", u" n\u00E9w");
+        ini.WriteString(u"Server", u"Port", u"2");
+        ini.WriteString(u"New", u"Key", u"v");
+        EXPECT_TRUE(ini.Modified());
+        ini.UpdateFile();
+        EXPECT_FALSE(ini.Modified());
+    }
+    EXPECT_EQ(Get(), "[Server]\nPort=2\n\n[Manager]\nPassword= n\xC3\xA9w\n\n[New]\nKey=v\n");
+    EXPECT_EQ(Entries(), std::set<std::string>{"server.ini"});  // no ".$new" or ".$old" left
+    struct stat st {};
+    ASSERT_EQ(stat(name_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    TIniFileUTF8 again(name_, true);
+    EXPECT_EQ(again.ReadString(u"Manager", u"Password", u""), u"n\u00E9w");
+
+    // A destructor never saves.
+    {
+        TIniFileUTF8 ini(name_, true);
+        ini.WriteString(u"Server", u"Port", u"3");
+    }
+    EXPECT_EQ(TIniFileUTF8(name_, true).ReadInteger(u"Server", u"Port", 0), 2);
+}
+
+TEST_F(IniFileTest, FailedSaveKeepsTheOldFile) {
+    Put("[S]\nA=1\n");
+    TIniFileUTF8 ini(name_, true);
+    ini.WriteString(u"S", u"A", u"2");
+    // The new file cannot be created: a directory stands in its place.
+    const std::string blocker = dir_ + "/.server.ini.$new";
+    ASSERT_EQ(TryMakeDir(blocker), 0);
+    EXPECT_THROW(ini.UpdateFile(), EFileException);
+    EXPECT_EQ(Get(), "[S]\nA=1\n");
+    ASSERT_EQ(TryRemoveDirTree(blocker), 0);
+    EXPECT_TRUE(ini.Modified());
+    ini.UpdateFile();
+    EXPECT_EQ(Get(), "[S]\nA=2\n");
+}
+
+TEST_F(IniFileTest, WritesThatTheLoaderWouldRejectAreRefused) {
+    TIniFileUTF8 ini(name_, false);
+    struct {
+        const char16_t* section;
+        const char16_t* key;
+        const char16_t* value;
+    } const bad[] = {
+        {u"S", u"Password", u"abc\ndef"}, {u"S", u"Password", u"abc\r"}, {u"S", u"K=ey", u"v"},
+        {u"S", u"K\tey", u"v"},          {u"S]", u"Key", u"v"},           {u"S\n", u"Key", u"v"},
+    };
+    for (const auto& b : bad)
+        EXPECT_THROW(ini.WriteString(b.section, b.key, b.value), EIniFileUTF8ExceptionInvalidCharacters);
+    EXPECT_FALSE(ini.Modified());
+    ini.WriteString(u"S", u"Key", u"a\tb");  // TAB is allowed in a value
+    ini.UpdateFile();
+    EXPECT_EQ(TIniFileUTF8(name_, true).ReadString(u"S", u"Key", u""), u"a\tb");
+}
+
+TEST(IniBoolTexts, Words) {
+    EXPECT_EQ(BoolToTrueFalseU(true), u"TRUE");
+    EXPECT_EQ(BoolToTrueFalseU(false), u"FALSE");
+    EXPECT_EQ(BoolToYesNoU(true), u"Yes");
+    EXPECT_EQ(BoolToYesNoU(false), u"No");
+}
+
+}  // namespace
+}  // namespace zel

@@ -1,0 +1,302 @@
+#include "net/dmq_waiter2_socket.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "tests/net/net_test_loopback.hpp"
+
+using namespace zel;
+using namespace zeltest;
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+namespace {
+
+struct Seen {
+    TWaiter2Resource* resource;
+    uint8_t events;
+    int32_t pass;
+};
+
+// Wait with both hooks; records every OnEvent call and how many before-events calls came first.
+struct Recorder {
+    std::vector<Seen> seen;
+    int before = 0;
+    bool beforeFirst = true;
+    TWaiterResult Wait(TWaiter2Socket& w, uint32_t timeout, int32_t passes = 1) {
+        TWaiter2WaitRequest req;
+        req.UserData = this;
+        req.Timeout = timeout;
+        req.Passes = passes;
+        req.OnBeforeEvents = [](TWaiter2Event& e) {
+            auto* self = static_cast<Recorder*>(e.UserData);
+            EXPECT_EQ(e.Resource, nullptr);
+            if (!self->seen.empty()) self->beforeFirst = false;
+            ++self->before;
+        };
+        req.OnEvent = [](TWaiter2Event& e) {
+            auto* self = static_cast<Recorder*>(e.UserData);
+            self->seen.push_back({e.Resource, e.Events, e.Pass});
+        };
+        return w.Wait(req);
+    }
+};
+
+void Send1(int fd) { ASSERT_EQ(send(fd, "x", 1, MSG_NOSIGNAL), 1); }
+
+TEST(Waiter, CapacityAndTheResourceTable) {
+    struct Case {
+        int32_t arg, max;
+    };
+    for (Case c : {Case{0, 0}, Case{-5, 0}, Case{3, 3}}) {
+        SCOPED_TRACE(c.arg);
+        TWaiter2Socket w(c.arg);
+        EXPECT_EQ(w.Limit(), 1000000);
+        EXPECT_EQ(w.MaxResources(), c.max);
+        EXPECT_EQ(w.ResourceSize(), 64u);
+        EXPECT_EQ(w.LastIndex(), 0) << "the wake-up pipe holds slot 0";
+        EXPECT_EQ(w.Resource(0), w.PipeResource());
+        EXPECT_EQ(w.PipeResource()->Handle, w.PipeRead());
+        EXPECT_TRUE(fcntl(w.PipeRead(), F_GETFD) & FD_CLOEXEC);
+        EXPECT_TRUE(fcntl(w.PipeWrite(), F_GETFD) & FD_CLOEXEC);
+        EXPECT_TRUE(fcntl(w.KQueue(), F_GETFD) & FD_CLOEXEC);
+        for (int32_t i = 0; i < c.max; ++i) w.AddResource(nullptr, 100 + i);
+        try {
+            w.AddResource(nullptr, 99);
+            ADD_FAILURE() << "no exception";
+        } catch (const EWaiterNoFreeResources& e) {
+            EXPECT_STREQ(e.what(), "No free wait resources");
+            EXPECT_STREQ(e.ClassName(), "EWaiterNoFreeResources");
+        }
+    }
+}
+
+TEST(Waiter, FreeingKeepsSlotsDenseAndInOrder) {
+    TWaiter2Socket w(3);
+    int d[3];
+    TWaiter2Resource* r[3];
+    for (int i = 0; i < 3; ++i) r[i] = w.AddResource(&d[i], 10 + i);
+    w.FreeResource(r[0]);  // slot 1
+    ASSERT_EQ(w.LastIndex(), 2);
+    EXPECT_EQ(w.Resource(1), r[1]);
+    EXPECT_EQ(w.Resource(2), r[2]);
+    EXPECT_EQ(r[1]->Index, 1);
+    EXPECT_EQ(r[2]->Index, 2);
+    EXPECT_EQ(r[2]->Data, &d[2]);
+    w.FreeResourceAt(2);
+    EXPECT_EQ(w.LastIndex(), 1);
+    w.AddResource(nullptr, 20);
+    w.AddResource(nullptr, 21);
+    EXPECT_THROW(w.AddResource(nullptr, 22), EWaiterNoFreeResources);
+}
+
+TEST(Waiter, TimeoutLimits) {
+    TWaiter2Socket w(0);
+    try {
+        w.WaitForInterrupt(86390001u);
+        ADD_FAILURE() << "no exception";
+    } catch (const EWaiterTooLargeTime& e) {
+        EXPECT_STREQ(e.what(), "Timeout is too large: 86390001");
+    }
+    // The largest limit and no limit are accepted; a pending wake-up ends them at once.
+    for (uint32_t t : {86390000u, WAITER_INFINITE}) {
+        w.Interrupt();
+        EXPECT_EQ(w.WaitForInterrupt(t), TWaiterResult::wr_Interrupt);
+    }
+    auto t0 = steady_clock::now();
+    EXPECT_EQ(w.WaitForInterrupt(40), TWaiterResult::wr_Timeout);
+    EXPECT_GE(steady_clock::now() - t0, milliseconds(35));
+}
+
+TEST(Waiter, ManyWakeUpsMakeOneInterrupt) {
+    TWaiter2Socket w(0);
+    for (int i = 0; i < 10; ++i) w.Interrupt();
+    EXPECT_EQ(w.WaitForInterrupt(1000), TWaiterResult::wr_Interrupt);
+    EXPECT_EQ(w.WaitForInterrupt(20), TWaiterResult::wr_Timeout);
+    // A full pipe is a pending wake-up, not an error.
+    for (int i = 0; i < 100000; ++i) w.Interrupt();
+    EXPECT_EQ(w.WaitForInterrupt(1000), TWaiterResult::wr_Interrupt);
+    EXPECT_EQ(w.WaitForInterrupt(0), TWaiterResult::wr_Timeout);
+}
+
+TEST(Waiter, WaitForInterruptRefusesRegisteredResources) {
+    TWaiter2Socket w(1);
+    TWaiter2Resource* r = w.AddResource(nullptr, 0);
+    try {
+        w.WaitForInterrupt(0);
+        ADD_FAILURE() << "no exception";
+    } catch (const EWaiterTooManyResources& e) {
+        EXPECT_STREQ(e.what(), "Too many resources");
+    }
+    w.FreeResource(r);
+    EXPECT_EQ(w.WaitForInterrupt(0), TWaiterResult::wr_Timeout);
+}
+
+class WaiterFamily : public ::testing::TestWithParam<int> {
+protected:
+    void SetUp() override {
+        if (!MakeTcpPair(GetParam(), p)) GTEST_SKIP() << FamilyName(GetParam()) << " not available";
+    }
+    TcpPair p;
+};
+
+TEST_P(WaiterFamily, SocketEventAndWakeUpInOneBatch) {
+    TWaiter2Socket w(2);
+    int data;
+    TWaiter2Resource* r = w.AddResource(&data, p.a);
+    w.SetResourceEvents(r, 1);
+    Send1(p.b);
+    ASSERT_TRUE(PollFor(p.a, POLLIN, 1000));
+    w.Interrupt();
+    Recorder rec;
+    EXPECT_EQ(rec.Wait(w, 1000, 2), TWaiterResult::wr_Interrupt);
+    ASSERT_EQ(rec.seen.size(), 2u) << "once per pass";
+    EXPECT_EQ(rec.before, 1);
+    EXPECT_TRUE(rec.beforeFirst);
+    EXPECT_EQ(rec.seen[0].resource, r);
+    EXPECT_EQ(rec.seen[0].events, 1);
+    EXPECT_EQ(rec.seen[0].pass, 1);
+    EXPECT_EQ(rec.seen[1].pass, 0);
+    EXPECT_EQ(rec.seen[0].resource->Data, &data);
+
+    // The wake-up was drained; the socket alone gives wr_Descriptor, with and without a hook.
+    Recorder rec2;
+    EXPECT_EQ(rec2.Wait(w, 1000), TWaiterResult::wr_Descriptor);
+    EXPECT_EQ(rec2.seen.size(), 1u);
+    TWaiter2WaitRequest plain;
+    plain.Timeout = 1000;
+    EXPECT_EQ(w.Wait(plain), TWaiterResult::wr_Descriptor);
+
+    // A closing resource gets no further events.
+    r->Closing = 1;
+    Recorder rec3;
+    EXPECT_EQ(rec3.Wait(w, 1000), TWaiterResult::wr_Descriptor);
+    EXPECT_TRUE(rec3.seen.empty());
+}
+
+TEST_P(WaiterFamily, ReadAndWriteInterestFollowTheBits) {
+    TWaiter2Socket w(1);
+    TWaiter2Resource* r = w.AddResource(nullptr, p.a);
+    Recorder rec;
+    EXPECT_EQ(rec.Wait(w, 20), TWaiterResult::wr_Timeout) << "nothing watched yet";
+
+    w.SetResourceEvents(r, 3);
+    EXPECT_TRUE(r->ReadActive);
+    EXPECT_TRUE(r->WriteActive);
+    EXPECT_EQ(rec.Wait(w, 1000), TWaiterResult::wr_Descriptor);
+    ASSERT_EQ(rec.seen.size(), 1u);
+    EXPECT_EQ(rec.seen[0].events, 2) << "writable, nothing to read";
+
+    Send1(p.b);
+    ASSERT_TRUE(PollFor(p.a, POLLIN, 1000));
+    rec.seen.clear();
+    EXPECT_EQ(rec.Wait(w, 1000), TWaiterResult::wr_Descriptor);
+    ASSERT_EQ(rec.seen.size(), 2u);
+    EXPECT_EQ(rec.seen[0].events | rec.seen[1].events, 3);
+
+    // 3 -> 7: the read filter stays registered and keeps its bits.
+    w.SetResourceEvents(r, 7);
+    EXPECT_EQ(r->CurrentEvents, 7);
+    EXPECT_EQ(r->ReadLink.Bits, 1);
+    w.SetResourceEvents(r, 1);
+    EXPECT_FALSE(r->WriteActive);
+    rec.seen.clear();
+    EXPECT_EQ(rec.Wait(w, 1000), TWaiterResult::wr_Descriptor);
+    ASSERT_EQ(rec.seen.size(), 1u);
+    EXPECT_EQ(rec.seen[0].events, 1);
+
+    w.SetResourceEvents(r, 0);
+    EXPECT_FALSE(r->ReadActive);
+    rec.seen.clear();
+    EXPECT_EQ(rec.Wait(w, 20), TWaiterResult::wr_Timeout);
+    w.SetResourceEvents(r, 2);
+    w.FreeResource(r);  // deletes the write filter
+    EXPECT_EQ(rec.Wait(w, 20), TWaiterResult::wr_Timeout);
+}
+
+TEST_P(WaiterFamily, PeerResetEndsInAReadEvent) {
+    TWaiter2Socket w(1);
+    TWaiter2Resource* r = w.AddResource(nullptr, p.a);
+    w.SetResourceEvents(r, 1);
+    CloseWithReset(p.b);
+    Recorder rec;
+    EXPECT_EQ(rec.Wait(w, 2000), TWaiterResult::wr_Descriptor);
+    ASSERT_EQ(rec.seen.size(), 1u);
+    EXPECT_EQ(rec.seen[0].resource, r);
+}
+
+INSTANTIATE_TEST_SUITE_P(Loopback, WaiterFamily, ::testing::Values(AF_INET, AF_INET6),
+                         [](const auto& info) { return info.param == AF_INET6 ? "IPv6" : "IPv4"; });
+
+// An owner that closes a socket before it frees its record, while a copy of the descriptor lives
+// on (a child between fork and exec): the freed record must never be handed to OnEvent, also
+// after the descriptor number is reused. AddressSanitizer reports any touch of the freed record.
+TEST(Waiter, ClosedDescriptorNeverReachesAFreedRecord) {
+    TWaiter2Socket w(2);
+    TcpPair old, fresh;
+    ASSERT_TRUE(MakeTcpPair(AF_INET, old));
+    ASSERT_TRUE(MakeTcpPair(AF_INET, fresh));
+    int copy = fcntl(old.a, F_DUPFD_CLOEXEC, 0);
+    ASSERT_GE(copy, 0);
+    int number = old.a;
+    TWaiter2Resource* gone = w.AddResource(nullptr, number);
+    w.SetResourceEvents(gone, 1);
+    close(old.a);
+    old.a = -1;
+    w.FreeResource(gone);
+    Send1(old.b);
+    ASSERT_TRUE(PollFor(copy, POLLIN, 1000));
+
+    Recorder rec;
+    EXPECT_EQ(rec.Wait(w, 50), TWaiterResult::wr_Timeout);
+    ASSERT_EQ(dup3(fresh.a, number, O_CLOEXEC), number);
+    TWaiter2Resource* now = w.AddResource(nullptr, number);
+    w.SetResourceEvents(now, 1);
+    EXPECT_EQ(rec.Wait(w, 50), TWaiterResult::wr_Timeout);
+    Send1(fresh.b);
+    EXPECT_EQ(rec.Wait(w, 1000), TWaiterResult::wr_Descriptor);
+    ASSERT_EQ(rec.seen.size(), 1u);
+    EXPECT_EQ(rec.seen[0].resource, now);
+    w.FreeResource(now);
+    close(number);
+    close(copy);
+}
+
+// Other threads wake the owner at any time; every wake-up ends the wait in hand or the next one.
+TEST(Waiter, InterruptFromOtherThreads) {
+    TWaiter2Socket w(0);
+    std::atomic<int> round{0};
+    std::atomic<bool> stop{false};
+    constexpr int kRounds = 200;
+    std::thread waker([&] {
+        int seen = -1;
+        auto end = steady_clock::now() + std::chrono::seconds(20);
+        while (!stop && steady_clock::now() < end) {
+            int r = round.load();
+            if (r != seen) {
+                seen = r;
+                w.Interrupt();
+            } else {
+                std::this_thread::yield();
+            }
+        }
+    });
+    std::thread noise([&] {
+        for (int i = 0; i < 2000 && !stop; ++i) w.Interrupt();
+    });
+    int interrupts = 0;
+    for (int i = 0; i < kRounds; ++i) {
+        if (w.WaitForInterrupt(5000) == TWaiterResult::wr_Interrupt) ++interrupts;
+        round.store(i + 1);
+    }
+    stop = true;
+    waker.join();
+    noise.join();
+    EXPECT_EQ(interrupts, kRounds);
+}
+
+}  // namespace
