@@ -1,0 +1,253 @@
+#pragma once
+// Blocking TCP socket classes: TBlockSocket (delayed options, waits, line buffer, status events,
+// error texts), TSocksBlockSocket (SOCKS4/4a/5 client) and TTCPBlockSocket (HTTP CONNECT tunnel).
+//
+// Every operation leaves LastError (0, an errno value or a negative code of the error table)
+// and LastErrorDesc; a failure raises ESynapseError only while RaiseExcept is set.
+// Waits use poll (handles may lie above 1023) unless the owner installs a wait hook.
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "foundation/dmq_types.hpp"
+#include "net/dmq_snps_addr.hpp"
+
+namespace zel {
+
+class ESynapseError : public Exception {
+public:
+    ESynapseError(std::string message, int32_t errorCode = 0, UnicodeString errorMessage = {})
+        : Exception(std::move(message)), ErrorCode(errorCode), ErrorMessage(std::move(errorMessage)) {}
+    const char* ClassName() const noexcept override { return "ESynapseError"; }
+
+    int32_t ErrorCode;
+    UnicodeString ErrorMessage;
+};
+
+enum class THookSocketReason : uint8_t {
+    HR_ResolvingBegin,
+    HR_ResolvingEnd,
+    HR_SocketCreate,
+    HR_SocketClose,
+    HR_Bind,
+    HR_Connect,
+    HR_CanRead,
+    HR_CanWrite,
+    HR_Listen,
+    HR_Accept,
+    HR_ReadCount,
+    HR_WriteCount,
+    HR_Wait,
+    HR_Error
+};
+
+enum class TSocksType : uint8_t { ST_Socks5, ST_Socks4 };
+
+// A socket option that is applied when (or as soon as) the handle exists.
+struct TSynaOption {
+    uint8_t Kind = 0;
+    bool Enabled = false;
+    int32_t Value = 0;
+};
+
+// Option kinds of TSynaOption.
+constexpr uint8_t SOT_Linger = 0;
+constexpr uint8_t SOT_RecvBuff = 1;
+constexpr uint8_t SOT_SendBuff = 2;
+constexpr uint8_t SOT_NonBlock = 3;
+constexpr uint8_t SOT_RecvTimeout = 4;
+constexpr uint8_t SOT_SendTimeout = 5;
+constexpr uint8_t SOT_NoDelay = 6;
+constexpr uint8_t SOT_Reuse = 7;
+constexpr uint8_t SOT_TTL = 8;
+constexpr uint8_t SOT_Broadcast = 9;
+constexpr uint8_t SOT_MulticastTTL = 10;
+constexpr uint8_t SOT_MulticastLoop = 11;
+constexpr uint8_t SOT_IPv6Only = 12;
+constexpr uint8_t SOT_TOS = 13;
+
+// Error codes of the socket layer that are not errno values.
+constexpr int32_t WSASYSNOTREADY = -2;
+// Failure of a SOCKS bind negotiation (the connect form reports WSASYSNOTREADY).
+constexpr int32_t SOCKS_BIND_FAILED = 3;
+
+// Longest line RecvTerminated collects when MaxLineLength is 0, so that a peer that never
+// sends a line end cannot make the buffer grow without bound.
+constexpr int32_t kDefaultMaxLineLength = 65536;
+
+class TBlockSocket {
+public:
+    using TStatusEvent = std::function<void(TBlockSocket* Sender, THookSocketReason Reason, const UnicodeString& Value)>;
+    // Replaces a wait: Timeout in ms (-1 = no limit); may set LastError; returns ready.
+    using TExtWaitEvent = std::function<bool(TBlockSocket* Sender, int32_t Timeout, int32_t& LastError)>;
+    using TSocketCreatedEvent = std::function<void(TBlockSocket* Sender, int Handle)>;
+    using TReadFilterEvent = std::function<void(TBlockSocket* Sender, AnsiString& Data)>;
+    using TNotifyEvent = std::function<void(TBlockSocket* Sender)>;
+    using TMonitorEvent = std::function<void(TBlockSocket* Sender, bool Writing, const void* Buffer, int32_t Length)>;
+
+    TBlockSocket();
+    virtual ~TBlockSocket();
+    TBlockSocket(const TBlockSocket&) = delete;
+    TBlockSocket& operator=(const TBlockSocket&) = delete;
+
+    // Properties.
+    int32_t Tag = 0;
+    bool RaiseExcept = true;
+    int32_t MaxLineLength = 0;
+    int32_t MaxSendBandwidth = 0;
+    int32_t MaxRecvBandwidth = 0;
+    bool ConvertLineEnd = false;
+    TSocketFamily Family = TSocketFamily::SF_Any;
+    bool PreferIP4 = true;
+    bool InterPacketTimeout = true;
+    int32_t SendMaxChunk = 65536;
+    bool StopFlag = false;
+    int32_t NonblockSendTimeout = 15000;
+    int32_t ConnectionTimeout = 0;
+    int32_t HeartbeatRate = 0;
+    void* Owner = nullptr;
+    TStatusEvent OnStatus;
+    TExtWaitEvent OnExtCanRead;
+    TExtWaitEvent OnExtCanWrite;
+    TExtWaitEvent OnExtCanAccept;
+    TExtWaitEvent OnExtCanConnect;
+    TSocketCreatedEvent OnExtSocketCreated;
+    TReadFilterEvent OnReadFilter;
+    TNotifyEvent OnCreateSocket;
+    TMonitorEvent OnMonitor;
+    TNotifyEvent OnHeartbeat;
+
+    void SetMaxBandwidth(int32_t Value) { MaxSendBandwidth = Value; MaxRecvBandwidth = Value; }
+
+    int Handle() const noexcept { return handle_; }
+    int32_t LastError() const noexcept { return lastError_; }
+    const UnicodeString& LastErrorDesc() const noexcept { return lastErrorDesc_; }
+    bool NonBlocking() const noexcept { return nonBlocking_; }
+    bool NoDelayOn() const noexcept { return noDelayOn_; }
+    bool IsBound() const noexcept { return isBound_; }
+    bool EndedWithCR() const noexcept { return endedWithCR_; }
+    bool EndedWithLF() const noexcept { return endedWithLF_; }
+    bool IP6Used() const noexcept { return ip6Used_; }
+    uint64_t RecvCounter() const noexcept { return recvCounter_; }
+    uint64_t SendCounter() const noexcept { return sendCounter_; }
+    // Bytes received and not yet consumed.
+    const AnsiString& LineBuffer() const noexcept { return lineBuffer_; }
+
+    // Binds to IP and Port (a number or a service name); creates the socket when needed.
+    void Bind(UnicodeView IP, UnicodeView Port);
+    virtual void Connect(UnicodeView IP, UnicodeView Port);
+    virtual void Listen(int32_t Backlog);
+    // The accepted handle (close-on-exec), or -1 with LastError set.
+    virtual int Accept();
+    virtual void CloseSocket();
+
+    // Sends all of Buffer, looping on partial sends; returns the bytes sent.
+    virtual int32_t SendData(const void* Buffer, int32_t Length);
+    virtual void SendString(AnsiView Data);
+    // One recv into Buffer; returns the bytes read (0 with LastError set on failure).
+    virtual int32_t ReceiveBuffer(void* Buffer, int32_t Length);
+    // Exactly Length bytes within Timeout ms; the empty text on failure (what was read stays
+    // in the line buffer).
+    virtual AnsiString ReceiveExact(int32_t Length, int32_t Timeout);
+    virtual AnsiString RecvString(int32_t Timeout);
+    virtual AnsiString RecvTerminated(int32_t Timeout, AnsiView Terminator);
+    virtual AnsiString ReceivePacket(int32_t Timeout);
+    virtual int32_t BytesWaiting();
+
+    // For a system call result of -1: LastError := errno. Returns LastError.
+    int32_t SockCheck(int SockResult);
+
+    virtual AnsiString GetLocalSinIP();
+    virtual AnsiString GetRemoteSinIP();
+    virtual int32_t GetLocalSinPort();
+    virtual int32_t GetRemoteSinPort();
+
+    virtual bool WaitReadable(int32_t Timeout);
+    // Ready at once when the line buffer holds data.
+    bool CanReadEx(int32_t Timeout);
+    virtual bool WaitWritable(int32_t Timeout);
+    virtual bool CanConnect(int32_t Timeout);
+    bool CanAccept(int32_t Timeout);
+
+    void ResetLastError() { lastError_ = 0; lastErrorDesc_.clear(); }
+    virtual UnicodeString GetErrorDescEx();
+    static AnsiString GetErrorDesc(int32_t Code);
+
+    // Delayed options (applied now when the handle exists, else right after its creation).
+    void SetLinger(bool Enable, int32_t Linger);
+    void SetNonBlockMode(bool Value);
+    void EnableReuse(bool Value);
+    void EnableNoDelay(bool Value);
+    void EnableV6Only(bool Value);
+    void SetSizeRecvBuffer(int32_t Size);
+    void SetSizeSendBuffer(int32_t Size);
+    void SetRecvTimeout(int32_t Milliseconds);
+    void SetSendTimeout(int32_t Milliseconds);
+    void SetTTL(int32_t TTL);
+    void EnableBroadcast(bool Value);
+    void SetMulticastTTL(int32_t TTL);
+    void EnableMulticastLoop(bool Value);
+    void SetTOS(int32_t TOS);
+
+protected:
+    // The error check after every public operation: fills LastErrorDesc, reports HR_Error and
+    // raises while RaiseExcept is set.
+    void ExceptCheck();
+    void DoStatus(THookSocketReason Reason, const UnicodeString& Value);
+    // Turns IP and Port into a socket address by Family and PreferIP4; 0 or an error code.
+    int32_t ResolveSin(UnicodeView IP, UnicodeView Port, TSockAddrAny& Sin);
+    // Creates the handle for Sin's family; LastError set on failure.
+    void InternalCreateSocket(const TSockAddrAny& Sin);
+    void InternalClose();
+    // The direct connect of TBlockSocket, without the tunnels of the derived classes.
+    void DirectConnect(UnicodeView IP, UnicodeView Port);
+    // ReceivePacket without the error check, for the collecting readers.
+    AnsiString ReceivePacketNoCheck(int32_t Timeout);
+    void ReadSins();
+    void LimitBandwidth(int32_t Length, int32_t MaxB, uint32_t& Next);
+    // Readiness of the handle for events (POLLIN/POLLOUT) within Timeout ms (-1 no limit).
+    bool PollHandle(short Events, int32_t Timeout);
+    void DelayedOption(const TSynaOption& Option);
+    void ProcessDelayedOption(const TSynaOption& Option);
+
+    int handle_ = -1;
+    int32_t lastError_ = 0;
+    UnicodeString lastErrorDesc_;
+    AnsiString lineBuffer_;
+    bool nonBlocking_ = false;
+    bool noDelayOn_ = false;
+    bool isBound_ = false;
+    bool endedWithCR_ = false;
+    bool endedWithLF_ = false;
+    bool ip6Used_ = false;
+    TSocketFamily familySave_ = TSocketFamily::SF_Any;
+    uint64_t recvCounter_ = 0;
+    uint64_t sendCounter_ = 0;
+    uint32_t nextSend_ = 0;
+    uint32_t nextRecv_ = 0;
+    TSockAddrAny localSin_{};
+    TSockAddrAny remoteSin_{};
+    std::vector<TSynaOption> delayedOptions_;
+};
+
+class TSocksBlockSocket : public TBlockSocket {
+public:
+    TSocksBlockSocket() = default;
+};
+
+class TTCPBlockSocket : public TSocksBlockSocket {
+public:
+    TTCPBlockSocket() = default;
+    ~TTCPBlockSocket() override;
+
+    TNotifyEvent OnAfterConnect;
+
+    void CloseSocket() override;
+    void Connect(UnicodeView IP, UnicodeView Port) override;
+};
+
+}  // namespace zel
