@@ -12,34 +12,17 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/temp_dir.hpp"
+
 namespace zel {
 namespace {
 
-class FileUtilsTest : public ::testing::Test {
+class FileUtilsTest : public test::TempDirTest {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/dmq_fileutils_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override { EXPECT_EQ(TryRemoveDirTree(dir_), 0); }
-
-    std::string Path(const std::string& name) const { return dir_ + "/" + name; }
-    static void Put(const std::string& path, const std::string& data) {
-        std::ofstream(path, std::ios::binary) << data;
-    }
-    static std::string Get(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    }
     static bool Exists(const std::string& path) {
         struct stat st {};
         return lstat(path.c_str(), &st) == 0;
     }
-
-    std::string dir_;
 };
 
 TEST(FileErrors, MessagesNameCodeOperationFileAndSystemText) {

@@ -8,38 +8,9 @@
 #include <cstring>
 #include <new>
 
-// Allocation failure on demand: the builders must leave their state unchanged on std::bad_alloc.
-namespace {
-std::atomic<bool> g_fail_alloc{false};
+#include "tests/support/alloc_failure.hpp"
 
-// Runs fn with every allocation failing; true when it raised std::bad_alloc. No test assertion
-// runs while allocations fail (a failing one would itself need memory).
-template <typename Fn>
-bool FailsForLackOfMemory(Fn fn) {
-    bool raised = false;
-    g_fail_alloc = true;
-    try {
-        fn();
-    } catch (const std::bad_alloc&) {
-        raised = true;
-    }
-    g_fail_alloc = false;
-    return raised;
-}
-}  // namespace
-// malloc/free behind the replaced pair: GCC would flag free() on the result of operator new.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t n) {
-    if (g_fail_alloc.load(std::memory_order_relaxed)) throw std::bad_alloc();
-    if (void* p = std::malloc(n ? n : 1)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-// The array forms too: a sanitizer's run-time would otherwise serve them itself.
-void* operator new[](std::size_t n) { return ::operator new(n); }
-void operator delete[](void* p) noexcept { ::operator delete(p); }
-void operator delete[](void* p, std::size_t) noexcept { ::operator delete(p); }
+using zel::test::FailsForLackOfMemory;
 
 namespace zel {
 namespace {
