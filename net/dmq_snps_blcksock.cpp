@@ -15,6 +15,8 @@
 #include "foundation/dmq_syscharset.hpp"
 #include "net/dmq_sock.hpp"
 #include "net/dmq_snps_addr.hpp"
+#include "net/dmq_snps_code.hpp"
+#include "net/dmq_snps_idn.hpp"
 
 namespace zel {
 
@@ -457,12 +459,17 @@ void TBlockSocket::LimitBandwidth(int32_t Length, int32_t MaxB, uint32_t& Next) 
 }
 
 int32_t TBlockSocket::SendData(const void* Buffer, int32_t Length) {
+    const int32_t sent = SendDataNoCheck(Buffer, Length);
+    ExceptCheck();
+    return sent;
+}
+
+int32_t TBlockSocket::SendDataNoCheck(const void* Buffer, int32_t Length) {
     if (HeartbeatRate > 0 && OnHeartbeat) OnHeartbeat(this);
     ResetLastError();
     if (StopFlag) {
         StopFlag = false;
         lastError_ = ECONNABORTED;
-        ExceptCheck();
         return 0;
     }
     if (OnMonitor) OnMonitor(this, true, Buffer, Length);
@@ -492,7 +499,6 @@ int32_t TBlockSocket::SendData(const void* Buffer, int32_t Length) {
         sendCounter_ += static_cast<uint64_t>(r);
         DoStatus(THookSocketReason::HR_WriteCount, IntU(r));
     }
-    ExceptCheck();
     return sent;
 }
 
@@ -572,6 +578,12 @@ AnsiString TBlockSocket::ReceivePacket(int32_t Timeout) {
 }
 
 AnsiString TBlockSocket::RecvTerminated(int32_t Timeout, AnsiView Terminator) {
+    AnsiString result = RecvTerminatedNoCheck(Timeout, Terminator);
+    ExceptCheck();
+    return result;
+}
+
+AnsiString TBlockSocket::RecvTerminatedNoCheck(int32_t Timeout, AnsiView Terminator) {
     ResetLastError();
     if (Terminator.empty()) return {};
     const size_t bound = static_cast<size_t>(MaxLineLength > 0 ? MaxLineLength : kDefaultMaxLineLength);
@@ -633,13 +645,18 @@ AnsiString TBlockSocket::RecvTerminated(int32_t Timeout, AnsiView Terminator) {
     // What follows the line (or everything, after a failure) is kept for the next read.
     collected += lineBuffer_;
     lineBuffer_.swap(collected);
-    ExceptCheck();
     return result;
 }
 
 AnsiString TBlockSocket::RecvString(int32_t Timeout) { return RecvTerminated(Timeout, "\r\n"); }
 
 AnsiString TBlockSocket::ReceiveExact(int32_t Length, int32_t Timeout) {
+    AnsiString result = ReceiveExactNoCheck(Length, Timeout);
+    ExceptCheck();
+    return result;
+}
+
+AnsiString TBlockSocket::ReceiveExactNoCheck(int32_t Length, int32_t Timeout) {
     ResetLastError();
     AnsiString collected;
     const uint32_t start = GetTickMs();
@@ -663,7 +680,6 @@ AnsiString TBlockSocket::ReceiveExact(int32_t Length, int32_t Timeout) {
     }
     collected += lineBuffer_;
     lineBuffer_.swap(collected);
-    ExceptCheck();
     return result;
 }
 
@@ -674,6 +690,197 @@ AnsiString TBlockSocket::GetLocalSinIP() { return GetSinIP(localSin_); }
 AnsiString TBlockSocket::GetRemoteSinIP() { return GetSinIP(remoteSin_); }
 int32_t TBlockSocket::GetLocalSinPort() { return GetSinPort(localSin_); }
 int32_t TBlockSocket::GetRemoteSinPort() { return GetSinPort(remoteSin_); }
+
+// ---------------------------------------------------------------------------------------------
+// SOCKS client.
+
+namespace {
+
+// Turns RaiseExcept off for the steps of a negotiation, whose one outcome the caller checks.
+class TNoRaise {
+public:
+    explicit TNoRaise(bool& flag) : flag_(flag), saved_(flag) { flag_ = false; }
+    ~TNoRaise() { flag_ = saved_; }
+    TNoRaise(const TNoRaise&) = delete;
+    TNoRaise& operator=(const TNoRaise&) = delete;
+
+private:
+    bool& flag_;
+    bool saved_;
+};
+
+// The longest text that a SOCKS5 length byte can announce.
+constexpr size_t kSocksMaxText = 255;
+
+int Byte(char c) { return static_cast<uint8_t>(c); }
+
+AnsiString Byte1(uint8_t b) { return AnsiString(1, static_cast<char>(b)); }
+
+AnsiString Ip4Text(AnsiView b) {
+    return FormatA("%d.%d.%d.%d", Byte(b[0]), Byte(b[1]), Byte(b[2]), Byte(b[3]));
+}
+
+}  // namespace
+
+UnicodeString TSocksBlockSocket::SocksResponseIP() const { return SysCharsetToUnicodeProc(socksResponseIP_); }
+UnicodeString TSocksBlockSocket::SocksResponsePort() const { return SysCharsetToUnicodeProc(socksResponsePort_); }
+
+bool TSocksBlockSocket::SocksOpen(AnsiView User, AnsiView Pass) {
+    usingSocks_ = false;
+    if (SocksType == TSocksType::ST_Socks4) {
+        usingSocks_ = true;
+        return true;
+    }
+    const bool withAuth = !User.empty();
+    const AnsiString greeting = withAuth ? AnsiString("\x05\x02\x00\x02", 4) : AnsiString("\x05\x01\x00", 3);
+    SendDataNoCheck(greeting.data(), static_cast<int32_t>(greeting.size()));
+    if (lastError_ != 0) return false;
+    const AnsiString answer = ReceiveExactNoCheck(2, SocksTimeout);
+    if (lastError_ != 0 || answer[0] != '\x05') return false;
+    if (answer[1] == '\x02' && withAuth) {
+        // RFC 1929 user and password.
+        AnsiString auth = "\x01";
+        auth += Byte1(static_cast<uint8_t>(User.size()));
+        auth += User;
+        auth += Byte1(static_cast<uint8_t>(Pass.size()));
+        auth += Pass;
+        SendDataNoCheck(auth.data(), static_cast<int32_t>(auth.size()));
+        if (lastError_ != 0) return false;
+        const AnsiString status = ReceiveExactNoCheck(2, SocksTimeout);
+        if (lastError_ != 0 || status[1] != '\x00') return false;
+    } else if (answer[1] != '\x00') {
+        // 0xFF (no acceptable method), or a method that was not offered.
+        return false;
+    }
+    usingSocks_ = true;
+    return true;
+}
+
+bool TSocksBlockSocket::SocksRequest(uint8_t Cmd, AnsiView Host, uint16_t Port, AnsiView User) {
+    AnsiString req;
+    if (SocksType == TSocksType::ST_Socks4) {
+        req = "\x04" + Byte1(Cmd) + CodeInt(Port);
+        if (IsIP(Host)) {
+            req += IPToID(Host);
+            req += User;
+            req += '\0';
+        } else {
+            // SOCKS4a: the invalid address 0.0.0.1 asks the proxy to resolve the name.
+            req += AnsiString("\x00\x00\x00\x01", 4);
+            req += User;
+            req += '\0';
+            req += Host;
+            req += '\0';
+        }
+    } else {
+        req = "\x05" + Byte1(Cmd) + AnsiString(1, '\0');
+        if (IsIP(Host)) {
+            req += "\x01" + IPToID(Host);
+        } else if (IsIP6(Host)) {
+            const TIp6Bytes b = StrToIp6(Host);
+            req += "\x04";
+            req.append(reinterpret_cast<const char*>(b.data()), b.size());
+        } else {
+            req += "\x03" + Byte1(static_cast<uint8_t>(Host.size()));
+            req += Host;
+        }
+        req += CodeInt(Port);
+    }
+    SendDataNoCheck(req.data(), static_cast<int32_t>(req.size()));
+    return lastError_ == 0;
+}
+
+bool TSocksBlockSocket::SocksResponse() {
+    socksResponseIP_.clear();
+    socksResponsePort_ = "0";
+    if (SocksType == TSocksType::ST_Socks4) {
+        const AnsiString r = ReceiveExactNoCheck(8, SocksTimeout);
+        if (lastError_ != 0 || r[0] != '\x00') return false;
+        socksLastError_ = Byte(r[1]);
+        socksResponsePort_ = std::to_string(DecodeInt(r, 2));
+        socksResponseIP_ = Ip4Text(AnsiView(r).substr(4, 4));
+        return socksLastError_ == 90;
+    }
+    const AnsiString head = ReceiveExactNoCheck(4, SocksTimeout);
+    if (lastError_ != 0 || head[0] != '\x05') return false;
+    socksLastError_ = Byte(head[1]);
+    AnsiString addr;
+    AnsiString ip;
+    switch (Byte(head[3])) {
+        case 1:
+            addr = ReceiveExactNoCheck(4, SocksTimeout);
+            if (lastError_ == 0) ip = Ip4Text(addr);
+            break;
+        case 3: {
+            const AnsiString len = ReceiveExactNoCheck(1, SocksTimeout);
+            if (lastError_ == 0 && Byte(len[0]) > 0) ip = ReceiveExactNoCheck(Byte(len[0]), SocksTimeout);
+            break;
+        }
+        case 4: {
+            addr = ReceiveExactNoCheck(16, SocksTimeout);
+            if (lastError_ == 0) {
+                TIp6Bytes b{};
+                std::copy(addr.begin(), addr.end(), b.begin());
+                ip = Ip6ToStr(b);
+            }
+            break;
+        }
+        default: return false;
+    }
+    if (lastError_ != 0) return false;
+    const AnsiString port = ReceiveExactNoCheck(2, SocksTimeout);
+    if (lastError_ != 0) return false;
+    socksResponseIP_ = ip;
+    socksResponsePort_ = std::to_string(DecodeInt(port, 0));
+    return socksLastError_ == 0;
+}
+
+void TSocksBlockSocket::SocksDoConnect(UnicodeView IP, UnicodeView Port) {
+    usingSocks_ = false;
+    socksLastError_ = -1;
+    socksResponseIP_.clear();
+    socksResponsePort_ = "0";
+    ResetLastError();
+    const bool socks4 = SocksType == TSocksType::ST_Socks4;
+    AnsiString host = UnicodeToSysCharsetProc(IP);
+    const AnsiString user = UnicodeToSysCharsetProc(SocksUsername);
+    const AnsiString pass = UnicodeToSysCharsetProc(SocksPassword);
+    if (!SocksResolver && !IsIP(host) && !(IsIP6(host) && !socks4)) {
+        TSockAddrAny sin{};
+        // SOCKS4 carries IPv4 addresses only.
+        lastError_ = SetVarSin(sin, host, "0", socks4 ? TSocketFamily::SF_IP4 : Family, PreferIP4);
+        if (lastError_ == 0) host = GetSinIP(sin);
+    }
+    // A length byte holds only 255, and a SOCKS4 text ends at its first zero byte: refuse what
+    // the proxy would misread, before anything goes out.
+    if (lastError_ == 0) {
+        const bool tooLong = host.size() > kSocksMaxText || user.size() > kSocksMaxText ||
+                             (!socks4 && pass.size() > kSocksMaxText);
+        const bool zero = socks4 && (host.find('\0') != AnsiString::npos || user.find('\0') != AnsiString::npos);
+        if (tooLong || zero) lastError_ = EMSGSIZE;
+    }
+    if (lastError_ != 0) {
+        ExceptCheck();
+        return;
+    }
+    DirectConnect(SocksIP, SocksPort);
+    if (lastError_ != 0) return;
+    const uint16_t port = ResolvePort(UnicodeToSysCharsetProc(Port));
+    {
+        TNoRaise quiet(RaiseExcept);
+        const bool ok = SocksOpen(user, pass) && SocksRequest(1, host, port, user) && SocksResponse();
+        if (!ok) {
+            usingSocks_ = false;
+            if (lastError_ == 0) lastError_ = WSASYSNOTREADY;
+        }
+    }
+    if (lastError_ == 0) {
+        socksRemoteIP_ = UnicodeToSysCharsetProc(IP);
+        socksRemotePort_ = port;
+    }
+    ExceptCheck();
+    if (lastError_ == 0) DoStatus(THookSocketReason::HR_Connect, UnicodeString(IP) + u":" + UnicodeString(Port));
+}
 
 // ---------------------------------------------------------------------------------------------
 // TTCPBlockSocket.
@@ -698,12 +905,132 @@ void TTCPBlockSocket::CloseSocket() {
         }
         ResetLastError();
     }
+    usingSocks_ = false;
+    httpTunnel_ = false;
     InternalClose();
 }
 
 void TTCPBlockSocket::Connect(UnicodeView IP, UnicodeView Port) {
-    DirectConnect(IP, Port);
+    usingSocks_ = false;
+    httpTunnel_ = false;
+    if (!SocksIP.empty()) SocksDoConnect(IP, Port);
+    else if (!HTTPTunnelIP.empty()) HTTPTunnelDoConnect(IP, Port);
+    else DirectConnect(IP, Port);
     if (lastError_ == 0 && OnAfterConnect) OnAfterConnect(this);
+}
+
+void TTCPBlockSocket::HTTPTunnelDoConnect(UnicodeView IP, UnicodeView Port) {
+    {
+        // The connect to the proxy reports its events to the tunnel's own handler.
+        struct TSwap {
+            TStatusEvent& a;
+            TStatusEvent& b;
+            TSwap(TStatusEvent& x, TStatusEvent& y) : a(x), b(y) { std::swap(a, b); }
+            ~TSwap() { std::swap(a, b); }
+        } swap(OnStatus, OnHTTPTunnelStatus);
+        DirectConnect(HTTPTunnelIP, HTTPTunnelPort);
+    }
+    if (lastError_ != 0) return;
+    httpTunnel_ = false;
+    UnicodeString hostU(IP);
+    if (IsIP6U(hostU)) hostU = u"[" + hostU + u"]";
+    DoStatus(THookSocketReason::HR_ResolvingBegin, hostU);
+    const uint16_t port = ResolvePort(UnicodeToSysCharsetProc(Port));
+    const uint32_t start = GetTickMs();
+    bool answered = false;
+    int32_t code = -1;
+    {
+        TNoRaise quiet(RaiseExcept);
+        const int32_t saveMax = MaxLineLength;
+        const bool saveInter = InterPacketTimeout;
+        MaxLineLength = kHTTPTunnelMaxLine;
+        InterPacketTimeout = false;
+        // One deadline for the whole answer: a proxy that trickles lines cannot stretch it.
+        auto readLine = [&]() -> AnsiString {
+            int32_t left = -1;
+            if (HTTPTunnelTimeout >= 0) {
+                const uint32_t spent = GetTickMs() - start;
+                if (spent >= static_cast<uint32_t>(HTTPTunnelTimeout)) {
+                    lastError_ = ETIMEDOUT;
+                    return {};
+                }
+                left = HTTPTunnelTimeout - static_cast<int32_t>(spent);
+            }
+            return TrimA(RecvTerminatedNoCheck(left, "\n"));
+        };
+        auto sendText = [&](const AnsiString& t) {
+            if (lastError_ == 0) SendDataNoCheck(t.data(), static_cast<int32_t>(t.size()));
+        };
+        sendText("CONNECT " + IDNToASCII(hostU) + ":" + std::to_string(port) + " HTTP/1.0\r\n");
+        if (!HTTPTunnelUser.empty())
+            sendText("Proxy-Authorization: Basic " +
+                     EncodeBase64(UnicodeToSysCharsetProc(HTTPTunnelUser) + ":" +
+                                  UnicodeToSysCharsetProc(HTTPTunnelPass)) +
+                     "\r\n");
+        sendText("\r\n");
+        AnsiString line;
+        if (lastError_ == 0) line = readLine();
+        if (lastError_ == 0) {
+            answered = true;
+            if (line.size() > 11 && line.compare(0, 5, "HTTP/") == 0) {
+                const char* d = line.data() + 9;
+                const auto dig = [](char c) { return c >= '0' && c <= '9'; };
+                if (dig(d[0]) && dig(d[1]) && dig(d[2])) code = (d[0] - '0') * 100 + (d[1] - '0') * 10 + (d[2] - '0');
+            }
+        }
+        if (answered) {
+            DoStatus(THookSocketReason::HR_ResolvingEnd, u"");
+            if (OnHTTPTunnelConnectAnswer)
+                OnHTTPTunnelConnectAnswer(this, code,
+                                          SysCharsetToUnicodeProc(line.size() > 12 ? TrimA(AnsiView(line).substr(12)) : AnsiString()));
+        }
+        if (answered && code >= 200 && code <= 299) {
+            // The header lines up to the empty line; a read error or an overlong answer fails
+            // the connect, as the target's data would be mixed with the proxy's.
+            for (int32_t n = 0;; ++n) {
+                const AnsiString h = readLine();
+                if (lastError_ != 0) break;
+                if (h.empty()) break;
+                if (n >= kHTTPTunnelMaxHeaders) {
+                    lastError_ = ENOBUFS;
+                    break;
+                }
+            }
+        } else if (answered) {
+            lastError_ = ECONNREFUSED;
+            if (code != 504 && OnHTTPTunnelStatus)
+                OnHTTPTunnelStatus(this, THookSocketReason::HR_Error, IntU(lastError_) + u"," + GetErrorDescEx());
+        }
+        MaxLineLength = saveMax;
+        InterPacketTimeout = saveInter;
+    }
+    if (lastError_ == 0) {
+        httpTunnel_ = true;
+        httpRemoteIP_ = UnicodeToSysCharsetProc(IP);
+        httpRemotePort_ = port;
+    }
+    ExceptCheck();
+    if (lastError_ == 0) DoStatus(THookSocketReason::HR_Connect, UnicodeString(IP) + u":" + UnicodeString(Port));
+}
+
+AnsiString TTCPBlockSocket::GetLocalSinIP() {
+    return usingSocks_ ? socksResponseIP_ : TBlockSocket::GetLocalSinIP();
+}
+
+int32_t TTCPBlockSocket::GetLocalSinPort() {
+    return usingSocks_ ? static_cast<int32_t>(ResolvePort(socksResponsePort_)) : TBlockSocket::GetLocalSinPort();
+}
+
+AnsiString TTCPBlockSocket::GetRemoteSinIP() {
+    if (usingSocks_) return socksRemoteIP_;
+    if (httpTunnel_) return httpRemoteIP_;
+    return TBlockSocket::GetRemoteSinIP();
+}
+
+int32_t TTCPBlockSocket::GetRemoteSinPort() {
+    if (usingSocks_) return socksRemotePort_;
+    if (httpTunnel_) return httpRemotePort_;
+    return TBlockSocket::GetRemoteSinPort();
 }
 
 }  // namespace zel

@@ -205,8 +205,12 @@ protected:
     void InternalClose();
     // The direct connect of TBlockSocket, without the tunnels of the derived classes.
     void DirectConnect(UnicodeView IP, UnicodeView Port);
-    // ReceivePacket without the error check, for the collecting readers.
+    // The operations without their closing error check, for the readers and the tunnels that
+    // report one outcome for several steps.
     AnsiString ReceivePacketNoCheck(int32_t Timeout);
+    AnsiString ReceiveExactNoCheck(int32_t Length, int32_t Timeout);
+    AnsiString RecvTerminatedNoCheck(int32_t Timeout, AnsiView Terminator);
+    int32_t SendDataNoCheck(const void* Buffer, int32_t Length);
     void ReadSins();
     void LimitBandwidth(int32_t Length, int32_t MaxB, uint32_t& Next);
     // Readiness of the handle for events (POLLIN/POLLOUT) within Timeout ms (-1 no limit).
@@ -234,20 +238,85 @@ protected:
     std::vector<TSynaOption> delayedOptions_;
 };
 
+// SOCKS4, SOCKS4a and SOCKS5 (no authentication or user and password) client: Connect of
+// TTCPBlockSocket runs it when SocksIP is set.
 class TSocksBlockSocket : public TBlockSocket {
 public:
     TSocksBlockSocket() = default;
+
+    UnicodeString SocksIP;  // empty: no SOCKS
+    UnicodeString SocksPort = u"1080";
+    UnicodeString SocksUsername;  // SOCKS5 user, SOCKS4 user id
+    UnicodeString SocksPassword;
+    int32_t SocksTimeout = 60000;  // each read from the proxy, ms
+    bool SocksResolver = true;     // false: the target name is resolved here, not by the proxy
+    TSocksType SocksType = TSocksType::ST_Socks5;
+
+    bool UsingSocks() const noexcept { return usingSocks_; }
+    // The reply code of the last response, -1 before one.
+    int32_t SocksLastError() const noexcept { return socksLastError_; }
+    UnicodeString SocksResponseIP() const;
+    UnicodeString SocksResponsePort() const;
+
+protected:
+    // Connects to the proxy and has it connect to IP:Port; LastError and the error check as for
+    // a direct connect.
+    void SocksDoConnect(UnicodeView IP, UnicodeView Port);
+    // The greeting and the authentication; false on failure (LastError set for the transport).
+    bool SocksOpen(AnsiView User, AnsiView Pass);
+    bool SocksRequest(uint8_t Cmd, AnsiView Host, uint16_t Port, AnsiView User);
+    bool SocksResponse();
+
+    bool usingSocks_ = false;
+    int32_t socksLastError_ = -1;
+    AnsiString socksResponseIP_;
+    AnsiString socksResponsePort_ = "0";
+    AnsiString socksRemoteIP_;  // the target given to Connect
+    int32_t socksRemotePort_ = 0;
 };
+
+// Bounds of the HTTP proxy's answer, so that a proxy cannot keep a connect busy or let memory
+// grow without end.
+constexpr int32_t kHTTPTunnelMaxLine = 8192;
+constexpr int32_t kHTTPTunnelMaxHeaders = 100;
 
 class TTCPBlockSocket : public TSocksBlockSocket {
 public:
+    using THTTPTunnelAnswerEvent = std::function<void(TBlockSocket* Sender, int32_t Code, const UnicodeString& Text)>;
+
     TTCPBlockSocket() = default;
     ~TTCPBlockSocket() override;
 
+    UnicodeString HTTPTunnelIP;  // empty: no HTTP tunnel
+    UnicodeString HTTPTunnelPort;
+    UnicodeString HTTPTunnelUser;  // empty: no authorization line
+    UnicodeString HTTPTunnelPass;
+    int32_t HTTPTunnelTimeout = 30000;  // the whole answer of the proxy, ms (-1 no limit)
     TNotifyEvent OnAfterConnect;
+    // Status events of the connect to the HTTP proxy, and the failure of the CONNECT request.
+    TStatusEvent OnHTTPTunnelStatus;
+    THTTPTunnelAnswerEvent OnHTTPTunnelConnectAnswer;
+
+    bool HTTPTunnel() const noexcept { return httpTunnel_; }
 
     void CloseSocket() override;
+    // Through SOCKS when SocksIP is set, else through the HTTP tunnel when HTTPTunnelIP is set,
+    // else direct.
     void Connect(UnicodeView IP, UnicodeView Port) override;
+
+    // While a tunnel is up the remote address is the target; through SOCKS the local address is
+    // the one the proxy reported.
+    AnsiString GetLocalSinIP() override;
+    AnsiString GetRemoteSinIP() override;
+    int32_t GetLocalSinPort() override;
+    int32_t GetRemoteSinPort() override;
+
+protected:
+    void HTTPTunnelDoConnect(UnicodeView IP, UnicodeView Port);
+
+    bool httpTunnel_ = false;
+    AnsiString httpRemoteIP_;
+    int32_t httpRemotePort_ = 0;
 };
 
 }  // namespace zel

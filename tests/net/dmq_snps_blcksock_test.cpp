@@ -5,6 +5,7 @@
 #include <chrono>
 #include <thread>
 
+#include "foundation/dmq_syscharset.hpp"
 #include "net/dmq_sock.hpp"
 #include "net_test_loopback.hpp"
 
@@ -303,3 +304,475 @@ TEST(BlockSocket, StopFlagAbortsSend) {
 
 INSTANTIATE_TEST_SUITE_P(Loopback, BlockSocketFamily, ::testing::Values(AF_INET, AF_INET6),
                          [](const auto& info) { return std::string(info.param == AF_INET6 ? "IPv6" : "IPv4"); });
+
+// ---------------------------------------------------------------------------------------------
+// Proxy tunnels, against a scripted proxy peer.
+
+namespace {
+
+std::string B(std::initializer_list<int> bytes) {
+    std::string s;
+    for (int b : bytes) s += char(b);
+    return s;
+}
+
+// One step of the proxy's script: read exactly the length of Expect, then send Answer.
+struct ProxyStep {
+    std::string Expect;
+    std::string Answer;
+    int DelayMs = 0;  // before the answer
+};
+
+enum class ProxyEnd { Close, Echo, Hold };
+
+// A proxy peer on loopback: accepts one connection, plays its script and records what it read;
+// then closes, echoes or keeps silent until the client closes. Every wait is bounded.
+class ScriptedProxy {
+public:
+    ScriptedProxy(int family, std::vector<ProxyStep> steps, ProxyEnd end = ProxyEnd::Echo)
+        : l_(family), steps_(std::move(steps)), end_(end) {
+        t_ = std::thread([this] { Run(); });
+    }
+    ~ScriptedProxy() { Join(); }
+    void Join() {
+        if (t_.joinable()) t_.join();
+    }
+    UnicodeString Port() const { return U(std::to_string(l_.port)); }
+    // Everything read in the script, then everything read after it.
+    std::string got, after;
+    bool accepted = false;
+
+private:
+    bool ReadN(int fd, size_t n) {
+        while (n > 0 && PollFor(fd, POLLIN, 3000)) {
+            char buf[16384];
+            const ssize_t r = recv(fd, buf, std::min(n, sizeof buf), 0);
+            if (r <= 0) return false;
+            got.append(buf, size_t(r));
+            n -= size_t(r);
+        }
+        return n == 0;
+    }
+    void Run() {
+        const int fd = l_.Accept();
+        if (fd < 0) return;
+        accepted = true;
+        bool ok = true;
+        for (const auto& s : steps_) {
+            if (!(ok = ReadN(fd, s.Expect.size()))) break;
+            if (s.DelayMs) std::this_thread::sleep_for(std::chrono::milliseconds(s.DelayMs));
+            if (!s.Answer.empty() && send(fd, s.Answer.data(), s.Answer.size(), MSG_NOSIGNAL) < 0) break;
+        }
+        while (ok && end_ != ProxyEnd::Close && PollFor(fd, POLLIN, 3000)) {
+            char buf[4096];
+            const ssize_t r = recv(fd, buf, sizeof buf, 0);
+            if (r <= 0) break;
+            after.append(buf, size_t(r));
+            if (end_ == ProxyEnd::Echo) send(fd, buf, size_t(r), MSG_NOSIGNAL);
+        }
+        close(fd);
+    }
+    Listener l_;
+    std::vector<ProxyStep> steps_;
+    ProxyEnd end_;
+    std::thread t_;
+};
+
+// The bytes of an IPv4 or IPv6 loopback address and a port as SOCKS sends them.
+const std::string kPort8080 = B({0x1F, 0x90});
+const std::string kIp4Lo = B({127, 0, 0, 1});
+const std::string kIp6Lo = std::string(15, '\0') + '\x01';
+
+TTCPBlockSocket* Socks(TTCPBlockSocket& s, int family, const ScriptedProxy& p, TSocksType type) {
+    s.RaiseExcept = false;
+    s.SocksIP = U(FamilyName(family));
+    s.SocksPort = p.Port();
+    s.SocksType = type;
+    s.SocksTimeout = 2000;
+    return &s;
+}
+
+// The tunnel carries the target's bytes both ways.
+void ExpectEcho(TTCPBlockSocket& s) {
+    s.SendString("ping\r\n");
+    EXPECT_EQ(s.RecvString(2000), "ping");
+    EXPECT_EQ(s.LastError(), 0);
+}
+
+}  // namespace
+
+TEST(SocksTunnel, EachProtocolAuthenticationAndAddressType) {
+    const std::string name = "manager.example.org";
+    const struct {
+        const char* what;
+        int family;
+        TSocksType type;
+        const char* user;
+        const char* pass;
+        bool resolver;
+        const char* target;
+        std::vector<ProxyStep> steps;
+        const char* respIP;
+        int respPort;
+    } cases[] = {
+        {"socks5 none, IPv4", AF_INET, TSocksType::ST_Socks5, "", "secret", true, "127.0.0.1",
+         {{B({5, 1, 0}), B({5, 0})},
+          {B({5, 1, 0, 1}) + kIp4Lo + kPort8080, B({5, 0, 0, 1, 10, 0, 0, 1, 0x04, 0xD2})}},
+         "10.0.0.1", 1234},
+        {"socks5 user and password, name", AF_INET6, TSocksType::ST_Socks5, "user", "pass", true, name.c_str(),
+         {{B({5, 2, 0, 2}), B({5, 2})},
+          {B({1, 4}) + "user" + B({4}) + "pass", B({1, 0})},
+          {B({5, 1, 0, 3, int(name.size())}) + name + kPort8080,
+           // a name in the reply, followed at once by the target's first bytes
+           B({5, 0, 0, 3, 5}) + "proxy" + B({0, 80}) + "hello\r\n"}},
+         "proxy", 80},
+        {"socks5, IPv6 target and reply", AF_INET, TSocksType::ST_Socks5, "", "", true, "::1",
+         {{B({5, 1, 0}), B({5, 0})},
+          {B({5, 1, 0, 4}) + kIp6Lo + kPort8080, B({5, 0, 0, 4}) + kIp6Lo + B({0, 1})}},
+         "::1", 1},
+        {"socks5, name resolved here", AF_INET, TSocksType::ST_Socks5, "", "", false, "localhost",
+         {{B({5, 1, 0}), B({5, 0})},
+          {B({5, 1, 0, 1}) + kIp4Lo + kPort8080, B({5, 0, 0, 1, 1, 2, 3, 4, 0, 9})}},
+         "1.2.3.4", 9},
+        {"socks4, IPv4 with user id", AF_INET, TSocksType::ST_Socks4, "uid", "", true, "127.0.0.1",
+         {{B({4, 1}) + kPort8080 + kIp4Lo + "uid" + B({0}), B({0, 90, 0x12, 0x34, 192, 168, 1, 2})}},
+         "192.168.1.2", 0x1234},
+        {"socks4a, name", AF_INET6, TSocksType::ST_Socks4, "", "", true, name.c_str(),
+         {{B({4, 1}) + kPort8080 + B({0, 0, 0, 1, 0}) + name + B({0}), B({0, 90, 0, 0, 0, 0, 0, 0})}},
+         "0.0.0.0", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScriptedProxy p(c.family, c.steps);
+        TTCPBlockSocket s;
+        Socks(s, c.family, p, c.type);
+        s.SocksUsername = U(c.user);
+        s.SocksPassword = U(c.pass);
+        s.SocksResolver = c.resolver;
+        s.HTTPTunnelIP = u"127.0.0.1";  // SOCKS wins over the HTTP tunnel
+        s.HTTPTunnelPort = u"1";
+        int after = 0;
+        s.OnAfterConnect = [&](TBlockSocket*) { ++after; };
+        s.Connect(U(c.target), u"8080");
+        ASSERT_EQ(s.LastError(), 0) << UnicodeToUtf8A(s.LastErrorDesc());
+        EXPECT_EQ(after, 1);
+        EXPECT_TRUE(s.UsingSocks());
+        EXPECT_EQ(s.SocksLastError(), c.type == TSocksType::ST_Socks4 ? 90 : 0);
+        EXPECT_EQ(s.SocksResponseIP(), U(c.respIP));
+        EXPECT_EQ(s.SocksResponsePort(), U(std::to_string(c.respPort)));
+        EXPECT_EQ(s.GetLocalSinIP(), c.respIP);
+        EXPECT_EQ(s.GetLocalSinPort(), c.respPort);
+        EXPECT_EQ(s.GetRemoteSinIP(), c.target);
+        EXPECT_EQ(s.GetRemoteSinPort(), 8080);
+        if (!s.LineBuffer().empty()) { EXPECT_EQ(s.RecvString(0), "hello"); }
+        ExpectEcho(s);
+        s.CloseSocket();
+        EXPECT_FALSE(s.UsingSocks());
+        p.Join();
+        std::string want;
+        for (const auto& st : c.steps) want += st.Expect;
+        EXPECT_EQ(p.got, want);
+    }
+}
+
+TEST(SocksTunnel, RefusalsAndBrokenAnswers) {
+    const std::string req5 = B({5, 1, 0, 1}) + kIp4Lo + kPort8080;
+    const std::string req4 = B({4, 1}) + kPort8080 + kIp4Lo + B({0});
+    const struct {
+        const char* what;
+        TSocksType type;
+        const char* user;
+        std::vector<ProxyStep> steps;
+        ProxyEnd end;
+        int32_t error;
+        int32_t socksError;
+    } cases[] = {
+        {"no acceptable method", TSocksType::ST_Socks5, "", {{B({5, 1, 0}), B({5, 0xFF})}}, ProxyEnd::Hold, -2, -1},
+        {"method not offered", TSocksType::ST_Socks5, "", {{B({5, 1, 0}), B({5, 2})}}, ProxyEnd::Hold, -2, -1},
+        {"wrong version", TSocksType::ST_Socks5, "", {{B({5, 1, 0}), B({4, 0})}}, ProxyEnd::Hold, -2, -1},
+        {"password refused", TSocksType::ST_Socks5, "u",
+         {{B({5, 2, 0, 2}), B({5, 2})}, {B({1, 1}) + "u" + B({0}), B({1, 1})}}, ProxyEnd::Hold, -2, -1},
+        {"socks5 refused", TSocksType::ST_Socks5, "",
+         {{B({5, 1, 0}), B({5, 0})}, {req5, B({5, 5, 0, 1, 0, 0, 0, 0, 0, 0})}}, ProxyEnd::Hold, -2, 5},
+        {"unknown address type", TSocksType::ST_Socks5, "",
+         {{B({5, 1, 0}), B({5, 0})}, {req5, B({5, 0, 0, 0, 0, 0, 0, 0, 0, 0})}}, ProxyEnd::Hold, -2, 0},
+        {"reply cut off", TSocksType::ST_Socks5, "",
+         {{B({5, 1, 0}), B({5, 0})}, {req5, B({5, 0, 0, 4, 1, 2, 3})}}, ProxyEnd::Close, ECONNRESET, 0},
+        {"socks4 rejected", TSocksType::ST_Socks4, "", {{req4, B({0, 91, 0, 0, 0, 0, 0, 0})}}, ProxyEnd::Hold, -2, 91},
+        // 0 is SOCKS5's success, not SOCKS4's grant
+        {"socks4 code 0", TSocksType::ST_Socks4, "", {{req4, B({0, 0, 0, 0, 0, 0, 0, 0})}}, ProxyEnd::Hold, -2, 0},
+        {"socks4 wrong version", TSocksType::ST_Socks4, "", {{req4, B({4, 90, 0, 0, 0, 0, 0, 0})}}, ProxyEnd::Hold, -2, -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScriptedProxy p(AF_INET, c.steps, c.end);
+        TTCPBlockSocket s;
+        Socks(s, AF_INET, p, c.type);
+        s.SocksUsername = U(c.user);
+        int after = 0;
+        s.OnAfterConnect = [&](TBlockSocket*) { ++after; };
+        s.Connect(u"127.0.0.1", u"8080");
+        EXPECT_EQ(s.LastError(), c.error);
+        EXPECT_EQ(s.SocksLastError(), c.socksError);
+        EXPECT_FALSE(s.UsingSocks());
+        EXPECT_EQ(after, 0);
+        EXPECT_NE(s.Handle(), -1) << "stays connected to the proxy; the owner closes it";
+        EXPECT_EQ(s.GetRemoteSinPort(), int32_t(ResolvePort(UnicodeToUtf8A(p.Port())))) << "the proxy, not the target";
+        s.CloseSocket();
+        p.Join();
+        EXPECT_EQ(p.after, "") << "nothing sent after the failed step";
+    }
+    // With RaiseExcept the negotiation failure raises once, as -2.
+    ScriptedProxy p(AF_INET, {{B({5, 1, 0}), B({5, 0xFF})}}, ProxyEnd::Hold);
+    int errors = 0;
+    TTCPBlockSocket s;
+    Socks(s, AF_INET, p, TSocksType::ST_Socks5);
+    s.RaiseExcept = true;
+    s.OnStatus = [&](TBlockSocket*, THookSocketReason r, const UnicodeString&) { errors += r == THookSocketReason::HR_Error; };
+    try {
+        s.Connect(u"127.0.0.1", u"8080");
+        ADD_FAILURE() << "no exception";
+    } catch (const ESynapseError& e) {
+        EXPECT_EQ(e.ErrorCode, -2);
+        EXPECT_EQ(e.Message(), "Socket error -2: Network subsystem is unusable");
+    }
+    EXPECT_EQ(errors, 1);
+}
+
+TEST(SocksTunnel, OverlongTextsAreRefusedBeforeAnythingIsSent) {
+    const std::string n255(255, 'n'), n256(256, 'n');
+    const struct {
+        TSocksType type;
+        std::string target, user, pass;
+        int32_t error;
+    } cases[] = {
+        {TSocksType::ST_Socks5, n256, "", "", EMSGSIZE},
+        {TSocksType::ST_Socks5, "h", n256, "p", EMSGSIZE},
+        {TSocksType::ST_Socks5, "h", "u", n256, EMSGSIZE},
+        {TSocksType::ST_Socks4, n256, "", "", EMSGSIZE},
+        {TSocksType::ST_Socks4, "h", std::string("a\0b", 3), "", EMSGSIZE},  // would end the user id early
+        {TSocksType::ST_Socks5, n255, "", "", 0},                             // the longest that fits
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target.size() * 1000 + c.user.size() * 10 + c.pass.size());
+        // A proxy that accepts everything and answers SOCKS5 with a name reply.
+        std::vector<ProxyStep> steps = {
+            {B({5, 1, 0}), B({5, 0})},
+            {B({5, 1, 0, 3, 255}) + n255 + kPort8080, B({5, 0, 0, 1, 0, 0, 0, 0, 0, 0})}};
+        ScriptedProxy p(AF_INET, c.error == 0 ? steps : std::vector<ProxyStep>{}, ProxyEnd::Hold);
+        TTCPBlockSocket s;
+        Socks(s, AF_INET, p, c.type);
+        s.SocksUsername = UnicodeString(c.user.begin(), c.user.end());
+        s.SocksPassword = U(c.pass);
+        s.Connect(U(c.target), u"8080");
+        EXPECT_EQ(s.LastError(), c.error);
+        if (c.error != 0) {
+            EXPECT_EQ(s.Handle(), -1) << "not even connected to the proxy";
+            // Release the proxy's accept by connecting without a tunnel.
+            TTCPBlockSocket k;
+            k.RaiseExcept = false;
+            k.Connect(u"127.0.0.1", p.Port());
+            k.CloseSocket();
+        }
+        s.CloseSocket();
+        p.Join();
+        EXPECT_EQ(p.got + p.after, c.error == 0 ? steps[0].Expect + steps[1].Expect : "");
+    }
+}
+
+TEST(SocksTunnel, SilentProxyTimesOutPerStep) {
+    for (bool afterGreeting : {false, true}) {
+        std::vector<ProxyStep> steps = {{B({5, 1, 0}), afterGreeting ? B({5, 0}) : ""}};
+        ScriptedProxy p(AF_INET6, steps, ProxyEnd::Hold);
+        TTCPBlockSocket s;
+        Socks(s, AF_INET6, p, TSocksType::ST_Socks5);
+        s.SocksTimeout = 200;
+        const auto t0 = std::chrono::steady_clock::now();
+        s.Connect(u"127.0.0.1", u"8080");
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+        EXPECT_EQ(s.LastError(), ETIMEDOUT) << afterGreeting;
+        EXPECT_GE(ms, 180);
+        EXPECT_LT(ms, 1500);
+        s.CloseSocket();
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+
+namespace {
+
+struct HttpCase {
+    const char* what;
+    const char* target;
+    const char* user;
+    const char* pass;
+    std::string request;  // what the proxy must read
+    std::string answer;
+    int32_t error;
+    int32_t code;
+    const char* text;
+};
+
+struct HttpRun {
+    std::vector<std::pair<THookSocketReason, UnicodeString>> status, tunnelStatus;
+    std::vector<std::pair<int32_t, UnicodeString>> answers;
+    int after = 0;
+    void Hook(TTCPBlockSocket& s) {
+        s.OnStatus = [this](TBlockSocket*, THookSocketReason r, const UnicodeString& v) { status.emplace_back(r, v); };
+        s.OnHTTPTunnelStatus = [this](TBlockSocket*, THookSocketReason r, const UnicodeString& v) { tunnelStatus.emplace_back(r, v); };
+        s.OnHTTPTunnelConnectAnswer = [this](TBlockSocket*, int32_t c, const UnicodeString& t) { answers.emplace_back(c, t); };
+        s.OnAfterConnect = [this](TBlockSocket*) { ++after; };
+    }
+    static int Count(const std::vector<std::pair<THookSocketReason, UnicodeString>>& v, THookSocketReason r) {
+        int n = 0;
+        for (const auto& e : v) n += e.first == r;
+        return n;
+    }
+};
+
+void Http(TTCPBlockSocket& s, int family, const ScriptedProxy& p) {
+    s.RaiseExcept = false;
+    s.HTTPTunnelIP = U(FamilyName(family));
+    s.HTTPTunnelPort = p.Port();
+    s.HTTPTunnelTimeout = 2000;
+}
+
+}  // namespace
+
+TEST(HttpTunnel, ConnectAnswersAndAuthorization) {
+    const std::string ok = "HTTP/1.1 200 Connection established\r\nVia: test\r\nX-A: b\r\n\r\nhello\r\n";
+    const HttpCase cases[] = {
+        {"no user", "127.0.0.1", "", "", "CONNECT 127.0.0.1:8080 HTTP/1.0\r\n\r\n", ok, 0, 200, "Connection established"},
+        {"password without user", "127.0.0.1", "", "pw", "CONNECT 127.0.0.1:8080 HTTP/1.0\r\n\r\n",
+         "HTTP/1.0 200 OK\n\n", 0, 200, "OK"},
+        {"basic authorization", "manager.example.org", "user", "pass",
+         "CONNECT manager.example.org:8080 HTTP/1.0\r\nProxy-Authorization: Basic dXNlcjpwYXNz\r\n\r\n", ok, 0, 200,
+         "Connection established"},
+        {"IPv6 target", "::1", "", "", "CONNECT [::1]:8080 HTTP/1.0\r\n\r\n", "HTTP/1.1 299 Fine  \r\n\r\n", 0, 299, "Fine"},
+        {"international name", "b\xC3\xBC" "cher.example", "", "", "CONNECT xn--bcher-kva.example:8080 HTTP/1.0\r\n\r\n",
+         ok, 0, 200, "Connection established"},
+        {"forbidden", "127.0.0.1", "", "", "CONNECT 127.0.0.1:8080 HTTP/1.0\r\n\r\n",
+         "HTTP/1.1 403 Forbidden\r\n\r\n", ECONNREFUSED, 403, "Forbidden"},
+        {"gateway time-out", "127.0.0.1", "", "", "CONNECT 127.0.0.1:8080 HTTP/1.0\r\n\r\n",
+         "HTTP/1.1 504 Gateway Timeout\r\n\r\n", ECONNREFUSED, 504, "Gateway Timeout"},
+        {"status line too short", "127.0.0.1", "", "", "CONNECT 127.0.0.1:8080 HTTP/1.0\r\n\r\n", "HTTP/1.1 20\r\n\r\n",
+         ECONNREFUSED, -1, ""},
+        {"status not a number", "127.0.0.1", "", "", "CONNECT 127.0.0.1:8080 HTTP/1.0\r\n\r\n", "HTTP/1.1 +20 OK\r\n\r\n",
+         ECONNREFUSED, -1, "OK"},
+        {"not HTTP", "127.0.0.1", "", "", "CONNECT 127.0.0.1:8080 HTTP/1.0\r\n\r\n", "SSH-2.0-OpenSSH_9 200\r\n",
+         ECONNREFUSED, -1, "SSH_9 200"},
+        {"headers cut off", "127.0.0.1", "", "", "CONNECT 127.0.0.1:8080 HTTP/1.0\r\n\r\n", "HTTP/1.1 200 OK\r\nVia: x\r\n",
+         ECONNRESET, 200, "OK"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const int family = c.target[0] == ':' ? AF_INET6 : AF_INET;
+        ScriptedProxy p(family, {{c.request, c.answer}}, c.error == ECONNRESET ? ProxyEnd::Close : ProxyEnd::Echo);
+        HttpRun run;  // outlives the socket, whose close still reports
+        TTCPBlockSocket s;
+        Http(s, family, p);
+        s.HTTPTunnelUser = U(c.user);
+        s.HTTPTunnelPass = U(c.pass);
+        run.Hook(s);
+        s.Connect(Utf8BufToUnicodeU(c.target, int32_t(strlen(c.target))), u"8080");
+        EXPECT_EQ(s.LastError(), c.error) << UnicodeToUtf8A(s.LastErrorDesc());
+        ASSERT_EQ(run.answers.size(), 1u);
+        EXPECT_EQ(run.answers[0].first, c.code);
+        EXPECT_EQ(run.answers[0].second, U(c.text));
+        // The connect to the proxy reports to the tunnel's handler, not to OnStatus.
+        EXPECT_EQ(HttpRun::Count(run.tunnelStatus, THookSocketReason::HR_Connect), 1);
+        EXPECT_EQ(HttpRun::Count(run.status, THookSocketReason::HR_SocketCreate), 0);
+        EXPECT_EQ(s.HTTPTunnel(), c.error == 0);
+        EXPECT_EQ(run.after, c.error == 0 ? 1 : 0);
+        if (c.error == 0) {
+            EXPECT_EQ(HttpRun::Count(run.status, THookSocketReason::HR_Connect), 1);
+            EXPECT_EQ(s.GetRemoteSinIP(), c.target);
+            EXPECT_EQ(s.GetRemoteSinPort(), 8080);
+            if (c.answer == ok) { EXPECT_EQ(s.RecvString(0), "hello") << "target bytes kept in the line buffer"; }
+            ExpectEcho(s);
+        } else {
+            EXPECT_EQ(s.GetRemoteSinPort(), int32_t(ResolvePort(UnicodeToUtf8A(p.Port()))));
+            EXPECT_EQ(HttpRun::Count(run.status, THookSocketReason::HR_Error), 1);
+            // A refusal other than 504 also reaches the tunnel's handler.
+            const bool refused = c.error == ECONNREFUSED && c.code != 504;
+            EXPECT_EQ(HttpRun::Count(run.tunnelStatus, THookSocketReason::HR_Error), refused ? 1 : 0);
+            if (refused) { EXPECT_EQ(run.tunnelStatus.back().second, U(std::to_string(ECONNREFUSED) + ",Connection refused")); }
+        }
+        s.CloseSocket();
+        EXPECT_FALSE(s.HTTPTunnel());
+        p.Join();
+        EXPECT_EQ(p.got, c.request);
+    }
+}
+
+TEST(HttpTunnel, AnswerIsBoundedInLengthLinesAndTime) {
+    const std::string req = "CONNECT 127.0.0.1:8080 HTTP/1.0\r\n\r\n";
+    std::string headers100, headers101;
+    for (int i = 0; i < 100; ++i) headers100 += "H" + std::to_string(i) + ": v\r\n";
+    headers101 = headers100 + "H100: v\r\n";
+    const struct {
+        const char* what;
+        std::vector<ProxyStep> steps;
+        int32_t timeout;
+        int32_t error;
+        int maxMs;
+    } cases[] = {
+        {"100 header lines", {{req, "HTTP/1.1 200 OK\r\n" + headers100 + "\r\n"}}, 2000, 0, 2000},
+        {"101 header lines", {{req, "HTTP/1.1 200 OK\r\n" + headers101 + "\r\n"}}, 2000, ENOBUFS, 2000},
+        {"header line of 8 KiB", {{req, "HTTP/1.1 200 OK\r\nX: " + std::string(8192 - 4, 'v') + "\r\n\r\n"}}, 2000, 0, 2000},
+        {"header line too long", {{req, "HTTP/1.1 200 OK\r\nX: " + std::string(8192, 'v') + "\r\n\r\n"}}, 2000, ENOBUFS, 2000},
+        {"status line without end", {{req, "HTTP/1.1 200 " + std::string(20000, 'v')}}, 2000, ENOBUFS, 2000},
+        {"silent proxy", {{req, ""}}, 200, ETIMEDOUT, 1500},
+        // Each line comes well within the time-out, but all of them together do not.
+        {"trickling headers",
+         {{req, "HTTP/1.1 200 OK\r\n"}, {"", "A: 1\r\n", 120}, {"", "B: 2\r\n", 120}, {"", "C: 3\r\n", 120},
+          {"", "D: 4\r\n", 120}, {"", "\r\n", 120}},
+         300, ETIMEDOUT, 1000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScriptedProxy p(AF_INET, c.steps, ProxyEnd::Hold);
+        TTCPBlockSocket s;
+        Http(s, AF_INET, p);
+        s.HTTPTunnelTimeout = c.timeout;
+        s.MaxLineLength = 4;  // the tunnel's own bounds apply, and this one comes back
+        const auto t0 = std::chrono::steady_clock::now();
+        s.Connect(u"127.0.0.1", u"8080");
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+        EXPECT_EQ(s.LastError(), c.error);
+        EXPECT_EQ(s.HTTPTunnel(), c.error == 0);
+        EXPECT_LT(ms, c.maxMs);
+        if (c.error == ETIMEDOUT) { EXPECT_GE(ms, c.timeout - 20); }
+        EXPECT_EQ(s.MaxLineLength, 4);
+        EXPECT_TRUE(s.InterPacketTimeout);
+        s.CloseSocket();
+    }
+    // With RaiseExcept a refusal raises 61.
+    ScriptedProxy p(AF_INET, {{req, "HTTP/1.1 403 Forbidden\r\n\r\n"}}, ProxyEnd::Hold);
+    TTCPBlockSocket s;
+    Http(s, AF_INET, p);
+    s.RaiseExcept = true;
+    try {
+        s.Connect(u"127.0.0.1", u"8080");
+        ADD_FAILURE() << "no exception";
+    } catch (const ESynapseError& e) {
+        EXPECT_EQ(e.ErrorCode, ECONNREFUSED);
+    }
+}
+
+TEST(HttpTunnel, ProxyNotReachableReportsToTunnelHandler) {
+    const int bound = BoundSocket(AF_INET);
+    ASSERT_GE(bound, 0);
+    HttpRun run;
+    TTCPBlockSocket s;
+    s.RaiseExcept = false;
+    s.HTTPTunnelIP = u"127.0.0.1";
+    s.HTTPTunnelPort = U(std::to_string(LocalPort(bound)));
+    run.Hook(s);
+    s.Connect(u"127.0.0.1", u"8080");
+    EXPECT_EQ(s.LastError(), ECONNREFUSED);
+    EXPECT_EQ(HttpRun::Count(run.tunnelStatus, THookSocketReason::HR_Error), 1);
+    EXPECT_TRUE(run.status.empty());
+    EXPECT_TRUE(run.answers.empty());
+    close(bound);
+}
