@@ -1,5 +1,5 @@
 #pragma once
-// Part 1.108: CRC-16 with a caller's start value (the check characters of ids) and CRC-32 (unique
+// CRC-16 with a caller's start value (the check characters of ids) and CRC-32 (unique
 // names). Both chain: the result of one call is the Start of the next over further data.
 #include <cstdint>
 

@@ -1,5 +1,5 @@
 #pragma once
-// Part 1.108: cutting a byte buffer into fields at a delimiter (the list-file parsers), the n-th
+// Cutting a byte buffer into fields at a delimiter (the list-file parsers), the n-th
 // field of a delimited text (the configuration and option readers) and a few small text routines.
 #include <cstdint>
 

@@ -1,5 +1,5 @@
 #pragma once
-// Part 1.108, unit dmq_hex: upper-case hex pairs for protocol and file output, decoders for stored
+// Upper-case hex pairs for protocol and file output, decoders for stored
 // hex values (strict, raising; lenient, returning -1), and hex numbers.
 #include <cstdint>
 
@@ -12,7 +12,7 @@ ZEL_DECLARE_EXCEPTION(EInvalidHexCharacterError, EInvalidHexError);
 ZEL_DECLARE_EXCEPTION(EInvalidHexLengthError, EInvalidHexError);
 
 // The 512 characters "000102...FEFF": the pair of byte b is HexPairs[2*b], HexPairs[2*b+1].
-// Shared with the byte text builder (Part 1.102).
+// Shared with the byte text builder.
 extern const char HexPairs[513];
 
 // Len bytes as upper-case pairs into 2 * Len characters at Dest; returns the position behind the

@@ -1,5 +1,5 @@
 #pragma once
-// Memory routines of Part 1.101: copies, scans and counts used by the builders, the collectors and
+// Memory routines: copies, scans and counts used by the builders, the collectors and
 // the lists, and the right-aligned decimal writers. Plain functions, no shared state, any thread.
 //
 // Argument order: (dest, src, count) as memcpy for the copies; (value, pointer, count) for the scans

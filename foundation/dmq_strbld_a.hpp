@@ -1,5 +1,5 @@
 #pragma once
-// Part 1.102: the byte text builder in which every protocol line, answer and data-file line is
+// The byte text builder in which every protocol line, answer and data-file line is
 // assembled. A growable byte buffer, kept zero-terminated, owned by one owner and never locked.
 //
 //   Buf: [ text: Len bytes ][0][ unused ... ]    Len + 1 <= Capacity after every operation

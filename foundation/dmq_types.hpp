@@ -1,5 +1,5 @@
 #pragma once
-// Part 1.101: basic types, exceptions and the text routines that every unit stands on, with the
+// Basic types, exceptions and the text routines that every unit stands on, with the
 // UTF-16 string builder TStringBldU. Plain functions without shared state; safe on any thread.
 // The memory routines (scans, counts, IntToBufA/U) are in dmq_memory, included here.
 //
@@ -34,7 +34,7 @@ ZEL_DECLARE_EXCEPTION(EWaiterErrorFcntl, EWaiterException);
 ZEL_DECLARE_EXCEPTION(EWaiterErrorCreatePipe, EWaiterException);
 ZEL_DECLARE_EXCEPTION(EWaiterErrorWritePipe, EWaiterException);
 ZEL_DECLARE_EXCEPTION(EWaiterErrorKQueue, EWaiterException);
-// The run-time's conversion error, the parent of the hex decoder's errors (Part 1.108).
+// The run-time's conversion error, the parent of the hex decoder's errors.
 ZEL_DECLARE_EXCEPTION(EConvertError, Exception);
 
 // ---------------------------------------------------------------------------------------------

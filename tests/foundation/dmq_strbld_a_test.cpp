@@ -280,7 +280,6 @@ namespace {
 
 class StrBldAReadLnTest : public test::TempDirTest {
 protected:
-
     // Every line of data as read with maxLen through a read buffer of bufSize bytes.
     std::vector<std::string> ReadAll(const std::string& data, int32_t maxLen, size_t bufSize) {
         const std::string name = dir_ + "/f";
@@ -298,8 +297,6 @@ protected:
         }
         return lines;
     }
-
-    std::string dir_;
 };
 
 TEST_F(StrBldAReadLnTest, CutsDropsCrAndKeepsALastLineWithoutLf) {
