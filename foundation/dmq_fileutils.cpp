@@ -106,25 +106,36 @@ AnsiView LastNamePart(AnsiView path) {
     return slash == AnsiView::npos ? path : path.substr(slash + 1);
 }
 
+// Opens a directory stream on fd (consumed, also on failure). Returns 0 or the errno value.
+int OpenDirStream(int fd, DIR*& d) {
+    d = fdopendir(fd);
+    if (d != nullptr) return 0;
+    const int rc = errno;
+    ::close(fd);
+    return rc;
+}
+
+// The next entry other than "." and ".."; e is null at the end. Returns 0 or the errno value.
+int NextDirEntry(DIR* d, const dirent*& e) {
+    for (;;) {
+        errno = 0;
+        e = readdir(d);
+        if (e == nullptr) return errno;
+        if (!IsDotDir(e->d_name)) return 0;
+    }
+}
+
 // Removes everything inside the directory open as dfd (consumed). Entries are looked at without
 // following links, and subdirectories are opened relative to their parent with O_NOFOLLOW, so a
 // link (or an entry swapped for one meanwhile) never leads out of the tree.
 int DeleteContentsAt(int dfd) {
-    DIR* d = fdopendir(dfd);
-    if (d == nullptr) {
-        const int rc = errno;
-        ::close(dfd);
-        return rc;
-    }
-    int rc = 0;
+    DIR* d = nullptr;
+    int rc = OpenDirStream(dfd, d);
+    if (rc != 0) return rc;
     for (;;) {
-        errno = 0;
-        const dirent* e = readdir(d);
-        if (e == nullptr) {
-            if (errno != 0) rc = errno;
-            break;
-        }
-        if (IsDotDir(e->d_name)) continue;
+        const dirent* e = nullptr;
+        rc = NextDirEntry(d, e);
+        if (rc != 0 || e == nullptr) break;
         struct stat st {};
         if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno == ENOENT) continue;
@@ -154,21 +165,14 @@ int DeleteContentsAt(int dfd) {
 int ListDir(AnsiView dir, std::vector<AnsiString>& names) {
     const int fd = OpenCloexec(CName(dir), O_RDONLY | O_DIRECTORY);
     if (fd < 0) return errno;
-    DIR* d = fdopendir(fd);
-    if (d == nullptr) {
-        const int rc = errno;
-        ::close(fd);
-        return rc;
-    }
-    int rc = 0;
+    DIR* d = nullptr;
+    int rc = OpenDirStream(fd, d);
+    if (rc != 0) return rc;
     for (;;) {
-        errno = 0;
-        const dirent* e = readdir(d);
-        if (e == nullptr) {
-            if (errno != 0) rc = errno;
-            break;
-        }
-        if (!IsDotDir(e->d_name)) names.emplace_back(e->d_name);
+        const dirent* e = nullptr;
+        rc = NextDirEntry(d, e);
+        if (rc != 0 || e == nullptr) break;
+        names.emplace_back(e->d_name);
     }
     closedir(d);
     return rc;
