@@ -10,8 +10,6 @@ namespace zel {
 
 namespace {
 
-constexpr char kHexDigits[] = "0123456789ABCDEF";
-
 inline unsigned char Byte(char c) noexcept { return static_cast<unsigned char>(c); }
 
 inline bool NeedsEscape(unsigned char b) noexcept { return b < 32 || b == 92; }
@@ -23,8 +21,8 @@ char16_t* WriteEscaped(char16_t* dest, const char* p, size_t n) noexcept {
         if (NeedsEscape(b)) {
             *dest++ = u'\\';
             *dest++ = u'x';
-            *dest++ = static_cast<char16_t>(kHexDigits[b >> 4]);
-            *dest++ = static_cast<char16_t>(kHexDigits[b & 15]);
+            *dest++ = static_cast<char16_t>(HexDigitsUpper[b >> 4]);
+            *dest++ = static_cast<char16_t>(HexDigitsUpper[b & 15]);
         } else {
             *dest++ = b;
         }

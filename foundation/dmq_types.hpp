@@ -23,6 +23,9 @@ using AnsiView = std::string_view;
 
 using ArrayOfPointers = std::vector<void*>;
 
+// Upper-case hex digits, shared by every writer of hex text.
+inline constexpr char HexDigitsUpper[] = "0123456789ABCDEF";
+
 enum class TWaiterResult : uint8_t { wr_Timeout, wr_Descriptor, wr_Interrupt, wr_Error };
 
 ZEL_DECLARE_EXCEPTION(ELineLengthTooLong, Exception);

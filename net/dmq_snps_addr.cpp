@@ -117,11 +117,10 @@ bool ParseIp6(AnsiView s, TIp6Bytes& out) noexcept {
 }
 
 void AppendHex(AnsiString& out, unsigned v) {
-    static const char kDigits[] = "0123456789ABCDEF";
     char buf[4];
     int n = 0;
     do {
-        buf[n++] = kDigits[v & 0xF];
+        buf[n++] = HexDigitsUpper[v & 0xF];
         v >>= 4;
     } while (v != 0);
     while (n > 0) out.push_back(buf[--n]);

@@ -22,8 +22,6 @@ namespace zel {
 
 namespace {
 
-constexpr char kHexDigits[] = "0123456789ABCDEF";
-
 int HexValue(char c) noexcept {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -347,10 +345,10 @@ bool ReadTlvByte(AnsiView& Rest, uint8_t& Value) noexcept {
 }
 
 char* WordToHex4(uint16_t Value, char* Buffer) noexcept {
-    Buffer[0] = kHexDigits[(Value >> 12) & 15];
-    Buffer[1] = kHexDigits[(Value >> 8) & 15];
-    Buffer[2] = kHexDigits[(Value >> 4) & 15];
-    Buffer[3] = kHexDigits[Value & 15];
+    Buffer[0] = HexDigitsUpper[(Value >> 12) & 15];
+    Buffer[1] = HexDigitsUpper[(Value >> 8) & 15];
+    Buffer[2] = HexDigitsUpper[(Value >> 4) & 15];
+    Buffer[3] = HexDigitsUpper[Value & 15];
     return Buffer + 4;
 }
 
