@@ -1,5 +1,7 @@
 #include "service/dmq_zel_svc_globals.hpp"
 
+#include <string>
+
 #include "service/dmq_zel_svc_setup_t.hpp"
 
 namespace zel {
@@ -7,6 +9,14 @@ namespace zel {
 static_assert(sizeof(TZELSVCDisconnectCause) == 1 && sizeof(TZELSVCManagerIndex) == 1 &&
               sizeof(TZELSVCAccessInfoMode) == 1);
 static_assert(static_cast<int>(TZELSVCDisconnectCause::fsdc_ByOwner) + 1 == ZELSVCDisconnectCauseCount);
+
+AnsiView ZELPlatformText() noexcept { return AnsiView(ZEL_PLATFORM_NAME "-" ZEL_PLATFORM_ARCH); }
+
+AnsiView ZELVersionText() noexcept {
+    // Built once from the platform text; a function-local static is initialised thread-safely.
+    static const AnsiString Text = "r" + std::to_string(ZELRevision) + "-" + AnsiString(ZELPlatformText());
+    return Text;
+}
 
 void CopySysmanParams(TZELSvcSysmanParams& Dest, const TZELSvcSysmanParams& Source) { Dest = Source; }
 

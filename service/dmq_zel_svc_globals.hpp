@@ -10,6 +10,19 @@
 
 namespace zel {
 
+// ---------------------------------------------------------------------------------------------
+// Product and platform texts: every text that names the platform or the revision is built from
+// these two routines, so the console banner, the daemon start line and the version that clients
+// see always agree with the build target.
+
+inline constexpr int32_t ZELRevision = 6583;
+// The build target in `uname -s`-`uname -m` form ("FreeBSD-amd64", "Linux-x86_64").
+AnsiView ZELPlatformText() noexcept;
+// "r6583-" + the platform text: the version text sent to clients (TVR).
+AnsiView ZELVersionText() noexcept;
+
+// ---------------------------------------------------------------------------------------------
+
 enum class TZELSVCManagerIndex : uint8_t { fmi_Manager0, fmi_Manager1, fmi_Manager2 };
 inline constexpr std::array<std::u16string_view, 3> ZELSVCManagerSectionNames = {u"Manager", u"Manager1",
                                                                                  u"Manager2"};

@@ -1,6 +1,7 @@
 #include "service/dmq_zel_svc_globals.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/utsname.h>
 
 #include <vector>
 
@@ -84,6 +85,16 @@ TEST(SvcGlobalsTest, DisconnectCauseTable) {
         EXPECT_GE(row.Level, 1);
         EXPECT_LE(row.Level, 5);
     }
+}
+
+// A native build names the machine it runs on, as `uname -s`-`uname -m` prints it; the version
+// text that clients see carries the same platform text.
+TEST(SvcGlobalsTest, PlatformAndVersionTextsNameTheBuildTarget) {
+    utsname u{};
+    ASSERT_EQ(uname(&u), 0);
+    const std::string host = std::string(u.sysname) + "-" + u.machine;
+    EXPECT_EQ(ZELPlatformText(), host);
+    EXPECT_EQ(ZELVersionText(), "r6583-" + host);
 }
 
 }  // namespace
