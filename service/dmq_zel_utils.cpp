@@ -448,10 +448,6 @@ char16_t DecodeEscapes(UnicodeView Text, char16_t Default) {
 // ---------------------------------------------------------------------------------------------
 // Names and paths
 
-namespace {
-
-// Absolute form of a path: "." and empty parts dropped, ".." takes back one part (never above
-// the root). No symbolic link is followed.
 UnicodeString ExpandPath(UnicodeView Path) {
     UnicodeString full;
     if (Path.empty() || Path[0] != u'/') {
@@ -482,8 +478,6 @@ UnicodeString ExpandPath(UnicodeView Path) {
     if (r.empty() || trailingSlash) r += u'/';
     return r;
 }
-
-}  // namespace
 
 UnicodeString ResolvePath(UnicodeView Name, UnicodeView BaseDir) {
     switch (PathKindU(Name)) {
