@@ -45,6 +45,10 @@ public:
         return *this;
     }
     TCmdLine& Number(uint32_t Value) { return Item(std::to_string(Value)); }
+    TCmdLine& Chars(AnsiView s) {
+        StrBldAAdd(b_, s);
+        return *this;
+    }
     TCmdLine& Char(char c) {
         StrBldAAddChar(b_, c);
         return *this;
@@ -61,9 +65,11 @@ private:
 
 char FlagChar(bool On) noexcept { return On ? ZELCmdFlagOn : ZELCmdFlagOff; }
 
-// "00" to "03": a byte written as two decimal digits, the first always 0.
+// A mode or index as two decimal digits ("00" to "03"); a value out of range gives a line the
+// daemon refuses rather than a stray character.
 void AddTwoDigits(TCmdLine& l, int32_t v) {
-    l.Char('0').Char(static_cast<char>('0' + v));
+    if (v >= 0 && v < 10) l.Char('0');
+    l.Chars(std::to_string(v));
 }
 
 AnsiString MakeTimed(char Code, AnsiView Network, uint32_t Seconds, AnsiView Client, bool On) {
@@ -202,10 +208,12 @@ bool ParseArguments(AnsiView Rest, TZELCmdRequest& R) {
             return ReadClientId(Rest, R.Client) && ReadFlag(Rest, "01", R.Flag);
         }
         case C::fcrq_Admin:
-            return ReadRequired(Rest, R.Network) && ReadClientId(Rest, R.Client) && ReadFlag(Rest, "01", R.Flag);
+            return ReadRequired(Rest, R.Network) && ReadClientId(Rest, R.Client) &&
+                   ReadFlag(Rest, "01", R.Flag);
         case C::fcrq_Right:
         case C::fcrq_RightMark:
-            return ReadRequired(Rest, R.Network) && ReadRequired(Rest, R.Text) && ReadFlag(Rest, "01", R.Flag);
+            return ReadRequired(Rest, R.Network) && ReadRequired(Rest, R.Text) &&
+                   ReadFlag(Rest, "01", R.Flag);
         case C::fcrq_NoticeSet:
             return ReadRequired(Rest, R.Network) && ReadRequired(Rest, R.Text);
         case C::fcrq_NoticeClear:
@@ -218,7 +226,8 @@ bool ParseArguments(AnsiView Rest, TZELCmdRequest& R) {
         case C::fcrq_NetManagerMode:
             return ReadRequired(Rest, R.Network) && ReadManagerMode(Rest, R.ManagerMode);
         case C::fcrq_MoveClient: {
-            if (!ReadClientId(Rest, R.Client) || !ReadRequired(Rest, R.Network) || !ReadRequired(Rest, R.Target))
+            if (!ReadClientId(Rest, R.Client) || !ReadRequired(Rest, R.Network) ||
+                !ReadRequired(Rest, R.Target))
                 return false;
             uint32_t seconds = 0;
             if (!Rest.empty() && !ReadLengthFormNumber(Rest, seconds)) return false;
@@ -237,7 +246,8 @@ bool ParseArguments(AnsiView Rest, TZELCmdRequest& R) {
             return ReadTwoDigits(Rest, 2, R.Index);
         case C::fcrq_DisconnectManagerByAddress: {
             TZELCmdValue port;
-            return ReadRequired(Rest, R.Address) && ReadRequired(Rest, port) && ParsePortA(port.Bytes, R.Port);
+            return ReadRequired(Rest, R.Address) && ReadRequired(Rest, port) &&
+                   ParsePortA(port.Bytes, R.Port);
         }
         case C::fcrq_LogLevel:
             return ReadDecimalItem(Rest, 6, R.LogLevel);
@@ -381,9 +391,13 @@ AnsiString MakeCmdNoticeSet(AnsiView Network, AnsiView Text) {
 
 AnsiString MakeCmdNoticeClear(AnsiView Network) { return TCmdLine('J').Item(Network).Done(); }
 
-AnsiString MakeCmdConnMode(AnsiView Network, char Flag) { return TCmdLine('K').Item(Network).Char(Flag).Done(); }
+AnsiString MakeCmdConnMode(AnsiView Network, char Flag) {
+    return TCmdLine('K').Item(Network).Char(Flag).Done();
+}
 
-AnsiString MakeCmdTalkMode(AnsiView Network, char Flag) { return TCmdLine('L').Item(Network).Char(Flag).Done(); }
+AnsiString MakeCmdTalkMode(AnsiView Network, char Flag) {
+    return TCmdLine('L').Item(Network).Char(Flag).Done();
+}
 
 AnsiString MakeCmdServerManagerMode(TZELSystemManagerMode Mode) {
     TCmdLine l('N');
@@ -427,7 +441,8 @@ AnsiString MakeCmdSetLogLevel(int32_t Level) { return TCmdLine('b').Item(std::to
 
 TZELCmdLineKind PrepareCmdRequestLine(AnsiView Raw, AnsiView& Line) noexcept {
     const bool hasLf = !Raw.empty() && Raw.back() == '\n';
-    if (Raw.size() + (hasLf ? 0 : 1) > static_cast<size_t>(ZELCmdMaxLineLength)) return TZELCmdLineKind::fclk_Invalid;
+    if (Raw.size() + (hasLf ? 0 : 1) > static_cast<size_t>(ZELCmdMaxLineLength))
+        return TZELCmdLineKind::fclk_Invalid;
     const AnsiView s = StripLineEnd(Raw);
     if (HasCtrlChars(s)) return TZELCmdLineKind::fclk_Invalid;
     Line = TrimView(s);
@@ -523,7 +538,8 @@ bool ReadCmdListAnswer(std::span<const AnsiString> Lines, std::vector<TZELCmdLis
     while (i < Lines.size()) {
         TZELCmdListNetwork net;
         int32_t count = 0;
-        if (!ReadCmdNetworkLine(Lines[i], net.Network) || i + 1 >= Lines.size() || !ReadCount(Lines[i + 1], count))
+        if (!ReadCmdNetworkLine(Lines[i], net.Network) || i + 1 >= Lines.size() ||
+            !ReadCount(Lines[i + 1], count))
             return false;
         i += 2;
         // The count is checked against the lines at hand before anything is taken.

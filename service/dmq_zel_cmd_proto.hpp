@@ -147,7 +147,14 @@ enum class TZELCmdRequestCode : uint8_t {
 };
 
 // The lists of the reread requests "003:" to "008:", in code order.
-enum class TZELCmdRereadList : uint8_t { fcrl_Admins, fcrl_Mutes, fcrl_Blocks, fcrl_Rights, fcrl_Modes, fcrl_Notices };
+enum class TZELCmdRereadList : uint8_t {
+    fcrl_Admins,
+    fcrl_Mutes,
+    fcrl_Blocks,
+    fcrl_Rights,
+    fcrl_Modes,
+    fcrl_Notices
+};
 
 // Trailing flags.
 inline constexpr char ZELCmdFlagOff = '0';    // off, delete, unmark

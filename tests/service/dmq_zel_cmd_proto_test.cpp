@@ -67,7 +67,8 @@ TEST(CmdProtoRequestTest, GoldenLinesAndRoundTrip) {
         {MakeCmdServerManagerMode(TZELSystemManagerMode::smm_ZEL), "00N:03\r\n", C::fcrq_ServerManagerMode},
         {MakeCmdNetManagerMode("Main", TZELSystemManagerMode::smm_Light), "00O:04Main02\r\n",
          C::fcrq_NetManagerMode},
-        {MakeCmdMoveClient(Id, "Main", "Test", 600), "00S:18" + Id + "04Main04Test820258\r\n", C::fcrq_MoveClient},
+        {MakeCmdMoveClient(Id, "Main", "Test", 600), "00S:18" + Id + "04Main04Test820258\r\n",
+         C::fcrq_MoveClient},
         {MakeCmdMoveClient(Id, "Main", "Test", 0), "00S:18" + Id + "04Main04Test00\r\n", C::fcrq_MoveClient},
         {MakeCmdMoveClient(Id, "Main", "Test", 4294967295u), "00S:18" + Id + "04Main04Test84FFFFFFFF\r\n",
          C::fcrq_MoveClient},
@@ -123,6 +124,8 @@ TEST(CmdProtoRequestTest, ParsedFields) {
     EXPECT_EQ(r.ManagerMode, TZELSystemManagerMode::smm_Notify);
     ASSERT_TRUE(Parse(MakeCmdDisconnectManagerByIndex(2), r));
     EXPECT_EQ(r.Index, 2);
+    EXPECT_FALSE(Parse(MakeCmdDisconnectManagerByIndex(3), r));
+    EXPECT_FALSE(Parse(MakeCmdDisconnectManagerByIndex(12), r));
     ASSERT_TRUE(Parse(MakeCmdSetLogLevel(6), r));
     EXPECT_EQ(r.LogLevel, 6);
 
@@ -199,7 +202,8 @@ TEST(CmdProtoRequestTest, CodesFlagsModesAndTrailingCharacters) {
         {"00O:" + net + "03", true}, {"00O:" + net + "031", false}, {"00O:" + net + "3", false},
         {"00Y:00", true}, {"00Y:02", true}, {"00Y:03", false}, {"00Y:020", false}, {"00Y:2x", false},
         // rereads: only "004:" to "008:" refuse what follows the item
-        {"003:00x", true}, {"004:00", true}, {"004:00x", false}, {"008:05a.dat", true}, {"008:05a.datx", false},
+        {"003:00x", true}, {"004:00", true}, {"004:00x", false},
+        {"008:05a.dat", true}, {"008:05a.datx", false},
         {"009:00", true}, {"009:01x", false},
         // log level 0 to 6, decimal digits only
         {"00b:016", true}, {"00b:010", true}, {"00b:017", false}, {"00b:02+6", false}, {"00b:00", false},
@@ -260,8 +264,8 @@ TEST(CmdProtoRequestTest, TimesParsedStrictlyAndClamped) {
     };
     for (const auto& m : mutes) {
         for (char code : {'D', 'E'}) {
-            const AnsiString line = AnsiString("00") + code + ":04Main" + EncodeTlvLength(static_cast<int32_t>(m.Time.size())) +
-                                    m.Time + cli + "1";
+            const AnsiString line = AnsiString("00") + code + ":04Main" +
+                                    EncodeTlvLength(static_cast<int32_t>(m.Time.size())) + m.Time + cli + "1";
             TZELCmdRequest r;
             EXPECT_EQ(Parse(line, r), m.Ok) << line;
             if (m.Ok) {
@@ -400,8 +404,10 @@ protected:
     // Network "Main": the Parrot and one client; network "Empty": nobody.
     void SetUp() override {
         AddCmdNetworkLine(mainNet_, "Main", "CP1251", Id2);
-        AddCmdClientLine(mainClients_, 0x20, {"The tree", "The branch", "Parrot", "*PARROT*", Id2, "Silent bird"});
-        AddCmdClientLine(mainClients_, 0x8D, {"Deutschland", "M\xC3\xBCnchen", "145.500", "DL1ABC", Id, "Hi"});
+        AddCmdClientLine(mainClients_, 0x20,
+                         {"The tree", "The branch", "Parrot", "*PARROT*", Id2, "Silent bird"});
+        AddCmdClientLine(mainClients_, 0x8D,
+                         {"Deutschland", "M\xC3\xBCnchen", "145.500", "DL1ABC", Id, "Hi"});
         TZELCmdMemberLine parrot;
         parrot.Address = "";
         AddCmdMemberLine(mainMembers_, parrot);
@@ -435,8 +441,8 @@ TEST_F(CmdProtoListTest, BlockOrderAndLineCount) {
         "2\r\n"
         "20" "5" "08" "The tree" "6" "0A" "The branch" "3" "06" "Parrot" "2" "08" "*PARROT*" "8" "18" + Id2 +
         "4" "0B" "Silent bird" "\r\n"
-        "8D" "5" "0B" "Deutschland" "6" "08" "M\xC3\xBC" "nchen" "3" "07" "145.500" "2" "06" "DL1ABC" "8" "18" + Id +
-        "4" "02" "Hi" "\r\n"
+        "8D" "5" "0B" "Deutschland" "6" "08" "M\xC3\xBC" "nchen" "3" "07" "145.500" "2" "06" "DL1ABC"
+        "8" "18" + Id + "4" "02" "Hi" "\r\n"
         "0" "00" "00" "03" "000000" "0" "\r\n"
         "1" "09192.0.2.7" "12dl1abc@example.org" "03" "00" "06sm1-id" "00" "264\r\n"
         "05Empty05UTF-818" + Id2 + "\r\n"
@@ -514,7 +520,8 @@ TEST_F(CmdProtoListTest, UnreadableLinesEndTheListing) {
         EXPECT_FALSE(ReadCmdListAnswer(lines, nets)) << bad;
     }
     TZELCmdMemberLine m;
-    EXPECT_TRUE(ReadCmdMemberLine("3" "8100" "00" "04" "00" "00" "00" "03abc" "7\r\n", m));  // a fourth id read over
+    // A fourth id is read over.
+    EXPECT_TRUE(ReadCmdMemberLine("3" "8100" "00" "04" "00" "00" "00" "03abc" "7\r\n", m));
     EXPECT_EQ(m.Privilege, TZELClientPrivilege::clpr_SERVOWNER);
     EXPECT_EQ(m.ExtensionFlags, 7u);
 
