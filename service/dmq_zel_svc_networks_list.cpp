@@ -112,7 +112,7 @@ void TZELNetworksList::AddRec(const TZELServNetworkRec& Rec) {
     Add(Factory_->CreateNetwork(Rec));
 }
 
-TZELSVCNetworkBase* TZELNetworksList::Find(UnicodeView Name) const noexcept {
+TZELSVCNetworkBase* TZELNetworksList::Find(UnicodeView Name) const {
     auto* n = static_cast<TZELSVCNetworkBase*>(ByName_.GetObject(StrToSortKeyA(UnitsAsBytes(Name))));
     return n != nullptr && n->NetworkName() == Name ? n : nullptr;
 }
@@ -123,12 +123,12 @@ TZELSVCNetworkBase* TZELNetworksList::FindByName(UnicodeView Name) const noexcep
     return nullptr;
 }
 
-TZELSVCNetworkBase* TZELNetworksList::FindUtf8(AnsiView Name) const noexcept {
+TZELSVCNetworkBase* TZELNetworksList::FindUtf8(AnsiView Name) const {
     if (Name.empty() || EndsWithZero(Name)) return nullptr;
     return static_cast<TZELSVCNetworkBase*>(ByName2_.GetObject(StrToSortKeyA(Name)));
 }
 
-TZELSVCNetworkBase* TZELNetworksList::FindByHexName(AnsiView Hex) const noexcept {
+TZELSVCNetworkBase* TZELNetworksList::FindByHexName(AnsiView Hex) const {
     if (Hex.empty() || EndsWithZero(Hex)) return nullptr;
     return static_cast<TZELSVCNetworkBase*>(ByHexName_.GetObject(StrToSortKeyA(Hex)));
 }

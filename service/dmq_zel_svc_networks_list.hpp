@@ -62,13 +62,13 @@ public:
     void Add(std::unique_ptr<TZELSVCNetworkBase> Network);
 
     // Exact name through the index; null when absent.
-    TZELSVCNetworkBase* Find(UnicodeView Name) const noexcept;
+    TZELSVCNetworkBase* Find(UnicodeView Name) const;
     // Linear search from the last network to the first.
     TZELSVCNetworkBase* FindByName(UnicodeView Name) const noexcept;
     // By the name's UTF-8 bytes (as the list files hold it).
-    TZELSVCNetworkBase* FindUtf8(AnsiView Name) const noexcept;
+    TZELSVCNetworkBase* FindUtf8(AnsiView Name) const;
     // By the upper-case hex of the name in the server's character set.
-    TZELSVCNetworkBase* FindByHexName(AnsiView Hex) const noexcept;
+    TZELSVCNetworkBase* FindByHexName(AnsiView Hex) const;
 
     int32_t Count() const noexcept { return static_cast<int32_t>(Networks_.size()); }
     // File order; I in [0, Count()).
