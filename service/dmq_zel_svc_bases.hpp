@@ -8,9 +8,11 @@
 // Each base grows by role: a group of pure virtual operations per caller, headed by a comment
 // naming the caller. Add to the group that calls an operation; declare no second interface.
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "foundation/dmq_types.hpp"
+#include "service/dmq_zel_svc_params.hpp"
 
 namespace zel {
 
@@ -37,6 +39,9 @@ public:
     virtual ~TZELSVCWorkerBase();
 };
 
+// A log line handler: the text without any prefix of the receiver's.
+using TZELSVCLogHook = std::function<void(UnicodeView Text)>;
+
 // One network (room) with its members, floor, lists and command dispatcher.
 class TZELSVCNetworkBase {
 public:
@@ -44,12 +49,27 @@ public:
     TZELSVCNetworkBase(const TZELSVCNetworkBase&) = delete;
     TZELSVCNetworkBase& operator=(const TZELSVCNetworkBase&) = delete;
     virtual ~TZELSVCNetworkBase();
+
+    // ---- Networks list (loader, name indexes, list texts, manager check) ----
+    // The name as the networks file gave it: trimmed, at most ZELNetworkNameMaxLen units.
+    virtual const UnicodeString& NetworkName() const = 0;
+    // The options the network was created with (Hidden keeps it out of the list texts).
+    virtual const TZELSVCNetworkOptions& NetworkOptions() const = 0;
+    // The network's information and error lines go to these (the list puts the quoted name in
+    // front). Set once, before the network is used.
+    virtual void SetLogHooks(TZELSVCLogHook Info, TZELSVCLogHook Error) = 0;
+    // Applies the mask of the System Manager links in service (bits 1, 2, 4 for links 0 to 2).
+    virtual void CheckManagers(uint32_t LinksMask) = 0;
 };
 
 // Creates the concrete objects. Installed on the service before Start(); the service owns it.
 class TZELSVCFactory {
 public:
     virtual ~TZELSVCFactory();
+
+    // ---- Networks list ----
+    // The network for one line of the networks file (or one of the default set).
+    virtual std::unique_ptr<TZELSVCNetworkBase> CreateNetwork(const TZELServNetworkRec& Rec) = 0;
 };
 
 }  // namespace zel

@@ -1,9 +1,12 @@
 #pragma once
-// Per-network option records with their defaults, the clamps of the network parameters,
-// the AccessInfoMode parser and the field readers shared by the list-file parsers.
+// Per-network option records with their defaults, the server-wide defaults a network starts
+// from, the parser and printer of a network's option text and of a networks-file line, the
+// clamps of the network parameters, the AccessInfoMode parser and the field readers shared by
+// the list-file parsers.
 #include <cstdint>
 #include <vector>
 
+#include "foundation/dmq_ansi_unicode_converter.hpp"
 #include "foundation/dmq_types.hpp"
 #include "service/dmq_zel_svc_globals.hpp"
 #include "service/dmq_zel_types.hpp"
@@ -23,6 +26,8 @@ struct TZELSVCParrotOptions {
     UnicodeString ParrotPrefixFileName;
     int32_t ParrotPrefixMaxTime = 10;  // s
     bool ParrotPrefixRepeatEach = false;
+
+    bool operator==(const TZELSVCParrotOptions&) const = default;
 };
 
 struct TZELSVCNetworkOptions {
@@ -50,16 +55,75 @@ struct TZELSVCNetworkOptions {
     bool LevelMuteBlock = false;
     bool ExactMuteBlock = false;
     bool UniqCallsign = false;
+
+    bool operator==(const TZELSVCNetworkOptions&) const = default;
 };
 
+// Longest network name, in UTF-16 units.
+inline constexpr int32_t ZELNetworkNameMaxLen = 32;
+
 struct TZELServNetworkRec {
-    UnicodeString Name;  // at most 32 characters
+    UnicodeString Name;  // at most ZELNetworkNameMaxLen units, never half a surrogate pair
     TZELSVCNetworkOptions Options;
 };
+
+// The server-wide values a network's options start from (the service's configuration, or another
+// network's options). Times as the network options keep them: MaxSpeechTime, SpeechPause and
+// QuarantineTime in ms, ClientSessionMaxTime in s.
+struct TZELServiceNetOptions {
+    UnicodeString CharsetName;
+    TZELSystemManagerMode ManagerMode = TZELSystemManagerMode::smm_Standalone;
+    int32_t OutputBufferLimit = 131072;
+    int32_t OutputBufferFactor = 3;
+    int32_t LogClientLevel = 2;
+    int32_t ClientSessionMaxTime = 0;  // s, 0 = no limit
+    uint32_t MaxSpeechTime = 300000;   // ms
+    uint32_t SpeechPause = 0;          // ms
+    uint32_t QuarantineTime = 0;       // ms
+    bool ShortFrames = true;
+    bool SpeechLimit = true;
+    bool LogAdmin = true;
+    bool TempMuteBlock = true;
+    bool LevelMuteBlock = false;
+    bool ExactMuteBlock = false;
+    bool UniqCallsign = false;
+};
+
+struct TZELServiceConfig;
+
+// From the configuration (MaxSpeechTime seconds times 1000; values clamped as the reader does).
+void FillNetOptionsFromService(TZELServiceNetOptions& Dest, const TZELServiceConfig& Config);
+// From a network's options (ManagerMode is the network's configured mode).
+void FillNetOptionsFromNetwork(TZELServiceNetOptions& Dest, const TZELSVCNetworkOptions& Options);
 
 void SetDefaultParrotOptions(TZELSVCParrotOptions& Options);
 void SetDefaultNetworkOptions(TZELSVCNetworkOptions& Options);
 void SetDefaultNetworkRec(TZELServNetworkRec& Rec);
+
+void CopyParrotOptions(TZELSVCParrotOptions& Dest, const TZELSVCParrotOptions& Source);
+void CopyNetworkOptions(TZELSVCNetworkOptions& Dest, const TZELSVCNetworkOptions& Source);
+
+// The fixed defaults, then the server-wide values of Defaults (ManagerModeSet stays false).
+void InitNetworkOptions(const TZELServiceNetOptions& Defaults, TZELSVCNetworkOptions& Options);
+
+// Options := InitNetworkOptions, then each "key=value" item of Text (";"-separated; keys ignore
+// ASCII case; unknown keys and empty items are skipped). A value that does not read falls back
+// by its key's rule: unchanged, the server-wide value or a fixed default. Only an unknown
+// CharsetName raises: EAnsiUnicodeConverterInvalidCharsetName with "Network option
+// "CharsetName": " in front of the converter's message.
+void ParseNetworkOptions(const TZELServiceNetOptions& Defaults, UnicodeView Text,
+                         TZELSVCNetworkOptions& Options, TAnsiUnicodeConverterOptions CheckOptions);
+
+// One networks-file line "name|options|...": false (Rec untouched) when the name is empty.
+// The name is decoded from UTF-8, trimmed and cut to ZELNetworkNameMaxLen units at a whole
+// character. An option error is raised again with "Network: "<name>": " in front.
+bool ParseNetworkLine(const TZELServiceNetOptions& Defaults, AnsiView Line, TZELServNetworkRec& Rec,
+                      TAnsiUnicodeConverterOptions CheckOptions);
+
+// The options that differ from the defaults as "Key=Value" items joined by "; " (empty when
+// nothing differs). Parsing the text over the same Defaults gives the options back, except
+// ParrotMuteEnable, which is never printed.
+UnicodeString NetworkOptionsToText(const TZELServiceNetOptions& Defaults, const TZELSVCNetworkOptions& Options);
 
 // Trimmed, ASCII case ignored: 0..2 or ORIGINAL/O, ALWAYS/A, NEVER/N; anything else fsaim_Original.
 TZELSVCAccessInfoMode ParseAccessInfoMode(UnicodeView Text);
