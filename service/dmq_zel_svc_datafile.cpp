@@ -82,4 +82,15 @@ void WriteDataFile(UnicodeView FileName, UnicodeView StagingDir, std::span<const
     mover.Free();
 }
 
+TZELSVCSaveResult SaveListFile(const TZELListLoadData& Load, UnicodeView FileName, UnicodeView DataDir,
+                               std::span<const AnsiString> Lines, UnicodeString& Refusal) {
+    if (!ListSaveAllowed(Load)) {
+        Refusal = u"\"" + UnicodeString(FileName) + u"\" is not saved: its file could not be read: " +
+                  DefaultAnsiToUnicodeU(Load.Error);
+        return TZELSVCSaveResult::svsr_Refused;
+    }
+    WriteDataFile(FileName, DataDir, Lines);
+    return TZELSVCSaveResult::svsr_Saved;
+}
+
 }  // namespace zel

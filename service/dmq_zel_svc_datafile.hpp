@@ -7,6 +7,7 @@
 #include <span>
 
 #include "foundation/dmq_types.hpp"
+#include "service/dmq_zel_svc_list_base.hpp"
 
 namespace zel {
 
@@ -23,5 +24,18 @@ inline constexpr AnsiView DataFileMoverPrefix = "ZELSVC";
 // file or mover error on any failure; the old file then stays as it was and no temporary entry is
 // left behind.
 void WriteDataFile(UnicodeView FileName, UnicodeView StagingDir, std::span<const AnsiString> Lines);
+
+// The save of one list (main-queue save codes 0 to 6).
+enum class TZELSVCSaveResult : uint8_t {
+    svsr_Saved,    // written: log the success text, run the data-change program
+    svsr_Refused,  // not written, because the list's file could not be read: log Refusal, no retry
+};
+
+// Writes Lines as FileName through WriteDataFile unless Load says that the file could not be read
+// at its last read (the list then lacks the file's entries, and writing it would destroy them).
+// Refusal receives the text to log as an error: "<file>" is not saved: its file could not be read:
+// <read error>. A write failure raises (the caller logs it and tries again later).
+TZELSVCSaveResult SaveListFile(const TZELListLoadData& Load, UnicodeView FileName, UnicodeView DataDir,
+                               std::span<const AnsiString> Lines, UnicodeString& Refusal);
 
 }  // namespace zel

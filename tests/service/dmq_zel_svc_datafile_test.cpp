@@ -16,23 +16,21 @@
 #include <vector>
 
 #include "foundation/dmq_fileutils.hpp"
-#include "tests/support/temp_dir.hpp"
+#include "tests/support/list_file_test.hpp"
 
 namespace zel {
 namespace {
 
 namespace fs = std::filesystem;
 
-UnicodeString U(const std::string& s) {
-    return UnicodeString(s.begin(), s.end());  // test paths are ASCII
-}
+using test::AsciiU;
 
 std::string Header() { return std::string(DataFileHeader); }
 
-class DataFileTest : public test::TempDirTest {
+class DataFileTest : public test::ListFileTest {
 protected:
     void Save(const std::string& name, const std::vector<AnsiString>& lines) {
-        WriteDataFile(U(Path(name)), U(dir_), lines);
+        WriteDataFile(AsciiU(Path(name)), AsciiU(dir_), lines);
     }
     // Temporary entries of the mover anywhere under the test directory.
     std::vector<std::string> Leftovers() const {
@@ -116,8 +114,8 @@ TEST_F(DataFileTest, FailureKeepsTheOldFileAndLeavesNoTemporaryEntry) {
              Save("list.dat", lines);
          }},
         {"missing staging directory",
-         [&] { WriteDataFile(U(Path("list.dat")), U(Path("nodir")), lines); }},
-        {"relative staging directory", [&] { WriteDataFile(U(Path("list.dat")), u"rel", lines); }},
+         [&] { WriteDataFile(AsciiU(Path("list.dat")), AsciiU(Path("nodir")), lines); }},
+        {"relative staging directory", [&] { WriteDataFile(AsciiU(Path("list.dat")), u"rel", lines); }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.What);
@@ -127,7 +125,7 @@ TEST_F(DataFileTest, FailureKeepsTheOldFileAndLeavesNoTemporaryEntry) {
         EXPECT_TRUE(Leftovers().empty());
     }
     EXPECT_FALSE(fs::exists(Path("nodir")));
-    EXPECT_THROW(WriteDataFile(u"list.dat", U(dir_), lines), Exception);
+    EXPECT_THROW(WriteDataFile(u"list.dat", AsciiU(dir_), lines), Exception);
 }
 
 TEST_F(DataFileTest, TargetThatIsADirectoryIsRefusedAndUntouched) {
@@ -142,6 +140,35 @@ TEST_F(DataFileTest, TargetThatIsADirectoryIsRefusedAndUntouched) {
     EXPECT_TRUE(fs::is_directory(Path("list.dat")));
     EXPECT_EQ(Get(Path("list.dat/inside")), "inside");
     EXPECT_TRUE(Leftovers().empty());
+}
+
+TEST_F(DataFileTest, SaveIsRefusedOnlyWhileTheFileCouldNotBeRead) {
+    const std::string old = "operator's entries\r\n";
+    const std::vector<AnsiString> lines{"new|1|0\r\n"};
+    TZELListLoadData load;
+    UnicodeString refusal;
+
+    SetListLoadFailed(load, EACCES, "error [13] of opening file \"x\": Permission denied");
+    Put(Path("modes.dat"), old);
+    EXPECT_EQ(SaveListFile(load, UPath("modes.dat"), AsciiU(dir_), lines, refusal), TZELSVCSaveResult::svsr_Refused);
+    EXPECT_EQ(refusal, u"\"" + UPath("modes.dat") +
+                           u"\" is not saved: its file could not be read: error [13] of opening file \"x\": "
+                           u"Permission denied");
+    EXPECT_EQ(Get(Path("modes.dat")), old);
+
+    using SetState = void (*)(TZELListLoadData&);
+    for (SetState set : {SetState([](TZELListLoadData&) {}), SetState(SetListLoaded), SetState(SetListMissing)}) {
+        TZELListLoadData l;
+        set(l);
+        refusal.clear();
+        Put(Path("modes.dat"), old);
+        EXPECT_EQ(SaveListFile(l, UPath("modes.dat"), AsciiU(dir_), lines, refusal), TZELSVCSaveResult::svsr_Saved);
+        EXPECT_EQ(Get(Path("modes.dat")), Header() + "new|1|0\r\n");
+        EXPECT_TRUE(refusal.empty());
+    }
+    // A write failure is no refusal: it raises, to be tried again.
+    SetListLoaded(load);
+    EXPECT_THROW(SaveListFile(load, UPath("modes.dat"), AsciiU(Path("nodir")), lines, refusal), EFileException);
 }
 
 // A child saves two contents in turn until it is killed; whenever it dies, the target holds one
