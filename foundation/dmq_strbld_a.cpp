@@ -240,12 +240,12 @@ void StrBldAAddTLV(TStringBldA& b, char tag, AnsiView s) {
 // ---------------------------------------------------------------------------------------------
 // Line reader.
 
-void StrBldAReadLn(TTextFile& f, TStringBldA& b, int32_t maxLen, bool raiseTooLong) {
+int TryStrBldAReadLn(TTextFile& f, TStringBldA& b, int32_t maxLen, bool raiseTooLong) {
     StrBldAReset(b);
     const size_t limit = maxLen > 0 ? static_cast<size_t>(maxLen) : 0;
     size_t lineLen = 0;  // bytes of this line before its LF, kept or not
     for (;;) {
-        RaiseReadFileError(TryFillTextBuf(f), f.Name);
+        if (const int code = TryFillTextBuf(f)) return code;
         if (f.BufPos >= f.BufEnd) break;
         const char* start = f.Buf + f.BufPos;
         const size_t avail = f.BufEnd - f.BufPos;
@@ -263,6 +263,11 @@ void StrBldAReadLn(TTextFile& f, TStringBldA& b, int32_t maxLen, bool raiseTooLo
         }
     }
     if (b.Len > 0 && b.Buf[b.Len - 1] == '\r') b.Buf[--b.Len] = '\0';
+    return 0;
+}
+
+void StrBldAReadLn(TTextFile& f, TStringBldA& b, int32_t maxLen, bool raiseTooLong) {
+    RaiseReadFileError(TryStrBldAReadLn(f, b, maxLen, raiseTooLong), f.Name);
 }
 
 }  // namespace zel

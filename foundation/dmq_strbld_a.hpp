@@ -71,8 +71,10 @@ void StrBldAAddTLV(TStringBldA& b, char tag, AnsiView s);       // tag byte, hex
 // the file's read buffer into b. The bytes before the LF are kept up to maxLen in all (the rest of
 // an over-long line is skipped), or, with raiseTooLong, a longer line raises ELineLengthTooLong;
 // a CR that ends the kept text is dropped; a last line without LF is returned as read. Read
-// errors raise EFileException.
+// errors raise EFileException; the Try form returns their errno value instead (0 on success), so
+// that a caller can tell the failures apart.
 class TTextFile;
 void StrBldAReadLn(TTextFile& f, TStringBldA& b, int32_t maxLen, bool raiseTooLong);
+int TryStrBldAReadLn(TTextFile& f, TStringBldA& b, int32_t maxLen, bool raiseTooLong);
 
 }  // namespace zel

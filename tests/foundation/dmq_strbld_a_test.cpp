@@ -269,6 +269,7 @@ TEST(StringBldA, MovesTheBuffer) {
 
 #include <stdlib.h>
 
+#include <cerrno>
 #include <fstream>
 #include <vector>
 
@@ -331,6 +332,15 @@ TEST_F(StrBldAReadLnTest, RaisesForALongLineWhenAsked) {
     EXPECT_THROW(StrBldAReadLn(f, b, 3, true), ELineLengthTooLong);
     TTextFile closed;
     EXPECT_THROW(StrBldAReadLn(closed, b, 3, false), EFileException);
+}
+
+TEST_F(StrBldAReadLnTest, TryFormReturnsTheReadErrorsCode) {
+    TStringBldA b;
+    TTextFile closed;
+    EXPECT_EQ(TryStrBldAReadLn(closed, b, 3, false), EBADF);
+    TTextFile dir;  // a directory opens for reading; its first read fails
+    ASSERT_EQ(TryResetTextName(dir, dir_), 0);
+    EXPECT_EQ(TryStrBldAReadLn(dir, b, 3, false), EISDIR);
 }
 
 }  // namespace

@@ -1,0 +1,366 @@
+#pragma once
+// What the data lists share: the list-file reader (lines, comments, the line limit, the warning
+// hook, file errors that keep their errno), the load state of a list file that blocks a save after
+// a failed read, the chain and per-network sets of parsed records, the owning entry list with its
+// time index, the field readers and writers of a list line, and the client values an entry takes.
+//
+// Readers run on the service thread and hand their records over whole; the entry lists live on the
+// timer thread. Nothing here is locked.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "foundation/dmq_fields.hpp"
+#include "foundation/dmq_fileutils.hpp"
+#include "foundation/dmq_strbld_a.hpp"
+#include "foundation/dmq_types.hpp"
+#include "foundation/dmq_zel_classes.hpp"
+#include "service/dmq_zel_types.hpp"
+
+namespace zel {
+
+// ---------------------------------------------------------------------------------------------
+// Client values of a list entry, taken from a client context (the clients library fills it) or,
+// for a client that is not online, the id (rights: the e-mail and key) only.
+
+struct TZELSVCListClientData {
+    AnsiString Id;
+    AnsiString EMail;
+    AnsiString EMailKey;  // PadKey8A(EMail): the rights list's key
+    AnsiString NN, CT, BC, ON;
+    AnsiString NN8, CT8, BC8, ON8;
+    uint8_t ClientType = 2;
+    uint8_t Utf8 = 0;
+    // As the setter of a mute or block: its ON and ON8 (the callsign), its Id and this.
+    TZELClientPrivilege Privilege = TZELClientPrivilege::clpr_USER;
+};
+
+// ---------------------------------------------------------------------------------------------
+// File errors of a list reader. Any open or read failure raises EListFileError with its errno
+// value; a file that does not exist raises the subclass EListFileMissing (Code() == ENOENT).
+
+class EListFileError : public EFileException {
+public:
+    EListFileError(int Code, std::string Message) : EFileException(std::move(Message)), code_(Code) {}
+    const char* ClassName() const noexcept override { return "EListFileError"; }
+    int Code() const noexcept { return code_; }
+
+private:
+    int code_;
+};
+
+class EListFileMissing : public EListFileError {
+public:
+    using EListFileError::EListFileError;
+    const char* ClassName() const noexcept override { return "EListFileMissing"; }
+};
+
+// A save refused because the list's file could not be read (see TZELListLoadData).
+ZEL_DECLARE_EXCEPTION(EListSaveRefused, Exception);
+
+// ---------------------------------------------------------------------------------------------
+// Load state of one list file. A list whose file exists but could not be read holds nothing of
+// it; saving that list would replace the operator's file with an empty one. The service keeps one
+// record per list file, sets it at each read of the configured file, and checks it before a save.
+
+enum class TZELListLoadState : uint8_t { lls_NotRead, lls_Loaded, lls_Missing, lls_Failed };
+
+struct TZELListLoadData {
+    TZELListLoadState State = TZELListLoadState::lls_NotRead;
+    int Code = 0;          // errno value of a failed read (0 when the failure was no file error)
+    AnsiString Error;      // its message
+};
+
+void SetListLoaded(TZELListLoadData& L) noexcept;
+void SetListMissing(TZELListLoadData& L) noexcept;
+void SetListLoadFailed(TZELListLoadData& L, int Code, AnsiView Error);
+// From what a reader raised: EListFileMissing gives lls_Missing, any other failure lls_Failed
+// (with the errno of an EListFileError).
+void SetListLoadFailure(TZELListLoadData& L, const std::exception& E);
+// False only after a failed read (a missing file may be created; an unread one has nothing to
+// lose).
+bool ListSaveAllowed(const TZELListLoadData& L) noexcept;
+// Raises EListSaveRefused naming the file and the read error when the save is not allowed.
+void CheckListSave(const TZELListLoadData& L, UnicodeView FileName);
+
+// ---------------------------------------------------------------------------------------------
+// The reader.
+
+// The longest line a list reader takes, in bytes without its LF and a CR before it. The longest
+// line the server writes (a mute line of UTF-8 texts at their caps) stays well below it; a longer
+// line was not written by the server and is dropped with a warning, never parsed cut.
+inline constexpr int32_t ZELListMaxLineLen = 16384;
+inline constexpr size_t ZELListReadBufSize = 16384;
+
+// Told of every line the reader drops, with its number (from 1) and the reason. The caller logs it
+// with the file's name. An expired entry is no warning.
+using TZELListWarningProc = std::function<void(int32_t LineNo, AnsiView Reason)>;
+
+// Parses one line (leading bytes below 33 removed; never empty, never a comment). Returns true
+// when the line is taken. False drops it: the reader then sets the rewrite flag and, when Reason
+// is not empty, reports Reason through the warning hook. Rewrite is the caller's rewrite flag: a
+// parser sets it for a line it takes in an older form. An exception leaves the reader as
+// "line %d: %s".
+using TZELListLineProc = std::function<bool(AnsiView Line, bool& Rewrite, AnsiString& Reason)>;
+
+struct TZELListReadParams {
+    size_t BufSize = ZELListReadBufSize;
+    AnsiView CommentChars = "#";  // a line beginning with one of them is skipped
+};
+
+// Reads FileName (UTF-16, converted to the system character set) line by line: LF ends a line and
+// one CR before it is dropped, a last line without LF counts; a UTF-8 byte order mark is skipped
+// on line 1 only; leading bytes below 33 are skipped, then empty and comment lines. A line longer
+// than ZELListMaxLineLen is dropped with a warning. Open and read failures raise EListFileError /
+// EListFileMissing. RewriteFlag is only ever set, and only when the whole file was read.
+void ReadListFile(UnicodeView FileName, const TZELListLineProc& ParseLine, bool& RewriteFlag,
+                  const TZELListWarningProc& Warning, const TZELListReadParams& Params = {});
+
+// "line %d: %s", the form of every message about one line.
+AnsiString FormatListLineMessage(int32_t LineNo, AnsiView Text);
+
+// ---------------------------------------------------------------------------------------------
+// The key order compares whole 8-byte words, so a key is looked up in its padded form (ids of 24
+// characters and the rights keys already are).
+bool FindListKey(const TZELSortedAnsiStringList& List, AnsiView Key, int32_t& I);
+AnsiString ListSortKey(AnsiView Key);
+
+// Parsed records. A reader returns a chain of records, newest line first; R has a member
+// `R* Next`. The chain owns its records and frees them without recursion.
+
+template <class R>
+class TZELListRecordChain {
+public:
+    TZELListRecordChain() = default;
+    TZELListRecordChain(const TZELListRecordChain&) = delete;
+    TZELListRecordChain& operator=(const TZELListRecordChain&) = delete;
+    TZELListRecordChain(TZELListRecordChain&& O) noexcept : head_(std::exchange(O.head_, nullptr)) {}
+    TZELListRecordChain& operator=(TZELListRecordChain&& O) noexcept {
+        if (this != &O) {
+            Clear();
+            head_ = std::exchange(O.head_, nullptr);
+        }
+        return *this;
+    }
+    ~TZELListRecordChain() { Clear(); }
+
+    void Push(std::unique_ptr<R> Rec) noexcept {
+        Rec->Next = head_;
+        head_ = Rec.release();
+    }
+    std::unique_ptr<R> Pop() noexcept {
+        R* r = head_;
+        if (r != nullptr) {
+            head_ = r->Next;
+            r->Next = nullptr;
+        }
+        return std::unique_ptr<R>(r);
+    }
+    R* Head() const noexcept { return head_; }
+    bool Empty() const noexcept { return head_ == nullptr; }
+    void Clear() noexcept {
+        while (head_ != nullptr) delete std::exchange(head_, head_->Next);
+    }
+
+private:
+    R* head_ = nullptr;
+};
+
+// One network's records, sorted by key (R::Key(), ordered as the entry lists order theirs), owning
+// them. R::Time() decides between two records of one key.
+template <class R>
+class TZELSVCRecordList {
+public:
+    TZELSVCRecordList() : items_(false) {}
+    TZELSVCRecordList(const TZELSVCRecordList&) = delete;
+    TZELSVCRecordList& operator=(const TZELSVCRecordList&) = delete;
+    ~TZELSVCRecordList() { items_.FreeObjects<R>(); }
+
+    // A new key is inserted at its place. Of two records of one key the one with the strictly
+    // greater time stays; on equal times the one put first (readers give the newest line first).
+    // Returns false when Rec was the one dropped.
+    bool Put(std::unique_ptr<R> Rec) {
+        int32_t i = 0;
+        if (FindListKey(items_, Rec->Key(), i)) {
+            R* old = static_cast<R*>(items_.Items(i).Obj);
+            if (old != nullptr && Rec->Time() <= old->Time()) return false;
+            items_.SetObject(i, Rec.release());
+            delete old;
+            return true;
+        }
+        items_.Insert(i, ListSortKey(Rec->Key()), Rec.get());
+        Rec.release();
+        return true;
+    }
+    int32_t Count() const noexcept { return items_.Count(); }
+    const AnsiString& Key(int32_t I) const noexcept { return items_.Items(I).Key; }
+    // Null once taken.
+    R* Get(int32_t I) const noexcept { return static_cast<R*>(items_.Items(I).Obj); }
+    std::unique_ptr<R> Take(int32_t I) noexcept {
+        R* r = Get(I);
+        items_.SetObject(I, nullptr);
+        return std::unique_ptr<R>(r);
+    }
+
+private:
+    TZELSortedAnsiStringList items_;
+};
+
+template <class R>
+struct TZELSVCRecordGroup {
+    UnicodeString Network;
+    std::unique_ptr<TZELSVCRecordList<R>> Records;
+};
+
+// The chain's records by network name (exact), the groups in the order their first record comes
+// in the chain; the chain is emptied.
+template <class R>
+std::vector<TZELSVCRecordGroup<R>> GroupListRecords(TZELListRecordChain<R>& Chain) {
+    std::vector<TZELSVCRecordGroup<R>> groups;
+    while (!Chain.Empty()) {
+        std::unique_ptr<R> rec = Chain.Pop();
+        TZELSVCRecordGroup<R>* group = nullptr;
+        for (auto& g : groups)
+            if (g.Network == rec->Network) {
+                group = &g;
+                break;
+            }
+        if (group == nullptr) {
+            groups.push_back({rec->Network, std::make_unique<TZELSVCRecordList<R>>()});
+            group = &groups.back();
+        }
+        group->Records->Put(std::move(rec));
+    }
+    return groups;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The entries of one list of one network: sorted by E::Key() (unsigned order of CompareKey8), with
+// the time index keyed by E::TimeKey(). The list owns its entries. Every single-entry operation
+// keeps the time index holding exactly the list's entries; merges leave it to RebuildTimeIndex.
+
+template <class E>
+class TZELSVCEntryList {
+public:
+    TZELSVCEntryList() : items_(false) {}
+    TZELSVCEntryList(const TZELSVCEntryList&) = delete;
+    TZELSVCEntryList& operator=(const TZELSVCEntryList&) = delete;
+    ~TZELSVCEntryList() { items_.FreeObjects<E>(); }
+
+    int32_t Count() const noexcept { return items_.Count(); }
+    E* Get(int32_t I) const noexcept { return static_cast<E*>(items_.Items(I).Obj); }
+    const AnsiString& Key(int32_t I) const noexcept { return items_.Items(I).Key; }
+    // True when present; I is its index, else its insert point.
+    bool Find(AnsiView Key, int32_t& I) const { return FindListKey(items_, Key, I); }
+    E* Find(AnsiView Key) const {
+        int32_t i = 0;
+        return Find(Key, i) ? Get(i) : nullptr;
+    }
+    const TZELSortedInt64NotUniqList& TimeIndex() const noexcept { return time_; }
+
+    // Inserts at I (the insert point of its key) and, with WithIndex, into the time index. When
+    // anything fails the entry is freed and the list is as before.
+    E* Insert(int32_t I, std::unique_ptr<E> Entry, bool WithIndex) {
+        E* e = Entry.get();
+        items_.Insert(I, ListSortKey(e->Key()), e);
+        if (WithIndex) {
+            try {
+                time_.Add(e->TimeKey(), e);
+            } catch (...) {
+                items_.Delete(I);
+                throw;
+            }
+        }
+        Entry.release();
+        return e;
+    }
+    // Out of the time index (when there) and the list, and freed.
+    void Remove(int32_t I) noexcept {
+        E* e = Get(I);
+        const int32_t t = time_.IndexOfValue(e);
+        if (t >= 0) time_.Delete(t);
+        items_.Delete(I);
+        delete e;
+    }
+    // After the entry's time key changed.
+    void ChangeTimeKey(E* Entry) { time_.ChangeKey(Entry->TimeKey(), Entry); }
+    // Cleared, then every entry under its time key.
+    void RebuildTimeIndex() {
+        time_.Clear();
+        for (int32_t i = 0; i < Count(); ++i) time_.Add(Get(i)->TimeKey(), Get(i));
+    }
+
+    // For the merges: out of the list only (the time index is rebuilt afterwards), freed.
+    void DeleteNoIndex(int32_t I) noexcept {
+        E* e = Get(I);
+        items_.Delete(I);
+        delete e;
+    }
+
+private:
+    TZELSortedAnsiStringList items_;
+    TZELSortedInt64NotUniqList time_;
+};
+
+// Runs a merge walk and keeps the time index safe: when the walk raises after it changed the
+// list, the index is rebuilt so that it refers to no freed entry.
+template <class E, class Walk>
+bool MergeGuarded(TZELSVCEntryList<E>& List, bool& Changed, Walk&& W) {
+    try {
+        W();
+    } catch (...) {
+        if (Changed) {
+            try {
+                List.RebuildTimeIndex();
+            } catch (...) {
+            }
+        }
+        throw;
+    }
+    return Changed;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Fields of a list line.
+
+// The fields of one line split at '|', each trimmed of bytes below 33; fields past Count() and
+// past the maximum are empty.
+class TZELListLineFields {
+public:
+    static constexpr int32_t MaxFields = 17;
+    // Splits into at most Max (<= MaxFields) fields; returns their count.
+    int32_t Split(AnsiView Line, int32_t Max) noexcept;
+    int32_t Count() const noexcept { return count_; }
+    // 1-based, as the file formats number their fields.
+    AnsiView operator[](int32_t N) const noexcept;
+
+private:
+    TBufFieldRec fields_[MaxFields];
+    int32_t count_ = 0;
+};
+
+// A network name: non-empty, valid UTF-8 (it must decode and encode again to the same bytes).
+bool ReadListNetworkField(AnsiView Field, UnicodeString& Network);
+// A client id of 22 or 24 characters, normalised (22 get their check characters, a 24-character
+// id ending "==" has them put in); an older form sets Rewrite.
+bool ReadListIdField(AnsiView Field, AnsiString& Id, bool& Rewrite);
+// A time field: empty is 0 (no flag); "u" or "U" and a decimal number of at least 1 is that time;
+// any other form gives 0, or, for a 17-digit local time stamp, its Unix seconds (not below 0), and
+// sets Rewrite.
+void ReadListTimeField(AnsiView Field, int64_t& Time, bool& Rewrite);
+// A + B without overflow (capped at the largest value).
+int64_t AddListSeconds(int64_t A, int32_t B) noexcept;
+
+// Writers of file lines and texts.
+void StrBldAAddInt64(TStringBldA& B, int64_t V);
+AnsiString Int64ToStrA(int64_t V);
+// '|' and the bytes as upper-case hex.
+void AddListHexField(TStringBldA& B, AnsiView Text);
+// '|' and "u" with the decimal seconds; '|' alone for 0 (and below).
+void AddListTimeField(TStringBldA& B, int64_t Time);
+// The builder's text as a new string, the builder emptied for the next text.
+AnsiString TakeListText(TStringBldA& B);
+
+}  // namespace zel

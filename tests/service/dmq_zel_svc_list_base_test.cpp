@@ -1,0 +1,324 @@
+#include "service/dmq_zel_svc_list_base.hpp"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include <cerrno>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "tests/support/temp_dir.hpp"
+
+namespace zel {
+namespace {
+
+UnicodeString U(const std::string& s) { return UnicodeString(s.begin(), s.end()); }
+
+// ---------------------------------------------------------------------------------------------
+// Reader
+
+struct Warning {
+    int32_t LineNo;
+    std::string Reason;
+    bool operator==(const Warning&) const = default;
+};
+
+class ListReaderTest : public test::TempDirTest {
+protected:
+    // Every line the parser is given; a line starting "drop" is refused (its rest is the reason),
+    // one starting "old" is taken in an older form.
+    std::vector<std::string> Read(const std::string& data, bool& rewrite) {
+        Put(Path("list.dat"), data);
+        return ReadFile(Path("list.dat"), rewrite);
+    }
+    std::vector<std::string> ReadFile(const std::string& name, bool& rewrite) {
+        std::vector<std::string> lines;
+        ReadListFile(
+            U(name),
+            [&](AnsiView line, bool& rw, AnsiString& reason) {
+                if (line.substr(0, 4) == "drop") {
+                    reason = AnsiString(line.substr(4));
+                    return false;
+                }
+                if (line.substr(0, 3) == "old") rw = true;
+                lines.emplace_back(line);
+                return true;
+            },
+            rewrite, [&](int32_t n, AnsiView why) { warnings.push_back({n, std::string(why)}); });
+        return lines;
+    }
+    std::vector<Warning> warnings;
+};
+
+TEST_F(ListReaderTest, LinesCommentsAndByteOrderMark) {
+    using L = std::vector<std::string>;
+    const std::string bom = "\xEF\xBB\xBF";
+    struct {
+        std::string data;
+        L lines;
+    } const rows[] = {
+        {"a\r\nb\nc", L{"a", "b", "c"}},                       // CRLF, LF, last line without LF
+        {"a\r\n\r\n\n  \t\n", L{"a"}},                          // empty and blank lines
+        {"# note\n  #x\n y|z \n", L{"y|z "}},                   // comments; leading bytes only
+        {bom + "a\n" + bom + "b\n", L{"a", bom + "b"}},         // the mark on line 1 only
+        {bom + "#c\n", L{}},                                    // a comment behind the mark
+        {"a\r\r\n", L{"a\r"}},                                  // one CR dropped, not two
+        {"", L{}},
+    };
+    for (const auto& r : rows) {
+        bool rewrite = false;
+        EXPECT_EQ(Read(r.data, rewrite), r.lines) << r.data;
+        EXPECT_FALSE(rewrite) << r.data;
+    }
+    EXPECT_TRUE(warnings.empty());
+}
+
+TEST_F(ListReaderTest, DroppedLinesAreReportedAndMarkTheFile) {
+    bool rewrite = false;
+    EXPECT_EQ(Read("a\ndropfield 2: invalid id\n#\ndrop\nb\n", rewrite), (std::vector<std::string>{"a", "b"}));
+    EXPECT_TRUE(rewrite);
+    // A drop without a reason (an expired entry) is no warning.
+    EXPECT_EQ(warnings, (std::vector<Warning>{{2, "field 2: invalid id"}}));
+
+    rewrite = false;
+    Read("old\n", rewrite);
+    EXPECT_TRUE(rewrite);
+}
+
+TEST_F(ListReaderTest, LineLimit) {
+    const std::string longest(ZELListMaxLineLen, 'x');
+    const std::string bom = "\xEF\xBB\xBF";
+    for (const std::string eol : {"\n", "\r\n", ""}) {
+        warnings.clear();
+        bool rewrite = false;
+        // At the limit: read whole (with a byte order mark and a CR around it too).
+        EXPECT_EQ(Read(bom + longest + eol, rewrite), std::vector<std::string>{longest});
+        EXPECT_FALSE(rewrite);
+        // One byte over, and far over: dropped with a warning, the next line still read.
+        for (size_t len : {size_t{ZELListMaxLineLen} + 1, size_t{20000}}) {
+            warnings.clear();
+            rewrite = false;
+            EXPECT_EQ(Read("a\n" + std::string(len, 'y') + "\r\nb" + eol, rewrite),
+                      (std::vector<std::string>{"a", "b"}));
+            EXPECT_TRUE(rewrite);
+            ASSERT_EQ(warnings.size(), 1u);
+            EXPECT_EQ(warnings[0].LineNo, 2);
+            EXPECT_NE(warnings[0].Reason.find("16384"), std::string::npos);
+        }
+    }
+}
+
+TEST_F(ListReaderTest, FileErrorsKeepTheirCodeAndMissingIsToldApart) {
+    bool rewrite = false;
+    try {
+        ReadFile(dir_, rewrite);  // a directory opens, then its read fails
+        FAIL() << "no exception";
+    } catch (const EListFileMissing&) {
+        FAIL() << "a directory is not a missing file";
+    } catch (const EListFileError& e) {
+        EXPECT_EQ(e.Code(), EISDIR);
+        EXPECT_NE(e.Message().find(dir_), std::string::npos);
+    }
+    try {
+        ReadFile(Path("absent.dat"), rewrite);
+        FAIL() << "no exception";
+    } catch (const EListFileMissing& e) {
+        EXPECT_EQ(e.Code(), ENOENT);
+    }
+    EXPECT_FALSE(rewrite);
+}
+
+TEST_F(ListReaderTest, ParserExceptionsNameTheLine) {
+    Put(Path("list.dat"), "#\nold\nboom\n");
+    bool rewrite = false;
+    try {
+        ReadListFile(
+            U(Path("list.dat")),
+            [](AnsiView line, bool& rw, AnsiString&) -> bool {
+                rw = true;
+                if (line == "boom") throw Exception("bad thing");
+                return true;
+            },
+            rewrite, {});
+        FAIL() << "no exception";
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.Message(), "line 3: bad thing");
+    }
+    EXPECT_FALSE(rewrite);  // a failed read marks nothing
+}
+
+// ---------------------------------------------------------------------------------------------
+// Load state and save block
+
+TEST(ListLoadStateTest, SaveBlockedOnlyAfterAFailedRead) {
+    const UnicodeString file = u"/data/admins.dat";
+    TZELListLoadData l;
+    EXPECT_TRUE(ListSaveAllowed(l));  // nothing read: nothing to lose
+
+    SetListLoadFailure(l, EListFileError(EISDIR, "error [21] of reading file"));
+    EXPECT_EQ(l.State, TZELListLoadState::lls_Failed);
+    EXPECT_EQ(l.Code, EISDIR);
+    EXPECT_FALSE(ListSaveAllowed(l));
+    try {
+        CheckListSave(l, file);
+        FAIL() << "save not refused";
+    } catch (const EListSaveRefused& e) {
+        EXPECT_NE(e.Message().find("/data/admins.dat"), std::string::npos);
+        EXPECT_NE(e.Message().find("error [21] of reading file"), std::string::npos);
+    }
+
+    SetListLoaded(l);  // a later read succeeded
+    EXPECT_TRUE(ListSaveAllowed(l));
+    EXPECT_NO_THROW(CheckListSave(l, file));
+
+    SetListLoadFailure(l, EListFileMissing(ENOENT, "missing"));
+    EXPECT_EQ(l.State, TZELListLoadState::lls_Missing);
+    EXPECT_NO_THROW(CheckListSave(l, file));  // the save creates the file
+
+    SetListLoadFailure(l, Exception("line 4: out of memory"));  // no file error: still a failure
+    EXPECT_EQ(l.State, TZELListLoadState::lls_Failed);
+    EXPECT_EQ(l.Code, 0);
+    EXPECT_THROW(CheckListSave(l, file), EListSaveRefused);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Fields
+
+TEST(ListFieldsTest, SplitTrimsAndPadsWithEmptyFields) {
+    TZELListLineFields f;
+    EXPECT_EQ(f.Split(" a |b\t|| c", 16), 4);
+    EXPECT_EQ(f[1], "a");
+    EXPECT_EQ(f[2], "b");
+    EXPECT_EQ(f[3], "");
+    EXPECT_EQ(f[4], "c");
+    EXPECT_EQ(f[5], "");
+    EXPECT_EQ(f.Split("1|2|3|4", 3), 3);
+    EXPECT_EQ(f[3], "3");
+    EXPECT_EQ(f[4], "");
+}
+
+TEST(ListFieldsTest, TimeField) {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    struct {
+        const char* field;
+        int64_t time;
+        bool rewrite;
+    } const rows[] = {
+        {"", 0, false},
+        {"  ", 0, false},
+        {"u1700000000", 1700000000, false},
+        {"U5", 5, false},
+        {"u1", 1, false},
+        {"u0", 0, true},
+        {"u-3", 0, true},
+        {"u", 0, true},
+        {"uxyz", 0, true},
+        {"u99999999999999999999", 0, true},
+        {"20231114221320000", 1700000000, true},  // local stamp under TZ=UTC
+        {"19000101000000000", 0, true},           // before 1970: 0
+        {"2023111422132000x", 0, true},
+        {"1700000000", 0, true},
+    };
+    for (const auto& r : rows) {
+        int64_t t = -1;
+        bool rewrite = false;
+        ReadListTimeField(r.field, t, rewrite);
+        EXPECT_EQ(t, r.time) << r.field;
+        EXPECT_EQ(rewrite, r.rewrite) << r.field;
+    }
+}
+
+TEST(ListFieldsTest, IdAndNetworkFields) {
+    const std::string id = "kAFQmDzST7DWlj99KOF]cgkd";
+    struct {
+        std::string field;
+        bool ok;
+        bool rewrite;
+    } const rows[] = {
+        {id, true, false},
+        {" " + id + " ", true, false},
+        {id.substr(0, 22), true, true},
+        {id.substr(0, 22) + "==", true, true},
+        {id.substr(0, 22) + "kD", false, false},
+        {id.substr(0, 23), false, false},
+        {"", false, false},
+    };
+    for (const auto& r : rows) {
+        AnsiString got;
+        bool rewrite = false;
+        EXPECT_EQ(ReadListIdField(r.field, got, rewrite), r.ok) << r.field;
+        EXPECT_EQ(rewrite, r.rewrite) << r.field;
+        if (r.ok) {
+            EXPECT_EQ(got, id);
+        }
+    }
+
+    UnicodeString n;
+    EXPECT_TRUE(ReadListNetworkField(" Net\xC3\xA9 \xF0\x9F\x93\xA1", n));
+    EXPECT_EQ(n, u"Net\u00E9 \U0001F4E1");
+    for (const char* bad : {"", "  ", "Net\xC3", "\xC0\xAF", "\xED\xA0\x80"}) {
+        EXPECT_FALSE(ReadListNetworkField(bad, n)) << bad;
+    }
+}
+
+TEST(ListFieldsTest, WritersAndSaturatingEnd) {
+    TStringBldA b;
+    AddListHexField(b, "A\xFF");
+    AddListTimeField(b, 0);
+    AddListTimeField(b, 1700000000);
+    StrBldAAddChar(b, '|');
+    StrBldAAddInt64(b, std::numeric_limits<int64_t>::min());
+    EXPECT_EQ(TakeListText(b), "|41FF||u1700000000|-9223372036854775808");
+    EXPECT_EQ(b.Len, 0);
+
+    EXPECT_EQ(AddListSeconds(100, 20), 120);
+    EXPECT_EQ(AddListSeconds(std::numeric_limits<int64_t>::max() - 5, 3600), std::numeric_limits<int64_t>::max());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Records
+
+struct Rec {
+    Rec* Next = nullptr;
+    UnicodeString Network;
+    AnsiString Id;
+    int64_t T = 0;
+    int Line = 0;
+    const AnsiString& Key() const { return Id; }
+    int64_t Time() const { return T; }
+};
+
+TEST(ListRecordsTest, GroupsByNetworkAndKeepsTheNewerRecordOfAKey) {
+    // Lines in file order; the chain holds them newest first, as a reader builds it.
+    struct {
+        const char16_t* net;
+        const char* id;
+        int64_t t;
+    } const lines[] = {
+        {u"A", "id2", 10}, {u"A", "id1", 5}, {u"B", "id1", 1}, {u"A", "id1", 7},  // greater time wins
+        {u"A", "id2", 10},                                                          // equal: later line
+        {u"A", "id1", 6},
+    };
+    TZELListRecordChain<Rec> chain;
+    int n = 0;
+    for (const auto& l : lines) chain.Push(std::unique_ptr<Rec>(new Rec{nullptr, l.net, l.id, l.t, ++n}));
+    auto groups = GroupListRecords(chain);
+    EXPECT_TRUE(chain.Empty());
+    ASSERT_EQ(groups.size(), 2u);
+    EXPECT_EQ(groups[0].Network, u"A");
+    EXPECT_EQ(groups[1].Network, u"B");
+    auto& a = *groups[0].Records;
+    ASSERT_EQ(a.Count(), 2);  // short keys are padded, so they do not compare equal
+    EXPECT_EQ(a.Key(0), PadKey8A("id1"));
+    EXPECT_EQ(a.Get(0)->Line, 4);
+    EXPECT_EQ(a.Get(1)->Line, 5);
+    std::unique_ptr<Rec> taken = a.Take(1);
+    EXPECT_EQ(a.Get(1), nullptr);
+    EXPECT_EQ(groups[1].Records->Get(0)->Line, 3);
+}
+
+}  // namespace
+}  // namespace zel
