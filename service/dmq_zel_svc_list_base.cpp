@@ -148,6 +148,11 @@ AnsiView TZELListLineFields::operator[](int32_t N) const noexcept {
     return f.Len > 0 ? AnsiView(f.P, static_cast<size_t>(f.Len)) : AnsiView();
 }
 
+bool ListLineFail(AnsiString& Reason, AnsiView Text) {
+    Reason.assign(Text);
+    return false;
+}
+
 bool ReadListNetworkField(AnsiView Field, UnicodeString& Network) {
     const AnsiString t = TrimA(Field);
     if (t.empty()) return false;

@@ -35,6 +35,9 @@ struct TZELSVCListClientData {
     uint8_t Utf8 = 0;
     // As the setter of a mute or block: its ON and ON8 (the callsign), its Id and this.
     TZELClientPrivilege Privilege = TZELClientPrivilege::clpr_USER;
+    // False for a client that is not online: only its id (rights: e-mail and key) is known, so an
+    // existing entry keeps its values.
+    bool Online = true;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -304,22 +307,59 @@ private:
     TZELSortedInt64NotUniqList time_;
 };
 
-// Runs a merge walk and keeps the time index safe: when the walk raises after it changed the
-// list, the index is rebuilt so that it refers to no freed entry.
-template <class E, class Walk>
-bool MergeGuarded(TZELSVCEntryList<E>& List, bool& Changed, Walk&& W) {
+// The walk of a reread over Current (entries) and New (the file's records for the network), both
+// in key order:
+//   a key only in New:     AddNew(record taken out of New) puts it into Current (without the time
+//                          index); then Added(key);
+//   a key in both:         Compare(entry, record) updates the entry; true when it changed;
+//   a key only in Current: the entry leaves the list and is freed; then Removed(key).
+// Returns whether anything changed. The time index is left for the caller to rebuild after a
+// change; should the walk raise after a change, it is rebuilt here so that it holds no freed entry.
+template <class E, class R, class AddNewFn, class AddedFn, class CompareFn, class RemovedFn>
+bool MergeListWalk(TZELSVCEntryList<E>& Current, TZELSVCRecordList<R>& New, AddNewFn AddNew, AddedFn Added,
+                   CompareFn Compare, RemovedFn Removed) {
+    bool changed = false;
     try {
-        W();
+        int32_t i = 0, j = 0;
+        auto addNew = [&] {
+            if (std::unique_ptr<R> rec = New.Take(j)) {
+                const AnsiString key = rec->Key();
+                AddNew(std::move(rec));
+                changed = true;
+                Added(AnsiView(key));
+                ++i;
+            }
+            ++j;
+        };
+        auto remove = [&] {
+            const AnsiString key = Current.Get(i)->Key();
+            Current.DeleteNoIndex(i);
+            changed = true;
+            Removed(AnsiView(key));
+        };
+        while (i < Current.Count() && j < New.Count()) {
+            const int c = CompareKey8(New.Key(j), Current.Key(i));
+            if (c < 0) {
+                addNew();
+            } else if (c == 0) {
+                if (const R* rec = New.Get(j); rec != nullptr && Compare(*Current.Get(i), *rec)) changed = true;
+                ++i, ++j;
+            } else {
+                remove();
+            }
+        }
+        while (i < Current.Count()) remove();
+        while (j < New.Count()) addNew();
     } catch (...) {
-        if (Changed) {
+        if (changed) {
             try {
-                List.RebuildTimeIndex();
+                Current.RebuildTimeIndex();
             } catch (...) {
             }
         }
         throw;
     }
-    return Changed;
+    return changed;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -340,6 +380,9 @@ private:
     TBufFieldRec fields_[MaxFields];
     int32_t count_ = 0;
 };
+
+// Sets the reason of a dropped line; returns false, the parser's result for it.
+bool ListLineFail(AnsiString& Reason, AnsiView Text);
 
 // A network name: non-empty, valid UTF-8 (it must decode and encode again to the same bytes).
 bool ReadListNetworkField(AnsiView Field, UnicodeString& Network);
