@@ -52,10 +52,10 @@ void TZELSVCAdmin::RebuildText() {
     const bool u8 = Data.Utf8 != 0;
     StrBldAAddChar(b, u8 ? '1' : '0');
     StrBldAAddChar(b, type);
-    StrBldAAddTLV(b, '5', u8 ? Data.NN8 : Data.NN);
-    StrBldAAddTLV(b, '6', u8 ? Data.CT8 : Data.CT);
-    StrBldAAddTLV(b, '3', u8 ? Data.BC8 : Data.BC);
-    StrBldAAddTLV(b, '2', u8 ? Data.ON8 : Data.ON);
+    if (u8)
+        AddListClientItems(b, Data.NN8, Data.CT8, Data.BC8, Data.ON8);
+    else
+        AddListClientItems(b, Data.NN, Data.CT, Data.BC, Data.ON);
     StrBldAAddTLV(b, '8', Data.Id);
     StrBldAAddTLV(b, 'C', Int64ToStrA(Data.Time));
     StrBldAAddCRLF(b);
@@ -64,17 +64,11 @@ void TZELSVCAdmin::RebuildText() {
     StrBldAAdd(b, Owner->ListNameUtf8());
     StrBldAAddChar(b, '|');
     StrBldAAdd(b, Data.Id);
-    AddListHexField(b, Data.NN);
-    AddListHexField(b, Data.CT);
-    AddListHexField(b, Data.BC);
-    AddListHexField(b, Data.ON);
+    AddListHexFields(b, {Data.NN, Data.CT, Data.BC, Data.ON});
     StrBldAAddChar(b, '|');
     StrBldAAddChar(b, type);
     AddListTimeField(b, Data.Time);
-    AddListHexField(b, Data.NN8);
-    AddListHexField(b, Data.CT8);
-    AddListHexField(b, Data.BC8);
-    AddListHexField(b, Data.ON8);
+    AddListHexFields(b, {Data.NN8, Data.CT8, Data.BC8, Data.ON8});
     StrBldAAddCRLF(b);
 
     ProtoLine = std::move(proto);
@@ -91,37 +85,19 @@ bool ParseAdminLine(TZELSVCAdminRecord& Rec, AnsiView Line, bool& Rewrite, AnsiS
     if (!ReadListNetworkField(f[1], Rec.Network)) return ListLineFail(Reason, "field 1: invalid network name");
     TZELSVCAdminData& d = Rec.Data;
     if (!ReadListIdField(f[2], d.Id, Rewrite)) return ListLineFail(Reason, "field 2: invalid client id");
-    AnsiString* const texts[] = {&d.NN, &d.CT, &d.BC, &d.ON};
-    for (int32_t i = 0; i < 4; ++i)
-        if (ReadHexTextField(*texts[i], f[3 + i]) < 0) return ListLineFail(Reason, FormatA("field %d: invalid hex", 3 + i));
+    if (!ReadListHexFields(f, 3, {&d.NN, &d.CT, &d.BC, &d.ON}, Reason)) return false;
     if (ReadClientTypeField(d.ClientType, f[7]) < 0) return ListLineFail(Reason, "field 7: invalid client type");
     ReadListTimeField(f[8], d.Time, Rewrite);
-    AnsiString* const texts8[] = {&d.NN8, &d.CT8, &d.BC8, &d.ON8};
-    bool any = false, valid = true;
-    for (int32_t i = 0; i < 4; ++i) {
-        if (ReadHexTextField(*texts8[i], f[9 + i]) < 0) return ListLineFail(Reason, FormatA("field %d: invalid hex", 9 + i));
-        if (texts8[i]->empty()) continue;
-        any = true;
-        if (!IsValidUtf8A(*texts8[i])) valid = false;
-    }
+    if (!ReadListHexFields(f, 9, {&d.NN8, &d.CT8, &d.BC8, &d.ON8}, Reason)) return false;
     // The UTF-8 forms are kept as read; only valid ones are shown.
+    bool any = false;
+    const bool valid = ListUtf8TextsValid({&d.NN8, &d.CT8, &d.BC8, &d.ON8}, any);
     d.Utf8 = any && valid ? 1 : 0;
     return true;
 }
 
 TZELSVCAdminRecordChain ReadAdminsFile(UnicodeView FileName, bool& RewriteFlag, const TZELListWarningProc& Warning) {
-    TZELSVCAdminRecordChain chain;
-    std::unique_ptr<TZELSVCAdminRecord> rec;
-    ReadListFile(
-        FileName,
-        [&](AnsiView line, bool& rewrite, AnsiString& reason) {
-            rec = std::make_unique<TZELSVCAdminRecord>();
-            if (!ParseAdminLine(*rec, line, rewrite, reason)) return false;
-            chain.Push(std::move(rec));
-            return true;
-        },
-        RewriteFlag, Warning);
-    return chain;
+    return ReadListRecords<TZELSVCAdminRecord>(FileName, RewriteFlag, Warning, ParseAdminLine);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -131,34 +107,22 @@ namespace {
 
 bool MergeAdminRecord(TZELSVCAdminList& List, const TZELSVCAdminData& Data, TZELSVCNetworkBase& Owner,
                       bool WithIndex) {
-    int32_t i = 0;
-    if (List.Find(Data.Id, i)) {
-        TZELSVCAdmin* e = List.Get(i);
-        if (e->Data.Time >= Data.Time) return false;
-        e->AssignData(Data);
-        if (WithIndex) List.ChangeTimeKey(e);
-        return true;
-    }
-    auto e = std::make_unique<TZELSVCAdmin>(Owner);
-    e->AssignData(Data);
-    List.Insert(i, std::move(e), WithIndex);
-    return true;
+    return MergeListRecord(
+        List, Data.Id, Data.Time, WithIndex, [&] { return std::make_unique<TZELSVCAdmin>(Owner); },
+        [&](TZELSVCAdmin& e) { e.AssignData(Data); });
 }
 
 }  // namespace
 
 bool AdminsListAddClient(TZELSVCAdminList& List, const TZELSVCListClientData& Context, TZELSVCNetworkBase& Owner) {
-    int32_t i = 0;
-    if (List.Find(Context.Id, i)) {
-        TZELSVCAdmin* e = List.Get(i);
-        if (!Context.Online || e->EqualsClient(Context)) return false;
-        e->AssignFromClient(false, Context);
-        return true;
-    }
-    auto e = std::make_unique<TZELSVCAdmin>(Owner);
-    e->AssignFromClient(true, Context);
-    List.Insert(i, std::move(e), true);
-    return true;
+    return AddListClient(
+        List, Context.Id, Context.Online, [&] { return std::make_unique<TZELSVCAdmin>(Owner); },
+        [&](TZELSVCAdmin& e) { e.AssignFromClient(true, Context); },
+        [&](TZELSVCAdmin& e) {
+            if (e.EqualsClient(Context)) return false;
+            e.AssignFromClient(false, Context);
+            return true;
+        });
 }
 
 bool AdminsListRemove(TZELSVCAdminList& List, AnsiView Id) {

@@ -8,6 +8,7 @@
 // timer thread. Nothing here is locked.
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -362,6 +363,57 @@ bool MergeListWalk(TZELSVCEntryList<E>& Current, TZELSVCRecordList<R>& New, AddN
     return changed;
 }
 
+// The record of Key unless List's entry of Key has a time at least as great: Assign(entry) gives an
+// entry the record's data, New() makes an empty entry. With WithIndex the time index follows. True
+// when the list changed.
+template <class E, class NewFn, class AssignFn>
+bool MergeListRecord(TZELSVCEntryList<E>& List, AnsiView Key, int64_t Time, bool WithIndex, NewFn New,
+                     AssignFn Assign) {
+    int32_t i = 0;
+    if (List.Find(Key, i)) {
+        E* e = List.Get(i);
+        if (e->TimeKey() >= Time) return false;
+        Assign(*e);
+        if (WithIndex) List.ChangeTimeKey(e);
+        return true;
+    }
+    std::unique_ptr<E> e = New();
+    Assign(*e);
+    List.Insert(i, std::move(e), WithIndex);
+    return true;
+}
+
+// A client put into List by Key: an existing entry is refreshed by Update(entry) (true when it
+// changed) unless the client is not online; else Fill(entry) fills a new one from New(), which goes
+// into the list and its time index. True when the list changed.
+template <class E, class NewFn, class FillFn, class UpdateFn>
+bool AddListClient(TZELSVCEntryList<E>& List, AnsiView Key, bool Online, NewFn New, FillFn Fill, UpdateFn Update) {
+    int32_t i = 0;
+    if (List.Find(Key, i)) return Online && Update(*List.Get(i));
+    std::unique_ptr<E> e = New();
+    Fill(*e);
+    List.Insert(i, std::move(e), true);
+    return true;
+}
+
+// Reads a list file into a chain of records, newest line first: Parse(record, line, rewrite,
+// reason) fills a fresh record for each line (see TZELListLineProc for the rest).
+template <class R, class ParseFn>
+TZELListRecordChain<R> ReadListRecords(UnicodeView FileName, bool& RewriteFlag, const TZELListWarningProc& Warning,
+                                       ParseFn Parse) {
+    TZELListRecordChain<R> chain;
+    ReadListFile(
+        FileName,
+        [&](AnsiView line, bool& rewrite, AnsiString& reason) {
+            auto rec = std::make_unique<R>();
+            if (!Parse(*rec, line, rewrite, reason)) return false;
+            chain.Push(std::move(rec));
+            return true;
+        },
+        RewriteFlag, Warning);
+    return chain;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Fields of a list line.
 
@@ -393,6 +445,13 @@ bool ReadListIdField(AnsiView Field, AnsiString& Id, bool& Rewrite);
 // any other form gives 0, or, for a 17-digit local time stamp, its Unix seconds (not below 0), and
 // sets Rewrite.
 void ReadListTimeField(AnsiView Field, int64_t& Time, bool& Rewrite);
+// Fields First, First + 1, ... of Line as hex texts into Values; false (with the reason) at the
+// first that does not decode.
+bool ReadListHexFields(const TZELListLineFields& Line, int32_t First, std::initializer_list<AnsiString*> Values,
+                       AnsiString& Reason);
+// Whether every non-empty text is valid UTF-8; Any tells whether one is not empty.
+bool ListUtf8TextsValid(std::initializer_list<const AnsiString*> Texts, bool& Any) noexcept;
+
 // A + B without overflow (capped at the largest value).
 int64_t AddListSeconds(int64_t A, int32_t B) noexcept;
 
@@ -401,6 +460,10 @@ void StrBldAAddInt64(TStringBldA& B, int64_t V);
 AnsiString Int64ToStrA(int64_t V);
 // '|' and the bytes as upper-case hex.
 void AddListHexField(TStringBldA& B, AnsiView Text);
+// '|' and the hex of each text in turn.
+void AddListHexFields(TStringBldA& B, std::initializer_list<AnsiView> Texts);
+// The client values as command-channel items: '5' NN, '6' CT, '3' BC, '2' ON.
+void AddListClientItems(TStringBldA& B, AnsiView NN, AnsiView CT, AnsiView BC, AnsiView ON);
 // '|' and "u" with the decimal seconds; '|' alone for 0 (and below).
 void AddListTimeField(TStringBldA& B, int64_t Time);
 // The builder's text as a new string, the builder emptied for the next text.

@@ -74,11 +74,12 @@ void TZELSVCMuteBlock::RebuildText(TStringBldA& B) {
     StrBldAAddChar(B, u8 ? '1' : '0');
     StrBldAAddChar(B, type);
     StrBldAAddTLV(B, '9', Data.AI);
-    if (u8) StrBldAAddTLV(B, 'A', Data.AI8);
-    StrBldAAddTLV(B, '5', u8 ? Data.NN8 : Data.NN);
-    StrBldAAddTLV(B, '6', u8 ? Data.CT8 : Data.CT);
-    StrBldAAddTLV(B, '3', u8 ? Data.BC8 : Data.BC);
-    StrBldAAddTLV(B, '2', u8 ? Data.ON8 : Data.ON);
+    if (u8) {
+        StrBldAAddTLV(B, 'A', Data.AI8);
+        AddListClientItems(B, Data.NN8, Data.CT8, Data.BC8, Data.ON8);
+    } else {
+        AddListClientItems(B, Data.NN, Data.CT, Data.BC, Data.ON);
+    }
     StrBldAAddTLV(B, '8', Data.Id);
     StrBldAAddTLV(B, 'C', Int64ToStrA(Data.Start));
     if (temporary) StrBldAAddTLV(B, 'B', endText);
@@ -88,19 +89,11 @@ void TZELSVCMuteBlock::RebuildText(TStringBldA& B) {
     StrBldAAdd(B, Owner->ListNameUtf8());
     StrBldAAddChar(B, '|');
     StrBldAAdd(B, Data.Id);
-    AddListHexField(B, Data.AI);
-    AddListHexField(B, Data.NN);
-    AddListHexField(B, Data.CT);
-    AddListHexField(B, Data.BC);
-    AddListHexField(B, Data.ON);
+    AddListHexFields(B, {Data.AI, Data.NN, Data.CT, Data.BC, Data.ON});
     StrBldAAddChar(B, '|');
     StrBldAAddChar(B, type);
     AddListTimeField(B, Data.Start);
-    AddListHexField(B, Data.AI8);
-    AddListHexField(B, Data.NN8);
-    AddListHexField(B, Data.CT8);
-    AddListHexField(B, Data.BC8);
-    AddListHexField(B, Data.ON8);
+    AddListHexFields(B, {Data.AI8, Data.NN8, Data.CT8, Data.BC8, Data.ON8});
     StrBldAAddChar(B, '|');
     StrBldAAddChar(B, static_cast<char>('0' + Data.SetterLevel));
     StrBldAAddChar(B, '|');
@@ -124,30 +117,19 @@ bool ParseMuteBlockLine(TZELSVCMuteBlockRecord& Rec, AnsiView Line, int64_t Now,
     if (!ReadListNetworkField(f[1], Rec.Network)) return ListLineFail(Reason, "field 1: invalid network name");
     TZELSVCMuteBlockData& d = Rec.Data;
     if (!ReadListIdField(f[2], d.Id, Rewrite)) return ListLineFail(Reason, "field 2: invalid client id");
-    AnsiString* const texts[] = {&d.AI, &d.NN, &d.CT, &d.BC, &d.ON};
-    for (int32_t i = 0; i < 5; ++i)
-        if (ReadHexTextField(*texts[i], f[3 + i]) < 0)
-            return ListLineFail(Reason, FormatA("field %d: invalid hex", 3 + i));
+    if (!ReadListHexFields(f, 3, {&d.AI, &d.NN, &d.CT, &d.BC, &d.ON}, Reason)) return false;
     if (ReadClientTypeField(d.ClientType, f[8]) < 0) return ListLineFail(Reason, "field 8: invalid client type");
     ReadListTimeField(f[9], d.Start, Rewrite);
-
-    AnsiString* const texts8[] = {&d.AI8, &d.NN8, &d.CT8, &d.BC8, &d.ON8};
-    for (int32_t i = 0; i < 5; ++i)
-        if (ReadHexTextField(*texts8[i], f[10 + i]) < 0)
-            return ListLineFail(Reason, FormatA("field %d: invalid hex", 10 + i));
+    if (!ReadListHexFields(f, 10, {&d.AI8, &d.NN8, &d.CT8, &d.BC8, &d.ON8}, Reason)) return false;
     if (!d.AI8.empty() && !IsValidUtf8A(d.AI8)) {
         d.AI8.clear();
         Rewrite = true;
     }
-    bool any = false, valid = true;
-    for (int32_t i = 1; i < 5; ++i) {
-        if (texts8[i]->empty()) continue;
-        any = true;
-        if (!IsValidUtf8A(*texts8[i])) valid = false;
-    }
+    bool any = false;
+    const bool valid = ListUtf8TextsValid({&d.NN8, &d.CT8, &d.BC8, &d.ON8}, any);
     d.Utf8 = any ? 1 : 0;
     if (any && !valid) {
-        for (AnsiString* t : texts8) t->clear();
+        for (AnsiString* t : {&d.AI8, &d.NN8, &d.CT8, &d.BC8, &d.ON8}) t->clear();
         d.Utf8 = 0;
         Rewrite = true;
     }
@@ -170,17 +152,11 @@ bool ParseMuteBlockLine(TZELSVCMuteBlockRecord& Rec, AnsiView Line, int64_t Now,
 
 TZELSVCMuteBlockRecordChain ReadMuteBlockFile(UnicodeView FileName, int64_t Now, bool& RewriteFlag,
                                               const TZELListWarningProc& Warning) {
-    TZELSVCMuteBlockRecordChain chain;
-    ReadListFile(
-        FileName,
-        [&](AnsiView line, bool& rewrite, AnsiString& reason) {
-            auto rec = std::make_unique<TZELSVCMuteBlockRecord>();
-            if (!ParseMuteBlockLine(*rec, line, Now, rewrite, reason)) return false;
-            chain.Push(std::move(rec));
-            return true;
-        },
-        RewriteFlag, Warning);
-    return chain;
+    return ReadListRecords<TZELSVCMuteBlockRecord>(
+        FileName, RewriteFlag, Warning,
+        [Now](TZELSVCMuteBlockRecord& rec, AnsiView line, bool& rewrite, AnsiString& reason) {
+            return ParseMuteBlockLine(rec, line, Now, rewrite, reason);
+        });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -190,18 +166,9 @@ namespace {
 
 bool MergeMuteBlockRecord(TZELSVCMuteBlockList& List, const TZELSVCMuteBlockData& Data, TZELSVCNetworkBase& Owner,
                           TStringBldA& Builder, bool WithIndex) {
-    int32_t i = 0;
-    if (List.Find(Data.Id, i)) {
-        TZELSVCMuteBlock* e = List.Get(i);
-        if (e->Data.Start >= Data.Start) return false;
-        e->AssignData(Data, Builder);
-        if (WithIndex) List.ChangeTimeKey(e);
-        return true;
-    }
-    auto e = std::make_unique<TZELSVCMuteBlock>(Owner);
-    e->AssignData(Data, Builder);
-    List.Insert(i, std::move(e), WithIndex);
-    return true;
+    return MergeListRecord(
+        List, Data.Id, Data.Start, WithIndex, [&] { return std::make_unique<TZELSVCMuteBlock>(Owner); },
+        [&](TZELSVCMuteBlock& e) { e.AssignData(Data, Builder); });
 }
 
 }  // namespace
@@ -209,19 +176,19 @@ bool MergeMuteBlockRecord(TZELSVCMuteBlockList& List, const TZELSVCMuteBlockData
 bool MuteBlockListAddClient(TZELSVCMuteBlockList& List, const TZELSVCListClientData& Target,
                             const TZELSVCListClientData& Setter, int32_t Duration, TZELSVCNetworkBase& Owner,
                             TStringBldA& Builder) {
-    int32_t i = 0;
-    if (List.Find(Target.Id, i)) {
-        TZELSVCMuteBlock* e = List.Get(i);
-        if (!Target.Online || e->EqualsClient(Target)) return false;
-        const TZELSVCMuteBlockData old = e->Data;
-        e->AssignFromClient(Target, old.AI, old.AI8, old.SetterId, old.Start, old.SetterLevel, old.Duration, Builder);
-        return true;
-    }
-    auto e = std::make_unique<TZELSVCMuteBlock>(Owner);
-    e->AssignFromClient(Target, Setter.ON, Setter.ON8, Setter.Id, GetUnixTime(), static_cast<uint8_t>(Setter.Privilege),
-                        Duration, Builder);
-    List.Insert(i, std::move(e), true);
-    return true;
+    return AddListClient(
+        List, Target.Id, Target.Online, [&] { return std::make_unique<TZELSVCMuteBlock>(Owner); },
+        [&](TZELSVCMuteBlock& e) {
+            e.AssignFromClient(Target, Setter.ON, Setter.ON8, Setter.Id, GetUnixTime(),
+                               static_cast<uint8_t>(Setter.Privilege), Duration, Builder);
+        },
+        [&](TZELSVCMuteBlock& e) {
+            if (e.EqualsClient(Target)) return false;
+            const TZELSVCMuteBlockData old = e.Data;
+            e.AssignFromClient(Target, old.AI, old.AI8, old.SetterId, old.Start, old.SetterLevel, old.Duration,
+                               Builder);
+            return true;
+        });
 }
 
 bool MuteBlockListFindClient(const TZELSVCMuteBlockList& List, const TZELSVCListClientData& Context, bool& Differs) {

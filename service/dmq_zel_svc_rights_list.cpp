@@ -15,7 +15,7 @@ bool AccessValuesEqual(const TZELSVCAccessData& A, const TZELSVCAccessData& B) n
 
 void TZELSVCAccess::AssignDataFromClient(const TZELSVCListClientData& C) {
     Data.EMail = C.EMail;
-    Data.Key = C.EMailKey.empty() && !C.EMail.empty() ? PadKey8A(C.EMail) : C.EMailKey;
+    Data.Key = C.EMailKey.empty() ? PadKey8A(C.EMail) : C.EMailKey;
     Data.NN = C.NN, Data.CT = C.CT, Data.BC = C.BC, Data.ON = C.ON;
     Data.NN8 = C.NN8, Data.CT8 = C.CT8, Data.BC8 = C.BC8, Data.ON8 = C.ON8;
     Data.ClientType = C.ClientType;
@@ -69,10 +69,10 @@ void TZELSVCAccess::RebuildText() {
     const bool u8 = Data.Utf8 != 0;
     StrBldAAddChar(b, u8 ? '1' : '0');
     StrBldAAddChar(b, mark);
-    StrBldAAddTLV(b, '5', u8 ? Data.NN8 : Data.NN);
-    StrBldAAddTLV(b, '6', u8 ? Data.CT8 : Data.CT);
-    StrBldAAddTLV(b, '3', u8 ? Data.BC8 : Data.BC);
-    StrBldAAddTLV(b, '2', u8 ? Data.ON8 : Data.ON);
+    if (u8)
+        AddListClientItems(b, Data.NN8, Data.CT8, Data.BC8, Data.ON8);
+    else
+        AddListClientItems(b, Data.NN, Data.CT, Data.BC, Data.ON);
     StrBldAAddTLV(b, '0', Data.EMail);
     StrBldAAddTLV(b, 'C', Int64ToStrA(Data.Time));
     StrBldAAddCRLF(b);
@@ -81,18 +81,11 @@ void TZELSVCAccess::RebuildText() {
     StrBldAAdd(b, Owner->ListNameUtf8());
     StrBldAAddChar(b, '|');
     StrBldAAddChar(b, Data.Mark == 1 ? '1' : '0');
-    AddListHexField(b, Data.EMail);
-    AddListHexField(b, Data.NN);
-    AddListHexField(b, Data.CT);
-    AddListHexField(b, Data.BC);
-    AddListHexField(b, Data.ON);
+    AddListHexFields(b, {Data.EMail, Data.NN, Data.CT, Data.BC, Data.ON});
     StrBldAAddChar(b, '|');
     StrBldAAddChar(b, static_cast<char>('0' + Data.ClientType));
     AddListTimeField(b, Data.Time);
-    AddListHexField(b, Data.NN8);
-    AddListHexField(b, Data.CT8);
-    AddListHexField(b, Data.BC8);
-    AddListHexField(b, Data.ON8);
+    AddListHexFields(b, {Data.NN8, Data.CT8, Data.BC8, Data.ON8});
     StrBldAAddCRLF(b);
 
     ProtoLine = std::move(proto);
@@ -112,24 +105,15 @@ bool ParseAccessLine(TZELSVCAccessRecord& Rec, AnsiView Line, bool& Rewrite, Ans
     if (f[3].empty()) return ListLineFail(Reason, "field 3: empty e-mail");
     if (ReadHexTextField(d.EMail, f[3]) <= 0) return ListLineFail(Reason, "field 3: invalid e-mail");
     d.Key = PadKey8A(d.EMail);
-    AnsiString* const texts[] = {&d.NN, &d.CT, &d.BC, &d.ON};
-    for (int32_t i = 0; i < 4; ++i)
-        if (ReadHexTextField(*texts[i], f[4 + i]) < 0)
-            return ListLineFail(Reason, FormatA("field %d: invalid hex", 4 + i));
+    if (!ReadListHexFields(f, 4, {&d.NN, &d.CT, &d.BC, &d.ON}, Reason)) return false;
     if (ReadClientTypeField(d.ClientType, f[8]) < 0) return ListLineFail(Reason, "field 8: invalid client type");
     ReadListTimeField(f[9], d.Time, Rewrite);
-    AnsiString* const texts8[] = {&d.NN8, &d.CT8, &d.BC8, &d.ON8};
-    bool any = false, valid = true;
-    for (int32_t i = 0; i < 4; ++i) {
-        if (ReadHexTextField(*texts8[i], f[10 + i]) < 0)
-            return ListLineFail(Reason, FormatA("field %d: invalid hex", 10 + i));
-        if (texts8[i]->empty()) continue;
-        any = true;
-        if (!IsValidUtf8A(*texts8[i])) valid = false;
-    }
+    if (!ReadListHexFields(f, 10, {&d.NN8, &d.CT8, &d.BC8, &d.ON8}, Reason)) return false;
+    bool any = false;
+    const bool valid = ListUtf8TextsValid({&d.NN8, &d.CT8, &d.BC8, &d.ON8}, any);
     d.Utf8 = any ? 1 : 0;
     if (any && !valid) {
-        for (AnsiString* t : texts8) t->clear();
+        for (AnsiString* t : {&d.NN8, &d.CT8, &d.BC8, &d.ON8}) t->clear();
         d.Utf8 = 0;
         Rewrite = true;
     }
@@ -137,17 +121,7 @@ bool ParseAccessLine(TZELSVCAccessRecord& Rec, AnsiView Line, bool& Rewrite, Ans
 }
 
 TZELSVCAccessRecordChain ReadAccessFile(UnicodeView FileName, bool& RewriteFlag, const TZELListWarningProc& Warning) {
-    TZELSVCAccessRecordChain chain;
-    ReadListFile(
-        FileName,
-        [&](AnsiView line, bool& rewrite, AnsiString& reason) {
-            auto rec = std::make_unique<TZELSVCAccessRecord>();
-            if (!ParseAccessLine(*rec, line, rewrite, reason)) return false;
-            chain.Push(std::move(rec));
-            return true;
-        },
-        RewriteFlag, Warning);
-    return chain;
+    return ReadListRecords<TZELSVCAccessRecord>(FileName, RewriteFlag, Warning, ParseAccessLine);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -157,29 +131,23 @@ namespace {
 
 bool MergeAccessRecord(TZELSVCAccessList& List, const TZELSVCAccessData& Data, TZELSVCNetworkBase& Owner,
                        bool WithIndex) {
-    int32_t i = 0;
-    if (List.Find(Data.Key, i)) {
-        TZELSVCAccess* e = List.Get(i);
-        if (e->Data.Time >= Data.Time) return false;
-        e->AssignData(Data);
-        if (WithIndex) List.ChangeTimeKey(e);
-        return true;
-    }
-    List.Insert(i, std::make_unique<TZELSVCAccess>(Owner, Data), WithIndex);
-    return true;
+    return MergeListRecord(
+        List, Data.Key, Data.Time, WithIndex, [&] { return std::make_unique<TZELSVCAccess>(Owner); },
+        [&](TZELSVCAccess& e) { e.AssignData(Data); });
 }
 
 }  // namespace
 
 bool AccessListAddClient(TZELSVCAccessList& List, const TZELSVCListClientData& Context, TZELSVCNetworkBase& Owner) {
-    auto e = std::make_unique<TZELSVCAccess>(Owner);
-    e->AssignDataFromClient(Context);
-    int32_t i = 0;
-    if (List.Find(e->Data.Key, i)) return Context.Online && List.Get(i)->UpdateFromClient(Context);
-    e->Data.Time = GetUnixTime();
-    e->RebuildText();
-    List.Insert(i, std::move(e), true);
-    return true;
+    const AnsiString key = Context.EMailKey.empty() ? PadKey8A(Context.EMail) : Context.EMailKey;
+    return AddListClient(
+        List, key, Context.Online, [&] { return std::make_unique<TZELSVCAccess>(Owner); },
+        [&](TZELSVCAccess& e) {
+            e.AssignDataFromClient(Context);
+            e.Data.Time = GetUnixTime();
+            e.RebuildText();
+        },
+        [&](TZELSVCAccess& e) { return e.UpdateFromClient(Context); });
 }
 
 bool AccessListRemove(TZELSVCAccessList& List, AnsiView Key) {
