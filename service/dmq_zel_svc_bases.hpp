@@ -60,6 +60,25 @@ public:
     virtual void SetLogHooks(TZELSVCLogHook Info, TZELSVCLogHook Error) = 0;
     // Applies the mask of the System Manager links in service (bits 1, 2, 4 for links 0 to 2).
     virtual void CheckManagers(uint32_t LinksMask) = 0;
+
+    // ---- Data lists (administrators, mutes, blocks, rights): what the list entries, their
+    // removal and expiry and the merges of a reread ask of the network that owns the lists.
+    // The network's name in UTF-8 (the first field of every file line of its entries).
+    virtual AnsiString ListNameUtf8() const = 0;
+    // The configuration's RereadCompareAttr: a reread also compares the entries it keeps.
+    virtual bool RereadCompareAttr() const = 0;
+    // The network's LevelMuteBlock and ExactMuteBlock options (who may remove a mute or block).
+    virtual bool LevelMuteBlock() const = 0;
+    virtual bool ExactMuteBlock() const = 0;
+    // The server's own client id: the remover named by command-port requests.
+    virtual AnsiString ServerId() const = 0;
+    // A reread added or removed the client with this id as an administrator.
+    virtual void ClientRoleChangedById(AnsiView Id) = 0;
+    // A reread added a mute or a block of this id; a reread or an expiry removed a mute.
+    virtual void MuteClientById(AnsiView Id) = 0;
+    virtual void BlockClientById(AnsiView Id) = 0;
+    virtual void UnmuteClientById(AnsiView Id) = 0;
+    // ---- end of the data lists' group
 };
 
 // Creates the concrete objects. Installed on the service before Start(); the service owns it.

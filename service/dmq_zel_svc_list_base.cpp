@@ -7,6 +7,7 @@
 
 #include "foundation/dmq_datetime.hpp"
 #include "foundation/dmq_syscharset.hpp"
+#include "service/dmq_zel_svc_params.hpp"
 #include "service/dmq_zel_utils.hpp"
 
 namespace zel {
@@ -148,6 +149,11 @@ AnsiView TZELListLineFields::operator[](int32_t N) const noexcept {
     return f.Len > 0 ? AnsiView(f.P, static_cast<size_t>(f.Len)) : AnsiView();
 }
 
+bool ListLineFail(AnsiString& Reason, AnsiView Text) {
+    Reason.assign(Text);
+    return false;
+}
+
 bool ReadListNetworkField(AnsiView Field, UnicodeString& Network) {
     const AnsiString t = TrimA(Field);
     if (t.empty()) return false;
@@ -187,6 +193,27 @@ void ReadListTimeField(AnsiView Field, int64_t& Time, bool& Rewrite) {
     Rewrite = true;
 }
 
+bool ReadListHexFields(const TZELListLineFields& Line, int32_t First, std::initializer_list<AnsiString*> Values,
+                       AnsiString& Reason) {
+    int32_t n = First;
+    for (AnsiString* v : Values) {
+        if (ReadHexTextField(*v, Line[n]) < 0) return ListLineFail(Reason, FormatA("field %d: invalid hex", n));
+        ++n;
+    }
+    return true;
+}
+
+bool ListUtf8TextsValid(std::initializer_list<const AnsiString*> Texts, bool& Any) noexcept {
+    bool valid = true;
+    Any = false;
+    for (const AnsiString* t : Texts) {
+        if (t->empty()) continue;
+        Any = true;
+        if (!IsValidUtf8A(*t)) valid = false;
+    }
+    return valid;
+}
+
 int64_t AddListSeconds(int64_t A, int32_t B) noexcept {
     int64_t r = 0;
     if (__builtin_add_overflow(A, static_cast<int64_t>(B), &r))
@@ -212,6 +239,17 @@ AnsiString Int64ToStrA(int64_t V) {
 void AddListHexField(TStringBldA& B, AnsiView Text) {
     StrBldAAddChar(B, '|');
     StrBldAAddHex(B, Text);
+}
+
+void AddListHexFields(TStringBldA& B, std::initializer_list<AnsiView> Texts) {
+    for (AnsiView t : Texts) AddListHexField(B, t);
+}
+
+void AddListClientItems(TStringBldA& B, AnsiView NN, AnsiView CT, AnsiView BC, AnsiView ON) {
+    StrBldAAddTLV(B, '5', NN);
+    StrBldAAddTLV(B, '6', CT);
+    StrBldAAddTLV(B, '3', BC);
+    StrBldAAddTLV(B, '2', ON);
 }
 
 void AddListTimeField(TStringBldA& B, int64_t Time) {

@@ -8,6 +8,7 @@
 // timer thread. Nothing here is locked.
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -35,6 +36,9 @@ struct TZELSVCListClientData {
     uint8_t Utf8 = 0;
     // As the setter of a mute or block: its ON and ON8 (the callsign), its Id and this.
     TZELClientPrivilege Privilege = TZELClientPrivilege::clpr_USER;
+    // False for a client that is not online: only its id (rights: e-mail and key) is known, so an
+    // existing entry keeps its values.
+    bool Online = true;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -304,22 +308,110 @@ private:
     TZELSortedInt64NotUniqList time_;
 };
 
-// Runs a merge walk and keeps the time index safe: when the walk raises after it changed the
-// list, the index is rebuilt so that it refers to no freed entry.
-template <class E, class Walk>
-bool MergeGuarded(TZELSVCEntryList<E>& List, bool& Changed, Walk&& W) {
+// The walk of a reread over Current (entries) and New (the file's records for the network), both
+// in key order:
+//   a key only in New:     AddNew(record taken out of New) puts it into Current (without the time
+//                          index); then Added(key);
+//   a key in both:         Compare(entry, record) updates the entry; true when it changed;
+//   a key only in Current: the entry leaves the list and is freed; then Removed(key).
+// Returns whether anything changed. The time index is left for the caller to rebuild after a
+// change; should the walk raise after a change, it is rebuilt here so that it holds no freed entry.
+template <class E, class R, class AddNewFn, class AddedFn, class CompareFn, class RemovedFn>
+bool MergeListWalk(TZELSVCEntryList<E>& Current, TZELSVCRecordList<R>& New, AddNewFn AddNew, AddedFn Added,
+                   CompareFn Compare, RemovedFn Removed) {
+    bool changed = false;
     try {
-        W();
+        int32_t i = 0, j = 0;
+        auto addNew = [&] {
+            if (std::unique_ptr<R> rec = New.Take(j)) {
+                const AnsiString key = rec->Key();
+                AddNew(std::move(rec));
+                changed = true;
+                Added(AnsiView(key));
+                ++i;
+            }
+            ++j;
+        };
+        auto remove = [&] {
+            const AnsiString key = Current.Get(i)->Key();
+            Current.DeleteNoIndex(i);
+            changed = true;
+            Removed(AnsiView(key));
+        };
+        while (i < Current.Count() && j < New.Count()) {
+            const int c = CompareKey8(New.Key(j), Current.Key(i));
+            if (c < 0) {
+                addNew();
+            } else if (c == 0) {
+                if (const R* rec = New.Get(j); rec != nullptr && Compare(*Current.Get(i), *rec)) changed = true;
+                ++i, ++j;
+            } else {
+                remove();
+            }
+        }
+        while (i < Current.Count()) remove();
+        while (j < New.Count()) addNew();
     } catch (...) {
-        if (Changed) {
+        if (changed) {
             try {
-                List.RebuildTimeIndex();
+                Current.RebuildTimeIndex();
             } catch (...) {
             }
         }
         throw;
     }
-    return Changed;
+    return changed;
+}
+
+// The record of Key unless List's entry of Key has a time at least as great: Assign(entry) gives an
+// entry the record's data, New() makes an empty entry. With WithIndex the time index follows. True
+// when the list changed.
+template <class E, class NewFn, class AssignFn>
+bool MergeListRecord(TZELSVCEntryList<E>& List, AnsiView Key, int64_t Time, bool WithIndex, NewFn New,
+                     AssignFn Assign) {
+    int32_t i = 0;
+    if (List.Find(Key, i)) {
+        E* e = List.Get(i);
+        if (e->TimeKey() >= Time) return false;
+        Assign(*e);
+        if (WithIndex) List.ChangeTimeKey(e);
+        return true;
+    }
+    std::unique_ptr<E> e = New();
+    Assign(*e);
+    List.Insert(i, std::move(e), WithIndex);
+    return true;
+}
+
+// A client put into List by Key: an existing entry is refreshed by Update(entry) (true when it
+// changed) unless the client is not online; else Fill(entry) fills a new one from New(), which goes
+// into the list and its time index. True when the list changed.
+template <class E, class NewFn, class FillFn, class UpdateFn>
+bool AddListClient(TZELSVCEntryList<E>& List, AnsiView Key, bool Online, NewFn New, FillFn Fill, UpdateFn Update) {
+    int32_t i = 0;
+    if (List.Find(Key, i)) return Online && Update(*List.Get(i));
+    std::unique_ptr<E> e = New();
+    Fill(*e);
+    List.Insert(i, std::move(e), true);
+    return true;
+}
+
+// Reads a list file into a chain of records, newest line first: Parse(record, line, rewrite,
+// reason) fills a fresh record for each line (see TZELListLineProc for the rest).
+template <class R, class ParseFn>
+TZELListRecordChain<R> ReadListRecords(UnicodeView FileName, bool& RewriteFlag, const TZELListWarningProc& Warning,
+                                       ParseFn Parse) {
+    TZELListRecordChain<R> chain;
+    ReadListFile(
+        FileName,
+        [&](AnsiView line, bool& rewrite, AnsiString& reason) {
+            auto rec = std::make_unique<R>();
+            if (!Parse(*rec, line, rewrite, reason)) return false;
+            chain.Push(std::move(rec));
+            return true;
+        },
+        RewriteFlag, Warning);
+    return chain;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -341,6 +433,9 @@ private:
     int32_t count_ = 0;
 };
 
+// Sets the reason of a dropped line; returns false, the parser's result for it.
+bool ListLineFail(AnsiString& Reason, AnsiView Text);
+
 // A network name: non-empty, valid UTF-8 (it must decode and encode again to the same bytes).
 bool ReadListNetworkField(AnsiView Field, UnicodeString& Network);
 // A client id of 22 or 24 characters, normalised (22 get their check characters, a 24-character
@@ -350,6 +445,13 @@ bool ReadListIdField(AnsiView Field, AnsiString& Id, bool& Rewrite);
 // any other form gives 0, or, for a 17-digit local time stamp, its Unix seconds (not below 0), and
 // sets Rewrite.
 void ReadListTimeField(AnsiView Field, int64_t& Time, bool& Rewrite);
+// Fields First, First + 1, ... of Line as hex texts into Values; false (with the reason) at the
+// first that does not decode.
+bool ReadListHexFields(const TZELListLineFields& Line, int32_t First, std::initializer_list<AnsiString*> Values,
+                       AnsiString& Reason);
+// Whether every non-empty text is valid UTF-8; Any tells whether one is not empty.
+bool ListUtf8TextsValid(std::initializer_list<const AnsiString*> Texts, bool& Any) noexcept;
+
 // A + B without overflow (capped at the largest value).
 int64_t AddListSeconds(int64_t A, int32_t B) noexcept;
 
@@ -358,6 +460,10 @@ void StrBldAAddInt64(TStringBldA& B, int64_t V);
 AnsiString Int64ToStrA(int64_t V);
 // '|' and the bytes as upper-case hex.
 void AddListHexField(TStringBldA& B, AnsiView Text);
+// '|' and the hex of each text in turn.
+void AddListHexFields(TStringBldA& B, std::initializer_list<AnsiView> Texts);
+// The client values as command-channel items: '5' NN, '6' CT, '3' BC, '2' ON.
+void AddListClientItems(TStringBldA& B, AnsiView NN, AnsiView CT, AnsiView BC, AnsiView ON);
 // '|' and "u" with the decimal seconds; '|' alone for 0 (and below).
 void AddListTimeField(TStringBldA& B, int64_t Time);
 // The builder's text as a new string, the builder emptied for the next text.

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/alloc_failure.hpp"
+#include "tests/support/list_owner.hpp"
 #include "tests/support/temp_dir.hpp"
 
 namespace zel {
@@ -318,6 +320,80 @@ TEST(ListRecordsTest, GroupsByNetworkAndKeepsTheNewerRecordOfAKey) {
     std::unique_ptr<Rec> taken = a.Take(1);
     EXPECT_EQ(a.Get(1), nullptr);
     EXPECT_EQ(groups[1].Records->Get(0)->Line, 3);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Entry list
+
+int g_live = 0;  // entries alive
+
+struct Entry {
+    explicit Entry(std::string k, int64_t t = 0) : K(std::move(k)), T(t) { ++g_live; }
+    ~Entry() { --g_live; }
+    std::string K;
+    int64_t T;
+    const AnsiString& Key() const { return K; }
+    int64_t TimeKey() const { return T; }
+};
+
+std::string Key8(int i) {
+    char b[9];
+    snprintf(b, sizeof b, "k%07d", i);
+    return b;
+}
+
+TEST(EntryListTest, OwnsItsEntriesAndFreesOneWhoseInsertFails) {
+    g_live = 0;
+    {
+        TZELSVCEntryList<Entry> list;
+        for (int i = 0; i < 64; ++i) {  // both arrays full: the next insert must grow them
+            int32_t at = 0;
+            ASSERT_FALSE(list.Find(Key8(i), at));
+            list.Insert(at, std::make_unique<Entry>(Key8(i), 64 - i), true);
+        }
+        int32_t at = 0;
+        ASSERT_FALSE(list.Find(Key8(99), at));
+        auto e = std::make_unique<Entry>(Key8(99));
+        EXPECT_TRUE(test::FailsForLackOfMemory([&] { list.Insert(at, std::move(e), true); }));
+        EXPECT_EQ(g_live, 64);  // the refused entry is freed
+        EXPECT_EQ(list.Count(), 64);
+        test::ExpectTimeIndexMatches(list);
+
+        ASSERT_TRUE(list.Find(Key8(5), at));
+        list.Remove(at);
+        EXPECT_EQ(g_live, 63);
+        test::ExpectTimeIndexMatches(list);
+    }
+    EXPECT_EQ(g_live, 0);  // and the rest with the list
+}
+
+TEST(EntryListTest, AWalkThatRaisesLeavesNoFreedEntryInTheTimeIndex) {
+    g_live = 0;
+    TZELSVCEntryList<Entry> list;
+    for (int i : {1, 2, 3}) list.Insert(i - 1, std::make_unique<Entry>(Key8(i), i), true);
+    struct Rec {
+        Rec* Next = nullptr;
+        std::string K;
+        const AnsiString& Key() const { return K; }
+        int64_t Time() const { return 0; }
+    };
+    TZELSVCRecordList<Rec> file;  // key 1 gone, key 4 new
+    for (int i : {2, 3, 4}) file.Put(std::unique_ptr<Rec>(new Rec{nullptr, Key8(i)}));
+    std::vector<std::string> told;
+    EXPECT_THROW(MergeListWalk(
+                     list, file,
+                     [&](std::unique_ptr<Rec> r) {
+                         int32_t at = 0;
+                         list.Find(r->K, at);
+                         list.Insert(at, std::make_unique<Entry>(r->K, 9), false);
+                     },
+                     [&](AnsiView k) { throw Exception("network failed on " + std::string(k)); },
+                     [](Entry&, const Rec&) { return false; },
+                     [&](AnsiView k) { told.emplace_back(k); }),
+                 Exception);
+    EXPECT_EQ(told, std::vector<std::string>{Key8(1)});
+    test::ExpectTimeIndexMatches(list);  // rebuilt: the removed entry is gone, the new one in
+    EXPECT_EQ(g_live, 3);
 }
 
 }  // namespace

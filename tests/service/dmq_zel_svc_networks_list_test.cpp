@@ -7,13 +7,14 @@
 #include <vector>
 
 #include "foundation/dmq_syscharset.hpp"
+#include "tests/support/stand_in_network.hpp"
 #include "tests/support/temp_dir.hpp"
 
 namespace zel {
 namespace {
 
 // A network that only keeps what it was created with.
-class TestNetwork : public TZELSVCNetworkBase {
+class TestNetwork : public test::StandInNetwork {
 public:
     explicit TestNetwork(const TZELServNetworkRec& Rec) : Rec_(Rec) {}
     const UnicodeString& NetworkName() const override { return Rec_.Name; }
