@@ -283,8 +283,10 @@ void TZELService::Execute() {
     Tail();
 }
 
+// The final terminate event must have been posted (and, the queue being empty, dispatched): with
+// no worker counted yet, one that a record in flight creates is still ended by it.
 bool TZELService::EndReached() {
-    return Terminated() && ConnectionCount_.load(std::memory_order_acquire) < 1 &&
+    return Terminated() && FinalEventPosted_ && ConnectionCount_.load(std::memory_order_acquire) < 1 &&
            CommandContextCount_.load(std::memory_order_acquire) == 0 &&
            WorkerCount_.load(std::memory_order_acquire) == 0 && ServQueue_.Count() == 0 && MainQueue_.Count() == 0;
 }
