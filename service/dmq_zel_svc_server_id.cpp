@@ -300,17 +300,26 @@ void TZELService::LoopPass() {
             LogFifo_.Clear();
     }
     PostDueSaveRetries();
-    if (LogFifo_.Count() > 0 || MainQueue_.Count() > 0) return;
+    if (LogFifo_.Count() > 0 || MainQueue_.Count() > 0) {
+        // Busy: the next turn at once. Lines that keep coming must not hold off the end.
+        if (Terminated()) PostFinalEventWhenDue();
+        return;
+    }
     if (!Terminated()) {
         Waiter_->WaitForInterrupt(NextRetryWaitMs());
         return;
     }
     Waiter_->WaitForInterrupt(kTerminatingWaitMs);
-    if (!FinalEventPosted_ && CommandContextCount_.load(std::memory_order_acquire) == 0 &&
-        ConnectionCount_.load(std::memory_order_acquire) < 1) {
-        PostServiceTerminate();
-        FinalEventPosted_ = true;
-    }
+    PostFinalEventWhenDue();
+}
+
+// Once no client connection and no command context is left: the final terminate event, once.
+void TZELService::PostFinalEventWhenDue() {
+    if (FinalEventPosted_ || CommandContextCount_.load(std::memory_order_acquire) != 0 ||
+        ConnectionCount_.load(std::memory_order_acquire) >= 1)
+        return;
+    PostServiceTerminate();
+    FinalEventPosted_ = true;
 }
 
 void TZELService::Tail() noexcept {

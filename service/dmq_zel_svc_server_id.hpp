@@ -154,7 +154,7 @@ public:
     bool RereadModes();
     bool RereadNoticesFrom(const UnicodeString& FileName, bool Default);
     bool RereadNotices();
-    // True while a list holds changes whose last save failed.
+    // True while a list holds changes whose last save failed (service thread).
     bool UnsavedChanges() const noexcept;
 
     // ---- Service queue: posters (any thread; each wakes the timer thread) -----------------------
@@ -328,6 +328,7 @@ private:
 
     // Service thread.
     void LoopPass();
+    void PostFinalEventWhenDue();
     bool EndReached();
     void Tail() noexcept;
     // Hands the waiting lines over (or drops them when OnLog is not set) until none is left or

@@ -6,6 +6,7 @@
 #include "foundation/dmq_datetime.hpp"
 #include "net/dmq_sock.hpp"
 #include "net/dmq_waiter2_base.hpp"
+#include "net/dmq_waiter2_bsd.hpp"
 #include "service/dmq_zel_svc_bases.hpp"
 #include "service/dmq_zel_svc_listener_snps.hpp"
 #include "service/dmq_zel_svc_server_id.hpp"
@@ -246,7 +247,7 @@ uint32_t TZELService::NextRetryWaitMs() const noexcept {
         const uint32_t spent = now - s.RetryStart;
         wait = std::min(wait, spent >= s.RetryDelay ? 0u : s.RetryDelay - spent);
     }
-    return wait;
+    return wait == WAITER_INFINITE ? wait : std::min(wait, WAITER_MAX_TIMEOUT);
 }
 
 bool TZELService::UnsavedChanges() const noexcept {
