@@ -344,6 +344,7 @@ private:
     void FreeNetworks();
 
     // Main-queue jobs.
+    void PostReread(TZELSVCMainQueueCommand Kind, UnicodeView FileName, TZELSVCWrkCtxBase* Requester);
     void RunMainRecord(TZELSVCMainQueueRec& Rec) noexcept;
     void RunSave(const TZELSVCMainQueueRec& Rec) noexcept;
     void RunReread(const TZELSVCMainQueueRec& Rec) noexcept;

@@ -64,34 +64,28 @@ void TZELService::PostMainSave(TZELSVCMainQueueCommand Kind, const TZELSVCWriteA
     WakeUp();
 }
 
+void TZELService::PostReread(TZELSVCMainQueueCommand Kind, UnicodeView FileName, TZELSVCWrkCtxBase* Requester) {
+    MainQueue_.PushCommandRequest(Kind, FileName, Requester);
+    WakeUp();
+}
+
 void TZELService::PostRereadAdmins(UnicodeView FileName, TZELSVCWrkCtxBase* Requester) {
-    MainQueue_.PushCommandRequest(TZELSVCMainQueueCommand::fsmq_RereadAdmins, FileName, Requester);
-    WakeUp();
+    PostReread(TZELSVCMainQueueCommand::fsmq_RereadAdmins, FileName, Requester);
 }
-
 void TZELService::PostRereadMutes(UnicodeView FileName, TZELSVCWrkCtxBase* Requester) {
-    MainQueue_.PushCommandRequest(TZELSVCMainQueueCommand::fsmq_RereadMutes, FileName, Requester);
-    WakeUp();
+    PostReread(TZELSVCMainQueueCommand::fsmq_RereadMutes, FileName, Requester);
 }
-
 void TZELService::PostRereadBlocks(UnicodeView FileName, TZELSVCWrkCtxBase* Requester) {
-    MainQueue_.PushCommandRequest(TZELSVCMainQueueCommand::fsmq_RereadBlocks, FileName, Requester);
-    WakeUp();
+    PostReread(TZELSVCMainQueueCommand::fsmq_RereadBlocks, FileName, Requester);
 }
-
 void TZELService::PostRereadRights(UnicodeView FileName, TZELSVCWrkCtxBase* Requester) {
-    MainQueue_.PushCommandRequest(TZELSVCMainQueueCommand::fsmq_RereadRights, FileName, Requester);
-    WakeUp();
+    PostReread(TZELSVCMainQueueCommand::fsmq_RereadRights, FileName, Requester);
 }
-
 void TZELService::PostRereadModes(UnicodeView FileName, TZELSVCWrkCtxBase* Requester) {
-    MainQueue_.PushCommandRequest(TZELSVCMainQueueCommand::fsmq_RereadModes, FileName, Requester);
-    WakeUp();
+    PostReread(TZELSVCMainQueueCommand::fsmq_RereadModes, FileName, Requester);
 }
-
 void TZELService::PostRereadNotices(UnicodeView FileName, TZELSVCWrkCtxBase* Requester) {
-    MainQueue_.PushCommandRequest(TZELSVCMainQueueCommand::fsmq_RereadNotices, FileName, Requester);
-    WakeUp();
+    PostReread(TZELSVCMainQueueCommand::fsmq_RereadNotices, FileName, Requester);
 }
 
 // ---------------------------------------------------------------------------------------------
