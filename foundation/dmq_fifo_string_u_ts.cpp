@@ -5,22 +5,13 @@
 
 namespace zel {
 
-TFifoStringThreadSafeU::~TFifoStringThreadSafeU() { Clear(); }
-
-void TFifoStringThreadSafeU::Push(UnicodeString S) {
-    auto owned = std::make_unique<UnicodeString>(std::move(S));
-    TFifoThreadSafe::Push(owned.get());
-    owned.release();
-}
+void TFifoStringThreadSafeU::Push(UnicodeString S) { Fifo_.Push(std::make_unique<UnicodeString>(std::move(S))); }
 
 bool TFifoStringThreadSafeU::Pop(UnicodeString& S) {
-    void* item;
-    if (!TFifoThreadSafe::Pop(item)) return false;
-    std::unique_ptr<UnicodeString> owned(static_cast<UnicodeString*>(item));
+    std::unique_ptr<UnicodeString> owned;
+    if (!Fifo_.Pop(owned)) return false;
     S = std::move(*owned);
     return true;
 }
-
-void TFifoStringThreadSafeU::FreeItem(void* Item) { delete static_cast<UnicodeString*>(Item); }
 
 }  // namespace zel

@@ -79,29 +79,4 @@ int32_t TFifoChain::TakeFromHead(void** Items, int32_t N, TFifoBlock*& Emptied) 
     return n;
 }
 
-TFifoThreadUnSafe::TFifoThreadUnSafe(int32_t BlockSize) : Chain_(BlockSize) {}
-
-TFifoThreadUnSafe::~TFifoThreadUnSafe() { Clear(); }
-
-void TFifoThreadUnSafe::Push(void* Item) { Chain_.Push(Item); }
-
-bool TFifoThreadUnSafe::Pop(void*& Item) noexcept {
-    TFifoBlock* emptied;
-    if (Chain_.TakeFromHead(&Item, 1, emptied) == 0) return false;
-    TFifoChain::FreeBlock(emptied);
-    return true;
-}
-
-void TFifoThreadUnSafe::Clear() {
-    void* batch[64];
-    while (Chain_.Count() >= 1) {
-        TFifoBlock* emptied;
-        int32_t n = Chain_.TakeFromHead(batch, 64, emptied);
-        TFifoChain::FreeBlock(emptied);
-        for (int32_t i = 0; i < n; ++i) FreeItem(batch[i]);
-    }
-}
-
-void TFifoThreadUnSafe::FreeItem(void*) {}
-
 }  // namespace zel

@@ -1,21 +1,21 @@
 #pragma once
-// First-in first-out queue of untyped pointers for one thread, and the block chain that the
-// locked queue shares with it.
+// First-in first-out queue of owned items for one thread, and the block chain that the locked
+// queue shares with it.
 //
 // Items live in a chain of blocks of BlockSize slots, each block a ring; a block is added only when
 // the tail block is full and freed only once a non-tail head block is emptied, so a queue that stays
-// within one block never allocates. The queue owns its items while they are in it; leftovers are
-// disposed of through the virtual FreeItem.
-//
-// A base destructor cannot reach a derived FreeItem: every queue that overrides FreeItem calls
-// Clear() in its own destructor.
+// within one block never allocates. The queue owns its items while they are in it and passes them
+// on as std::unique_ptr; leftovers are disposed of by the queue's deleter, so a queue needs no
+// virtual disposal and no derived destructor.
 #include <cstdint>
+#include <memory>
+#include <utility>
 
 namespace zel {
 
 struct TFifoBlock;
 
-// The blocks and their indices; no lock, no disposal. Used by both queue kinds.
+// The blocks and their indices, of untyped pointers; no lock, no disposal. Used by both queue kinds.
 class TFifoChain {
 public:
     static constexpr int32_t kMinBlockSize = 16;
@@ -44,26 +44,44 @@ private:
     int32_t BlockSize_ = 0;
 };
 
+// Items of T, disposed of by Deleter (stateless, default-constructible) when left in the queue.
+template <class T, class Deleter = std::default_delete<T>>
 class TFifoThreadUnSafe {
 public:
+    using TItem = std::unique_ptr<T, Deleter>;
+
     // BlockSize is raised to at least 16 (callers give at most 4096).
-    explicit TFifoThreadUnSafe(int32_t BlockSize);
-    // Disposes of leftovers through the base FreeItem only: see the note at the top.
-    virtual ~TFifoThreadUnSafe();
+    explicit TFifoThreadUnSafe(int32_t BlockSize) : Chain_(BlockSize) {}
+    ~TFifoThreadUnSafe() { Clear(); }
     TFifoThreadUnSafe(const TFifoThreadUnSafe&) = delete;
     TFifoThreadUnSafe& operator=(const TFifoThreadUnSafe&) = delete;
 
-    void Push(void* Item);
-    // The oldest item; false when the queue is empty.
-    bool Pop(void*& Item) noexcept;
-    // FreeItem for every item, oldest first.
-    void Clear();
+    // Takes the item over; when the push raises (std::bad_alloc) the caller still owns it.
+    void Push(TItem&& Item) {
+        Chain_.Push(Item.get());
+        (void)Item.release();
+    }
+    // The oldest item into Item (its former content is disposed of); false when empty, Item unchanged.
+    bool Pop(TItem& Item) noexcept {
+        void* raw;
+        TFifoBlock* emptied;
+        if (Chain_.TakeFromHead(&raw, 1, emptied) == 0) return false;
+        TFifoChain::FreeBlock(emptied);
+        Item.reset(static_cast<T*>(raw));
+        return true;
+    }
+    // Disposes of every item, oldest first.
+    void Clear() noexcept {
+        void* batch[64];
+        while (Chain_.Count() >= 1) {
+            TFifoBlock* emptied;
+            const int32_t n = Chain_.TakeFromHead(batch, 64, emptied);
+            TFifoChain::FreeBlock(emptied);
+            for (int32_t i = 0; i < n; ++i) Deleter()(static_cast<T*>(batch[i]));
+        }
+    }
     int32_t Count() const noexcept { return Chain_.Count(); }
     int32_t BlockSize() const noexcept { return Chain_.BlockSize(); }
-
-protected:
-    // Disposal of one leftover item; nothing in the base. Must not touch this queue.
-    virtual void FreeItem(void* Item);
 
 private:
     TFifoChain Chain_;

@@ -28,6 +28,11 @@ public:
     TZELSVCWrkCtxBase(const TZELSVCWrkCtxBase&) = delete;
     TZELSVCWrkCtxBase& operator=(const TZELSVCWrkCtxBase&) = delete;
     virtual ~TZELSVCWrkCtxBase();
+
+    // ---- Requester of the main queue, the flusher queue and command replies (service thread,
+    // timer thread). The context's serial number: a request copies it when posted, and its answer
+    // is written only while the context still carries it.
+    virtual uint32_t Number() const = 0;
 };
 
 // A worker thread serving many contexts through one waiter.
@@ -81,9 +86,13 @@ public:
     // ---- end of the data lists' group
 };
 
-// Creates the concrete objects. Installed on the service before Start(); the service owns it.
+// Creates the concrete objects. Installed on the service before Start() (TZELService::SetFactory);
+// the service owns it and frees it after every object it made.
 class TZELSVCFactory {
 public:
+    TZELSVCFactory() = default;
+    TZELSVCFactory(const TZELSVCFactory&) = delete;
+    TZELSVCFactory& operator=(const TZELSVCFactory&) = delete;
     virtual ~TZELSVCFactory();
 
     // ---- Networks list ----

@@ -3,53 +3,66 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <memory>
 #include <vector>
+
+#include "tests/support/alloc_failure.hpp"
 
 namespace zel {
 namespace {
 
-void* P(uintptr_t v) { return reinterpret_cast<void*>(v); }
-uintptr_t V(void* p) { return reinterpret_cast<uintptr_t>(p); }
-
-class TRecordingFifo : public TFifoThreadUnSafe {
-public:
-    TRecordingFifo(int32_t blockSize, std::vector<uintptr_t>& freed)
-        : TFifoThreadUnSafe(blockSize), freed_(freed) {}
-    ~TRecordingFifo() override { Clear(); }
-
-protected:
-    void FreeItem(void* Item) override { freed_.push_back(V(Item)); }
-
-private:
-    std::vector<uintptr_t>& freed_;
+struct TItem {
+    uintptr_t V;
+    std::vector<uintptr_t>* Freed = nullptr;
+    ~TItem() {
+        if (Freed) Freed->push_back(V);
+    }
 };
+using TQueue = TFifoThreadUnSafe<TItem>;
+
+std::unique_ptr<TItem> Item(uintptr_t v, std::vector<uintptr_t>* freed = nullptr) {
+    return std::unique_ptr<TItem>(new TItem{v, freed});
+}
 
 TEST(FifoThreadUnSafe, OrderAcrossBlocksAndReuse) {
-    TFifoThreadUnSafe q(5);
+    TQueue q(5);
     EXPECT_EQ(q.BlockSize(), 16);
-    EXPECT_EQ(TFifoThreadUnSafe(128).BlockSize(), 128);
+    EXPECT_EQ(TQueue(128).BlockSize(), 128);
     for (int round = 0; round < 3; ++round) {
-        for (uintptr_t i = 1; i <= 50; ++i) q.Push(P(i));
+        for (uintptr_t i = 1; i <= 50; ++i) q.Push(Item(i));
         EXPECT_EQ(q.Count(), 50);
         for (uintptr_t i = 1; i <= 50; ++i) {
-            void* item;
+            std::unique_ptr<TItem> item;
             ASSERT_TRUE(q.Pop(item));
-            ASSERT_EQ(V(item), i);
+            ASSERT_EQ(item->V, i);
         }
-        void* item = P(99);
+        auto item = Item(99);
         EXPECT_FALSE(q.Pop(item));
-        EXPECT_EQ(V(item), 99u);
+        EXPECT_EQ(item->V, 99u);
     }
 }
 
-TEST(FifoThreadUnSafe, DerivedQueueDisposesOfLeftoversOldestFirst) {
+TEST(FifoThreadUnSafe, LeftoversAreDisposedOfOldestFirst) {
     std::vector<uintptr_t> freed;
     {
-        TRecordingFifo q(16, freed);
-        for (uintptr_t i = 1; i <= 70; ++i) q.Push(P(i));
+        TQueue q(16);
+        for (uintptr_t i = 1; i <= 70; ++i) q.Push(Item(i, &freed));
     }
     ASSERT_EQ(freed.size(), 70u);
     for (size_t i = 0; i < freed.size(); ++i) EXPECT_EQ(freed[i], i + 1);
+}
+
+// A push that cannot get its new block leaves the item with the caller and the queue as it was.
+TEST(FifoThreadUnSafe, FailedPushKeepsTheItemWithTheCaller) {
+    TQueue q(16);
+    for (uintptr_t i = 1; i <= 16; ++i) q.Push(Item(i));
+    auto item = Item(17);
+    EXPECT_TRUE(test::FailsForLackOfMemory([&] { q.Push(std::move(item)); }));
+    ASSERT_TRUE(item);
+    EXPECT_EQ(item->V, 17u);
+    EXPECT_EQ(q.Count(), 16);
+    q.Push(std::move(item));
+    EXPECT_EQ(q.Count(), 17);
 }
 
 }  // namespace

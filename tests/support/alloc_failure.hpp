@@ -9,6 +9,8 @@
 namespace zel::test {
 
 inline std::atomic<bool> g_fail_alloc{false};
+// The next allocation of this thread fails, once; other threads are not touched.
+inline thread_local bool t_fail_next_alloc = false;
 
 // Runs fn with every allocation failing; true when it raised std::bad_alloc. No test assertion
 // runs while allocations fail (a failing one would itself need memory).
@@ -31,6 +33,10 @@ bool FailsForLackOfMemory(Fn fn) {
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void* operator new(std::size_t n) {
     if (zel::test::g_fail_alloc.load(std::memory_order_relaxed)) throw std::bad_alloc();
+    if (zel::test::t_fail_next_alloc) {
+        zel::test::t_fail_next_alloc = false;
+        throw std::bad_alloc();
+    }
     if (void* p = std::malloc(n ? n : 1)) return p;
     throw std::bad_alloc();
 }

@@ -1,0 +1,389 @@
+#include "service/dmq_zel_svc_server_types.hpp"
+
+#include <algorithm>
+#include <memory>
+
+#include "foundation/dmq_datetime.hpp"
+#include "net/dmq_sock.hpp"
+#include "net/dmq_waiter2_base.hpp"
+#include "net/dmq_waiter2_bsd.hpp"
+#include "service/dmq_zel_svc_bases.hpp"
+#include "service/dmq_zel_svc_listener_snps.hpp"
+#include "service/dmq_zel_svc_server_id.hpp"
+#include "service/dmq_zel_svc_timer.hpp"
+
+namespace zel {
+
+// ---------------------------------------------------------------------------------------------
+// Push routines.
+
+namespace {
+
+std::unique_ptr<TZELSVCMainQueueRec> NewMainRec(TZELSVCMainQueueCommand Kind) {
+    auto r = std::make_unique<TZELSVCMainQueueRec>();
+    r->Kind = Kind;
+    return r;
+}
+
+}  // namespace
+
+void TZELSVCMainQueue::PushCommand(TZELSVCMainQueueCommand Kind) { Push(NewMainRec(Kind)); }
+
+void TZELSVCMainQueue::PushCommandText(TZELSVCMainQueueCommand Kind, const TZELSVCWriteArray& Lines) {
+    auto r = NewMainRec(Kind);
+    r->Lines = Lines;
+    Push(std::move(r));
+}
+
+void TZELSVCMainQueue::PushCommandRequest(TZELSVCMainQueueCommand Kind, UnicodeView FileName,
+                                          TZELSVCWrkCtxBase* Requester) {
+    auto r = NewMainRec(Kind);
+    r->FileName.assign(FileName);
+    r->Requester = Requester;
+    if (Requester) r->RequesterId = Requester->Number();
+    Push(std::move(r));
+}
+
+void TZELSVCFlusherQueue::PushContext(TZELSVCWrkCtxBase* Context) {
+    auto item = std::make_unique<TZELSVCFlusherQueueItem>();
+    item->Context = Context;
+    item->Id = Context->Number();
+    Push(std::move(item));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Posters of the service.
+
+void TZELService::PostMainCommand(TZELSVCMainQueueCommand Kind) {
+    MainQueue_.PushCommand(Kind);
+    WakeUp();
+}
+
+void TZELService::PostMainSave(TZELSVCMainQueueCommand Kind, const TZELSVCWriteArray& Lines) {
+    MainQueue_.PushCommandText(Kind, Lines);
+    WakeUp();
+}
+
+void TZELService::PostReread(TZELSVCMainQueueCommand Kind, UnicodeView FileName, TZELSVCWrkCtxBase* Requester) {
+    MainQueue_.PushCommandRequest(Kind, FileName, Requester);
+    WakeUp();
+}
+
+void TZELService::PostRereadAdmins(UnicodeView FileName, TZELSVCWrkCtxBase* Requester) {
+    PostReread(TZELSVCMainQueueCommand::fsmq_RereadAdmins, FileName, Requester);
+}
+void TZELService::PostRereadMutes(UnicodeView FileName, TZELSVCWrkCtxBase* Requester) {
+    PostReread(TZELSVCMainQueueCommand::fsmq_RereadMutes, FileName, Requester);
+}
+void TZELService::PostRereadBlocks(UnicodeView FileName, TZELSVCWrkCtxBase* Requester) {
+    PostReread(TZELSVCMainQueueCommand::fsmq_RereadBlocks, FileName, Requester);
+}
+void TZELService::PostRereadRights(UnicodeView FileName, TZELSVCWrkCtxBase* Requester) {
+    PostReread(TZELSVCMainQueueCommand::fsmq_RereadRights, FileName, Requester);
+}
+void TZELService::PostRereadModes(UnicodeView FileName, TZELSVCWrkCtxBase* Requester) {
+    PostReread(TZELSVCMainQueueCommand::fsmq_RereadModes, FileName, Requester);
+}
+void TZELService::PostRereadNotices(UnicodeView FileName, TZELSVCWrkCtxBase* Requester) {
+    PostReread(TZELSVCMainQueueCommand::fsmq_RereadNotices, FileName, Requester);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The processor.
+
+namespace {
+
+// Per save code 0 to 6.
+struct TSaveJob {
+    UnicodeView KindWord;  // empty: no data-change program (the owner)
+    UnicodeView SuccessText;
+    UnicodeView ErrorPrefix;
+    TZELSVCNetQueueCommand Dirty;
+    const UnicodeString& (TZELService::*File)() const noexcept;
+};
+
+const TSaveJob kSaveJobs[7] = {
+    {u"MUTES", u"Mutes are saved: ", u"Saving list of muted clients: ", TZELSVCNetQueueCommand::fsnq_DirtyMutes,
+     &TZELService::MutesFileName},
+    {u"BLOCKS", u"Blocks are saved: ", u"Saving list of blocked clients: ", TZELSVCNetQueueCommand::fsnq_DirtyBlocks,
+     &TZELService::BlocksFileName},
+    {u"ADMINS", u"Admins are saved: ", u"Saving list of admins: ", TZELSVCNetQueueCommand::fsnq_DirtyAdmins,
+     &TZELService::AdminsFileName},
+    {u"MODES", u"Modes are saved: ", u"Saving modes: ", TZELSVCNetQueueCommand::fsnq_DirtyModes,
+     &TZELService::ModesFileName},
+    {u"RIGHTS", u"Rights are saved: ", u"Saving access list: ", TZELSVCNetQueueCommand::fsnq_DirtyRights,
+     &TZELService::RightsFileName},
+    {u"NOTICES", u"Notices are saved: ", u"Saving notices: ", TZELSVCNetQueueCommand::fsnq_DirtyNotices,
+     &TZELService::NoticesFileName},
+    {u"", u"Owner is saved: ", u"Saving owner: ", TZELSVCNetQueueCommand::fsnq_DirtyOwner,
+     &TZELService::OwnerFileName},
+};
+
+// Per reread code 7 to 12.
+struct TRereadJob {
+    UnicodeView FromText;
+    UnicodeView ErrorPrefix;
+};
+
+const TRereadJob kRereadJobs[6] = {
+    {u"Reread admins from: ", u"Reread admin list: "},
+    {u"Reread mutes from: ", u"Reread list of mutes: "},
+    {u"Reread blocks from: ", u"Reread full list of blocks: "},
+    {u"Reread rights from: ", u"Reread list of rights: "},
+    {u"Reread modes from: ", u"Reread list of modes: "},
+    {u"Reread notices from: ", u"Reread list of notices: "},
+};
+
+constexpr AnsiView kAnswerOk = "+OK\r\n";
+constexpr AnsiView kAnswerError = "-ERROR\r\n";
+
+UnicodeString Concat(UnicodeView A, UnicodeView B) {
+    UnicodeString s(A);
+    s += B;
+    return s;
+}
+
+}  // namespace
+
+void TZELService::ProcessMainQueue() {
+    std::unique_ptr<TZELSVCMainQueueRec> batch[kMainQueueBatch];
+    const int32_t n = MainQueue_.PopMany(batch, kMainQueueBatch);
+    // Each job has its own handler: one failing job never drops the rest of the batch.
+    for (int32_t i = 0; i < n; ++i) RunMainRecord(*batch[i]);
+}
+
+void TZELService::RunMainRecord(TZELSVCMainQueueRec& Rec) noexcept {
+    using C = TZELSVCMainQueueCommand;
+    switch (Rec.Kind) {
+        case C::fsmq_SaveMutes:
+        case C::fsmq_SaveBlocks:
+        case C::fsmq_SaveAdmins:
+        case C::fsmq_SaveModes:
+        case C::fsmq_SaveRights:
+        case C::fsmq_SaveNotices:
+        case C::fsmq_SaveOwner:
+            RunSave(Rec);
+            return;
+        case C::fsmq_RereadAdmins:
+        case C::fsmq_RereadMutes:
+        case C::fsmq_RereadBlocks:
+        case C::fsmq_RereadRights:
+        case C::fsmq_RereadModes:
+        case C::fsmq_RereadNotices:
+            RunReread(Rec);
+            return;
+        case C::fsmq_RereadAll:
+            RunRereadAll();
+            return;
+        case C::fsmq_ForwardPending:
+            RunForwardPending();
+            return;
+        case C::fsmq_ServiceStart:
+            Guarded(u"Service start: ", [this] { ServiceStart(); });
+            return;
+        case C::fsmq_Terminate:
+            RunTerminate();
+            return;
+        case C::fsmq_ReopenLog:
+            Guarded(u"Reopen log: ", [this] { ReopenLog(); });
+            return;
+        case C::fsmq_ServiceStop:
+            break;
+    }
+    Guarded(kLoopPrefix, [this, &Rec] {
+        LogErrorSync(WidenStrU(FormatA("Main thread: Unknown cmd: %d", static_cast<int>(Rec.Kind))));
+    });
+}
+
+void TZELService::RunSave(const TZELSVCMainQueueRec& Rec) noexcept {
+    const int32_t index = static_cast<int32_t>(Rec.Kind);
+    const TSaveJob& job = kSaveJobs[index];
+    const UnicodeString& file = (this->*job.File)();
+    bool saved = false;
+    Guarded(job.ErrorPrefix, [&] {
+        UnicodeString id;
+        if (!job.KindWord.empty()) id = NewUniqueId();
+        if (!DataFileWriter) throw EZELServiceError("No data-file writer");
+        saved = DataFileWriter(file, DataDir_, Rec.Lines);
+        if (!saved) return;
+        SaveStates_[size_t(index)] = TSaveState{};
+        if (LogData) LogSync(Concat(job.SuccessText, file));
+        if (!job.KindWord.empty() && !DataChangeScript_.empty()) RunDataChangeScript(file, job.KindWord, id);
+    });
+    if (!saved) SaveFailed(index);
+}
+
+// The changes stay unsaved: the list is marked dirty again after a pause that grows with every
+// failure in a row, so that the tick writes a fresh snapshot.
+void TZELService::SaveFailed(int32_t Index) noexcept {
+    TSaveState& s = SaveStates_[size_t(Index)];
+    s.Failed = true;
+    s.RetryDelay = s.RetryDelay == 0 ? SaveRetryFirstMs : std::min(s.RetryDelay * 2, SaveRetryMaxMs);
+    s.RetryStart = GetTickMs();
+    s.RetryPending = true;
+}
+
+void TZELService::PostDueSaveRetries() {
+    const uint32_t now = GetTickMs();
+    for (size_t i = 0; i < SaveStates_.size(); ++i) {
+        TSaveState& s = SaveStates_[i];
+        if (!s.RetryPending || now - s.RetryStart < s.RetryDelay) continue;
+        PostDirty(kSaveJobs[i].Dirty);
+        s.RetryPending = false;
+    }
+}
+
+uint32_t TZELService::NextRetryWaitMs() const noexcept {
+    uint32_t wait = WAITER_INFINITE;
+    const uint32_t now = GetTickMs();
+    for (const TSaveState& s : SaveStates_) {
+        if (!s.RetryPending) continue;
+        const uint32_t spent = now - s.RetryStart;
+        wait = std::min(wait, spent >= s.RetryDelay ? 0u : s.RetryDelay - spent);
+    }
+    return wait == WAITER_INFINITE ? wait : std::min(wait, WAITER_MAX_TIMEOUT);
+}
+
+bool TZELService::UnsavedChanges() const noexcept {
+    return std::any_of(SaveStates_.begin(), SaveStates_.end(), [](const TSaveState& s) { return s.Failed; });
+}
+
+void TZELService::LogUnsavedChanges() {
+    for (size_t i = 0; i < SaveStates_.size(); ++i) {
+        if (!SaveStates_[i].Failed) continue;
+        UnicodeString line(kSaveJobs[i].ErrorPrefix);
+        line += u"Changes not saved: ";
+        line += (this->*kSaveJobs[i].File)();
+        LogErrorSync(line);
+    }
+}
+
+void TZELService::RunReread(const TZELSVCMainQueueRec& Rec) noexcept {
+    using C = TZELSVCMainQueueCommand;
+    const TRereadJob& job = kRereadJobs[static_cast<int>(Rec.Kind) - static_cast<int>(C::fsmq_RereadAdmins)];
+    bool ok = false;
+    Guarded(job.ErrorPrefix, [&] {
+        const bool byDefault = Rec.FileName.empty();
+        if (!byDefault && LogData) LogSync(Concat(job.FromText, Rec.FileName));
+        const int64_t now = GetUnixTime();
+        switch (Rec.Kind) {
+            case C::fsmq_RereadAdmins:
+                ok = byDefault ? RereadAdmins() : RereadAdminsFrom(Rec.FileName, false);
+                break;
+            case C::fsmq_RereadMutes:
+                ok = byDefault ? RereadMuteBlocks(0, now) : RereadMuteBlocksFrom(0, Rec.FileName, false, now);
+                break;
+            case C::fsmq_RereadBlocks:
+                ok = byDefault ? RereadMuteBlocks(1, now) : RereadMuteBlocksFrom(1, Rec.FileName, false, now);
+                break;
+            case C::fsmq_RereadRights:
+                ok = byDefault ? RereadRights(now) : RereadRightsFrom(Rec.FileName, false, now);
+                break;
+            case C::fsmq_RereadModes:
+                ok = byDefault ? RereadModes() : RereadModesFrom(Rec.FileName, false);
+                break;
+            default:
+                ok = byDefault ? RereadNotices() : RereadNoticesFrom(Rec.FileName, false);
+                break;
+        }
+    });
+    // A reread that raised is a failed one: the requester is answered either way.
+    if (Rec.Requester)
+        Guarded(job.ErrorPrefix, [&] {
+            PostCommandReply(Rec.Requester, Rec.RequesterId, ok ? kAnswerOk : kAnswerError);
+        });
+}
+
+void TZELService::RunRereadAll() noexcept {
+    Guarded(u"Reread all: ", [this] {
+        const int64_t now = GetUnixTime();
+        RereadMuteBlocks(1, now);
+        RereadMuteBlocks(0, now);
+        RereadAdmins();
+        RereadModes();
+        RereadRights(now);
+        RereadNotices();
+    });
+}
+
+void TZELService::RunForwardPending() noexcept {
+    Guarded(kLoopPrefix, [this] {
+        // The saves that a flush request caused come before this job: a failed one leaves changes
+        // unsaved, and the requester must not hear that all is written.
+        const AnsiView answer = UnsavedChanges() ? kAnswerError : kAnswerOk;
+        std::unique_ptr<TZELSVCFlusherQueueItem> batch[kMainQueueBatch];
+        int32_t n;
+        while ((n = FlusherQueue_.PopMany(batch, kMainQueueBatch)) > 0)
+            for (int32_t i = 0; i < n; ++i) PostCommandReply(batch[i]->Context, batch[i]->Id, answer);
+    });
+}
+
+void TZELService::RunTerminate() noexcept {
+    Guarded(kLoopPrefix, [this] { StopServiceAndListener(); });
+    // Whatever failed above: the listener ends, the final terminate event gets a tick to dispatch
+    // it (a start that failed early never started the timer), and the thread terminates.
+    Guarded(kLoopPrefix, [this] { Listener_->TerminateAndWakeUp(); });
+    Guarded(kLoopPrefix, [this] {
+        if (!Timer_->Running()) Timer_->StartStop(true);
+    });
+    Guarded(kLoopPrefix, [this] { Terminate(); });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Rereads.
+
+bool TZELService::RereadFrom(const TRereadEvent& Reader, const UnicodeString& FileName, bool Default,
+                             int64_t UnixTime) {
+    if (!Reader) throw EZELServiceError("No reader for this list");
+    return Reader(FileName, Default, UnixTime);
+}
+
+bool TZELService::RereadDefault(UnicodeView DefaultText, const UnicodeString& FileName, const TRereadEvent& Reader,
+                                int64_t UnixTime) {
+    if (LogData) LogSync(Concat(DefaultText, FileName));
+    return RereadFrom(Reader, FileName, true, UnixTime);
+}
+
+bool TZELService::RereadAdminsFrom(const UnicodeString& FileName, bool Default) {
+    return RereadFrom(OnRereadAdmins, FileName, Default, GetUnixTime());
+}
+
+bool TZELService::RereadAdmins() {
+    return RereadDefault(u"Reread admins: default: ", AdminsFileName_, OnRereadAdmins, GetUnixTime());
+}
+
+bool TZELService::RereadMuteBlocksFrom(int32_t Selector, const UnicodeString& FileName, bool Default,
+                                       int64_t UnixTime) {
+    return RereadFrom(Selector == 0 ? OnRereadMutes : OnRereadBlocks, FileName, Default, UnixTime);
+}
+
+bool TZELService::RereadMuteBlocks(int32_t Selector, int64_t UnixTime) {
+    if (Selector == 0) return RereadDefault(u"Reread mutes: default: ", MutesFileName_, OnRereadMutes, UnixTime);
+    return RereadDefault(u"Reread blocks: default: ", BlocksFileName_, OnRereadBlocks, UnixTime);
+}
+
+bool TZELService::RereadRightsFrom(const UnicodeString& FileName, bool Default, int64_t UnixTime) {
+    return RereadFrom(OnRereadRights, FileName, Default, UnixTime);
+}
+
+bool TZELService::RereadRights(int64_t UnixTime) {
+    return RereadDefault(u"Reread rights: default: ", RightsFileName_, OnRereadRights, UnixTime);
+}
+
+bool TZELService::RereadModesFrom(const UnicodeString& FileName, bool Default) {
+    return RereadFrom(OnRereadModes, FileName, Default, GetUnixTime());
+}
+
+bool TZELService::RereadModes() {
+    return RereadDefault(u"Reread modes: default: ", ModesFileName_, OnRereadModes, GetUnixTime());
+}
+
+bool TZELService::RereadNoticesFrom(const UnicodeString& FileName, bool Default) {
+    return RereadFrom(OnRereadNotices, FileName, Default, GetUnixTime());
+}
+
+bool TZELService::RereadNotices() {
+    return RereadDefault(u"Reread notices: default: ", NoticesFileName_, OnRereadNotices, GetUnixTime());
+}
+
+}  // namespace zel

@@ -1,0 +1,318 @@
+#include "service/dmq_zel_svc_server_types.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "foundation/dmq_thread.hpp"
+#include "net/dmq_sock.hpp"
+#include "service/dmq_zel_svc_listener_snps.hpp"
+#include "service/dmq_zel_svc_server_id.hpp"
+#include "tests/support/alloc_failure.hpp"
+#include "tests/support/service_fixture.hpp"
+#include "tests/support/temp_dir.hpp"
+
+namespace zel {
+namespace {
+
+using namespace std::chrono_literals;
+using K = TZELSVCMainQueueCommand;
+using test::ServeUntil;
+
+std::unique_ptr<TZELService> NewService() {
+    return std::make_unique<TZELService>(u"/etc/server.ini", TZELServiceConfig{});
+}
+
+// The command replies that the service queue holds, oldest first.
+std::vector<std::unique_ptr<TZELSVCNetQueueRecord>> TakeReplies(TZELService& S) {
+    std::vector<std::unique_ptr<TZELSVCNetQueueRecord>> out;
+    std::unique_ptr<TZELSVCNetQueueRecord> r;
+    while (S.ServQueue().Pop(r))
+        if (r->Command == TZELSVCNetQueueCommand::fsnq_CommandReply) out.push_back(std::move(r));
+    return out;
+}
+
+// The processor run on the main thread, as the service thread runs it: synchronized calls then run
+// at once.
+class MainQueue : public test::TempDirTest {
+protected:
+    void SetUp() override {
+        TempDirTest::SetUp();
+        s = NewService();
+        log.Install(*s);
+        s->SetDataDir(WidenStrU(dir_));
+        s->SetMutesFileName(u"mutes.dat");
+        s->SetOwnerFileName(u"owner.dat");
+        s->SetAdminsFileName(u"admins.dat");
+    }
+
+    test::TLogCapture log;
+    std::unique_ptr<TZELService> s;
+};
+
+// 40 jobs are taken as 32 and then 8 on the next turn.
+TEST_F(MainQueue, TakesThirtyTwoJobsPerTurn) {
+    std::vector<int32_t> leftAtWrite;
+    s->DataFileWriter = [&](const UnicodeString&, const UnicodeString&, const TZELSVCWriteArray&) {
+        leftAtWrite.push_back(s->MainQueue().Count());
+        return true;
+    };
+    for (int i = 0; i < 40; ++i) s->PostMainSave(K::fsmq_SaveOwner, {"line\r\n"});
+    s->ProcessMainQueue();
+    ASSERT_EQ(leftAtWrite.size(), 32u);
+    EXPECT_EQ(s->MainQueue().Count(), 8);
+    s->ProcessMainQueue();
+    ASSERT_EQ(leftAtWrite.size(), 40u);
+    EXPECT_EQ(leftAtWrite.front(), 8);
+    EXPECT_EQ(leftAtWrite.back(), 0);
+}
+
+// Success lines only with LogData; the writer gets the file, the data directory and the lines.
+TEST_F(MainQueue, SuccessIsLoggedOnlyWithLogData) {
+    std::vector<std::string> written;
+    s->DataFileWriter = [&](const UnicodeString& File, const UnicodeString& DataDir, const TZELSVCWriteArray& Lines) {
+        written.push_back(test::Narrow(File) + "|" + test::Narrow(DataDir) + "|" + Lines.at(0));
+        return true;
+    };
+    s->OnRereadAdmins = [](const UnicodeString&, bool, int64_t) { return true; };
+    const UnicodeString mutes = s->MutesFileName(), admins = s->AdminsFileName();
+    for (bool logData : {true, false}) {
+        SCOPED_TRACE(logData);
+        log.Lines.clear();
+        written.clear();
+        s->LogData = logData;
+        s->PostMainSave(K::fsmq_SaveMutes, {"m\r\n"});
+        s->PostRereadAdmins(u"/tmp/other.dat", nullptr);
+        s->PostRereadAdmins(u"", nullptr);
+        s->ProcessMainQueue();
+        ASSERT_EQ(written.size(), 1u);
+        EXPECT_EQ(written[0], test::Narrow(mutes) + "|" + dir_ + "|m\r\n");
+        std::vector<UnicodeString> expected;
+        if (logData)
+            expected = {u"Mutes are saved: " + mutes, u"Reread admins from: /tmp/other.dat",
+                        u"Reread admins: default: " + admins};
+        EXPECT_EQ(log.Lines, expected);
+    }
+}
+
+TEST_F(MainQueue, UnknownCodesAreLogged) {
+    s->MainQueue().PushCommand(static_cast<K>(99));
+    s->MainQueue().PushCommand(K::fsmq_ServiceStop);  // reserved, never handled
+    s->ProcessMainQueue();
+    EXPECT_EQ(log.Lines, (std::vector<UnicodeString>{u"ERROR: Main thread: Unknown cmd: 99",
+                                                      u"ERROR: Main thread: Unknown cmd: 16"}));
+}
+
+// Every reread answers its requester under the number it had when it asked: "+OK" on success,
+// "-ERROR" on failure and also when the reader raised.
+TEST_F(MainQueue, RereadsAnswerTheRequester) {
+    using Poster = void (TZELService::*)(UnicodeView, TZELSVCWrkCtxBase*);
+    struct List {
+        Poster Post;
+        TZELService::TRereadEvent TZELService::*Reader;
+        const char16_t* ErrorPrefix;
+        const UnicodeString& (TZELService::*Configured)() const noexcept;
+    } lists[] = {
+        {&TZELService::PostRereadAdmins, &TZELService::OnRereadAdmins, u"Reread admin list: ",
+         &TZELService::AdminsFileName},
+        {&TZELService::PostRereadMutes, &TZELService::OnRereadMutes, u"Reread list of mutes: ",
+         &TZELService::MutesFileName},
+        {&TZELService::PostRereadBlocks, &TZELService::OnRereadBlocks, u"Reread full list of blocks: ",
+         &TZELService::BlocksFileName},
+        {&TZELService::PostRereadRights, &TZELService::OnRereadRights, u"Reread list of rights: ",
+         &TZELService::RightsFileName},
+        {&TZELService::PostRereadModes, &TZELService::OnRereadModes, u"Reread list of modes: ",
+         &TZELService::ModesFileName},
+        {&TZELService::PostRereadNotices, &TZELService::OnRereadNotices, u"Reread list of notices: ",
+         &TZELService::NoticesFileName},
+    };
+    enum Outcome { ok, fail, raise };
+    s->LogData = false;
+    test::TStandInContext requester(7);
+    for (const List& l : lists) {
+        for (Outcome o : {ok, fail, raise}) {
+            SCOPED_TRACE(test::Narrow(l.ErrorPrefix) + std::to_string(o));
+            std::vector<std::string> calls;
+            (*s.*l.Reader) = [&](const UnicodeString& File, bool Default, int64_t) {
+                calls.push_back(test::Narrow(File) + (Default ? "|default" : "|given"));
+                if (o == raise) throw EConvertError("bad line");
+                return o == ok;
+            };
+            log.Lines.clear();
+            requester.SetNumber(7);
+            (*s.*l.Post)(u"/tmp/list.dat", &requester);
+            (*s.*l.Post)(u"", &requester);
+            requester.SetNumber(8);  // the answers carry the number of the moment of asking
+            s->ProcessMainQueue();
+            EXPECT_EQ(calls, (std::vector<std::string>{"/tmp/list.dat|given",
+                                                       test::Narrow((*s.*l.Configured)()) + "|default"}));
+            auto replies = TakeReplies(*s);
+            ASSERT_EQ(replies.size(), 2u);
+            for (auto& r : replies) {
+                EXPECT_EQ(r->Owner, &requester);
+                EXPECT_EQ(r->OwnerId, 7u);
+                EXPECT_EQ(r->Text1, o == ok ? "+OK\r\n" : "-ERROR\r\n");
+            }
+            if (o == raise)
+                EXPECT_TRUE(log.Has(UnicodeString(u"ERROR: ") + l.ErrorPrefix + u"EConvertError: bad line"));
+            else
+                EXPECT_TRUE(log.Lines.empty());
+            (*s.*l.Reader) = nullptr;
+        }
+    }
+}
+
+// Reread all: the configured files in a fixed order, no answer; a raise stops the rest.
+TEST_F(MainQueue, RereadAllKeepsItsOrder) {
+    std::vector<std::string> order;
+    std::string raiseAt;
+    auto reader = [&](const char* name) {
+        return [&, name](const UnicodeString&, bool Default, int64_t) {
+            EXPECT_TRUE(Default);
+            order.push_back(name);
+            if (raiseAt == name) throw EConvertError("bad line");
+            return true;
+        };
+    };
+    s->OnRereadAdmins = reader("admins");
+    s->OnRereadMutes = reader("mutes");
+    s->OnRereadBlocks = reader("blocks");
+    s->OnRereadRights = reader("rights");
+    s->OnRereadModes = reader("modes");
+    s->OnRereadNotices = reader("notices");
+    s->LogData = false;
+    s->PostMainCommand(K::fsmq_RereadAll);
+    s->ProcessMainQueue();
+    EXPECT_EQ(order, (std::vector<std::string>{"blocks", "mutes", "admins", "modes", "rights", "notices"}));
+    EXPECT_EQ(s->ServQueue().Count(), 0);
+
+    order.clear();
+    raiseAt = "modes";
+    s->PostMainCommand(K::fsmq_RereadAll);
+    s->ProcessMainQueue();
+    EXPECT_EQ(order, (std::vector<std::string>{"blocks", "mutes", "admins", "modes"}));
+    EXPECT_TRUE(log.Has(u"ERROR: Reread all: EConvertError: bad line"));
+}
+
+// Code 17 that fails half-way (no memory for the service-stop event) still ends the listener and
+// terminates the thread, so the server can stop.
+TEST_F(MainQueue, TerminateThatRaisesStillTerminates) {
+    s->ServiceStart();
+    ASSERT_TRUE(s->ServiceStarted());
+    s->MainQueue().PushCommand(K::fsmq_Terminate);
+    test::t_fail_next_alloc = true;  // the service-stop event's record
+    s->ProcessMainQueue();
+    test::t_fail_next_alloc = false;
+    EXPECT_TRUE(log.HasPrefix(u"ERROR: Service thread: main loop: "));
+    EXPECT_FALSE(s->ServiceStarted());
+    EXPECT_TRUE(s->Listener().Terminated());
+    EXPECT_TRUE(s->Terminated());
+}
+
+// After each save of a list but the owner the data-change program runs with its five arguments.
+TEST_F(MainQueue, SavesRunTheDataChangeProgram) {
+    const std::string out = Path("args.txt");
+    const std::string script = Path("changed.sh");
+    Put(script, "#!/bin/sh\necho \"$1|$2|$3|$4|$5\" >> " + out + "\n");
+    ASSERT_EQ(chmod(script.c_str(), 0755), 0);
+    s->SetDataChangeScript(WidenStrU(script));
+    s->DataFileWriter = [](const UnicodeString&, const UnicodeString&, const TZELSVCWriteArray&) { return true; };
+    s->LogData = false;
+
+    s->PostMainSave(K::fsmq_SaveOwner, {});
+    s->PostMainSave(K::fsmq_SaveMutes, {});
+    s->ProcessMainQueue();
+    ASSERT_TRUE(ServeUntil([&] { return !Get(out).empty(); }));
+    std::this_thread::sleep_for(200ms);  // a second run (for the owner) would show by now
+    const std::string args = Get(out);
+    const std::string pid = std::to_string(getpid());
+    const std::string head = "MUTES|" + Path("mutes.dat") + "|/etc/server.ini|" + pid + "|";
+    ASSERT_EQ(args.compare(0, head.size(), head), 0) << args;
+    const std::string id = args.substr(head.size(), args.size() - head.size() - 1);
+    EXPECT_EQ(args.back(), '\n');
+    EXPECT_EQ(id.size(), 24u) << id;  // 17 digits, ".", 6 hex digits
+    ASSERT_EQ(log.Lines.size(), 1u);
+    EXPECT_EQ(test::Narrow(log.Lines[0]), "EXEC: " + script + " MUTES " + Path("mutes.dat") + " /etc/server.ini " +
+                                              pid + " " + id);
+
+    // A missing program is logged as an error even without LogExec.
+    log.Lines.clear();
+    s->LogExec = false;
+    s->SetDataChangeScript(WidenStrU(Path("missing.sh")));
+    s->PostMainSave(K::fsmq_SaveAdmins, {});
+    s->ProcessMainQueue();
+    ASSERT_EQ(log.Lines.size(), 1u);
+    const std::string line = test::Narrow(log.Lines[0]);
+    EXPECT_EQ(line.rfind("ERROR: EXEC: error [", 0), 0u) << line;
+    EXPECT_NE(line.find(Path("missing.sh") + " ADMINS"), std::string::npos) << line;
+}
+
+// A failed save is not lost: the list is marked dirty again after a pause that grows, a flush
+// meanwhile answers "-ERROR", and a change still unsaved at the end is logged.
+TEST(MainQueueThread, FailedSaveIsRetriedAndReported) {
+    test::TTickRecorder tick;
+    test::TLogCapture log;
+    std::mutex m;  // the writer runs on the service thread
+    std::vector<uint32_t> writes;
+    std::atomic<bool> succeed{false};
+    auto s = NewService();
+    tick.Install(*s);
+    log.Install(*s);
+    s->LogData = false;
+    s->SaveRetryFirstMs = 40;
+    s->SaveRetryMaxMs = 1000;
+    s->DataFileWriter = [&](const UnicodeString&, const UnicodeString&, const TZELSVCWriteArray&) {
+        std::lock_guard<std::mutex> g(m);
+        writes.push_back(GetTickMs());
+        return succeed.load();
+    };
+    s->Start();
+    s->RequestServiceStart();  // the timer ticks from here on
+
+    auto dirtyOwner = [&] { return tick.Count(TZELSVCNetQueueCommand::fsnq_DirtyOwner); };
+    std::vector<uint32_t> dirtyAt;
+    for (int round = 1; round <= 2; ++round) {
+        // What the tick does with the dirty mark: a fresh snapshot to save.
+        s->PostMainSave(K::fsmq_SaveOwner, {"o\r\n"});
+        ASSERT_TRUE(ServeUntil([&] { return dirtyOwner() == round; }));
+        dirtyAt.push_back(GetTickMs());
+    }
+    std::unique_lock<std::mutex> g(m);
+    ASSERT_EQ(writes.size(), 2u);
+    EXPECT_GE(dirtyAt[0] - writes[0], 35u);
+    EXPECT_GE(dirtyAt[1] - writes[1], 75u);  // the pause doubled
+    g.unlock();
+
+    test::TStandInContext requester(3);
+    auto flushAnswer = [&] {
+        s->FlusherQueue().PushContext(&requester);
+        const int before = tick.Count(TZELSVCNetQueueCommand::fsnq_CommandReply);
+        s->PostMainCommand(K::fsmq_ForwardPending);
+        EXPECT_TRUE(ServeUntil([&] { return tick.Count(TZELSVCNetQueueCommand::fsnq_CommandReply) > before; }));
+        return tick.Taken().back().Text1;
+    };
+    EXPECT_EQ(flushAnswer(), "-ERROR\r\n");
+    succeed = true;
+    s->PostMainSave(K::fsmq_SaveOwner, {"o\r\n"});
+    EXPECT_EQ(flushAnswer(), "+OK\r\n");
+
+    // Failing again, and stopped: the change is still unsaved at the end.
+    succeed = false;
+    s->PostMainSave(K::fsmq_SaveOwner, {"o\r\n"});
+    ASSERT_TRUE(ServeUntil([&] {
+        std::lock_guard<std::mutex> l(m);
+        return writes.size() == 4;
+    }));
+    s->StopAndWait();
+    EXPECT_TRUE(log.Has(u"ERROR: Saving owner: Changes not saved: " + s->OwnerFileName()));
+}
+
+}  // namespace
+}  // namespace zel
