@@ -5,7 +5,7 @@
 #include <string>
 
 #include "net/dmq_sock.hpp"
-#include "tests/net/net_test_loopback.hpp"
+#include "tests/support/loopback.hpp"
 
 using namespace zel;
 using namespace zeltest;

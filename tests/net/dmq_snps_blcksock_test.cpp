@@ -7,7 +7,7 @@
 
 #include "foundation/dmq_syscharset.hpp"
 #include "net/dmq_sock.hpp"
-#include "net_test_loopback.hpp"
+#include "tests/support/loopback.hpp"
 
 using namespace zel;
 using namespace zeltest;
