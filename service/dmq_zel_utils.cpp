@@ -22,13 +22,6 @@ namespace zel {
 
 namespace {
 
-int HexValue(char c) noexcept {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
 // Two hex digits at p (the caller guarantees both are readable).
 int HexByte(const char* p) noexcept {
     const int hi = HexValue(p[0]);
