@@ -59,17 +59,18 @@ void TWaiter2Bsd::DoneResource(int32_t index) {
 
 int TWaiter2Bsd::SetResourceEvents(TWaiter2Resource* r, uint8_t bits) {
     if (bits == r->CurrentEvents) return 0;
-    int e = 0;
-    const bool wantWrite = (bits & WAITER_WRITE_BITS) != 0;
-    if (wantWrite != bool(r->WriteActive)) {
-        if (wantWrite) e = AddFilter(r, false, bits & WAITER_WRITE_BITS);
-        else DeleteFilter(r, false);
-    }
-    const bool wantRead = (bits & WAITER_READ_BITS) != 0;
-    if (e == 0 && wantRead != bool(r->ReadActive)) {
-        if (wantRead) e = AddFilter(r, true, bits & WAITER_READ_BITS);
-        else DeleteFilter(r, true);
-    }
+    const auto apply = [&](bool read) {
+        const uint8_t mine = bits & (read ? WAITER_READ_BITS : WAITER_WRITE_BITS);
+        if ((mine != 0) == bool(read ? r->ReadActive : r->WriteActive)) return 0;
+        if (mine != 0) return AddFilter(r, read, mine);
+        DeleteFilter(r, read);
+        return 0;
+    };
+    // Write, then read, then write again: a read filter registered anew for a reused number
+    // has dropped the write filter of the closed descriptor.
+    int e = apply(false);
+    if (e == 0) e = apply(true);
+    if (e == 0) e = apply(false);
     // After a failure the record tells what is registered, so that asking again retries.
     r->CurrentEvents = e == 0 ? bits
                               : uint8_t((r->ReadActive ? r->ReadLink.Bits : 0) | (r->WriteActive ? r->WriteLink.Bits : 0));

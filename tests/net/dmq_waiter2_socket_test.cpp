@@ -319,6 +319,32 @@ TEST(Waiter, ReusedDescriptorNumberIsWatchedAgain) {
     }
 }
 
+// One record kept across a close and reuse of its number (write filter on, then read asked
+// for): the close dropped the write filter, and both are registered for the new socket.
+TEST(Waiter, RecordKeptAcrossReuseRegistersBothFilters) {
+    TWaiter2Socket w(1);
+    TcpPair old, fresh;
+    ASSERT_TRUE(MakeTcpPair(AF_INET, old));
+    ASSERT_TRUE(MakeTcpPair(AF_INET, fresh));
+    const int number = old.a;
+    TWaiter2Resource* r = w.AddResource(nullptr, number);
+    ASSERT_EQ(w.SetResourceEvents(r, 2), 0);
+    close(old.a);
+    old.a = -1;
+    ASSERT_EQ(dup3(fresh.a, number, O_CLOEXEC), number);
+    ASSERT_EQ(w.SetResourceEvents(r, 3), 0);
+    EXPECT_TRUE(r->ReadActive);
+    EXPECT_TRUE(r->WriteActive);
+    Send1(fresh.b);
+    ASSERT_TRUE(PollFor(number, POLLIN, 1000));
+    Recorder rec;
+    ASSERT_EQ(rec.Wait(w, 1000), TWaiterResult::wr_Descriptor);
+    ASSERT_EQ(rec.seen.size(), 2u);
+    EXPECT_EQ(rec.seen[0].events | rec.seen[1].events, 3);
+    w.FreeResource(r);
+    close(number);
+}
+
 // A socket closed (and freed) while a copy of it lives on, as in a child between fork and exec,
 // stays in the epoll set with data waiting: the wait must still sleep, not spin on its events,
 // and the live registrations must survive whatever clears it out.
