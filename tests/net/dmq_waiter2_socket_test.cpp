@@ -51,6 +51,23 @@ struct Recorder {
 
 void Send1(int fd) { ASSERT_EQ(send(fd, "x", 1, MSG_NOSIGNAL), 1); }
 
+// Registers p.a, then closes it while a copy lives on (as a child between fork and exec holds
+// one), frees its record and makes the old file readable: its epoll entry stays behind, stale.
+// Returns the copy for the caller to close; -1 when a step failed.
+int LeaveStaleEntry(TWaiter2Socket& w, TcpPair& p, uint8_t bits) {
+    const int copy = fcntl(p.a, F_DUPFD_CLOEXEC, 0);
+    TWaiter2Resource* r = w.AddResource(nullptr, p.a);
+    const bool registered = w.SetResourceEvents(r, bits) == 0;
+    close(p.a);
+    p.a = -1;
+    w.FreeResource(r);
+    if (copy < 0 || !registered || send(p.b, "x", 1, MSG_NOSIGNAL) != 1 || !PollFor(copy, POLLIN, 1000)) {
+        if (copy >= 0) close(copy);
+        return -1;
+    }
+    return copy;
+}
+
 // CPU time of the calling thread, user and system, in milliseconds.
 long ThreadCpuMs() {
     rusage ru{};
@@ -250,16 +267,9 @@ TEST(Waiter, ClosedDescriptorNeverReachesAFreedRecord) {
     TcpPair old, fresh;
     ASSERT_TRUE(MakeTcpPair(AF_INET, old));
     ASSERT_TRUE(MakeTcpPair(AF_INET, fresh));
-    int copy = fcntl(old.a, F_DUPFD_CLOEXEC, 0);
+    const int number = old.a;
+    const int copy = LeaveStaleEntry(w, old, 1);
     ASSERT_GE(copy, 0);
-    int number = old.a;
-    TWaiter2Resource* gone = w.AddResource(nullptr, number);
-    ASSERT_EQ(w.SetResourceEvents(gone, 1), 0);
-    close(old.a);
-    old.a = -1;
-    w.FreeResource(gone);
-    Send1(old.b);
-    ASSERT_TRUE(PollFor(copy, POLLIN, 1000));
     // Given to another file before the next wait, which may open descriptors of its own.
     ASSERT_EQ(dup3(fresh.a, number, O_CLOEXEC), number);
 
@@ -353,18 +363,11 @@ TEST(Waiter, StaleEntryDoesNotMakeTheWaitSpin) {
     TcpPair old, live;
     ASSERT_TRUE(MakeTcpPair(AF_INET, old));
     ASSERT_TRUE(MakeTcpPair(AF_INET, live));
-    int copy = fcntl(old.a, F_DUPFD_CLOEXEC, 0);
-    ASSERT_GE(copy, 0);
     int d;
     TWaiter2Resource* keep = w.AddResource(&d, live.a);
     ASSERT_EQ(w.SetResourceEvents(keep, 1), 0);
-    TWaiter2Resource* gone = w.AddResource(nullptr, old.a);
-    ASSERT_EQ(w.SetResourceEvents(gone, 3), 0);
-    close(old.a);
-    old.a = -1;
-    w.FreeResource(gone);
-    Send1(old.b);
-    ASSERT_TRUE(PollFor(copy, POLLIN, 1000));
+    const int copy = LeaveStaleEntry(w, old, 3);
+    ASSERT_GE(copy, 0);
 
     Recorder rec;
     const long cpu0 = ThreadCpuMs();
