@@ -24,15 +24,6 @@ const char HexPairs[513] =
 
 namespace {
 
-// Value of a hex digit of either case, or -1.
-template <typename Char>
-inline int HexValue(Char c) noexcept {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
 template <typename Char>
 Char* BufToHexT(Char* dest, const void* p, int32_t len) noexcept {
     const auto* s = static_cast<const unsigned char*>(p);

@@ -11,6 +11,15 @@ ZEL_DECLARE_EXCEPTION(EInvalidHexError, EConvertError);
 ZEL_DECLARE_EXCEPTION(EInvalidHexCharacterError, EInvalidHexError);
 ZEL_DECLARE_EXCEPTION(EInvalidHexLengthError, EInvalidHexError);
 
+// The value of a hex digit of either case, or -1.
+template <typename Char>
+constexpr int HexValue(Char c) noexcept {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
 // The 512 characters "000102...FEFF": the pair of byte b is HexPairs[2*b], HexPairs[2*b+1].
 // Shared with the byte text builder.
 extern const char HexPairs[513];

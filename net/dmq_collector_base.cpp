@@ -129,6 +129,8 @@ TCollectResult TCollectorBase::ReadMore(bool& read, const char* unknownText) {
         moreWaiting_ = got > 0 && got == space;
         if (got == 0) return TCollectResult::colres_Nothing;
         BytesReceived += got;
+        ++callReads_;
+        callBytes_ += got;
         writePos_ += got;
         read = true;
         return TCollectResult::colres_Nothing;
@@ -143,6 +145,12 @@ TCollectResult TCollectorBase::ReadMore(bool& read, const char* unknownText) {
         return TCollectResult::colres_ReadError;
     }
     throw ECollectorError(unknownText);
+}
+
+bool TCollectorBase::BudgetSpent() {
+    if (callReads_ < COLLECTOR_READS_PER_CALL && callBytes_ < COLLECTOR_BYTES_PER_CALL) return false;
+    moreWaiting_ = true;
+    return true;
 }
 
 TCollectResult TCollectorBase::CollectLine() {
@@ -174,6 +182,7 @@ TCollectResult TCollectorBase::CollectLine() {
             return TCollectResult::colres_TooLong;
         }
         readPos_ = writePos_ = 0;
+        if (BudgetSpent()) return TCollectResult::colres_Nothing;
         bool read;
         uint32_t lineLen = LineLength();
         TCollectResult r = ReadMore(read, "Unknown collector read result {1}");
@@ -199,6 +208,7 @@ TCollectResult TCollectorBase::CollectBytes() {
             if (readPos_ == writePos_) readPos_ = writePos_ = 0;
             continue;
         }
+        if (BudgetSpent()) return TCollectResult::colres_Nothing;
         bool read;
         TCollectResult r = ReadMore(read, "Unknown collector read result {2}");
         if (read) continue;
@@ -210,6 +220,8 @@ TCollectResult TCollectorBase::CollectBytes() {
 }
 
 TCollectResult TCollectorBase::Collect(uint32_t now) {
+    callReads_ = 0;
+    callBytes_ = 0;
     TCollectResult r;
     switch (mode_) {
     case TCollectorMode::colm_Idle: {

@@ -36,6 +36,12 @@ enum class TCollectResult : uint8_t {
 
 constexpr uint32_t COLLECTOR_NO_TIMEOUT = 0xFFFFFFFFu;
 
+// The most that one Collect call reads (whichever bound comes first) before it returns
+// colres_Nothing with MoreWaiting set: a peer that streams without a line end must not hold the
+// owner's thread, which checks the time-out and serves its other connections between calls.
+constexpr uint32_t COLLECTOR_READS_PER_CALL = 16;
+constexpr uint32_t COLLECTOR_BYTES_PER_CALL = 64 * 1024;
+
 class TCollectorBase {
 public:
     using TErrorHook = std::function<void(TCollectorBase& owner, const UnicodeString& text)>;
@@ -80,6 +86,7 @@ public:
     uint32_t LastCount() const { return lastCount_; }
     bool EndSeen() const { return endSeen_; }
     bool TooLong() const { return tooLong_; }
+    // The last read filled the free space, or the call stopped at its read budget.
     bool MoreWaiting() const { return moreWaiting_; }
     int32_t ErrorCode() const { return errorCode_; }
     const UnicodeString& ErrorText() const { return errorText_; }
@@ -103,6 +110,8 @@ private:
     TCollectResult CollectBytes();
     // One read into the free space; colres_Nothing with read = true when bytes came.
     TCollectResult ReadMore(bool& read, const char* unknownText);
+    // True (with MoreWaiting set) once this call has read its share.
+    bool BudgetSpent();
 
     std::unique_ptr<char[]> buffer_;
     uint32_t bufferSize_;
@@ -119,6 +128,9 @@ private:
     bool endSeen_ = false;
     bool tooLong_ = false;
     bool moreWaiting_ = false;
+    // Reads and bytes of the Collect call in hand.
+    uint32_t callReads_ = 0;
+    uint32_t callBytes_ = 0;
 };
 
 }  // namespace zel

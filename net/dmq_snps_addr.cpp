@@ -9,6 +9,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "foundation/dmq_hex.hpp"
 #include "net/dmq_sock.hpp"
 
 namespace zel {
@@ -22,13 +23,6 @@ std::mutex& LookupLock() {
 }
 
 inline bool IsDigit(char c) noexcept { return c >= '0' && c <= '9'; }
-
-inline int HexValue(char c) noexcept {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 bool EqualsNoCase(AnsiView a, AnsiView b) noexcept {
     if (a.size() != b.size()) return false;
@@ -124,15 +118,6 @@ void AppendHex(AnsiString& out, unsigned v) {
         v >>= 4;
     } while (v != 0);
     while (n > 0) out.push_back(buf[--n]);
-}
-
-AnsiString Ip4Text(const uint8_t* b) {
-    AnsiString out;
-    for (int i = 0; i < 4; ++i) {
-        if (i > 0) out.push_back('.');
-        out += std::to_string(b[i]);
-    }
-    return out;
 }
 
 bool HasNul(AnsiView s) noexcept { return s.find('\0') != AnsiView::npos; }
@@ -381,11 +366,11 @@ AnsiString GetSinIP(const TSockAddrAny& addr) {
     if (addr.sa.sa_family == AF_INET) {
         uint8_t b[4];
         std::memcpy(b, &addr.in4.sin_addr, 4);
-        return Ip4Text(b);
+        return Ip4ToStr(b);
     }
     if (addr.sa.sa_family == AF_INET6) {
         const uint8_t* b = addr.in6.sin6_addr.s6_addr;
-        if (IN6_IS_ADDR_V4MAPPED(&addr.in6.sin6_addr)) return Ip4Text(b + 12);
+        if (IN6_IS_ADDR_V4MAPPED(&addr.in6.sin6_addr)) return Ip4ToStr(b + 12);
         AnsiString out;
         for (int g = 0; g < 8; ++g) {
             if (g > 0) out.push_back(':');
@@ -441,6 +426,15 @@ TIp6Bytes StrToIp6(AnsiView text) noexcept {
     TIp6Bytes b;
     if (!ParseIp6(text, b)) b.fill(0);
     return b;
+}
+
+AnsiString Ip4ToStr(const uint8_t* bytes) {
+    AnsiString out;
+    for (int i = 0; i < 4; ++i) {
+        if (i > 0) out.push_back('.');
+        out += std::to_string(bytes[i]);
+    }
+    return out;
 }
 
 AnsiString Ip6ToStr(const TIp6Bytes& bytes) {

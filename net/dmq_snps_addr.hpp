@@ -95,6 +95,8 @@ bool IsIP6U(UnicodeView text) noexcept;
 AnsiString IPToID(AnsiView text);
 // The 16 bytes of an IPv6 text (zero bytes when it is none).
 TIp6Bytes StrToIp6(AnsiView text) noexcept;
+// Four bytes in network order as dotted decimal.
+AnsiString Ip4ToStr(const uint8_t* bytes);
 // Eight groups in upper-case hex without leading zeros; the longest run of zero groups as "::".
 AnsiString Ip6ToStr(const TIp6Bytes& bytes);
 UnicodeString Ip6ToStrU(const TIp6Bytes& bytes);

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <thread>
 
@@ -85,6 +86,19 @@ const TErrorText kErrorTexts[] = {
     {EDQUOT, "Disk quota exceeded"},
     {ESTALE, "Stale NFS file handle"},
     {EREMOTE, "Too many levels of remote in path"},
+};
+
+// Turns RaiseExcept off for steps whose one outcome the caller checks.
+class TNoRaise {
+public:
+    explicit TNoRaise(bool& flag) : flag_(flag), saved_(flag) { flag_ = false; }
+    ~TNoRaise() { flag_ = saved_; }
+    TNoRaise(const TNoRaise&) = delete;
+    TNoRaise& operator=(const TNoRaise&) = delete;
+
+private:
+    bool& flag_;
+    bool saved_;
 };
 
 void SetIntOpt(int h, int level, int name, int value) {
@@ -683,6 +697,95 @@ AnsiString TBlockSocket::ReceiveExactNoCheck(int32_t Length, int32_t Timeout) {
     return result;
 }
 
+int32_t TBlockSocket::TimeLeft(uint32_t Start, int32_t Timeout) {
+    if (Timeout < 0) return -1;
+    const uint32_t spent = GetTickMs() - Start;
+    return spent >= static_cast<uint32_t>(Timeout) ? 0 : Timeout - static_cast<int32_t>(spent);
+}
+
+// Waits for input before the deadline; false with LastError set when none comes.
+bool TBlockSocket::WaitInputUntil(uint32_t Start, int32_t Timeout) {
+    const int32_t left = TimeLeft(Start, Timeout);
+    if (left == 0) {
+        lastError_ = ETIMEDOUT;
+        return false;
+    }
+    if (WaitReadable(left)) return true;
+    if (lastError_ == 0) lastError_ = ETIMEDOUT;
+    return false;
+}
+
+AnsiString TBlockSocket::RecvExactUntil(int32_t Length, uint32_t Start, int32_t Timeout) {
+    TNoRaise quiet(RaiseExcept);
+    ResetLastError();
+    const size_t want = static_cast<size_t>(Length > 0 ? Length : 0);
+    AnsiString got = lineBuffer_.substr(0, want);
+    lineBuffer_.erase(0, got.size());
+    char buf[4096];
+    while (got.size() < want) {
+        if (!WaitInputUntil(Start, Timeout)) break;
+        const int32_t r = ReceiveBuffer(buf, static_cast<int32_t>(std::min(sizeof(buf), want - got.size())));
+        if (lastError_ != 0) break;
+        got.append(buf, static_cast<size_t>(r));
+    }
+    if (lastError_ == 0) return got;
+    // What came stays for the next read, as with the other readers.
+    lineBuffer_.insert(0, got);
+    return {};
+}
+
+AnsiString TBlockSocket::RecvLineUntil(uint32_t Start, int32_t Timeout, int32_t MaxLength) {
+    TNoRaise quiet(RaiseExcept);
+    ResetLastError();
+    const size_t bound = static_cast<size_t>(MaxLength > 0 ? MaxLength : 0);
+    AnsiString line;
+    const size_t inBuffer = lineBuffer_.find('\n');
+    if (inBuffer != AnsiString::npos && inBuffer <= bound) {
+        line = lineBuffer_.substr(0, inBuffer);
+        lineBuffer_.erase(0, inBuffer + 1);
+        return line;
+    }
+    line.swap(lineBuffer_);
+    char buf[4096];
+    for (;;) {
+        if (line.size() > bound) {
+            lastError_ = ENOBUFS;
+            break;
+        }
+        if (!WaitInputUntil(Start, Timeout)) break;
+        // A look first, then exactly the bytes up to the line feed: nothing behind it is taken.
+        const size_t room = std::min(sizeof(buf), bound + 1 - line.size());
+        ssize_t n;
+        do {
+            n = SnpsRecv(handle_, buf, room, MSG_PEEK);
+        } while (n < 0 && errno == EINTR);
+        if (n == 0) {
+            lastError_ = ECONNRESET;
+            break;
+        }
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK) continue;
+            SockCheck(-1);
+            break;
+        }
+        const char* lf = static_cast<const char*>(memchr(buf, '\n', static_cast<size_t>(n)));
+        const int32_t take = lf ? static_cast<int32_t>(lf - buf + 1) : static_cast<int32_t>(n);
+        const int32_t r = ReceiveBuffer(buf, take);
+        if (lastError_ != 0) break;
+        line.append(buf, static_cast<size_t>(r));
+        if (r == take && lf) {
+            line.pop_back();
+            if (line.size() > bound) {
+                lastError_ = ENOBUFS;
+                break;
+            }
+            return line;
+        }
+    }
+    lineBuffer_ = std::move(line);
+    return {};
+}
+
 // ---------------------------------------------------------------------------------------------
 // Addresses.
 
@@ -696,29 +799,12 @@ int32_t TBlockSocket::GetRemoteSinPort() { return GetSinPort(remoteSin_); }
 
 namespace {
 
-// Turns RaiseExcept off for the steps of a negotiation, whose one outcome the caller checks.
-class TNoRaise {
-public:
-    explicit TNoRaise(bool& flag) : flag_(flag), saved_(flag) { flag_ = false; }
-    ~TNoRaise() { flag_ = saved_; }
-    TNoRaise(const TNoRaise&) = delete;
-    TNoRaise& operator=(const TNoRaise&) = delete;
-
-private:
-    bool& flag_;
-    bool saved_;
-};
-
 // The longest text that a SOCKS5 length byte can announce.
 constexpr size_t kSocksMaxText = 255;
 
 int Byte(char c) { return static_cast<uint8_t>(c); }
 
 AnsiString Byte1(uint8_t b) { return AnsiString(1, static_cast<char>(b)); }
-
-AnsiString Ip4Text(AnsiView b) {
-    return FormatA("%d.%d.%d.%d", Byte(b[0]), Byte(b[1]), Byte(b[2]), Byte(b[3]));
-}
 
 }  // namespace
 
@@ -735,7 +821,7 @@ bool TSocksBlockSocket::SocksOpen(AnsiView User, AnsiView Pass) {
     const AnsiString greeting = withAuth ? AnsiString("\x05\x02\x00\x02", 4) : AnsiString("\x05\x01\x00", 3);
     SendDataNoCheck(greeting.data(), static_cast<int32_t>(greeting.size()));
     if (lastError_ != 0) return false;
-    const AnsiString answer = ReceiveExactNoCheck(2, SocksTimeout);
+    const AnsiString answer = RecvExactUntil(2, socksStart_, SocksTimeout);
     if (lastError_ != 0 || answer[0] != '\x05') return false;
     if (answer[1] == '\x02' && withAuth) {
         // RFC 1929 user and password.
@@ -746,7 +832,7 @@ bool TSocksBlockSocket::SocksOpen(AnsiView User, AnsiView Pass) {
         auth += Pass;
         SendDataNoCheck(auth.data(), static_cast<int32_t>(auth.size()));
         if (lastError_ != 0) return false;
-        const AnsiString status = ReceiveExactNoCheck(2, SocksTimeout);
+        const AnsiString status = RecvExactUntil(2, socksStart_, SocksTimeout);
         if (lastError_ != 0 || status[1] != '\x00') return false;
     } else if (answer[1] != '\x00') {
         // 0xFF (no acceptable method), or a method that was not offered.
@@ -794,30 +880,30 @@ bool TSocksBlockSocket::SocksResponse() {
     socksResponseIP_.clear();
     socksResponsePort_ = "0";
     if (SocksType == TSocksType::ST_Socks4) {
-        const AnsiString r = ReceiveExactNoCheck(8, SocksTimeout);
+        const AnsiString r = RecvExactUntil(8, socksStart_, SocksTimeout);
         if (lastError_ != 0 || r[0] != '\x00') return false;
         socksLastError_ = Byte(r[1]);
         socksResponsePort_ = std::to_string(DecodeInt(r, 2));
-        socksResponseIP_ = Ip4Text(AnsiView(r).substr(4, 4));
+        socksResponseIP_ = Ip4ToStr(reinterpret_cast<const uint8_t*>(r.data() + 4));
         return socksLastError_ == 90;
     }
-    const AnsiString head = ReceiveExactNoCheck(4, SocksTimeout);
+    const AnsiString head = RecvExactUntil(4, socksStart_, SocksTimeout);
     if (lastError_ != 0 || head[0] != '\x05') return false;
     socksLastError_ = Byte(head[1]);
     AnsiString addr;
     AnsiString ip;
     switch (Byte(head[3])) {
         case 1:
-            addr = ReceiveExactNoCheck(4, SocksTimeout);
-            if (lastError_ == 0) ip = Ip4Text(addr);
+            addr = RecvExactUntil(4, socksStart_, SocksTimeout);
+            if (lastError_ == 0) ip = Ip4ToStr(reinterpret_cast<const uint8_t*>(addr.data()));
             break;
         case 3: {
-            const AnsiString len = ReceiveExactNoCheck(1, SocksTimeout);
-            if (lastError_ == 0 && Byte(len[0]) > 0) ip = ReceiveExactNoCheck(Byte(len[0]), SocksTimeout);
+            const AnsiString len = RecvExactUntil(1, socksStart_, SocksTimeout);
+            if (lastError_ == 0 && Byte(len[0]) > 0) ip = RecvExactUntil(Byte(len[0]), socksStart_, SocksTimeout);
             break;
         }
         case 4: {
-            addr = ReceiveExactNoCheck(16, SocksTimeout);
+            addr = RecvExactUntil(16, socksStart_, SocksTimeout);
             if (lastError_ == 0) {
                 TIp6Bytes b{};
                 std::copy(addr.begin(), addr.end(), b.begin());
@@ -828,7 +914,7 @@ bool TSocksBlockSocket::SocksResponse() {
         default: return false;
     }
     if (lastError_ != 0) return false;
-    const AnsiString port = ReceiveExactNoCheck(2, SocksTimeout);
+    const AnsiString port = RecvExactUntil(2, socksStart_, SocksTimeout);
     if (lastError_ != 0) return false;
     socksResponseIP_ = ip;
     socksResponsePort_ = std::to_string(DecodeInt(port, 0));
@@ -865,6 +951,8 @@ void TSocksBlockSocket::SocksDoConnect(UnicodeView IP, UnicodeView Port) {
     }
     DirectConnect(SocksIP, SocksPort);
     if (lastError_ != 0) return;
+    // One deadline for the whole exchange: a proxy that trickles its answers cannot stretch it.
+    socksStart_ = GetTickMs();
     const uint16_t port = ResolvePort(UnicodeToSysCharsetProc(Port));
     {
         TNoRaise quiet(RaiseExcept);
@@ -936,73 +1024,21 @@ void TTCPBlockSocket::HTTPTunnelDoConnect(UnicodeView IP, UnicodeView Port) {
     if (IsIP6U(hostU)) hostU = u"[" + hostU + u"]";
     DoStatus(THookSocketReason::HR_ResolvingBegin, hostU);
     const uint16_t port = ResolvePort(UnicodeToSysCharsetProc(Port));
+    // One deadline for the whole answer: a proxy that trickles lines cannot stretch it.
     const uint32_t start = GetTickMs();
-    bool answered = false;
-    int32_t code = -1;
     {
         TNoRaise quiet(RaiseExcept);
-        const int32_t saveMax = MaxLineLength;
-        const bool saveInter = InterPacketTimeout;
-        MaxLineLength = kHTTPTunnelMaxLine;
-        InterPacketTimeout = false;
-        // One deadline for the whole answer: a proxy that trickles lines cannot stretch it.
-        auto readLine = [&]() -> AnsiString {
-            int32_t left = -1;
-            if (HTTPTunnelTimeout >= 0) {
-                const uint32_t spent = GetTickMs() - start;
-                if (spent >= static_cast<uint32_t>(HTTPTunnelTimeout)) {
-                    lastError_ = ETIMEDOUT;
-                    return {};
-                }
-                left = HTTPTunnelTimeout - static_cast<int32_t>(spent);
-            }
-            return TrimA(RecvTerminatedNoCheck(left, "\n"));
-        };
-        auto sendText = [&](const AnsiString& t) {
-            if (lastError_ == 0) SendDataNoCheck(t.data(), static_cast<int32_t>(t.size()));
-        };
-        sendText("CONNECT " + IDNToASCII(hostU) + ":" + std::to_string(port) + " HTTP/1.0\r\n");
-        if (!HTTPTunnelUser.empty())
-            sendText("Proxy-Authorization: Basic " +
-                     EncodeBase64(UnicodeToSysCharsetProc(HTTPTunnelUser) + ":" +
-                                  UnicodeToSysCharsetProc(HTTPTunnelPass)) +
-                     "\r\n");
-        sendText("\r\n");
-        AnsiString line;
-        if (lastError_ == 0) line = readLine();
-        if (lastError_ == 0) {
-            answered = true;
-            if (line.size() > 11 && line.compare(0, 5, "HTTP/") == 0) {
-                const char* d = line.data() + 9;
-                const auto dig = [](char c) { return c >= '0' && c <= '9'; };
-                if (dig(d[0]) && dig(d[1]) && dig(d[2])) code = (d[0] - '0') * 100 + (d[1] - '0') * 10 + (d[2] - '0');
+        HTTPTunnelSendRequest(hostU, port);
+        int32_t code = -1;
+        if (lastError_ == 0 && HTTPTunnelReadStatus(start, code)) {
+            if (code >= 200 && code <= 299) {
+                HTTPTunnelReadHeaders(start);
+            } else {
+                lastError_ = ECONNREFUSED;
+                if (code != 504 && OnHTTPTunnelStatus)
+                    OnHTTPTunnelStatus(this, THookSocketReason::HR_Error, IntU(lastError_) + u"," + GetErrorDescEx());
             }
         }
-        if (answered) {
-            DoStatus(THookSocketReason::HR_ResolvingEnd, u"");
-            if (OnHTTPTunnelConnectAnswer)
-                OnHTTPTunnelConnectAnswer(this, code,
-                                          SysCharsetToUnicodeProc(line.size() > 12 ? TrimA(AnsiView(line).substr(12)) : AnsiString()));
-        }
-        if (answered && code >= 200 && code <= 299) {
-            // The header lines up to the empty line; a read error or an overlong answer fails
-            // the connect, as the target's data would be mixed with the proxy's.
-            for (int32_t n = 0;; ++n) {
-                const AnsiString h = readLine();
-                if (lastError_ != 0) break;
-                if (h.empty()) break;
-                if (n >= kHTTPTunnelMaxHeaders) {
-                    lastError_ = ENOBUFS;
-                    break;
-                }
-            }
-        } else if (answered) {
-            lastError_ = ECONNREFUSED;
-            if (code != 504 && OnHTTPTunnelStatus)
-                OnHTTPTunnelStatus(this, THookSocketReason::HR_Error, IntU(lastError_) + u"," + GetErrorDescEx());
-        }
-        MaxLineLength = saveMax;
-        InterPacketTimeout = saveInter;
     }
     if (lastError_ == 0) {
         httpTunnel_ = true;
@@ -1011,6 +1047,47 @@ void TTCPBlockSocket::HTTPTunnelDoConnect(UnicodeView IP, UnicodeView Port) {
     }
     ExceptCheck();
     if (lastError_ == 0) DoStatus(THookSocketReason::HR_Connect, UnicodeString(IP) + u":" + UnicodeString(Port));
+}
+
+void TTCPBlockSocket::HTTPTunnelSendRequest(const UnicodeString& Host, uint16_t Port) {
+    const auto sendText = [&](const AnsiString& t) {
+        if (lastError_ == 0) SendDataNoCheck(t.data(), static_cast<int32_t>(t.size()));
+    };
+    sendText("CONNECT " + IDNToASCII(Host) + ":" + std::to_string(Port) + " HTTP/1.0\r\n");
+    if (!HTTPTunnelUser.empty())
+        sendText("Proxy-Authorization: Basic " +
+                 EncodeBase64(UnicodeToSysCharsetProc(HTTPTunnelUser) + ":" + UnicodeToSysCharsetProc(HTTPTunnelPass)) +
+                 "\r\n");
+    sendText("\r\n");
+}
+
+bool TTCPBlockSocket::HTTPTunnelReadStatus(uint32_t Start, int32_t& Code) {
+    const AnsiString line = TrimA(RecvLineUntil(Start, HTTPTunnelTimeout, kHTTPTunnelMaxLine));
+    if (lastError_ != 0) return false;
+    DoStatus(THookSocketReason::HR_ResolvingEnd, u"");
+    Code = -1;
+    if (line.size() > 11 && line.compare(0, 5, "HTTP/") == 0) {
+        const char* d = line.data() + 9;
+        const auto dig = [](char c) { return c >= '0' && c <= '9'; };
+        if (dig(d[0]) && dig(d[1]) && dig(d[2])) Code = (d[0] - '0') * 100 + (d[1] - '0') * 10 + (d[2] - '0');
+    }
+    if (OnHTTPTunnelConnectAnswer)
+        OnHTTPTunnelConnectAnswer(this, Code,
+                                  SysCharsetToUnicodeProc(line.size() > 12 ? TrimA(AnsiView(line).substr(12)) : AnsiString()));
+    return true;
+}
+
+void TTCPBlockSocket::HTTPTunnelReadHeaders(uint32_t Start) {
+    // A read error or an overlong answer fails the connect: the target's bytes would be mixed
+    // with the proxy's.
+    for (int32_t n = 0;; ++n) {
+        const AnsiString h = TrimA(RecvLineUntil(Start, HTTPTunnelTimeout, kHTTPTunnelMaxLine));
+        if (lastError_ != 0 || h.empty()) return;
+        if (n >= kHTTPTunnelMaxHeaders) {
+            lastError_ = ENOBUFS;
+            return;
+        }
+    }
 }
 
 AnsiString TTCPBlockSocket::GetLocalSinIP() {

@@ -211,6 +211,18 @@ protected:
     AnsiString ReceiveExactNoCheck(int32_t Length, int32_t Timeout);
     AnsiString RecvTerminatedNoCheck(int32_t Timeout, AnsiView Terminator);
     int32_t SendDataNoCheck(const void* Buffer, int32_t Length);
+    // Milliseconds left of Timeout since the tick Start: -1 without a limit (Timeout < 0), 0 once
+    // it has run out.
+    static int32_t TimeLeft(uint32_t Start, int32_t Timeout);
+    bool WaitInputUntil(uint32_t Start, int32_t Timeout);
+    // Readers for the tunnels' negotiations, with one deadline (Timeout ms from the tick Start)
+    // for the whole exchange. They never take a byte beyond what they return: the target's first
+    // bytes stay in the socket for its user, who may read it without this class. Never raise;
+    // on failure the empty text, LastError set and the bytes read kept in the line buffer.
+    // Exactly Length bytes.
+    AnsiString RecvExactUntil(int32_t Length, uint32_t Start, int32_t Timeout);
+    // The bytes before the next line feed; ENOBUFS when more than MaxLength come before it.
+    AnsiString RecvLineUntil(uint32_t Start, int32_t Timeout, int32_t MaxLength);
     void ReadSins();
     void LimitBandwidth(int32_t Length, int32_t MaxB, uint32_t& Next);
     // Readiness of the handle for events (POLLIN/POLLOUT) within Timeout ms (-1 no limit).
@@ -248,7 +260,7 @@ public:
     UnicodeString SocksPort = u"1080";
     UnicodeString SocksUsername;  // SOCKS5 user, SOCKS4 user id
     UnicodeString SocksPassword;
-    int32_t SocksTimeout = 60000;  // each read from the proxy, ms
+    int32_t SocksTimeout = 60000;  // the whole exchange with the proxy after connecting to it, ms
     bool SocksResolver = true;     // false: the target name is resolved here, not by the proxy
     TSocksType SocksType = TSocksType::ST_Socks5;
 
@@ -273,6 +285,7 @@ protected:
     AnsiString socksResponsePort_ = "0";
     AnsiString socksRemoteIP_;  // the target given to Connect
     int32_t socksRemotePort_ = 0;
+    uint32_t socksStart_ = 0;  // tick at which the exchange began
 };
 
 // Bounds of the HTTP proxy's answer, so that a proxy cannot keep a connect busy or let memory
@@ -313,6 +326,13 @@ public:
 
 protected:
     void HTTPTunnelDoConnect(UnicodeView IP, UnicodeView Port);
+    // The CONNECT request with its authorization line.
+    void HTTPTunnelSendRequest(const UnicodeString& Host, uint16_t Port);
+    // The status line: Code (-1 when it is no HTTP status) goes to OnHTTPTunnelConnectAnswer;
+    // false when no line could be read.
+    bool HTTPTunnelReadStatus(uint32_t Start, int32_t& Code);
+    // The header lines up to the empty line.
+    void HTTPTunnelReadHeaders(uint32_t Start);
 
     bool httpTunnel_ = false;
     AnsiString httpRemoteIP_;

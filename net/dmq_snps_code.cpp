@@ -96,6 +96,8 @@ void MD5Init(TMD5Ctx& ctx) noexcept {
 }
 
 void MD5Update(TMD5Ctx& ctx, AnsiView data) noexcept {
+    // An empty view may carry a null pointer, which memcpy must never see.
+    if (data.empty()) return;
     size_t used = static_cast<size_t>(ctx.BitCount / 8 % 64);
     ctx.BitCount += static_cast<uint64_t>(data.size()) * 8;
     const auto* p = reinterpret_cast<const uint8_t*>(data.data());

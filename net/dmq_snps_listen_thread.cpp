@@ -76,7 +76,9 @@ TSynapseListenerThread::~TSynapseListenerThread() {
 }
 
 void TSynapseListenerThread::AddBinding(std::unique_ptr<TSynapseBinding> Binding) {
-    if (Listening()) throw Exception("Already listening");
+    std::lock_guard<TCriticalSection> g(bindingsLock_);
+    // Once a start is requested the listener thread may be opening the bindings already.
+    if (Listening() || ListenRequested()) throw Exception("Already listening");
     bindings_.push_back(std::move(Binding));
 }
 
@@ -108,7 +110,11 @@ void TSynapseListenerThread::Wake() {
 }
 
 void TSynapseListenerThread::StartListening() {
-    listenRequested_.store(true, std::memory_order_release);
+    {
+        // A binding being added now is either in the list before the request or refused.
+        std::lock_guard<TCriticalSection> g(bindingsLock_);
+        listenRequested_.store(true, std::memory_order_release);
+    }
     Wake();
 }
 
@@ -218,10 +224,15 @@ void TSynapseListenerThread::OpenBindings() {
         waiter_->WaitForInterrupt(kRetryPauseMs);
         if (!ListenRequested() || Terminated()) return;
     }
+    std::vector<TSynapseBinding*> bindings;
+    {
+        std::lock_guard<TCriticalSection> g(bindingsLock_);
+        bindings.reserve(bindings_.size());
+        for (auto& bp : bindings_) bindings.push_back(bp.get());
+    }
     // One slot per binding besides the wake-up pipe.
-    EnsureWaiterSize(bindings_.size());
-    for (auto& bp : bindings_) {
-        TSynapseBinding* b = bp.get();
+    EnsureWaiterSize(bindings.size());
+    for (TSynapseBinding* b : bindings) {
         bool opened = false;
         try {
             OpenBinding(*b);
@@ -244,16 +255,24 @@ void TSynapseListenerThread::OpenBindings() {
     }
     for (TSynapseBinding* b : active_) {
         b->Resource = waiter_->AddResource(b, b->Socket->Handle());
-        waiter_->SetResourceEvents(b->Resource, kListenEvents);
+        // A binding that is never watched would never accept: close all and open them again.
+        if (const int e = waiter_->SetResourceEvents(b->Resource, kListenEvents); e != 0)
+            throw Exception("kevent: " + UnicodeToUtf8A(ErrnoText(e)));
     }
     listening_.store(true, std::memory_order_release);
     reopening_ = false;
     if (OnStarted) OnStarted(this);
 }
 
-void TSynapseListenerThread::SetWatching(bool On) {
-    for (TSynapseBinding* b : active_)
-        if (b->Resource) waiter_->SetResourceEvents(b->Resource, On ? kListenEvents : 0);
+bool TSynapseListenerThread::SetWatching(bool On) {
+    for (TSynapseBinding* b : active_) {
+        if (!b->Resource) continue;
+        if (const int e = waiter_->SetResourceEvents(b->Resource, On ? kListenEvents : 0); e != 0) {
+            FireError(u"kevent: " + ErrnoText(e));
+            return false;
+        }
+    }
+    return true;
 }
 
 void TSynapseListenerThread::AcceptLoop() {
@@ -275,7 +294,11 @@ void TSynapseListenerThread::AcceptLoop() {
         if (paused) {
             if (GetTickMs() - pauseStart >= kAcceptPauseMs) {
                 paused = false;
-                SetWatching(true);
+                if (!SetWatching(true)) {
+                    listenRequested_.store(false, std::memory_order_release);
+                    retryPending_ = true;
+                    return;
+                }
             }
             continue;
         }
@@ -294,7 +317,7 @@ void TSynapseListenerThread::AcceptLoop() {
             if (pauseRequested_) {
                 pauseRequested_ = false;
                 for (TSynapseBinding* x : active_) x->Ready = false;
-                SetWatching(false);
+                (void)SetWatching(false);
                 paused = true;
                 pauseStart = GetTickMs();
                 break;
@@ -377,13 +400,15 @@ void TSynapseListenerThread::CloseBindings() {
         active_.erase(active_.begin());
         if (OnBindingStopped) OnBindingStopped(this, b);
     }
-    listening_.store(false, std::memory_order_release);
     if (retryPending_) {
         retryPending_ = false;
         reopening_ = true;
+        // Requested again before listening ends, so that no binding is added in between.
         listenRequested_.store(true, std::memory_order_release);
-    } else if (OnStopped) {
-        OnStopped(this);
+        listening_.store(false, std::memory_order_release);
+    } else {
+        listening_.store(false, std::memory_order_release);
+        if (OnStopped) OnStopped(this);
     }
 }
 

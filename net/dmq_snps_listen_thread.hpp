@@ -65,7 +65,8 @@ public:
     TSynapseListenerThread();
     ~TSynapseListenerThread() override;
 
-    // Raises "Already listening" while listening. The listener owns the binding.
+    // Raises "Already listening" while listening or once a start is requested. The listener
+    // owns the binding.
     void AddBinding(std::unique_ptr<TSynapseBinding> Binding);
     TSynapseBinding* AddNewBinding(UnicodeString Name, UnicodeString Host, UnicodeString Port, bool IPv6,
                                    bool V6Only, TSynapseAcceptEvent OnAccept);
@@ -115,10 +116,14 @@ private:
     void AcceptOn(TSynapseBinding& B);
     void HandOver(TSynapseBinding& B, int Handle);
     void CloseBindings();
-    void SetWatching(bool On);
+    // False (after OnError) when a binding could not be watched again.
+    bool SetWatching(bool On);
     void FireError(const UnicodeString& Text);
 
     std::vector<std::unique_ptr<TSynapseBinding>> bindings_;
+    // Makes AddBinding's check and append one step against StartListening and the listener
+    // thread's copy of the list.
+    TCriticalSection bindingsLock_;
     std::vector<TSynapseBinding*> active_;
     // Replaced by the listener thread when the bindings outgrow it; other threads reach it only
     // under waiterLock_ to wake it.

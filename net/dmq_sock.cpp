@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "net/dmq_snps_addr.hpp"
 #include "net/dmq_snps_idn.hpp"
 
 namespace zel {
@@ -69,7 +70,7 @@ UnicodeString SockErrorText(int32_t code, UnicodeView text) {
     UnicodeString out = u"Socket error ";
     out += WidenStrU(std::to_string(code));
     out += u": ";
-    if (code == SOCK_ERROR_HOST_NOT_FOUND) out += u"Host not found";
+    if (code == SNPS_HOST_NOT_FOUND) out += u"Host not found";
     else out.append(text);
     return out;
 }

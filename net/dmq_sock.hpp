@@ -16,9 +16,6 @@
 
 namespace zel {
 
-// The resolver's "host not found" code, which SockErrorText names.
-constexpr int32_t SOCK_ERROR_HOST_NOT_FOUND = -1001;
-
 uint32_t GetTickMs() noexcept;
 // The tick of a clock reading: seconds * 1000 + nanoseconds / 1000000, in 32 bits.
 uint32_t TickMsFromTimespec(const timespec& ts) noexcept;
@@ -29,7 +26,8 @@ AnsiString FormatHostPortA(AnsiView host, AnsiView port);
 UnicodeString FormatHostPortU(UnicodeView host, UnicodeView port);
 void AppendHostPortU(TStringBldU& b, UnicodeView host, UnicodeView port);
 
-// "Socket error <code>: <text>"; the code SOCK_ERROR_HOST_NOT_FOUND reads "Host not found".
+// "Socket error <code>: <text>"; the resolver's code for a host that is not found
+// (SNPS_HOST_NOT_FOUND of SetVarSin) reads "Host not found" in place of the text.
 UnicodeString SockErrorText(int32_t code, UnicodeView text);
 
 // One recv. Data: count = bytes, 0. Nothing there yet (EAGAIN, EINPROGRESS): count 0, 0.

@@ -30,6 +30,9 @@ struct TWaiter2Resource {
     TWaiter2Link WriteLink;
     uint8_t ReadActive;
     uint8_t WriteActive;
+    // The event queue's generation of the registration (0: none); deletes carry it, so that a
+    // record whose descriptor was closed and reused elsewhere cannot remove the new owner's filters.
+    uint32_t Generation;
 };
 
 // Event bits: 1 and 4 belong to the read filter, 2 and 8 to the write filter.
@@ -69,7 +72,9 @@ public:
     void FreeResourceAt(int32_t index);
 
     virtual uint32_t GetResourceSize() const = 0;
-    virtual void SetResourceEvents(TWaiter2Resource* resource, uint8_t bits) = 0;
+    // 0, or the errno of a filter that could not be registered (ENOMEM, ENOSPC, EBADF, EPERM):
+    // the resource is then not watched for it, and the owner must not wait for it to be served.
+    [[nodiscard]] virtual int SetResourceEvents(TWaiter2Resource* resource, uint8_t bits) = 0;
     virtual TWaiterResult Wait(const TWaiter2WaitRequest& request) = 0;
     // An interruptible sleep for an owner that registers nothing but the wake-up pipe.
     TWaiterResult WaitForInterrupt(uint32_t timeout);

@@ -14,56 +14,67 @@ TWaiter2Bsd::TWaiter2Bsd(int32_t maxResources) : TWaiter2Pipe(maxResources) {
     if (int e = kq_.Open(); e != 0) throw EWaiterErrorKQueue(SysErrorText(e));
     // ReadActive stays false: the pipe's filter lives as long as the queue.
     pipeResource_->ReadLink.Bits = 1;
-    Change(pipeRead_, kqf_Read, kqe_Add, &pipeResource_->ReadLink);
+    uint32_t gen = 0;
+    if (int e = kq_.AddFilter(pipeRead_, kqf_Read, &pipeResource_->ReadLink, gen); e != 0)
+        throw EWaiterErrorKQueue(SysErrorText(e));
 }
 
 TWaiter2Bsd::~TWaiter2Bsd() { kq_.Close(); }
-
-void TWaiter2Bsd::Change(int32_t handle, int16_t filter, uint16_t flags, void* udata) {
-    TKEvent c = KEventRec(uintptr_t(uint32_t(handle)), filter, flags, udata);
-    // Not checked: a descriptor closed before its delete has lost its filters already.
-    kq_.KEvent(&c, 1, nullptr, 0, 0);
-}
 
 void TWaiter2Bsd::InitResource(TWaiter2Resource* r) {
     r->ReadActive = 0;
     r->WriteActive = 0;
     r->CurrentEvents = 0;
+    r->Generation = 0;
     r->ReadLink = TWaiter2Link{r, 0};
     r->WriteLink = TWaiter2Link{r, 0};
 }
 
-void TWaiter2Bsd::DoneResource(int32_t index) {
-    TWaiter2Resource* r = resources_[size_t(index)];
-    if (r->ReadActive) Change(r->Handle, kqf_Read, kqe_Delete, nullptr);
-    if (r->WriteActive) Change(r->Handle, kqf_Write, kqe_Delete, nullptr);
-    r->ReadActive = 0;
-    r->WriteActive = 0;
+int TWaiter2Bsd::AddFilter(TWaiter2Resource* r, bool read, uint8_t bits) {
+    TWaiter2Link& link = read ? r->ReadLink : r->WriteLink;
+    link.Bits = bits;
+    uint32_t gen = 0;
+    if (int e = kq_.AddFilter(r->Handle, read ? kqf_Read : kqf_Write, &link, gen); e != 0) return e;
+    // A new generation while the other filter was on: the descriptor was closed and its number
+    // reused since, and that registration went with the close.
+    if (r->Generation != 0 && gen != r->Generation) (read ? r->WriteActive : r->ReadActive) = 0;
+    r->Generation = gen;
+    (read ? r->ReadActive : r->WriteActive) = 1;
+    return 0;
 }
 
-void TWaiter2Bsd::SetResourceEvents(TWaiter2Resource* r, uint8_t bits) {
-    if (bits == r->CurrentEvents) return;
-    r->CurrentEvents = bits;
-    bool wantWrite = (bits & WAITER_WRITE_BITS) != 0;
-    if (wantWrite != bool(r->WriteActive)) {
-        if (wantWrite) {
-            r->WriteLink.Bits = bits & WAITER_WRITE_BITS;
-            Change(r->Handle, kqf_Write, kqe_Add, &r->WriteLink);
-        } else {
-            Change(r->Handle, kqf_Write, kqe_Delete, nullptr);
-        }
-        r->WriteActive = wantWrite;
-    }
-    bool wantRead = (bits & WAITER_READ_BITS) != 0;
-    if (wantRead != bool(r->ReadActive)) {
-        if (wantRead) {
-            r->ReadLink.Bits = bits & WAITER_READ_BITS;
-            Change(r->Handle, kqf_Read, kqe_Add, &r->ReadLink);
-        } else {
-            Change(r->Handle, kqf_Read, kqe_Delete, nullptr);
-        }
-        r->ReadActive = wantRead;
-    }
+void TWaiter2Bsd::DeleteFilter(TWaiter2Resource* r, bool read) {
+    // Not checked: a descriptor closed before its delete has lost its filters already, and the
+    // generation keeps a later owner of the number safe from this delete.
+    (void)kq_.DeleteFilter(r->Handle, read ? kqf_Read : kqf_Write, r->Generation);
+    (read ? r->ReadActive : r->WriteActive) = 0;
+    if (!r->ReadActive && !r->WriteActive) r->Generation = 0;
+}
+
+void TWaiter2Bsd::DoneResource(int32_t index) {
+    TWaiter2Resource* r = resources_[size_t(index)];
+    if (r->ReadActive) DeleteFilter(r, true);
+    if (r->WriteActive) DeleteFilter(r, false);
+}
+
+int TWaiter2Bsd::SetResourceEvents(TWaiter2Resource* r, uint8_t bits) {
+    if (bits == r->CurrentEvents) return 0;
+    const auto apply = [&](bool read) {
+        const uint8_t mine = bits & (read ? WAITER_READ_BITS : WAITER_WRITE_BITS);
+        if ((mine != 0) == bool(read ? r->ReadActive : r->WriteActive)) return 0;
+        if (mine != 0) return AddFilter(r, read, mine);
+        DeleteFilter(r, read);
+        return 0;
+    };
+    // Write, then read, then write again: a read filter registered anew for a reused number
+    // has dropped the write filter of the closed descriptor.
+    int e = apply(false);
+    if (e == 0) e = apply(true);
+    if (e == 0) e = apply(false);
+    // After a failure the record tells what is registered, so that asking again retries.
+    r->CurrentEvents = e == 0 ? bits
+                              : uint8_t((r->ReadActive ? r->ReadLink.Bits : 0) | (r->WriteActive ? r->WriteLink.Bits : 0));
+    return e;
 }
 
 TWaiterResult TWaiter2Bsd::Wait(const TWaiter2WaitRequest& req) {

@@ -17,7 +17,7 @@ public:
     ~TWaiter2Bsd() override;
 
     uint32_t GetResourceSize() const override { return 64; }
-    void SetResourceEvents(TWaiter2Resource* resource, uint8_t bits) override;
+    [[nodiscard]] int SetResourceEvents(TWaiter2Resource* resource, uint8_t bits) override;
     TWaiterResult Wait(const TWaiter2WaitRequest& request) override;
 
     int32_t KQueue() const { return kq_.Handle(); }
@@ -27,7 +27,9 @@ protected:
     void DoneResource(int32_t index) override;
 
 private:
-    void Change(int32_t handle, int16_t filter, uint16_t flags, void* udata);
+    // One filter of the record: registered with its link and bits, or deleted; 0 or errno.
+    int AddFilter(TWaiter2Resource* r, bool read, uint8_t bits);
+    void DeleteFilter(TWaiter2Resource* r, bool read);
 
     std::vector<TKEvent> events_;
     TKQueue kq_;

@@ -33,6 +33,8 @@ void TWaiter2Pipe::ClosePipe() {
 }
 
 void TWaiter2Pipe::Interrupt() {
+    // A pending wake-up ends the owner's wait already: one byte serves any number of callers.
+    if (wakePending_.exchange(true, std::memory_order_acq_rel)) return;
     const char b = 1;
     for (;;) {
         if (::write(pipeWrite_, &b, 1) >= 0) return;
@@ -40,6 +42,7 @@ void TWaiter2Pipe::Interrupt() {
         if (e == EINTR) continue;
         // A full pipe already holds a pending wake-up.
         if (e == 0 || e == EAGAIN) return;
+        wakePending_.store(false, std::memory_order_release);
         throw EWaiterErrorWritePipe(SysErrorText(e));
     }
 }
@@ -49,12 +52,17 @@ void TWaiter2Pipe::ClearInterrupt() {
     for (;;) {
         ssize_t n = ::read(pipeRead_, buf, sizeof buf);
         if (n == ssize_t(sizeof buf)) continue;
-        if (n >= 0) return;
+        if (n >= 0) break;
         int e = errno;
         if (e == EINTR) continue;
-        if (e == EAGAIN || e == EINPROGRESS) return;
+        if (e == EAGAIN || e == EINPROGRESS) break;
         throw EWaiterErrorWritePipe(SysErrorText(e));
     }
+    // Cleared only after the drain. An Interrupt that still found the flag set is served by the
+    // wake-up the owner is returning now (the acquire makes its caller's work visible). Cleared
+    // before, a byte written in between could be drained and leave the flag set over an empty
+    // pipe, and every later Interrupt would be lost.
+    wakePending_.exchange(false, std::memory_order_acq_rel);
 }
 
 }  // namespace zel

@@ -1,8 +1,8 @@
 #pragma once
 // The waiter's wake-up pipe: any thread writes one byte to end the owner's wait.
+#include <atomic>
 #include <cstdint>
 
-#include "foundation/dmq_fileutils.hpp"
 #include "net/dmq_waiter2_base.hpp"
 
 namespace zel {
@@ -12,7 +12,8 @@ public:
     explicit TWaiter2Pipe(int32_t maxResources);
     ~TWaiter2Pipe() override;
 
-    // Any thread. Many calls before one drain make one wake-up.
+    // Any thread. Many calls before one drain make one wake-up, and write one byte: the pipe is
+    // written only by the call that finds no wake-up pending.
     void Interrupt() override;
     void ClearInterrupt() override;
 
@@ -28,9 +29,8 @@ protected:
     int32_t pipeWrite_ = -1;
     TWaiter2Resource* pipeResource_ = nullptr;
     int64_t pipeIdent_ = -1;
+    // Set by the Interrupt that writes the byte, cleared once the owner has drained the pipe.
+    std::atomic<bool> wakePending_{false};
 };
-
-// Kept for callers that took it from here; the system's error text is SysErrorText.
-inline AnsiString WaiterErrorText(int code) { return SysErrorText(code); }
 
 }  // namespace zel

@@ -74,6 +74,9 @@ void ReadManagerSection(TIniFileUTF8& Ini, TZELServiceConfig& C, size_t Index) {
     if (M.PresentServerPort.empty()) M.PresentServerPort = C.PresentServerPort;
     M.ManagerAddress = Str(Ini, sec, u"ManagerAddress", ZELDefaultManagerAddress);
     M.ManagerPort = IniReadPort(Ini, sec, u"ManagerPort", 10025);
+    const UnicodeString portText = Trimmed(Ini, sec, u"ManagerPort", u"");
+    uint16_t port = 0;
+    M.ManagerPortInvalid = !portText.empty() && !ParsePortU(UnicodeView(portText), port);
     M.ManagerAuthEMail = Trimmed(Ini, sec, u"ManagerAuthEMail", u"");
     if (M.ManagerAuthEMail.empty()) M.ManagerAuthEMail = C.ServerOwnerEMail;
     M.ManagerAuthPassword = Trimmed(Ini, sec, u"ManagerAuthPassword", u"");
@@ -227,8 +230,8 @@ void ReadCommandSection(TIniFileUTF8& Ini, UnicodeView Section, const TZELComman
     Block.CommandIPVersion = D.CommandIPVersion;
     ParseIPVersion(UnicodeView(TrimU(Ini.ReadString(Section, u"CommandIPVersion", u""))), Block.CommandIPVersion);
     Block.CommandPreferIPv4 = Ini.ReadBool(Section, u"CommandPreferIPv4", D.CommandPreferIPv4);
+    // A negative level stays: it is what silences the log line of a refused command connection.
     Block.CommandLogLevel = Ini.ReadInteger(Section, u"CommandLogLevel", D.CommandLogLevel);
-    if (Block.CommandLogLevel < 0) Block.CommandLogLevel = D.CommandLogLevel;
     const auto timeout = [&](UnicodeView Key, int32_t Def) {
         const int32_t v = Ini.ReadInteger(Section, Key, Def);
         return v < 0 ? Def : Between(v, Defaults.TimeoutMin, Defaults.TimeoutMax);
@@ -259,8 +262,8 @@ void CheckManagerSections(TZELServiceConfig& Config, const TZELConfigLineHandler
             M.ManagerEnabled = false;
             send(u"ERROR: Parameter ManagerAddress in section [", name, u"] is empty");
         }
-        if (M.ManagerPort < 1) {
-            M.ManagerEnabled = false;
+        if (M.ManagerPort < 1 || M.ManagerPortInvalid) {
+            if (M.ManagerPort < 1) M.ManagerEnabled = false;
             send(u"ERROR: Parameter ManagerPort in section [", name, u"] is invalid");
         }
         if (M.ManagerAuthEMail.empty()) {

@@ -58,6 +58,9 @@ struct TZELSvcSysmanParams {
     bool ManagerEnabled = false;
     bool ManagerUnicode = false;
     TZELConnectionParams Connection;
+    // The configured ManagerPort text was no port: ManagerPort holds 10025, and the section check
+    // reports the text as invalid without disabling the section.
+    bool ManagerPortInvalid = false;
 };
 
 // The [Command] block: the local command port.
@@ -164,7 +167,9 @@ void ReadCommandSection(TIniFileUTF8& Ini, UnicodeView Section, const TZELComman
                         TZELCommandParams& Block);
 
 // Disables every enabled manager section that lacks an address, a port, an e-mail or a password,
-// sending one "ERROR: " line per fault and one "WARNING: " line per disabled section.
+// sending one "ERROR: " line per fault and one "WARNING: " line per disabled section. A ManagerPort
+// text that was no port gets its "ERROR: " line too, but keeps the section on with port 10025: a
+// typo must not turn the server into a standalone one.
 void CheckManagerSections(TZELServiceConfig& Config, const TZELConfigLineHandler& LineHandler);
 
 // Index 0..2 of the one enabled section whose ManagerAddress equals Address (ASCII case

@@ -22,13 +22,6 @@ namespace zel {
 
 namespace {
 
-int HexValue(char c) noexcept {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
 // Two hex digits at p (the caller guarantees both are readable).
 int HexByte(const char* p) noexcept {
     const int hi = HexValue(p[0]);
@@ -429,7 +422,8 @@ TZELReopenLogSignal StrToReopenLogSignalDef(UnicodeView Text) {
 
 char16_t DecodeEscapes(UnicodeView Text, char16_t Default) {
     if (Text.empty()) return Default;
-    if (Text[0] != u'\\') return Text[0];
+    // NUL would end every C text the delimiter is put in: it gives the default too.
+    if (Text[0] != u'\\') return Text[0] != 0 ? Text[0] : Default;
     uint32_t v = 0;
     const auto upper = [](char16_t c) { return (c >= u'a' && c <= u'z') ? char16_t(c - 32) : c; };
     if (Text.size() >= 3 && upper(Text[1]) == u'U' && upper(Text[2]) == u'X') {
@@ -441,7 +435,7 @@ char16_t DecodeEscapes(UnicodeView Text, char16_t Default) {
         if (!TryStrToInt32U(Text.substr(1), n) || n < 0) return Default;
         v = static_cast<uint32_t>(n);
     }
-    if (v >= 0x10000) return Default;
+    if (v == 0 || v >= 0x10000) return Default;
     return static_cast<char16_t>(v);
 }
 
@@ -516,26 +510,50 @@ TZELClientType ClientTypeFromBand(AnsiView Band) noexcept {
     return TZELClientType::clt_GATEWAY;
 }
 
+namespace {
+
+// Text's first n units, one fewer when the cut would split a surrogate pair. A lone high
+// surrogate (no low one after it) is a character of its own and stays.
+size_t WholeCharsPrefix(UnicodeView Text, size_t n) {
+    if (n > 0 && n < Text.size() && Text[n - 1] >= 0xD800 && Text[n - 1] <= 0xDBFF && Text[n] >= 0xDC00 &&
+        Text[n] <= 0xDFFF)
+        --n;
+    return n;
+}
+
+}  // namespace
+
 AnsiString EncodeCutToBytes(TAnsiUnicodeConverter& Converter, int32_t MaxBytes, UnicodeView Text) {
     if (MaxBytes < 1) return AnsiString();
+    const size_t max = static_cast<size_t>(MaxBytes);
     // Every UTF-16 unit gives at least one byte, so longer texts never fit: cut them first.
-    UnicodeView t = Text.substr(0, static_cast<size_t>(MaxBytes));
-    auto dropLast = [&t] {
-        size_t n = t.size() - 1;
-        // Never split a surrogate pair.
-        if (n > 0 && t[n] >= 0xDC00 && t[n] <= 0xDFFF && t[n - 1] >= 0xD800 && t[n - 1] <= 0xDBFF) --n;
-        t = t.substr(0, n);
-    };
-    if (t.size() < Text.size() && !t.empty()) {
-        const char16_t last = t.back();
-        if (last >= 0xD800 && last <= 0xDBFF) dropLast();  // the cut fell inside a pair
-    }
+    const UnicodeView t = Text.substr(0, WholeCharsPrefix(Text, std::min(Text.size(), max)));
     AnsiString s = Converter.FromUnicode(t);
-    while (s.size() > static_cast<size_t>(MaxBytes) && !t.empty()) {
-        dropLast();
-        s = Converter.FromUnicode(t);
+    if (s.size() <= max) return s;
+    const AnsiString& set = Converter.CharsetNameA();
+    if (Converter.IsOpen() && (set == "UTF-8" || set == "UTF8")) {
+        // Each character converts on its own (one that cannot becomes "?"): the longest fitting
+        // prefix ends where a character begins at or before the cut.
+        size_t cut = max;
+        while (cut > 0 && (static_cast<uint8_t>(s[cut]) & 0xC0) == 0x80) --cut;
+        s.resize(cut);
+        return s;
     }
-    return s;
+    // Other sets: the most whole characters that fit, found by halving the unit count. fitting
+    // holds the conversion of lo units, which fit; hi units do not.
+    size_t lo = 0, hi = t.size();
+    AnsiString fitting;
+    while (hi - lo > 1) {
+        const size_t mid = lo + (hi - lo) / 2;
+        AnsiString c = Converter.FromUnicode(t.substr(0, WholeCharsPrefix(t, mid)));
+        if (c.size() <= max) {
+            lo = mid;
+            fitting = std::move(c);
+        } else {
+            hi = mid;
+        }
+    }
+    return fitting;
 }
 
 bool ClampToMaxInt32(int64_t& Value) noexcept {

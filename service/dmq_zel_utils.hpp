@@ -109,7 +109,7 @@ bool ParseProxyType(UnicodeView Text, TZELProxyType& Type);
 bool ParseReopenLogSignal(UnicodeView Text, TZELReopenLogSignal& Signal);
 TZELReopenLogSignal StrToReopenLogSignalDef(UnicodeView Text);
 // One character from a delimiter text: "\UX" or "\X" and hex, "\" and decimal, else the first
-// character; a bad or empty text gives Default.
+// character; a bad or empty text, and NUL, give Default.
 char16_t DecodeEscapes(UnicodeView Text, char16_t Default);
 
 // ---------------------------------------------------------------------------------------------
@@ -127,7 +127,8 @@ UnicodeString MakePidFileName(UnicodeView Configured, UnicodeView Default, Unico
 inline constexpr std::u16string_view ZELDefaultRunDir = u"/var/run/";
 
 TZELClientType ClientTypeFromBand(AnsiView Band) noexcept;
-// The text converted, shortened by whole characters until it fits MaxBytes.
+// The longest prefix of whole characters whose conversion fits MaxBytes, converted (a surrogate
+// pair is never split; a lone surrogate counts as a character).
 AnsiString EncodeCutToBytes(TAnsiUnicodeConverter& Converter, int32_t MaxBytes, UnicodeView Text);
 // Caps at 2147483647; false for a negative value.
 bool ClampToMaxInt32(int64_t& Value) noexcept;

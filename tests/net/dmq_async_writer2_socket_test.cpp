@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/net/net_test_loopback.hpp"
+#include "tests/support/loopback.hpp"
 
 using namespace zel;
 using namespace zeltest;

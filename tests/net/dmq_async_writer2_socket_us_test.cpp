@@ -6,7 +6,7 @@
 #include <new>
 #include <vector>
 
-#include "tests/net/net_test_loopback.hpp"
+#include "tests/support/loopback.hpp"
 
 using namespace zel;
 using namespace zeltest;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <deque>
 #include <string>
 
@@ -161,6 +162,55 @@ TEST(Collector, ByteCounts) {
         EXPECT_EQ(cut.Collect(0), R::colres_EndOfStream);
         EXPECT_EQ(cut.LastCount(), 2u);
     }
+}
+
+// A source that never runs dry; the line feed comes only when asked for.
+class TEndless : public TCollectorBase {
+public:
+    explicit TEndless(int32_t size) : TCollectorBase(size) {}
+    uint32_t reads = 0;
+    bool lineFeed = false;
+
+protected:
+    TCollectorReadResult ReadSource(void* dest, uint32_t count, uint32_t& got) override {
+        got = count;
+        memset(dest, 'x', count);
+        if (lineFeed && count > 0) static_cast<char*>(dest)[0] = '\n';
+        if (count > 0) ++reads;
+        return TCollectorReadResult::colrr_OK;
+    }
+};
+
+TEST(Collector, OneCallReadsAtMostItsBudget) {
+    struct Case {
+        int32_t size;
+        uint32_t reads;  // reads of one call: the count bound or the byte bound, whichever first
+    };
+    for (Case c : {Case{128, COLLECTOR_READS_PER_CALL}, Case{16384, COLLECTOR_BYTES_PER_CALL / 16384}}) {
+        SCOPED_TRACE(c.size);
+        for (bool lines : {true, false}) {
+            TEndless col(c.size);
+            TStringBldA b;
+            std::string block(1 << 20, '\0');
+            col.ArmLength = 50;
+            if (lines) col.StartReadLine(b, 4096, 0);
+            else col.StartReadBytes(block.data(), uint32_t(block.size()), 0);
+            EXPECT_EQ(col.Collect(10), R::colres_Nothing);
+            EXPECT_EQ(col.reads, c.reads);
+            EXPECT_TRUE(col.MoreWaiting());
+            EXPECT_EQ(col.Collect(20), R::colres_Nothing) << "the next call goes on";
+            EXPECT_EQ(col.reads, 2 * c.reads);
+            EXPECT_EQ(col.Collect(50), R::colres_Timeout) << "checked between calls";
+        }
+    }
+    // A line feed within the budget still completes the line in the same call.
+    TEndless col(128);
+    TStringBldA b;
+    col.StartReadLineNoTimeout(b, 4096);
+    EXPECT_EQ(col.Collect(0), R::colres_Nothing);
+    col.lineFeed = true;
+    EXPECT_EQ(col.Collect(0), R::colres_Complete);
+    EXPECT_EQ(b.Len, int32_t(COLLECTOR_READS_PER_CALL * 128));
 }
 
 TEST(Collector, TimeoutsByUnsignedDifference) {

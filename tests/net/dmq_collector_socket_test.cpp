@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "net/dmq_sock.hpp"
-#include "tests/net/net_test_loopback.hpp"
+#include "tests/support/loopback.hpp"
 
 using namespace zel;
 using namespace zeltest;
@@ -102,6 +106,49 @@ TEST_P(CollectorSocket, IdleProbeEndsOnInputOrClose) {
     ASSERT_TRUE(PollFor(t.a, POLLIN, 1000));
     EXPECT_EQ(quiet.Collect(GetTickMs()), R::colres_EndOfStream);
     EXPECT_TRUE(quiet.EndSeen());
+}
+
+// A peer that streams one line without a line feed as fast as it can: each call stops at its
+// read budget, so the owner's time-out fires while the flood goes on.
+TEST_P(CollectorSocket, EndlessLineReturnsWithinTheCallBudget) {
+    using namespace std::chrono;
+    std::atomic<bool> stop{false};
+    std::thread flood([&] {
+        const std::string chunk(65536, 'x');
+        const auto end = steady_clock::now() + seconds(3);
+        while (!stop && steady_clock::now() < end)
+            if (PollFor(p.b, POLLOUT, 50)) send(p.b, chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    });
+    TCollectorSocket c(4096, p.a);
+    c.ArmLength = 300;
+    TStringBldA line;
+    c.StartReadLine(line, 4096, GetTickMs());
+    const auto t0 = steady_clock::now();
+    R r = R::colres_Nothing;
+    uint64_t mostPerCall = 0;
+    auto longest = steady_clock::duration::zero();
+    while (r == R::colres_Nothing && steady_clock::now() - t0 < seconds(3)) {
+        PollFor(p.a, POLLIN, 50);
+        const uint64_t before = c.BytesReceived;
+        const auto c0 = steady_clock::now();
+        r = c.Collect(GetTickMs());
+        longest = std::max(longest, steady_clock::now() - c0);
+        mostPerCall = std::max(mostPerCall, c.BytesReceived - before);
+        if (r == R::colres_Nothing && c.BytesReceived - before >= COLLECTOR_BYTES_PER_CALL) {
+            EXPECT_TRUE(c.MoreWaiting());
+        }
+    }
+    const auto total = duration_cast<milliseconds>(steady_clock::now() - t0).count();
+    stop = true;
+    flood.join();
+    EXPECT_EQ(r, R::colres_Timeout);
+    EXPECT_TRUE(c.TooLong());
+    EXPECT_EQ(line.Len, 4096);
+    EXPECT_GT(c.BytesReceived, 0u);
+    EXPECT_LE(mostPerCall, COLLECTOR_BYTES_PER_CALL + c.BufferSize());
+    EXPECT_LT(duration_cast<milliseconds>(longest).count(), 100);
+    EXPECT_GE(total, 290);
+    EXPECT_LT(total, 1500);
 }
 
 INSTANTIATE_TEST_SUITE_P(Loopback, CollectorSocket, ::testing::Values(AF_INET, AF_INET6),

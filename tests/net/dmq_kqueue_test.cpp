@@ -5,7 +5,7 @@
 #include <chrono>
 #include <vector>
 
-#include "tests/net/net_test_loopback.hpp"
+#include "tests/support/loopback.hpp"
 
 using namespace zel;
 using namespace zeltest;
@@ -184,13 +184,13 @@ TEST(KQueue, StaleEntryOfClosedDescriptorIsNeverReported) {
     old.a = -1;
     Change(kq, number, kqf_Read, kqe_Delete);  // after the close: the entry itself stays behind
     ASSERT_EQ(send(old.b, "stale", 5, MSG_NOSIGNAL), 5);
+    TcpPair fresh;
+    ASSERT_TRUE(MakeTcpPair(AF_INET, fresh));
+    // The number now names another file (before a wait, which may open a descriptor of its own).
+    ASSERT_EQ(dup3(fresh.a, number, O_CLOEXEC), number);
 
     TKEvent ev[4];
     EXPECT_EQ(kq.KEvent(nullptr, 0, ev, 4, 50), 0);
-
-    TcpPair fresh;
-    ASSERT_TRUE(MakeTcpPair(AF_INET, fresh));
-    ASSERT_EQ(dup3(fresh.a, number, O_CLOEXEC), number);  // the number now names another file
     ASSERT_EQ(Change(kq, number, kqf_Read, kqe_Add), 0);
     EXPECT_EQ(kq.KEvent(nullptr, 0, ev, 4, 50), 0) << "the old file's data must not show up";
     ASSERT_EQ(send(fresh.b, "y", 1, MSG_NOSIGNAL), 1);
@@ -200,6 +200,38 @@ TEST(KQueue, StaleEntryOfClosedDescriptorIsNeverReported) {
     Change(kq, number, kqf_Read, kqe_Delete);
     close(number);
     close(copy);
+}
+
+// Add, close, reuse the number, add again: the new file is watched (kqueue dropped the first
+// registration at the close) and reported once with the new pointer; the first owner's delete,
+// carrying its generation, leaves the new registration alone.
+TEST(KQueue, ReusedNumberGetsANewGeneration) {
+    TKQueue kq;
+    ASSERT_EQ(kq.Open(), 0);
+    TcpPair old, fresh;
+    ASSERT_TRUE(MakeTcpPair(AF_INET, old));
+    ASSERT_TRUE(MakeTcpPair(AF_INET, fresh));
+    const int number = old.a;
+    uint32_t first = 0, again = 0, second = 0;
+    ASSERT_EQ(kq.AddFilter(number, kqf_Read, &W_TAG, first), 0);
+    EXPECT_NE(first, 0u);
+    ASSERT_EQ(kq.AddFilter(number, kqf_Read, &W_TAG, again), 0);
+    EXPECT_EQ(again, first) << "the same file keeps its registration";
+    close(old.a);
+    old.a = -1;
+    ASSERT_EQ(dup3(fresh.a, number, O_CLOEXEC), number);
+    ASSERT_EQ(kq.AddFilter(number, kqf_Read, &R_TAG, second), 0);
+    EXPECT_NE(second, first);
+    ASSERT_EQ(send(fresh.b, "y", 1, MSG_NOSIGNAL), 1);
+    TKEvent ev[4];
+    ASSERT_EQ(kq.KEvent(nullptr, 0, ev, 4, 300), 1);
+    EXPECT_EQ(ev[0].udata, &R_TAG);
+
+    EXPECT_EQ(kq.DeleteFilter(number, kqf_Read, first), ENOENT);
+    EXPECT_EQ(kq.KEvent(nullptr, 0, ev, 4, 300), 1) << "still registered";
+    EXPECT_EQ(kq.DeleteFilter(number, kqf_Read, second), 0);
+    EXPECT_EQ(kq.KEvent(nullptr, 0, ev, 4, 30), 0);
+    close(number);
 }
 
 TEST(KQueue, TimeoutIsKept) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -10,7 +11,7 @@
 #include <thread>
 
 #include "foundation/dmq_syscharset.hpp"
-#include "net_test_loopback.hpp"
+#include "tests/support/loopback.hpp"
 
 using namespace zel;
 using namespace zeltest;
@@ -217,6 +218,42 @@ TEST_F(ListenerFixture, NothingOpensThenIdleUntilAskedAgain) {
     close(busy);  // the port is free now
     L.StartListening();
     ASSERT_TRUE(WaitUntil([&] { return started == 1; }));
+}
+
+// Bindings can be added only until a start is requested: the listener thread may be opening the
+// list from then on. Each binding added while a start comes in is either opened or refused.
+TEST_F(ListenerFixture, AddBindingRefusedOnceAStartIsRequested) {
+    L.AddNewBinding(u"Client", u"127.0.0.1", u"0", false, false, Keep());
+    L.StartListening();  // the thread does not run yet: the request alone refuses
+    try {
+        L.AddNewBinding(u"Late", u"127.0.0.1", u"0", false, false, Keep());
+        ADD_FAILURE() << "no exception";
+    } catch (const Exception& e) {
+        EXPECT_STREQ(e.what(), "Already listening");
+    }
+    L.StopListening();
+    L.AddNewBinding(u"Client", u"127.0.0.1", u"0", false, false, Keep());
+
+    std::atomic<int> added{2};
+    std::thread adder([&] {
+        for (int i = 0; i < 100; ++i) {
+            try {
+                L.AddNewBinding(u"Racing", u"127.0.0.1", u"0", false, false, Keep());
+                ++added;
+            } catch (const Exception&) {
+                return;
+            }
+            std::this_thread::yield();
+        }
+    });
+    L.Start();
+    L.StartListening();
+    adder.join();
+    ASSERT_TRUE(WaitUntil([&] { return started == 1; }));
+    std::lock_guard<std::mutex> g(m);
+    EXPECT_EQ(L.Bindings().size(), size_t(added.load()));
+    EXPECT_EQ(ports.size(), L.Bindings().size()) << "every binding in the list was opened";
+    EXPECT_TRUE(bindingErrors.empty());
 }
 
 TEST_F(ListenerFixture, NoHandlerClosesAtOnce) {

@@ -1,5 +1,7 @@
 #include "net/dmq_sock.hpp"
 
+#include "net/dmq_snps_addr.hpp"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -76,7 +78,12 @@ TEST(SockText, HostAndPort) {
 }
 
 TEST(SockText, ErrorText) {
-    EXPECT_EQ(SockErrorText(-1001, u"whatever"), u"Socket error -1001: Host not found");
+    // The code the resolver gives for an unknown host, not a code it never returns.
+    TSockAddrAny sin{};
+    const int32_t notFound = SetVarSin(sin, "::1", "80", TSocketFamily::SF_IP4, true);  // no IPv4 address
+    EXPECT_EQ(notFound, SNPS_HOST_NOT_FOUND);
+    EXPECT_EQ(SockErrorText(notFound, u"whatever"), u"Socket error -7: Host not found");
+    EXPECT_EQ(SockErrorText(-1001, u"whatever"), u"Socket error -1001: whatever");
     EXPECT_EQ(SockErrorText(ECONNREFUSED, u"Connection refused"),
               u"Socket error " + WidenStrU(std::to_string(ECONNREFUSED)) + u": Connection refused");
     EXPECT_EQ(SockErrorText(0, u""), u"Socket error 0: ");

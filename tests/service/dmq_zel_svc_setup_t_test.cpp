@@ -171,6 +171,8 @@ TEST_F(ConfigFile, ReadsKeysWithDefaultsTrimsAndClamps) {
              const auto& m0 = M(c, 0);
              EXPECT_EQ(m0.ManagerAddress, u"mgr.example.org");
              EXPECT_EQ(m0.ManagerPort, 10025);
+             EXPECT_TRUE(m0.ManagerPortInvalid);
+             EXPECT_FALSE(M(c, 1).ManagerPortInvalid) << "no text, no fault";
              EXPECT_EQ(m0.ServerVersion, 77);
              EXPECT_EQ(m0.PresentServerAddress, u"srv.example.org");
              EXPECT_EQ(m0.ManagerInvalidPasswordScript, u"/bin/inv");
@@ -201,7 +203,7 @@ TEST_F(ConfigFile, ReadsKeysWithDefaultsTrimsAndClamps) {
              EXPECT_EQ(c.Command.CommandPort, 12345);
              EXPECT_EQ(c.Command.CommandIPVersion, 0);
              EXPECT_FALSE(c.Command.CommandPreferIPv4);
-             EXPECT_EQ(c.Command.CommandLogLevel, 0);
+             EXPECT_EQ(c.Command.CommandLogLevel, -3) << "negative silences the refusal line";
              EXPECT_EQ(c.Command.CommandTimeout1, 100);
              EXPECT_EQ(c.Command.CommandTimeout2, 1000);
          }},
@@ -307,6 +309,22 @@ TEST_F(ConfigFile, CheckManagerSectionsDisablesBrokenSections) {
     EXPECT_EQ(lines[2], u"ERROR: Parameter ManagerAuthEMail in section [Manager] is empty");
     EXPECT_FALSE(d.Managers[0].ManagerEnabled);
     EXPECT_TRUE(d.Managers[1].ManagerEnabled);
+}
+
+// A ManagerPort that is no port is reported, but the section stays on with the default port:
+// a typo must not switch the server to STANDALONE.
+TEST_F(ConfigFile, ManagerPortTypoIsReportedAndKeepsTheSection) {
+    Config c;
+    ReadServiceConfig(c, Write(kMinimal + "[Manager]\nManagerPort= 100x5 \nManagerAuthPassword=pw\n"
+                                          "[Manager2]\nManagerEnabled=1\nManagerPort=10030\nManagerAuthPassword=pw\n"));
+    std::vector<UnicodeString> lines;
+    CheckManagerSections(c, [&](const UnicodeString& l) { lines.push_back(l); });
+    const std::vector<UnicodeString> want = {u"ERROR: Parameter ManagerPort in section [Manager] is invalid"};
+    EXPECT_EQ(lines, want);
+    EXPECT_TRUE(M(c, 0).ManagerEnabled);
+    EXPECT_EQ(M(c, 0).ManagerPort, 10025);
+    EXPECT_TRUE(M(c, 2).ManagerEnabled);
+    EXPECT_EQ(M(c, 2).ManagerPort, 10030);
 }
 
 TEST(ConfigManagers, FindByAddress) {

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -350,6 +351,9 @@ TEST(UtilsParsersTest, DecodeEscapes) {
         {u"\\x09", u'\t'},  {u"\\X3b", u';'},   {u"\\9", u'\t'},     {u",", u','},       {u";;", u';'},
         {u"\\xzz", u'#'},   {u"\\", u'#'},      {u"", u'#'},         {u"\\ux2022", u'\x2022'},
         {u"\\UXFFFF", u'\xFFFF'}, {u"\\ux10000", u'#'}, {u"\\65536", u'#'}, {u"\\-1", u'#'}, {u"\\u", u'#'},
+        // NUL would end every C text the delimiter goes into.
+        {u"\\x0", u'#'}, {u"\\0", u'#'}, {u"\\UX0000", u'#'}, {std::u16string_view(u"\0;", 2), u'#'},
+        {u"\\x1", u'\x01'}, {u"\t", u'\t'},
     };
     for (const auto& c : cases) EXPECT_EQ(DecodeEscapes(c.Text, u'#'), c.Out);
 }
@@ -419,6 +423,48 @@ TEST(UtilsMiscTest, EncodeCutToBytesKeepsWholeCharacters) {
         const char* Out;
     } cases[] = {{6, "a\xc3\xa9\xe2\x82\xac"}, {5, "a\xc3\xa9"}, {3, "a\xc3\xa9"}, {2, "a"}, {1, "a"}, {0, ""}};
     for (const auto& c : cases) EXPECT_EQ(EncodeCutToBytes(conv, c.Max, text), c.Out) << c.Max;
+}
+
+TEST(UtilsMiscTest, EncodeCutToBytesInOtherSetsAndAtSurrogates) {
+    const UnicodeString pair = u"\xD83D\xDE00";  // one character, 4 bytes in UTF-8
+    const struct {
+        const char16_t* Set;
+        UnicodeString Text;
+        int32_t Max;
+        std::string Out;
+    } cases[] = {
+        {u"UTF-8", u"ab" + pair + u"c", 5, "ab"},
+        {u"UTF-8", u"ab" + pair + u"c", 6, "ab\xF0\x9F\x98\x80"},
+        // The cut falls between the halves of a pair: the high half goes with it.
+        {u"UTF-8", u"ab" + pair, 3, "ab"},
+        // A lone high surrogate is a character of its own ("?"), kept at the cut.
+        {u"UTF-8", UnicodeString(u"ab\xD800") + u"c", 3, "ab?"},
+        {u"UTF-16LE", u"abc", 5, std::string("a\0b\0", 4)},
+        {u"UTF-16LE", u"a" + pair + u"b", 5, std::string("a\0", 2)},
+        {u"UTF-16LE", u"a" + pair + u"b", 6, std::string("a\0\x3D\xD8\x00\xDE", 6)},
+        {u"ISO-8859-1", u"x\u20ACy", 2, "x?"},
+        {u"ISO-8859-1", u"\u00e9t\u00e9", 3, "\xE9t\xE9"},
+    };
+    for (const auto& c : cases) {
+        TAnsiUnicodeConverter conv;
+        conv.SetCharset(c.Set);
+        EXPECT_EQ(EncodeCutToBytes(conv, c.Max, c.Text), c.Out) << UnicodeToUtf8A(c.Set) << " " << c.Max;
+    }
+}
+
+// Client texts take this path: a long text is converted a few times, not once per unit dropped.
+TEST(UtilsMiscTest, EncodeCutToBytesIsNotQuadratic) {
+    const UnicodeString euros(32768, u'\u20AC');  // 3 bytes each in UTF-8, 1 in Windows-1252
+    for (const char16_t* set : {u"UTF-8", u"WINDOWS-1252", u"UTF-16LE"}) {
+        TAnsiUnicodeConverter conv;
+        conv.SetCharset(set);
+        const auto t0 = std::chrono::steady_clock::now();
+        const AnsiString cut = EncodeCutToBytes(conv, 32768, euros + euros);
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+        EXPECT_LE(cut.size(), 32768u) << UnicodeToUtf8A(set);
+        EXPECT_GE(cut.size(), 32768u - 2u) << UnicodeToUtf8A(set);
+        EXPECT_LT(ms.count(), 500) << UnicodeToUtf8A(set);
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

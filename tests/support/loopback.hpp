@@ -1,5 +1,5 @@
 #pragma once
-// Loopback TCP helpers for the socket-layer tests: connected pairs on 127.0.0.1 or ::1 over a
+// Loopback TCP helpers for network tests: connected pairs on 127.0.0.1 or ::1 over a
 // listener bound to port 0, and a bound but not listening port that refuses connections.
 #include <arpa/inet.h>
 #include <cerrno>
