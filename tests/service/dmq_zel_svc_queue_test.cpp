@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "service/dmq_zel_svc_server_id.hpp"
-#include "tests/net/net_test_loopback.hpp"
+#include "tests/support/loopback.hpp"
 #include "tests/support/service_fixture.hpp"
 
 namespace zel {

@@ -14,7 +14,8 @@
 #include "net/dmq_snps_listen_thread.hpp"
 #include "service/dmq_zel_svc_listener_snps.hpp"
 #include "service/dmq_zel_svc_timer.hpp"
-#include "tests/net/net_test_loopback.hpp"
+#include "foundation/dmq_fileutils.hpp"
+#include "tests/support/loopback.hpp"
 #include "tests/support/service_fixture.hpp"
 
 namespace zel {
