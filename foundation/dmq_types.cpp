@@ -283,34 +283,55 @@ bool HasCtrlCharsBuf(const char* p, int32_t len) noexcept {
 
 // ---------------------------------------------------------------------------------------------
 
+int32_t DecodeUtf8Sequence(const char* p, int32_t len, char32_t& cp) noexcept {
+    if (p == nullptr || len < 1) return 0;
+    const unsigned char b = Byte(p[0]);
+    int32_t n;
+    char32_t v, min;
+    if (b < 0x80) {
+        cp = b;
+        return 1;
+    }
+    if (b >= 0xC2 && b <= 0xDF) {
+        n = 2, v = b & 0x1Fu, min = 0x80;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        n = 3, v = b & 0x0Fu, min = 0x800;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        n = 4, v = b & 0x07u, min = 0x10000;
+    } else {
+        return 0;  // continuation byte, C0/C1 (always overlong) or F5..FF
+    }
+    if (len < n) return 0;
+    for (int32_t k = 1; k < n; ++k) {
+        const unsigned char c = Byte(p[k]);
+        if ((c & 0xC0) != 0x80) return 0;
+        v = (v << 6) | (c & 0x3Fu);
+    }
+    if (v < min || v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) return 0;
+    cp = v;
+    return n;
+}
+
+char16_t* PutUtf16(char16_t* dest, char32_t cp) noexcept {
+    if (cp < 0x10000) {
+        *dest++ = static_cast<char16_t>(cp);
+    } else {
+        cp -= 0x10000;
+        *dest++ = static_cast<char16_t>(0xD800 + (cp >> 10));
+        *dest++ = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+    }
+    return dest;
+}
+
 bool IsValidUtf8A(AnsiView s) noexcept {
-    const size_t n = s.size();
-    size_t i = 0;
-    while (i < n) {
-        unsigned char b = Byte(s[i]);
-        if (b < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t more;
-        uint32_t v, min;
-        if (b >= 0xC2 && b <= 0xDF) {
-            more = 1, v = b & 0x1Fu, min = 0x80;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            more = 2, v = b & 0x0Fu, min = 0x800;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            more = 3, v = b & 0x07u, min = 0x10000;
-        } else {
-            return false;  // continuation byte, C0/C1 (always overlong) or F5..FF
-        }
-        if (n - i - 1 < more) return false;
-        for (size_t k = 1; k <= more; ++k) {
-            unsigned char c = Byte(s[i + k]);
-            if ((c & 0xC0) != 0x80) return false;
-            v = (v << 6) | (c & 0x3Fu);
-        }
-        if (v < min || v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) return false;
-        i += more + 1;
+    const char* p = s.data();
+    size_t left = s.size();
+    while (left > 0) {
+        char32_t cp;
+        const int32_t n = DecodeUtf8Sequence(p, static_cast<int32_t>(std::min<size_t>(left, 4)), cp);
+        if (n == 0) return false;
+        p += n;
+        left -= static_cast<size_t>(n);
     }
     return true;
 }
@@ -343,39 +364,18 @@ int32_t Utf8LengthOfU(UnicodeView s) noexcept {
 
 UnicodeString DecodeUtf8BufU(const char* p, int32_t len) {
     if (p == nullptr || len < 1) return UnicodeString();
+    // A unit per byte at most: a 4-byte sequence gives a surrogate pair.
     UnicodeString r(static_cast<size_t>(len), u'\0');
-    size_t out = 0;
+    char16_t* out = r.data();
     int32_t i = 0;
     while (i < len) {
-        unsigned char b = Byte(p[i]);
-        int32_t more;
-        uint32_t v;
-        if (b < 0x80) {
-            more = 0, v = b;
-        } else if (b >= 0xC0 && b <= 0xDF) {
-            more = 1, v = b & 31u;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            more = 2, v = b & 15u;
-        } else if (b >= 0xF0 && b <= 0xF7) {
-            more = 3, v = b & 7u;
-        } else {
-            break;
-        }
-        if (len - i - 1 < more) break;  // sequence cut off by the end of the buffer
-        bool ok = true;
-        for (int32_t k = 1; k <= more; ++k) {
-            unsigned char c = Byte(p[i + k]);
-            if ((c & 0xC0) != 0x80) {
-                ok = false;
-                break;
-            }
-            v = (v << 6) | (c & 0x3Fu);
-        }
-        if (!ok) break;
-        r[out++] = static_cast<char16_t>(v & 0xFFFF);
-        i += more + 1;
+        char32_t cp;
+        const int32_t n = DecodeUtf8Sequence(p + i, len - i, cp);
+        if (n == 0) break;
+        out = PutUtf16(out, cp);
+        i += n;
     }
-    r.resize(out);
+    r.resize(static_cast<size_t>(out - r.data()));
     return r;
 }
 
@@ -442,12 +442,6 @@ bool ParseStrict(const Char* p, const Char* end, Int& v) noexcept {
     return true;
 }
 
-template <typename Char>
-const Char* ZeroEnd(std::basic_string_view<Char> s) noexcept {
-    size_t z = s.find(Char(0));
-    return s.data() + (z == s.npos ? s.size() : z);
-}
-
 }  // namespace
 
 char* IntToFixedDigitsA(char* buffer, int32_t v, int32_t width) noexcept {
@@ -482,13 +476,13 @@ bool TryStrToInt32A(const char* s, int32_t& v) noexcept {
     return s != nullptr && ParseStrict(s, s + std::strlen(s), v);
 }
 
-bool TryStrToInt32A(AnsiView s, int32_t& v) noexcept { return ParseStrict(s.data(), ZeroEnd(s), v); }
+bool TryStrToInt32A(AnsiView s, int32_t& v) noexcept { return ParseStrict(s.data(), s.data() + s.size(), v); }
 
 bool TryStrToInt32U(const char16_t* s, int32_t& v) noexcept {
     return s != nullptr && ParseStrict(s, s + std::char_traits<char16_t>::length(s), v);
 }
 
-bool TryStrToInt32U(UnicodeView s, int32_t& v) noexcept { return ParseStrict(s.data(), ZeroEnd(s), v); }
+bool TryStrToInt32U(UnicodeView s, int32_t& v) noexcept { return ParseStrict(s.data(), s.data() + s.size(), v); }
 
 bool TryBufToInt32A(const char* p, int32_t len, int32_t& v) noexcept {
     return p != nullptr && len > 0 && ParseStrict(p, p + len, v);
@@ -498,7 +492,7 @@ bool TryStrToInt64U(const char16_t* s, int64_t& v) noexcept {
     return s != nullptr && ParseStrict(s, s + std::char_traits<char16_t>::length(s), v);
 }
 
-bool TryStrToInt64U(UnicodeView s, int64_t& v) noexcept { return ParseStrict(s.data(), ZeroEnd(s), v); }
+bool TryStrToInt64U(UnicodeView s, int64_t& v) noexcept { return ParseStrict(s.data(), s.data() + s.size(), v); }
 
 bool TryBufToInt64A(const char* p, int32_t len, int64_t& v) noexcept {
     return p != nullptr && len > 0 && ParseStrict(p, p + len, v);

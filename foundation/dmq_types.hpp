@@ -124,8 +124,16 @@ bool HasCtrlCharsBuf(const char* p, int32_t len) noexcept;
 // ---------------------------------------------------------------------------------------------
 // UTF-8.
 
+// The one UTF-8 sequence validator behind every UTF-8 routine (validity, decoders, the pure-code
+// UTF-8 conversion): the sequence at p[0, len) as a code point and its byte length (1 to 4), or 0
+// for a bad sequence: a byte that starts none, a bad continuation byte, a sequence cut off by len,
+// an overlong form, a surrogate or a value above U+10FFFF. len below 1 gives 0.
+int32_t DecodeUtf8Sequence(const char* p, int32_t len, char32_t& cp) noexcept;
+// Writes cp as one UTF-16 unit, or as a surrogate pair above U+FFFF; returns the end.
+char16_t* PutUtf16(char16_t* dest, char32_t cp) noexcept;
+
 // True when s is well-formed UTF-8 (so that decoding to UTF-16 and encoding again gives the same
-// bytes): no overlong forms, no surrogates, nothing above U+10FFFF, no cut-off sequence.
+// bytes).
 bool IsValidUtf8A(AnsiView s) noexcept;
 // Bytes that are not continuation bytes (10xxxxxx).
 int32_t Utf8CharCount(const char* p, int32_t len) noexcept;
@@ -133,8 +141,8 @@ int32_t Utf8CharCount(const char* p, int32_t len) noexcept;
 int32_t Utf8CharsByteLen(const char* p, int32_t len, int32_t n) noexcept;
 // UTF-8 length counted per unit: 1 below 128, 2 below 2048, else 3.
 int32_t Utf8LengthOfU(UnicodeView s) noexcept;
-// The system's own decoder: stops at the first bad byte, keeping what was decoded before it;
-// values kept in 16 bits (no surrogate pairs are formed).
+// The system's own decoder: stops at the first bad sequence, keeping what was decoded before it;
+// characters beyond U+FFFF become surrogate pairs.
 UnicodeString DecodeUtf8BufU(const char* p, int32_t len);
 UnicodeString DecodeUtf8U(AnsiView s);
 
@@ -158,8 +166,8 @@ char* IntToBufCheckedA(char* buffer, int32_t v, int32_t& len);
 
 // Strict parsers: leading characters below 33 skipped, an optional sign, then only decimal digits
 // to the end (no trailing blanks), exact range. The variable is untouched on failure.
-// The Str forms read a zero-terminated text: a view is read up to its end or its first NUL, a null
-// pointer fails. The Buf forms read exactly len bytes (a NUL is then an ordinary non-digit).
+// The pointer forms read a zero-terminated text (a null pointer fails); the view and Buf forms
+// read exactly their length, so a NUL inside is an ordinary non-digit and fails the parse.
 bool TryStrToInt32A(const char* s, int32_t& v) noexcept;
 bool TryStrToInt32A(AnsiView s, int32_t& v) noexcept;
 bool TryStrToInt32U(const char16_t* s, int32_t& v) noexcept;

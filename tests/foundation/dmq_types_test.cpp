@@ -319,8 +319,10 @@ TEST(Utf8, DecoderStopsAtTheFirstBadByte) {
         {"a\xc3(b", u"a"},                // bad continuation byte
         {"a\x80 b", u"a"},                // stray continuation byte
         {"a\xf8\x80", u"a"},              // not a lead byte
-        {"\xf0\x9f\x98\x80", u"\xf600"},  // kept in 16 bits: U+1F600 -> 0xF600, no surrogates
-        {"\xc0\x80x", UnicodeString(u"\0x", 2)},  // the decoder itself does not refuse overlong forms
+        {"\xf0\x9f\x98\x80!", u"\U0001F600!"},  // a surrogate pair, not cut to 16 bits
+        {"a\xf0\x90\x80\x8a", u"a\U0001000A"},  // U+1000A, no line feed
+        {"a\xc0\xaf" "b", u"a"},                     // overlong "/"
+        {"a\xed\xa0\x80", u"a"},                 // surrogate
         {AnsiString("a\0b", 3), UnicodeString(u"a\0b", 3)},
     };
     for (const auto& c : cases) {
@@ -462,15 +464,25 @@ TEST(Parse, Int32AtTheLimits) {
     EXPECT_EQ(v, 5);
 }
 
-TEST(Parse, ZeroTerminatedAndBufferForms) {
+TEST(Parse, ViewsParseTheirWholeLength) {
     int32_t v = 0;
-    const AnsiString with_nul("12\0x", 4);
-    EXPECT_TRUE(TryStrToInt32A(AnsiView(with_nul), v));  // the text ends at its terminator
+    const AnsiString with_nul("12\0junk", 7);
+    EXPECT_TRUE(TryStrToInt32A(with_nul.c_str(), v));  // a zero-terminated text ends at its NUL
     EXPECT_EQ(v, 12);
-    EXPECT_FALSE(TryBufToInt32A(with_nul.data(), 4, v));  // the buffer holds all four bytes
+    v = 5;
+    EXPECT_FALSE(TryStrToInt32A(AnsiView(with_nul), v));  // a view holds all seven bytes
+    EXPECT_FALSE(TryBufToInt32A(with_nul.data(), 7, v));
+    const UnicodeString wide(u"12\0junk", 7);
+    EXPECT_FALSE(TryStrToInt32U(UnicodeView(wide), v));
+    int64_t w = 5;
+    EXPECT_FALSE(TryStrToInt64U(UnicodeView(wide), w));
+    EXPECT_FALSE(TryStrToInt32U(UnicodeView(u"12\0", 3), v));
+    EXPECT_EQ(v, 5);
+    EXPECT_EQ(w, 5);
+    EXPECT_TRUE(TryStrToInt32U(wide.c_str(), v));
+    EXPECT_EQ(v, 12);
     EXPECT_TRUE(TryBufToInt32A("123456", 3, v));
     EXPECT_EQ(v, 123);
-    int64_t w = 0;
     EXPECT_TRUE(TryBufToInt64A("-9876543210xyz", 11, w));
     EXPECT_EQ(w, -9876543210);
 }
@@ -525,18 +537,18 @@ TEST(Parse, BoolTriesANumberFirst) {
 // ---------------------------------------------------------------------------------------------
 
 TEST(Raise, ExceptionsCarryTheirClassAndMessage) {
-    try {
-        RaiseLineTooLong();
-    } catch (const ELineLengthTooLong& e) {
-        EXPECT_STREQ(ExceptionClassName(e), "ELineLengthTooLong");
-        EXPECT_EQ(e.Message(), "Line too long");
-    }
-    try {
-        RaiseBufferTooSmall();
-    } catch (const Exception& e) {
-        EXPECT_STREQ(ExceptionClassName(e), "Exception");
-        EXPECT_EQ(e.Message(), "Buffer too small");
-    }
+    auto check = [](auto raise, const char* cls, const char* msg) {
+        EXPECT_THROW(
+            try { raise(); } catch (const Exception& e) {
+                EXPECT_STREQ(ExceptionClassName(e), cls);
+                EXPECT_EQ(e.Message(), msg);
+                throw;
+            },
+            Exception);
+    };
+    check([] { RaiseLineTooLong(); }, "ELineLengthTooLong", "Line too long");
+    check([] { RaiseBufferTooSmall(); }, "Exception", "Buffer too small");
+    EXPECT_THROW(RaiseLineTooLong(), ELineLengthTooLong);
     EXPECT_STREQ(EConvertError("x").ClassName(), "EConvertError");
 }
 
