@@ -36,41 +36,41 @@ size_t CountEscaped(const char* p, size_t n) noexcept {
     return c;
 }
 
-// Makes room for n more units. Returns the replaced buffer (empty when none was replaced): the
-// caller keeps it until its copy is done, so a source inside the builder's own text stays valid.
-// On failure (std::bad_alloc) the builder is unchanged.
-[[nodiscard]] UnicodeString StrBldUGrow(TStringBldU& b, size_t n) {
-    int64_t need = static_cast<int64_t>(b.Len) + static_cast<int64_t>(n);
-    if (need <= b.Capacity) return UnicodeString();
-    int64_t cap = (need + need / 2 + 63) & ~int64_t{63};
-    if (cap > std::numeric_limits<int32_t>::max()) throw std::bad_alloc();
-    UnicodeString fresh(static_cast<size_t>(cap), u'\0');
-    std::copy_n(b.Buf.data(), b.Len, fresh.data());
-    b.Buf.swap(fresh);
-    b.Capacity = static_cast<int32_t>(cap);
-    return fresh;
-}
-
-void StrBldUPut(TStringBldU& b, const char16_t* p, size_t n) {
-    if (n == 0) return;
-    const UnicodeString old = StrBldUGrow(b, n);
-    std::copy_n(p, n, b.Buf.data() + b.Len);
-    b.Len += static_cast<int32_t>(n);
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
 
-void StrBldUInit(TStringBldU& b, int32_t wanted) {
-    int64_t w = std::max<int64_t>(wanted, 64);
-    int64_t cap = (w + w / 2 + 63) & ~int64_t{63};
+UnicodeString TStringBldU::Grow(size_t n) {
+    const int64_t need = static_cast<int64_t>(Len_) + static_cast<int64_t>(n);
+    if (need <= Capacity_) return UnicodeString();
+    const int64_t cap = (need + need / 2 + 63) & ~int64_t{63};
     if (cap > std::numeric_limits<int32_t>::max()) throw std::bad_alloc();
     UnicodeString fresh(static_cast<size_t>(cap), u'\0');
-    b.Buf.swap(fresh);
-    b.Len = 0;
-    b.Capacity = static_cast<int32_t>(cap);
+    std::copy_n(Buf_.data(), Len_, fresh.data());
+    Buf_.swap(fresh);
+    Capacity_ = static_cast<int32_t>(cap);
+    return fresh;
 }
+
+void TStringBldU::Init(int32_t wanted) {
+    const int64_t w = std::max<int64_t>(wanted, 64);
+    const int64_t cap = (w + w / 2 + 63) & ~int64_t{63};
+    if (cap > std::numeric_limits<int32_t>::max()) throw std::bad_alloc();
+    UnicodeString fresh(static_cast<size_t>(cap), u'\0');
+    Buf_.swap(fresh);
+    Len_ = 0;
+    Capacity_ = static_cast<int32_t>(cap);
+}
+
+namespace {
+
+void StrBldUPut(TStringBldU& b, const char16_t* p, size_t n) {
+    if (n > 0) b.Append(n, [&](char16_t* d) { std::copy_n(p, n, d); });
+}
+
+}  // namespace
+
+void StrBldUInit(TStringBldU& b, int32_t wanted) { b.Init(wanted); }
 
 void StrBldUAddChar(TStringBldU& b, char16_t c) { StrBldUPut(b, &c, 1); }
 
@@ -80,9 +80,8 @@ void StrBldUAddColonSpace(TStringBldU& b) { StrBldUPut(b, u": ", 2); }
 
 void StrBldUAddEscapedA(TStringBldU& b, AnsiView s) {
     if (s.empty()) return;
-    (void)StrBldUGrow(b, s.size() + 3 * CountEscaped(s.data(), s.size()));
-    char16_t* end = WriteEscaped(b.Buf.data() + b.Len, s.data(), s.size());
-    b.Len = static_cast<int32_t>(end - b.Buf.data());
+    b.Append(s.size() + 3 * CountEscaped(s.data(), s.size()),
+             [&](char16_t* d) { WriteEscaped(d, s.data(), s.size()); });
 }
 
 void StrBldUAddInt(TStringBldU& b, int32_t v) {
@@ -95,10 +94,10 @@ void StrBldUAddInt(TStringBldU& b, int32_t v) {
 void StrBldUAdd(TStringBldU& b, UnicodeView s) { StrBldUPut(b, s.data(), s.size()); }
 
 void StrBldUAddSpaceStr(TStringBldU& b, UnicodeView s) {
-    const UnicodeString old = StrBldUGrow(b, s.size() + 1);
-    b.Buf[static_cast<size_t>(b.Len)] = u' ';
-    std::copy_n(s.data(), s.size(), b.Buf.data() + b.Len + 1);
-    b.Len += static_cast<int32_t>(s.size() + 1);
+    b.Append(s.size() + 1, [&](char16_t* d) {
+        *d = u' ';
+        std::copy_n(s.data(), s.size(), d + 1);
+    });
 }
 
 UnicodeString StrBldUToStr(const TStringBldU& b) { return UnicodeString(StrBldUView(b)); }
@@ -274,10 +273,14 @@ AnsiString TrimLeftA(AnsiView s) {
 }
 
 bool HasCtrlCharsBuf(const char* p, int32_t len) noexcept {
-    for (int32_t i = 0; i < len; ++i) {
-        unsigned char b = Byte(p[i]);
-        if (b < 32 && b != 9) return true;
-    }
+    for (int32_t i = 0; i < len; ++i)
+        if (IsCtrlChar(Byte(p[i]))) return true;
+    return false;
+}
+
+bool HasCtrlCharsU(UnicodeView s) noexcept {
+    for (char16_t c : s)
+        if (IsCtrlChar(c)) return true;
     return false;
 }
 

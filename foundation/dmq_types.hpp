@@ -41,14 +41,35 @@ ZEL_DECLARE_EXCEPTION(EWaiterErrorKQueue, EWaiterException);
 ZEL_DECLARE_EXCEPTION(EConvertError, Exception);
 
 // ---------------------------------------------------------------------------------------------
-// UTF-16 string builder. The text is Buf[0, Len); Buf.size() == Capacity always. The owner may
-// reuse a builder by setting Len to 0. Appenders grow by the Part's rule (a fresh builder holds 128
-// units, the 129th grows it to 256) and raise only std::bad_alloc, leaving the builder unchanged.
+// UTF-16 string builder. The text is Buf()[0, Len()); the buffer's length is Capacity() always, and
+// only the builder's own operations change it. StrBldUReset empties it for reuse. Appenders grow
+// by the Part's rule (a fresh builder holds 128 units, the 129th grows it to 256) and raise only
+// std::bad_alloc, leaving the builder unchanged.
 
-struct TStringBldU {
-    UnicodeString Buf;
-    int32_t Len = 0;
-    int32_t Capacity = 0;
+class TStringBldU {
+public:
+    const UnicodeString& Buf() const noexcept { return Buf_; }
+    int32_t Len() const noexcept { return Len_; }
+    int32_t Capacity() const noexcept { return Capacity_; }
+
+    // Appends n units that write(dest) puts at dest (exactly n, without raising); a source inside
+    // the builder's own text stays valid while write runs.
+    template <class Write>
+    void Append(size_t n, Write&& write) {
+        const UnicodeString old = Grow(n);
+        write(Buf_.data() + Len_);
+        Len_ += static_cast<int32_t>(n);
+    }
+    void Init(int32_t wanted);
+    void Reset() noexcept { Len_ = 0; }
+
+private:
+    // Makes room for n more units; returns the replaced buffer (empty when none was replaced).
+    [[nodiscard]] UnicodeString Grow(size_t n);
+
+    UnicodeString Buf_;
+    int32_t Len_ = 0;
+    int32_t Capacity_ = 0;
 };
 
 void StrBldUInit(TStringBldU& b, int32_t wanted);
@@ -64,8 +85,10 @@ void StrBldUAddSpaceStr(TStringBldU& b, UnicodeView s);
 UnicodeString StrBldUToStr(const TStringBldU& b);
 // The text in use, without a copy (valid until the next append).
 inline UnicodeView StrBldUView(const TStringBldU& b) noexcept {
-    return UnicodeView(b.Buf.data(), static_cast<size_t>(b.Len));
+    return UnicodeView(b.Buf().data(), static_cast<size_t>(b.Len()));
 }
+// Len 0, keeping the buffer.
+inline void StrBldUReset(TStringBldU& b) noexcept { b.Reset(); }
 
 // ---------------------------------------------------------------------------------------------
 // Durations.
@@ -118,8 +141,11 @@ UnicodeString TrimRightU(UnicodeView s);
 AnsiString TrimA(AnsiView s);
 AnsiString TrimLeftA(AnsiView s);
 
-// True when a byte below 32 other than TAB occurs.
+// The control-character test of every text check: a byte or unit below 32 other than TAB.
+constexpr bool IsCtrlChar(uint32_t c) noexcept { return c < 32 && c != 9; }
+// True when such a byte (unit) occurs.
 bool HasCtrlCharsBuf(const char* p, int32_t len) noexcept;
+bool HasCtrlCharsU(UnicodeView s) noexcept;
 
 // ---------------------------------------------------------------------------------------------
 // UTF-8.

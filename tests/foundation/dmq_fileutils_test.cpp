@@ -76,7 +76,7 @@ TEST_F(FileUtilsTest, EmptyNamesGiveNotFoundAndTouchNothing) {
     EXPECT_EQ(TryMakeDir(""), ENOENT);
     EXPECT_EQ(TryForceDirs(""), ENOENT);
     EXPECT_THROW(ResetTextName(t, ""), EFileExceptionOpenError);
-    EXPECT_EQ(t.Mode, TTextFileMode::tfm_Closed);
+    EXPECT_EQ(t.Mode(), TTextFileMode::tfm_Closed);
 }
 
 TEST_F(FileUtilsTest, TextWriteThenReadLines) {
@@ -84,7 +84,7 @@ TEST_F(FileUtilsTest, TextWriteThenReadLines) {
     TTextFile f;
     char small[4];  // caller's buffer: forces flushes in the middle of a write
     ASSERT_EQ(TryRewriteTextNameBuf(f, name, small, sizeof small), 0);
-    EXPECT_EQ(fcntl(f.Handle, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+    EXPECT_EQ(fcntl(f.Handle(), F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
     WriteLnText(f, "first line");
     WriteTextBuf(f, "second\r\n\nlast", 13);
     ASSERT_EQ(TryCloseText(f), 0);

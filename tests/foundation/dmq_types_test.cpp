@@ -23,14 +23,14 @@ UnicodeString U(const char* ascii) { return WidenStrU(ascii); }
 TEST(StringBldU, FreshBuilderHolds128AndThe129thUnitGrowsTo256) {
     TStringBldU b;
     StrBldUInit(b, 0);
-    EXPECT_EQ(b.Capacity, 128);
-    EXPECT_EQ(b.Len, 0);
-    EXPECT_EQ(b.Buf.size(), 128u);
+    EXPECT_EQ(b.Capacity(), 128);
+    EXPECT_EQ(b.Len(), 0);
+    EXPECT_EQ(b.Buf().size(), 128u);
     for (int i = 0; i < 128; ++i) StrBldUAddChar(b, u'a');
-    EXPECT_EQ(b.Capacity, 128);
+    EXPECT_EQ(b.Capacity(), 128);
     StrBldUAddChar(b, u'b');
-    EXPECT_EQ(b.Capacity, 256);
-    EXPECT_EQ(b.Buf.size(), 256u);
+    EXPECT_EQ(b.Capacity(), 256);
+    EXPECT_EQ(b.Buf().size(), 256u);
     EXPECT_EQ(StrBldUToStr(b), UnicodeString(128, u'a') + u"b");
 }
 
@@ -41,17 +41,17 @@ TEST(StringBldU, InitAndGrowthFollowTheFormula) {
     for (auto c : cases) {
         TStringBldU b;
         StrBldUInit(b, c.wanted);
-        EXPECT_EQ(b.Capacity, c.capacity) << c.wanted;
+        EXPECT_EQ(b.Capacity(), c.capacity) << c.wanted;
     }
     TStringBldU b;
     StrBldUInit(b, 0);
     StrBldUAdd(b, UnicodeString(300, u'x'));  // need 300: 300 + 150 + 63 = 513 -> 512
-    EXPECT_EQ(b.Capacity, 512);
-    EXPECT_EQ(b.Len, 300);
+    EXPECT_EQ(b.Capacity(), 512);
+    EXPECT_EQ(b.Len(), 300);
     // A default (never initialised) builder grows from nothing by the same rule.
     TStringBldU d;
     StrBldUAddChar(d, u'z');
-    EXPECT_EQ(d.Capacity, 64);
+    EXPECT_EQ(d.Capacity(), 64);
     EXPECT_EQ(StrBldUToStr(d), u"z");
 }
 
@@ -83,7 +83,7 @@ TEST(StringBldU, AddEscapedAppendsNineUnitsForATabBackslash) {
     TStringBldU b;
     StrBldUInit(b, 0);
     StrBldUAddEscapedA(b, "a\t\\");
-    EXPECT_EQ(b.Len, 9);
+    EXPECT_EQ(b.Len(), 9);
     EXPECT_EQ(StrBldUToStr(b), u"a\\x09\\x5C");
 }
 
@@ -93,8 +93,8 @@ TEST(StringBldU, AddEscapedGrowsOnceForTheWholeText) {
     StrBldUAdd(b, UnicodeString(100, u'.'));
     // 40 control bytes: 100 + 160 = 260 needed at once: 260 + 130 + 63 = 453 -> 448.
     StrBldUAddEscapedA(b, AnsiString(40, '\x01'));
-    EXPECT_EQ(b.Len, 260);
-    EXPECT_EQ(b.Capacity, 448);
+    EXPECT_EQ(b.Len(), 260);
+    EXPECT_EQ(b.Capacity(), 448);
     EXPECT_EQ(StrBldUToStr(b).substr(100, 8), u"\\x01\\x01");
 }
 
@@ -106,12 +106,12 @@ TEST(StringBldU, OutOfMemoryLeavesTheBuilderUnchanged) {
     EXPECT_TRUE(FailsForLackOfMemory([&] { StrBldUAddChar(b, u'x'); }));
     EXPECT_TRUE(FailsForLackOfMemory([&] { StrBldUAddEscapedA(b, "\x01"); }));
     EXPECT_TRUE(FailsForLackOfMemory([&] { StrBldUInit(b, 5000); }));
-    EXPECT_EQ(b.Len, 128);
-    EXPECT_EQ(b.Capacity, 128);
-    EXPECT_EQ(b.Buf.size(), 128u);
+    EXPECT_EQ(b.Len(), 128);
+    EXPECT_EQ(b.Capacity(), 128);
+    EXPECT_EQ(b.Buf().size(), 128u);
     EXPECT_EQ(StrBldUToStr(b), before);
     StrBldUAddChar(b, u'x');  // and it still works afterwards
-    EXPECT_EQ(b.Len, 129);
+    EXPECT_EQ(b.Len(), 129);
 }
 
 TEST(StringBldU, AppendingItsOwnTextAcrossAGrowth) {
@@ -119,7 +119,7 @@ TEST(StringBldU, AppendingItsOwnTextAcrossAGrowth) {
     StrBldUInit(b, 0);
     StrBldUAdd(b, UnicodeString(100, u'r'));
     StrBldUAdd(b, StrBldUView(b));  // 200 units: the old buffer must outlive the copy
-    EXPECT_EQ(b.Capacity, 320);
+    EXPECT_EQ(b.Capacity(), 320);
     EXPECT_EQ(StrBldUToStr(b), UnicodeString(200, u'r'));
     StrBldUAddSpaceStr(b, StrBldUView(b).substr(0, 150));
     EXPECT_EQ(StrBldUToStr(b), UnicodeString(200, u'r') + u" " + UnicodeString(150, u'r'));

@@ -77,7 +77,7 @@ TEST(Collector, Lines) {
             ASSERT_EQ(r, R::colres_Complete);
             EXPECT_EQ(intoBuilder ? StrBldAToStr(b) : s, c.line);
             if (intoBuilder) {
-                EXPECT_EQ(b.Buf[b.Len], 0);
+                EXPECT_EQ(b.Buf()[b.Len()], 0);
             }
             EXPECT_EQ(col.TooLong(), c.tooLong);
             EXPECT_EQ(col.GetBufferedCount(), c.leftOver);
