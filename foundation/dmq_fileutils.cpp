@@ -665,6 +665,11 @@ void RenameFileOrDir(AnsiView oldName, AnsiView newName) {
 // ---------------------------------------------------------------------------------------------
 // Copying and removal.
 
+int TryListDir(AnsiView dir, std::vector<AnsiString>& names) {
+    if (dir.empty()) return ENOENT;
+    return ListDir(dir, names);
+}
+
 int TryCopyFileData(TBinaryFile& src, TBinaryFile& dst, int64_t maxBytes, void* buf, int64_t bufSize) {
     if (bufSize < 1) throw EFileException("invalid buffer size");
     if (buf == nullptr) throw EFileException("invalid buffer");

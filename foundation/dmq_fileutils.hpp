@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "foundation/dmq_types.hpp"
 
@@ -186,6 +187,8 @@ int TryCopyDirContents(AnsiView srcDir, AnsiView dstDir, void* buf, int64_t bufS
 // into dst.
 int TryCopyDirTree(AnsiView srcDir, AnsiView dstDir, void* buf, int64_t bufSize);
 int TryCopyDir(AnsiView srcDir, AnsiView dstDir);
+// The entries of a directory without "." and "..", in the order the system gives them.
+int TryListDir(AnsiView dir, std::vector<AnsiString>& names);
 // Removal of a tree: each directory is listed before anything in it is removed; the walk holds at
 // most two descriptors whatever the depth. A symbolic link is removed, never followed; the root
 // keeps itself.
