@@ -43,8 +43,8 @@ ZEL_DECLARE_EXCEPTION(EConvertError, Exception);
 // ---------------------------------------------------------------------------------------------
 // UTF-16 string builder. The text is Buf()[0, Len()); the buffer's length is Capacity() always, and
 // only the builder's own operations change it. StrBldUReset empties it for reuse. Appenders grow
-// by the Part's rule (a fresh builder holds 128 units, the 129th grows it to 256) and raise only
-// std::bad_alloc, leaving the builder unchanged.
+// by half again, rounded to 64 units (a fresh builder holds 128 units, the 129th grows it to 256),
+// and raise only std::bad_alloc, leaving the builder unchanged.
 
 class TStringBldU {
 public:
