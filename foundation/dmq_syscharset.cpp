@@ -2,9 +2,9 @@
 
 #include <iconv.h>
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
-#include <algorithm>
 #include <cstring>
 
 extern char** environ;
@@ -43,7 +43,9 @@ UnicodeString LeBytesToUnits(const char* p, size_t bytes) {
 
 inline iconv_t H(TIconvHandle h) noexcept { return reinterpret_cast<iconv_t>(h); }
 
-bool IsBlankName(AnsiView name) noexcept {
+// A blank name would open the locale's codeset; a NUL would cut the name short.
+bool IsBadName(AnsiView name) noexcept {
+    if (name.find('\0') != AnsiView::npos) return true;
     for (char c : name)
         if (static_cast<unsigned char>(c) > 32) return false;
     return true;
@@ -208,8 +210,7 @@ UnicodeString DefaultAnsiToUnicodeU(AnsiView s) {
 }
 
 bool IsUtf8CharsetName(AnsiView Charset) noexcept {
-    const AnsiView n = Charset;
-    auto eq = [n](AnsiView want) {
+    auto eq = [n = Charset](AnsiView want) {
         if (n.size() != want.size()) return false;
         for (size_t i = 0; i < n.size(); ++i) {
             char c = n[i];
@@ -241,7 +242,7 @@ int Utf8ToUnicodeStrict(const char* P, int32_t Len, UnicodeString& Dest) {
 }
 
 TIconvHandle OpenIconv(AnsiView ToCharset, AnsiView FromCharset) {
-    if (IsBlankName(ToCharset) || IsBlankName(FromCharset)) {
+    if (IsBadName(ToCharset) || IsBadName(FromCharset)) {
         errno = EINVAL;
         return InvalidIconv();
     }

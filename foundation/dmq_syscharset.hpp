@@ -33,8 +33,9 @@ inline constexpr const char* UnicodeCharsetName = "UTF-16LE";
 using TIconvHandle = void*;
 // A closed descriptor.
 inline TIconvHandle InvalidIconv() noexcept { return reinterpret_cast<TIconvHandle>(intptr_t{-1}); }
-// iconv_open(ToCharset, FromCharset); a blank name is refused with EINVAL (iconv would take it as
-// the locale's codeset, ASCII in a daemon). InvalidIconv() and errno on failure.
+// iconv_open(ToCharset, FromCharset); a blank name (iconv would take it as the locale's codeset,
+// ASCII in a daemon) or one holding a NUL is refused with EINVAL. InvalidIconv() and errno on
+// failure.
 TIconvHandle OpenIconv(AnsiView ToCharset, AnsiView FromCharset);
 void CloseIconv(TIconvHandle Handle) noexcept;
 
