@@ -7,6 +7,7 @@
 #include <climits>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "foundation/dmq_fileutils.hpp"
@@ -116,15 +117,18 @@ void MoveFileUp(TFileMoverSync& s, TFileMoverFileRec& f, const char* part) {
         backup = BackupName(s, target);
         KeepBackup(target, backup, attr);
     }
-    // The undo step exists only once the target holds the new file: undoing a rename that failed
-    // would rename the backup link onto its own file (a no-op) and leave the backup behind.
+    // The undo step is recorded only once the target holds the new file: undoing a rename that
+    // failed would rename the backup link onto its own file (a no-op) and leave the backup behind.
+    // Everything it needs is allocated before, so recording it cannot fail.
+    TFileMoverObjectRec undo{target, backup, &s};
+    s.Undo.reserve(s.Undo.size() + 1);
     try {
         RenameFileOrDir(staged, target);
     } catch (...) {
         if (!backup.empty()) TryEraseFileName(backup);
         throw;
     }
-    s.Undo.push_back(TFileMoverObjectRec{target, backup, &s});
+    s.Undo.push_back(std::move(undo));
     f.Moved = 1;
     SyncPath(targetDir);
 }
