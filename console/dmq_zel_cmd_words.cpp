@@ -194,7 +194,7 @@ bool ReadValue(TParamKind Kind, AnsiView Raw, TConsoleCommandLine& Cmd) {
             return true;
         case K::pk_LogLevel: return ParseIntInRange(text, 0, 6, Cmd.LogLevel);
         case K::pk_ManagerAddress: Cmd.ManagerAddress = text; return true;
-        case K::pk_ListFile: Cmd.ListFileName = ExpandPath(text); return true;
+        case K::pk_ListFile: Cmd.ListFileName = ExpandToFullPathU(text); return true;
         case K::pk_ManagerMode: return ParseSystemManagerMode(text, Cmd.ManagerMode);
         case K::pk_Network: Cmd.NetworkName = text; return true;
         case K::pk_TargetNetwork: Cmd.TargetNetworkName = text; return true;

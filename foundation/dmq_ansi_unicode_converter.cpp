@@ -5,11 +5,12 @@ namespace zel {
 TAnsiUnicodeConverter::~TAnsiUnicodeConverter() { Close(); }
 
 void TAnsiUnicodeConverter::Close() noexcept {
-    if (FromUnicodeHandle_ != InvalidIconv()) iconv_close(FromUnicodeHandle_);
-    if (ToUnicodeHandle_ != InvalidIconv()) iconv_close(ToUnicodeHandle_);
+    CloseIconv(FromUnicodeHandle_);
+    CloseIconv(ToUnicodeHandle_);
     FromUnicodeHandle_ = InvalidIconv();
     ToUnicodeHandle_ = InvalidIconv();
     IsOpen_ = false;
+    IsUtf8_ = false;
 }
 
 void TAnsiUnicodeConverter::SetCharset(UnicodeView Name) {
@@ -29,13 +30,20 @@ void TAnsiUnicodeConverter::SetCharset(UnicodeView Name) {
             FormatA("Invalid or unknown charset name: %s", UnicodeToUtf8A(Name).c_str()));
     };
     // Charset names are ASCII; narrowing anything else (or cutting at a NUL) could name another set.
+    // A blank name would open the locale's codeset.
+    if (n.empty()) throw invalid();
     for (char16_t c : n)
         if (c == 0 || c > 0x7F) throw invalid();
-    iconv_t from = iconv_open(CharsetNameA_.c_str(), UnicodeCharsetName);
+    if (IsUtf8CharsetName(CharsetNameA_)) {
+        IsUtf8_ = true;
+        IsOpen_ = true;
+        return;
+    }
+    TIconvHandle from = OpenIconv(CharsetNameA_, UnicodeCharsetName);
     if (from == InvalidIconv()) throw invalid();
-    iconv_t to = iconv_open(UnicodeCharsetName, CharsetNameA_.c_str());
+    TIconvHandle to = OpenIconv(UnicodeCharsetName, CharsetNameA_);
     if (to == InvalidIconv()) {
-        iconv_close(from);
+        CloseIconv(from);
         throw invalid();
     }
     FromUnicodeHandle_ = from;
@@ -49,6 +57,10 @@ UnicodeString TAnsiUnicodeConverter::BufToUnicode(const char* P, int32_t Len) {
     if (P == nullptr || Len < 1) return UnicodeString();
     if (IsBinary_) return WidenBufU(P, Len);
     UnicodeString d;
+    if (IsUtf8_) {
+        if (Utf8ToUnicodeStrict(P, Len, d) != 0) return DefaultAnsiToUnicodeU(AnsiView(P, static_cast<size_t>(Len)));
+        return d;
+    }
     if (IconvBufToUnicode(IsOpen_ ? ToUnicodeHandle_ : InvalidIconv(), P, Len, d) != 0)
         return DefaultAnsiToUnicodeU(AnsiView(P, static_cast<size_t>(Len)));
     return d;
@@ -62,6 +74,7 @@ AnsiString TAnsiUnicodeConverter::FromUnicode(UnicodeView S) {
     if (S.empty()) return AnsiString();
     // Binary mode hands bytes back as they came in: each unit's low byte.
     if (IsBinary_) return NarrowStrA(S);
+    if (IsUtf8_) return DefaultUnicodeToAnsiA(S);
     AnsiString d;
     if (IconvFromUnicode(IsOpen_ ? FromUnicodeHandle_ : InvalidIconv(), S, d) != 0)
         return DefaultUnicodeToAnsiA(S);

@@ -1,8 +1,7 @@
 #pragma once
 // A converter bound to one named character set, to and from UTF-16. The name "BIN" takes bytes
-// one to one in both directions. A converter belongs to one owner: iconv descriptors keep state.
-#include <iconv.h>
-
+// one to one in both directions; "UTF-8" converts in plain code without descriptors. A converter
+// belongs to one owner: iconv descriptors keep state.
 #include <cstdint>
 
 #include "foundation/dmq_syscharset.hpp"
@@ -24,9 +23,10 @@ public:
     TAnsiUnicodeConverter(const TAnsiUnicodeConverter&) = delete;
     TAnsiUnicodeConverter& operator=(const TAnsiUnicodeConverter&) = delete;
 
-    // Trimmed and ASCII upper-cased. An unknown name raises EAnsiUnicodeConverterInvalidCharsetName
-    // "Invalid or unknown charset name: %s" and leaves the converter with the new name, closed and
-    // not binary (conversions then use the default conversion).
+    // Trimmed and ASCII upper-cased. An unknown or blank name raises
+    // EAnsiUnicodeConverterInvalidCharsetName "Invalid or unknown charset name: %s" and leaves the
+    // converter with the new name, closed and not binary (conversions then use the default
+    // conversion).
     void SetCharset(UnicodeView Name);
     void SetOptions(TAnsiUnicodeConverterOptions Options) noexcept;
 
@@ -42,10 +42,11 @@ public:
 private:
     void Close() noexcept;
 
-    iconv_t FromUnicodeHandle_ = InvalidIconv();
-    iconv_t ToUnicodeHandle_ = InvalidIconv();
+    TIconvHandle FromUnicodeHandle_ = InvalidIconv();
+    TIconvHandle ToUnicodeHandle_ = InvalidIconv();
     bool IsOpen_ = false;
     bool IsBinary_ = false;
+    bool IsUtf8_ = false;  // open without descriptors: the plain-code UTF-8 path
     AnsiString CharsetNameA_;
     UnicodeString CharsetName_;
 };

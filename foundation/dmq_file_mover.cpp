@@ -7,6 +7,8 @@
 #include <climits>
 #include <random>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "foundation/dmq_fileutils.hpp"
 
@@ -35,33 +37,33 @@ void CheckSync(const TFileMoverSync* s) {
     if (s->Magic != FileMoverSyncMagic) throw Exception("Invalid syncro context");
 }
 
-// "/a/b/c" -> "/a/b/"; "c" -> "".
-AnsiString DirPart(AnsiView path) {
-    size_t p = path.rfind('/');
-    return p == AnsiView::npos ? AnsiString() : AnsiString(path.substr(0, p + 1));
-}
-
-AnsiString NamePart(AnsiView path) {
-    size_t p = path.rfind('/');
-    return AnsiString(p == AnsiView::npos ? path : path.substr(p + 1));
-}
-
 AnsiString BackupName(const TFileMoverSync& s, AnsiView target) {
-    return DirPart(target) + s.TempName + "." + NamePart(target);
+    return AnsiString(ExtractFilePathA(target)) + s.TempName + "." + AnsiString(ExtractFileNameA(target));
+}
+
+// The head of every temporary name of a mover with this prefix: "." + Prefix + "$" (".TMP$" for
+// none), with a single leading dot.
+AnsiString TempNameHead(AnsiView prefix) {
+    AnsiString head = prefix.empty() ? AnsiString(".TMP$") : "." + AnsiString(prefix) + "$";
+    while (head.size() >= 2 && head[0] == '.' && head[1] == '.') head.erase(0, 1);
+    return head;
+}
+
+constexpr size_t kUniqueLen = 10;
+
+// A temporary directory (head + 10 characters of 0-9, A-Z) or a backup beside a target (the same,
+// "." and the target's name).
+bool IsLeftoverName(AnsiView name, AnsiView head) noexcept {
+    if (name.size() < head.size() + kUniqueLen || name.substr(0, head.size()) != head) return false;
+    for (size_t i = head.size(); i < head.size() + kUniqueLen; ++i)
+        if (!((name[i] >= '0' && name[i] <= '9') || (name[i] >= 'A' && name[i] <= 'Z'))) return false;
+    const AnsiView rest = name.substr(head.size() + kUniqueLen);
+    return rest.empty() || (rest.size() > 1 && rest[0] == '.');
 }
 
 uint32_t RandomBelowMaxInt() {
     thread_local std::mt19937 gen{std::random_device{}()};
     return std::uniform_int_distribution<uint32_t>(0, 2147483646)(gen);
-}
-
-// Flushes a file or directory to the disk; file systems that cannot sync directories say EINVAL.
-int TrySyncPath(const AnsiString& path) noexcept {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errno;
-    int rc = fsync(fd) == 0 || errno == EINVAL ? 0 : errno;
-    close(fd);
-    return rc;
 }
 
 void SyncPath(const AnsiString& path) {
@@ -75,8 +77,7 @@ AnsiString MakeTempDir(TFileMoverData& m) {
         ++m.Counter;
         AnsiString unique = MakeUniqueNameA(RandomBelowMaxInt(), m.Counter, m.Dir,
                                             std::to_string(RandomBelowMaxInt()));
-        AnsiString name = m.Prefix.empty() ? ".TMP$" + unique : "." + m.Prefix + "$" + unique;
-        while (name.size() >= 2 && name[0] == '.' && name[1] == '.') name.erase(0, 1);
+        AnsiString name = TempNameHead(m.Prefix) + unique;
         int rc = TryMakeDir(base + name);
         if (rc == 0) return name;
         if (rc != EEXIST) RaiseCreateDirError(rc, base + name);
@@ -104,7 +105,7 @@ void KeepBackup(const AnsiString& target, const AnsiString& backup, uint32_t att
 void MoveFileUp(TFileMoverSync& s, TFileMoverFileRec& f, const char* part) {
     AnsiString target = IncludeTrailingSlashA(s.TargetDir) + f.Name;
     AnsiString staged = FileMoverTargetSideDir(s) + part + f.Name;
-    AnsiString targetDir = DirPart(target);
+    AnsiString targetDir(ExtractFilePathA(target));
     ForceDirs(targetDir);
     // The new content must be on the disk before its name can replace the old one.
     SyncPath(staged);
@@ -116,8 +117,18 @@ void MoveFileUp(TFileMoverSync& s, TFileMoverFileRec& f, const char* part) {
         backup = BackupName(s, target);
         KeepBackup(target, backup, attr);
     }
-    s.Undo.push_back(TFileMoverObjectRec{target, backup, &s});
-    RenameFileOrDir(staged, target);
+    // The undo step is recorded only once the target holds the new file: undoing a rename that
+    // failed would rename the backup link onto its own file (a no-op) and leave the backup behind.
+    // Everything it needs is allocated before, so recording it cannot fail.
+    TFileMoverObjectRec undo{target, backup, &s};
+    s.Undo.reserve(s.Undo.size() + 1);
+    try {
+        RenameFileOrDir(staged, target);
+    } catch (...) {
+        if (!backup.empty()) TryEraseFileName(backup);
+        throw;
+    }
+    s.Undo.push_back(std::move(undo));
     f.Moved = 1;
     SyncPath(targetDir);
 }
@@ -203,7 +214,7 @@ AnsiString FileMoverAddFile(TFileMoverSync* Sync, AnsiView Name) {
     AnsiString staged = IncludeTrailingSlashA(FileMoverStagingDir(*Sync)) + "M/" + AnsiString(Name);
     CheckAbsolute(target);
     CheckAbsolute(staged);
-    ForceDirs(DirPart(staged));
+    ForceDirs(ExtractFilePathA(staged));
     Sync->Master.push_back(TFileMoverFileRec{AnsiString(Name), 0});
     return staged;
 }
@@ -273,7 +284,7 @@ void FileMoverRollback(TFileMoverData* Mover) {
                     TryRenameFileOrDir(u->Backup, u->Target);
                 else
                     TryEraseFileName(u->Target);
-                TrySyncPath(DirPart(u->Target));
+                TrySyncPath(ExtractFilePathA(u->Target));
             }
             s->Undo.clear();
             TryRemoveDirTree(FileMoverTargetSideDir(*s));
@@ -282,6 +293,19 @@ void FileMoverRollback(TFileMoverData* Mover) {
     }
     CleanupTrees(*Mover);
     Mover->State = fms_RolledBack;
+}
+
+int FileMoverSweep(AnsiView Dir, AnsiView Prefix) {
+    std::vector<AnsiString> names;
+    int rc = TryListDir(Dir, names);
+    if (rc != 0) return rc;
+    const AnsiString head = TempNameHead(Prefix);
+    for (const AnsiString& n : names) {
+        if (!IsLeftoverName(n, head)) continue;
+        const int r = TryRemoveDirTree(IncludeTrailingSlashA(Dir) + n);
+        if (rc == 0 && r != ENOENT) rc = r;
+    }
+    return rc;
 }
 
 void FileMoverExecute(TFileMoverData* Mover) {

@@ -80,6 +80,14 @@ void FileMoverExecute(TFileMoverData* Mover);
 // Rolls back a mover below state 3, frees it and sets Mover to null.
 void FileMoverFree(TFileMoverData*& Mover);
 
+// Removes what movers of this prefix left in Dir when the process ended between MoveUp and Commit
+// (or during a step): temporary trees (staging or target-side) and backups of old files. A target
+// that already holds its new file keeps it (it was complete and synced before its rename); a
+// target not yet replaced still has its old file, and the backup is only a second link or copy of
+// it. Every other entry stays. Call it before any mover works in Dir (the service does so for its
+// data directory at start). 0, or the first error code; never raises for a file error.
+int FileMoverSweep(AnsiView Dir, AnsiView Prefix);
+
 // Directories of a synchro: where the caller's files are staged, and the same tree beside the
 // targets after CopyUp.
 AnsiString FileMoverStagingDir(const TFileMoverSync& Sync);

@@ -18,6 +18,7 @@
 
 #include "foundation/dmq_crc.hpp"
 #include "foundation/dmq_datetime.hpp"
+#include "foundation/dmq_syscharset.hpp"
 
 namespace zel {
 
@@ -63,23 +64,6 @@ int CloseHandle(int& fd, bool owns) {
     return rc;
 }
 
-// Opens f on name with the given flags and mode of use.
-int OpenText(TTextFile& f, AnsiView name, int flags, TTextFileMode mode, void* buf, size_t size) {
-    if (f.Mode != TTextFileMode::tfm_Closed) TryCloseText(f);
-    if (name.empty()) return ENOENT;
-    f.Name = AnsiString(name);
-    const int fd = OpenCloexec(f.Name, flags);
-    if (fd < 0) return errno;
-    f.Handle = fd;
-    f.OwnsHandle = true;
-    f.Mode = mode;
-    f.SetupBuffer(buf, size);
-    f.BufPos = 0;
-    f.BufEnd = 0;
-    f.AtEof = false;
-    return 0;
-}
-
 uint32_t AttrFromStat(const struct stat& st, AnsiView name) {
     uint32_t a = (static_cast<uint32_t>(st.st_mode) & 07777u) << 16;
     if (S_ISDIR(st.st_mode))
@@ -88,8 +72,7 @@ uint32_t AttrFromStat(const struct stat& st, AnsiView name) {
         a |= fa_SysFile;
     if (S_ISLNK(st.st_mode)) a |= fa_SymLink;
     if ((st.st_mode & S_IWUSR) == 0) a |= fa_ReadOnly;
-    const size_t slash = name.find_last_of('/');
-    const AnsiView base = slash == AnsiView::npos ? name : name.substr(slash + 1);
+    const AnsiView base = ExtractFileNameA(name);
     if (!base.empty() && base[0] == '.' && !IsDotDir(base)) a |= fa_Hidden;
     return a;
 }
@@ -98,12 +81,6 @@ AnsiString JoinPath(AnsiView dir, AnsiView name) {
     AnsiString s = IncludeTrailingSlashA(dir);
     s.append(name);
     return s;
-}
-
-// The last name part of a path without trailing slashes ("" for "/" and "").
-AnsiView LastNamePart(AnsiView path) {
-    const size_t slash = path.find_last_of('/');
-    return slash == AnsiView::npos ? path : path.substr(slash + 1);
 }
 
 // Opens a directory stream on fd (consumed, also on failure). Returns 0 or the errno value.
@@ -125,49 +102,15 @@ int NextDirEntry(DIR* d, const dirent*& e) {
     }
 }
 
-// Removes everything inside the directory open as dfd (consumed). Entries are looked at without
-// following links, and subdirectories are opened relative to their parent with O_NOFOLLOW, so a
-// link (or an entry swapped for one meanwhile) never leads out of the tree.
-int DeleteContentsAt(int dfd) {
+// The entries of the directory open as fd (not consumed; its read position moves), without "."
+// and "..", read at once so that nothing is changed while the directory is being read.
+int ListDirAt(int fd, std::vector<AnsiString>& names) {
+    const int own = RetryEintr([&] { return ::fcntl(fd, F_DUPFD_CLOEXEC, 0); });
+    if (own < 0) return errno;
     DIR* d = nullptr;
-    int rc = OpenDirStream(dfd, d);
+    int rc = OpenDirStream(own, d);
     if (rc != 0) return rc;
-    for (;;) {
-        const dirent* e = nullptr;
-        rc = NextDirEntry(d, e);
-        if (rc != 0 || e == nullptr) break;
-        struct stat st {};
-        if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno == ENOENT) continue;
-            rc = errno;
-            break;
-        }
-        if (S_ISDIR(st.st_mode)) {
-            const int sub = RetryEintr(
-                [&] { return openat(dirfd(d), e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); });
-            if (sub < 0) {
-                rc = errno;
-                break;
-            }
-            rc = DeleteContentsAt(sub);
-            if (rc == 0 && unlinkat(dirfd(d), e->d_name, AT_REMOVEDIR) != 0 && errno != ENOENT) rc = errno;
-        } else if (unlinkat(dirfd(d), e->d_name, 0) != 0 && errno != ENOENT) {
-            rc = errno;
-        }
-        if (rc != 0) break;
-    }
-    closedir(d);
-    return rc;
-}
-
-// The entries of a directory (without "." and ".."), read at once so that the walk does not keep
-// a descriptor open per level.
-int ListDir(AnsiView dir, std::vector<AnsiString>& names) {
-    const int fd = OpenCloexec(CName(dir), O_RDONLY | O_DIRECTORY);
-    if (fd < 0) return errno;
-    DIR* d = nullptr;
-    int rc = OpenDirStream(fd, d);
-    if (rc != 0) return rc;
+    rewinddir(d);
     for (;;) {
         const dirent* e = nullptr;
         rc = NextDirEntry(d, e);
@@ -178,32 +121,249 @@ int ListDir(AnsiView dir, std::vector<AnsiString>& names) {
     return rc;
 }
 
-AnsiString ExpandToFullPath(AnsiView path) {
-    if (!path.empty() && path[0] == '/') return AnsiString(path);
+int ListDir(AnsiView dir, std::vector<AnsiString>& names) {
+    const int fd = OpenCloexec(CName(dir), O_RDONLY | O_DIRECTORY);
+    if (fd < 0) return errno;
+    const int rc = ListDirAt(fd, names);
+    ::close(fd);
+    return rc;
+}
+
+constexpr int kDirOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+bool SameFile(const struct stat& a, const struct stat& b) noexcept { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// Removes everything inside the directory open as rootFd (consumed). A walk without recursion that
+// holds at most two descriptors: each directory is listed first and then emptied; going down it
+// opens the entry relative to its parent with O_NOFOLLOW, going up it opens ".." and checks that it
+// is the directory it came from. So a link, or an entry swapped for one meanwhile, never leads out
+// of the tree.
+int DeleteContentsAt(int rootFd) {
+    struct Level {
+        std::vector<AnsiString> names;
+        size_t next = 0;
+        struct stat st {};
+    };
+    std::vector<Level> levels(1);
+    int fd = rootFd;
+    auto enter = [&](Level& l) {
+        if (::fstat(fd, &l.st) != 0) return errno;
+        return ListDirAt(fd, l.names);
+    };
+    int rc = enter(levels.back());
+    while (rc == 0) {
+        Level& l = levels.back();
+        if (l.next == l.names.size()) {
+            if (levels.size() == 1) break;
+            const int up = RetryEintr([&] { return ::openat(fd, "..", kDirOpenFlags); });
+            if (up < 0) {
+                rc = errno;
+                break;
+            }
+            struct stat st {};
+            const Level& parent = levels[levels.size() - 2];
+            if (::fstat(up, &st) != 0 || !SameFile(st, parent.st)) {
+                rc = st.st_ino == 0 ? errno : ESTALE;  // the directory was moved away meanwhile
+                ::close(up);
+                break;
+            }
+            ::close(fd);
+            fd = up;
+            levels.pop_back();
+            const AnsiString& name = levels.back().names[levels.back().next - 1];
+            if (::unlinkat(fd, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) rc = errno;
+            continue;
+        }
+        const AnsiString& name = l.names[l.next++];
+        struct stat st {};
+        if (::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno != ENOENT) rc = errno;
+            continue;
+        }
+        if (!S_ISDIR(st.st_mode)) {
+            if (::unlinkat(fd, name.c_str(), 0) != 0 && errno != ENOENT) rc = errno;
+            continue;
+        }
+        const int sub = RetryEintr([&] { return ::openat(fd, name.c_str(), kDirOpenFlags); });
+        if (sub < 0) {
+            rc = errno;
+            break;
+        }
+        ::close(fd);
+        fd = sub;
+        levels.emplace_back();
+        rc = enter(levels.back());
+    }
+    ::close(fd);
+    return rc;
+}
+
+// Absolute form of a path against cwd: "." and empty parts dropped, ".." takes back one part
+// (never above the root), a trailing "/" kept. No symbolic link is followed.
+template <class Char>
+std::basic_string<Char> ExpandPathT(std::basic_string_view<Char> path, std::basic_string_view<Char> cwd) {
+    using Str = std::basic_string<Char>;
+    using View = std::basic_string_view<Char>;
+    Str full;
+    if (path.empty() || path[0] != Char('/')) {
+        full.assign(cwd);
+        full += Char('/');
+    }
+    full += path;
+    const bool trailingSlash = full.size() > 1 && full.back() == Char('/');
+    std::vector<View> parts;
+    const View all(full);
+    size_t i = 0;
+    while (i <= all.size()) {
+        size_t j = all.find(Char('/'), i);
+        if (j == View::npos) j = all.size();
+        const View part = all.substr(i, j - i);
+        if (part.size() == 2 && part[0] == Char('.') && part[1] == Char('.')) {
+            if (!parts.empty()) parts.pop_back();
+        } else if (!part.empty() && !(part.size() == 1 && part[0] == Char('.'))) {
+            parts.push_back(part);
+        }
+        i = j + 1;
+    }
+    Str r;
+    for (const View p : parts) {
+        r += Char('/');
+        r += p;
+    }
+    if (r.empty() || trailingSlash) r += Char('/');
+    return r;
+}
+
+AnsiString CurrentDirA() {
     char cwd[PATH_MAX];
-    if (getcwd(cwd, sizeof cwd) == nullptr) return AnsiString(path);
-    return JoinPath(cwd, path);
+    return getcwd(cwd, sizeof cwd) != nullptr ? AnsiString(cwd) : AnsiString();
 }
 
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
 
-TTextFile::~TTextFile() { TryCloseText(*this); }
+// The one place that touches a text file's buffer and state.
+struct TTextFileIo {
+    // Installs the caller's buffer when both are given, else an own one.
+    static void SetupBuffer(TTextFile& f, void* buf, size_t size) {
+        if (buf != nullptr && size > 0) {
+            f.Buf_ = static_cast<char*>(buf);
+            f.BufSize_ = size;
+            return;
+        }
+        if (!f.ownBuf_) {
+            f.ownBuf_ = std::make_unique<char[]>(DefaultTextBufSize);
+            f.ownSize_ = DefaultTextBufSize;
+        }
+        f.Buf_ = f.ownBuf_.get();
+        f.BufSize_ = f.ownSize_;
+    }
 
-void TTextFile::SetupBuffer(void* buf, size_t size) {
-    if (buf != nullptr && size > 0) {
-        Buf = static_cast<char*>(buf);
-        BufSize = size;
-        return;
+    static void Bind(TTextFile& f, int fd, bool owns, TTextFileMode mode, void* buf, size_t size) {
+        f.Handle_ = fd;
+        f.OwnsHandle_ = owns;
+        f.Mode_ = mode;
+        SetupBuffer(f, buf, size);
+        f.BufPos_ = 0;
+        f.BufEnd_ = 0;
+        f.AtEof_ = false;
     }
-    if (!ownBuf_) {
-        ownBuf_ = std::make_unique<char[]>(DefaultTextBufSize);
-        ownSize_ = DefaultTextBufSize;
+
+    // Opens f on name with the given flags and mode of use.
+    static int Open(TTextFile& f, AnsiView name, int flags, TTextFileMode mode, void* buf, size_t size) {
+        if (f.Mode_ != TTextFileMode::tfm_Closed) Close(f);
+        if (name.empty()) return ENOENT;
+        f.Name_ = AnsiString(name);
+        const int fd = OpenCloexec(f.Name_, flags);
+        if (fd < 0) return errno;
+        Bind(f, fd, true, mode, buf, size);
+        return 0;
     }
-    Buf = ownBuf_.get();
-    BufSize = ownSize_;
-}
+
+    static void AssignStdOut(TTextFile& f, void* buf, size_t size) {
+        if (f.Mode_ != TTextFileMode::tfm_Closed) Close(f);
+        f.Name_.clear();
+        Bind(f, STDOUT_FILENO, false, TTextFileMode::tfm_Output, buf, size);
+    }
+
+    static int Close(TTextFile& f) {
+        if (f.Mode_ == TTextFileMode::tfm_Closed) return EBADF;
+        int rc = f.Mode_ == TTextFileMode::tfm_Output ? Flush(f) : 0;
+        const int rc2 = CloseHandle(f.Handle_, f.OwnsHandle_);
+        if (rc == 0) rc = rc2;
+        f.Mode_ = TTextFileMode::tfm_Closed;
+        f.OwnsHandle_ = true;
+        f.BufPos_ = 0;
+        f.BufEnd_ = 0;
+        return rc;
+    }
+
+    static int Flush(TTextFile& f) {
+        if (f.Mode_ == TTextFileMode::tfm_Closed) return EBADF;
+        if (f.Mode_ == TTextFileMode::tfm_Input || f.BufPos_ == 0) return 0;
+        size_t written = 0;
+        const int rc = WriteAll(f.Handle_, f.Buf_, f.BufPos_, written);
+        // Keep what could not be written, so that a later flush tries it again.
+        if (written > 0 && written < f.BufPos_) std::memmove(f.Buf_, f.Buf_ + written, f.BufPos_ - written);
+        f.BufPos_ -= written;
+        return rc;
+    }
+
+    static int Write(TTextFile& f, const void* p, size_t len) {
+        if (f.Mode_ != TTextFileMode::tfm_Output) return EBADF;
+        const char* src = static_cast<const char*>(p);
+        while (len > 0) {
+            if (f.BufPos_ >= f.BufSize_) {
+                const int rc = Flush(f);
+                if (rc != 0) return rc;
+            }
+            const size_t n = std::min(len, f.BufSize_ - f.BufPos_);
+            std::memcpy(f.Buf_ + f.BufPos_, src, n);
+            f.BufPos_ += n;
+            src += n;
+            len -= n;
+        }
+        return 0;
+    }
+
+    static int Fill(TTextFile& f) {
+        if (f.Mode_ != TTextFileMode::tfm_Input) return EBADF;
+        if (f.BufPos_ < f.BufEnd_ || f.AtEof_) return 0;
+        f.BufPos_ = 0;
+        f.BufEnd_ = 0;
+        const ssize_t n = RetryEintr([&] { return ::read(f.Handle_, f.Buf_, f.BufSize_); });
+        if (n < 0) return errno;
+        if (n == 0)
+            f.AtEof_ = true;
+        else
+            f.BufEnd_ = static_cast<size_t>(n);
+        return 0;
+    }
+
+    static bool Eof(TTextFile& f) {
+        RaiseReadFileError(Fill(f), f.Name_);
+        return f.BufPos_ >= f.BufEnd_;
+    }
+
+    static AnsiView Piece(TTextFile& f, bool& lineEnd) {
+        lineEnd = false;
+        RaiseReadFileError(Fill(f), f.Name_);
+        const char* start = f.Buf_ + f.BufPos_;
+        const size_t avail = f.BufEnd_ - f.BufPos_;
+        const char* lf = static_cast<const char*>(std::memchr(start, '\n', avail));
+        if (lf == nullptr) {
+            f.BufPos_ = f.BufEnd_;
+            return AnsiView(start, avail);
+        }
+        lineEnd = true;
+        const size_t n = static_cast<size_t>(lf - start);
+        f.BufPos_ += n + 1;
+        return AnsiView(start, n);
+    }
+};
+
+TTextFile::~TTextFile() { TTextFileIo::Close(*this); }
 
 TBinaryFile::~TBinaryFile() { TryCloseFile(*this); }
 
@@ -228,7 +388,7 @@ void RaiseWriteFileError(int code, AnsiView name) {
     if (code != 0) RaiseFileOpError(code, "writing file", name);
 }
 
-void CheckWriteResult(const TTextFile& f, int code) { RaiseWriteFileError(code, f.Name); }
+void CheckWriteResult(const TTextFile& f, int code) { RaiseWriteFileError(code, f.Name()); }
 
 void RaiseReadFileError(int code, AnsiView name) {
     if (code != 0) RaiseFileOpError(code, "reading file", name);
@@ -278,24 +438,14 @@ AnsiString FormatExecuteError(int code, AnsiView name) {
 // ---------------------------------------------------------------------------------------------
 // Text files.
 
-int TryCloseText(TTextFile& f) {
-    if (f.Mode == TTextFileMode::tfm_Closed) return EBADF;
-    int rc = f.Mode == TTextFileMode::tfm_Output ? TryFlushText(f) : 0;
-    const int rc2 = CloseHandle(f.Handle, f.OwnsHandle);
-    if (rc == 0) rc = rc2;
-    f.Mode = TTextFileMode::tfm_Closed;
-    f.OwnsHandle = true;
-    f.BufPos = 0;
-    f.BufEnd = 0;
-    return rc;
-}
+int TryCloseText(TTextFile& f) { return TTextFileIo::Close(f); }
 
-int TryResetText(TTextFile& f) { return TryResetTextName(f, AnsiString(f.Name)); }
+int TryResetText(TTextFile& f) { return TryResetTextName(f, AnsiString(f.Name())); }
 
-int TryResetTextBuf(TTextFile& f, void* buf, size_t size) { return TryResetTextName(f, AnsiString(f.Name), buf, size); }
+int TryResetTextBuf(TTextFile& f, void* buf, size_t size) { return TryResetTextName(f, AnsiString(f.Name()), buf, size); }
 
 int TryResetTextName(TTextFile& f, AnsiView name, void* buf, size_t size) {
-    return OpenText(f, name, O_RDONLY, TTextFileMode::tfm_Input, buf, size);
+    return TTextFileIo::Open(f, name, O_RDONLY, TTextFileMode::tfm_Input, buf, size);
 }
 
 void ResetTextName(TTextFile& f, AnsiView name, void* buf, size_t size) {
@@ -305,21 +455,21 @@ void ResetTextName(TTextFile& f, AnsiView name, void* buf, size_t size) {
 int TryAppendText(TTextFile& f) { return TryAppendTextBuf(f, nullptr, 0); }
 
 int TryAppendTextBuf(TTextFile& f, void* buf, size_t size) {
-    const AnsiString name = f.Name;
-    return OpenText(f, name, O_WRONLY | O_APPEND, TTextFileMode::tfm_Output, buf, size);
+    const AnsiString name = f.Name();
+    return TTextFileIo::Open(f, name, O_WRONLY | O_APPEND, TTextFileMode::tfm_Output, buf, size);
 }
 
 int TryRewriteText(TTextFile& f) { return TryRewriteTextBuf(f, nullptr, 0); }
 
 int TryRewriteTextBuf(TTextFile& f, void* buf, size_t size) {
-    const AnsiString name = f.Name;
+    const AnsiString name = f.Name();
     return TryRewriteTextNameBuf(f, name, buf, size);
 }
 
 int TryRewriteTextName(TTextFile& f, AnsiView name) { return TryRewriteTextNameBuf(f, name, nullptr, 0); }
 
 int TryRewriteTextNameBuf(TTextFile& f, AnsiView name, void* buf, size_t size) {
-    return OpenText(f, name, O_WRONLY | O_CREAT | O_TRUNC, TTextFileMode::tfm_Output, buf, size);
+    return TTextFileIo::Open(f, name, O_WRONLY | O_CREAT | O_TRUNC, TTextFileMode::tfm_Output, buf, size);
 }
 
 void RewriteTextName(TTextFile& f, AnsiView name) { RaiseCreateFileError(TryRewriteTextName(f, name), name); }
@@ -329,58 +479,24 @@ void RewriteTextNameBuf(TTextFile& f, AnsiView name, void* buf, size_t size) {
 }
 
 int TryAppendOrRewriteTextBuf(TTextFile& f, void* buf, size_t size) {
-    const AnsiString name = f.Name;
+    const AnsiString name = f.Name();
     return TryAppendOrRewriteTextName(f, name, buf, size);
 }
 
 // One open with O_CREAT: appending to an existing file and creating a missing one cannot race.
 int TryAppendOrRewriteTextName(TTextFile& f, AnsiView name, void* buf, size_t size) {
-    return OpenText(f, name, O_WRONLY | O_APPEND | O_CREAT, TTextFileMode::tfm_Output, buf, size);
+    return TTextFileIo::Open(f, name, O_WRONLY | O_APPEND | O_CREAT, TTextFileMode::tfm_Output, buf, size);
 }
 
 void AppendOrRewriteTextName(TTextFile& f, AnsiView name, void* buf, size_t size) {
     RaiseOpenOrCreateFileError(TryAppendOrRewriteTextName(f, name, buf, size), name);
 }
 
-void AssignStdOutText(TTextFile& f, void* buf, size_t size) {
-    if (f.Mode != TTextFileMode::tfm_Closed) TryCloseText(f);
-    f.Name.clear();
-    f.Handle = STDOUT_FILENO;
-    f.OwnsHandle = false;
-    f.Mode = TTextFileMode::tfm_Output;
-    f.SetupBuffer(buf, size);
-    f.BufPos = 0;
-    f.BufEnd = 0;
-    f.AtEof = false;
-}
+void AssignStdOutText(TTextFile& f, void* buf, size_t size) { TTextFileIo::AssignStdOut(f, buf, size); }
 
-int TryFlushText(TTextFile& f) {
-    if (f.Mode == TTextFileMode::tfm_Closed) return EBADF;
-    if (f.Mode == TTextFileMode::tfm_Input || f.BufPos == 0) return 0;
-    size_t written = 0;
-    const int rc = WriteAll(f.Handle, f.Buf, f.BufPos, written);
-    // Keep what could not be written, so that a later flush tries it again.
-    if (written > 0 && written < f.BufPos) std::memmove(f.Buf, f.Buf + written, f.BufPos - written);
-    f.BufPos -= written;
-    return rc;
-}
+int TryFlushText(TTextFile& f) { return TTextFileIo::Flush(f); }
 
-int TryWriteTextBuf(TTextFile& f, const void* p, size_t len) {
-    if (f.Mode != TTextFileMode::tfm_Output) return EBADF;
-    const char* src = static_cast<const char*>(p);
-    while (len > 0) {
-        if (f.BufPos >= f.BufSize) {
-            const int rc = TryFlushText(f);
-            if (rc != 0) return rc;
-        }
-        const size_t n = std::min(len, f.BufSize - f.BufPos);
-        std::memcpy(f.Buf + f.BufPos, src, n);
-        f.BufPos += n;
-        src += n;
-        len -= n;
-    }
-    return 0;
-}
+int TryWriteTextBuf(TTextFile& f, const void* p, size_t len) { return TTextFileIo::Write(f, p, len); }
 
 void WriteTextBuf(TTextFile& f, const void* p, size_t len) { CheckWriteResult(f, TryWriteTextBuf(f, p, len)); }
 
@@ -389,41 +505,18 @@ void WriteLnText(TTextFile& f, AnsiView s) {
     CheckWriteResult(f, TryWriteTextBuf(f, "\n", 1));
 }
 
-int TryFillTextBuf(TTextFile& f) {
-    if (f.Mode != TTextFileMode::tfm_Input) return EBADF;
-    if (f.BufPos < f.BufEnd || f.AtEof) return 0;
-    f.BufPos = 0;
-    f.BufEnd = 0;
-    const ssize_t n = RetryEintr([&] { return ::read(f.Handle, f.Buf, f.BufSize); });
-    if (n < 0) return errno;
-    if (n == 0)
-        f.AtEof = true;
-    else
-        f.BufEnd = static_cast<size_t>(n);
-    return 0;
-}
+int TryFillTextBuf(TTextFile& f) { return TTextFileIo::Fill(f); }
 
-bool EofText(TTextFile& f) {
-    RaiseReadFileError(TryFillTextBuf(f), f.Name);
-    return f.BufPos >= f.BufEnd;
-}
+bool EofText(TTextFile& f) { return TTextFileIo::Eof(f); }
+
+AnsiView ReadLnPieceText(TTextFile& f, bool& lineEnd) { return TTextFileIo::Piece(f, lineEnd); }
 
 void ReadLnText(TTextFile& f, AnsiString& s) {
     s.clear();
-    for (;;) {
-        RaiseReadFileError(TryFillTextBuf(f), f.Name);
-        if (f.BufPos >= f.BufEnd) break;
-        const char* start = f.Buf + f.BufPos;
-        const size_t avail = f.BufEnd - f.BufPos;
-        const char* lf = static_cast<const char*>(std::memchr(start, '\n', avail));
-        if (lf == nullptr) {
-            s.append(start, avail);
-            f.BufPos = f.BufEnd;
-            continue;
-        }
-        s.append(start, static_cast<size_t>(lf - start));
-        f.BufPos += static_cast<size_t>(lf - start) + 1;
-        break;
+    for (bool lineEnd = false; !lineEnd;) {
+        const AnsiView piece = ReadLnPieceText(f, lineEnd);
+        if (piece.empty() && !lineEnd) break;
+        s.append(piece);
     }
     if (!s.empty() && s.back() == '\r') s.pop_back();
 }
@@ -463,6 +556,16 @@ int TryResetFileName(TBinaryFile& f, AnsiView name, int mode) {
     f.Name = AnsiString(name);
     const int flags = mode == fm_OpenRead ? O_RDONLY : mode == fm_OpenWrite ? O_WRONLY : O_RDWR;
     const int fd = OpenCloexec(f.Name, flags);
+    if (fd < 0) return errno;
+    f.Handle = fd;
+    return 0;
+}
+
+int TryCreateNewFileName(TBinaryFile& f, AnsiView name, uint32_t perm) {
+    if (f.Handle >= 0) TryCloseFile(f);
+    if (name.empty()) return ENOENT;
+    f.Name = AnsiString(name);
+    const int fd = OpenCloexec(f.Name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, static_cast<mode_t>(perm & 07777u));
     if (fd < 0) return errno;
     f.Handle = fd;
     return 0;
@@ -562,6 +665,11 @@ void RenameFileOrDir(AnsiView oldName, AnsiView newName) {
 // ---------------------------------------------------------------------------------------------
 // Copying and removal.
 
+int TryListDir(AnsiView dir, std::vector<AnsiString>& names) {
+    if (dir.empty()) return ENOENT;
+    return ListDir(dir, names);
+}
+
 int TryCopyFileData(TBinaryFile& src, TBinaryFile& dst, int64_t maxBytes, void* buf, int64_t bufSize) {
     if (bufSize < 1) throw EFileException("invalid buffer size");
     if (buf == nullptr) throw EFileException("invalid buffer");
@@ -610,10 +718,11 @@ int TryCopyDirContents(AnsiView srcDir, AnsiView dstDir, void* buf, int64_t bufS
             if (len < 0) return errno;
             target[static_cast<size_t>(len)] = 0;
             rc = ::symlink(target.data(), d.c_str()) == 0 ? 0 : errno;
-        } else {
+        } else if (S_ISREG(st.st_mode)) {
             rc = TryCopyFile(s, d, buf, bufSize);
             if (rc == 0) rc = TrySetFileAttr(d, AttrFromStat(st, n));
         }
+        // FIFOs, devices and sockets are not copied: opening them blocks or reads without end.
         if (rc != 0) return rc;
     }
     return 0;
@@ -624,7 +733,7 @@ int TryCopyDirTree(AnsiView srcDir, AnsiView dstDir, void* buf, int64_t bufSize)
     int rc = TryGetFileAttr(srcDir, attr);
     if (rc != 0) return rc;
     const AnsiString src = ExcludeTrailingSlashA(srcDir);
-    const AnsiView last = LastNamePart(src);
+    const AnsiView last = ExtractFileNameA(src);
     if (last.empty()) return TryCopyDirContents(srcDir, dstDir, buf, bufSize);
     const AnsiString dest = JoinPath(dstDir, last);
     uint32_t destAttr = 0;
@@ -648,7 +757,7 @@ int TryDeleteDirContents(AnsiView dir) {
     const AnsiString d = CName(dir);
     if (::lstat(d.c_str(), &st) != 0) return errno == ENOENT ? 0 : errno;
     if (!S_ISDIR(st.st_mode)) return ENOTDIR;
-    const int fd = OpenCloexec(d, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    const int fd = RetryEintr([&] { return ::open(d.c_str(), kDirOpenFlags); });
     if (fd < 0) return errno;
     return DeleteContentsAt(fd);
 }
@@ -707,6 +816,36 @@ bool IsCleanPath(AnsiView s) noexcept {
 
 bool IsDotDir(AnsiView s) noexcept { return s == "." || s == ".."; }
 
+AnsiView ExtractFilePathA(AnsiView path) noexcept {
+    const size_t slash = path.find_last_of('/');
+    return slash == AnsiView::npos ? AnsiView() : path.substr(0, slash + 1);
+}
+
+AnsiView ExtractFileNameA(AnsiView path) noexcept {
+    const size_t slash = path.find_last_of('/');
+    return slash == AnsiView::npos ? path : path.substr(slash + 1);
+}
+
+AnsiString ExpandToFullPathA(AnsiView path) {
+    const AnsiString cwd = path.empty() || path[0] != '/' ? CurrentDirA() : AnsiString();
+    return ExpandPathT<char>(path, cwd);
+}
+
+UnicodeString ExpandToFullPathU(UnicodeView path) {
+    const UnicodeString cwd =
+        path.empty() || path[0] != u'/' ? SysCharsetToUnicodeProc(CurrentDirA()) : UnicodeString();
+    return ExpandPathT<char16_t>(path, cwd);
+}
+
+int TrySyncPath(AnsiView name) {
+    if (name.empty()) return ENOENT;
+    const int fd = OpenCloexec(CName(name), O_RDONLY);
+    if (fd < 0) return errno;
+    const int rc = ::fsync(fd) == 0 || errno == EINVAL ? 0 : errno;
+    ::close(fd);
+    return rc;
+}
+
 AnsiString GetExeFileNameA() {
 #if defined(__FreeBSD__)
     int mib[4] = {CTL_KERN, KERN_PROC, KERN_PROC_PATHNAME, -1};
@@ -726,7 +865,7 @@ AnsiString GetExeFileNameA() {
 #endif
     if (arg0 == nullptr || *arg0 == 0) return AnsiString();
     const AnsiView a(arg0);
-    if (a.find('/') != AnsiView::npos) return ExpandToFullPath(a);
+    if (a.find('/') != AnsiView::npos) return ExpandToFullPathA(a);
     // A bare name was found through PATH, not in the current directory.
     const char* pathEnv = getenv("PATH");
     AnsiView rest = pathEnv != nullptr ? AnsiView(pathEnv) : AnsiView();
@@ -734,18 +873,13 @@ AnsiString GetExeFileNameA() {
         const size_t colon = rest.find(':');
         const AnsiView dir = rest.substr(0, colon);
         rest = colon == AnsiView::npos ? AnsiView() : rest.substr(colon + 1);
-        const AnsiString candidate = ExpandToFullPath(JoinPath(dir.empty() ? AnsiView(".") : dir, a));
+        const AnsiString candidate = ExpandToFullPathA(JoinPath(dir.empty() ? AnsiView(".") : dir, a));
         if (::access(candidate.c_str(), X_OK) == 0) return candidate;
     }
-    return ExpandToFullPath(a);
+    return ExpandToFullPathA(a);
 }
 
-AnsiString GetExeDirA() {
-    const AnsiString exe = GetExeFileNameA();
-    const size_t slash = exe.find_last_of('/');
-    if (slash == AnsiString::npos) return AnsiString();
-    return exe.substr(0, slash);
-}
+AnsiString GetExeDirA() { return ExcludeTrailingSlashA(ExtractFilePathA(GetExeFileNameA())); }
 
 AnsiString GetTempDirA() {
     static const char* const names[] = {"TEMP", "TMP", "TMPDIR", "TEMPDIR"};
@@ -753,7 +887,7 @@ AnsiString GetTempDirA() {
         const char* v = getenv(n);
         if (v == nullptr || *v == 0) continue;
         // Only the first variable that is set counts.
-        const AnsiString dir = ExpandToFullPath(v);
+        const AnsiString dir = ExpandToFullPathA(v);
         struct stat st {};
         if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return IncludeTrailingSlashA(dir);
         break;

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "foundation/dmq_types.hpp"
 
@@ -17,9 +18,9 @@ ZEL_DECLARE_EXCEPTION(EFileExceptionOpenError, EFileException);
 
 // ---------------------------------------------------------------------------------------------
 // Buffered text file. Line writes end a line with LF; line reads end a line at LF and drop a CR
-// before it. The fields are open so that line readers can copy straight out of the read buffer:
-// the unread bytes are Buf[BufPos, BufEnd) in input mode; in output mode Buf[0, BufPos) waits to
-// be written.
+// before it. Only the routines of this unit touch its buffer, so its invariants hold: the unread
+// bytes are Buf[BufPos, BufEnd) in input mode; in output mode Buf[0, BufPos) waits to be written.
+// Line readers take the bytes straight out of the buffer through ReadLnPieceText.
 
 enum class TTextFileMode : uint8_t { tfm_Closed, tfm_Input, tfm_Output };
 
@@ -33,20 +34,22 @@ public:
     // Writes what is buffered and closes, ignoring errors: call TryCloseText to see them.
     ~TTextFile();
 
-    AnsiString Name;
-    int Handle = -1;
-    bool OwnsHandle = true;
-    TTextFileMode Mode = TTextFileMode::tfm_Closed;
-    char* Buf = nullptr;
-    size_t BufSize = 0;
-    size_t BufPos = 0;
-    size_t BufEnd = 0;
-    bool AtEof = false;
-
-    // Installs the caller's buffer when both are given, else an own one (internal use).
-    void SetupBuffer(void* buf, size_t size);
+    const AnsiString& Name() const noexcept { return Name_; }
+    int Handle() const noexcept { return Handle_; }
+    TTextFileMode Mode() const noexcept { return Mode_; }
 
 private:
+    friend struct TTextFileIo;  // the routines of this unit
+
+    AnsiString Name_;
+    int Handle_ = -1;
+    bool OwnsHandle_ = true;
+    TTextFileMode Mode_ = TTextFileMode::tfm_Closed;
+    char* Buf_ = nullptr;
+    size_t BufSize_ = 0;
+    size_t BufPos_ = 0;
+    size_t BufEnd_ = 0;
+    bool AtEof_ = false;
     std::unique_ptr<char[]> ownBuf_;
     size_t ownSize_ = 0;
 };
@@ -130,6 +133,11 @@ void WriteLnText(TTextFile& f, AnsiView s);
 int TryFillTextBuf(TTextFile& f);
 // True at end of file; a read error raises.
 bool EofText(TTextFile& f);
+// The line scanner of every line reader: the next piece of the current line straight out of the
+// read buffer, valid until the next read. lineEnd is set when the piece ends at the line's LF
+// (consumed, not part of the piece); otherwise more of the line follows, and an empty piece
+// means end of file. A read error raises.
+AnsiView ReadLnPieceText(TTextFile& f, bool& lineEnd);
 // One line into s (cleared first), without its LF and a CR before it.
 void ReadLnText(TTextFile& f, AnsiString& s);
 
@@ -141,6 +149,9 @@ int TryRewriteFile(TBinaryFile& f);
 int TryRewriteFileName(TBinaryFile& f, AnsiView name);
 int TryResetFile(TBinaryFile& f, int mode = fm_OpenReadWrite);
 int TryResetFileName(TBinaryFile& f, AnsiView name, int mode);
+// Creates a new file for reading and writing with the permission bits perm: never through a
+// symbolic link, never over an existing entry (EEXIST).
+int TryCreateNewFileName(TBinaryFile& f, AnsiView name, uint32_t perm);
 // Reads up to count bytes (fewer only at end of file); done receives the count read.
 int TryBlockRead(TBinaryFile& f, void* buf, size_t count, size_t& done);
 int TryBlockWrite(TBinaryFile& f, const void* buf, size_t count);
@@ -169,14 +180,18 @@ void RenameFileOrDir(AnsiView oldName, AnsiView newName);
 int TryCopyFileData(TBinaryFile& src, TBinaryFile& dst, int64_t maxBytes, void* buf, int64_t bufSize);
 // Whole file; a failed copy deletes the destination. Returns the first non-zero code.
 int TryCopyFile(AnsiView src, AnsiView dst, void* buf, int64_t bufSize);
-// Every entry of src into dst: files with their permissions, directories as trees, symbolic
-// links as links (never followed).
+// Every entry of src into dst: regular files with their permissions, directories as trees,
+// symbolic links as links (never followed); FIFOs, devices and sockets are left out.
 int TryCopyDirContents(AnsiView srcDir, AnsiView dstDir, void* buf, int64_t bufSize);
 // src into dst/<last name part of src> (created when missing); without a last name part, straight
 // into dst.
 int TryCopyDirTree(AnsiView srcDir, AnsiView dstDir, void* buf, int64_t bufSize);
 int TryCopyDir(AnsiView srcDir, AnsiView dstDir);
-// Recursive removal. A symbolic link is removed, never followed; the root keeps itself.
+// The entries of a directory without "." and "..", in the order the system gives them.
+int TryListDir(AnsiView dir, std::vector<AnsiString>& names);
+// Removal of a tree: each directory is listed before anything in it is removed; the walk holds at
+// most two descriptors whatever the depth. A symbolic link is removed, never followed; the root
+// keeps itself.
 int TryDeleteDirContents(AnsiView dir);
 int TryRemoveDirTree(AnsiView dir);
 
@@ -190,6 +205,17 @@ UnicodeString ExcludeTrailingSlashU(UnicodeView s);
 // Neither "/../" nor "/./" in the path with a "/" appended.
 bool IsCleanPath(AnsiView s) noexcept;
 bool IsDotDir(AnsiView s) noexcept;
+// The directory part with its trailing "/" ("" when the path has no "/"), and the name behind it.
+AnsiView ExtractFilePathA(AnsiView path) noexcept;
+AnsiView ExtractFileNameA(AnsiView path) noexcept;
+// The absolute form of a path against the current directory: "." and empty parts dropped, ".."
+// takes back one part (never above the root), a trailing "/" kept; no link is followed. The U form
+// converts the current directory through SysCharsetToUnicodeProc.
+AnsiString ExpandToFullPathA(AnsiView path);
+UnicodeString ExpandToFullPathU(UnicodeView path);
+// Flushes a file or directory to the disk (a rename inside a directory is durable once the
+// directory is synced); file systems that cannot sync a directory (EINVAL) count as success.
+int TrySyncPath(AnsiView name);
 inline bool IsDirAttr(uint32_t attr) noexcept { return (attr & fa_Directory) != 0; }
 // The running program's full path, from the kernel's link to the executable; the first
 // command-line argument only when that is not available.

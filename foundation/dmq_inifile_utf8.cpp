@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <utility>
 
 #include "foundation/dmq_fileutils.hpp"
 #include "foundation/dmq_syscharset.hpp"
@@ -16,28 +17,58 @@ namespace {
 
 constexpr size_t kIniBufSize = 131072;
 
-TUnicodeStringList* KeysOf(const TUnicodeStringList& sections, int32_t i) noexcept {
-    return static_cast<TUnicodeStringList*>(sections.GetObject(i));
-}
-
-UnicodeString* ValueOf(const TUnicodeStringList& keys, int32_t i) noexcept {
-    return static_cast<UnicodeString*>(keys.GetObject(i));
-}
-
-bool HasCtrlUnits(UnicodeView s, bool allowTab) noexcept {
-    for (char16_t c : s)
-        if (c < 32 && !(allowTab && c == u'\t')) return true;
-    return false;
-}
+using TKeyList = TUnicodeStringList<UnicodeString>;
 
 UnicodeString FromUtf8(AnsiView s) { return Utf8BufToUnicodeU(s.data(), static_cast<int32_t>(s.size())); }
 
-// Makes a rename in dir durable; failure only costs durability, so it is not reported.
-void SyncDir(const AnsiString& dir) {
-    const int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    ::fsync(fd);
-    ::close(fd);
+// A section or key name that the file holds and loads back as it is (the loader trims lines,
+// splits a key at its first "=" and drops its trailing blanks, and reads "[" as a section).
+bool IsStorableName(UnicodeView name) {
+    if (name.empty() || name.front() <= 32 || name.back() <= 32) return false;
+    for (char16_t c : name)
+        if (c < 32) return false;
+    UnicodeString back;
+    const AnsiString utf8 = UnicodeToUtf8A(name);
+    return Utf8ToUnicodeStrict(utf8.data(), static_cast<int32_t>(utf8.size()), back) == 0 && back == name;
+}
+
+bool IsStorableSection(UnicodeView name) { return IsStorableName(name) && name.find(u']') == UnicodeView::npos; }
+
+bool IsStorableKey(UnicodeView name) {
+    return IsStorableName(name) && name.find(u'=') == UnicodeView::npos && name[0] != u'#' && name[0] != u';' &&
+           name[0] != u'[';
+}
+
+// The key list of a section, added at the end when absent.
+TKeyList& SectionKeys(TUnicodeStringList<TKeyList>& sections, UnicodeView name) {
+    const int32_t i = sections.IndexOfU(name);
+    if (i >= 0) return *sections.GetObject(i);
+    auto keys = std::make_unique<TKeyList>();
+    TKeyList& r = *keys;
+    sections.AddObjectU(name, std::move(keys));
+    return r;
+}
+
+void SetValue(TKeyList& keys, UnicodeView key, UnicodeString value) {
+    auto v = std::make_unique<UnicodeString>(std::move(value));
+    const int32_t k = keys.IndexOfU(key);
+    if (k >= 0)
+        keys.SetObject(k, std::move(v));
+    else
+        keys.AddObjectU(key, std::move(v));
+}
+
+// The new file's owner, group and mode from the file it replaces (0600 when there is none);
+// owner and group first, as changing them may clear set-id bits. Owner and group only where the
+// process may: run by root, the daemon's user keeps its configuration.
+void TakeOldAttributes(int fd, const AnsiString& oldName, const AnsiString& newName) {
+    struct stat st {};
+    mode_t mode = 0600;
+    if (::stat(oldName.c_str(), &st) == 0) {
+        if (st.st_uid != ::geteuid() || st.st_gid != ::getegid()) (void)::fchown(fd, st.st_uid, st.st_gid);
+        mode = st.st_mode & 07777;
+    }
+    if (::fchmod(fd, mode) != 0) RaiseWriteFileError(errno, newName);
 }
 
 }  // namespace
@@ -47,23 +78,7 @@ UnicodeString BoolToYesNoU(bool b) { return b ? u"Yes" : u"No"; }
 
 TIniFileUTF8::TIniFileUTF8(AnsiView fileName, bool mustExist) : FileName_(fileName), MustExist_(mustExist) {
     Sections_.SetCaseSensitive(false);
-    try {
-        LoadFromFile();
-    } catch (...) {
-        Clear();
-        throw;
-    }
-}
-
-TIniFileUTF8::~TIniFileUTF8() { Clear(); }
-
-void TIniFileUTF8::Clear() noexcept {
-    for (int32_t i = 0; i < Sections_.Count(); ++i) {
-        TUnicodeStringList* keys = KeysOf(Sections_, i);
-        for (int32_t k = 0; k < keys->Count(); ++k) delete ValueOf(*keys, k);
-        delete keys;
-    }
-    Sections_.Clear();
+    LoadFromFile();
 }
 
 void TIniFileUTF8::LoadFromFile() {
@@ -75,7 +90,7 @@ void TIniFileUTF8::LoadFromFile() {
     TTextFile f;
     ResetTextName(f, FileName_, buf.get(), kIniBufSize);
     Loaded_ = true;
-    TUnicodeStringList* current = nullptr;
+    TKeyList* current = nullptr;
     AnsiString line;
     for (int32_t lineNo = 1; !EofText(f); ++lineNo) {
         ReadLnText(f, line);
@@ -87,15 +102,7 @@ void TIniFileUTF8::LoadFromFile() {
         if (s[0] == '[') {
             const size_t close = s.find(']');
             if (close == AnsiString::npos || close == 1) continue;
-            const UnicodeString name = FromUtf8(AnsiView(s).substr(1, close - 1));
-            const int32_t i = Sections_.IndexOfU(name);
-            if (i >= 0) {
-                current = KeysOf(Sections_, i);
-            } else {
-                auto keys = std::make_unique<TUnicodeStringList>();
-                Sections_.AddObjectU(name, keys.get());
-                current = keys.release();
-            }
+            current = &SectionKeys(Sections_, FromUtf8(AnsiView(s).substr(1, close - 1)));
             continue;
         }
         if (current == nullptr) continue;
@@ -103,16 +110,7 @@ void TIniFileUTF8::LoadFromFile() {
         if (eq == AnsiString::npos || eq == 0) continue;
         size_t keyEnd = eq;
         while (keyEnd > 0 && (s[keyEnd - 1] == ' ' || s[keyEnd - 1] == '\t')) --keyEnd;
-        const UnicodeString key = FromUtf8(AnsiView(s).substr(0, keyEnd));
-        auto value = std::make_unique<UnicodeString>(FromUtf8(AnsiView(s).substr(eq + 1)));
-        const int32_t k = current->IndexOfU(key);
-        if (k >= 0) {
-            delete ValueOf(*current, k);
-            current->SetObject(k, value.release());
-        } else {
-            current->AddObjectU(key, value.get());
-            value.release();
-        }
+        SetValue(*current, FromUtf8(AnsiView(s).substr(0, keyEnd)), FromUtf8(AnsiView(s).substr(eq + 1)));
     }
     TryCloseText(f);
 }
@@ -120,9 +118,9 @@ void TIniFileUTF8::LoadFromFile() {
 const UnicodeString* TIniFileUTF8::FindValue(UnicodeView section, UnicodeView key) const noexcept {
     const int32_t i = Sections_.IndexOfU(section);
     if (i < 0) return nullptr;
-    const TUnicodeStringList* keys = KeysOf(Sections_, i);
-    const int32_t k = keys->IndexOfU(key);
-    return k < 0 ? nullptr : ValueOf(*keys, k);
+    const TKeyList& keys = *Sections_.GetObject(i);
+    const int32_t k = keys.IndexOfU(key);
+    return k < 0 ? nullptr : keys.GetObject(k);
 }
 
 UnicodeString TIniFileUTF8::ReadString(UnicodeView section, UnicodeView key, UnicodeView def) const {
@@ -145,69 +143,46 @@ bool TIniFileUTF8::ReadBool(UnicodeView section, UnicodeView key, bool def) cons
 }
 
 void TIniFileUTF8::WriteString(UnicodeView section, UnicodeView key, UnicodeView value) {
-    if (section.find(u']') != UnicodeView::npos || HasCtrlUnits(section, false))
-        throw EIniFileUTF8ExceptionInvalidCharacters("Invalid characters in section name");
-    if (key.find(u'=') != UnicodeView::npos || HasCtrlUnits(key, false))
-        throw EIniFileUTF8ExceptionInvalidCharacters("Invalid characters in key name");
-    if (HasCtrlUnits(value, true))
+    if (!IsStorableSection(section)) throw EIniFileUTF8ExceptionInvalidCharacters("Invalid characters in section name");
+    if (!IsStorableKey(key)) throw EIniFileUTF8ExceptionInvalidCharacters("Invalid characters in key name");
+    if (HasCtrlCharsU(value))
         throw EIniFileUTF8ExceptionInvalidCharacters(
             FormatA("Invalid characters in value of key \"%s\"", UnicodeToUtf8A(key).c_str()));
-    TUnicodeStringList* keys;
-    const int32_t i = Sections_.IndexOfU(section);
-    if (i >= 0) {
-        keys = KeysOf(Sections_, i);
-    } else {
-        auto fresh = std::make_unique<TUnicodeStringList>();
-        Sections_.AddObjectU(section, fresh.get());
-        keys = fresh.release();
-    }
-    auto v = std::make_unique<UnicodeString>(value);
-    const int32_t k = keys->IndexOfU(key);
-    if (k >= 0) {
-        delete ValueOf(*keys, k);
-        keys->SetObject(k, v.release());
-    } else {
-        keys->AddObjectU(key, v.get());
-        v.release();
-    }
+    SetValue(SectionKeys(Sections_, section), key, UnicodeString(value));
     Modified_ = true;
 }
 
 void TIniFileUTF8::UpdateFile() {
-    const size_t slash = FileName_.find_last_of('/');
-    const AnsiString dir = slash == AnsiString::npos ? AnsiString() : FileName_.substr(0, slash + 1);
-    const AnsiString base = slash == AnsiString::npos ? FileName_ : FileName_.substr(slash + 1);
-    const AnsiString newName = dir + "." + base + ".$new";
+    const AnsiString dir(ExtractFilePathA(FileName_));
+    const AnsiString newName = dir + "." + AnsiString(ExtractFileNameA(FileName_)) + ".$new";
 
-    std::unique_ptr<char[]> buf(new char[kIniBufSize]);
-    TTextFile f;
-    RewriteTextNameBuf(f, newName, buf.get(), kIniBufSize);
+    AnsiString text;
+    for (int32_t i = 0; i < Sections_.Count(); ++i) {
+        const TKeyList& keys = *Sections_.GetObject(i);
+        if (keys.Count() == 0) continue;
+        if (!text.empty()) text += '\n';
+        text += "[" + UnicodeToUtf8A(Sections_.GetU(i)) + "]\n";
+        for (int32_t k = 0; k < keys.Count(); ++k)
+            text += UnicodeToUtf8A(keys.GetU(k)) + "=" + UnicodeToUtf8A(*keys.GetObject(k)) + "\n";
+    }
+
+    const int stale = TryEraseFileName(newName);
+    if (stale != ENOENT) RaiseDeleteFileError(stale, newName);
+    TBinaryFile f;
+    RaiseCreateFileError(TryCreateNewFileName(f, newName, 0600), newName);
     try {
-        // The file may hold passwords: the new one gets the old one's permissions before any
-        // byte is written.
-        struct stat st {};
-        if (::stat(FileName_.c_str(), &st) == 0) ::fchmod(f.Handle, st.st_mode & 07777);
-        bool first = true;
-        for (int32_t i = 0; i < Sections_.Count(); ++i) {
-            const TUnicodeStringList* keys = KeysOf(Sections_, i);
-            if (keys->Count() == 0) continue;
-            if (!first) WriteLnText(f, "");
-            first = false;
-            WriteLnText(f, "[" + UnicodeToUtf8A(Sections_.GetU(i)) + "]");
-            for (int32_t k = 0; k < keys->Count(); ++k)
-                WriteLnText(f, UnicodeToUtf8A(keys->GetU(k)) + "=" + UnicodeToUtf8A(*ValueOf(*keys, k)));
-        }
-        CheckWriteResult(f, TryFlushText(f));
+        TakeOldAttributes(f.Handle, FileName_, newName);
+        RaiseWriteFileError(TryBlockWrite(f, text.data(), text.size()), newName);
         if (::fsync(f.Handle) != 0) RaiseWriteFileError(errno, newName);
-        CheckWriteResult(f, TryCloseText(f));
+        RaiseWriteFileError(TryCloseFile(f), newName);
         // One rename: the file name always holds either the old or the new content.
         RenameFileOrDir(newName, FileName_);
     } catch (...) {
-        TryCloseText(f);
+        TryCloseFile(f);
         TryEraseFileName(newName);
         throw;
     }
-    SyncDir(dir);
+    TrySyncPath(dir.empty() ? AnsiView(".") : AnsiView(dir));
     Loaded_ = true;
     Modified_ = false;
 }

@@ -24,21 +24,25 @@ public:
     TIniFileUTF8(const TIniFileUTF8&) = delete;
     TIniFileUTF8& operator=(const TIniFileUTF8&) = delete;
     // Does not save: a save can fail, so it is the caller's explicit UpdateFile().
-    ~TIniFileUTF8();
+    ~TIniFileUTF8() = default;
 
     // The stored value trimmed; the default as given when absent or when that is empty.
     UnicodeString ReadString(UnicodeView section, UnicodeView key, UnicodeView def) const;
     int32_t ReadInteger(UnicodeView section, UnicodeView key, int32_t def) const;
     bool ReadBool(UnicodeView section, UnicodeView key, bool def) const;
 
-    // Adds the section at the end and the key at the end of its section when absent. Refuses what
-    // the file could not hold and load again: "]" or a control character in a section name, "="
-    // or a control character in a key, a control character other than TAB in a value
-    // (EIniFileUTF8ExceptionInvalidCharacters).
+    // Adds the section at the end and the key at the end of its section when absent. Refuses with
+    // EIniFileUTF8ExceptionInvalidCharacters every name that the file could not hold and load back
+    // as written: an empty name, a control character or TAB, a blank at either end, a character
+    // that UTF-8 cannot carry (a lone surrogate); "]" in a section name; "=" in a key or a key
+    // starting with "#", ";" or "[". In a value a control character other than TAB.
     void WriteString(UnicodeView section, UnicodeView key, UnicodeView value);
 
-    // Writes the file: the hidden ".<name>.$new" beside it is written and synced, given the old
-    // file's permissions, and renamed over the file; then the directory is synced.
+    // Writes the file through the hidden ".<name>.$new" beside it: a stale one (a crash, or a link
+    // planted to redirect the write) is removed, the new one created afresh (never through a link,
+    // readable by its owner only), written, synced, given the old file's owner and group (where the
+    // process may) and mode (0600 for a new file), and renamed over the file; then the directory is
+    // synced.
     void UpdateFile();
 
     bool Modified() const noexcept { return Modified_; }
@@ -47,15 +51,14 @@ public:
 
 private:
     void LoadFromFile();
-    void Clear() noexcept;
     const UnicodeString* FindValue(UnicodeView section, UnicodeView key) const noexcept;
+
+    using TKeyList = TUnicodeStringList<UnicodeString>;  // key -> value
 
     bool Modified_ = false;
     bool Loaded_ = false;
     AnsiString FileName_;
-    // Items: section names; objects: the key lists (TUnicodeStringList*, owned here), whose
-    // objects are the values (UnicodeString*, owned here).
-    TUnicodeStringList Sections_;
+    TUnicodeStringList<TKeyList> Sections_;  // section name -> its keys, in file order
     bool MustExist_ = false;
 };
 

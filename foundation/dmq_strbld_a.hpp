@@ -4,29 +4,57 @@
 //
 //   Buf: [ text: Len bytes ][0][ unused ... ]    Len + 1 <= Capacity after every operation
 //
-// The bytes: Buf[0, Len) (StrBldAView), zero-terminated at Buf[Len] once the builder has a buffer.
+// The bytes: Buf()[0, Len()) (StrBldAView), zero-terminated at Buf()[Len()] once the builder has a
+// buffer. Only the builder's own operations change them, so the layout above always holds.
 // Reuse: StrBldAReset (Len 0, first byte 0) keeps the buffer, so later lines allocate nothing.
 // The record owns Buf and frees it in its destructor (or earlier by StrBldAFree); it can be moved,
 // not copied. Appenders raise only std::bad_alloc and then leave the builder unchanged.
 #include <cstdint>
+#include <memory>
 
 #include "foundation/dmq_types.hpp"
 
 namespace zel {
 
-struct TStringBldA {
-    char* Buf = nullptr;
-    int32_t Capacity = 0;
-    int32_t Len = 0;
-
+class TStringBldA {
+public:
     TStringBldA() = default;
-    ~TStringBldA() { delete[] Buf; }
+    ~TStringBldA() { delete[] Buf_; }
     TStringBldA(const TStringBldA&) = delete;
     TStringBldA& operator=(const TStringBldA&) = delete;
-    TStringBldA(TStringBldA&& o) noexcept : Buf(o.Buf), Capacity(o.Capacity), Len(o.Len) {
-        o.Buf = nullptr, o.Capacity = 0, o.Len = 0;
+    TStringBldA(TStringBldA&& o) noexcept : Buf_(o.Buf_), Capacity_(o.Capacity_), Len_(o.Len_) {
+        o.Buf_ = nullptr, o.Capacity_ = 0, o.Len_ = 0;
     }
     TStringBldA& operator=(TStringBldA&& o) noexcept;
+
+    // Null until the builder first has a buffer; else zero-terminated at Buf()[Len()].
+    const char* Buf() const noexcept { return Buf_; }
+    int32_t Len() const noexcept { return Len_; }
+    int32_t Capacity() const noexcept { return Capacity_; }
+
+    // Appends n bytes that write(dest) puts at dest (it must write exactly n and not raise); a
+    // source inside the builder's own text stays valid while write runs. Raises only
+    // std::bad_alloc, and then the builder is unchanged.
+    template <class Write>
+    void Append(int64_t n, Write&& write) {
+        std::unique_ptr<char[]> old;
+        write(Reserve(n, old));
+        Commit(n);
+    }
+    // Cuts the text to n bytes (0 <= n <= Len).
+    void Truncate(int32_t n) noexcept;
+    void Init(int32_t wanted);
+    void Reset() noexcept;
+    void Free() noexcept;
+
+private:
+    // Room for n more bytes and the terminating zero; a replaced buffer goes to old.
+    char* Reserve(int64_t n, std::unique_ptr<char[]>& old);
+    void Commit(int64_t n) noexcept;
+
+    char* Buf_ = nullptr;
+    int32_t Capacity_ = 0;
+    int32_t Len_ = 0;
 };
 
 // Len 0, Capacity := (max(wanted, 64) + 31) and not 15 (80 for a fresh builder), a new buffer
@@ -38,8 +66,10 @@ void StrBldAReset(TStringBldA& b) noexcept;
 void StrBldAFree(TStringBldA& b) noexcept;
 
 inline AnsiView StrBldAView(const TStringBldA& b) noexcept {
-    return b.Buf ? AnsiView(b.Buf, static_cast<size_t>(b.Len)) : AnsiView();
+    return b.Buf() ? AnsiView(b.Buf(), static_cast<size_t>(b.Len())) : AnsiView();
 }
+// Drops a CR that ends the text (the end of a CRLF line whose LF was cut off).
+void StrBldADropTrailingCR(TStringBldA& b) noexcept;
 inline AnsiString StrBldAToStr(const TStringBldA& b) { return AnsiString(StrBldAView(b)); }
 
 // Appenders. A returned position is the 0-based index of the CR in Buf.

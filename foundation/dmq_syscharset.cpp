@@ -1,5 +1,8 @@
 #include "foundation/dmq_syscharset.hpp"
 
+#include <iconv.h>
+
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cstring>
@@ -38,23 +41,22 @@ UnicodeString LeBytesToUnits(const char* p, size_t bytes) {
     return u;
 }
 
-// Reads one well-formed UTF-8 sequence at p[0, n); returns its length (0 when not well-formed).
-size_t DecodeOneUtf8(const uint8_t* p, size_t n, char32_t& cp) noexcept {
-    uint8_t b = p[0];
-    size_t len;
-    char32_t min;
-    if (b < 0x80) { cp = b; return 1; }
-    if (b >= 0xC2 && b <= 0xDF) { len = 2; cp = b & 0x1F; min = 0x80; }
-    else if (b >= 0xE0 && b <= 0xEF) { len = 3; cp = b & 0x0F; min = 0x800; }
-    else if (b >= 0xF0 && b <= 0xF4) { len = 4; cp = b & 0x07; min = 0x10000; }
-    else return 0;
-    if (n < len) return 0;
-    for (size_t i = 1; i < len; ++i) {
-        if ((p[i] & 0xC0) != 0x80) return 0;
-        cp = (cp << 6) | (p[i] & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-    return len;
+inline iconv_t H(TIconvHandle h) noexcept { return reinterpret_cast<iconv_t>(h); }
+
+// A blank name would open the locale's codeset; a NUL would cut the name short.
+bool IsBadName(AnsiView name) noexcept {
+    if (name.find('\0') != AnsiView::npos) return true;
+    for (char c : name)
+        if (static_cast<unsigned char>(c) > 32) return false;
+    return true;
+}
+
+// A high surrogate followed by a low one at the little-endian bytes p[0, 4).
+bool IsSurrogatePairLe(const char* p, size_t n) noexcept {
+    if (n < 4) return false;
+    const unsigned hi = static_cast<uint8_t>(p[0]) | (static_cast<uint8_t>(p[1]) << 8);
+    const unsigned lo = static_cast<uint8_t>(p[2]) | (static_cast<uint8_t>(p[3]) << 8);
+    return hi >= 0xD800 && hi <= 0xDBFF && lo >= 0xDC00 && lo <= 0xDFFF;
 }
 
 // Runs one iconv pass over [in, in + inLen) into out starting at used; grows out on E2BIG by
@@ -187,33 +189,75 @@ AnsiString DefaultUnicodeToAnsiA(UnicodeView s) {
 }
 
 UnicodeString DefaultAnsiToUnicodeU(AnsiView s) {
-    UnicodeString out;
-    out.reserve(s.size());
-    const auto* p = reinterpret_cast<const uint8_t*>(s.data());
-    size_t i = 0;
-    while (i < s.size()) {
+    UnicodeString out(s.size(), u'\0');
+    char16_t* d = out.data();
+    const char* p = s.data();
+    size_t left = s.size();
+    while (left > 0) {
         char32_t cp;
-        size_t len = DecodeOneUtf8(p + i, s.size() - i, cp);
-        if (len == 0) {
-            out.push_back(static_cast<char16_t>(p[i]));
-            ++i;
+        const int32_t n = DecodeUtf8Sequence(p, static_cast<int32_t>(std::min<size_t>(left, 4)), cp);
+        if (n == 0) {
+            *d++ = static_cast<uint8_t>(*p);  // not UTF-8: the byte as it is
+            ++p, --left;
             continue;
         }
-        if (cp >= 0x10000) {
-            out.push_back(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
-        } else {
-            out.push_back(static_cast<char16_t>(cp));
-        }
-        i += len;
+        d = PutUtf16(d, cp);
+        p += n;
+        left -= static_cast<size_t>(n);
     }
+    out.resize(static_cast<size_t>(d - out.data()));
     return out;
+}
+
+bool IsUtf8CharsetName(AnsiView Charset) noexcept {
+    auto eq = [n = Charset](AnsiView want) {
+        if (n.size() != want.size()) return false;
+        for (size_t i = 0; i < n.size(); ++i) {
+            char c = n[i];
+            if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+            if (c != want[i]) return false;
+        }
+        return true;
+    };
+    return eq("UTF-8") || eq("UTF8");
+}
+
+int Utf8ToUnicodeStrict(const char* P, int32_t Len, UnicodeString& Dest) {
+    if (P == nullptr || Len < 1) {
+        Dest.clear();
+        return 0;
+    }
+    UnicodeString out(static_cast<size_t>(Len), u'\0');
+    char16_t* d = out.data();
+    for (int32_t i = 0; i < Len;) {
+        char32_t cp;
+        const int32_t n = DecodeUtf8Sequence(P + i, Len - i, cp);
+        if (n == 0) return EILSEQ;
+        d = PutUtf16(d, cp);
+        i += n;
+    }
+    out.resize(static_cast<size_t>(d - out.data()));
+    Dest = std::move(out);
+    return 0;
+}
+
+TIconvHandle OpenIconv(AnsiView ToCharset, AnsiView FromCharset) {
+    if (IsBadName(ToCharset) || IsBadName(FromCharset)) {
+        errno = EINVAL;
+        return InvalidIconv();
+    }
+    const iconv_t h = iconv_open(AnsiString(ToCharset).c_str(), AnsiString(FromCharset).c_str());
+    return h == reinterpret_cast<iconv_t>(-1) ? InvalidIconv() : reinterpret_cast<TIconvHandle>(h);
+}
+
+void CloseIconv(TIconvHandle Handle) noexcept {
+    if (Handle != InvalidIconv()) iconv_close(H(Handle));
 }
 
 // ---------------------------------------------------------------------------------------------
 // Conversion primitives.
 
-int IconvFromUnicode(iconv_t Handle, UnicodeView S, AnsiString& Dest) {
+int IconvFromUnicode(TIconvHandle Handle, UnicodeView S, AnsiString& Dest) {
     if (S.empty()) {
         Dest.clear();
         return 0;
@@ -226,23 +270,24 @@ int IconvFromUnicode(iconv_t Handle, UnicodeView S, AnsiString& Dest) {
     AnsiString out(6 * in.size() + 6, '\0');
     size_t used = 0;
     auto grow = [](size_t remaining) { return 6 * remaining + 6; };
-    // A unit the target set cannot hold (or a surrogate without its partner, which iconv calls
-    // incomplete at the end): "?" in its place, then go on behind it.
+    // A character the target set cannot hold (or a surrogate without its partner, which iconv
+    // calls incomplete at the end): one "?" in its place, also for a surrogate pair, then go on
+    // behind it.
     auto illegal = [](int, char*& ip, size_t& il, AnsiString& o, size_t& u) {
         if (u >= o.size()) o.resize(o.size() + 6 * il + 6);
         o[u++] = '?';
-        size_t skip = il < 2 ? il : 2;
+        size_t skip = IsSurrogatePairLe(ip, il) ? 4 : il < 2 ? il : 2;
         ip += skip;
         il -= skip;
         return true;
     };
-    if (RunIconv(Handle, in.data(), in.size(), out, used, grow, illegal) != 0) return -1;
+    if (RunIconv(H(Handle), in.data(), in.size(), out, used, grow, illegal) != 0) return -1;
     out.resize(used);
     Dest = std::move(out);
     return 0;
 }
 
-int IconvBufToUnicode(iconv_t Handle, const char* P, int32_t Len, UnicodeString& Dest) {
+int IconvBufToUnicode(TIconvHandle Handle, const char* P, int32_t Len, UnicodeString& Dest) {
     if (P == nullptr || Len < 1) {
         Dest.clear();
         return 0;
@@ -257,32 +302,35 @@ int IconvBufToUnicode(iconv_t Handle, const char* P, int32_t Len, UnicodeString&
     size_t used = 0;
     auto grow = [](size_t remaining) { return 2 * (3 * remaining + 5); };
     auto illegal = [](int, char*&, size_t&, AnsiString&, size_t&) { return false; };
-    int rc = RunIconv(Handle, in.data(), in.size(), out, used, grow, illegal);
+    int rc = RunIconv(H(Handle), in.data(), in.size(), out, used, grow, illegal);
     if (rc != 0) return rc;
     Dest = LeBytesToUnits(out.data(), used);
     return 0;
 }
 
-int IconvToUnicode(iconv_t Handle, AnsiView S, UnicodeString& Dest) {
+int IconvToUnicode(TIconvHandle Handle, AnsiView S, UnicodeString& Dest) {
     return IconvBufToUnicode(Handle, S.data(), static_cast<int32_t>(S.size()), Dest);
 }
 
 int UnicodeToCharsetA(UnicodeView S, AnsiString& Dest, AnsiView Charset) {
-    AnsiString name(Charset);
-    iconv_t h = iconv_open(name.c_str(), kUnicodeName);
+    if (IsUtf8CharsetName(Charset)) {
+        Dest = DefaultUnicodeToAnsiA(S);
+        return 0;
+    }
+    const TIconvHandle h = OpenIconv(Charset, kUnicodeName);
     if (h == InvalidIconv()) {
         int e = errno;
         Dest = DefaultUnicodeToAnsiA(S);
         return e;
     }
     int rc = IconvFromUnicode(h, S, Dest);
-    iconv_close(h);
+    CloseIconv(h);
     return rc;
 }
 
 int CharsetBufToUnicode(const char* P, int32_t Len, UnicodeString& Dest, AnsiView Charset) {
-    AnsiString name(Charset);
-    iconv_t h = iconv_open(kUnicodeName, name.c_str());
+    if (IsUtf8CharsetName(Charset)) return Utf8ToUnicodeStrict(P, Len, Dest);
+    const TIconvHandle h = OpenIconv(kUnicodeName, Charset);
     if (h == InvalidIconv()) {
         int e = errno;
         Dest = (P == nullptr || Len < 1) ? UnicodeString()
@@ -290,7 +338,7 @@ int CharsetBufToUnicode(const char* P, int32_t Len, UnicodeString& Dest, AnsiVie
         return e;
     }
     int rc = IconvBufToUnicode(h, P, Len, Dest);
-    iconv_close(h);
+    CloseIconv(h);
     return rc;
 }
 

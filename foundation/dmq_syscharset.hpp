@@ -1,8 +1,6 @@
 #pragma once
 // The system character set and iconv conversion between UTF-16 and named 8-bit character sets.
 // Every conversion pairs the named set with UTF-16 LE without byte order mark.
-#include <iconv.h>
-
 #include <cstdint>
 
 #include "foundation/dmq_types.hpp"
@@ -31,18 +29,33 @@ AnsiString GetEnvVarA(AnsiView Name);
 // the next save wrote back double-encoded.
 inline constexpr const char* UnicodeCharsetName = "UTF-16LE";
 
+// An iconv descriptor, opaque so that <iconv.h> stays inside this unit's source.
+using TIconvHandle = void*;
 // A closed descriptor.
-inline iconv_t InvalidIconv() noexcept { return reinterpret_cast<iconv_t>(-1); }
+inline TIconvHandle InvalidIconv() noexcept { return reinterpret_cast<TIconvHandle>(intptr_t{-1}); }
+// iconv_open(ToCharset, FromCharset); a blank name (iconv would take it as the locale's codeset,
+// ASCII in a daemon) or one holding a NUL is refused with EINVAL. InvalidIconv() and errno on
+// failure.
+TIconvHandle OpenIconv(AnsiView ToCharset, AnsiView FromCharset);
+void CloseIconv(TIconvHandle Handle) noexcept;
+
+// True for the names of UTF-8 ("UTF-8", "UTF8", any ASCII case): these convert in plain code,
+// without a descriptor.
+bool IsUtf8CharsetName(AnsiView Charset) noexcept;
+// Strict UTF-8 to UTF-16 (characters beyond U+FFFF as surrogate pairs): 0, or EILSEQ at the first
+// bad sequence (DecodeUtf8Sequence) with Dest unchanged.
+int Utf8ToUnicodeStrict(const char* P, int32_t Len, UnicodeString& Dest);
 
 // Conversion through an open descriptor; 0 on success, else an error number and Dest unchanged
 // (IconvFromUnicode answers -1 for every failure). A closed descriptor gives the default
-// conversion and 0. Units the target set cannot hold become "?".
-int IconvFromUnicode(iconv_t Handle, UnicodeView S, AnsiString& Dest);
-int IconvToUnicode(iconv_t Handle, AnsiView S, UnicodeString& Dest);
-int IconvBufToUnicode(iconv_t Handle, const char* P, int32_t Len, UnicodeString& Dest);
+// conversion and 0. A character the target set cannot hold becomes one "?".
+int IconvFromUnicode(TIconvHandle Handle, UnicodeView S, AnsiString& Dest);
+int IconvToUnicode(TIconvHandle Handle, AnsiView S, UnicodeString& Dest);
+int IconvBufToUnicode(TIconvHandle Handle, const char* P, int32_t Len, UnicodeString& Dest);
 
-// Open a descriptor for Charset against UTF-16 LE, convert, close. When the descriptor
-// cannot be opened the result is errno and Dest receives the default conversion.
+// Open a descriptor for Charset against UTF-16 LE, convert, close; UTF-8 converts in plain code.
+// When the descriptor cannot be opened (a blank name included) the result is errno and Dest
+// receives the default conversion.
 int UnicodeToCharsetA(UnicodeView S, AnsiString& Dest, AnsiView Charset);
 int CharsetToUnicodeA(AnsiView S, UnicodeString& Dest, AnsiView Charset);
 int CharsetBufToUnicode(const char* P, int32_t Len, UnicodeString& Dest, AnsiView Charset);

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <exception>
@@ -42,10 +43,16 @@ std::deque<SyncCall*>& SyncQueue() {
 bool TThread::IsMainThread() noexcept { return std::this_thread::get_id() == g_main_thread; }
 
 TThread::~TThread() {
-    if (started_ && !joined_) {
-        terminated_.store(true, std::memory_order_release);
-        pthread_join(handle_, nullptr);
+    if (!started_ || joined_) return;
+    if (ZEL_THREAD_LIFETIME_CHECK && !Finished()) {
+        // The derived part is gone already while its Execute may still use it.
+        std::fprintf(stderr,
+                     "TThread destroyed while Execute is still running: the derived class must call "
+                     "TerminateAndWait() in its destructor\n");
+        std::abort();
     }
+    terminated_.store(true, std::memory_order_release);
+    pthread_join(handle_, nullptr);
 }
 
 void TThread::Start() {

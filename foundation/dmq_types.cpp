@@ -36,41 +36,41 @@ size_t CountEscaped(const char* p, size_t n) noexcept {
     return c;
 }
 
-// Makes room for n more units. Returns the replaced buffer (empty when none was replaced): the
-// caller keeps it until its copy is done, so a source inside the builder's own text stays valid.
-// On failure (std::bad_alloc) the builder is unchanged.
-[[nodiscard]] UnicodeString StrBldUGrow(TStringBldU& b, size_t n) {
-    int64_t need = static_cast<int64_t>(b.Len) + static_cast<int64_t>(n);
-    if (need <= b.Capacity) return UnicodeString();
-    int64_t cap = (need + need / 2 + 63) & ~int64_t{63};
-    if (cap > std::numeric_limits<int32_t>::max()) throw std::bad_alloc();
-    UnicodeString fresh(static_cast<size_t>(cap), u'\0');
-    std::copy_n(b.Buf.data(), b.Len, fresh.data());
-    b.Buf.swap(fresh);
-    b.Capacity = static_cast<int32_t>(cap);
-    return fresh;
-}
-
-void StrBldUPut(TStringBldU& b, const char16_t* p, size_t n) {
-    if (n == 0) return;
-    const UnicodeString old = StrBldUGrow(b, n);
-    std::copy_n(p, n, b.Buf.data() + b.Len);
-    b.Len += static_cast<int32_t>(n);
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
 
-void StrBldUInit(TStringBldU& b, int32_t wanted) {
-    int64_t w = std::max<int64_t>(wanted, 64);
-    int64_t cap = (w + w / 2 + 63) & ~int64_t{63};
+UnicodeString TStringBldU::Grow(size_t n) {
+    const int64_t need = static_cast<int64_t>(Len_) + static_cast<int64_t>(n);
+    if (need <= Capacity_) return UnicodeString();
+    const int64_t cap = (need + need / 2 + 63) & ~int64_t{63};
     if (cap > std::numeric_limits<int32_t>::max()) throw std::bad_alloc();
     UnicodeString fresh(static_cast<size_t>(cap), u'\0');
-    b.Buf.swap(fresh);
-    b.Len = 0;
-    b.Capacity = static_cast<int32_t>(cap);
+    std::copy_n(Buf_.data(), Len_, fresh.data());
+    Buf_.swap(fresh);
+    Capacity_ = static_cast<int32_t>(cap);
+    return fresh;
 }
+
+void TStringBldU::Init(int32_t wanted) {
+    const int64_t w = std::max<int64_t>(wanted, 64);
+    const int64_t cap = (w + w / 2 + 63) & ~int64_t{63};
+    if (cap > std::numeric_limits<int32_t>::max()) throw std::bad_alloc();
+    UnicodeString fresh(static_cast<size_t>(cap), u'\0');
+    Buf_.swap(fresh);
+    Len_ = 0;
+    Capacity_ = static_cast<int32_t>(cap);
+}
+
+namespace {
+
+void StrBldUPut(TStringBldU& b, const char16_t* p, size_t n) {
+    if (n > 0) b.Append(n, [&](char16_t* d) { std::copy_n(p, n, d); });
+}
+
+}  // namespace
+
+void StrBldUInit(TStringBldU& b, int32_t wanted) { b.Init(wanted); }
 
 void StrBldUAddChar(TStringBldU& b, char16_t c) { StrBldUPut(b, &c, 1); }
 
@@ -80,9 +80,8 @@ void StrBldUAddColonSpace(TStringBldU& b) { StrBldUPut(b, u": ", 2); }
 
 void StrBldUAddEscapedA(TStringBldU& b, AnsiView s) {
     if (s.empty()) return;
-    (void)StrBldUGrow(b, s.size() + 3 * CountEscaped(s.data(), s.size()));
-    char16_t* end = WriteEscaped(b.Buf.data() + b.Len, s.data(), s.size());
-    b.Len = static_cast<int32_t>(end - b.Buf.data());
+    b.Append(s.size() + 3 * CountEscaped(s.data(), s.size()),
+             [&](char16_t* d) { WriteEscaped(d, s.data(), s.size()); });
 }
 
 void StrBldUAddInt(TStringBldU& b, int32_t v) {
@@ -95,10 +94,10 @@ void StrBldUAddInt(TStringBldU& b, int32_t v) {
 void StrBldUAdd(TStringBldU& b, UnicodeView s) { StrBldUPut(b, s.data(), s.size()); }
 
 void StrBldUAddSpaceStr(TStringBldU& b, UnicodeView s) {
-    const UnicodeString old = StrBldUGrow(b, s.size() + 1);
-    b.Buf[static_cast<size_t>(b.Len)] = u' ';
-    std::copy_n(s.data(), s.size(), b.Buf.data() + b.Len + 1);
-    b.Len += static_cast<int32_t>(s.size() + 1);
+    b.Append(s.size() + 1, [&](char16_t* d) {
+        *d = u' ';
+        std::copy_n(s.data(), s.size(), d + 1);
+    });
 }
 
 UnicodeString StrBldUToStr(const TStringBldU& b) { return UnicodeString(StrBldUView(b)); }
@@ -274,43 +273,68 @@ AnsiString TrimLeftA(AnsiView s) {
 }
 
 bool HasCtrlCharsBuf(const char* p, int32_t len) noexcept {
-    for (int32_t i = 0; i < len; ++i) {
-        unsigned char b = Byte(p[i]);
-        if (b < 32 && b != 9) return true;
-    }
+    for (int32_t i = 0; i < len; ++i)
+        if (IsCtrlChar(Byte(p[i]))) return true;
+    return false;
+}
+
+bool HasCtrlCharsU(UnicodeView s) noexcept {
+    for (char16_t c : s)
+        if (IsCtrlChar(c)) return true;
     return false;
 }
 
 // ---------------------------------------------------------------------------------------------
 
+int32_t DecodeUtf8Sequence(const char* p, int32_t len, char32_t& cp) noexcept {
+    if (p == nullptr || len < 1) return 0;
+    const unsigned char b = Byte(p[0]);
+    int32_t n;
+    char32_t v, min;
+    if (b < 0x80) {
+        cp = b;
+        return 1;
+    }
+    if (b >= 0xC2 && b <= 0xDF) {
+        n = 2, v = b & 0x1Fu, min = 0x80;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        n = 3, v = b & 0x0Fu, min = 0x800;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        n = 4, v = b & 0x07u, min = 0x10000;
+    } else {
+        return 0;  // continuation byte, C0/C1 (always overlong) or F5..FF
+    }
+    if (len < n) return 0;
+    for (int32_t k = 1; k < n; ++k) {
+        const unsigned char c = Byte(p[k]);
+        if ((c & 0xC0) != 0x80) return 0;
+        v = (v << 6) | (c & 0x3Fu);
+    }
+    if (v < min || v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) return 0;
+    cp = v;
+    return n;
+}
+
+char16_t* PutUtf16(char16_t* dest, char32_t cp) noexcept {
+    if (cp < 0x10000) {
+        *dest++ = static_cast<char16_t>(cp);
+    } else {
+        cp -= 0x10000;
+        *dest++ = static_cast<char16_t>(0xD800 + (cp >> 10));
+        *dest++ = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+    }
+    return dest;
+}
+
 bool IsValidUtf8A(AnsiView s) noexcept {
-    const size_t n = s.size();
-    size_t i = 0;
-    while (i < n) {
-        unsigned char b = Byte(s[i]);
-        if (b < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t more;
-        uint32_t v, min;
-        if (b >= 0xC2 && b <= 0xDF) {
-            more = 1, v = b & 0x1Fu, min = 0x80;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            more = 2, v = b & 0x0Fu, min = 0x800;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            more = 3, v = b & 0x07u, min = 0x10000;
-        } else {
-            return false;  // continuation byte, C0/C1 (always overlong) or F5..FF
-        }
-        if (n - i - 1 < more) return false;
-        for (size_t k = 1; k <= more; ++k) {
-            unsigned char c = Byte(s[i + k]);
-            if ((c & 0xC0) != 0x80) return false;
-            v = (v << 6) | (c & 0x3Fu);
-        }
-        if (v < min || v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) return false;
-        i += more + 1;
+    const char* p = s.data();
+    size_t left = s.size();
+    while (left > 0) {
+        char32_t cp;
+        const int32_t n = DecodeUtf8Sequence(p, static_cast<int32_t>(std::min<size_t>(left, 4)), cp);
+        if (n == 0) return false;
+        p += n;
+        left -= static_cast<size_t>(n);
     }
     return true;
 }
@@ -343,39 +367,18 @@ int32_t Utf8LengthOfU(UnicodeView s) noexcept {
 
 UnicodeString DecodeUtf8BufU(const char* p, int32_t len) {
     if (p == nullptr || len < 1) return UnicodeString();
+    // A unit per byte at most: a 4-byte sequence gives a surrogate pair.
     UnicodeString r(static_cast<size_t>(len), u'\0');
-    size_t out = 0;
+    char16_t* out = r.data();
     int32_t i = 0;
     while (i < len) {
-        unsigned char b = Byte(p[i]);
-        int32_t more;
-        uint32_t v;
-        if (b < 0x80) {
-            more = 0, v = b;
-        } else if (b >= 0xC0 && b <= 0xDF) {
-            more = 1, v = b & 31u;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            more = 2, v = b & 15u;
-        } else if (b >= 0xF0 && b <= 0xF7) {
-            more = 3, v = b & 7u;
-        } else {
-            break;
-        }
-        if (len - i - 1 < more) break;  // sequence cut off by the end of the buffer
-        bool ok = true;
-        for (int32_t k = 1; k <= more; ++k) {
-            unsigned char c = Byte(p[i + k]);
-            if ((c & 0xC0) != 0x80) {
-                ok = false;
-                break;
-            }
-            v = (v << 6) | (c & 0x3Fu);
-        }
-        if (!ok) break;
-        r[out++] = static_cast<char16_t>(v & 0xFFFF);
-        i += more + 1;
+        char32_t cp;
+        const int32_t n = DecodeUtf8Sequence(p + i, len - i, cp);
+        if (n == 0) break;
+        out = PutUtf16(out, cp);
+        i += n;
     }
-    r.resize(out);
+    r.resize(static_cast<size_t>(out - r.data()));
     return r;
 }
 
@@ -442,12 +445,6 @@ bool ParseStrict(const Char* p, const Char* end, Int& v) noexcept {
     return true;
 }
 
-template <typename Char>
-const Char* ZeroEnd(std::basic_string_view<Char> s) noexcept {
-    size_t z = s.find(Char(0));
-    return s.data() + (z == s.npos ? s.size() : z);
-}
-
 }  // namespace
 
 char* IntToFixedDigitsA(char* buffer, int32_t v, int32_t width) noexcept {
@@ -482,13 +479,13 @@ bool TryStrToInt32A(const char* s, int32_t& v) noexcept {
     return s != nullptr && ParseStrict(s, s + std::strlen(s), v);
 }
 
-bool TryStrToInt32A(AnsiView s, int32_t& v) noexcept { return ParseStrict(s.data(), ZeroEnd(s), v); }
+bool TryStrToInt32A(AnsiView s, int32_t& v) noexcept { return ParseStrict(s.data(), s.data() + s.size(), v); }
 
 bool TryStrToInt32U(const char16_t* s, int32_t& v) noexcept {
     return s != nullptr && ParseStrict(s, s + std::char_traits<char16_t>::length(s), v);
 }
 
-bool TryStrToInt32U(UnicodeView s, int32_t& v) noexcept { return ParseStrict(s.data(), ZeroEnd(s), v); }
+bool TryStrToInt32U(UnicodeView s, int32_t& v) noexcept { return ParseStrict(s.data(), s.data() + s.size(), v); }
 
 bool TryBufToInt32A(const char* p, int32_t len, int32_t& v) noexcept {
     return p != nullptr && len > 0 && ParseStrict(p, p + len, v);
@@ -498,7 +495,7 @@ bool TryStrToInt64U(const char16_t* s, int64_t& v) noexcept {
     return s != nullptr && ParseStrict(s, s + std::char_traits<char16_t>::length(s), v);
 }
 
-bool TryStrToInt64U(UnicodeView s, int64_t& v) noexcept { return ParseStrict(s.data(), ZeroEnd(s), v); }
+bool TryStrToInt64U(UnicodeView s, int64_t& v) noexcept { return ParseStrict(s.data(), s.data() + s.size(), v); }
 
 bool TryBufToInt64A(const char* p, int32_t len, int64_t& v) noexcept {
     return p != nullptr && len > 0 && ParseStrict(p, p + len, v);

@@ -41,14 +41,35 @@ ZEL_DECLARE_EXCEPTION(EWaiterErrorKQueue, EWaiterException);
 ZEL_DECLARE_EXCEPTION(EConvertError, Exception);
 
 // ---------------------------------------------------------------------------------------------
-// UTF-16 string builder. The text is Buf[0, Len); Buf.size() == Capacity always. The owner may
-// reuse a builder by setting Len to 0. Appenders grow by the Part's rule (a fresh builder holds 128
-// units, the 129th grows it to 256) and raise only std::bad_alloc, leaving the builder unchanged.
+// UTF-16 string builder. The text is Buf()[0, Len()); the buffer's length is Capacity() always, and
+// only the builder's own operations change it. StrBldUReset empties it for reuse. Appenders grow
+// by half again, rounded to 64 units (a fresh builder holds 128 units, the 129th grows it to 256),
+// and raise only std::bad_alloc, leaving the builder unchanged.
 
-struct TStringBldU {
-    UnicodeString Buf;
-    int32_t Len = 0;
-    int32_t Capacity = 0;
+class TStringBldU {
+public:
+    const UnicodeString& Buf() const noexcept { return Buf_; }
+    int32_t Len() const noexcept { return Len_; }
+    int32_t Capacity() const noexcept { return Capacity_; }
+
+    // Appends n units that write(dest) puts at dest (exactly n, without raising); a source inside
+    // the builder's own text stays valid while write runs.
+    template <class Write>
+    void Append(size_t n, Write&& write) {
+        const UnicodeString old = Grow(n);
+        write(Buf_.data() + Len_);
+        Len_ += static_cast<int32_t>(n);
+    }
+    void Init(int32_t wanted);
+    void Reset() noexcept { Len_ = 0; }
+
+private:
+    // Makes room for n more units; returns the replaced buffer (empty when none was replaced).
+    [[nodiscard]] UnicodeString Grow(size_t n);
+
+    UnicodeString Buf_;
+    int32_t Len_ = 0;
+    int32_t Capacity_ = 0;
 };
 
 void StrBldUInit(TStringBldU& b, int32_t wanted);
@@ -64,8 +85,10 @@ void StrBldUAddSpaceStr(TStringBldU& b, UnicodeView s);
 UnicodeString StrBldUToStr(const TStringBldU& b);
 // The text in use, without a copy (valid until the next append).
 inline UnicodeView StrBldUView(const TStringBldU& b) noexcept {
-    return UnicodeView(b.Buf.data(), static_cast<size_t>(b.Len));
+    return UnicodeView(b.Buf().data(), static_cast<size_t>(b.Len()));
 }
+// Len 0, keeping the buffer.
+inline void StrBldUReset(TStringBldU& b) noexcept { b.Reset(); }
 
 // ---------------------------------------------------------------------------------------------
 // Durations.
@@ -118,14 +141,25 @@ UnicodeString TrimRightU(UnicodeView s);
 AnsiString TrimA(AnsiView s);
 AnsiString TrimLeftA(AnsiView s);
 
-// True when a byte below 32 other than TAB occurs.
+// The control-character test of every text check: a byte or unit below 32 other than TAB.
+constexpr bool IsCtrlChar(uint32_t c) noexcept { return c < 32 && c != 9; }
+// True when such a byte (unit) occurs.
 bool HasCtrlCharsBuf(const char* p, int32_t len) noexcept;
+bool HasCtrlCharsU(UnicodeView s) noexcept;
 
 // ---------------------------------------------------------------------------------------------
 // UTF-8.
 
+// The one UTF-8 sequence validator behind every UTF-8 routine (validity, decoders, the pure-code
+// UTF-8 conversion): the sequence at p[0, len) as a code point and its byte length (1 to 4), or 0
+// for a bad sequence: a byte that starts none, a bad continuation byte, a sequence cut off by len,
+// an overlong form, a surrogate or a value above U+10FFFF. len below 1 gives 0.
+int32_t DecodeUtf8Sequence(const char* p, int32_t len, char32_t& cp) noexcept;
+// Writes cp as one UTF-16 unit, or as a surrogate pair above U+FFFF; returns the end.
+char16_t* PutUtf16(char16_t* dest, char32_t cp) noexcept;
+
 // True when s is well-formed UTF-8 (so that decoding to UTF-16 and encoding again gives the same
-// bytes): no overlong forms, no surrogates, nothing above U+10FFFF, no cut-off sequence.
+// bytes).
 bool IsValidUtf8A(AnsiView s) noexcept;
 // Bytes that are not continuation bytes (10xxxxxx).
 int32_t Utf8CharCount(const char* p, int32_t len) noexcept;
@@ -133,8 +167,8 @@ int32_t Utf8CharCount(const char* p, int32_t len) noexcept;
 int32_t Utf8CharsByteLen(const char* p, int32_t len, int32_t n) noexcept;
 // UTF-8 length counted per unit: 1 below 128, 2 below 2048, else 3.
 int32_t Utf8LengthOfU(UnicodeView s) noexcept;
-// The system's own decoder: stops at the first bad byte, keeping what was decoded before it;
-// values kept in 16 bits (no surrogate pairs are formed).
+// The system's own decoder: stops at the first bad sequence, keeping what was decoded before it;
+// characters beyond U+FFFF become surrogate pairs.
 UnicodeString DecodeUtf8BufU(const char* p, int32_t len);
 UnicodeString DecodeUtf8U(AnsiView s);
 
@@ -158,8 +192,8 @@ char* IntToBufCheckedA(char* buffer, int32_t v, int32_t& len);
 
 // Strict parsers: leading characters below 33 skipped, an optional sign, then only decimal digits
 // to the end (no trailing blanks), exact range. The variable is untouched on failure.
-// The Str forms read a zero-terminated text: a view is read up to its end or its first NUL, a null
-// pointer fails. The Buf forms read exactly len bytes (a NUL is then an ordinary non-digit).
+// The pointer forms read a zero-terminated text (a null pointer fails); the view and Buf forms
+// read exactly their length, so a NUL inside is an ordinary non-digit and fails the parse.
 bool TryStrToInt32A(const char* s, int32_t& v) noexcept;
 bool TryStrToInt32A(AnsiView s, int32_t& v) noexcept;
 bool TryStrToInt32U(const char16_t* s, int32_t& v) noexcept;

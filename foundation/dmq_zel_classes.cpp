@@ -238,9 +238,10 @@ bool Bisect(int32_t count, int32_t& index, Cmp cmp) {
     return found;
 }
 
-uint64_t ReadLe64(const char* p) noexcept {
+// The little-endian word of the n (at most 8) bytes at p, the missing high bytes zero.
+uint64_t ReadLe64(const char* p, size_t n = 8) noexcept {
     uint64_t v = 0;
-    for (int i = 0; i < 8; ++i) v |= static_cast<uint64_t>(static_cast<uint8_t>(p[i])) << (8 * i);
+    for (size_t i = 0; i < n; ++i) v |= static_cast<uint64_t>(static_cast<uint8_t>(p[i])) << (8 * i);
     return v;
 }
 
@@ -268,10 +269,19 @@ AnsiString BufToSortKeyA(const char* P, int32_t Len) {
 
 AnsiString StrToSortKeyA(AnsiView S) { return BufToSortKeyA(S.data(), static_cast<int32_t>(S.size())); }
 
+bool TryPadKey8A(AnsiView S, AnsiString& Key) {
+    if (S.find('\0') != AnsiView::npos) return false;
+    Key = PadKey8A(S);
+    return true;
+}
+
 int CompareKey8(AnsiView A, AnsiView B) noexcept {
-    size_t words = std::min(A.size(), B.size()) / 8;
-    for (size_t w = 0; w < words; ++w) {
-        uint64_t a = lists::ReadLe64(A.data() + 8 * w), b = lists::ReadLe64(B.data() + 8 * w);
+    const size_t shorter = std::min(A.size(), B.size());
+    // Whole words, then the shorter key's tail against the same bytes of the other as one word
+    // read with zero high bytes (as if padded), so an unpadded tail counts too.
+    for (size_t at = 0; at < shorter; at += 8) {
+        const size_t n = std::min<size_t>(8, shorter - at);
+        const uint64_t a = lists::ReadLe64(A.data() + at, n), b = lists::ReadLe64(B.data() + at, n);
         // Unsigned: a signed difference stops being a total order once a word's top byte has its
         // top bit set (a key in an 8-bit charset), and look-ups then miss entries that are there.
         if (a != b) return a < b ? -1 : 1;

@@ -44,9 +44,13 @@ namespace zel {
 AnsiString PadKey8A(AnsiView S);
 AnsiString StrToSortKeyA(AnsiView S);
 AnsiString BufToSortKeyA(const char* P, int32_t Len);
+// PadKey8A for a text of varying length that names someone (an e-mail, a callsign): false, Key
+// unchanged, when S holds a NUL, which the padding would make equal to a shorter text.
+bool TryPadKey8A(AnsiView S, AnsiString& Key);
 
-// The keys as sequences of 64-bit little-endian words (as many as the shorter key holds), compared
-// as unsigned numbers; when all are equal the longer key is greater. <0, 0 or >0.
+// The keys as sequences of 64-bit little-endian words compared as unsigned numbers, as far as the
+// shorter key reaches; a tail of fewer than 8 bytes counts as a word with zero high bytes (as if
+// padded). When all are equal the longer key is greater. <0, 0 or >0.
 int CompareKey8(AnsiView A, AnsiView B) noexcept;
 
 struct TZELSortedInt64NotUniqItem {

@@ -1,10 +1,8 @@
 #include "net/dmq_async_writer2_socket.hpp"
 
-#include <mutex>
-
 namespace zel {
 
-using Guard = std::lock_guard<TCriticalSection>;
+using Guard = TCriticalSectionLock;
 
 TAsyncWriter2SocketThreadSafe::TAsyncWriter2SocketThreadSafe(int32_t size, int handle,
                                                              size_t maxSize)

@@ -34,8 +34,9 @@ public:
 
 private:
     using Base = TAsyncWriter2SocketThreadUnSafe;
+    // Guards smallSends_ and every field of the base.
     mutable TCriticalSection lock_;
-    uint32_t smallSends_ = 0;
+    uint32_t smallSends_ ZEL_GUARDED_BY(lock_) = 0;
 };
 
 }  // namespace zel

@@ -96,7 +96,7 @@ int64_t TCollectorBase::GetRemainingTime(uint32_t now) {
 int64_t TCollectorBase::GetRemainingTimeNow() { return GetRemainingTime(GetTickMs()); }
 
 uint32_t TCollectorBase::LineLength() const {
-    return mode_ == TCollectorMode::colm_LineBld ? uint32_t(targetBld_->Len) : uint32_t(targetStr_->size());
+    return mode_ == TCollectorMode::colm_LineBld ? uint32_t(targetBld_->Len()) : uint32_t(targetStr_->size());
 }
 
 bool TCollectorBase::AppendLine(const char* p, uint32_t n) {
@@ -168,8 +168,7 @@ TCollectResult TCollectorBase::CollectLine() {
             // A cut line lost its end, so a carriage return kept from it is data, not the end.
             if (!tooLong_) {
                 if (mode_ == TCollectorMode::colm_LineBld) {
-                    TStringBldA& b = *targetBld_;
-                    if (b.Len > 0 && b.Buf[b.Len - 1] == '\r') b.Buf[--b.Len] = 0;
+                    StrBldADropTrailingCR(*targetBld_);
                 } else if (!targetStr_->empty() && targetStr_->back() == '\r') {
                     targetStr_->pop_back();
                 }

@@ -105,7 +105,7 @@ void TSynapseListenerThread::AddLocalhost(const UnicodeString& Name, const Unico
 }
 
 void TSynapseListenerThread::Wake() {
-    std::lock_guard<TCriticalSection> g(waiterLock_);
+    TCriticalSectionLock g(waiterLock_);
     if (waiter_) waiter_->Interrupt();
 }
 
@@ -135,7 +135,7 @@ void TSynapseListenerThread::FireError(const UnicodeString& Text) {
 
 void TSynapseListenerThread::Execute() {
     started_.store(true, std::memory_order_release);
-    GuardedCall([&] { waiter_->WaitForInterrupt(WAITER_INFINITE); }, [](const char*, const std::string&) {});
+    GuardedCall([&] { OwnWaiter().WaitForInterrupt(WAITER_INFINITE); }, [](const char*, const std::string&) {});
     while (!Terminated()) {
         const bool ok = GuardedCall(
             [&] {
@@ -143,7 +143,7 @@ void TSynapseListenerThread::Execute() {
                 if (!Listening() && !requested) {
                     reopening_ = false;
                     pauseBeforeOpen_ = false;
-                    waiter_->WaitForInterrupt(WAITER_INFINITE);
+                    OwnWaiter().WaitForInterrupt(WAITER_INFINITE);
                 } else if (!Listening()) {
                     OpenBindings();
                 } else {
@@ -183,14 +183,14 @@ void TSynapseListenerThread::Execute() {
 }
 
 void TSynapseListenerThread::EnsureWaiterSize(size_t Needed) {
-    if (Needed <= static_cast<size_t>(waiter_->MaxResources())) return;
+    if (Needed <= static_cast<size_t>(OwnWaiter().MaxResources())) return;
     auto bigger = std::make_unique<TWaiter2Socket>(static_cast<int32_t>(Needed));
     {
-        std::lock_guard<TCriticalSection> g(waiterLock_);
+        TCriticalSectionLock g(waiterLock_);
         waiter_.swap(bigger);
     }
     // A wake-up may have gone to the old waiter; the loop re-checks its flags anyway.
-    waiter_->Interrupt();
+    OwnWaiter().Interrupt();
 }
 
 void TSynapseListenerThread::OpenBinding(TSynapseBinding& B) {
@@ -221,7 +221,7 @@ void TSynapseListenerThread::OpenBinding(TSynapseBinding& B) {
 void TSynapseListenerThread::OpenBindings() {
     if (pauseBeforeOpen_) {
         pauseBeforeOpen_ = false;
-        waiter_->WaitForInterrupt(kRetryPauseMs);
+        OwnWaiter().WaitForInterrupt(kRetryPauseMs);
         if (!ListenRequested() || Terminated()) return;
     }
     std::vector<TSynapseBinding*> bindings;
@@ -254,9 +254,9 @@ void TSynapseListenerThread::OpenBindings() {
         return;
     }
     for (TSynapseBinding* b : active_) {
-        b->Resource = waiter_->AddResource(b, b->Socket->Handle());
+        b->Resource = OwnWaiter().AddResource(b, b->Socket->Handle());
         // A binding that is never watched would never accept: close all and open them again.
-        if (const int e = waiter_->SetResourceEvents(b->Resource, kListenEvents); e != 0)
+        if (const int e = OwnWaiter().SetResourceEvents(b->Resource, kListenEvents); e != 0)
             throw Exception("kevent: " + UnicodeToUtf8A(ErrnoText(e)));
     }
     listening_.store(true, std::memory_order_release);
@@ -267,7 +267,7 @@ void TSynapseListenerThread::OpenBindings() {
 bool TSynapseListenerThread::SetWatching(bool On) {
     for (TSynapseBinding* b : active_) {
         if (!b->Resource) continue;
-        if (const int e = waiter_->SetResourceEvents(b->Resource, On ? kListenEvents : 0); e != 0) {
+        if (const int e = OwnWaiter().SetResourceEvents(b->Resource, On ? kListenEvents : 0); e != 0) {
             FireError(u"kevent: " + ErrnoText(e));
             return false;
         }
@@ -290,7 +290,7 @@ void TSynapseListenerThread::AcceptLoop() {
             const uint32_t spent = GetTickMs() - pauseStart;
             req.Timeout = spent >= kAcceptPauseMs ? 0 : kAcceptPauseMs - spent;
         }
-        const TWaiterResult r = waiter_->Wait(req);
+        const TWaiterResult r = OwnWaiter().Wait(req);
         if (paused) {
             if (GetTickMs() - pauseStart >= kAcceptPauseMs) {
                 paused = false;
@@ -389,7 +389,7 @@ void TSynapseListenerThread::CloseBindings() {
     while (!active_.empty()) {
         TSynapseBinding* b = active_.front();
         if (b->Resource) {
-            waiter_->FreeResource(b->Resource);
+            OwnWaiter().FreeResource(b->Resource);
             b->Resource = nullptr;
         }
         if (b->Socket) {

@@ -125,10 +125,12 @@ private:
     // thread's copy of the list.
     TCriticalSection bindingsLock_;
     std::vector<TSynapseBinding*> active_;
-    // Replaced by the listener thread when the bindings outgrow it; other threads reach it only
-    // under waiterLock_ to wake it.
-    std::unique_ptr<TWaiter2Socket> waiter_;
+    // The listener thread's own waiter. Only the listener thread replaces it (under waiterLock_,
+    // when the bindings outgrow it), so its own reads need no lock (OwnWaiter); other threads reach
+    // it only under waiterLock_ to wake it.
+    TWaiter2Socket& OwnWaiter() ZEL_NO_THREAD_SAFETY_ANALYSIS { return *waiter_; }
     TCriticalSection waiterLock_;
+    std::unique_ptr<TWaiter2Socket> waiter_ ZEL_GUARDED_BY(waiterLock_);
 
     std::atomic<bool> started_{false};
     std::atomic<bool> finished_{false};

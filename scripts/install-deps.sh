@@ -1,8 +1,17 @@
 #!/usr/bin/env bash
 # Install the Debian 12 packages the build needs, only those that are missing.
+#   scripts/install-deps.sh           the packages of every build
+#   scripts/install-deps.sh clang     also clang (the thread-safety build)
 set -euo pipefail
+want=(cmake ninja-build g++ libgtest-dev libgmock-dev)
+for extra in "$@"; do
+  case "$extra" in
+    clang) want+=(clang) ;;
+    *) echo "unknown extra: $extra" >&2; exit 1 ;;
+  esac
+done
 need=()
-for p in cmake ninja-build g++ libgtest-dev libgmock-dev; do
+for p in "${want[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || need+=("$p")
 done
 if [ ${#need[@]} -gt 0 ]; then

@@ -44,7 +44,7 @@ void WriteStagedFile(const AnsiString& staged, const AnsiString& target, const u
     RewriteTextNameBuf(f, staged, buf.get(), kWriteBufSize);
     int rc = 0;
     // Before any content is written, so that a private list is never readable by others.
-    if (keepAttr && ::fchmod(f.Handle, static_cast<mode_t>((*keepAttr >> 16) & 0777u)) != 0) rc = errno;
+    if (keepAttr && ::fchmod(f.Handle(), static_cast<mode_t>((*keepAttr >> 16) & 0777u)) != 0) rc = errno;
     if (rc == 0) rc = TryWriteTextBuf(f, DataFileHeader.data(), DataFileHeader.size());
     for (const AnsiString& line : Lines) {
         if (rc != 0) break;

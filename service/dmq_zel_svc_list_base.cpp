@@ -92,7 +92,7 @@ void ReadListFile(UnicodeView FileName, const TZELListLineProc& ParseLine, bool&
     };
     for (;;) {
         if (const int code = TryFillTextBuf(f)) RaiseListFileError(code, "reading", name);
-        if (f.BufPos >= f.BufEnd) break;  // end of file
+        if (EofText(f)) break;  // filled above, so this reads nothing
         if (const int code = TryStrBldAReadLn(f, line, scanLimit, false)) RaiseListFileError(code, "reading", name);
         ++lineNo;
         AnsiView s = StrBldAView(line);

@@ -190,7 +190,7 @@ void TZELNetworksList::ReadFile(const AnsiString& SysName, const AnsiString& Fil
         // A directory opens but does not read (EISDIR): found here, with its code.
         code = TryFillTextBuf(f);
         if (code != 0) raiseRead(code);
-        if (f.BufPos >= f.BufEnd) break;
+        if (EofText(f)) break;  // filled above, so this reads nothing
         try {
             ReadLnText(f, line);
         } catch (const EFileException& e) {

@@ -420,7 +420,7 @@ bool ParseNetworkLine(const TZELServiceNetOptions& Defaults, AnsiView Line, TZEL
 namespace {
 
 void AddItem(TStringBldU& B, UnicodeView Key, UnicodeView Value) {
-    if (B.Len > 0) StrBldUAdd(B, u"; ");
+    if (B.Len() > 0) StrBldUAdd(B, u"; ");
     StrBldUAdd(B, Key);
     StrBldUAddChar(B, u'=');
     StrBldUAdd(B, Value);

@@ -421,7 +421,7 @@ void TZELService::AcceptConnection(TZELSVCNetQueueCommand Command, int Handle, c
 // binding is open), and ": " + Message when given.
 void TZELService::ListenerLine(UnicodeView Prefix, const TSynapseBinding* Binding, bool Bound, const char* Message) {
     TStringBldU& b = Listener_->LogBld;
-    b.Len = 0;
+    StrBldUReset(b);
     StrBldUAdd(b, Prefix);
     if (!Binding->Name.empty()) {
         StrBldUAdd(b, Binding->Name);

@@ -7,7 +7,6 @@
 #include <climits>
 #include <limits>
 #include <string>
-#include <vector>
 
 #include "foundation/dmq_ansi_unicode_converter.hpp"
 #include "foundation/dmq_crc.hpp"
@@ -232,7 +231,7 @@ int32_t ParseTaggedFields(TTaggedFieldParser& Parser, const char* Line, int32_t 
         for (;;) {
             if (v == end) return -1;  // no closing tag before the end of the line
             const unsigned char c = static_cast<unsigned char>(*v);
-            if (c < 32 && c != '\t') return -2;
+            if (IsCtrlChar(c)) return -2;
             if (c == '<') {
                 if (end - v < tagLen + 3) return -1;
                 if (v[1] == '/' && std::equal(tag, tag + tagLen, v + 2) && v[2 + tagLen] == '>') break;
@@ -442,47 +441,16 @@ char16_t DecodeEscapes(UnicodeView Text, char16_t Default) {
 // ---------------------------------------------------------------------------------------------
 // Names and paths
 
-UnicodeString ExpandPath(UnicodeView Path) {
-    UnicodeString full;
-    if (Path.empty() || Path[0] != u'/') {
-        char buf[PATH_MAX];
-        if (getcwd(buf, sizeof buf) != nullptr) full = SysCharsetToUnicodeProc(AnsiView(buf));
-        full += u'/';
-    }
-    full += Path;
-    const bool trailingSlash = full.size() > 1 && full.back() == u'/';
-    std::vector<UnicodeString> parts;
-    size_t i = 0;
-    while (i <= full.size()) {
-        size_t j = full.find(u'/', i);
-        if (j == UnicodeString::npos) j = full.size();
-        const UnicodeView part(full.data() + i, j - i);
-        if (part == u"..") {
-            if (!parts.empty()) parts.pop_back();
-        } else if (!part.empty() && part != u".") {
-            parts.emplace_back(part);
-        }
-        i = j + 1;
-    }
-    UnicodeString r;
-    for (const auto& p : parts) {
-        r += u'/';
-        r += p;
-    }
-    if (r.empty() || trailingSlash) r += u'/';
-    return r;
-}
-
 UnicodeString ResolvePath(UnicodeView Name, UnicodeView BaseDir) {
     switch (PathKindU(Name)) {
         case 0: {
             UnicodeString s(BaseDir);
             s += u'/';
             s += Name;
-            return ExpandPath(s);
+            return ExpandToFullPathU(s);
         }
         case 1:
-            return ExpandPath(Name);
+            return ExpandToFullPathU(Name);
         case 2:
             return UnicodeString(Name);
         default:
@@ -566,7 +534,7 @@ UnicodeString CleanLogText(UnicodeView Text) {
     s.reserve(std::min<size_t>(Text.size(), 500));
     for (char16_t c : Text) {
         if (s.size() >= 500) break;
-        if (c < 32 && c != u'\t') continue;
+        if (IsCtrlChar(c)) continue;
         s += c;
     }
     return s;

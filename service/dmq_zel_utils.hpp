@@ -115,9 +115,6 @@ char16_t DecodeEscapes(UnicodeView Text, char16_t Default);
 // ---------------------------------------------------------------------------------------------
 // Names and paths.
 
-// Absolute form of a path, a relative one taken against the working directory: "." and empty
-// parts dropped, ".." takes back one part (never above the root). No symbolic link is followed.
-UnicodeString ExpandPath(UnicodeView Path);
 // Relative names are expanded against BaseDir; absolute names stay as they are.
 UnicodeString ResolvePath(UnicodeView Name, UnicodeView BaseDir);
 UnicodeString MakeLogFileName(UnicodeView Configured, UnicodeView Default, UnicodeView BaseDir);

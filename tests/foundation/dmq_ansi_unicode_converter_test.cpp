@@ -89,6 +89,22 @@ TEST(AnsiUnicodeConverter, NamesThatOnlyNarrowToAValidNameAreRefused) {
     // U+0155 narrows to "U", a NUL would cut the name short.
     EXPECT_NE(MessageOf(u"\u0155TF-8", u""), "(accepted)");
     EXPECT_NE(MessageOf(UnicodeString(u"UTF-8\0X", 7), u""), "(accepted)");
+    // A blank name would open the locale's codeset.
+    EXPECT_EQ(MessageOf(u"", u"Charset"), "Charset: Invalid or unknown charset name: ");
+    EXPECT_EQ(MessageOf(u" \t ", u""), "Invalid or unknown charset name:  \t ");
+    TAnsiUnicodeConverter c;
+    EXPECT_THROW(c.SetCharset(u"  "), EAnsiUnicodeConverterInvalidCharsetName);
+    EXPECT_FALSE(c.IsOpen());
+}
+
+TEST(AnsiUnicodeConverter, Utf8AndNarrowSetsKeepCharactersBeyondTheBasicPlane) {
+    TAnsiUnicodeConverter c;
+    c.SetCharset(u"UTF8");
+    EXPECT_TRUE(c.IsOpen());
+    EXPECT_EQ(c.ToUnicode("\xf0\x9f\x98\x80"), u"\U0001F600");
+    EXPECT_EQ(c.FromUnicode(u"\U0001F600"), "\xf0\x9f\x98\x80");
+    c.SetCharset(u"KOI8-R");
+    EXPECT_EQ(c.FromUnicode(u"\u0430\U0001F600\u0431"), "\xc1?\xc2");
 }
 
 TEST(AnsiUnicodeConverter, CheckCharsetNamePrefixesTheMessage) {

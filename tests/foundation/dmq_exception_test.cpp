@@ -9,13 +9,15 @@ namespace zel {
 namespace {
 
 TEST(Exception, ClassNameIsTheDeclaredNameAndParentsCatch) {
-    try {
-        throw EWaiterTooLargeTime(FormatA("Timeout is too large: %u", 5u));
-    } catch (const EWaiterException& e) {
-        EXPECT_STREQ(e.ClassName(), "EWaiterTooLargeTime");
-        EXPECT_EQ(e.Message(), "Timeout is too large: 5");
-        EXPECT_STREQ(ExceptionClassName(e), "EWaiterTooLargeTime");
-    }
+    EXPECT_THROW(
+        try { throw EWaiterTooLargeTime(FormatA("Timeout is too large: %u", 5u)); } catch (
+            const EWaiterException& e) {
+            EXPECT_STREQ(e.ClassName(), "EWaiterTooLargeTime");
+            EXPECT_EQ(e.Message(), "Timeout is too large: 5");
+            EXPECT_STREQ(ExceptionClassName(e), "EWaiterTooLargeTime");
+            throw;
+        },
+        EWaiterException);
     EXPECT_STREQ(ExceptionClassName(std::runtime_error("x")), "Exception");
 }
 

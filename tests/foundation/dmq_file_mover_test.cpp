@@ -1,7 +1,10 @@
 #include "foundation/dmq_file_mover.hpp"
 
+#include "foundation/dmq_fileutils.hpp"
+
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -202,6 +205,60 @@ TEST_F(FileMoverTest, FailingMoveUpRestoresEveryTarget) {
     EXPECT_EQ(Entries(data_), std::vector<std::string>{"admins.dat"});
     EXPECT_EQ(Entries(other), std::vector<std::string>{"blocks.dat"});
     EXPECT_TRUE(Entries(stage_).empty());
+}
+
+TEST_F(FileMoverTest, FailedRenameLeavesNoBackup) {
+    WriteFile(target_, kOld);
+    mover_ = FileMoverCreate("ZELSVC", stage_);
+    TFileMoverSync* s = FileMoverAddSynchro(mover_, data_);
+    // A directory staged in the file's place: the old file is linked aside, then the rename over
+    // the target fails.
+    fs::create_directory(FileMoverAddFile(s, "admins.dat"));
+    FileMoverCopyUp(mover_);
+    EXPECT_THROW(FileMoverMoveUp(mover_), EFileException);
+    EXPECT_EQ(mover_->State, fms_RolledBack);
+    EXPECT_EQ(ReadFile(target_), kOld);
+    EXPECT_EQ(Entries(data_), std::vector<std::string>{"admins.dat"});
+    EXPECT_TRUE(Entries(stage_).empty());
+}
+
+// A process that ends between the steps leaves temporary trees and backups; the sweep at the next
+// start removes exactly those.
+TEST_F(FileMoverTest, SweepRemovesACrashsLeftoversAndNothingElse) {
+    WriteFile(data_ + "/admins.dat", kOld);
+    WriteFile(data_ + "/blocks.dat", kOld);
+    // Each child runs a mover in the data directory (staging there too, as the service does) and
+    // dies without committing: one after MoveUp, one after CopyUp.
+    for (bool moved : {true, false}) {
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            TFileMoverData* m = FileMoverCreate("ZELSVC", data_);
+            WriteFile(FileMoverAddFile(FileMoverAddSynchro(m, data_), moved ? "admins.dat" : "blocks.dat"), kNew);
+            FileMoverCopyUp(m);
+            if (moved) FileMoverMoveUp(m);
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    const std::vector<std::string> decoys = {".OTHER$0123456789", ".ZELSVC$012345678", ".ZELSVC$0123456789x",
+                                             ".ZELSVC$abcdefghij", ".ZELSVC$0123456789.", "ZELSVC$0123456789",
+                                             "keep.dat"};
+    for (const std::string& d : decoys) WriteFile(data_ + "/" + d, "decoy");
+    ASSERT_GT(Entries(data_).size(), decoys.size() + 2);  // the leftovers are there
+
+    EXPECT_EQ(FileMoverSweep(data_, "ZELSVC"), 0);
+    std::vector<std::string> want = decoys;
+    want.push_back("admins.dat");
+    want.push_back("blocks.dat");
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(Entries(data_), want);
+    EXPECT_EQ(ReadFile(data_ + "/admins.dat"), kNew);  // replaced before the end: the new file stays
+    EXPECT_EQ(ReadFile(data_ + "/blocks.dat"), kOld);  // not yet replaced: the old file stays
+    for (const std::string& d : decoys) EXPECT_EQ(ReadFile(data_ + "/" + d), "decoy");
+    EXPECT_EQ(FileMoverSweep(root_ + "/missing", "ZELSVC"), ENOENT);
 }
 
 TEST_F(FileMoverTest, TemporaryNames) {

@@ -3,12 +3,14 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -76,7 +78,7 @@ TEST_F(FileUtilsTest, EmptyNamesGiveNotFoundAndTouchNothing) {
     EXPECT_EQ(TryMakeDir(""), ENOENT);
     EXPECT_EQ(TryForceDirs(""), ENOENT);
     EXPECT_THROW(ResetTextName(t, ""), EFileExceptionOpenError);
-    EXPECT_EQ(t.Mode, TTextFileMode::tfm_Closed);
+    EXPECT_EQ(t.Mode(), TTextFileMode::tfm_Closed);
 }
 
 TEST_F(FileUtilsTest, TextWriteThenReadLines) {
@@ -84,7 +86,7 @@ TEST_F(FileUtilsTest, TextWriteThenReadLines) {
     TTextFile f;
     char small[4];  // caller's buffer: forces flushes in the middle of a write
     ASSERT_EQ(TryRewriteTextNameBuf(f, name, small, sizeof small), 0);
-    EXPECT_EQ(fcntl(f.Handle, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+    EXPECT_EQ(fcntl(f.Handle(), F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
     WriteLnText(f, "first line");
     WriteTextBuf(f, "second\r\n\nlast", 13);
     ASSERT_EQ(TryCloseText(f), 0);
@@ -205,6 +207,63 @@ TEST_F(FileUtilsTest, RemoveTreeNeverFollowsLinksOutOfTheTree) {
     EXPECT_FALSE(Exists(Path("outside/keep")));
     EXPECT_EQ(TryDeleteDirContents(Path("gone")), 0);
     EXPECT_EQ(TryRemoveDirTree(Path("gone")), ENOENT);
+}
+
+// A deep tree goes with only a few descriptors free: the walk does not hold one per level.
+TEST_F(FileUtilsTest, RemoveDeepTreeWithFewDescriptors) {
+    std::string deep = Path("tree");
+    ASSERT_EQ(TryMakeDir(deep), 0);
+    for (int i = 0; i < 60; ++i) {
+        deep += "/d";
+        ASSERT_EQ(TryMakeDir(deep), 0);
+        Put(deep + "/f", "x");
+    }
+    for (int i = 0; i < 300; ++i) Put(Path("tree/many" + std::to_string(i)), "y");
+    struct rlimit old {};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+    int highest = open("/dev/null", O_RDONLY | O_CLOEXEC);  // the lowest free descriptor
+    ASSERT_GE(highest, 0);
+    close(highest);
+    struct rlimit few = old;
+    few.rlim_cur = static_cast<rlim_t>(highest + 6);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &few), 0);
+    const int rc = TryRemoveDirTree(Path("tree"));
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+    EXPECT_EQ(rc, 0);
+    EXPECT_FALSE(Exists(Path("tree")));
+}
+
+TEST_F(FileUtilsTest, CopyDirLeavesOutFifos) {
+    ASSERT_EQ(TryForceDirs(Path("src/sub")), 0);
+    Put(Path("src/sub/f"), "data");
+    ASSERT_EQ(mkfifo(Path("src/sub/pipe").c_str(), 0600), 0);  // opening it would block the copy
+    ASSERT_EQ(TryMakeDir(Path("dst")), 0);
+    EXPECT_EQ(TryCopyDir(Path("src"), Path("dst")), 0);
+    EXPECT_EQ(Get(Path("dst/src/sub/f")), "data");
+    EXPECT_FALSE(Exists(Path("dst/src/sub/pipe")));
+}
+
+TEST(PathRoutines, SplitAndExpand) {
+    struct {
+        const char* path;
+        const char* dir;
+        const char* name;
+    } const split[] = {{"/a/b/c", "/a/b/", "c"}, {"c", "", "c"}, {"/c", "/", "c"}, {"a/b/", "a/b/", ""}, {"", "", ""}};
+    for (const auto& c : split) {
+        EXPECT_EQ(ExtractFilePathA(c.path), c.dir) << c.path;
+        EXPECT_EQ(ExtractFileNameA(c.path), c.name) << c.path;
+    }
+    struct {
+        const char* path;
+        const char* full;
+    } const full[] = {{"/a/./b//c/../d", "/a/b/d"}, {"/../x", "/x"}, {"/a/b/", "/a/b/"}, {"/", "/"}, {"/a/..", "/"}};
+    for (const auto& c : full) {
+        EXPECT_EQ(ExpandToFullPathA(c.path), c.full) << c.path;
+        EXPECT_EQ(ExpandToFullPathU(WidenStrU(c.path)), WidenStrU(c.full)) << c.path;
+    }
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    EXPECT_EQ(ExpandToFullPathA("x/../y"), ExpandToFullPathA(std::string(cwd) + "/y"));
 }
 
 TEST(PathRoutines, Table) {

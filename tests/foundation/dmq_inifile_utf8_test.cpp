@@ -3,8 +3,11 @@
 #include <dirent.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
+#include <iterator>
+#include <string>
 #include <set>
 #include <sstream>
 
@@ -186,6 +189,105 @@ TEST_F(IniFileTest, WritesThatTheLoaderWouldRejectAreRefused) {
     ini.WriteString(u"S", u"Key", u"a\tb");  // TAB is allowed in a value
     ini.UpdateFile();
     EXPECT_EQ(TIniFileUTF8(name_, true).ReadString(u"S", u"Key", u""), u"a\tb");
+}
+
+TEST_F(IniFileTest, NewFileHoldingAPasswordIsOwnerOnly) {
+    const mode_t old = umask(0);  // the umask must not decide who reads the password
+    {
+        TIniFileUTF8 ini(name_, false);
+        ini.WriteString(u"Manager", u"ManagerAuthPassword", u"secret");
+        ini.UpdateFile();
+    }
+    umask(old);
+    struct stat st {};
+    ASSERT_EQ(lstat(name_.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
+TEST_F(IniFileTest, PlantedNewFileLinkIsNotFollowed) {
+    Put("[S]\nA=1\n");
+    const std::string target = dir_ + "/target";
+    std::ofstream(target) << "keep";
+    ASSERT_EQ(symlink(target.c_str(), (dir_ + "/.server.ini.$new").c_str()), 0);
+    TIniFileUTF8 ini(name_, true);
+    ini.WriteString(u"S", u"Pass", u"x");
+    ini.UpdateFile();
+    std::ifstream in(target);
+    std::string t((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(t, "keep");
+    struct stat st {};
+    ASSERT_EQ(lstat(name_.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));  // the configuration did not become the link
+    EXPECT_EQ(Get(), "[S]\nA=1\nPass=x\n");
+    EXPECT_EQ(Entries(), (std::set<std::string>{"server.ini", "target"}));
+}
+
+TEST_F(IniFileTest, SaveKeepsModeAndOwner) {
+    Put("[S]\nA=1\n");
+    ASSERT_EQ(chmod(name_.c_str(), 0640), 0);
+    // Run by root, the file belongs to the daemon's user; otherwise to us.
+    const bool root = geteuid() == 0;
+    const uid_t owner = root ? 4321 : geteuid();
+    const gid_t group = root ? 4322 : getegid();
+    if (root) {
+        ASSERT_EQ(chown(name_.c_str(), owner, group), 0);
+    }
+    for (mode_t mode : {mode_t(0640), mode_t(0600)}) {
+        ASSERT_EQ(chmod(name_.c_str(), mode), 0);
+        TIniFileUTF8 ini(name_, true);
+        ini.WriteString(u"S", u"A", u"2");
+        ini.UpdateFile();
+        struct stat st {};
+        ASSERT_EQ(stat(name_.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, mode);
+        EXPECT_EQ(st.st_uid, owner);
+        EXPECT_EQ(st.st_gid, group);
+    }
+}
+
+// Every name that WriteString accepts comes back from the saved file as it was written; the
+// rest are refused before anything changes.
+TEST_F(IniFileTest, AcceptedNamesReadBack) {
+    struct {
+        const char16_t* section;
+        const char16_t* key;
+        bool ok;
+    } const cases[] = {
+        {u"Server", u"Port", true},
+        {u"Sec tion", u"Key with blanks", true},
+        {u"[X", u"K]", true},
+        {u"#S", u"A#;[", true},
+        {u"S\u00e9", u"K\U0001F600", true},
+        {u"S", u"#Pass", false},
+        {u"S", u";Pass", false},
+        {u"S", u"[X]Pass", false},
+        {u"S", u"", false},
+        {u"S", u" Key", false},
+        {u"S", u"Key ", false},
+        {u"S", u"Key\t", false},
+        {u"S", u"K=ey", false},
+        {u"S", u"K\tey", false},
+        {u"S", u"K\xd800", false},  // a lone surrogate cannot be written
+        {u"", u"Key", false},
+        {u" S", u"Key", false},
+        {u"S ", u"Key", false},
+        {u"S]", u"Key", false},
+        {u"S\n", u"Key", false},
+    };
+    TIniFileUTF8 ini(name_, false);
+    for (const auto& c : cases) {
+        if (c.ok) {
+            ini.WriteString(c.section, c.key, u"v");
+        } else {
+            EXPECT_THROW(ini.WriteString(c.section, c.key, u"v"), EIniFileUTF8ExceptionInvalidCharacters)
+                << std::string(c.section, c.section + std::char_traits<char16_t>::length(c.section));
+        }
+    }
+    ini.UpdateFile();
+    TIniFileUTF8 back(name_, true);
+    for (const auto& c : cases)
+        EXPECT_EQ(back.ReadString(c.section, c.key, u"absent"), c.ok ? u"v" : u"absent");
 }
 
 TEST(IniBoolTexts, Words) {

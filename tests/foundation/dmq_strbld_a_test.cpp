@@ -19,19 +19,19 @@ namespace {
 
 // The text in use, checking the invariant: Len + 1 <= Capacity and a zero at Buf[Len].
 std::string Text(const TStringBldA& b) {
-    EXPECT_NE(b.Buf, nullptr);
-    EXPECT_LE(b.Len + 1, b.Capacity);
-    EXPECT_EQ(b.Buf[b.Len], '\0');
+    EXPECT_NE(b.Buf(), nullptr);
+    EXPECT_LE(b.Len() + 1, b.Capacity());
+    EXPECT_EQ(b.Buf()[b.Len()], '\0');
     return StrBldAToStr(b);
 }
 
 TEST(StringBldA, FreshBuilderHoldsEightyAndTheEmptyText) {
     TStringBldA b;
     StrBldAInit(b, 0);
-    EXPECT_EQ(b.Capacity, 80);
-    EXPECT_EQ(b.Len, 0);
+    EXPECT_EQ(b.Capacity(), 80);
+    EXPECT_EQ(b.Len(), 0);
     EXPECT_EQ(Text(b), "");
-    EXPECT_STREQ(b.Buf, "");
+    EXPECT_STREQ(b.Buf(), "");
 }
 
 TEST(StringBldA, InitCapacityFormula) {
@@ -41,7 +41,7 @@ TEST(StringBldA, InitCapacityFormula) {
     for (auto c : cases) {
         TStringBldA b;
         StrBldAInit(b, c.wanted);
-        EXPECT_EQ(b.Capacity, c.capacity) << c.wanted;
+        EXPECT_EQ(b.Capacity(), c.capacity) << c.wanted;
     }
 }
 
@@ -49,15 +49,15 @@ TEST(StringBldA, EightyBytesGrowAFreshBuilderOnceTo128) {
     TStringBldA b;
     StrBldAInit(b, 0);
     StrBldAAdd(b, std::string(79, 'x'));  // need 79: 80 >= 80 still fits with its zero
-    EXPECT_EQ(b.Capacity, 80);
+    EXPECT_EQ(b.Capacity(), 80);
     StrBldAAddChar(b, 'y');               // need 80: (80 + 20 + 31) and not 15 = 128
-    EXPECT_EQ(b.Capacity, 128);
+    EXPECT_EQ(b.Capacity(), 128);
     EXPECT_EQ(Text(b), std::string(79, 'x') + "y");
 
     TStringBldA c;
     StrBldAInit(c, 0);
     StrBldAAdd(c, std::string(80, 'z'));
-    EXPECT_EQ(c.Capacity, 128);
+    EXPECT_EQ(c.Capacity(), 128);
     EXPECT_EQ(Text(c), std::string(80, 'z'));
 }
 
@@ -66,7 +66,7 @@ TEST(StringBldA, DefaultBuilderGrowsFromNothing) {
     EXPECT_EQ(StrBldAView(b), "");
     StrBldAReset(b);  // harmless without a buffer
     StrBldAAddChar(b, 'q');  // need 1: (1 + 0 + 31) and not 15 = 32
-    EXPECT_EQ(b.Capacity, 32);
+    EXPECT_EQ(b.Capacity(), 32);
     EXPECT_EQ(Text(b), "q");
 }
 
@@ -95,7 +95,7 @@ TEST(StringBldA, NulBytesAreKept) {
     StrBldAInit(b, 0);
     StrBldAAdd(b, std::string("a\0b", 3));
     StrBldAAddChar(b, '\0');
-    EXPECT_EQ(b.Len, 4);
+    EXPECT_EQ(b.Len(), 4);
     EXPECT_EQ(Text(b), std::string("a\0b\0", 4));
 }
 
@@ -122,7 +122,7 @@ TEST(StringBldA, Elements) {
     TStringBldA b;
     StrBldAInit(b, 0);
     StrBldAAddElement(b, "NAME", "abc");
-    EXPECT_EQ(b.Len, 16);
+    EXPECT_EQ(b.Len(), 16);
     EXPECT_EQ(Text(b), "<NAME>abc</NAME>");
     StrBldAReset(b);
     StrBldAAddElementLn(b, "CT", "");
@@ -173,15 +173,15 @@ TEST(StringBldA, ResetKeepsTheBufferForTheNextLine) {
     TStringBldA b;
     StrBldAInit(b, 0);
     StrBldAAddLn(b, std::string(500, 'a'));
-    const char* buf = b.Buf;
-    const int32_t cap = b.Capacity;
+    const char* buf = b.Buf();
+    const int32_t cap = b.Capacity();
     for (int i = 0; i < 10; ++i) {
         StrBldAReset(b);
         EXPECT_EQ(Text(b), "");
         StrBldAAddLn(b, std::string(400, 'b'));
     }
-    EXPECT_EQ(b.Buf, buf);
-    EXPECT_EQ(b.Capacity, cap);
+    EXPECT_EQ(b.Buf(), buf);
+    EXPECT_EQ(b.Capacity(), cap);
 }
 
 TEST(StringBldA, GrowthFollowsTheFormulaOverManyAppends) {
@@ -189,14 +189,14 @@ TEST(StringBldA, GrowthFollowsTheFormulaOverManyAppends) {
     StrBldAInit(b, 0);
     std::string want;
     for (int i = 0; i < 2000; ++i) {
-        const int32_t before = b.Capacity;
-        const int64_t need = b.Len + 3;
+        const int32_t before = b.Capacity();
+        const int64_t need = b.Len() + 3;
         StrBldAAdd(b, "abc");
         want += "abc";
         if (before < need + 1) {
-            EXPECT_EQ(b.Capacity, static_cast<int32_t>((need + need / 4 + 31) & ~int64_t{15}));
+            EXPECT_EQ(b.Capacity(), static_cast<int32_t>((need + need / 4 + 31) & ~int64_t{15}));
         } else {
-            EXPECT_EQ(b.Capacity, before);
+            EXPECT_EQ(b.Capacity(), before);
         }
     }
     EXPECT_EQ(Text(b), want);
@@ -218,15 +218,15 @@ TEST(StringBldA, OutOfMemoryLeavesTheBuilderUnchanged) {
     TStringBldA b;
     StrBldAInit(b, 0);
     StrBldAAdd(b, std::string(79, 'k'));
-    const char* buf = b.Buf;
+    const char* buf = b.Buf();
     EXPECT_TRUE(FailsForLackOfMemory([&] { StrBldAAddChar(b, 'x'); }));
     EXPECT_TRUE(FailsForLackOfMemory([&] { StrBldAAddLn(b, "x"); }));
     EXPECT_TRUE(FailsForLackOfMemory([&] { StrBldAAddElement(b, "T", "v"); }));
     EXPECT_TRUE(FailsForLackOfMemory([&] { StrBldAAddTLV(b, 'A', "v"); }));
     EXPECT_TRUE(FailsForLackOfMemory([&] { StrBldAInit(b, 1000); }));
-    EXPECT_EQ(b.Buf, buf);
-    EXPECT_EQ(b.Capacity, 80);
-    EXPECT_EQ(b.Len, 79);
+    EXPECT_EQ(b.Buf(), buf);
+    EXPECT_EQ(b.Capacity(), 80);
+    EXPECT_EQ(b.Len(), 79);
     EXPECT_EQ(Text(b), std::string(79, 'k'));
     StrBldAAddChar(b, 'x');
     EXPECT_EQ(Text(b), std::string(79, 'k') + "x");
@@ -237,12 +237,12 @@ TEST(StringBldA, InitReplacesAndFreeReleases) {
     StrBldAInit(b, 0);
     StrBldAAdd(b, "old");
     StrBldAInit(b, 200);
-    EXPECT_EQ(b.Capacity, 224);
+    EXPECT_EQ(b.Capacity(), 224);
     EXPECT_EQ(Text(b), "");
     StrBldAFree(b);
-    EXPECT_EQ(b.Buf, nullptr);
-    EXPECT_EQ(b.Capacity, 0);
-    EXPECT_EQ(b.Len, 0);
+    EXPECT_EQ(b.Buf(), nullptr);
+    EXPECT_EQ(b.Capacity(), 0);
+    EXPECT_EQ(b.Len(), 0);
     StrBldAAdd(b, "again");
     EXPECT_EQ(Text(b), "again");
 }
@@ -252,12 +252,12 @@ TEST(StringBldA, MovesTheBuffer) {
     StrBldAInit(a, 0);
     StrBldAAdd(a, "moved");
     TStringBldA b(std::move(a));
-    EXPECT_EQ(a.Buf, nullptr);
+    EXPECT_EQ(a.Buf(), nullptr);
     EXPECT_EQ(Text(b), "moved");
     TStringBldA c;
     StrBldAInit(c, 0);
     c = std::move(b);
-    EXPECT_EQ(b.Buf, nullptr);
+    EXPECT_EQ(b.Buf(), nullptr);
     EXPECT_EQ(Text(c), "moved");
 }
 
@@ -293,7 +293,7 @@ protected:
         std::vector<std::string> lines;
         for (int i = 0; i < 100 && !EofText(f); ++i) {
             StrBldAReadLn(f, b, maxLen, false);
-            EXPECT_EQ(b.Buf[b.Len], '\0');
+            EXPECT_EQ(b.Buf()[b.Len()], '\0');
             lines.push_back(StrBldAToStr(b));
         }
         return lines;

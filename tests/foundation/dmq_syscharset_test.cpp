@@ -1,5 +1,7 @@
 #include "foundation/dmq_syscharset.hpp"
 
+#include "foundation/dmq_ansi_unicode_converter.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -161,6 +163,93 @@ TEST(SysCharset, DefaultConversionIsLenientUtf8) {
     EXPECT_EQ(DefaultUnicodeToAnsiA(u"plain"), "plain");
     EXPECT_EQ(DefaultAnsiToUnicodeU("\xc3\xa9\xff\xc0\x80"), u"\u00e9\u00ff\u00c0\u0080");
     EXPECT_EQ(DefaultUnicodeToAnsiA(u"\u00e9\u20ac\U0001F600"), "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80");
+}
+
+// Every UTF-8 routine agrees on every input: validity, decoding (the strict ones refuse, the
+// system's decoder stops, the lenient ones widen the bad bytes) and encoding back.
+TEST(SysCharset, EveryUtf8RoutineAgrees) {
+    struct Case {
+        AnsiString bytes;
+        bool valid;
+        UnicodeString prefix;  // what decodes before the first bad sequence
+    } cases[] = {
+        {"", true, u""},
+        {"plain", true, u"plain"},
+        {"\xc3\xa9\xe2\x82\xac", true, u"\u00e9\u20ac"},
+        {"x\xf0\x9f\x98\x80y", true, u"x\U0001F600y"},
+        {"\xf0\x90\x80\x8a", true, u"\U0001000A"},  // once cut to 16 bits: a line feed
+        {"\xf0\x90\x80\x80", true, u"\U00010000"},  // once cut to 16 bits: a NUL
+        {"\xf4\x8f\xbf\xbf", true, u"\U0010FFFF"},
+        {"\xed\x9f\xbf\xee\x80\x80\xef\xbf\xbf", true, u"\ud7ff\ue000\uffff"},
+        {AnsiString("a\0b", 3), true, UnicodeString(u"a\0b", 3)},
+        {"a\xc0\xaf", false, u"a"},          // overlong "/"
+        {"a\xc1\xbf", false, u"a"},
+        {"a\xe0\x80\x8a", false, u"a"},      // overlong line feed
+        {"a\xf0\x80\x80\x8a", false, u"a"},  // overlong line feed
+        {"a\xed\xa0\x80", false, u"a"},      // surrogate
+        {"a\xed\xbf\xbfz", false, u"a"},
+        {"a\xf4\x90\x80\x80", false, u"a"},  // above U+10FFFF
+        {"a\xf5\x80\x80\x80", false, u"a"},
+        {"a\xff", false, u"a"},
+        {"a\x80", false, u"a"},
+        {"a\xc3(", false, u"a"},
+        {"a\xe2\x82", false, u"a"},           // cut off by the end
+    };
+    TAnsiUnicodeConverter conv;
+    conv.SetCharset(u"utf-8");
+    const TIconvHandle iconvIn = OpenIconv(UnicodeCharsetName, "UTF-8");
+    ASSERT_NE(iconvIn, InvalidIconv());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.bytes));
+        const char* p = c.bytes.data();
+        const int32_t n = static_cast<int32_t>(c.bytes.size());
+        EXPECT_EQ(IsValidUtf8A(c.bytes), c.valid);
+        EXPECT_EQ(DecodeUtf8U(c.bytes), c.prefix);
+        UnicodeString strict = u"keep", viaName = u"keep", viaIconv = u"keep";
+        EXPECT_EQ(Utf8ToUnicodeStrict(p, n, strict) == 0, c.valid);
+        EXPECT_EQ(CharsetBufToUnicode(p, n, viaName, "UTF-8") == 0, c.valid);
+        EXPECT_EQ(IconvBufToUnicode(iconvIn, p, n, viaIconv) == 0, c.valid);  // the C library agrees
+        if (c.valid) {
+            for (const UnicodeString* u : {&strict, &viaName, &viaIconv}) EXPECT_EQ(*u, c.prefix);
+            EXPECT_EQ(DefaultAnsiToUnicodeU(c.bytes), c.prefix);
+            EXPECT_EQ(Utf8BufToUnicodeU(p, n), c.prefix);
+            EXPECT_EQ(conv.ToUnicode(c.bytes), c.prefix);
+            EXPECT_EQ(UnicodeToUtf8A(c.prefix), c.bytes);
+            EXPECT_EQ(DefaultUnicodeToAnsiA(c.prefix), c.bytes);
+            EXPECT_EQ(conv.FromUnicode(c.prefix), c.bytes);
+        } else {
+            EXPECT_EQ(strict, u"keep");
+            EXPECT_EQ(viaName, u"keep");
+            EXPECT_EQ(Utf8BufToUnicodeU(p, n), WidenBufU(p, n));
+            // The lenient decoders never form a character from a bad sequence.
+            const UnicodeString lenient = DefaultAnsiToUnicodeU(c.bytes);
+            EXPECT_EQ(conv.ToUnicode(c.bytes), lenient);
+            EXPECT_EQ(lenient.find(u'\n'), UnicodeString::npos);
+            EXPECT_EQ(lenient.find(u'/'), UnicodeString::npos);
+            for (char16_t u : lenient) EXPECT_FALSE(u >= 0xD800 && u <= 0xDFFF);
+        }
+    }
+    CloseIconv(iconvIn);
+}
+
+TEST(SysCharset, BlankCharsetNamesAreRefused) {
+    for (const char* name : {"", " ", "\t "}) {
+        AnsiString a = "old";
+        EXPECT_EQ(UnicodeToCharsetA(u"\u00e9", a, name), EINVAL) << '"' << name << '"';
+        EXPECT_EQ(a, "\xc3\xa9");  // the default conversion, not the locale's ASCII
+        UnicodeString u;
+        EXPECT_EQ(CharsetToUnicodeA("\xc3\xa9", u, name), EINVAL);
+        EXPECT_EQ(u, u"\u00e9");
+        EXPECT_EQ(OpenIconv(name, "UTF-8"), InvalidIconv());
+    }
+}
+
+TEST(SysCharset, ACharacterANarrowSetLacksBecomesOneQuestionMark) {
+    AnsiString a;
+    EXPECT_EQ(UnicodeToCharsetA(u"a\U0001F600b\U0001F600", a, "ISO8859-1"), 0);
+    EXPECT_EQ(a, "a?b?");
+    EXPECT_EQ(UnicodeToCharsetA(u"a\xd83d" u"b", a, "ISO8859-1"), 0);  // a lone surrogate too
+    EXPECT_EQ(a, "a?b");
 }
 
 TEST(SysCharset, ClosedDescriptorUsesTheDefaultConversion) {

@@ -116,18 +116,49 @@ TEST(Thread, CheckSynchronizeServesCallsFromManyThreads) {
 }
 
 TEST(CriticalSection, GuardsACounter) {
-    TCriticalSection cs;
-    long counter = 0;
+    struct {
+        TCriticalSection cs;
+        long counter ZEL_GUARDED_BY(cs) = 0;
+    } shared;
     std::vector<std::thread> threads;
     for (int i = 0; i < 4; ++i)
-        threads.emplace_back([&] {
+        threads.emplace_back([&shared] {
             for (int k = 0; k < 10000; ++k) {
-                std::lock_guard<TCriticalSection> lock(cs);
-                ++counter;
+                TCriticalSectionLock lock(shared.cs);
+                ++shared.counter;
             }
         });
     for (auto& th : threads) th.join();
-    EXPECT_EQ(counter, 40000);
+    TCriticalSectionLock lock(shared.cs);
+    EXPECT_EQ(shared.counter, 40000);
+}
+
+// A derived thread that forgets to end its Execute in its own destructor: in debug and sanitizer
+// builds the base destructor stops the program instead of letting Execute run on a half-destroyed
+// object.
+TEST(ThreadDeathTest, DestroyedWhileExecuteRunsAborts) {
+#if ZEL_THREAD_LIFETIME_CHECK
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    struct TForgetful : TThread {
+        void Execute() override {
+            while (!Terminated()) std::this_thread::sleep_for(1ms);
+        }
+    };
+    EXPECT_DEATH(
+        {
+            auto* t = new TForgetful;
+            t->Start();
+            delete t;
+        },
+        // ThreadSanitizer sees the same fault first (the destructor's vptr write races with Execute).
+        "Execute is still running|data race on vptr");
+    // One that ends its thread first is fine, also when Execute has already returned.
+    TThrowingThread done;
+    done.Start();
+    done.WaitFor();
+#else
+    GTEST_SKIP() << "release build: the check is on in debug and sanitizer builds";
+#endif
 }
 
 }  // namespace

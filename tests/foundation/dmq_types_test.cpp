@@ -23,14 +23,14 @@ UnicodeString U(const char* ascii) { return WidenStrU(ascii); }
 TEST(StringBldU, FreshBuilderHolds128AndThe129thUnitGrowsTo256) {
     TStringBldU b;
     StrBldUInit(b, 0);
-    EXPECT_EQ(b.Capacity, 128);
-    EXPECT_EQ(b.Len, 0);
-    EXPECT_EQ(b.Buf.size(), 128u);
+    EXPECT_EQ(b.Capacity(), 128);
+    EXPECT_EQ(b.Len(), 0);
+    EXPECT_EQ(b.Buf().size(), 128u);
     for (int i = 0; i < 128; ++i) StrBldUAddChar(b, u'a');
-    EXPECT_EQ(b.Capacity, 128);
+    EXPECT_EQ(b.Capacity(), 128);
     StrBldUAddChar(b, u'b');
-    EXPECT_EQ(b.Capacity, 256);
-    EXPECT_EQ(b.Buf.size(), 256u);
+    EXPECT_EQ(b.Capacity(), 256);
+    EXPECT_EQ(b.Buf().size(), 256u);
     EXPECT_EQ(StrBldUToStr(b), UnicodeString(128, u'a') + u"b");
 }
 
@@ -41,17 +41,17 @@ TEST(StringBldU, InitAndGrowthFollowTheFormula) {
     for (auto c : cases) {
         TStringBldU b;
         StrBldUInit(b, c.wanted);
-        EXPECT_EQ(b.Capacity, c.capacity) << c.wanted;
+        EXPECT_EQ(b.Capacity(), c.capacity) << c.wanted;
     }
     TStringBldU b;
     StrBldUInit(b, 0);
     StrBldUAdd(b, UnicodeString(300, u'x'));  // need 300: 300 + 150 + 63 = 513 -> 512
-    EXPECT_EQ(b.Capacity, 512);
-    EXPECT_EQ(b.Len, 300);
+    EXPECT_EQ(b.Capacity(), 512);
+    EXPECT_EQ(b.Len(), 300);
     // A default (never initialised) builder grows from nothing by the same rule.
     TStringBldU d;
     StrBldUAddChar(d, u'z');
-    EXPECT_EQ(d.Capacity, 64);
+    EXPECT_EQ(d.Capacity(), 64);
     EXPECT_EQ(StrBldUToStr(d), u"z");
 }
 
@@ -83,7 +83,7 @@ TEST(StringBldU, AddEscapedAppendsNineUnitsForATabBackslash) {
     TStringBldU b;
     StrBldUInit(b, 0);
     StrBldUAddEscapedA(b, "a\t\\");
-    EXPECT_EQ(b.Len, 9);
+    EXPECT_EQ(b.Len(), 9);
     EXPECT_EQ(StrBldUToStr(b), u"a\\x09\\x5C");
 }
 
@@ -93,8 +93,8 @@ TEST(StringBldU, AddEscapedGrowsOnceForTheWholeText) {
     StrBldUAdd(b, UnicodeString(100, u'.'));
     // 40 control bytes: 100 + 160 = 260 needed at once: 260 + 130 + 63 = 453 -> 448.
     StrBldUAddEscapedA(b, AnsiString(40, '\x01'));
-    EXPECT_EQ(b.Len, 260);
-    EXPECT_EQ(b.Capacity, 448);
+    EXPECT_EQ(b.Len(), 260);
+    EXPECT_EQ(b.Capacity(), 448);
     EXPECT_EQ(StrBldUToStr(b).substr(100, 8), u"\\x01\\x01");
 }
 
@@ -106,12 +106,12 @@ TEST(StringBldU, OutOfMemoryLeavesTheBuilderUnchanged) {
     EXPECT_TRUE(FailsForLackOfMemory([&] { StrBldUAddChar(b, u'x'); }));
     EXPECT_TRUE(FailsForLackOfMemory([&] { StrBldUAddEscapedA(b, "\x01"); }));
     EXPECT_TRUE(FailsForLackOfMemory([&] { StrBldUInit(b, 5000); }));
-    EXPECT_EQ(b.Len, 128);
-    EXPECT_EQ(b.Capacity, 128);
-    EXPECT_EQ(b.Buf.size(), 128u);
+    EXPECT_EQ(b.Len(), 128);
+    EXPECT_EQ(b.Capacity(), 128);
+    EXPECT_EQ(b.Buf().size(), 128u);
     EXPECT_EQ(StrBldUToStr(b), before);
     StrBldUAddChar(b, u'x');  // and it still works afterwards
-    EXPECT_EQ(b.Len, 129);
+    EXPECT_EQ(b.Len(), 129);
 }
 
 TEST(StringBldU, AppendingItsOwnTextAcrossAGrowth) {
@@ -119,7 +119,7 @@ TEST(StringBldU, AppendingItsOwnTextAcrossAGrowth) {
     StrBldUInit(b, 0);
     StrBldUAdd(b, UnicodeString(100, u'r'));
     StrBldUAdd(b, StrBldUView(b));  // 200 units: the old buffer must outlive the copy
-    EXPECT_EQ(b.Capacity, 320);
+    EXPECT_EQ(b.Capacity(), 320);
     EXPECT_EQ(StrBldUToStr(b), UnicodeString(200, u'r'));
     StrBldUAddSpaceStr(b, StrBldUView(b).substr(0, 150));
     EXPECT_EQ(StrBldUToStr(b), UnicodeString(200, u'r') + u" " + UnicodeString(150, u'r'));
@@ -319,8 +319,10 @@ TEST(Utf8, DecoderStopsAtTheFirstBadByte) {
         {"a\xc3(b", u"a"},                // bad continuation byte
         {"a\x80 b", u"a"},                // stray continuation byte
         {"a\xf8\x80", u"a"},              // not a lead byte
-        {"\xf0\x9f\x98\x80", u"\xf600"},  // kept in 16 bits: U+1F600 -> 0xF600, no surrogates
-        {"\xc0\x80x", UnicodeString(u"\0x", 2)},  // the decoder itself does not refuse overlong forms
+        {"\xf0\x9f\x98\x80!", u"\U0001F600!"},  // a surrogate pair, not cut to 16 bits
+        {"a\xf0\x90\x80\x8a", u"a\U0001000A"},  // U+1000A, no line feed
+        {"a\xc0\xaf" "b", u"a"},                     // overlong "/"
+        {"a\xed\xa0\x80", u"a"},                 // surrogate
         {AnsiString("a\0b", 3), UnicodeString(u"a\0b", 3)},
     };
     for (const auto& c : cases) {
@@ -462,15 +464,25 @@ TEST(Parse, Int32AtTheLimits) {
     EXPECT_EQ(v, 5);
 }
 
-TEST(Parse, ZeroTerminatedAndBufferForms) {
+TEST(Parse, ViewsParseTheirWholeLength) {
     int32_t v = 0;
-    const AnsiString with_nul("12\0x", 4);
-    EXPECT_TRUE(TryStrToInt32A(AnsiView(with_nul), v));  // the text ends at its terminator
+    const AnsiString with_nul("12\0junk", 7);
+    EXPECT_TRUE(TryStrToInt32A(with_nul.c_str(), v));  // a zero-terminated text ends at its NUL
     EXPECT_EQ(v, 12);
-    EXPECT_FALSE(TryBufToInt32A(with_nul.data(), 4, v));  // the buffer holds all four bytes
+    v = 5;
+    EXPECT_FALSE(TryStrToInt32A(AnsiView(with_nul), v));  // a view holds all seven bytes
+    EXPECT_FALSE(TryBufToInt32A(with_nul.data(), 7, v));
+    const UnicodeString wide(u"12\0junk", 7);
+    EXPECT_FALSE(TryStrToInt32U(UnicodeView(wide), v));
+    int64_t w = 5;
+    EXPECT_FALSE(TryStrToInt64U(UnicodeView(wide), w));
+    EXPECT_FALSE(TryStrToInt32U(UnicodeView(u"12\0", 3), v));
+    EXPECT_EQ(v, 5);
+    EXPECT_EQ(w, 5);
+    EXPECT_TRUE(TryStrToInt32U(wide.c_str(), v));
+    EXPECT_EQ(v, 12);
     EXPECT_TRUE(TryBufToInt32A("123456", 3, v));
     EXPECT_EQ(v, 123);
-    int64_t w = 0;
     EXPECT_TRUE(TryBufToInt64A("-9876543210xyz", 11, w));
     EXPECT_EQ(w, -9876543210);
 }
@@ -525,18 +537,18 @@ TEST(Parse, BoolTriesANumberFirst) {
 // ---------------------------------------------------------------------------------------------
 
 TEST(Raise, ExceptionsCarryTheirClassAndMessage) {
-    try {
-        RaiseLineTooLong();
-    } catch (const ELineLengthTooLong& e) {
-        EXPECT_STREQ(ExceptionClassName(e), "ELineLengthTooLong");
-        EXPECT_EQ(e.Message(), "Line too long");
-    }
-    try {
-        RaiseBufferTooSmall();
-    } catch (const Exception& e) {
-        EXPECT_STREQ(ExceptionClassName(e), "Exception");
-        EXPECT_EQ(e.Message(), "Buffer too small");
-    }
+    auto check = [](auto raise, const char* cls, const char* msg) {
+        EXPECT_THROW(
+            try { raise(); } catch (const Exception& e) {
+                EXPECT_STREQ(ExceptionClassName(e), cls);
+                EXPECT_EQ(e.Message(), msg);
+                throw;
+            },
+            Exception);
+    };
+    check([] { RaiseLineTooLong(); }, "ELineLengthTooLong", "Line too long");
+    check([] { RaiseBufferTooSmall(); }, "Exception", "Buffer too small");
+    EXPECT_THROW(RaiseLineTooLong(), ELineLengthTooLong);
     EXPECT_STREQ(EConvertError("x").ClassName(), "EConvertError");
 }
 

@@ -3,20 +3,28 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <memory>
 
 namespace zel {
 namespace {
 
-void* Ptr(uintptr_t v) { return reinterpret_cast<void*>(v); }
+std::unique_ptr<int> Obj(int v) { return std::make_unique<int>(v); }
+
+// Counts its destructions, to show the list frees what it owns.
+struct Tracked {
+    explicit Tracked(int& freed) : freed_(freed) {}
+    ~Tracked() { ++freed_; }
+    int& freed_;
+};
 
 TEST(UnicodeStringList, LookUpFoldsOnlyAsciiLetters) {
-    TUnicodeStringList l;
+    TUnicodeStringList<int> l;
     EXPECT_FALSE(l.CaseSensitive());
-    EXPECT_EQ(l.AddObjectU(u"Server", Ptr(1)), 0);
-    EXPECT_EQ(l.AddObjectU(u"stra\u00dfe", Ptr(2)), 1);
-    EXPECT_EQ(l.AddObjectU(u"\u00e9t\u00e9", Ptr(3)), 2);
-    EXPECT_EQ(l.AddObjectU(u"\u6100", Ptr(4)), 3);
-    EXPECT_EQ(l.AddObjectU(u"server", Ptr(5)), 4);
+    EXPECT_EQ(l.AddObjectU(u"Server", Obj(1)), 0);
+    EXPECT_EQ(l.AddObjectU(u"stra\u00dfe", Obj(2)), 1);
+    EXPECT_EQ(l.AddObjectU(u"\u00e9t\u00e9", Obj(3)), 2);
+    EXPECT_EQ(l.AddObjectU(u"\u6100", Obj(4)), 3);
+    EXPECT_EQ(l.AddObjectU(u"server", Obj(5)), 4);
     struct { const char16_t* look; int32_t want; } cases[] = {
         {u"SERVER", 0}, {u"server", 0}, {u"STRA\u00dfE", 1},
         {u"\u00c9T\u00c9", -1},  // no folding beyond a..z
@@ -26,9 +34,9 @@ TEST(UnicodeStringList, LookUpFoldsOnlyAsciiLetters) {
     };
     for (auto c : cases) EXPECT_EQ(l.IndexOfU(c.look), c.want) << int(c.look[0]);
     EXPECT_EQ(l.GetU(1), u"stra\u00dfe");
-    EXPECT_EQ(l.GetObject(3), Ptr(4));
-    l.SetObject(3, Ptr(9));
-    EXPECT_EQ(l.GetObject(3), Ptr(9));
+    EXPECT_EQ(*l.GetObject(3), 4);
+    l.SetObject(3, Obj(9));
+    EXPECT_EQ(*l.GetObject(3), 9);
     l.Delete(0);
     EXPECT_EQ(l.IndexOfU(u"SERVER"), 3);  // the other spelling now
     l.SetCaseSensitive(true);
@@ -36,9 +44,25 @@ TEST(UnicodeStringList, LookUpFoldsOnlyAsciiLetters) {
     EXPECT_EQ(l.IndexOfU(u"server"), 3);
 }
 
+TEST(UnicodeStringList, OwnsItsObjects) {
+    int freed = 0;
+    {
+        TUnicodeStringList<Tracked> l;
+        l.AddObjectU(u"a", std::make_unique<Tracked>(freed));
+        l.AddObjectU(u"b", std::make_unique<Tracked>(freed));
+        l.AddObjectU(u"c", nullptr);
+        l.SetObject(0, std::make_unique<Tracked>(freed));  // the replaced one is freed
+        EXPECT_EQ(freed, 1);
+        l.Delete(1);
+        EXPECT_EQ(freed, 2);
+        EXPECT_EQ(l.GetObject(1), nullptr);
+    }
+    EXPECT_EQ(freed, 3);
+}
+
 TEST(UnicodeStringList, SortedListFindsByBisection) {
-    TUnicodeStringList l;
-    for (const char16_t* s : {u"mike", u"Alpha", u"zulu", u"KILO", u"bravo"}) l.AddObjectU(s, nullptr);
+    TUnicodeStringList<int> l;
+    for (const char16_t* s : {u"mike", u"Alpha", u"zulu", u"KILO", u"bravo"}) l.AddObjectU(s, Obj(0));
     l.SetSorted(true);
     const char16_t* order[] = {u"Alpha", u"bravo", u"KILO", u"mike", u"zulu"};
     ASSERT_EQ(l.Count(), 5);
@@ -48,7 +72,7 @@ TEST(UnicodeStringList, SortedListFindsByBisection) {
     EXPECT_EQ(at, 2);
     EXPECT_FALSE(l.FindU(u"lima", at));
     EXPECT_EQ(at, 3);
-    EXPECT_EQ(l.AddObjectU(u"Lima", Ptr(1)), 3);
+    EXPECT_EQ(l.AddObjectU(u"Lima", Obj(1)), 3);
     EXPECT_EQ(l.IndexOfU(u"LIMA"), 3);
     EXPECT_EQ(l.IndexOfU(u"yankee"), -1);
     l.Clear();

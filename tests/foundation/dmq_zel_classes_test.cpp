@@ -312,6 +312,42 @@ TEST(SortedLists, PaddedKeysWithHighBytesAreAllFound) {
     EXPECT_EQ(CompareKey8("", ""), 0);
 }
 
+// Keys without padding compare their tails; padded keys keep their order; a NUL inside a name is
+// refused before it can make two keys equal.
+TEST(SortedLists, UnpaddedTailsCountAndNulNamesAreRefused) {
+    struct Case {
+        AnsiString a, b;
+        int sign;
+    } cases[] = {
+        {"abc", "xyz", -1},
+        {"xyz", "abc", 1},
+        {"abc", "abc", 0},
+        {"abc", "abcd", -1},
+        {"abc", PadKey8A("abc"), -1},               // equal as padded words, then the length
+        {"12345678abc", "12345678abd", -1},         // a tail behind a whole word
+        {"12345678c", AnsiString("12345678b\0\0\0\0\0\0\0", 16), 1},  // a tail against a padded word
+        {StrToSortKeyA("abc"), StrToSortKeyA("abd"), -1},
+    };
+    for (const Case& c : cases) {
+        const int r = CompareKey8(c.a, c.b);
+        EXPECT_EQ((r > 0) - (r < 0), c.sign) << c.a << " ~ " << c.b;
+        const int back = CompareKey8(c.b, c.a);
+        EXPECT_EQ((back > 0) - (back < 0), -c.sign) << c.b << " ~ " << c.a;
+    }
+    TZELSortedAnsiStringList l(false);
+    l.Add("xyz", nullptr);
+    EXPECT_EQ(l.IndexOf("abc"), -1);  // once found as equal: no word to compare
+    EXPECT_EQ(l.IndexOf("xyz"), 0);
+
+    AnsiString key = "old";
+    EXPECT_TRUE(TryPadKey8A("user@example.or", key));
+    EXPECT_EQ(key, PadKey8A("user@example.or"));
+    key = "old";
+    EXPECT_FALSE(TryPadKey8A(AnsiString("user@example.or\0", 16), key));  // would pad to the same key
+    EXPECT_FALSE(TryPadKey8A(AnsiString("DL\0ABC", 6), key));
+    EXPECT_EQ(key, "old");
+}
+
 TEST(SortedLists, ObjectSetAndPlainList) {
     TZELSortedObjectList s;
     int objs[5];

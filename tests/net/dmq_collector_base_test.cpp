@@ -78,7 +78,7 @@ TEST(Collector, Lines) {
             ASSERT_EQ(r, R::colres_Complete);
             EXPECT_EQ(intoBuilder ? StrBldAToStr(b) : s, c.line);
             if (intoBuilder) {
-                EXPECT_EQ(b.Buf[b.Len], 0);
+                EXPECT_EQ(b.Buf()[b.Len()], 0);
             }
             EXPECT_EQ(col.TooLong(), c.tooLong);
             EXPECT_EQ(col.GetBufferedCount(), c.leftOver);
@@ -210,7 +210,7 @@ TEST(Collector, OneCallReadsAtMostItsBudget) {
     EXPECT_EQ(col.Collect(0), R::colres_Nothing);
     col.lineFeed = true;
     EXPECT_EQ(col.Collect(0), R::colres_Complete);
-    EXPECT_EQ(b.Len, int32_t(COLLECTOR_READS_PER_CALL * 128));
+    EXPECT_EQ(b.Len(), int32_t(COLLECTOR_READS_PER_CALL * 128));
 }
 
 TEST(Collector, TimeoutsByUnsignedDifference) {

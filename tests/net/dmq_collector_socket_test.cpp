@@ -143,7 +143,7 @@ TEST_P(CollectorSocket, EndlessLineReturnsWithinTheCallBudget) {
     flood.join();
     EXPECT_EQ(r, R::colres_Timeout);
     EXPECT_TRUE(c.TooLong());
-    EXPECT_EQ(line.Len, 4096);
+    EXPECT_EQ(line.Len(), 4096);
     EXPECT_GT(c.BytesReceived, 0u);
     EXPECT_LE(mostPerCall, COLLECTOR_BYTES_PER_CALL + c.BufferSize());
     EXPECT_LT(duration_cast<milliseconds>(longest).count(), 100);

@@ -274,7 +274,7 @@ TEST(ListFieldsTest, WritersAndSaturatingEnd) {
     StrBldAAddChar(b, '|');
     StrBldAAddInt64(b, std::numeric_limits<int64_t>::min());
     EXPECT_EQ(TakeListText(b), "|41FF||u1700000000|-9223372036854775808");
-    EXPECT_EQ(b.Len, 0);
+    EXPECT_EQ(b.Len(), 0);
 
     EXPECT_EQ(AddListSeconds(100, 20), 120);
     EXPECT_EQ(AddListSeconds(std::numeric_limits<int64_t>::max() - 5, 3600), std::numeric_limits<int64_t>::max());
