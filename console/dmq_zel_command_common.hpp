@@ -132,7 +132,8 @@ TZELDaemonRequest BuildDaemonRequest(const TConsoleCommandLine& Cmd, TAnsiUnicod
 
 // Runs one daemon command word against the daemon of Config and returns the exit code: 16 with
 // "ERROR: Commands for daemon are not allowed" when CommandEnabled is false; else the exchange,
-// its report and, on success, the command's output. Everything goes to Output.
+// its report and, on success, the command's output. Everything goes to Output. Raises for a word
+// that is no daemon command and for a charset name the converters refuse.
 int RunDaemonCommand(const TConsoleCommandLine& Cmd, const TZELServiceConfig& Config, TTextFile& Output);
 
 }  // namespace zel
