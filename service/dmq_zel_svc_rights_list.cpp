@@ -103,8 +103,9 @@ bool ParseAccessLine(TZELSVCAccessRecord& Rec, AnsiView Line, bool& Rewrite, Ans
     TZELSVCAccessData& d = Rec.Data;
     d.Mark = f[2].size() == 1 && f[2][0] != '0' ? 1 : 0;
     if (f[3].empty()) return ListLineFail(Reason, "field 3: empty e-mail");
-    if (ReadHexTextField(d.EMail, f[3]) <= 0) return ListLineFail(Reason, "field 3: invalid e-mail");
-    d.Key = PadKey8A(d.EMail);
+    // A NUL would pad to the key of the e-mail without it: two entries, one key.
+    if (ReadHexTextField(d.EMail, f[3]) <= 0 || !TryPadKey8A(d.EMail, d.Key))
+        return ListLineFail(Reason, "field 3: invalid e-mail");
     if (!ReadListHexFields(f, 4, {&d.NN, &d.CT, &d.BC, &d.ON}, Reason)) return false;
     if (ReadClientTypeField(d.ClientType, f[8]) < 0) return ListLineFail(Reason, "field 8: invalid client type");
     ReadListTimeField(f[9], d.Time, Rewrite);

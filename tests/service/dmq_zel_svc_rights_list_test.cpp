@@ -86,6 +86,7 @@ TEST_F(RightsReadTest, InvalidLinesAreDroppedWithOneWarningEach) {
         "Net|1|" + mail + "|||||5|",         // client type
         "|1|" + mail + "|||||2|",            // no network
         "Net|1|" + mail + "|||||2||||ZZ|",   // bad hex in a UTF-8 field
+        "Net|1|" + mail + "00|||||2|",       // a NUL would share the key of the e-mail without it
     };
     std::string data;
     for (const auto& l : bad) data += l + "\n";
@@ -95,7 +96,7 @@ TEST_F(RightsReadTest, InvalidLinesAreDroppedWithOneWarningEach) {
     std::vector<int32_t> warned;
     auto chain = ReadAccessFile(U(Path("rights.dat")), rewrite, [&](int32_t n, AnsiView) { warned.push_back(n); });
     EXPECT_TRUE(rewrite);
-    EXPECT_EQ(warned, (std::vector<int32_t>{1, 2, 3, 4, 5, 6, 7, 8}));
+    EXPECT_EQ(warned, (std::vector<int32_t>{1, 2, 3, 4, 5, 6, 7, 8, 9}));
     ASSERT_NE(chain.Head(), nullptr);
     EXPECT_EQ(chain.Head()->Data.Time, 9);
     EXPECT_EQ(chain.Head()->Next, nullptr);
