@@ -33,6 +33,17 @@ public:
     // timer thread). The context's serial number: a request copies it when posted, and its answer
     // is written only while the context still carries it.
     virtual uint32_t Number() const = 0;
+
+    // ---- Service queue: the posters of codes 40 and 41 (any thread) and the dispatcher (timer
+    // thread). The closed-posted flag is set once, by the first close record posted for the
+    // context; a context whose flag is set is on its way out and is not aborted again.
+    virtual bool ClosedPosted() const noexcept = 0;
+    // Sets the flag; true only for the one call that set it.
+    virtual bool MarkClosedPosted() noexcept = 0;
+    // Stores Cause unless a cause is set, requests the abort and marks the worker for a flush, so
+    // that the worker closes the connection at its next step.
+    virtual void AbortWithCause(TZELSVCDisconnectCause Cause) = 0;
+    // ---- end of the service queue's group
 };
 
 // A worker thread serving many contexts through one waiter.
@@ -42,6 +53,11 @@ public:
     TZELSVCWorkerBase(const TZELSVCWorkerBase&) = delete;
     TZELSVCWorkerBase& operator=(const TZELSVCWorkerBase&) = delete;
     virtual ~TZELSVCWorkerBase();
+
+    // ---- Work contexts (any thread): a context that queued output or an abort marks its worker;
+    // the next service tick wakes every worker so marked.
+    virtual void MarkHasWork() noexcept = 0;
+    // ---- end of the work contexts' group
 };
 
 // A log line handler: the text without any prefix of the receiver's.
