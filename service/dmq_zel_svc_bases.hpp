@@ -100,6 +100,21 @@ public:
     virtual void BlockClientById(AnsiView Id) = 0;
     virtual void UnmuteClientById(AnsiView Id) = 0;
     // ---- end of the data lists' group
+
+    // ---- Client context: the connect line's network choice (worker threads: only what does not
+    // change after the network was created), the login and state answers and the managers' verdict
+    // (timer thread). The UTF-8 name is ListNameUtf8.
+    // The name in the 8-bit form the network's clients use.
+    virtual AnsiString ClientNameA() const = 0;
+    // The message texts of the login answers (MT, MTU); empty when the network gives none.
+    virtual AnsiString MessageText() const = 0;
+    virtual AnsiString MessageTextUtf8() const = 0;
+    // The manager mode in force and the mask of the System Manager links selected and up.
+    virtual TZELSystemManagerMode EffectiveManagerMode() const = 0;
+    virtual uint32_t ActiveManagersMask() const = 0;
+    // MaxSpeechTime in seconds when SpeechLimit is on, else 0.
+    virtual int32_t SpeechLimitSeconds() const = 0;
+    // ---- end of the client context's group
 };
 
 // Creates the concrete objects. Installed on the service before Start() (TZELService::SetFactory);
