@@ -115,8 +115,10 @@ TEST(ZELService, ContextPostersAndTheOnceOnlyClose) {
     TZELService s(u"/etc/server.ini", TZELServiceConfig{});
     test::TStandInContext client(3), command(4);
     int worker = 0;
+    static constexpr char kAnswer[] = "2014004\r\n<AL>BLOCK</AL>\r\n\0x";  // the bytes, a NUL among them
+    const AnsiString answer(kAnswer, sizeof kAnswer - 1);
     s.PostClientHandshakeDone(&client);
-    s.PostLoginRefused(&client, AnsiView("2014004\r\n<AL>BLOCK</AL>\r\n\0x", 29));
+    s.PostLoginRefused(&client, answer);
     EXPECT_TRUE(s.PostContextClosed(&client, &worker));
     EXPECT_FALSE(s.PostContextClosed(&client, &worker));
     EXPECT_FALSE(s.PostCommandContextClosed(&client, nullptr));
@@ -131,7 +133,7 @@ TEST(ZELService, ContextPostersAndTheOnceOnlyClose) {
         AnsiString Text1;
     } want[] = {
         {C::fsnq_ClientHandshakeDone, &client, nullptr, ""},
-        {C::fsnq_LoginRefused, &client, nullptr, AnsiString("2014004\r\n<AL>BLOCK</AL>\r\n\0x", 29)},
+        {C::fsnq_LoginRefused, &client, nullptr, answer},
         {C::fsnq_ClientDisconnected, &client, &worker, ""},
         {C::fsnq_CommandDisconnected, &command, &worker, ""},
     };
