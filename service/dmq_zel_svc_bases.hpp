@@ -33,6 +33,17 @@ public:
     // timer thread). The context's serial number: a request copies it when posted, and its answer
     // is written only while the context still carries it.
     virtual uint32_t Number() const = 0;
+
+    // ---- Service queue: the posters of codes 40 and 41 (any thread) and the dispatcher (timer
+    // thread). The closed-posted flag is set once, by the first close record posted for the
+    // context; a context whose flag is set is on its way out and is not aborted again.
+    virtual bool ClosedPosted() const noexcept = 0;
+    // Sets the flag; true only for the one call that set it.
+    virtual bool MarkClosedPosted() noexcept = 0;
+    // Stores Cause unless a cause is set, requests the abort and marks the worker for a flush, so
+    // that the worker closes the connection at its next step.
+    virtual void AbortWithCause(TZELSVCDisconnectCause Cause) = 0;
+    // ---- end of the service queue's group
 };
 
 // A worker thread serving many contexts through one waiter.
@@ -42,6 +53,11 @@ public:
     TZELSVCWorkerBase(const TZELSVCWorkerBase&) = delete;
     TZELSVCWorkerBase& operator=(const TZELSVCWorkerBase&) = delete;
     virtual ~TZELSVCWorkerBase();
+
+    // ---- Work contexts (any thread): a context that queued output or an abort marks its worker;
+    // the next service tick wakes every worker so marked.
+    virtual void MarkHasWork() noexcept = 0;
+    // ---- end of the work contexts' group
 };
 
 // A log line handler: the text without any prefix of the receiver's.
@@ -84,6 +100,21 @@ public:
     virtual void BlockClientById(AnsiView Id) = 0;
     virtual void UnmuteClientById(AnsiView Id) = 0;
     // ---- end of the data lists' group
+
+    // ---- Client context: the connect line's network choice (worker threads: only what does not
+    // change after the network was created), the login and state answers and the managers' verdict
+    // (timer thread). The UTF-8 name is ListNameUtf8.
+    // The name in the 8-bit form the network's clients use.
+    virtual AnsiString ClientNameA() const = 0;
+    // The message texts of the login answers (MT, MTU); empty when the network gives none.
+    virtual AnsiString MessageText() const = 0;
+    virtual AnsiString MessageTextUtf8() const = 0;
+    // The manager mode in force and the mask of the System Manager links selected and up.
+    virtual TZELSystemManagerMode EffectiveManagerMode() const = 0;
+    virtual uint32_t ActiveManagersMask() const = 0;
+    // MaxSpeechTime in seconds when SpeechLimit is on, else 0.
+    virtual int32_t SpeechLimitSeconds() const = 0;
+    // ---- end of the client context's group
 };
 
 // Creates the concrete objects. Installed on the service before Start() (TZELService::SetFactory);

@@ -26,6 +26,14 @@ public:
     void BlockClientById(AnsiView) override {}
     void UnmuteClientById(AnsiView) override {}
 
+    // Client context
+    AnsiString ClientNameA() const override { return UnicodeToUtf8A(Name_); }
+    AnsiString MessageText() const override { return AnsiString(); }
+    AnsiString MessageTextUtf8() const override { return AnsiString(); }
+    TZELSystemManagerMode EffectiveManagerMode() const override { return Options_.ManagerMode; }
+    uint32_t ActiveManagersMask() const override { return 0; }
+    int32_t SpeechLimitSeconds() const override { return 0; }
+
 protected:
     UnicodeString Name_;
     TZELSVCNetworkOptions Options_{};
