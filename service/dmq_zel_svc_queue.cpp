@@ -45,7 +45,6 @@ constexpr uint32_t kInstallBits[6] = {ZELSVCFlagAdmins, ZELSVCFlagMutes,  ZELSVC
 constexpr uint32_t kDirtyBits[7] = {ZELSVCFlagAdmins, ZELSVCFlagMutes,   ZELSVCFlagBlocks, ZELSVCFlagRights,
                                     ZELSVCFlagModes,  ZELSVCFlagNotices, ZELSVCFlagOwner};
 
-constexpr AnsiView kAnswerNotConnected = "-NOTCONNECTED\r\n";
 
 }  // namespace
 
@@ -343,7 +342,9 @@ void TZELService::DispatchRecord(std::unique_ptr<TZELSVCNetQueueRecord>& Rec) {
             return;
         case 33: case 34: {
             const bool indexValid = code == 34 || (r.Value1 >= 0 && r.Value1 <= 2);
-            if (!indexValid || !HandOverManagerDisconnect(r)) PostCommandReply(r.Owner, r.OwnerId, kAnswerNotConnected);
+            if (!indexValid || !HandOverManagerDisconnect(r))
+                PostCommandReply(r.Owner, r.OwnerId,
+                                 ChannelCommandAnswerInfo(TZELChannelCommandAnswer::fsca_NotConnectedToServer).Wire);
             return;
         }
         case 35:

@@ -433,7 +433,7 @@ TEST(ServiceDispatch, RefusalLines) {
 // when it ran any; the timer thread is its only user.
 class CountingNetwork : public test::StandInNetwork {
 public:
-    explicit CountingNetwork(TZELService& S) : S_(S) {
+    CountingNetwork(TZELService& S, std::atomic<int>& Ran) : Ran(Ran), S_(S) {
         Name_ = u"Count";
         LastRun_ = GetTickMs();
     }
@@ -443,7 +443,8 @@ public:
         if (!records.empty()) S_.SetServiceFlags(ZELSVCFlagNetworkActivity);
         for (const auto& r : records) Ran += r->Command == static_cast<C>(60);
     }
-    std::atomic<int> Ran{0};
+    // Outside the network, which the service frees when its thread ends.
+    std::atomic<int>& Ran;
 
 private:
     TZELService& S_;
@@ -453,7 +454,8 @@ private:
 TEST(ServiceDispatchThread, ManyPostersWhileTheTimerRuns) {
     constexpr int kThreads = 8, kPerThread = 1000;
     auto s = std::make_unique<TZELService>(u"/etc/server.ini", TZELServiceConfig{});
-    auto owned = std::make_unique<CountingNetwork>(*s);
+    std::atomic<int> ran{0};
+    auto owned = std::make_unique<CountingNetwork>(*s, ran);
     CountingNetwork* net = owned.get();
     s->Networks().Add(std::move(owned));
     std::vector<std::unique_ptr<test::TClientContext>> clients;
@@ -466,9 +468,9 @@ TEST(ServiceDispatchThread, ManyPostersWhileTheTimerRuns) {
             for (int i = 0; i < kPerThread; ++i) s->PostClientCommand(static_cast<C>(60), clients[size_t(t)].get());
         });
     for (std::thread& p : posters) p.join();
-    EXPECT_TRUE(test::ServeUntil([&] { return net->Ran == kThreads * kPerThread; }, std::chrono::milliseconds(10000)));
+    EXPECT_TRUE(test::ServeUntil([&] { return ran == kThreads * kPerThread; }, std::chrono::milliseconds(10000)));
     s->StopAndWait();
-    EXPECT_EQ(net->Ran, kThreads * kPerThread);
+    EXPECT_EQ(ran, kThreads * kPerThread);
 }
 
 }  // namespace
