@@ -11,6 +11,7 @@
 
 #include "service/dmq_zel_svc_server_id.hpp"
 #include "tests/support/loopback.hpp"
+#include "tests/support/service_fixture.hpp"
 
 namespace zel {
 namespace {
@@ -44,8 +45,9 @@ private:
     int* closes_;
 };
 
-class TCountingWorker : public TZELSVCWorkerBase {
+class TCountingWorker : public test::TStandInWorker {
 public:
+    TCountingWorker() : TStandInWorker(1, 1, 0) {}
     void MarkHasWork() noexcept override { Marks.fetch_add(1); }
     std::atomic<int> Marks{0};
 };

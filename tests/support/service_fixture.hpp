@@ -55,6 +55,59 @@ private:
     std::atomic<bool> ClosedPosted_{false};
 };
 
+// A command-port context that keeps the texts the service answers it with (any thread reads).
+class TAnswerContext : public TStandInContext {
+public:
+    using TStandInContext::TStandInContext;
+    void SendCommandText(AnsiView Text) override {
+        std::lock_guard<std::mutex> g(m_);
+        texts_.emplace_back(Text);
+    }
+    std::vector<AnsiString> Texts() {
+        std::lock_guard<std::mutex> g(m_);
+        return texts_;
+    }
+
+private:
+    std::mutex m_;
+    std::vector<AnsiString> texts_;
+};
+
+// A client context in a network, possibly on a timed move.
+class TClientContext : public TStandInContext {
+public:
+    TClientContext(uint32_t N, TZELSVCNetworkBase* Network, TZELSVCNetworkBase* Home = nullptr, int32_t Countdown = 0)
+        : TStandInContext(N), Network_(Network), Home_(Home), Countdown_(Countdown) {}
+    TZELSVCNetworkBase* Network() const override { return Network_; }
+    TZELSVCNetworkBase* HomeNetwork() const override { return Home_; }
+    int32_t MoveCountdown() const override { return Countdown_; }
+    void SetMoveCountdown(int32_t N) override { Countdown_ = N; }
+
+private:
+    TZELSVCNetworkBase* Network_;
+    TZELSVCNetworkBase* Home_;
+    int32_t Countdown_;
+};
+
+// A worker with fixed bookkeeping that counts its wake-ups.
+class TStandInWorker : public TZELSVCWorkerBase {
+public:
+    TStandInWorker(int32_t Capacity, int32_t Free, int32_t Reserved)
+        : Capacity_(Capacity), Free_(Free), Reserved_(Reserved) {}
+    void MarkHasWork() noexcept override { HasWork = true; }
+    bool TakeHasWork() override { return HasWork.exchange(false); }
+    void WakeUp() override { ++Wakes; }
+    int32_t Capacity() const override { return Capacity_; }
+    int32_t FreeCount() const override { return Free_; }
+    int32_t ReservedCount() const override { return Reserved_; }
+
+    std::atomic<bool> HasWork{false};
+    std::atomic<int> Wakes{0};
+
+private:
+    int32_t Capacity_, Free_, Reserved_;
+};
+
 // What the stand-in tick saw of one record.
 struct TTaken {
     TZELSVCNetQueueCommand Command;
