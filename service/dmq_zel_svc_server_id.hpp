@@ -18,11 +18,14 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "foundation/dmq_fifo_string_u_ts.hpp"
 #include "foundation/dmq_thread.hpp"
 #include "foundation/dmq_types.hpp"
+#include "foundation/dmq_zel_classes.hpp"
 #include "net/dmq_snps_listen_thread.hpp"
+#include "service/dmq_zel_svc_connections.hpp"
 #include "service/dmq_zel_svc_queue.hpp"
 #include "service/dmq_zel_svc_server_types.hpp"
 #include "service/dmq_zel_svc_setup_t.hpp"
@@ -32,6 +35,7 @@ namespace zel {
 class TWaiter2Socket;
 class TZELSVCFactory;
 class TZELSVCListenerSNPS;
+class TZELSVCWorkerBase;
 class TZELSVCWrkCtxBase;
 class TZELTimer;
 
@@ -194,6 +198,54 @@ public:
     // The serial number of a new work context.
     int32_t NextContextNumber() noexcept { return ContextCounter_.fetch_add(1, std::memory_order_relaxed) + 1; }
 
+    // ---- Service queue: the posters of the worker threads (codes 47 to 52; any thread) ----------
+    // The records name workers (Obj1, Obj2) as TZELSVCWorkerBase pointers.
+
+    void PostCreateWorker();
+    // One record per context the worker stopped.
+    void PostWorkerClosedContexts(TZELSVCWorkerBase* Worker);
+    // The answer to a return request that found no context: Target asked for one.
+    void PostWorkerNoContext(TZELSVCWorkerBase* Target);
+    // Source handed Context (unregistered) over for Target.
+    void PostWorkerHandOverContext(TZELSVCWorkerBase* Source, TZELSVCWorkerBase* Target, TZELSVCWrkCtxBase* Context);
+    // Idle for the thread-cache time.
+    void PostWorkerWaiting(TZELSVCWorkerBase* Worker);
+    // The thread's loop ended: the last record the worker posts.
+    void PostWorkerStopped(TZELSVCWorkerBase* Worker);
+    // ---- end of the workers' posters
+
+    // ---- Service queue: connections and workers (timer thread; dmq_zel_svc_connections.cpp) ------
+
+    // Handles codes 36 to 41, 47 to 52 and 54; false for any other code (nothing done). A record
+    // forwarded to a network is moved out of Rec. Raises "Command context not found" (41) and
+    // "Wrong active clients in worker" (48), as the dispatcher's handlers do.
+    bool DispatchConnectionRecord(std::unique_ptr<TZELSVCNetQueueRecord>& Rec);
+    // Code 53, undefined-connection half: new connections are refused from now on, and every
+    // undefined context not yet closed is aborted with fsdc_ServerStopped.
+    void StopUndefinedConnections();
+    // Code 35 for all networks, undefined-connection half: every undefined context not yet closed
+    // is aborted with Cause.
+    void AbortUndefinedConnections(TZELSVCDisconnectCause Cause);
+    // Hands a new context to the first worker that has a free entry and is not ending; creates one
+    // when none has. Raises when no worker can be had.
+    TZELSVCWorkerBase* AssignToWorker(TZELSVCWrkCtxBase* Context);
+    // A new worker, appended, numbered and started.
+    TZELSVCWorkerBase* CreateWorker();
+    // Every worker's number := its position in the list.
+    void RenumberWorkers();
+    // Prefix, a blank, the peer as host:port, a blank, the cause's text, and for an internal error
+    // ": " + Message; into the log.
+    void LogRefusedConnection(TZELSVCDisconnectCause Cause, UnicodeView Prefix, AnsiView Message,
+                              const TZELSVCNetQueueRecord& Rec);
+    // The worker list (for the tick's wake-ups and the threads answer) and the context lists.
+    int32_t WorkerListCount() const noexcept { return static_cast<int32_t>(Workers_.size()); }
+    TZELSVCWorkerBase* WorkerAt(int32_t I) const noexcept { return Workers_[static_cast<size_t>(I)].Worker.get(); }
+    // Capacity - free - reserved of worker I.
+    int32_t WorkerUsedCount(int32_t I) const noexcept { return Workers_[static_cast<size_t>(I)].Used(); }
+    bool IsCommandContext(const TZELSVCWrkCtxBase* Context) const noexcept;
+    int32_t UndefinedCount() const noexcept { return UndefinedList_.Count(); }
+    int32_t CommandContextListCount() const noexcept { return CommandContexts_.Count(); }
+
     // ---- Data-change program and ids ------------------------------------------------------------
 
     // Starts DataChangeScript with the kind word, the file, the configuration file, the process id
@@ -300,6 +352,10 @@ public:
     bool ManagerUnicode = true;
     bool RereadCompareAttr = true;
     bool KeepHotThread = false;
+    // Connections and workers (timer thread, from the start on).
+    int32_t MaxConnectionsPerAddress = 8;  // 0 or less: no limit and no address counters
+    int32_t MaxTotalConnections = 1000;
+    int32_t ThreadCacheTime = 20;  // s: a worker without contexts reports it waits (code 51) this often
     int32_t CommandLogLevel = 0;
     // The defaults every network starts from; the configuration overrides them.
     int32_t OutputBufferLimit = 131072;
@@ -372,6 +428,24 @@ private:
 
     UnicodeString ResolveData(UnicodeView Name) const;
 
+    // Connections and workers (timer thread).
+    void NewConnection(TZELSVCNetQueueRecord& Rec, bool Client);
+    void ClientHandshakeDone(std::unique_ptr<TZELSVCNetQueueRecord>& Rec);
+    void ClientDisconnected(std::unique_ptr<TZELSVCNetQueueRecord>& Rec);
+    void CommandDisconnected(TZELSVCNetQueueRecord& Rec);
+    void CountDownAddress(const TZELSVCWrkCtxBase& Context);
+    void LogDisconnect(const TZELSVCWrkCtxBase& Context, bool WithText);
+    void FreeContext(TZELSVCWrkCtxBase* Context) noexcept;
+    // The slot of Worker, or nullptr when it is not (or no longer) in the list.
+    TZELSVCWorkerSlot* FindWorker(const void* Worker) noexcept;
+    void WorkerClosedContext(TZELSVCNetQueueRecord& Rec);
+    void WorkerHandOverContext(TZELSVCNetQueueRecord& Rec);
+    void WorkerWaiting(TZELSVCNetQueueRecord& Rec);
+    void WorkerStopped(TZELSVCNetQueueRecord& Rec);
+    void TerminateWorkers();
+    void PublishCounts() noexcept;
+    void FreeLeftContexts() noexcept;
+
     // Owned objects; the factory goes last, after everything it made.
     std::unique_ptr<TZELSVCFactory> Factory_;
     std::unique_ptr<TWaiter2Socket> Waiter_;
@@ -396,6 +470,14 @@ private:
     std::atomic<int32_t> ContextCounter_{0};
     std::atomic<uint32_t> UniqueIdCounter_{0};
     uint32_t StartTick_ = 0;
+
+    // Connections and workers; timer thread. The worker list goes before the queues it posts to.
+    std::vector<TZELSVCWorkerSlot> Workers_;
+    TZELSortedObjectList UndefinedList_;
+    TZELSortedObjectList CommandContexts_;
+    TZELSortedAnsiStringList AddressCounters_{false};
+    bool ConnectionsStopped_ = false;  // code 53 seen: new connections are refused
+    bool WorkersTerminated_ = false;   // code 54 seen: no worker is made any more
 
     // Save state per save code 0 to 6; service thread.
     std::array<TSaveState, 7> SaveStates_{};

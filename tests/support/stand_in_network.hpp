@@ -4,6 +4,7 @@
 // needs one default here, not one in every test.
 #include "foundation/dmq_syscharset.hpp"
 #include "service/dmq_zel_svc_bases.hpp"
+#include "service/dmq_zel_svc_queue.hpp"
 
 namespace zel::test {
 
@@ -25,6 +26,9 @@ public:
     void MuteClientById(AnsiView) override {}
     void BlockClientById(AnsiView) override {}
     void UnmuteClientById(AnsiView) override {}
+
+    // Service dispatcher: a forwarded record is dropped.
+    void AddPending(std::unique_ptr<TZELSVCNetQueueRecord>) override {}
 
 protected:
     UnicodeString Name_;
