@@ -36,6 +36,17 @@ public:
     // is written only while the context still carries it.
     virtual uint32_t Number() const = 0;
 
+    // ---- Service queue: the posters of codes 40 and 41 (any thread) and the dispatcher (timer
+    // thread). The closed-posted flag is set once, by the first close record posted for the
+    // context; a context whose flag is set is on its way out and is not aborted again.
+    virtual bool ClosedPosted() const noexcept = 0;
+    // Sets the flag; true only for the one call that set it.
+    virtual bool MarkClosedPosted() noexcept = 0;
+    // Stores Cause unless a cause is set, requests the abort and marks the worker for a flush, so
+    // that the worker closes the connection at its next step.
+    virtual void AbortWithCause(TZELSVCDisconnectCause Cause) = 0;
+    // ---- end of the service queue's group
+
     // ---- Service dispatcher: connections and hand-overs (timer thread; codes 37 to 40, 50).
     // The peer's address text (the key of the address counters).
     virtual const AnsiString& PeerText() const noexcept = 0;
@@ -64,6 +75,11 @@ public:
     TZELSVCWorkerBase(const TZELSVCWorkerBase&) = delete;
     TZELSVCWorkerBase& operator=(const TZELSVCWorkerBase&) = delete;
     virtual ~TZELSVCWorkerBase();
+
+    // ---- Work contexts (any thread): a context that queued output or an abort marks its worker;
+    // the next service tick wakes every worker so marked.
+    virtual void MarkHasWork() noexcept = 0;
+    // ---- end of the work contexts' group
 
     // ---- Service dispatcher: worker bookkeeping and hand-overs (timer thread). A worker is made by
     // the factory, numbered, then started; it is terminated by codes 51 and 54, and joined and

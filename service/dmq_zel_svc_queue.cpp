@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "net/dmq_sock.hpp"
+#include "service/dmq_zel_svc_bases.hpp"
 #include "service/dmq_zel_svc_listener_snps.hpp"
 #include "service/dmq_zel_svc_server_id.hpp"
 #include "service/dmq_zel_svc_timer.hpp"
@@ -140,6 +141,51 @@ void TZELService::StopService() {
 void TZELService::StopServiceAndListener() {
     StopService();
     Listener_->TerminateAndWakeUp();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Posters of the client and command contexts (codes 38 to 41).
+
+void TZELService::PostClientHandshakeDone(TZELSVCWrkCtxBase* Context) {
+    auto r = NewRecord(TZELSVCNetQueueCommand::fsnq_ClientHandshakeDone);
+    r->Owner = Context;
+    PostServQueue(std::move(r));
+}
+
+void TZELService::PostLoginRefused(TZELSVCWrkCtxBase* Context, AnsiView Answer) {
+    auto r = NewRecord(TZELSVCNetQueueCommand::fsnq_LoginRefused);
+    r->Owner = Context;
+    r->Text1.assign(Answer);
+    PostServQueue(std::move(r));
+}
+
+namespace {
+
+// The record is made before the flag is taken, so that a failed allocation leaves the flag clear
+// for a later attempt.
+std::unique_ptr<TZELSVCNetQueueRecord> NewClosedRecord(TZELSVCNetQueueCommand Command, TZELSVCWrkCtxBase* Context,
+                                                       void* Value) {
+    auto r = NewRecord(Command);
+    if (!Context->MarkClosedPosted()) return nullptr;
+    r->Owner = Context;
+    r->Obj1 = Value;
+    return r;
+}
+
+}  // namespace
+
+bool TZELService::PostContextClosed(TZELSVCWrkCtxBase* Context, void* Value) {
+    auto r = NewClosedRecord(TZELSVCNetQueueCommand::fsnq_ClientDisconnected, Context, Value);
+    if (!r) return false;
+    PostServQueue(std::move(r));
+    return true;
+}
+
+bool TZELService::PostCommandContextClosed(TZELSVCWrkCtxBase* Context, void* Value) {
+    auto r = NewClosedRecord(TZELSVCNetQueueCommand::fsnq_CommandDisconnected, Context, Value);
+    if (!r) return false;
+    PostServQueue(std::move(r));
+    return true;
 }
 
 }  // namespace zel

@@ -551,4 +551,31 @@ void TZELService::SetManagerParams(const TZELSvcSysmanParams (&Params)[3]) {
     for (int i = 0; i < 3; ++i) CopySysmanParams(ManagerParams_[i], Params[i]);
 }
 
+// ---------------------------------------------------------------------------------------------
+// Client login.
+
+void TZELService::SetLoginNetworks(const TZELNetworksList* Networks, TZELSVCNetworkBase* DefaultNetwork) noexcept {
+    LoginNetworks_.store(Networks, std::memory_order_release);
+    DefaultNetwork_.store(DefaultNetwork, std::memory_order_release);
+}
+
+uint32_t TZELService::RunningSeconds() const noexcept { return (GetTickMs() - StartTick_) / 1000u; }
+
+void TZELService::ContextLog(UnicodeView Name, UnicodeView Text) {
+    UnicodeString line(u"Context: ");
+    line += Name;
+    line += u": ";
+    line += Text;
+    AddLogLine(std::move(line));
+}
+
+void TZELService::ContextErrorLog(UnicodeView Name, UnicodeView Text) {
+    UnicodeString line(ZELLogPrefixError);
+    line += u"Context: ";
+    line += Name;
+    line += u": ";
+    line += Text;
+    AddLogLine(std::move(line));
+}
+
 }  // namespace zel

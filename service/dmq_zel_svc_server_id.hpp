@@ -34,7 +34,9 @@ namespace zel {
 
 class TWaiter2Socket;
 class TZELSVCFactory;
+class TZELNetworksList;
 class TZELSVCListenerSNPS;
+class TZELSVCNetworkBase;
 class TZELSVCWorkerBase;
 class TZELSVCWrkCtxBase;
 class TZELTimer;
@@ -185,6 +187,18 @@ public:
     // The stop, then the listener thread is asked to end (the action of code 17).
     void StopServiceAndListener();
     bool ServiceStarted() const noexcept { return ServiceStarted_.load(std::memory_order_acquire); }
+
+    // ---- Service queue: the posters of the client and command contexts (codes 38 to 41) ---------
+
+    // Code 38: the context's connect line was accepted; its network takes it on.
+    void PostClientHandshakeDone(TZELSVCWrkCtxBase* Context);
+    // Code 39: the context's login was refused; the service sends Answer and closes it.
+    void PostLoginRefused(TZELSVCWrkCtxBase* Context, AnsiView Answer);
+    // Codes 40 and 41: the client or command context stopped; Value (the worker) is handed on.
+    // Only the first of these calls for a context posts (its closed-posted flag); true for it.
+    bool PostContextClosed(TZELSVCWrkCtxBase* Context, void* Value);
+    bool PostCommandContextClosed(TZELSVCWrkCtxBase* Context, void* Value);
+    // ---- end of the contexts' posters
 
     // ---- Counts behind the end condition --------------------------------------------------------
     // Written on the timer thread only; the service thread reads nothing else of the timer thread's
@@ -370,6 +384,26 @@ public:
     uint32_t SaveRetryFirstMs = 10000;
     uint32_t SaveRetryMaxMs = 60000;
 
+    // ---- Client login: what client contexts read while they parse a connect line and build their
+    // answers (worker and timer threads). Set before Start(); the networks are set by service
+    // start before it starts listening. Nothing here changes while clients connect.
+
+    bool DisableDUPL = false;
+    UnicodeString PresentServerAddress;
+    UnicodeString PresentServerPort;
+    UnicodeString BackupServerAddress;
+    UnicodeString BackupServerPort;
+    // The networks in list order, and the default network (DefaultNetworkName) when there is one.
+    void SetLoginNetworks(const TZELNetworksList* Networks, TZELSVCNetworkBase* DefaultNetwork) noexcept;
+    const TZELNetworksList* LoginNetworks() const noexcept { return LoginNetworks_.load(std::memory_order_acquire); }
+    TZELSVCNetworkBase* DefaultNetwork() const noexcept { return DefaultNetwork_.load(std::memory_order_acquire); }
+    // Whole seconds since the service was set up (the running time the login answers carry).
+    uint32_t RunningSeconds() const noexcept;
+    // Any thread: "Context: " + Name + ": " + Text, and the same after "ERROR: ".
+    void ContextLog(UnicodeView Name, UnicodeView Text);
+    void ContextErrorLog(UnicodeView Name, UnicodeView Text);
+    // ---- end of the client login group
+
 protected:
     void Execute() override;
     void TerminatedSet() override;
@@ -522,6 +556,10 @@ private:
     uint32_t ClientActivityTimeoutMs_ = 8000;
     int32_t MaxWaitConnections_ = 5;
     TZELSvcSysmanParams ManagerParams_[3];
+
+    // Client login.
+    std::atomic<const TZELNetworksList*> LoginNetworks_{nullptr};
+    std::atomic<TZELSVCNetworkBase*> DefaultNetwork_{nullptr};
 };
 
 }  // namespace zel

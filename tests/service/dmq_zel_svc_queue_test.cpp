@@ -109,5 +109,42 @@ TEST(ZELService, PostersSetTheirCodeAndFields) {
     p.b = -1;  // the connection record closed it
 }
 
+// The contexts' posters: handshake done and login refused carry the context (and the answer); a
+// context's close is posted once, whichever of the two close codes comes first.
+TEST(ZELService, ContextPostersAndTheOnceOnlyClose) {
+    TZELService s(u"/etc/server.ini", TZELServiceConfig{});
+    test::TStandInContext client(3), command(4);
+    int worker = 0;
+    s.PostClientHandshakeDone(&client);
+    s.PostLoginRefused(&client, AnsiView("2014004\r\n<AL>BLOCK</AL>\r\n\0x", 29));
+    EXPECT_TRUE(s.PostContextClosed(&client, &worker));
+    EXPECT_FALSE(s.PostContextClosed(&client, &worker));
+    EXPECT_FALSE(s.PostCommandContextClosed(&client, nullptr));
+    EXPECT_TRUE(s.PostCommandContextClosed(&command, &worker));
+    EXPECT_FALSE(s.PostCommandContextClosed(&command, &worker));
+    EXPECT_TRUE(client.ClosedPosted());
+
+    struct Want {
+        C Command;
+        TZELSVCWrkCtxBase* Owner;
+        void* Obj1;
+        AnsiString Text1;
+    } want[] = {
+        {C::fsnq_ClientHandshakeDone, &client, nullptr, ""},
+        {C::fsnq_LoginRefused, &client, nullptr, AnsiString("2014004\r\n<AL>BLOCK</AL>\r\n\0x", 29)},
+        {C::fsnq_ClientDisconnected, &client, &worker, ""},
+        {C::fsnq_CommandDisconnected, &command, &worker, ""},
+    };
+    std::unique_ptr<TZELSVCNetQueueRecord> r;
+    for (const Want& w : want) {
+        ASSERT_TRUE(s.ServQueue().Pop(r));
+        EXPECT_EQ(r->Command, w.Command);
+        EXPECT_EQ(r->Owner, w.Owner);
+        EXPECT_EQ(r->Obj1, w.Obj1);
+        EXPECT_EQ(r->Text1, w.Text1);
+    }
+    EXPECT_FALSE(s.ServQueue().Pop(r));
+}
+
 }  // namespace
 }  // namespace zel

@@ -4,6 +4,7 @@
 // records, and a log capture.
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -42,9 +43,24 @@ public:
     explicit TStandInContext(uint32_t N) : N_(N) {}
     uint32_t Number() const override { return N_; }
     void SetNumber(uint32_t N) { N_ = N; }
+    bool ClosedPosted() const noexcept override { return ClosedPosted_.load(); }
+    bool MarkClosedPosted() noexcept override { return !ClosedPosted_.exchange(true); }
+    void AbortWithCause(TZELSVCDisconnectCause Cause) override { Aborts.push_back(Cause); }
+    const AnsiString& PeerText() const noexcept override { return Peer; }
+    void SetWorker(TZELSVCWorkerBase*) noexcept override {}
+    void StopUnserved(TZELSVCDisconnectCause Cause) override { Aborts.push_back(Cause); }
+    UnicodeString DisconnectLine(bool) const override { return u"StandIn"; }
+    TZELSVCDisconnectCause DisconnectCause() const noexcept override { return {}; }
+    void ContextError(UnicodeView) override {}
+
+    AnsiString Peer = "127.0.0.1";
+
+    // The causes of the aborts asked for, in order.
+    std::vector<TZELSVCDisconnectCause> Aborts;
 
 private:
     uint32_t N_;
+    std::atomic<bool> ClosedPosted_{false};
 };
 
 // What the stand-in tick saw of one record.
