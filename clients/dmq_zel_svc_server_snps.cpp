@@ -1,6 +1,7 @@
 #include "clients/dmq_zel_svc_server_snps.hpp"
 
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -8,6 +9,7 @@
 #include "foundation/dmq_syscharset.hpp"
 #include "net/dmq_sock.hpp"
 #include "service/dmq_zel_svc_globals.hpp"
+#include "service/dmq_zel_svc_queue.hpp"
 #include "service/dmq_zel_svc_server_id.hpp"
 
 namespace zel {
@@ -17,7 +19,9 @@ namespace {
 using R = TZELSVCWrkResult;
 using Cause = TZELSVCDisconnectCause;
 
-constexpr uint32_t kClosingFlag = 0x800000;
+constexpr uint32_t kClosingFlag = ZELClientClosing;
+constexpr uint32_t kInactiveFlag = 0x400000;
+constexpr uint32_t kFloorFlag = 0x1000;
 
 size_t WriterCap(const TZELService* Owner) {
     const size_t limit = Owner ? size_t(Owner->OutputBufferLimit > 0 ? Owner->OutputBufferLimit : 131072) : 131072;
@@ -37,14 +41,10 @@ TZELSVCContextSNPS::TZELSVCContextSNPS(TZELService* Owner, int32_t Handle, AnsiV
     Collector_.DropPartialAtEnd = true;
     // A line over the limit ends the client at once, without reading on to its line feed.
     Collector_.OverflowPolicy = TCollectorOverflow::colo_Result;
-    LogName_ = u"Client: ";
-    LogName_ += WidenStrU(this->PeerText());
-    LogName_ += u' ';
-    LogName_ += WidenStrU(ConnText());
     (void)SockSetNoDelay(Handle, true);
     (void)SockSetNonBlocking(Handle);
     (void)SockSetReuseAddr(Handle, true);
-    if (Owner && Owner->LogClientLevel > 4) Owner->AddLogLine(LogName_ + u" CONNECT");
+    if (Owner && Owner->LogClientLevel > 4) Owner->AddLogLine(LogName + u" CONNECT");
     this->Handle.store(Handle, std::memory_order_release);
 }
 
@@ -98,13 +98,13 @@ void TZELSVCContextSNPS::vSetTimeoutCause() {
 // ---------------------------------------------------------------------------------------------
 // Output.
 
-void TZELSVCContextSNPS::Queue(const void* Bytes, size_t Count, uint16_t Flags, bool Flush, bool Final) {
+void TZELSVCContextSNPS::Queue(AnsiView Bytes, uint16_t Flags, bool Flush, bool Final) {
     if (SendFlags.load(std::memory_order_acquire) & ZELSendAbort) {
         if (Flush) RequestFlush();
         return;
     }
     try {
-        if (Writer_.WriteIfOpen(Bytes, Count)) {
+        if (Writer_.WriteIfOpen(Bytes.data(), Bytes.size())) {
             if (Final) {
                 FinalTick_.store(GetTickMs(), std::memory_order_relaxed);
                 ClientFlags.fetch_or(kClosingFlag, std::memory_order_acq_rel);
@@ -125,21 +125,10 @@ void TZELSVCContextSNPS::Queue(const void* Bytes, size_t Count, uint16_t Flags, 
     if (Flush) RequestFlush();
 }
 
-void TZELSVCContextSNPS::vSend(const void* Bytes, size_t Count) {
-    Queue(Bytes, Count, ZELSendOutputQueued, true, false);
-}
-
-void TZELSVCContextSNPS::vSendNoFlush(const void* Bytes, size_t Count) {
-    Queue(Bytes, Count, ZELSendOutputQueued, false, false);
-}
-
-void TZELSVCContextSNPS::vSendLoginAnswer(const void* Bytes, size_t Count) {
-    Queue(Bytes, Count, ZELSendLoginAnswer, true, false);
-}
-
-void TZELSVCContextSNPS::vSendAndClose(const void* Bytes, size_t Count) {
-    Queue(Bytes, Count, ZELSendFinalAnswer, true, true);
-}
+void TZELSVCContextSNPS::vSend(AnsiView Bytes) { Queue(Bytes, ZELSendOutputQueued, true, false); }
+void TZELSVCContextSNPS::vSendNoFlush(AnsiView Bytes) { Queue(Bytes, ZELSendOutputQueued, false, false); }
+void TZELSVCContextSNPS::vSendLoginAnswer(AnsiView Bytes) { Queue(Bytes, ZELSendLoginAnswer, true, false); }
+void TZELSVCContextSNPS::vSendAndClose(AnsiView Bytes) { Queue(Bytes, ZELSendFinalAnswer, true, true); }
 
 void TZELSVCContextSNPS::vFlush() {
     if (Writer_.Pending() > 0) {
@@ -148,11 +137,11 @@ void TZELSVCContextSNPS::vFlush() {
     }
 }
 
-bool TZELSVCContextSNPS::vIsOutputOverLimit(size_t Limit) const {
+bool TZELSVCContextSNPS::vIsOutputOverLimit(int32_t Limit) const {
     // No send is tried while the socket takes nothing, so the count of the last attempt would
     // freeze below the limit for a reader that stalled.
     const size_t queued = Writer_.Blocked() ? Writer_.Pending() : Writer_.QueuedAfterSend();
-    return queued > Limit;
+    return Limit < 0 || queued > size_t(Limit);
 }
 
 bool TZELSVCContextSNPS::TrySend(const TZELSVCWaitRecord& Wait) {
@@ -353,9 +342,8 @@ TZELSVCWrkResult TZELSVCContextSNPS::LineComplete(TZELSVCWaitRecord& Wait, bool&
     switch (State) {
     case 1: {
         const AnsiView line = StrBldAView(RecvLine);
-        const uint8_t result = ParseConnectString(line);
-        ConnectText = "CT:";
-        ConnectText.append(line);
+        ParseConnectString(line);
+        const uint8_t result = HandshakeResult;
         if (result == 0) {
             SetDisconnectCause(Cause::fsdc_InvalidConnectString);
             Close();
@@ -378,7 +366,7 @@ TZELSVCWrkResult TZELSVCContextSNPS::LineComplete(TZELSVCWaitRecord& Wait, bool&
     case 3:
         LastActivity = now;
         State = 0;
-        PostClientReady();
+        PostClientRecord(55, {});
         return NextLine(Wait, Continue);
     default:
         break;
@@ -386,14 +374,19 @@ TZELSVCWrkResult TZELSVCContextSNPS::LineComplete(TZELSVCWaitRecord& Wait, bool&
     if (BlockKind_ != 0) {
         const uint32_t size = BlockKind_ == 1 ? kVoiceBlock : kShortBlock;
         // A block cut short by the end of the stream never reaches here; only a whole one is posted.
-        if (Collector_.LastCount() == size - 3) PostBlock(BlockKind_, BlockBuf_);
+        if (Collector_.LastCount() == size - 3) {
+            const uint32_t flags = ClientFlags.load(std::memory_order_acquire);
+            if (BlockKind_ == 1 && !(flags & (kClosingFlag | kInactiveFlag))) PostClientRecord(60, BlockBuf_);
+            if (BlockKind_ == 2 && (flags & kFloorFlag) && !(flags & kInactiveFlag)) PostClientRecord(61, BlockBuf_);
+        }
         BlockKind_ = 0;
         return NextLine(Wait, Continue);
     }
-    const TZELSVCLineResult lr = DispatchLine(StrBldAView(RecvLine));
-    if (lr == TZELSVCLineResult::flr_Handled) return NextLine(Wait, Continue);
-    if (lr == TZELSVCLineResult::flr_Voice || lr == TZELSVCLineResult::flr_Short) {
-        BlockKind_ = lr == TZELSVCLineResult::flr_Voice ? 1 : 2;
+    const AnsiView line = StrBldAView(RecvLine);
+    const TLineKind kind = DispatchLine(line);
+    if (kind == TLineKind::Handled) return NextLine(Wait, Continue);
+    if (kind == TLineKind::Voice || kind == TLineKind::Short) {
+        BlockKind_ = kind == TLineKind::Voice ? 1 : 2;
         const uint32_t size = BlockKind_ == 1 ? kVoiceBlock : kShortBlock;
         BlockBuf_.assign(size, '\0');
         // The payload rides on the time-out of the line that announced it.
@@ -401,9 +394,28 @@ TZELSVCWrkResult TZELSVCContextSNPS::LineComplete(TZELSVCWaitRecord& Wait, bool&
         Continue = true;
         return R::wkr_Keep;
     }
-    SetDisconnectCause(Cause::fsdc_ClientWrongCommand);
+    if (SetDisconnectCause(Cause::fsdc_ClientWrongCommand) && LastErrorText.empty()) LastErrorText = EscapeCtrlCharsU(line);
     Close();
     return R::wkr_CloseInternalError;
+}
+
+// The lines of an operating client. Keep-alives and the block announcements are known here; every
+// other line is refused until the network's commands come.
+TZELSVCContextSNPS::TLineKind TZELSVCContextSNPS::DispatchLine(AnsiView Line) {
+    if (Line == "P" || Line == "-") return TLineKind::Handled;
+    if (Line == "TX1") return TLineKind::Voice;
+    if (Line == "TX8") return TLineKind::Short;
+    return TLineKind::Refused;
+}
+
+void TZELSVCContextSNPS::PostClientRecord(uint8_t Code, AnsiView Text1) {
+    if (!Owner) return;
+    auto r = std::make_unique<TZELSVCNetQueueRecord>();
+    r->Command = static_cast<TZELSVCNetQueueCommand>(Code);
+    r->Owner = this;
+    r->OwnerId = Number();
+    r->Text1.assign(Text1);
+    Owner->PostServQueue(std::move(r));
 }
 
 TZELSVCWrkResult TZELSVCContextSNPS::EnterOperation(TZELSVCWaitRecord& Wait) {
@@ -413,7 +425,7 @@ TZELSVCWrkResult TZELSVCContextSNPS::EnterOperation(TZELSVCWaitRecord& Wait) {
     } else {
         LastActivity = now;
         State = 0;
-        PostClientReady();
+        PostClientRecord(55, {});
     }
     bool cont = false;
     const R r = NextLine(Wait, cont);
@@ -432,8 +444,6 @@ TZELSVCWrkResult TZELSVCContextSNPS::NextLine(TZELSVCWaitRecord& Wait, bool& Con
 
 // ---------------------------------------------------------------------------------------------
 
-UnicodeString TZELSVCContextSNPS::DisconnectLine(bool WithText) const {
-    return BuildDisconnectLine(LogName_, WithText);
-}
+UnicodeString TZELSVCContextSNPS::DisconnectLine(bool) const { return DisconnectLogLine(); }
 
 }  // namespace zel

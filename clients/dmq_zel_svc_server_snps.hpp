@@ -56,20 +56,19 @@ public:
     void vCloseSocket() override;
 
     // ---- Networks and service (any thread). A closed or aborted context queues nothing.
-    void vSend(const void* Bytes, size_t Count) override;
-    void vSendNoFlush(const void* Bytes, size_t Count) override;
-    void vSendLoginAnswer(const void* Bytes, size_t Count) override;
-    void vSendAndClose(const void* Bytes, size_t Count) override;
+    void vSend(AnsiView Bytes) override;
+    void vSendNoFlush(AnsiView Bytes) override;
+    void vSendLoginAnswer(AnsiView Bytes) override;
+    void vSendAndClose(AnsiView Bytes) override;
     // Over Limit: the bytes still queued after the last send attempt, or, while the socket takes
     // nothing (no attempt is made then), the bytes queued now.
-    bool vIsOutputOverLimit(size_t Limit) const override;
+    bool vIsOutputOverLimit(int32_t Limit) const override;
 
     // ---- Service dispatcher.
-    void SendFinalAnswer(AnsiView Answer) override { vSendAndClose(Answer.data(), Answer.size()); }
+    void SendFinalAnswer(AnsiView Answer) override { vSendAndClose(Answer); }
     UnicodeString DisconnectLine(bool WithText) const override;
+    TZELSVCNetworkBase* ContextNetwork() const noexcept override { return Net; }
 
-    // "Client: " + peer address + " " + port.
-    const UnicodeString& LogName() const noexcept { return LogName_; }
     // Send attempts made (worker thread; read by benchmarks once the worker rests).
     uint64_t SendCalls() const noexcept { return SendCalls_; }
 
@@ -80,7 +79,12 @@ private:
     TZELSVCWrkResult InvalidPrefix(uint32_t Now);
     // Steps 9 and 10: operating (or awaiting the KP line), a line read armed from Now.
     TZELSVCWrkResult EnterOperation(TZELSVCWaitRecord& Wait);
-    TZELSVCWrkResult NextLine(TZELSVCWaitRecord& Wait);
+    TZELSVCWrkResult NextLine(TZELSVCWaitRecord& Wait, bool& Continue);
+    // An operating line: handled (keep-alive, or posted), a block announced, or refused.
+    enum class TLineKind : uint8_t { Handled, Voice, Short, Refused };
+    TLineKind DispatchLine(AnsiView Line);
+    // Client codes, posted with this context as owner: 55 ready, 60 voice block, 61 short block.
+    void PostClientRecord(uint8_t Code, AnsiView Text1);
     TZELSVCWrkResult WaitStep(TZELSVCWaitRecord& Wait);
     TZELSVCWrkResult WriteError();
     TZELSVCWrkResult Failed(TZELSVCDisconnectCause Cause, AnsiView Text);
@@ -91,14 +95,13 @@ private:
     bool TrySend(const TZELSVCWaitRecord& Wait);
     void Close();
     // The four send operations share this; Flags: the SendFlags bits to set.
-    void Queue(const void* Bytes, size_t Count, uint16_t Flags, bool Flush, bool Final);
+    void Queue(AnsiView Bytes, uint16_t Flags, bool Flush, bool Final);
 
     TCollectorSocket Collector_;
     TAsyncWriter2SocketThreadSafe Writer_;
     char PrefixBuf_[3] = {};
     AnsiString BlockBuf_;
     uint8_t BlockKind_ = 0;  // 0 none, 1 voice block, 2 short block
-    UnicodeString LogName_;
     // The final answer's deadline is armed once, from the tick it was queued at.
     std::atomic<uint32_t> FinalTick_{0};
     bool FinalArmed_ = false;

@@ -23,6 +23,7 @@ TZELSVCWorker::TZELSVCWorker(TZELService& Service)
     : Service_(Service),
       Waiter_(Service.ClientsPerThread()),
       Capacity_(Service.ClientsPerThread()),
+      FreeCount_(Capacity_),
       IdleTimeoutMs_(static_cast<uint32_t>(Service.ThreadCacheTime) * 1000u),
       LastSecond_(GetTickMs()) {
     // The stop list never grows inside the loop.

@@ -47,7 +47,6 @@ public:
     // ---- Service dispatcher (timer thread) -----------------------------------------------------
     void SetNumber(int32_t N) override;
     int32_t Number() const noexcept override { return Number_.load(std::memory_order_acquire); }
-    int32_t Capacity() const noexcept override { return Capacity_; }
     void PostNewContext(TZELSVCWrkCtxBase* Context) override;
     void PostReturnEntry(TZELSVCWorkerBase* Target) override;
     void PostCheckContext(TZELSVCWrkCtxBase* Context) override;
@@ -56,9 +55,16 @@ public:
     bool WorkerTerminated() const noexcept override { return Terminated(); }
     void JoinWorker() override { WaitFor(); }
     void StopLeftContexts() override;
-    // ---- Service tick --------------------------------------------------------------------------
-    bool TakeHasWork() noexcept override { return HasWork_.exchange(false, std::memory_order_acq_rel); }
+    void SetCounts(int32_t Free, int32_t Reserved) override {
+        FreeCount_ = Free;
+        ReservedCount_ = Reserved;
+    }
+    // ---- Service tick and dispatcher (timer thread) -------------------------------------------
+    bool TakeHasWork() override { return HasWork_.exchange(false, std::memory_order_acq_rel); }
     void WakeUp() override;
+    int32_t Capacity() const override { return Capacity_; }
+    int32_t FreeCount() const override { return FreeCount_; }
+    int32_t ReservedCount() const override { return ReservedCount_; }
 
     // ---- Work contexts (any thread): the context's RequestFlush marks its worker.
     void MarkHasWork() noexcept override { HasWork_.store(true, std::memory_order_release); }
@@ -113,6 +119,9 @@ private:
     TWaiter2Socket Waiter_;
     std::vector<TWaiter2Resource*> StopList_;
     const int32_t Capacity_;
+    // The service's bookkeeping; timer thread.
+    int32_t FreeCount_;
+    int32_t ReservedCount_ = 0;
     const uint32_t IdleTimeoutMs_;
     uint32_t LastSecond_;
     TZELSVCWaitRecord WaitRecord_{};

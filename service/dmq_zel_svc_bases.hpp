@@ -88,8 +88,6 @@ public:
     // atomically for its log prefix.
     virtual void SetNumber(int32_t N) = 0;
     virtual int32_t Number() const noexcept = 0;
-    // The most contexts it serves (the service's ClientsPerThread when it was made).
-    virtual int32_t Capacity() const noexcept = 0;
     // Worker commands 0 to 2: queued, and the worker is marked as having work (the tick wakes it).
     virtual void PostNewContext(TZELSVCWrkCtxBase* Context) = 0;
     virtual void PostReturnEntry(TZELSVCWorkerBase* Target) = 0;
@@ -103,12 +101,20 @@ public:
     // After the join: stops the contexts queued after the thread's own last look at its queue
     // (each gets code 40) and answers return requests with code 49.
     virtual void StopLeftContexts() = 0;
-    // ---- Service tick (timer thread): takes the has-work mark (set by the posts above and by the
-    // contexts); a marked worker is woken.
-    virtual bool TakeHasWork() noexcept = 0;
-    // Any thread: ends the worker's current wait.
+    // The bookkeeping's entries free and reserved for a hand-over (see FreeCount, ReservedCount).
+    virtual void SetCounts(int32_t Free, int32_t Reserved) = 0;
+    // ---- Service tick and service-queue dispatcher (timer thread) ----
+    // The has-work flag: any thread sets it when it queues work for the worker; the tick takes it
+    // (reads and clears it in one step) and then wakes the worker.
+    virtual bool TakeHasWork() = 0;
+    // Any thread: wakes the worker's wait.
     virtual void WakeUp() = 0;
-    // ---- end of the service's groups
+    // The worker's bookkeeping: entries it may serve (ClientsPerThread), entries free and entries
+    // reserved for a hand-over; it serves capacity - free - reserved contexts.
+    virtual int32_t Capacity() const = 0;
+    virtual int32_t FreeCount() const = 0;
+    virtual int32_t ReservedCount() const = 0;
+    // ---- end of the tick and dispatcher group
 };
 
 // A log line handler: the text without any prefix of the receiver's.

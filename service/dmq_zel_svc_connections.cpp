@@ -23,53 +23,54 @@ void* CounterValue(intptr_t N) noexcept { return reinterpret_cast<void*>(N); }
 
 }  // namespace
 
-bool TZELService::DispatchConnectionRecord(std::unique_ptr<TZELSVCNetQueueRecord>& Rec) {
+int32_t WorkerUsedCount(const TZELSVCWorkerBase& Worker) noexcept {
+    return Worker.Capacity() - Worker.FreeCount() - Worker.ReservedCount();
+}
+
+void TZELService::DispatchClientsRecord(std::unique_ptr<TZELSVCNetQueueRecord>& Rec) {
     TZELSVCNetQueueRecord& r = *Rec;
     switch (r.Command) {
     case C::fsnq_NewCommandConnection:
         NewConnection(r, false);
-        return true;
+        return;
     case C::fsnq_NewClientConnection:
         NewConnection(r, true);
-        return true;
+        return;
     case C::fsnq_ClientHandshakeDone:
         ClientHandshakeDone(Rec);
-        return true;
+        return;
     case C::fsnq_LoginRefused:
         r.Owner->SendFinalAnswer(r.Text1);
-        return true;
+        return;
     case C::fsnq_ClientDisconnected:
         ClientDisconnected(Rec);
-        return true;
+        return;
     case C::fsnq_CommandDisconnected:
         CommandDisconnected(r);
-        return true;
+        return;
     case C::fsnq_CreateWorker:
         if (KeepHotThread && Workers_.empty() && !WorkersTerminated_) CreateWorker();
-        return true;
+        return;
     case C::fsnq_WorkerClosedContext:
         WorkerClosedContext(r);
-        return true;
+        return;
     case C::fsnq_WorkerNoContext:
-        if (TZELSVCWorkerSlot* t = FindWorker(r.Obj2)) {
-            --t->ReservedCount;
-            ++t->FreeCount;
-        }
-        return true;
+        if (TZELSVCWorkerBase* t = FindWorker(r.Obj2)) t->SetCounts(t->FreeCount() + 1, t->ReservedCount() - 1);
+        return;
     case C::fsnq_WorkerHandOverContext:
         WorkerHandOverContext(r);
-        return true;
+        return;
     case C::fsnq_WorkerWaiting:
         WorkerWaiting(r);
-        return true;
+        return;
     case C::fsnq_WorkerStopped:
         WorkerStopped(r);
-        return true;
+        return;
     case C::fsnq_ServiceTerminate:
         TerminateWorkers();
-        return true;
+        return;
     default:
-        return false;
+        return;
     }
 }
 
@@ -80,8 +81,9 @@ void TZELService::NewConnection(TZELSVCNetQueueRecord& Rec, bool Client) {
     TZELSVCDisconnectCause cause = TZELSVCDisconnectCause::fsdc_DisconnectWithoutAuth;
     std::string message;
     AnsiString key;
-    // After the stop (code 53) nothing may be added: the end waits for every connection.
-    if (ConnectionsStopped_) cause = TZELSVCDisconnectCause::fsdc_ServerStopped;
+    // Once stopped (code 53 is on its way) nothing may be added: the end waits for every
+    // connection, and nothing would abort this one.
+    if (!ServiceStarted()) cause = TZELSVCDisconnectCause::fsdc_ServerStopped;
     if (Client && cause == TZELSVCDisconnectCause::fsdc_DisconnectWithoutAuth) {
         if (MaxConnectionsPerAddress > 0) {
             key = PadKey8A(Rec.Text1);
@@ -93,7 +95,7 @@ void TZELService::NewConnection(TZELSVCNetQueueRecord& Rec, bool Client) {
             cause = TZELSVCDisconnectCause::fsdc_MaxTotalConnections;
     }
     std::unique_ptr<TZELSVCWrkCtxBase> ctx;
-    TZELSortedObjectList& list = Client ? UndefinedList_ : CommandContexts_;
+    TZELSortedObjectList& list = Client ? UndefinedConnections_ : CommandContexts_;
     if (cause == TZELSVCDisconnectCause::fsdc_DisconnectWithoutAuth) {
         try {
             if (!Factory_) throw Exception("No factory");
@@ -158,7 +160,7 @@ void TZELService::LogRefusedConnection(TZELSVCDisconnectCause Cause, UnicodeView
 void TZELService::ClientHandshakeDone(std::unique_ptr<TZELSVCNetQueueRecord>& Rec) {
     TZELSVCWrkCtxBase* ctx = Rec->Owner;
     TZELSVCNetworkBase* net = ctx->ContextNetwork();
-    if (net && UndefinedList_.Remove(ctx) >= 0) {
+    if (net && UndefinedConnections_.Remove(ctx) >= 0) {
         net->AddPending(std::move(Rec));
         return;
     }
@@ -192,7 +194,7 @@ void TZELService::FreeContext(TZELSVCWrkCtxBase* Context) noexcept { delete Cont
 void TZELService::ClientDisconnected(std::unique_ptr<TZELSVCNetQueueRecord>& Rec) {
     TZELSVCWrkCtxBase* ctx = Rec->Owner;
     CountDownAddress(*ctx);
-    if (UndefinedList_.Remove(ctx) >= 0) {
+    if (UndefinedConnections_.Remove(ctx) >= 0) {
         LogDisconnect(*ctx, true);
         FreeContext(ctx);
         DecConnectionCount();
@@ -217,46 +219,36 @@ void TZELService::CommandDisconnected(TZELSVCNetQueueRecord& Rec) {
     PublishCounts();
 }
 
-bool TZELService::IsCommandContext(const TZELSVCWrkCtxBase* Context) const noexcept {
-    return CommandContexts_.IndexOf(Context) >= 0;
-}
-
 void TZELService::AbortUndefinedConnections(TZELSVCDisconnectCause Cause) {
-    for (int32_t i = UndefinedList_.Count() - 1; i >= 0; --i) {
-        auto* ctx = static_cast<TZELSVCWrkCtxBase*>(UndefinedList_.Get(i));
+    for (int32_t i = UndefinedConnections_.Count() - 1; i >= 0; --i) {
+        auto* ctx = static_cast<TZELSVCWrkCtxBase*>(UndefinedConnections_.Get(i));
         if (!ctx->ClosedPosted()) ctx->AbortWithCause(Cause);
     }
-}
-
-void TZELService::StopUndefinedConnections() {
-    ConnectionsStopped_ = true;
-    AbortUndefinedConnections(TZELSVCDisconnectCause::fsdc_ServerStopped);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Workers.
 
-TZELSVCWorkerSlot* TZELService::FindWorker(const void* Worker) noexcept {
+TZELSVCWorkerBase* TZELService::FindWorker(const void* Worker) const noexcept {
     const auto* w = static_cast<const TZELSVCWorkerBase*>(Worker);
     if (!w) return nullptr;
     const int32_t n = w->Number();
-    if (n >= 0 && n < WorkerListCount() && Workers_[static_cast<size_t>(n)].Worker.get() == w)
-        return &Workers_[static_cast<size_t>(n)];
+    if (n >= 0 && n < static_cast<int32_t>(Workers_.size()) && Workers_[static_cast<size_t>(n)].get() == w)
+        return Workers_[static_cast<size_t>(n)].get();
     return nullptr;
 }
 
 void TZELService::PublishCounts() noexcept {
-    PublishContextCounts(CommandContexts_.Count(), WorkerListCount());
+    PublishContextCounts(CommandContexts_.Count(), static_cast<int32_t>(Workers_.size()));
 }
 
 TZELSVCWorkerBase* TZELService::CreateWorker() {
     if (WorkersTerminated_) throw Exception("Service is terminating");
     if (!Factory_) throw Exception("No factory");
-    TZELSVCWorkerSlot slot;
-    slot.Worker = Factory_->CreateWorker(*this);
-    slot.FreeCount = slot.Worker->Capacity();
-    TZELSVCWorkerBase* w = slot.Worker.get();
-    Workers_.push_back(std::move(slot));
+    std::unique_ptr<TZELSVCWorkerBase> made = Factory_->CreateWorker(*this);
+    TZELSVCWorkerBase* w = made.get();
+    w->SetCounts(w->Capacity(), 0);
+    Workers_.push_back(std::move(made));
     RenumberWorkers();
     try {
         w->StartWorker();
@@ -269,74 +261,73 @@ TZELSVCWorkerBase* TZELService::CreateWorker() {
 }
 
 void TZELService::RenumberWorkers() {
-    for (int32_t i = WorkerListCount() - 1; i >= 0; --i) Workers_[static_cast<size_t>(i)].Worker->SetNumber(i);
+    for (size_t i = Workers_.size(); i-- > 0;) Workers_[i]->SetNumber(static_cast<int32_t>(i));
 }
 
 TZELSVCWorkerBase* TZELService::AssignToWorker(TZELSVCWrkCtxBase* Context) {
-    TZELSVCWorkerSlot* slot = nullptr;
+    TZELSVCWorkerBase* w = nullptr;
     // A worker that is ending never serves a new context.
-    for (TZELSVCWorkerSlot& s : Workers_)
-        if (s.FreeCount > 0 && !s.Worker->WorkerTerminated()) {
-            slot = &s;
+    for (const auto& p : Workers_)
+        if (p->FreeCount() > 0 && !p->WorkerTerminated()) {
+            w = p.get();
             break;
         }
-    if (!slot) slot = FindWorker(CreateWorker());
-    slot->Worker->PostNewContext(Context);
-    --slot->FreeCount;
-    return slot->Worker.get();
+    if (!w) w = CreateWorker();
+    w->PostNewContext(Context);
+    w->SetCounts(w->FreeCount() - 1, w->ReservedCount());
+    return w;
 }
 
 void TZELService::WorkerClosedContext(TZELSVCNetQueueRecord& Rec) {
-    TZELSVCWorkerSlot* w = FindWorker(Rec.Obj1);
+    TZELSVCWorkerBase* w = FindWorker(Rec.Obj1);
     if (!w) return;
-    ++w->FreeCount;
+    w->SetCounts(w->FreeCount() + 1, w->ReservedCount());
     // An ending worker takes nothing over.
-    if (w->Worker->WorkerTerminated()) return;
-    const int32_t from = w->Worker->Number();
-    for (int32_t i = WorkerListCount() - 1; i > from; --i) {
-        TZELSVCWorkerSlot& v = Workers_[static_cast<size_t>(i)];
-        const int32_t used = v.Used();
+    if (w->WorkerTerminated()) return;
+    for (int32_t i = static_cast<int32_t>(Workers_.size()) - 1; i > w->Number(); --i) {
+        TZELSVCWorkerBase& v = *Workers_[static_cast<size_t>(i)];
+        const int32_t used = WorkerUsedCount(v);
         if (used < 0) throw Exception("Wrong active clients in worker");
-        if (used == 0 || v.Worker->WorkerTerminated()) continue;
-        --w->FreeCount;
-        ++w->ReservedCount;
-        v.Worker->PostReturnEntry(w->Worker.get());
+        if (used == 0 || v.WorkerTerminated()) continue;
+        w->SetCounts(w->FreeCount() - 1, w->ReservedCount() + 1);
+        v.PostReturnEntry(w);
         return;
     }
 }
 
 void TZELService::WorkerHandOverContext(TZELSVCNetQueueRecord& Rec) {
-    if (TZELSVCWorkerSlot* source = FindWorker(Rec.Obj1)) ++source->FreeCount;
-    TZELSVCWorkerSlot* target = FindWorker(Rec.Obj2);
+    if (TZELSVCWorkerBase* source = FindWorker(Rec.Obj1))
+        source->SetCounts(source->FreeCount() + 1, source->ReservedCount());
+    TZELSVCWorkerBase* target = FindWorker(Rec.Obj2);
     if (!target) {
         // The worker that asked ended meanwhile: nobody serves the context any more.
         Rec.Owner->StopUnserved(TZELSVCDisconnectCause::fsdc_ServerStopped);
         return;
     }
-    --target->ReservedCount;
+    target->SetCounts(target->FreeCount(), target->ReservedCount() - 1);
     // Set before the worker is told, so that output queued meanwhile marks the new worker.
-    Rec.Owner->SetWorker(target->Worker.get());
-    target->Worker->PostCheckContext(Rec.Owner);
+    Rec.Owner->SetWorker(target);
+    target->PostCheckContext(Rec.Owner);
 }
 
 void TZELService::WorkerWaiting(TZELSVCNetQueueRecord& Rec) {
-    TZELSVCWorkerSlot* w = FindWorker(Rec.Obj1);
-    if (!w || w->Worker->WorkerTerminated()) return;
-    if (w->FreeCount != w->Worker->Capacity() || w->ReservedCount != 0) return;
+    TZELSVCWorkerBase* w = FindWorker(Rec.Obj1);
+    if (!w || w->WorkerTerminated()) return;
+    if (w->FreeCount() != w->Capacity() || w->ReservedCount() != 0) return;
     if (KeepHotThread) {
         // The last worker that is not ending stays.
         int32_t live = 0;
-        for (const TZELSVCWorkerSlot& s : Workers_) live += s.Worker->WorkerTerminated() ? 0 : 1;
+        for (const auto& p : Workers_) live += p->WorkerTerminated() ? 0 : 1;
         if (live <= 1) return;
     }
-    w->Worker->TerminateWorker();
+    w->TerminateWorker();
 }
 
 void TZELService::WorkerStopped(TZELSVCNetQueueRecord& Rec) {
-    TZELSVCWorkerSlot* w = FindWorker(Rec.Obj1);
+    TZELSVCWorkerBase* w = FindWorker(Rec.Obj1);
     if (!w) return;
-    std::unique_ptr<TZELSVCWorkerBase> worker = std::move(w->Worker);
-    Workers_.erase(Workers_.begin() + worker->Number());
+    std::unique_ptr<TZELSVCWorkerBase> worker = std::move(Workers_[static_cast<size_t>(w->Number())]);
+    Workers_.erase(Workers_.begin() + w->Number());
     RenumberWorkers();
     PublishCounts();
     // Code 52 is the worker's last post: the join is short.
@@ -346,22 +337,22 @@ void TZELService::WorkerStopped(TZELSVCNetQueueRecord& Rec) {
 
 void TZELService::TerminateWorkers() {
     WorkersTerminated_ = true;
-    for (int32_t i = WorkerListCount() - 1; i >= 0; --i) Workers_[static_cast<size_t>(i)].Worker->TerminateWorker();
+    for (size_t i = Workers_.size(); i-- > 0;) Workers_[i]->TerminateWorker();
 }
 
 // Shut-down without the timer thread: the workers end, then the contexts they left are freed.
 void TZELService::FreeLeftContexts() noexcept {
-    for (TZELSVCWorkerSlot& s : Workers_) s.Worker->TerminateWorker();
-    for (TZELSVCWorkerSlot& s : Workers_) {
-        s.Worker->JoinWorker();
-        s.Worker->StopLeftContexts();
+    for (const auto& p : Workers_) p->TerminateWorker();
+    for (const auto& p : Workers_) {
+        p->JoinWorker();
+        p->StopLeftContexts();
     }
     Workers_.clear();
-    for (int32_t i = UndefinedList_.Count() - 1; i >= 0; --i)
-        FreeContext(static_cast<TZELSVCWrkCtxBase*>(UndefinedList_.Get(i)));
+    for (int32_t i = UndefinedConnections_.Count() - 1; i >= 0; --i)
+        FreeContext(static_cast<TZELSVCWrkCtxBase*>(UndefinedConnections_.Get(i)));
     for (int32_t i = CommandContexts_.Count() - 1; i >= 0; --i)
         FreeContext(static_cast<TZELSVCWrkCtxBase*>(CommandContexts_.Get(i)));
-    UndefinedList_ = TZELSortedObjectList();
+    UndefinedConnections_ = TZELSortedObjectList();
     CommandContexts_ = TZELSortedObjectList();
 }
 

@@ -19,13 +19,7 @@
 
 namespace zel {
 
-// One worker of the service's worker list; its index is the worker's number.
-struct TZELSVCWorkerSlot {
-    std::unique_ptr<TZELSVCWorkerBase> Worker;
-    int32_t FreeCount = 0;      // entries not given out
-    int32_t ReservedCount = 0;  // entries kept for a context another worker hands back
-
-    int32_t Used() const noexcept { return Worker->Capacity() - FreeCount - ReservedCount; }
-};
+// The contexts a worker serves: capacity - free - reserved (timer thread).
+int32_t WorkerUsedCount(const TZELSVCWorkerBase& Worker) noexcept;
 
 }  // namespace zel

@@ -25,7 +25,6 @@
 #include "foundation/dmq_types.hpp"
 #include "foundation/dmq_zel_classes.hpp"
 #include "net/dmq_snps_listen_thread.hpp"
-#include "service/dmq_zel_svc_connections.hpp"
 #include "service/dmq_zel_svc_queue.hpp"
 #include "service/dmq_zel_svc_server_types.hpp"
 #include "service/dmq_zel_svc_setup_t.hpp"
@@ -40,6 +39,9 @@ class TZELSVCNetworkBase;
 class TZELSVCWorkerBase;
 class TZELSVCWrkCtxBase;
 class TZELTimer;
+
+// The worker list, in worker-number order; the service owns the workers.
+using TZELSVCWorkerList = std::vector<std::unique_ptr<TZELSVCWorkerBase>>;
 
 class TZELService : public TThread {
 public:
@@ -230,15 +232,11 @@ public:
 
     // ---- Service queue: connections and workers (timer thread; dmq_zel_svc_connections.cpp) ------
 
-    // Handles codes 36 to 41, 47 to 52 and 54; false for any other code (nothing done). A record
-    // forwarded to a network is moved out of Rec. Raises "Command context not found" (41) and
-    // "Wrong active clients in worker" (48), as the dispatcher's handlers do.
-    bool DispatchConnectionRecord(std::unique_ptr<TZELSVCNetQueueRecord>& Rec);
-    // Code 53, undefined-connection half: new connections are refused from now on, and every
-    // undefined context not yet closed is aborted with fsdc_ServerStopped.
-    void StopUndefinedConnections();
-    // Code 35 for all networks, undefined-connection half: every undefined context not yet closed
-    // is aborted with Cause.
+    // Codes 36 to 41, 47 to 52 and 54. A record forwarded to a network is moved out of Rec. Raises
+    // "Command context not found" (41) and "Wrong active clients in worker" (48).
+    void DispatchClientsRecord(std::unique_ptr<TZELSVCNetQueueRecord>& Rec);
+    // Codes 35 (all networks) and 53: every undefined connection whose close is not posted yet is
+    // aborted with Cause, from the last to the first.
     void AbortUndefinedConnections(TZELSVCDisconnectCause Cause);
     // Hands a new context to the first worker that has a free entry and is not ending; creates one
     // when none has. Raises when no worker can be had.
@@ -251,14 +249,11 @@ public:
     // ": " + Message; into the log.
     void LogRefusedConnection(TZELSVCDisconnectCause Cause, UnicodeView Prefix, AnsiView Message,
                               const TZELSVCNetQueueRecord& Rec);
-    // The worker list (for the tick's wake-ups and the threads answer) and the context lists.
-    int32_t WorkerListCount() const noexcept { return static_cast<int32_t>(Workers_.size()); }
-    TZELSVCWorkerBase* WorkerAt(int32_t I) const noexcept { return Workers_[static_cast<size_t>(I)].Worker.get(); }
-    // Capacity - free - reserved of worker I.
-    int32_t WorkerUsedCount(int32_t I) const noexcept { return Workers_[static_cast<size_t>(I)].Used(); }
-    bool IsCommandContext(const TZELSVCWrkCtxBase* Context) const noexcept;
-    int32_t UndefinedCount() const noexcept { return UndefinedList_.Count(); }
-    int32_t CommandContextListCount() const noexcept { return CommandContexts_.Count(); }
+    // The state the dispatcher keeps; timer thread only. The lists of contexts hold
+    // TZELSVCWrkCtxBase pointers (converted to void*) and own nothing.
+    TZELSortedObjectList& UndefinedConnections() noexcept { return UndefinedConnections_; }
+    TZELSortedObjectList& CommandContexts() noexcept { return CommandContexts_; }
+    TZELSVCWorkerList& Workers() noexcept { return Workers_; }
 
     // ---- Data-change program and ids ------------------------------------------------------------
 
@@ -464,14 +459,14 @@ private:
 
     // Connections and workers (timer thread).
     void NewConnection(TZELSVCNetQueueRecord& Rec, bool Client);
+    // Worker, when it is (still) in the worker list.
+    TZELSVCWorkerBase* FindWorker(const void* Worker) const noexcept;
     void ClientHandshakeDone(std::unique_ptr<TZELSVCNetQueueRecord>& Rec);
     void ClientDisconnected(std::unique_ptr<TZELSVCNetQueueRecord>& Rec);
     void CommandDisconnected(TZELSVCNetQueueRecord& Rec);
     void CountDownAddress(const TZELSVCWrkCtxBase& Context);
     void LogDisconnect(const TZELSVCWrkCtxBase& Context, bool WithText);
     void FreeContext(TZELSVCWrkCtxBase* Context) noexcept;
-    // The slot of Worker, or nullptr when it is not (or no longer) in the list.
-    TZELSVCWorkerSlot* FindWorker(const void* Worker) noexcept;
     void WorkerClosedContext(TZELSVCNetQueueRecord& Rec);
     void WorkerHandOverContext(TZELSVCNetQueueRecord& Rec);
     void WorkerWaiting(TZELSVCNetQueueRecord& Rec);
@@ -506,12 +501,11 @@ private:
     uint32_t StartTick_ = 0;
 
     // Connections and workers; timer thread. The worker list goes before the queues it posts to.
-    std::vector<TZELSVCWorkerSlot> Workers_;
-    TZELSortedObjectList UndefinedList_;
+    TZELSVCWorkerList Workers_;
+    TZELSortedObjectList UndefinedConnections_;
     TZELSortedObjectList CommandContexts_;
     TZELSortedAnsiStringList AddressCounters_{false};
-    bool ConnectionsStopped_ = false;  // code 53 seen: new connections are refused
-    bool WorkersTerminated_ = false;   // code 54 seen: no worker is made any more
+    bool WorkersTerminated_ = false;  // code 54 seen: no worker is made any more
 
     // Save state per save code 0 to 6; service thread.
     std::array<TSaveState, 7> SaveStates_{};
