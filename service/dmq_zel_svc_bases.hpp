@@ -158,9 +158,20 @@ public:
     virtual void UnmuteClientById(AnsiView Id) = 0;
     // ---- end of the data lists' group
 
-    // ---- Service dispatcher (timer thread): a record forwarded to the network (codes 38 and 40 of
-    // its clients), handled by its command dispatcher in the same tick.
-    virtual void AddPending(std::unique_ptr<TZELSVCNetQueueRecord> Rec) = 0;
+    // ---- Client context: the connect line's network choice (worker threads: only what does not
+    // change after the network was created), the login and state answers and the managers' verdict
+    // (timer thread). The UTF-8 name is ListNameUtf8.
+    // The name in the 8-bit form the network's clients use.
+    virtual AnsiString ClientNameA() const = 0;
+    // The message texts of the login answers (MT, MTU); empty when the network gives none.
+    virtual AnsiString MessageText() const = 0;
+    virtual AnsiString MessageTextUtf8() const = 0;
+    // The manager mode in force and the mask of the System Manager links selected and up.
+    virtual TZELSystemManagerMode EffectiveManagerMode() const = 0;
+    virtual uint32_t ActiveManagersMask() const = 0;
+    // MaxSpeechTime in seconds when SpeechLimit is on, else 0.
+    virtual int32_t SpeechLimitSeconds() const = 0;
+    // ---- end of the client context's group
 };
 
 // Creates the concrete objects. Installed on the service before Start() (TZELService::SetFactory);

@@ -27,8 +27,13 @@ public:
     void BlockClientById(AnsiView) override {}
     void UnmuteClientById(AnsiView) override {}
 
-    // Service dispatcher: a forwarded record is dropped.
-    void AddPending(std::unique_ptr<TZELSVCNetQueueRecord>) override {}
+    // Client context
+    AnsiString ClientNameA() const override { return UnicodeToUtf8A(Name_); }
+    AnsiString MessageText() const override { return AnsiString(); }
+    AnsiString MessageTextUtf8() const override { return AnsiString(); }
+    TZELSystemManagerMode EffectiveManagerMode() const override { return Options_.ManagerMode; }
+    uint32_t ActiveManagersMask() const override { return 0; }
+    int32_t SpeechLimitSeconds() const override { return 0; }
 
 protected:
     UnicodeString Name_;

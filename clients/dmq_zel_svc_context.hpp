@@ -1,0 +1,212 @@
+#pragma once
+// TZELSVCContext: one client of the voice network, whatever carries it (a socket, or nothing for
+// the Parrot). This unit holds the login half: the client's identity fields, the parsing of its
+// connect line (capabilities, extension flags, the UTF-8 part, the choice of network), the
+// handshake result, the login answers (accepted, refused, state), the System Managers' verdict,
+// the client-list entries, the list sort key and the log lines that describe the client.
+//
+// The connect line is untrusted input from clients written by others: tags may come in any order
+// and with unknown tags among them, separated by blanks or nothing; a tag is found by its name
+// (case-sensitive, the first occurrence wins). Every text is capped in bytes at a whole character
+// of the server's character set, so what reaches member lists and data files stays well formed.
+//
+// Texts exist in up to three forms: the bytes as received in the server's character set ("ANSI":
+// the plain names), a UTF-16 copy (...U: from the UTF-8 part where it gave the value, else
+// converted from the bytes) and a UTF-8 copy (...Utf8) where a valid UTF-8 part was given.
+//
+// Threads: the connect line is parsed on the worker; from the handshake-done record on, the
+// network reads and writes the client on the timer thread. ClientFlags is atomic (both touch it).
+#include <array>
+#include <atomic>
+#include <cstdint>
+
+#include "clients/dmq_zel_svc_wrkctx.hpp"
+#include "foundation/dmq_strbld_a.hpp"
+#include "foundation/dmq_types.hpp"
+#include "service/dmq_zel_types.hpp"
+
+namespace zel {
+
+class TAnsiUnicodeConverter;
+class TZELSVCNetworkBase;
+
+// Capabilities of a client version (Caps).
+inline constexpr uint32_t ZELCapsKP = 0x1;            // below 2010002: the KP exchange
+inline constexpr uint32_t ZELCapsOwnTexts = 0x4;      // from 2014003: BN and BP as configured
+inline constexpr uint32_t ZELCapsOwnerWord = 0x8;     // up to 2012002: a network owner is "OWNER"
+inline constexpr uint32_t ZELCapsExtensions = 0x10;   // extension flags were requested
+
+// Extension flags (CEF as requested, SEF as granted).
+inline constexpr uint32_t ZELExtListFormat = 0x3;
+inline constexpr uint32_t ZELExtSoundAck = 0x4;
+inline constexpr uint32_t ZELExtUtf8 = 0x8;
+inline constexpr uint32_t ZELExtShortFrames = 0x10;
+inline constexpr uint32_t ZELExtCompressList = 0x40;
+inline constexpr uint32_t ZELExtSpeakerInfo = 0x80;
+inline constexpr uint32_t ZELExtTempMuteBlock = 0x100;
+inline constexpr uint32_t ZELExtNetChangeInfo = 0x200;
+inline constexpr uint32_t ZELExtMoveClient = 0x400;
+inline constexpr uint32_t ZELExtCacheList = 0x800;
+// What the server takes of a request, after AdjustExtensionFlags.
+inline constexpr uint32_t ZELExtRequestMask = 0xF9F;
+
+// ClientFlags bits of the login half (the operating half adds its own).
+inline constexpr uint32_t ZELClientStatusMask = 0x3;
+inline constexpr uint32_t ZELClientListenOnly = 0x4;
+inline constexpr uint32_t ZELClientMuted = 0x8;
+inline constexpr uint32_t ZELClientTypeMask = 0x30;  // the client type, bits 4-5
+inline constexpr uint32_t ZELClientUtf8 = 0x80;
+inline constexpr uint32_t ZELClientListFormatMask = 0x300;
+inline constexpr uint32_t ZELClientSoundAck = 0x2000;
+inline constexpr uint32_t ZELClientClosing = 0x800000;
+inline constexpr uint32_t ZELClientSpeakerInfo = 0x2000000;
+inline constexpr uint32_t ZELClientCacheList = 0x4000000;
+inline constexpr uint32_t ZELClientFlagsInitial = 0x700820;
+
+// HandshakeResult values; 2 to 5 are also the refusal reasons and the managers' answer codes.
+inline constexpr uint8_t ZELLoginInvalid = 0;  // close without an answer
+inline constexpr uint8_t ZELLoginAccepted = 1;
+inline constexpr uint8_t ZELLoginError = 2;
+inline constexpr uint8_t ZELLoginWrong = 3;
+inline constexpr uint8_t ZELLoginBlock = 4;
+inline constexpr uint8_t ZELLoginDupl = 5;
+
+// Version numbers the server speaks and assumes.
+inline constexpr int32_t ZELProtocolVersion = 2014004;
+
+// Positions of the status and the muted digit in the classic list entry ("<S>0</S><M>0</M>...").
+inline constexpr int32_t ZELEntryStatusPos = 3;
+inline constexpr int32_t ZELEntryMutedPos = 11;
+
+// One System Manager link's part in this client's login.
+struct TZELSVCContextManagerInfo {
+    AnsiString Session;  // the link's session text; empty: no session
+    uint8_t Answer = 0;  // 0 none yet, 1 OK, 2 ERROR, 3 WRONG, 4 BLOCK, 5 DUPL
+    bool Accept = false;
+};
+
+class TZELSVCContext : public TZELSVCWrkCtx {
+public:
+    TZELSVCContext(TZELService* Owner, int32_t Handle, AnsiView PeerText, int32_t ConnValue, int32_t Extra);
+    ~TZELSVCContext() override;
+
+    // ---- Send operations (the network and the service queue; any thread).
+    virtual void vSend(AnsiView Bytes) = 0;
+    virtual void vSendNoFlush(AnsiView Bytes) = 0;
+    virtual void vSendLoginAnswer(AnsiView Bytes) = 0;
+    virtual void vSendAndClose(AnsiView Bytes) = 0;
+    virtual bool vIsOutputOverLimit(int32_t Limit) const;
+
+    // ---- Login.
+    // The first line after "CT:", without its line end: sets ConnectText, the fields and
+    // HandshakeResult; a failure also sets the cause (result 0) or leaves it to the refusal.
+    void ParseConnectString(AnsiView Line);
+    // Into a cleared builder: the client's version line and the tagged answer line. A refusal
+    // (Accepted false) first clears every granted extension flag but UTF8.
+    void BuildLoginAnswer(TStringBldA& Builder, bool Accepted, AnsiView AL);
+    // The network admits the client: the accepted answer by Privilege, queued through
+    // vSendLoginAnswer. Raises "Undetected client mode" for an unknown privilege.
+    void SendAcceptedLogin();
+    // The refusal with reason 2 to 5 (5 is answered BLOCK under DisableDUPL); any other reason
+    // raises "Unknown login error".
+    void BuildRefusal(TStringBldA& Builder, uint8_t Reason);
+    // For HandshakeResult 2 to 5: the cause, the refusal into the answer builder and the
+    // login-refused record that carries it. Result 1 raises "TCP_client_error: there is no any
+    // error", anything else "Unknown login error".
+    void RefuseHandshake();
+    // The answer after a change of privilege or network: the byte 0x90 and one line. False (and
+    // an empty builder) without a network.
+    bool BuildStateAnswer(TStringBldA& Builder);
+    // The answer word of the accepted login by Privilege ("OK", "ADMIN", "OWNER", "NETOWNER").
+    AnsiView AcceptedWord() const;
+
+    // ---- The System Managers' verdict (timer thread).
+    // Accepted: some link selected by the network's active mask marks the client accepted. Not
+    // accepted: Reason 5, 3, 4, 2 or 0 by the selected links' answers (DUPL first), unchanged when
+    // no link is selected. Raises "Manager mode must not be STANDALONE" in that mode (and without
+    // a network).
+    bool ManagerVerdict(uint8_t& Reason) const;
+    // All three links: no session, no answer, the mark of "no answer yet" under Mode; count 0.
+    void ResetManagerAnswers(TZELSystemManagerMode Mode);
+    // The same for one link that went down; the count drops by one.
+    void ClearManagerAnswer(int32_t Link, TZELSystemManagerMode Mode);
+    // Every link's mark again from its answer, under a new mode.
+    void RemarkManagerAnswers(TZELSystemManagerMode Mode);
+    static bool ManagerAccepts(TZELSystemManagerMode Mode, uint8_t Answer) noexcept;
+
+    // ---- Client-list entries (built by a successful parse).
+    void BuildListEntries();
+    // The status and muted digits of the classic entry again from ClientFlags.
+    void WriteEntryStatus();
+    static uint32_t CapsOfVersion(int32_t Version) noexcept;
+
+    // ---- Log lines.
+    // " EMail=`...`", ..., " Priv=...", the options; appended.
+    void AddLogDescription(TStringBldU& Builder) const;
+    // LogName, the cause's log text, the refused command and the disconnect text.
+    UnicodeString DisconnectLogLine() const;
+    // The target (this client), Action, the actor and its identity, then this client's description.
+    UnicodeString ActionLogLine(const TZELSVCContext& Actor, UnicodeView Action) const;
+
+    // ---- Identity (set by the parse; read by the network afterwards).
+    AnsiString EMail;        // uncapped
+    AnsiString EMailKey;     // PadKey8A(EMail)
+    AnsiString CallsignKey;  // PadKey8A(Callsign)
+    AnsiString Id;           // 24-character client id of EMail
+    AnsiString Password;     // at most 100 bytes
+    AnsiString Callsign;     // at most 50
+    AnsiString Band;         // at most 36
+    AnsiString City;         // at most 64
+    AnsiString Description;  // at most 70
+    AnsiString Country;      // at most 36
+    AnsiString Network;      // at most 32
+    UnicodeString EMailU, PasswordU, CallsignU, BandU, CityU, DescriptionU, CountryU, NetworkU;
+    AnsiString EMailUtf8, PasswordUtf8, CallsignUtf8, BandUtf8, CityUtf8, DescriptionUtf8, CountryUtf8,
+        NetworkUtf8;
+    // Upper-case hex of the e-mail, a zero byte and the callsign (their UTF-8 forms with a UTF-8
+    // part).
+    UnicodeString UserKey;
+    TZELClientType ClientType = TZELClientType::clt_GATEWAY;
+
+    // ---- Login state.
+    uint8_t HandshakeResult = ZELLoginInvalid;
+    TZELClientPrivilege Privilege = TZELClientPrivilege::clpr_USER;
+    int32_t ServerVersion = ZELProtocolVersion;
+    int32_t ClientVersion = ZELProtocolVersion;
+    uint32_t Caps = 0;
+    uint32_t RequestedFlags = 0;
+    uint32_t AcceptedFlags = 0;  // sent as SEF
+    std::atomic<uint32_t> ClientFlags{ZELClientFlagsInitial};
+    TZELSVCNetworkBase* Net = nullptr;
+    uint8_t State = 1;  // 1 handshake, 2 login pending, 3 awaiting the KP answer, 0 operating, 4 finished
+    uint8_t Phase = 0;  // 0 nothing received, 1 connect prefix seen, 2 closing
+    AnsiString ConnectText;  // "CT:" and the connect line
+    uint32_t LastActivity = 0;
+    uint32_t ConnectTick = 0;
+    std::array<TZELSVCContextManagerInfo, 3> ManagerInfo{};
+    int32_t ManagerAnswerCount = 0;
+    // The speaker-cache positions of the member lists (-1: none).
+    std::array<int32_t, 5> ListCacheIndex{-1, -1, -1, -1, -1};
+    TStringBldA RecvLine;
+    TStringBldA Answer;
+    // "Client: " + PeerText + " " + ConnText.
+    UnicodeString LogName;
+    // Why the last line was refused (the disconnect line's WRONG_CMD).
+    UnicodeString LastErrorText;
+
+    // ---- Client-list entries and sort key.
+    AnsiString ClassicEntry;      // S, M, NN, CT, BC, CL, ON, ID, DS elements, CRLF
+    AnsiString CompactEntry;      // flags and items in the server's character set
+    AnsiString CompactEntryUtf8;  // from the UTF-8 values; the compact entry without a UTF-8 part
+    AnsiString ManagerUtf8Part;   // "<U8TF>...</U8TF>" for the System Manager; empty without a part
+    AnsiString SortKey;           // BufToSortKeyA of type, country, city, callsign, band, Number
+
+private:
+    // Logs Text through LogError when the client log level is at least Level.
+    void LogAtLevel(int32_t Level, UnicodeView Text);
+    int32_t ClientLogLevel() const noexcept;
+    bool ParseUtf8Part(AnsiView Value, TAnsiUnicodeConverter& Converter);
+    TZELSVCNetworkBase* ChooseNetwork() const;
+};
+
+}  // namespace zel
