@@ -17,7 +17,7 @@ namespace zel {
 namespace {
 
 using R = TZELSVCWrkResult;
-using Cause = TZELSVCDisconnectCause;
+using DC = TZELSVCDisconnectCause;
 
 constexpr uint32_t kClosingFlag = ZELClientClosing;
 constexpr uint32_t kInactiveFlag = 0x400000;
@@ -83,15 +83,15 @@ void TZELSVCContextSNPS::vExecStop(TZELSVCWorkerBase* Worker) {
 }
 
 void TZELSVCContextSNPS::vSetTimeoutCause() {
-    Cause c = Cause::fsdc_ClientTimeout;
+    DC c = DC::fsdc_ClientTimeout;
     if (Phase == 0)
-        c = Cause::fsdc_HandshakeTimeout;
+        c = DC::fsdc_HandshakeTimeout;
     else if (Phase == 1 && State == 1)
-        c = Cause::fsdc_HandshakeTimeout;
+        c = DC::fsdc_HandshakeTimeout;
     else if (Phase == 1 && State == 2)
-        c = Cause::fsdc_ManagerTimeout;
+        c = DC::fsdc_ManagerTimeout;
     else if (Phase == 1 && State == 3)
-        c = Cause::fsdc_KPAnswerTimeout;
+        c = DC::fsdc_KPAnswerTimeout;
     SetDisconnectCause(c);
 }
 
@@ -113,11 +113,11 @@ void TZELSVCContextSNPS::Queue(AnsiView Bytes, uint16_t Flags, bool Flush, bool 
         }
     } catch (const std::bad_alloc&) {
         // Also the send buffer's cap: a reader that stalls this long is dropped.
-        SetDisconnectCause(Cause::fsdc_ServOutOfMemory);
+        SetDisconnectCause(DC::fsdc_ServOutOfMemory);
         SendFlags.fetch_or(ZELSendAbort, std::memory_order_acq_rel);
         ClientFlags.fetch_or(kClosingFlag, std::memory_order_acq_rel);
     } catch (const std::exception& e) {
-        SetDisconnectCause(Cause::fsdc_ServInternalError);
+        SetDisconnectCause(DC::fsdc_ServInternalError);
         SetDisconnectText(e.what());
         SendFlags.fetch_or(ZELSendAbort, std::memory_order_acq_rel);
         ClientFlags.fetch_or(kClosingFlag, std::memory_order_acq_rel);
@@ -208,28 +208,27 @@ TZELSVCWrkResult TZELSVCContextSNPS::Failed(TZELSVCDisconnectCause C, AnsiView T
     SendFlags.fetch_or(ZELSendAbort, std::memory_order_acq_rel);
     ClientFlags.fetch_or(kClosingFlag, std::memory_order_acq_rel);
     vCloseSocket();
-    return C == Cause::fsdc_ServOutOfMemory ? R::wkr_CloseOutOfMemory : R::wkr_CloseInternalError;
+    return C == DC::fsdc_ServOutOfMemory ? R::wkr_CloseOutOfMemory : R::wkr_CloseInternalError;
 }
 
 TZELSVCWrkResult TZELSVCContextSNPS::vHandleRead(TZELSVCWaitRecord& Wait) {
     try {
         return HandleRead(Wait);
     } catch (const std::bad_alloc&) {
-        return Failed(Cause::fsdc_ServOutOfMemory, {});
+        return Failed(DC::fsdc_ServOutOfMemory, {});
     } catch (const std::exception& e) {
-        return Failed(Cause::fsdc_ServInternalError, e.what());
+        return Failed(DC::fsdc_ServInternalError, e.what());
     }
 }
 
 TZELSVCWrkResult TZELSVCContextSNPS::WriteError() {
-    SetDisconnectCause(Cause::fsdc_SocketError);
+    SetDisconnectCause(DC::fsdc_SocketError);
     SetDisconnectText("Write error: " + SysErrorText(Writer_.ErrorCode()));
     Close();
     return R::wkr_CloseInternalError;
 }
 
 TZELSVCWrkResult TZELSVCContextSNPS::HandleRead(TZELSVCWaitRecord& Wait) {
-    const uint32_t now = Wait.Now;
     const uint16_t f = SendFlags.load(std::memory_order_acquire);
     if (f & ZELSendAbort) {
         (void)SockSetPlatformOption(Handle.load(std::memory_order_acquire), 1);
@@ -292,7 +291,7 @@ TZELSVCWrkResult TZELSVCContextSNPS::InputLoop(TZELSVCWaitRecord& Wait) {
             Close();
             return R::wkr_Close;
         case TCollectResult::colres_ReadError:
-            SetDisconnectCause(Cause::fsdc_SocketError);
+            SetDisconnectCause(DC::fsdc_SocketError);
             SetDisconnectText("Read error [" + std::to_string(Collector_.ErrorCode()) +
                               "]: " + UnicodeToSysCharsetProc(Collector_.ErrorText()));
             Close();
@@ -302,7 +301,7 @@ TZELSVCWrkResult TZELSVCContextSNPS::InputLoop(TZELSVCWaitRecord& Wait) {
             vSetTimeoutCause();
             return R::wkr_CloseInternalError;
         case TCollectResult::colres_TooLong:
-            SetDisconnectCause(Cause::fsdc_TooLongString);
+            SetDisconnectCause(DC::fsdc_TooLongString);
             Close();
             return R::wkr_CloseInternalError;
         case TCollectResult::colres_Complete:
@@ -324,7 +323,7 @@ TZELSVCWrkResult TZELSVCContextSNPS::InvalidPrefix(uint32_t Now) {
     Collector_.StartReadLineStrNoTimeout(rest, kMaxBadConnectText);
     (void)Collector_.Collect(Now);
     ConnectText += rest;
-    SetDisconnectCause(Cause::fsdc_InvalidConnectString);
+    SetDisconnectCause(DC::fsdc_InvalidConnectString);
     Close();
     return R::wkr_CloseInternalError;
 }
@@ -345,7 +344,7 @@ TZELSVCWrkResult TZELSVCContextSNPS::LineComplete(TZELSVCWaitRecord& Wait, bool&
         ParseConnectString(line);
         const uint8_t result = HandshakeResult;
         if (result == 0) {
-            SetDisconnectCause(Cause::fsdc_InvalidConnectString);
+            SetDisconnectCause(DC::fsdc_InvalidConnectString);
             Close();
             return R::wkr_CloseInternalError;
         }
@@ -394,7 +393,7 @@ TZELSVCWrkResult TZELSVCContextSNPS::LineComplete(TZELSVCWaitRecord& Wait, bool&
         Continue = true;
         return R::wkr_Keep;
     }
-    if (SetDisconnectCause(Cause::fsdc_ClientWrongCommand) && LastErrorText.empty()) LastErrorText = EscapeCtrlCharsU(line);
+    if (SetDisconnectCause(DC::fsdc_ClientWrongCommand) && LastErrorText.empty()) LastErrorText = EscapeCtrlCharsU(line);
     Close();
     return R::wkr_CloseInternalError;
 }

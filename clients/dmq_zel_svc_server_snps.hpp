@@ -67,7 +67,7 @@ public:
     // ---- Service dispatcher.
     void SendFinalAnswer(AnsiView Answer) override { vSendAndClose(Answer); }
     UnicodeString DisconnectLine(bool WithText) const override;
-    TZELSVCNetworkBase* ContextNetwork() const noexcept override { return Net; }
+    TZELSVCNetworkBase* Network() const override { return Net; }
 
     // Send attempts made (worker thread; read by benchmarks once the worker rests).
     uint64_t SendCalls() const noexcept { return SendCalls_; }

@@ -22,6 +22,14 @@ struct TZELSVCNetQueueRecord;
 class TZELSVCNetworkBase;
 class TZELSVCWorkerBase;
 class TZELSVCWrkCtxBase;
+struct TZELSVCNetQueueRecord;
+struct TZELCmdListBlock;
+struct TZELSVCNoticeData;
+class TZELSVCAdmin;
+class TZELSVCMuteBlock;
+class TZELSVCAccess;
+template <class E>
+class TZELSVCEntryList;
 
 // A work context: one connection a worker serves (client or command port), or the Parrot.
 class TZELSVCWrkCtxBase {
@@ -50,8 +58,6 @@ public:
     // ---- Service dispatcher: connections and hand-overs (timer thread; codes 37 to 40, 50).
     // The peer's address text (the key of the address counters).
     virtual const AnsiString& PeerText() const noexcept = 0;
-    // The network a client context chose at its connect line; none for other contexts.
-    virtual TZELSVCNetworkBase* ContextNetwork() const noexcept { return nullptr; }
     // Code 50: the worker that takes the context over; set before the worker is told.
     virtual void SetWorker(TZELSVCWorkerBase* Worker) noexcept = 0;
     // Code 39: queues the answer and closes once it is sent.
@@ -66,6 +72,20 @@ public:
     // Through the context's error hook ("ERROR: Context: " + name + ": " + Text).
     virtual void ContextError(UnicodeView Text) = 0;
     // ---- end of the service dispatcher's group
+
+    // ---- Service tick and service-queue dispatcher (timer thread). The defaults suit a context
+    // that is in no network and answers no command-port request.
+    // The network the client is in: codes 25, 32 and 55 to 83 go to its pending commands.
+    virtual TZELSVCNetworkBase* Network() const { return nullptr; }
+    // A client on a timed move (in the temporary-move list): its home network and the seconds
+    // left; the tick counts them down and posts the move back when they reach 0.
+    virtual TZELSVCNetworkBase* HomeNetwork() const { return nullptr; }
+    virtual int32_t MoveCountdown() const { return 0; }
+    virtual void SetMoveCountdown(int32_t) {}
+    // A command-port connection: queues Text in its send buffer (which has its own lock) and asks
+    // its worker to flush.
+    virtual void SendCommandText(AnsiView) {}
+    // ---- end of the tick and dispatcher group
 };
 
 // A worker thread serving many contexts through one waiter.
@@ -172,6 +192,35 @@ public:
     // MaxSpeechTime in seconds when SpeechLimit is on, else 0.
     virtual int32_t SpeechLimitSeconds() const = 0;
     // ---- end of the client context's group
+
+    // ---- Service tick and service-queue dispatcher (timer thread) ----
+    // Each tick call that counted at least one 100 ms step, with the call's time.
+    virtual void Tick(uint32_t Now) = 0;
+    // The time of the dispatcher's last run with housekeeping: the tick runs it with housekeeping
+    // once 500 ms have passed since.
+    virtual uint32_t LastRun() const = 0;
+    // The command dispatcher: with Housekeeping the last-run time first advances by exactly
+    // 500 ms (so the cadence never drifts); every pending command is then taken and run in order,
+    // and when there was any the service's flag ZELSVCFlagNetworkActivity is set.
+    virtual void ProcessQueue(bool Housekeeping) = 0;
+    // Takes Rec over as the last pending command; the pending commands grow as needed. When this
+    // raises, Rec stays with the caller.
+    virtual void AddPending(std::unique_ptr<TZELSVCNetQueueRecord>&& Rec) = 0;
+    virtual int32_t PendingCount() const = 0;
+    // What the save snapshots take: the lists (each entry's prepared file line), the two mode
+    // switches and the notices.
+    virtual const TZELSVCEntryList<TZELSVCMuteBlock>& MuteList() const = 0;
+    virtual const TZELSVCEntryList<TZELSVCMuteBlock>& BlockList() const = 0;
+    virtual const TZELSVCEntryList<TZELSVCAdmin>& AdminList() const = 0;
+    virtual const TZELSVCEntryList<TZELSVCAccess>& RightsList() const = 0;
+    virtual bool ConnectionMode() const = 0;
+    virtual bool TalkMode() const = 0;
+    virtual const TZELSVCNoticeData& Notices() const = 0;
+    // Prepares the network's block of a command-channel list answer: the network line, the
+    // member count, the client lines and the member lines. The views stay valid until the next
+    // call or the next change of the network.
+    virtual void PrepareCmdList(TZELCmdListBlock& Block) = 0;
+    // ---- end of the tick and dispatcher group
 };
 
 // Creates the concrete objects. Installed on the service before Start() (TZELService::SetFactory);

@@ -140,28 +140,14 @@ void TZELService::NewConnection(TZELSVCNetQueueRecord& Rec, bool Client) {
         LogRefusedConnection(cause, Client ? UnicodeView(u"Client:") : UnicodeView(u"Command:"), message, Rec);
 }
 
-void TZELService::LogRefusedConnection(TZELSVCDisconnectCause Cause, UnicodeView Prefix, AnsiView Message,
-                                       const TZELSVCNetQueueRecord& Rec) {
-    UnicodeString line(Prefix);
-    line += u' ';
-    line += FormatHostPortU(WidenStrU(Rec.Text1), WidenStrU(std::to_string(Rec.Value2)));
-    line += u' ';
-    line += DisconnectCauseInfo(Cause).Text;
-    if (Cause == TZELSVCDisconnectCause::fsdc_ServInternalError) {
-        line += u": ";
-        line += DecodeUtf8U(Message);
-    }
-    AddLogLine(std::move(line));
-}
-
 // ---------------------------------------------------------------------------------------------
 // Client codes 38 and 40, command code 41.
 
 void TZELService::ClientHandshakeDone(std::unique_ptr<TZELSVCNetQueueRecord>& Rec) {
     TZELSVCWrkCtxBase* ctx = Rec->Owner;
-    TZELSVCNetworkBase* net = ctx->ContextNetwork();
+    TZELSVCNetworkBase* net = ctx->Network();
     if (net && UndefinedConnections_.Remove(ctx) >= 0) {
-        net->AddPending(std::move(Rec));
+        ForwardToNetwork(net, Rec);
         return;
     }
     ctx->AbortWithCause(TZELSVCDisconnectCause::fsdc_ServerError);
@@ -200,9 +186,9 @@ void TZELService::ClientDisconnected(std::unique_ptr<TZELSVCNetQueueRecord>& Rec
         DecConnectionCount();
         return;
     }
-    if (TZELSVCNetworkBase* net = ctx->ContextNetwork()) {
+    if (TZELSVCNetworkBase* net = ctx->Network()) {
         // The network finishes the disconnect (and frees the context).
-        net->AddPending(std::move(Rec));
+        ForwardToNetwork(net, Rec);
         return;
     }
     ctx->ContextError(u"client disconnect: not found in undefined and network not assigned");

@@ -40,6 +40,10 @@ public:
     TZELNetworksList(const TZELNetworksList&) = delete;
     TZELNetworksList& operator=(const TZELNetworksList&) = delete;
 
+    // The creator of the networks of later loads (the service installs its factory after
+    // creating the list); null: check runs only.
+    void SetFactory(TZELSVCFactory* Factory) noexcept { Factory_ = Factory; }
+
     // Receivers of the networks' lines ("<name>": text) and of the loader's error lines.
     void SetLogHooks(TZELSVCLogHook Info, TZELSVCLogHook Error);
 

@@ -3,10 +3,13 @@
 #include <memory>
 #include <utility>
 
+#include "foundation/dmq_exception.hpp"
 #include "net/dmq_sock.hpp"
+#include "service/dmq_zel_cmd_proto.hpp"
 #include "service/dmq_zel_svc_bases.hpp"
 #include "service/dmq_zel_svc_listener_snps.hpp"
 #include "service/dmq_zel_svc_server_id.hpp"
+#include "service/dmq_zel_svc_tick.hpp"
 #include "service/dmq_zel_svc_timer.hpp"
 
 namespace zel {
@@ -25,6 +28,24 @@ std::unique_ptr<TZELSVCNetQueueRecord> NewRecord(TZELSVCNetQueueCommand Command)
     r->Command = Command;
     return r;
 }
+
+// A record naming a requester: Owner and the number it carries now.
+std::unique_ptr<TZELSVCNetQueueRecord> NewRequest(TZELSVCNetQueueCommand Command, TZELSVCWrkCtxBase* Requester) {
+    auto r = NewRecord(Command);
+    r->Owner = Requester;
+    if (Requester != nullptr) r->OwnerId = Requester->Number();
+    return r;
+}
+
+TZELSVCNetworkBase* NetworkOf(void* Obj) noexcept { return static_cast<TZELSVCNetworkBase*>(Obj); }
+
+// The changed bit that codes 0 to 5 (with Save) and 6 to 12 set.
+constexpr uint32_t kInstallBits[6] = {ZELSVCFlagAdmins, ZELSVCFlagMutes,  ZELSVCFlagBlocks,
+                                      ZELSVCFlagRights, ZELSVCFlagModes,  ZELSVCFlagNotices};
+constexpr uint32_t kDirtyBits[7] = {ZELSVCFlagAdmins, ZELSVCFlagMutes,   ZELSVCFlagBlocks, ZELSVCFlagRights,
+                                    ZELSVCFlagModes,  ZELSVCFlagNotices, ZELSVCFlagOwner};
+
+constexpr AnsiView kAnswerNotConnected = "-NOTCONNECTED\r\n";
 
 }  // namespace
 
@@ -132,6 +153,159 @@ void TZELService::PostWorkerStopped(TZELSVCWorkerBase* Worker) {
     PostServQueue(WorkerRecord(TZELSVCNetQueueCommand::fsnq_WorkerStopped, Worker, nullptr));
 }
 
+void TZELService::PostInstall(TZELSVCNetQueueCommand Command, std::vector<std::unique_ptr<TZELSVCListPayload>>&& Lists,
+                              bool Save) {
+    auto r = NewRecord(Command);
+    r->Objects = std::move(Lists);
+    r->Value1 = Save ? 1 : 0;
+    PostServQueue(std::move(r), false);
+}
+
+void TZELService::PostInstallAdmins(std::vector<std::unique_ptr<TZELSVCListPayload>>&& Lists, bool Save) {
+    PostInstall(TZELSVCNetQueueCommand::fsnq_InstallAdmins, std::move(Lists), Save);
+}
+void TZELService::PostInstallMutes(std::vector<std::unique_ptr<TZELSVCListPayload>>&& Lists, bool Save) {
+    PostInstall(TZELSVCNetQueueCommand::fsnq_InstallMutes, std::move(Lists), Save);
+}
+void TZELService::PostInstallBlocks(std::vector<std::unique_ptr<TZELSVCListPayload>>&& Lists, bool Save) {
+    PostInstall(TZELSVCNetQueueCommand::fsnq_InstallBlocks, std::move(Lists), Save);
+}
+void TZELService::PostInstallRights(std::vector<std::unique_ptr<TZELSVCListPayload>>&& Lists, bool Save) {
+    PostInstall(TZELSVCNetQueueCommand::fsnq_InstallRights, std::move(Lists), Save);
+}
+void TZELService::PostInstallModes(std::vector<std::unique_ptr<TZELSVCListPayload>>&& Lists, bool Save) {
+    PostInstall(TZELSVCNetQueueCommand::fsnq_InstallModes, std::move(Lists), Save);
+}
+void TZELService::PostInstallNotices(std::vector<std::unique_ptr<TZELSVCListPayload>>&& Lists, bool Save) {
+    PostInstall(TZELSVCNetQueueCommand::fsnq_InstallNotices, std::move(Lists), Save);
+}
+
+void TZELService::PostToNetwork(TZELSVCNetQueueCommand Command, TZELSVCNetworkBase* Network, AnsiView Text1,
+                                AnsiView Text2, int32_t Value1, int32_t Value2) {
+    auto r = NewRecord(Command);
+    r->Obj2 = Network;
+    r->Text1.assign(Text1);
+    r->Text2.assign(Text2);
+    r->Value1 = Value1;
+    r->Value2 = Value2;
+    PostServQueue(std::move(r));
+}
+
+void TZELService::PostCommandMute(AnsiView ClientId, TZELSVCNetworkBase* Network, int32_t Time, bool On) {
+    PostToNetwork(TZELSVCNetQueueCommand::fsnq_CmdMute, Network, {}, ClientId, Time, On ? 1 : 0);
+}
+void TZELService::PostCommandBlock(AnsiView ClientId, TZELSVCNetworkBase* Network, int32_t Time, bool On) {
+    PostToNetwork(TZELSVCNetQueueCommand::fsnq_CmdBlock, Network, {}, ClientId, Time, On ? 1 : 0);
+}
+void TZELService::PostCommandAdmin(AnsiView ClientId, TZELSVCNetworkBase* Network, bool Add) {
+    PostToNetwork(TZELSVCNetQueueCommand::fsnq_CmdAdmin, Network, ClientId, {}, Add ? 1 : 0, 0);
+}
+void TZELService::PostCommandRight(AnsiView Key, TZELSVCNetworkBase* Network, bool Add) {
+    PostToNetwork(TZELSVCNetQueueCommand::fsnq_CmdRight, Network, Key, {}, Add ? 1 : 0, 0);
+}
+void TZELService::PostCommandRightMark(AnsiView Key, TZELSVCNetworkBase* Network, bool Mark) {
+    PostToNetwork(TZELSVCNetQueueCommand::fsnq_CmdRightMark, Network, Key, {}, Mark ? 1 : 0, 0);
+}
+void TZELService::PostCommandNoticeSet(AnsiView NoticeCharset, AnsiView NoticeUtf8, TZELSVCNetworkBase* Network) {
+    PostToNetwork(TZELSVCNetQueueCommand::fsnq_CmdNotice, Network, NoticeCharset, NoticeUtf8, 0, 0);
+}
+void TZELService::PostCommandNoticeClear(TZELSVCNetworkBase* Network) {
+    PostToNetwork(TZELSVCNetQueueCommand::fsnq_CmdNotice, Network, {}, {}, 0, 0);
+}
+void TZELService::PostCommandSetServerManagerMode(int32_t Mode) {
+    PostToNetwork(TZELSVCNetQueueCommand::fsnq_SetServerManagerMode, nullptr, {}, {}, Mode, 0);
+}
+void TZELService::PostCommandSetNetManagerMode(TZELSVCNetworkBase* Network, int32_t Mode) {
+    PostToNetwork(TZELSVCNetQueueCommand::fsnq_SetNetManagerMode, Network, {}, {}, Mode, 0);
+}
+
+void TZELService::PostRequest(TZELSVCNetQueueCommand Command, TZELSVCWrkCtxBase* Requester,
+                              TZELSVCNetworkBase* Network, int32_t Value1) {
+    auto r = NewRequest(Command, Requester);
+    r->Obj2 = Network;
+    r->Value1 = Value1;
+    PostServQueue(std::move(r));
+}
+
+void TZELService::PostCommandConnMode(TZELSVCNetworkBase* Network, int32_t Mode, TZELSVCWrkCtxBase* Requester) {
+    PostRequest(TZELSVCNetQueueCommand::fsnq_CmdConnMode, Requester, Network, Mode);
+}
+void TZELService::PostCommandTalkMode(TZELSVCNetworkBase* Network, int32_t Mode, TZELSVCWrkCtxBase* Requester) {
+    PostRequest(TZELSVCNetQueueCommand::fsnq_CmdTalkMode, Requester, Network, Mode);
+}
+void TZELService::PostCommandListNetwork(TZELSVCNetworkBase* Network, TZELSVCWrkCtxBase* Requester) {
+    PostRequest(TZELSVCNetQueueCommand::fsnq_CmdListNetwork, Requester, Network, 0);
+}
+void TZELService::PostCommandListAll(TZELSVCWrkCtxBase* Requester) {
+    PostRequest(TZELSVCNetQueueCommand::fsnq_CmdListAll, Requester, nullptr, 0);
+}
+void TZELService::PostCommandThreads(TZELSVCWrkCtxBase* Requester) {
+    PostRequest(TZELSVCNetQueueCommand::fsnq_CmdThreads, Requester, nullptr, 0);
+}
+void TZELService::PostCommandFlushData(TZELSVCWrkCtxBase* Requester) {
+    PostRequest(TZELSVCNetQueueCommand::fsnq_CmdFlushData, Requester, nullptr, 0);
+}
+void TZELService::PostCommandDisconnectManagerByIndex(int32_t Index, TZELSVCWrkCtxBase* Requester) {
+    PostRequest(TZELSVCNetQueueCommand::fsnq_CmdDisconnectManagerByIndex, Requester, nullptr, Index);
+}
+
+void TZELService::PostCommandDisconnectManagerByAddress(AnsiView Address, int32_t Port,
+                                                        TZELSVCWrkCtxBase* Requester) {
+    auto r = NewRequest(TZELSVCNetQueueCommand::fsnq_CmdDisconnectManagerByAddress, Requester);
+    r->Text1.assign(Address);
+    r->Value1 = Port;
+    PostServQueue(std::move(r));
+}
+
+void TZELService::PostCommandDisconnect(TZELSVCNetworkBase* Network, AnsiView ClientId, TZELSVCWrkCtxBase* Requester) {
+    auto r = NewRequest(TZELSVCNetQueueCommand::fsnq_CmdDisconnect, Requester);
+    r->Obj2 = Network;
+    r->Text1.assign(ClientId);
+    PostServQueue(std::move(r));
+}
+
+void TZELService::PostClientMoveRequest(TZELSVCWrkCtxBase* Requester, TZELSVCNetworkBase* Target, AnsiView ClientId,
+                                        int32_t Time) {
+    auto r = NewRequest(TZELSVCNetQueueCommand::fsnq_MoveClient, Requester);
+    r->Obj2 = Target;
+    r->Text1.assign(ClientId);
+    r->Value1 = Time;
+    PostServQueue(std::move(r));
+}
+
+void TZELService::PostCommandMoveClient(TZELSVCWrkCtxBase* Requester, TZELSVCNetworkBase* Source,
+                                        TZELSVCNetworkBase* Target, AnsiView ClientId, int32_t Time) {
+    auto r = NewRequest(TZELSVCNetQueueCommand::fsnq_CmdMoveClient, Requester);
+    r->Obj1 = Source;
+    r->Obj2 = Target;
+    r->Text1.assign(ClientId);
+    r->Value1 = Time;
+    PostServQueue(std::move(r));
+}
+
+void TZELService::PostCountdownExpired(TZELSVCWrkCtxBase* Client, TZELSVCNetworkBase* Network,
+                                       TZELSVCNetworkBase* Home) {
+    auto r = NewRecord(TZELSVCNetQueueCommand::fsnq_CountdownExpired);
+    r->Owner = Client;
+    r->Obj1 = Network;
+    r->Obj2 = Home;
+    PostServQueue(std::move(r));
+}
+
+void TZELService::PostClientCommand(TZELSVCNetQueueCommand Command, TZELSVCWrkCtxBase* Context,
+                                    const TZELSVCClientCommandArgs& Args) {
+    auto r = NewRequest(Command, Context);
+    r->Obj1 = Args.Obj1;
+    r->Obj2 = Args.Obj2;
+    r->Text1.assign(Args.Text1);
+    r->Text2.assign(Args.Text2);
+    r->Text3.assign(Args.Text3);
+    r->Value1 = Args.Value1;
+    r->Value2 = Args.Value2;
+    r->Value3 = Args.Value3;
+    PostServQueue(std::move(r));
+}
+
 void TZELService::StopService() {
     if (!ServiceStarted_.exchange(false, std::memory_order_acq_rel)) return;
     Listener_->StopListening();
@@ -187,5 +361,162 @@ bool TZELService::PostCommandContextClosed(TZELSVCWrkCtxBase* Context, void* Val
     PostServQueue(std::move(r));
     return true;
 }
+
+// The dispatcher (timer thread).
+
+void TZELService::DispatchServiceQueue() {
+    std::unique_ptr<TZELSVCNetQueueRecord> batch[kServQueueBatch];
+    const int32_t n = ServQueue_.PopMany(batch, kServQueueBatch);
+    // One record's failure costs only that record: a lost close or worker record would leak its
+    // context and counts, so that the server never ends.
+    for (int32_t i = 0; i < n; ++i) {
+        GuardedCall([&] { DispatchRecord(batch[i]); },
+                    [this](const char* ClassName, const std::string& Message) { LogTickError(ClassName, Message); });
+        batch[i].reset();
+    }
+}
+
+void TZELService::DispatchRecord(std::unique_ptr<TZELSVCNetQueueRecord>& Rec) {
+    using C = TZELSVCNetQueueCommand;
+    TZELSVCNetQueueRecord& r = *Rec;
+    const int code = static_cast<int>(r.Command);
+    if (code >= ZELSVCFirstNetworkCode && code <= ZELSVCLastNetworkCode) {
+        if (r.Owner != nullptr) ForwardToNetwork(r.Owner->Network(), Rec);
+        return;
+    }
+    switch (code) {
+        case 0: case 1: case 2: case 3: case 4: case 5:
+            InstallLists(r);
+            return;
+        case 6: case 7: case 8: case 9: case 10: case 11: case 12:
+            Flags_ |= kDirtyBits[code - 6];
+            return;
+        case 13: case 14: case 15: case 16: case 17: case 18: case 19: case 20: case 27: case 44:
+            ForwardToNetwork(NetworkOf(r.Obj2), Rec);
+            return;
+        case 21:
+            if (LiveRequester(r)) SendListAnswer(*r.Owner, NetworkOf(r.Obj2));
+            return;
+        case 22:
+            if (LiveRequester(r)) SendListAnswer(*r.Owner, nullptr);
+            return;
+        case 23:
+            if (LiveRequester(r)) SendThreadsAnswer(*r.Owner);
+            return;
+        case 24:
+            // Saved in every case: a requester that left meanwhile still asked for it.
+            Flags_ |= ZELSVCFlagAllListsButOwner | ZELSVCFlagFlushAnswers;
+            if (LiveRequester(r)) {
+                FlusherQueue_.PushContext(r.Owner);
+                ++FlushItemsPending_;
+            }
+            return;
+        case 25: case 32:
+            if (r.Owner != nullptr) ForwardToNetwork(r.Owner->Network(), Rec);
+            return;
+        case 26:
+            if (r.Value1 < 0 || r.Value1 > 3 || r.Value1 == static_cast<int32_t>(ServerManagerMode_)) return;
+            ServerManagerMode_ = static_cast<TZELSystemManagerMode>(r.Value1);
+            PostToNetworks(C::fsnq_SetServerManagerMode, r.Value1);
+            return;
+        case 28: case 29: case 30:
+            DispatchMoveRecord(Rec);
+            return;
+        case 31:
+            if (LiveRequester(r)) r.Owner->SendCommandText(r.Text1);
+            return;
+        case 33: case 34: {
+            const bool indexValid = code == 34 || (r.Value1 >= 0 && r.Value1 <= 2);
+            if (!indexValid || !HandOverManagerDisconnect(r)) PostCommandReply(r.Owner, r.OwnerId, kAnswerNotConnected);
+            return;
+        }
+        case 35:
+            DisconnectCommand(Rec);
+            return;
+        case 36: case 37: case 38: case 39: case 40: case 41:
+        case 47: case 48: case 49: case 50: case 51: case 52: case 54:
+            DispatchClientsRecord(Rec);
+            return;
+        case 45: case 46:
+            PostToNetworks(r.Command, r.Value1);
+            return;
+        case 53:
+            AbortUndefinedConnections(TZELSVCDisconnectCause::fsdc_ServerStopped);
+            PostToNetworks(C::fsnq_KickAllStopped, 0);
+            return;
+        default:
+            throw Exception(FormatA("Unknown service queue command: %d", code));
+    }
+}
+
+void TZELService::ForwardToNetwork(TZELSVCNetworkBase* Network, std::unique_ptr<TZELSVCNetQueueRecord>& Rec) {
+    if (Network == nullptr) return;
+    Network->AddPending(std::move(Rec));
+}
+
+void TZELService::PostToNetworks(TZELSVCNetQueueCommand Command, int32_t Value1) {
+    for (int32_t i = Networks_.Count() - 1; i >= 0; --i) {
+        auto r = NewRecord(Command);
+        r->Value1 = Value1;
+        Networks_.Networks(i)->AddPending(std::move(r));
+    }
+}
+
+bool TZELService::LiveRequester(const TZELSVCNetQueueRecord& Rec) const noexcept {
+    return Rec.Owner != nullptr && CommandContexts_.IndexOf(static_cast<const void*>(Rec.Owner)) >= 0 &&
+           Rec.Owner->Number() == Rec.OwnerId;
+}
+
+// Codes 0 to 5: each network gets its own payload in a record of its own, from the last network
+// to the first.
+void TZELService::InstallLists(TZELSVCNetQueueRecord& Rec) {
+    for (int32_t i = Networks_.Count() - 1; i >= 0; --i) {
+        auto r = NewRecord(Rec.Command);
+        if (static_cast<size_t>(i) < Rec.Objects.size()) r->Payload = std::move(Rec.Objects[static_cast<size_t>(i)]);
+        r->Value1 = Rec.Value1;
+        Networks_.Networks(i)->AddPending(std::move(r));
+    }
+    if (Rec.Value1 != 0) Flags_ |= kInstallBits[static_cast<int>(Rec.Command)];
+}
+
+void TZELService::DisconnectCommand(std::unique_ptr<TZELSVCNetQueueRecord>& Rec) {
+    TZELSVCNetworkBase* network = NetworkOf(Rec->Obj2);
+    if (network == nullptr) {
+        AbortUndefinedConnections(TZELSVCDisconnectCause::fsdc_ByOwner);
+        PostToNetworks(TZELSVCNetQueueCommand::fsnq_KickAllByOwner, 0);
+    } else if (Rec->Text1.empty()) {
+        network->AddPending(NewRecord(TZELSVCNetQueueCommand::fsnq_KickAllByOwner));
+    } else {
+        ForwardToNetwork(network, Rec);
+    }
+}
+
+void TZELService::SendListAnswer(TZELSVCWrkCtxBase& Requester, TZELSVCNetworkBase* Only) {
+    std::vector<TZELCmdListBlock> blocks;
+    if (Only != nullptr) {
+        Only->PrepareCmdList(blocks.emplace_back());
+    } else {
+        blocks.resize(static_cast<size_t>(Networks_.Count()));
+        for (int32_t i = 0; i < Networks_.Count(); ++i) Networks_.Networks(i)->PrepareCmdList(blocks[size_t(i)]);
+    }
+    StrBldAReset(AnswerBld_);
+    AddCmdListAnswer(AnswerBld_, blocks);
+    Requester.SendCommandText(StrBldAView(AnswerBld_));
+}
+
+void TZELService::SendThreadsAnswer(TZELSVCWrkCtxBase& Requester) {
+    std::vector<int32_t> used;
+    used.reserve(Workers_.size());
+    for (const auto& w : Workers_) used.push_back(w->Capacity() - w->FreeCount() - w->ReservedCount());
+    StrBldAReset(AnswerBld_);
+    AddCmdThreadsAnswer(AnswerBld_, used);
+    Requester.SendCommandText(StrBldAView(AnswerBld_));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Seams: the defaults keep the record for release.
+
+void TZELService::DispatchMoveRecord(std::unique_ptr<TZELSVCNetQueueRecord>&) {}
+bool TZELService::HandOverManagerDisconnect(const TZELSVCNetQueueRecord&) { return false; }
 
 }  // namespace zel

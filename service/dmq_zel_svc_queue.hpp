@@ -7,6 +7,7 @@
 // The posters (TZELService::Post...) are defined in dmq_zel_svc_queue.cpp, beside the record.
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "foundation/dmq_fifo_ts.hpp"
@@ -69,8 +70,17 @@ enum class TZELSVCNetQueueCommand : uint8_t {
     fsnq_WorkerWaiting = 51,
     fsnq_WorkerStopped = 52,
     fsnq_ServiceStop = 53,
-    fsnq_ServiceTerminate = 54
+    fsnq_ServiceTerminate = 54,
+    // Appended to a network's pending commands by the network itself or by the dispatcher: drop
+    // every client with cause fsdc_ServerStopped (81) or fsdc_ByOwner (82).
+    fsnq_KickAllStopped = 81,
+    fsnq_KickAllByOwner = 82
 };
+
+// Codes 55 to 83 are the clients' and the networks' own (a client posts the character whose code
+// is the number); the dispatcher hands them to the poster's network.
+inline constexpr uint8_t ZELSVCFirstNetworkCode = 55;
+inline constexpr uint8_t ZELSVCLastNetworkCode = 83;
 
 // One network's entries of a reread list (codes 0 to 5); the lists derive their payloads from it.
 class TZELSVCListPayload {
@@ -107,6 +117,35 @@ struct TZELSVCNetQueueRecord {
     int32_t Value2 = 0;
     int32_t Value3 = 0;
     TZELSVCNetQueueCommand Command = TZELSVCNetQueueCommand::fsnq_InstallAdmins;
+};
+
+// A network's pending commands: the records forwarded to it and those it appends itself, in order,
+// owned until the network runs them. It grows as needed: one batch of the service queue plus the
+// network's own appends has no fixed bound.
+class TZELSVCPendingCommands {
+public:
+    using TRecords = std::vector<std::unique_ptr<TZELSVCNetQueueRecord>>;
+
+    // Takes Rec over; when growing raises, Rec stays with the caller.
+    void Add(std::unique_ptr<TZELSVCNetQueueRecord>&& Rec) { Items_.push_back(std::move(Rec)); }
+    int32_t Count() const noexcept { return static_cast<int32_t>(Items_.size()); }
+    // Every pending record, in order; none is left pending.
+    TRecords TakeAll() noexcept { return std::exchange(Items_, TRecords()); }
+
+private:
+    TRecords Items_;
+};
+
+// The fields of a client or network command (codes 55 to 83) that its poster sets.
+struct TZELSVCClientCommandArgs {
+    void* Obj1 = nullptr;
+    void* Obj2 = nullptr;
+    AnsiView Text1;
+    AnsiView Text2;
+    AnsiView Text3;
+    int32_t Value1 = 0;
+    int32_t Value2 = 0;
+    int32_t Value3 = 0;
 };
 
 // Any thread pushes (and wakes the timer thread); only the timer thread pops.

@@ -49,7 +49,7 @@ UnicodeString Concat(UnicodeView A, UnicodeView B) {
 // Construction and ending.
 
 TZELService::TZELService(UnicodeView ConfigFileName, const TZELServiceConfig& Config)
-    : Waiter_(std::make_unique<TWaiter2Socket>(0)) {
+    : Waiter_(std::make_unique<TWaiter2Socket>(0)), Networks_(nullptr, DefaultConverterOptions()) {
     ConfigFileName_ = UnicodeString(ConfigFileName);
     BaseDir_ = SysCharsetToUnicodeProc(GetExeDirA());
 
@@ -92,6 +92,9 @@ TZELService::TZELService(UnicodeView ConfigFileName, const TZELServiceConfig& Co
     }
     RereadCompareAttr = Config.RereadCompareAttr;
 
+    Networks_.SetLogHooks([this](UnicodeView Text) { NetworksInfo(Text); },
+                          [this](UnicodeView Text) { NetworksError(Text); });
+    OnTick = [this] { TimerTick(); };
     Timer_ = std::make_unique<TZELTimer>();
     Timer_->OnTimer = [this] { Tick(); };
     Timer_->OnError = [this](const UnicodeString& Text) { TimerError(Text); };
@@ -116,6 +119,7 @@ TZELService::TZELService(UnicodeView ConfigFileName, const TZELServiceConfig& Co
     };
 
     StartTick_ = GetTickMs();
+    LastStepTime_ = StartTick_;
     ProcessId_ = static_cast<int32_t>(getpid());
     ProcessIdText_ = WidenStrU(std::to_string(ProcessId_));
     ParrotId_ = CalcSourceId(" ");
@@ -130,7 +134,10 @@ TZELService::~TZELService() {
     FreeLeftContexts();
 }
 
-void TZELService::SetFactory(std::unique_ptr<TZELSVCFactory> Factory) { Factory_ = std::move(Factory); }
+void TZELService::SetFactory(std::unique_ptr<TZELSVCFactory> Factory) {
+    Factory_ = std::move(Factory);
+    Networks_.SetFactory(Factory_.get());
+}
 
 void TZELService::Start() {
     if (Started()) return;
@@ -337,8 +344,8 @@ void TZELService::Tail() noexcept {
 // No System Manager link slot is kept yet: there is no link to stop.
 void TZELService::StopLinks() {}
 
-// The networks are not created yet: there is nothing to free.
-void TZELService::FreeNetworks() {}
+// After the timer: nothing runs the networks any more.
+void TZELService::FreeNetworks() { Networks_.Clear(); }
 
 void TZELService::ServiceStart() {
     if (ServiceStarted_.exchange(true, std::memory_order_acq_rel)) return;

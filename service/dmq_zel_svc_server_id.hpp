@@ -12,7 +12,8 @@
 //
 // The methods are defined by role: this unit's source holds the object, the thread, the log
 // hand-over, the listener handlers, start and the setters; dmq_zel_svc_server_types.cpp the main
-// queue's processor; dmq_zel_svc_queue.cpp the service-queue posters.
+// queue's processor; dmq_zel_svc_queue.cpp the service-queue posters and their dispatcher;
+// dmq_zel_svc_tick.cpp the service tick and its save snapshots.
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -20,11 +21,17 @@
 #include <memory>
 #include <vector>
 
+#include <vector>
+
 #include "foundation/dmq_fifo_string_u_ts.hpp"
+#include "foundation/dmq_strbld_a.hpp"
 #include "foundation/dmq_thread.hpp"
 #include "foundation/dmq_types.hpp"
 #include "foundation/dmq_zel_classes.hpp"
 #include "net/dmq_snps_listen_thread.hpp"
+#include "service/dmq_zel_svc_globals.hpp"
+#include "service/dmq_zel_svc_networks_list.hpp"
+#include "service/dmq_zel_svc_owner_list.hpp"
 #include "service/dmq_zel_svc_queue.hpp"
 #include "service/dmq_zel_svc_server_types.hpp"
 #include "service/dmq_zel_svc_setup_t.hpp"
@@ -133,6 +140,8 @@ public:
     void PostMainCommand(TZELSVCMainQueueCommand Kind);
     // A save job: the list file's lines.
     void PostMainSave(TZELSVCMainQueueCommand Kind, const TZELSVCWriteArray& Lines);
+    // Code 14: answers the oldest Count waiting flush requests (those whose saves are queued).
+    void PostForwardPending(int32_t Count);
     void RequestServiceStart();
     // Only the first call acts: it keeps Reason as the stop text and posts the terminate job. Safe
     // from any thread (not from a signal handler: it allocates). True for the call that acted.
@@ -180,6 +189,49 @@ public:
     void PostNewCommandConnection(int Socket, AnsiView Address, int32_t Port, int32_t Extra);
     void PostNewClientConnection(int Socket, AnsiView Address, int32_t Port, int32_t Extra);
     void PostServiceTerminate();
+
+    // List installs (codes 0 to 5; service thread, during rereads): one payload per network in
+    // network-list order; Save marks the list changed, so it is written back. These do not wake
+    // the timer: the installs wait for its next step.
+    void PostInstallAdmins(std::vector<std::unique_ptr<TZELSVCListPayload>>&& Lists, bool Save);
+    void PostInstallMutes(std::vector<std::unique_ptr<TZELSVCListPayload>>&& Lists, bool Save);
+    void PostInstallBlocks(std::vector<std::unique_ptr<TZELSVCListPayload>>&& Lists, bool Save);
+    void PostInstallRights(std::vector<std::unique_ptr<TZELSVCListPayload>>&& Lists, bool Save);
+    void PostInstallModes(std::vector<std::unique_ptr<TZELSVCListPayload>>&& Lists, bool Save);
+    void PostInstallNotices(std::vector<std::unique_ptr<TZELSVCListPayload>>&& Lists, bool Save);
+    // Command-port requests on one network (codes 13 to 20, 27), answered by the network when a
+    // requester is given.
+    void PostCommandMute(AnsiView ClientId, TZELSVCNetworkBase* Network, int32_t Time, bool On);
+    void PostCommandBlock(AnsiView ClientId, TZELSVCNetworkBase* Network, int32_t Time, bool On);
+    void PostCommandAdmin(AnsiView ClientId, TZELSVCNetworkBase* Network, bool Add);
+    void PostCommandRight(AnsiView Key, TZELSVCNetworkBase* Network, bool Add);
+    void PostCommandRightMark(AnsiView Key, TZELSVCNetworkBase* Network, bool Mark);
+    void PostCommandNoticeSet(AnsiView NoticeCharset, AnsiView NoticeUtf8, TZELSVCNetworkBase* Network);
+    void PostCommandNoticeClear(TZELSVCNetworkBase* Network);
+    // Mode 1 on, 0 off, -1 query.
+    void PostCommandConnMode(TZELSVCNetworkBase* Network, int32_t Mode, TZELSVCWrkCtxBase* Requester);
+    void PostCommandTalkMode(TZELSVCNetworkBase* Network, int32_t Mode, TZELSVCWrkCtxBase* Requester);
+    void PostCommandSetServerManagerMode(int32_t Mode);
+    void PostCommandSetNetManagerMode(TZELSVCNetworkBase* Network, int32_t Mode);
+    // Requests the service answers itself (codes 21 to 24).
+    void PostCommandListNetwork(TZELSVCNetworkBase* Network, TZELSVCWrkCtxBase* Requester);
+    void PostCommandListAll(TZELSVCWrkCtxBase* Requester);
+    void PostCommandThreads(TZELSVCWrkCtxBase* Requester);
+    void PostCommandFlushData(TZELSVCWrkCtxBase* Requester);
+    // Moves (codes 28 to 30); Time in seconds, 0 a permanent move.
+    void PostClientMoveRequest(TZELSVCWrkCtxBase* Requester, TZELSVCNetworkBase* Target, AnsiView ClientId,
+                               int32_t Time);
+    void PostCommandMoveClient(TZELSVCWrkCtxBase* Requester, TZELSVCNetworkBase* Source, TZELSVCNetworkBase* Target,
+                               AnsiView ClientId, int32_t Time);
+    void PostCountdownExpired(TZELSVCWrkCtxBase* Client, TZELSVCNetworkBase* Network, TZELSVCNetworkBase* Home);
+    // System Manager link disconnects (codes 33, 34).
+    void PostCommandDisconnectManagerByIndex(int32_t Index, TZELSVCWrkCtxBase* Requester);
+    void PostCommandDisconnectManagerByAddress(AnsiView Address, int32_t Port, TZELSVCWrkCtxBase* Requester);
+    // Code 35: Network null, every network; ClientId empty, every client of Network.
+    void PostCommandDisconnect(TZELSVCNetworkBase* Network, AnsiView ClientId, TZELSVCWrkCtxBase* Requester);
+    // A client's or a network's own command (codes 55 to 83) for Context's network.
+    void PostClientCommand(TZELSVCNetQueueCommand Command, TZELSVCWrkCtxBase* Context,
+                           const TZELSVCClientCommandArgs& Args = {});
     // Pushes a record; Wake false only for the list installs, which wait for the next step.
     void PostServQueue(std::unique_ptr<TZELSVCNetQueueRecord>&& Rec, bool Wake = true);
     // Service stop, one routine for both of its names: when the service is started, clears that
@@ -201,6 +253,65 @@ public:
     bool PostContextClosed(TZELSVCWrkCtxBase* Context, void* Value);
     bool PostCommandContextClosed(TZELSVCWrkCtxBase* Context, void* Value);
     // ---- end of the contexts' posters
+
+    // ---- Service tick (timer thread) -----------------------------------------------------------
+
+    // The tick that the constructor installs as OnTick: passes until one ends with no network
+    // activity (or the timer terminates).
+    void TimerTick();
+    // Where the tick takes "now" from (GetTickMs when unset); tests set it before the first tick.
+    std::function<uint32_t()> TickClock;
+    // The tick's "now", stored at the start of every pass; the networks and handlers read it.
+    uint32_t CurrentTick() const noexcept { return CurrentTick_; }
+    // Whole seconds counted by the tick; any thread (the uptime answer).
+    uint32_t SecondsCounted() const noexcept { return Seconds_.load(std::memory_order_relaxed); }
+    // The flags word (ZELSVCFlag..., dmq_zel_svc_tick.hpp): the networks and the handlers set its
+    // bits; the tick turns the list bits into saves and clears each once its save is queued.
+    void SetServiceFlags(uint32_t Bits) noexcept { Flags_ |= Bits; }
+    uint32_t ServiceFlags() const noexcept { return Flags_; }
+    // Runs Network's dispatcher with housekeeping when 500 ms have passed since its last run, or
+    // without when it holds pending commands; an exception is logged (LogNetworkError), not passed
+    // on.
+    void RunNetworkWhenDue(TZELSVCNetworkBase& Network);
+    // "ERROR: Network "<name>": <message>", only while OnLog is set.
+    void LogNetworkError(TZELSVCNetworkBase& Network, const std::exception& E);
+    // Save snapshots: Lines becomes the list file's lines (networks in list order, each line with
+    // its CR LF). Blocks 0: mutes, 1: blocks.
+    void SnapshotMutesBlocks(TZELSVCWriteArray& Lines, int32_t Blocks);
+    void SnapshotAdmins(TZELSVCWriteArray& Lines);
+    void SnapshotModes(TZELSVCWriteArray& Lines);
+    void SnapshotRights(TZELSVCWriteArray& Lines);
+    void SnapshotNotices(TZELSVCWriteArray& Lines);
+    void SnapshotOwner(TZELSVCWriteArray& Lines);
+
+    // ---- Service-queue dispatcher (timer thread) ------------------------------------------------
+
+    // One batch of at most kServQueueBatch records. A record that raises is logged as the tick's
+    // error line and released; the rest of the batch is handled.
+    void DispatchServiceQueue();
+    // Hands Rec to Network's pending commands (Rec is then empty); nothing when Network is null.
+    void ForwardToNetwork(TZELSVCNetworkBase* Network, std::unique_ptr<TZELSVCNetQueueRecord>& Rec);
+    // A new record of Command with Value1 for every network, from the last to the first.
+    void PostToNetworks(TZELSVCNetQueueCommand Command, int32_t Value1);
+    // Owner is in the command-context list and still carries OwnerId.
+    bool LiveRequester(const TZELSVCNetQueueRecord& Rec) const noexcept;
+    // Prefix, a blank, the peer (Rec's Text1 and Value2) as host:port ("[::1]:5555" for IPv6), a
+    // blank, the cause's text, and for fsdc_ServInternalError ": " and Message (UTF-8).
+    void LogRefusedConnection(TZELSVCDisconnectCause Cause, UnicodeView Prefix, AnsiView Message,
+                              const TZELSVCNetQueueRecord& Rec);
+    // "ERROR: Timer: Work loop: " + ClassName + ": " + Message, the line of the timer's own guard.
+    void LogTickError(const char* ClassName, const std::string& Message);
+
+    // The state the tick and the dispatcher keep; timer thread only, nothing here is locked.
+    // The lists of contexts hold TZELSVCWrkCtxBase pointers (converted to void*) and own nothing.
+    TZELNetworksList& Networks() noexcept { return Networks_; }
+    TZELSortedObjectList& UndefinedConnections() noexcept { return UndefinedConnections_; }
+    TZELSortedObjectList& CommandContexts() noexcept { return CommandContexts_; }
+    TZELSortedObjectList& TemporaryMoves() noexcept { return TemporaryMoves_; }
+    TZELSVCWorkerList& Workers() noexcept { return Workers_; }
+    TZELSystemManagerMode ServerManagerMode() const noexcept { return ServerManagerMode_; }
+    // The server owner's callsign as the owner file keeps it.
+    TZELSVCOwnerData& ServerOwner() noexcept { return ServerOwner_; }
 
     // ---- Counts behind the end condition --------------------------------------------------------
     // Written on the timer thread only; the service thread reads nothing else of the timer thread's
@@ -232,12 +343,8 @@ public:
 
     // ---- Service queue: connections and workers (timer thread; dmq_zel_svc_connections.cpp) ------
 
-    // Codes 36 to 41, 47 to 52 and 54. A record forwarded to a network is moved out of Rec. Raises
-    // "Command context not found" (41) and "Wrong active clients in worker" (48).
-    void DispatchClientsRecord(std::unique_ptr<TZELSVCNetQueueRecord>& Rec);
-    // Codes 35 (all networks) and 53: every undefined connection whose close is not posted yet is
-    // aborted with Cause, from the last to the first.
-    void AbortUndefinedConnections(TZELSVCDisconnectCause Cause);
+    // The handlers of codes 36 to 41, 47 to 52 and 54 (DispatchClientsRecord) and the undefined
+    // half of 35 and 53 (AbortUndefinedConnections) fill the dispatcher's seams below.
     // Hands a new context to the first worker that has a free entry and is not ending; creates one
     // when none has. Raises when no worker can be had.
     TZELSVCWorkerBase* AssignToWorker(TZELSVCWrkCtxBase* Context);
@@ -245,15 +352,6 @@ public:
     TZELSVCWorkerBase* CreateWorker();
     // Every worker's number := its position in the list.
     void RenumberWorkers();
-    // Prefix, a blank, the peer as host:port, a blank, the cause's text, and for an internal error
-    // ": " + Message; into the log.
-    void LogRefusedConnection(TZELSVCDisconnectCause Cause, UnicodeView Prefix, AnsiView Message,
-                              const TZELSVCNetQueueRecord& Rec);
-    // The state the dispatcher keeps; timer thread only. The lists of contexts hold
-    // TZELSVCWrkCtxBase pointers (converted to void*) and own nothing.
-    TZELSortedObjectList& UndefinedConnections() noexcept { return UndefinedConnections_; }
-    TZELSortedObjectList& CommandContexts() noexcept { return CommandContexts_; }
-    TZELSVCWorkerList& Workers() noexcept { return Workers_; }
 
     // ---- Data-change program and ids ------------------------------------------------------------
 
@@ -275,8 +373,8 @@ public:
 
     // ---- Handlers installed by the server's owner, before Start() -------------------------------
 
-    // The service tick on the timer thread. When none is set, the tick releases the service
-    // queue's records, so that a service without networks still ends.
+    // The service tick on the timer thread: TimerTick, installed by the constructor. When none is
+    // set, the tick releases the service queue's records, so that a service still ends.
     std::function<void()> OnTick;
     // The data-file writer of the saves.
     TDataFileWriter DataFileWriter;
@@ -399,9 +497,32 @@ public:
     void ContextErrorLog(UnicodeView Name, UnicodeView Text);
     // ---- end of the client login group
 
+    // Records taken off the service queue in one pop.
+    static constexpr int32_t kServQueueBatch = 32;
+    // The dispatcher's run with housekeeping is due this long after its last one.
+    static constexpr uint32_t kNetworkRunMs = 500;
+    static constexpr uint32_t kTickStepMs = 100;
+
 protected:
     void Execute() override;
     void TerminatedSet() override;
+
+    // ---- Seams: handlers that other parts of the server provide. Each runs on the timer thread
+    // inside the dispatcher; a handler may take Rec (forward it), else the record is released
+    // after it, with its payloads (a new connection's socket is then closed).
+    // Clients: new command and client connections (36, 37), handshake done (38), login refused
+    // (39), client and command context closed (40, 41), the worker codes (47 to 52) and service
+    // terminate (54). Default: nothing.
+    virtual void DispatchClientsRecord(std::unique_ptr<TZELSVCNetQueueRecord>& Rec);
+    // Clients: codes 35 (all networks) and 53: every undefined connection whose close is not
+    // posted yet is aborted with Cause, from the last to the first. Default: nothing.
+    virtual void AbortUndefinedConnections(TZELSVCDisconnectCause Cause);
+    // Networks: the client moves (28, 29) and the end of a timed move (30). Default: nothing.
+    virtual void DispatchMoveRecord(std::unique_ptr<TZELSVCNetQueueRecord>& Rec);
+    // System Manager links: a disconnect request of the command port, code 33 (link index 0 to 2
+    // in Value1) or 34 (manager address in Text1, port in Value1). True when a present link took
+    // it (the link answers through code 31); false answers "-NOTCONNECTED\r\n". Default: false.
+    virtual bool HandOverManagerDisconnect(const TZELSVCNetQueueRecord& Rec);
 
 private:
     struct TSaveState {
@@ -434,7 +555,7 @@ private:
     void RunSave(const TZELSVCMainQueueRec& Rec) noexcept;
     void RunReread(const TZELSVCMainQueueRec& Rec) noexcept;
     void RunRereadAll() noexcept;
-    void RunForwardPending() noexcept;
+    void RunForwardPending(const TZELSVCMainQueueRec& Rec) noexcept;
     void RunTerminate() noexcept;
     bool RereadFrom(const TRereadEvent& Reader, const UnicodeString& FileName, bool Default, int64_t UnixTime);
     bool RereadDefault(UnicodeView DefaultText, const UnicodeString& FileName, const TRereadEvent& Reader,
@@ -449,6 +570,20 @@ private:
 
     // Timer thread.
     void Tick();
+    void TickPass();
+    void CountDownMoves();
+    void PushSaves();
+    void DispatchRecord(std::unique_ptr<TZELSVCNetQueueRecord>& Rec);
+    void InstallLists(TZELSVCNetQueueRecord& Rec);
+    void SendListAnswer(TZELSVCWrkCtxBase& Requester, TZELSVCNetworkBase* Only);
+    void SendThreadsAnswer(TZELSVCWrkCtxBase& Requester);
+    void DisconnectCommand(std::unique_ptr<TZELSVCNetQueueRecord>& Rec);
+    void PostInstall(TZELSVCNetQueueCommand Command, std::vector<std::unique_ptr<TZELSVCListPayload>>&& Lists,
+                     bool Save);
+    void PostToNetwork(TZELSVCNetQueueCommand Command, TZELSVCNetworkBase* Network, AnsiView Text1, AnsiView Text2,
+                       int32_t Value1, int32_t Value2);
+    void PostRequest(TZELSVCNetQueueCommand Command, TZELSVCWrkCtxBase* Requester, TZELSVCNetworkBase* Network,
+                     int32_t Value1);
 
     // Listener thread.
     void AcceptConnection(TZELSVCNetQueueCommand Command, int Handle, const AnsiString& PeerIP, int32_t PeerPort,
@@ -500,15 +635,31 @@ private:
     std::atomic<uint32_t> UniqueIdCounter_{0};
     uint32_t StartTick_ = 0;
 
-    // Connections and workers; timer thread. The worker list goes before the queues it posts to.
-    TZELSVCWorkerList Workers_;
-    TZELSortedObjectList UndefinedConnections_;
-    TZELSortedObjectList CommandContexts_;
+    // Connections and workers; timer thread.
     TZELSortedAnsiStringList AddressCounters_{false};
     bool WorkersTerminated_ = false;  // code 54 seen: no worker is made any more
 
     // Save state per save code 0 to 6; service thread.
     std::array<TSaveState, 7> SaveStates_{};
+
+    // Tick and dispatcher state; timer thread.
+    uint32_t CurrentTick_ = 0;
+    uint32_t LastStepTime_ = 0;
+    int32_t Tenths_ = 0;
+    std::atomic<uint32_t> Seconds_{0};
+    uint32_t Flags_ = 0;
+    // Flush requests pushed onto the flusher queue whose answer job is not queued yet.
+    int32_t FlushItemsPending_ = 0;
+    TZELSVCWriteArray SnapshotLines_;
+    TStringBldU TickLogBld_;
+    TStringBldA AnswerBld_;
+    TZELNetworksList Networks_;
+    TZELSortedObjectList UndefinedConnections_;
+    TZELSortedObjectList CommandContexts_;
+    TZELSortedObjectList TemporaryMoves_;
+    TZELSVCWorkerList Workers_;
+    TZELSystemManagerMode ServerManagerMode_ = TZELSystemManagerMode::smm_Standalone;
+    TZELSVCOwnerData ServerOwner_;
 
     // Paths.
     UnicodeString BaseDir_;

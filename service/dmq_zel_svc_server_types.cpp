@@ -29,6 +29,12 @@ std::unique_ptr<TZELSVCMainQueueRec> NewMainRec(TZELSVCMainQueueCommand Kind) {
 
 void TZELSVCMainQueue::PushCommand(TZELSVCMainQueueCommand Kind) { Push(NewMainRec(Kind)); }
 
+void TZELSVCMainQueue::PushForwardPending(int32_t Count) {
+    auto r = NewMainRec(TZELSVCMainQueueCommand::fsmq_ForwardPending);
+    r->FlushCount = Count;
+    Push(std::move(r));
+}
+
 void TZELSVCMainQueue::PushCommandText(TZELSVCMainQueueCommand Kind, const TZELSVCWriteArray& Lines) {
     auto r = NewMainRec(Kind);
     r->Lines = Lines;
@@ -61,6 +67,11 @@ void TZELService::PostMainCommand(TZELSVCMainQueueCommand Kind) {
 
 void TZELService::PostMainSave(TZELSVCMainQueueCommand Kind, const TZELSVCWriteArray& Lines) {
     MainQueue_.PushCommandText(Kind, Lines);
+    WakeUp();
+}
+
+void TZELService::PostForwardPending(int32_t Count) {
+    MainQueue_.PushForwardPending(Count);
     WakeUp();
 }
 
@@ -176,7 +187,7 @@ void TZELService::RunMainRecord(TZELSVCMainQueueRec& Rec) noexcept {
             RunRereadAll();
             return;
         case C::fsmq_ForwardPending:
-            RunForwardPending();
+            RunForwardPending(Rec);
             return;
         case C::fsmq_ServiceStart:
             Guarded(u"Service start: ", [this] { ServiceStart(); });
@@ -306,15 +317,19 @@ void TZELService::RunRereadAll() noexcept {
     });
 }
 
-void TZELService::RunForwardPending() noexcept {
-    Guarded(kLoopPrefix, [this] {
+void TZELService::RunForwardPending(const TZELSVCMainQueueRec& Rec) noexcept {
+    Guarded(kLoopPrefix, [this, &Rec] {
         // The saves that a flush request caused come before this job: a failed one leaves changes
-        // unsaved, and the requester must not hear that all is written.
+        // unsaved, and the requester must not hear that all is written. Requests queued after
+        // these saves were built wait for the job that follows their own saves.
         const AnsiView answer = UnsavedChanges() ? kAnswerError : kAnswerOk;
         std::unique_ptr<TZELSVCFlusherQueueItem> batch[kMainQueueBatch];
+        int32_t left = Rec.FlushCount;
         int32_t n;
-        while ((n = FlusherQueue_.PopMany(batch, kMainQueueBatch)) > 0)
+        while (left > 0 && (n = FlusherQueue_.PopMany(batch, std::min(left, kMainQueueBatch))) > 0) {
+            left -= n;
             for (int32_t i = 0; i < n; ++i) PostCommandReply(batch[i]->Context, batch[i]->Id, answer);
+        }
     });
 }
 

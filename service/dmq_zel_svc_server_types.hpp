@@ -44,6 +44,7 @@ struct TZELSVCMainQueueRec {
     TZELSVCMainQueueCommand Kind = TZELSVCMainQueueCommand::fsmq_SaveMutes;
     TZELSVCWriteArray Lines;      // saves
     UnicodeString FileName;       // rereads; empty: the configured file
+    int32_t FlushCount = 0;       // code 14: the waiting flush requests whose saves came before it
     TZELSVCWrkCtxBase* Requester = nullptr;  // rereads; not owned
     uint32_t RequesterId = 0;     // the requester's number when the request was posted
 };
@@ -57,6 +58,8 @@ public:
 
     // Kind only (codes 13 to 18).
     void PushCommand(TZELSVCMainQueueCommand Kind);
+    // Code 14 answering the oldest Count flush requests.
+    void PushForwardPending(int32_t Count);
     // Kind and a copy of the lines (codes 0 to 6).
     void PushCommandText(TZELSVCMainQueueCommand Kind, const TZELSVCWriteArray& Lines);
     // Kind, file name, requester and the requester's current number (codes 7 to 12).

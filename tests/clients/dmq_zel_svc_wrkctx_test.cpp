@@ -11,6 +11,7 @@
 
 #include "service/dmq_zel_svc_server_id.hpp"
 #include "tests/support/loopback.hpp"
+#include "tests/support/stand_in_worker.hpp"
 
 namespace zel {
 namespace {
@@ -44,7 +45,7 @@ private:
     int* closes_;
 };
 
-class TCountingWorker : public TZELSVCWorkerBase {
+class TCountingWorker : public test::StandInWorker {
 public:
     void MarkHasWork() noexcept override { Marks.fetch_add(1); }
     std::atomic<int> Marks{0};

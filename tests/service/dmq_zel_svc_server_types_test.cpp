@@ -294,7 +294,7 @@ TEST(MainQueueThread, FailedSaveIsRetriedAndReported) {
     auto flushAnswer = [&] {
         s->FlusherQueue().PushContext(&requester);
         const int before = tick.Count(TZELSVCNetQueueCommand::fsnq_CommandReply);
-        s->PostMainCommand(K::fsmq_ForwardPending);
+        s->PostForwardPending(1);
         EXPECT_TRUE(ServeUntil([&] { return tick.Count(TZELSVCNetQueueCommand::fsnq_CommandReply) > before; }));
         return tick.Taken().back().Text1;
     };

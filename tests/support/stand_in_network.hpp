@@ -2,9 +2,18 @@
 // A network that answers every operation of the abstract network base harmlessly. Tests derive
 // their small networks from it and override only what they watch, so a new operation on the base
 // needs one default here, not one in every test.
+#include <memory>
+#include <utility>
+
+#include "foundation/dmq_strbld_a.hpp"
 #include "foundation/dmq_syscharset.hpp"
+#include "service/dmq_zel_cmd_proto.hpp"
+#include "service/dmq_zel_svc_admins_list.hpp"
 #include "service/dmq_zel_svc_bases.hpp"
+#include "service/dmq_zel_svc_muteblock_list.hpp"
+#include "service/dmq_zel_svc_notices_list.hpp"
 #include "service/dmq_zel_svc_queue.hpp"
+#include "service/dmq_zel_svc_rights_list.hpp"
 
 namespace zel::test {
 
@@ -35,9 +44,41 @@ public:
     uint32_t ActiveManagersMask() const override { return 0; }
     int32_t SpeechLimitSeconds() const override { return 0; }
 
+    // Service tick and dispatcher: a dispatcher that releases its pending commands, empty lists,
+    // both modes off, no notice, and a list block with no member.
+    void Tick(uint32_t) override {}
+    uint32_t LastRun() const override { return LastRun_; }
+    void ProcessQueue(bool Housekeeping) override {
+        if (Housekeeping) LastRun_ += 500;
+        (void)Pending_.TakeAll();
+    }
+    void AddPending(std::unique_ptr<TZELSVCNetQueueRecord>&& Rec) override { Pending_.Add(std::move(Rec)); }
+    int32_t PendingCount() const override { return Pending_.Count(); }
+    const TZELSVCMuteBlockList& MuteList() const override { return Mutes_; }
+    const TZELSVCMuteBlockList& BlockList() const override { return Blocks_; }
+    const TZELSVCAdminList& AdminList() const override { return Admins_; }
+    const TZELSVCAccessList& RightsList() const override { return Rights_; }
+    bool ConnectionMode() const override { return false; }
+    bool TalkMode() const override { return false; }
+    const TZELSVCNoticeData& Notices() const override { return Notices_; }
+    void PrepareCmdList(TZELCmdListBlock& Block) override {
+        StrBldAReset(ListBld_);
+        AddCmdNetworkLine(ListBld_, ListNameUtf8(), "", "");
+        Block = TZELCmdListBlock{};
+        Block.NetworkLine = StrBldAView(ListBld_);
+    }
+
 protected:
     UnicodeString Name_;
     TZELSVCNetworkOptions Options_{};
+    uint32_t LastRun_ = 0;
+    TZELSVCPendingCommands Pending_;
+    TZELSVCMuteBlockList Mutes_;
+    TZELSVCMuteBlockList Blocks_;
+    TZELSVCAdminList Admins_;
+    TZELSVCAccessList Rights_;
+    TZELSVCNoticeData Notices_;
+    TStringBldA ListBld_;
 };
 
 }  // namespace zel::test
