@@ -297,8 +297,10 @@ TZELSVCWrkResult TZELSVCContextSNPS::InputLoop(TZELSVCWaitRecord& Wait) {
             Close();
             return R::wkr_CloseInternalError;
         case TCollectResult::colres_Timeout:
-            Close();
+            // The cause first: the close moves the context to the closing phase, whose cause
+            // would hide the state that ran out of time.
             vSetTimeoutCause();
+            Close();
             return R::wkr_CloseInternalError;
         case TCollectResult::colres_TooLong:
             SetDisconnectCause(DC::fsdc_TooLongString);
