@@ -180,5 +180,138 @@ TEST(ZELSVCContextSNPS, InputDuringLoginIsReadAfterTheAnswer) {
     EXPECT_EQ(t.DisconnectLine(c.LocalPort), "");
 }
 
+// A client that stops reading: while its socket takes nothing the bytes queued now count, so it is
+// reported over the limit (the bandwidth drop); past the send buffer's cap it is dropped as out of
+// memory instead of growing for ever.
+TEST(ZELSVCContextSNPS, StalledReaderIsOverTheLimitAndCapped) {
+    TClientService t;
+    ASSERT_TRUE(t.Start());
+    TTestClient c;
+    ASSERT_TRUE(c.Connect(t.Port));
+    ASSERT_TRUE(c.Send(ConnectLine()));
+    ASSERT_TRUE(c.WaitLoginAnswer());
+    const int32_t limit = t.S->OutputBufferLimit;
+    const std::string chunk(64 * 1024, 'x');
+    bool over = false, dropped = false;
+    for (int i = 0; i < 200 && !dropped; ++i) {
+        t.OnTimer([&] {
+            TZELSVCContextSNPS* m = t.Member(c.LocalPort);
+            if (!m) {
+                dropped = true;
+                return;
+            }
+            m->vSend(chunk);
+            over = over || m->vIsOutputOverLimit(limit);
+        });
+        ServeFor(20ms);
+    }
+    EXPECT_TRUE(over);
+    EXPECT_TRUE(dropped);
+    EXPECT_TRUE(Contains(t.WaitDisconnect(c.LocalPort), "DISCONNECT_OUT_OF_MEMORY"));
+}
+
+// A final answer to a peer that never reads: the connection ends at the activity time-out from
+// the moment the answer was queued, and the worker does not spin meanwhile.
+TEST(ZELSVCContextSNPS, FinalAnswerToANonReaderEndsAtTheDeadline) {
+    test::TClientSettings set;
+    set.OutputBufferLimit = 4 << 20;  // the answer fits under the send buffer's cap
+    TClientService t(set);
+    ASSERT_TRUE(t.Start());
+    TTestClient c;
+    ASSERT_TRUE(c.Connect(t.Port));
+    ASSERT_TRUE(c.Send(ConnectLine()));
+    ASSERT_TRUE(c.WaitLoginAnswer());
+    // More than the sockets' buffers hold.
+    const std::string big(24 << 20, 'z');
+    t.OnTimer([&] { t.Member(c.LocalPort)->vSendAndClose(big); });
+    const auto queued = Clock::now();
+    const double cpu0 = CpuSeconds();
+    const std::string line = t.WaitDisconnect(c.LocalPort);
+    const double took = std::chrono::duration<double>(Clock::now() - queued).count();
+    const double cpu = CpuSeconds() - cpu0;
+    EXPECT_TRUE(Contains(line, "DISCONNECT_TIMEOUT")) << line;
+    EXPECT_GE(took, 2.8);
+    EXPECT_LE(took, 4.6);
+    EXPECT_LT(cpu, 0.5 * took);
+}
+
+// 200 clients quit or are aborted while the timer thread keeps sending to all of them: each
+// context is freed exactly once and the connection count returns to 0.
+TEST(ZELSVCContextSNPS, ClientsEndWhileTheTimerSends) {
+    test::TClientSettings set;
+    set.ClientsPerThread = 50;
+    TClientService t(set);
+    ASSERT_TRUE(t.Start());
+    constexpr int kClients = 200;
+    std::vector<TTestClient> c(kClients);
+    for (auto& x : c) {
+        ASSERT_TRUE(x.Connect(t.Port));
+        ASSERT_TRUE(x.Send(ConnectLine()));
+    }
+    for (auto& x : c) ASSERT_TRUE(x.WaitLoginAnswer());
+    const std::string packet(328, 'p');
+    t.SetEveryTick([&] {
+        for (TZELSVCContext* m : t.Net->Members) m->vSendNoFlush(packet);
+        for (TZELSVCContext* m : t.Net->Members) m->RequestFlush();
+    });
+    ServeFor(100ms);
+    for (int i = 0; i < kClients; i += 2) c[size_t(i)].Close();
+    int aborted = 0;
+    t.OnTimer([&] {
+        for (int i = 1; i < kClients; i += 2)
+            if (TZELSVCContextSNPS* m = t.Member(c[size_t(i)].LocalPort)) {
+                m->AbortWithCause(TZELSVCDisconnectCause::fsdc_ServerTerminate);
+                ++aborted;
+            }
+    });
+    EXPECT_EQ(aborted, kClients / 2);
+    EXPECT_TRUE(ServeUntil([&] { return t.Probe.FreedTotal() == kClients; }, 10000ms));
+    EXPECT_TRUE(t.Probe.FreedOnce());
+    EXPECT_EQ(t.Probe.MadeCount(), kClients);
+    EXPECT_EQ(t.S->ConnectionCount(), 0);
+    t.SetEveryTick(nullptr);
+    for (int i = 1; i < kClients; i += 2) {
+        EXPECT_TRUE(c[size_t(i)].WaitClosed(2000));
+        EXPECT_TRUE(Contains(t.DisconnectLine(c[size_t(i)].LocalPort), "DISCONNECT_TERMINATED_BY_SERVER"));
+    }
+}
+
+// With MaxConnectionsPerAddress 2 a third connection from the address is refused (and closed
+// without a byte); after one closes, the next is taken; after the stop every new one is refused.
+TEST(ZELSVCContextSNPS, ConnectionLimits) {
+    test::TClientSettings set;
+    set.MaxConnectionsPerAddress = 2;
+    TClientService t(set);
+    ASSERT_TRUE(t.Start());
+    TTestClient a, b, third, fourth;
+    LogIn(t, a);
+    LogIn(t, b);
+    ASSERT_TRUE(third.Connect(t.Port));
+    EXPECT_TRUE(third.WaitClosed(3000));
+    EXPECT_EQ(third.Received, "");
+    const std::string refused = "Client: 127.0.0.1:" + std::to_string(third.LocalPort) + " DISCONNECT_LIMIT_ADDRESS";
+    EXPECT_TRUE(ServeUntil([&] { return t.Log.Has(WidenStrU(refused)); }));
+    a.Close();
+    EXPECT_FALSE(t.WaitDisconnect(a.LocalPort).empty());
+    LogIn(t, fourth);
+
+    // Stopped: a connection that the listener handed over just before comes too late.
+    t.S->StopService();
+    zeltest::TcpPair late;
+    ASSERT_TRUE(zeltest::MakeTcpPair(AF_INET, late));
+    const int32_t port = zeltest::LocalPort(late.a);
+    t.S->PostNewClientConnection(late.b, "127.0.0.1", port, 0);
+    late.b = -1;
+    const std::string stopped = "Client: 127.0.0.1:" + std::to_string(port) + " DISCONNECT_SERVER_STOP";
+    EXPECT_TRUE(ServeUntil([&] { return t.Log.Has(WidenStrU(stopped)); }));
+    char byte;
+    EXPECT_EQ(recv(late.a, &byte, 1, 0), 0);
+    // Everyone else is stopped too, and the service ends.
+    EXPECT_TRUE(b.WaitClosed(3000));
+    EXPECT_TRUE(fourth.WaitClosed(3000));
+    t.Stop();
+    EXPECT_EQ(t.S->ConnectionCount(), 0);
+}
+
 }  // namespace
 }  // namespace zel

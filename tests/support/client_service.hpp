@@ -44,7 +44,7 @@ public:
         ++FreedCount_[Port];
         Freed_[Port] = {Cause, ConnectText};
     }
-    int Made() const { return Made_.load(); }
+    int MadeCount() const { return Made_.load(); }
     int FreedTotal() {
         std::lock_guard<std::mutex> g(m_);
         int n = 0;
@@ -191,6 +191,8 @@ public:
         S->MaxTotalConnections = Set.MaxTotalConnections;
         S->OutputBufferLimit = Set.OutputBufferLimit;
         S->KeepHotThread = Set.KeepHotThread;
+        // Many clients connect at once.
+        S->SetMaxWaitConnections(1000);
         S->LogClientLevel = 6;
         auto net = std::make_unique<TLoginNetwork>(*S);
         Net = net.get();
@@ -321,29 +323,34 @@ public:
     bool Send(const std::string& Bytes) {
         return ::send(Fd, Bytes.data(), Bytes.size(), MSG_NOSIGNAL) == ssize_t(Bytes.size());
     }
-    // Reads what comes within Ms into Received; false once the peer closed (Closed set).
+    // One wait of up to Ms and one read into Received; false once the peer closed (Closed set).
+    bool ReadStep(int Ms) {
+        if (Closed) return false;
+        pollfd p{Fd, POLLIN, 0};
+        if (poll(&p, 1, Ms) <= 0) return true;
+        char buf[65536];
+        const ssize_t n = ::recv(Fd, buf, sizeof buf, 0);
+        if (n <= 0) {
+            Closed = true;
+            return false;
+        }
+        Received.append(buf, size_t(n));
+        return true;
+    }
+    // Reads what comes within Ms; false once the peer closed.
     bool ReadFor(int Ms) {
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(Ms);
-        while (!Closed) {
-            auto left =
+        do {
+            const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
-            if (left < 0) left = 0;
-            pollfd p{Fd, POLLIN, 0};
-            if (poll(&p, 1, int(left)) <= 0) break;
-            char buf[65536];
-            const ssize_t n = ::recv(Fd, buf, sizeof buf, 0);
-            if (n <= 0) {
-                Closed = true;
-                break;
-            }
-            Received.append(buf, size_t(n));
-        }
-        return !Closed;
+            if (!ReadStep(int(left > 0 ? left : 0))) return false;
+        } while (std::chrono::steady_clock::now() < end);
+        return true;
     }
     // Reads until Cond holds of Received or the peer closed or Ms passed.
     bool ReadUntil(const std::function<bool(const std::string&)>& Cond, int Ms) {
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(Ms);
-        while (!Cond(Received) && !Closed && std::chrono::steady_clock::now() < end) ReadFor(20);
+        while (!Cond(Received) && !Closed && std::chrono::steady_clock::now() < end) ReadStep(20);
         return Cond(Received);
     }
     bool WaitClosed(int Ms) {
