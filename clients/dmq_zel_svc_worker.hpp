@@ -70,6 +70,8 @@ public:
     void MarkHasWork() noexcept override { HasWork_.store(true, std::memory_order_release); }
 
     TZELService& Service() const noexcept { return Service_; }
+    // Items are pushed by the Post... operations; a push of its own must mark the worker too.
+    TZELSVCWorkerQueue& Queue() noexcept { return Queue_; }
     // The number of contexts registered; worker thread (tests read it after the thread ended).
     int32_t Registered() const noexcept { return Waiter_.LastIndex(); }
     // Wait returns of the socket wait (benchmarks).
