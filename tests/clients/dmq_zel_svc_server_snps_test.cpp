@@ -272,7 +272,8 @@ TEST(ZELSVCContextSNPS, ClientsEndWhileTheTimerSends) {
     t.SetEveryTick(nullptr);
     for (int i = 1; i < kClients; i += 2) {
         EXPECT_TRUE(c[size_t(i)].WaitClosed(2000));
-        EXPECT_TRUE(Contains(t.DisconnectLine(c[size_t(i)].LocalPort), "DISCONNECT_TERMINATED_BY_SERVER"));
+        const std::string line = t.WaitDisconnect(c[size_t(i)].LocalPort);
+        EXPECT_TRUE(Contains(line, "DISCONNECT_TERMINATED_BY_SERVER")) << line;
     }
 }
 
