@@ -38,6 +38,22 @@ void TZELSVCWrkCtx::AbortWithCause(TZELSVCDisconnectCause Cause) {
     RequestFlush();
 }
 
+void TZELSVCWrkCtx::StopUnserved(TZELSVCDisconnectCause Cause) {
+    SetDisconnectCause(Cause);
+    vExecStop(nullptr);
+}
+
+UnicodeString TZELSVCWrkCtx::DisconnectLine(bool WithText) const {
+    UnicodeString line = Name_;
+    line += u' ';
+    line += DisconnectCauseInfo(Cause()).Text;
+    if (WithText && HasCauseText()) {
+        line += u": ";
+        line += EscapeCtrlCharsU(CauseText());
+    }
+    return line;
+}
+
 void TZELSVCWrkCtx::vFlush() { throw Exception("TZELSVCWrkCtx.vFlush"); }
 
 void TZELSVCWrkCtx::vAbortConnection() { throw Exception("TZELSVCWrkCtx.vAbortConnection"); }

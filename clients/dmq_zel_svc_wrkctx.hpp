@@ -78,6 +78,14 @@ public:
     bool ClosedPosted() const noexcept override { return ClosedPosted_.load(std::memory_order_acquire); }
     bool MarkClosedPosted() noexcept override;
     void AbortWithCause(TZELSVCDisconnectCause Cause) override;
+    // Service dispatcher (connections and hand-overs).
+    void SetWorker(TZELSVCWorkerBase* W) noexcept override { Worker.store(W, std::memory_order_release); }
+    // Cause, then the final stop without a worker (its close record is posted here).
+    void StopUnserved(TZELSVCDisconnectCause Cause) override;
+    // Name, a blank and the cause's text; ": " + the disconnect text with WithText.
+    UnicodeString DisconnectLine(bool WithText) const override;
+    TZELSVCDisconnectCause DisconnectCause() const noexcept override { return Cause(); }
+    void ContextError(UnicodeView Text) override { LogError(Text); }
 
     // ---- The operations the worker and the service drive.
     // Raises "TZELSVCWrkCtx.vFlush": a kind that is flushed overrides it.
@@ -121,7 +129,7 @@ public:
     const UnicodeString& Name() const noexcept { return Name_; }
     const AnsiString& IdText() const noexcept { return IdText_; }
     const AnsiString& ConnText() const noexcept { return ConnText_; }
-    const AnsiString& PeerText() const noexcept { return PeerText_; }
+    const AnsiString& PeerText() const noexcept override { return PeerText_; }
 
     // Fields shared with the worker, the service and the networks.
     TLogEvent OnLogText;

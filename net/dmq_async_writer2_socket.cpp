@@ -20,6 +20,13 @@ void TAsyncWriter2SocketThreadSafe::Write(const void* bytes, size_t count) {
     Base::Write(bytes, count);
 }
 
+bool TAsyncWriter2SocketThreadSafe::WriteIfOpen(const void* bytes, size_t count) {
+    Guard g(lock_);
+    if (Base::Handle() == -1) return false;
+    Base::Write(bytes, count);
+    return true;
+}
+
 bool TAsyncWriter2SocketThreadSafe::Send() {
     Guard g(lock_);
     size_t sent;

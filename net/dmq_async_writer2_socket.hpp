@@ -16,6 +16,9 @@ public:
 
     void Reset();
     void Write(const void* bytes, size_t count);
+    // Write, only while the buffer has a socket (handle not -1): false and nothing queued once the
+    // owner closed it and set the handle to -1. Check and append are one step under the lock.
+    bool WriteIfOpen(const void* bytes, size_t count);
     bool Send();
 
     // Each read takes the lock: other threads ask while the owner sends.

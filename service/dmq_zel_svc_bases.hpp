@@ -12,11 +12,13 @@
 #include <memory>
 
 #include "foundation/dmq_types.hpp"
+#include "service/dmq_zel_svc_globals.hpp"
 #include "service/dmq_zel_svc_params.hpp"
 
 namespace zel {
 
 class TZELService;
+struct TZELSVCNetQueueRecord;
 class TZELSVCNetworkBase;
 class TZELSVCWorkerBase;
 class TZELSVCWrkCtxBase;
@@ -52,6 +54,25 @@ public:
     // that the worker closes the connection at its next step.
     virtual void AbortWithCause(TZELSVCDisconnectCause Cause) = 0;
     // ---- end of the service queue's group
+
+    // ---- Service dispatcher: connections and hand-overs (timer thread; codes 37 to 40, 50).
+    // The peer's address text (the key of the address counters).
+    virtual const AnsiString& PeerText() const noexcept = 0;
+    // Code 50: the worker that takes the context over; set before the worker is told.
+    virtual void SetWorker(TZELSVCWorkerBase* Worker) noexcept = 0;
+    // Code 39: queues the answer and closes once it is sent.
+    virtual void SendFinalAnswer(AnsiView Answer) { (void)Answer; }
+    // A context that no worker serves (its hand-over target ended): closed with Cause unless one is
+    // set, and its close record (code 40 or 41) posted, on the caller's thread.
+    virtual void StopUnserved(TZELSVCDisconnectCause Cause) = 0;
+    // The disconnect line of code 40: the context's log name, the cause's text, the offending
+    // command and the error text, and with WithText ": " and the disconnect text.
+    virtual UnicodeString DisconnectLine(bool WithText) const = 0;
+    virtual TZELSVCDisconnectCause DisconnectCause() const noexcept = 0;
+    // Through the context's error hook ("ERROR: Context: " + name + ": " + Text).
+    virtual void ContextError(UnicodeView Text) = 0;
+    // ---- end of the service dispatcher's group
+
     // ---- Service tick and service-queue dispatcher (timer thread). The defaults suit a context
     // that is in no network and answers no command-port request.
     // The network the client is in: codes 25, 32 and 55 to 83 go to its pending commands.
@@ -79,6 +100,29 @@ public:
     // the next service tick wakes every worker so marked.
     virtual void MarkHasWork() noexcept = 0;
     // ---- end of the work contexts' group
+
+    // ---- Service dispatcher: worker bookkeeping and hand-overs (timer thread). A worker is made by
+    // the factory, numbered, then started; it is terminated by codes 51 and 54, and joined and
+    // freed at its code 52.
+    // The worker's position in the service's worker list (-1 until numbered). The worker reads it
+    // atomically for its log prefix.
+    virtual void SetNumber(int32_t N) = 0;
+    virtual int32_t Number() const noexcept = 0;
+    // Worker commands 0 to 2: queued, and the worker is marked as having work (the tick wakes it).
+    virtual void PostNewContext(TZELSVCWrkCtxBase* Context) = 0;
+    virtual void PostReturnEntry(TZELSVCWorkerBase* Target) = 0;
+    virtual void PostCheckContext(TZELSVCWrkCtxBase* Context) = 0;
+    virtual void StartWorker() = 0;
+    // Sets the terminate flag and wakes the thread.
+    virtual void TerminateWorker() = 0;
+    virtual bool WorkerTerminated() const noexcept = 0;
+    // Waits for the thread's end.
+    virtual void JoinWorker() = 0;
+    // After the join: stops the contexts queued after the thread's own last look at its queue
+    // (each gets code 40) and answers return requests with code 49.
+    virtual void StopLeftContexts() = 0;
+    // The bookkeeping's entries free and reserved for a hand-over (see FreeCount, ReservedCount).
+    virtual void SetCounts(int32_t Free, int32_t Reserved) = 0;
     // ---- Service tick and service-queue dispatcher (timer thread) ----
     // The has-work flag: any thread sets it when it queues work for the worker; the tick takes it
     // (reads and clears it in one step) and then wakes the worker.
@@ -148,6 +192,7 @@ public:
     // MaxSpeechTime in seconds when SpeechLimit is on, else 0.
     virtual int32_t SpeechLimitSeconds() const = 0;
     // ---- end of the client context's group
+
     // ---- Service tick and service-queue dispatcher (timer thread) ----
     // Each tick call that counted at least one 100 ms step, with the call's time.
     virtual void Tick(uint32_t Now) = 0;
@@ -190,6 +235,18 @@ public:
     // ---- Networks list ----
     // The network for one line of the networks file (or one of the default set).
     virtual std::unique_ptr<TZELSVCNetworkBase> CreateNetwork(const TZELServNetworkRec& Rec) = 0;
+
+    // ---- Service dispatcher: workers and connections (timer thread). The defaults make nothing
+    // and raise, so that the connection is refused.
+    // A worker of Service, not numbered and not started.
+    virtual std::unique_ptr<TZELSVCWorkerBase> CreateWorker(TZELService& Service);
+    // The context of a new client (code 37) or command (code 36) connection on Handle. The context
+    // owns Handle once made; a failure closes Handle and raises.
+    virtual std::unique_ptr<TZELSVCWrkCtxBase> CreateClientContext(TZELService& Service, int Handle, AnsiView PeerText,
+                                                                   int32_t PeerPort, int32_t Extra);
+    virtual std::unique_ptr<TZELSVCWrkCtxBase> CreateCommandContext(TZELService& Service, int Handle, AnsiView PeerText,
+                                                                    int32_t PeerPort, int32_t Extra);
+    // ---- end of the service dispatcher's group
 };
 
 }  // namespace zel

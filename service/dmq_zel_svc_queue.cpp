@@ -112,6 +112,46 @@ void TZELService::PostNewClientConnection(int Socket, AnsiView Address, int32_t 
 
 void TZELService::PostServiceTerminate() { PostServQueue(NewRecord(TZELSVCNetQueueCommand::fsnq_ServiceTerminate)); }
 
+// ---------------------------------------------------------------------------------------------
+// Posters of the worker threads (codes 47 to 52).
+
+void TZELService::PostCreateWorker() { PostServQueue(NewRecord(TZELSVCNetQueueCommand::fsnq_CreateWorker)); }
+
+namespace {
+
+std::unique_ptr<TZELSVCNetQueueRecord> WorkerRecord(TZELSVCNetQueueCommand Command, TZELSVCWorkerBase* Obj1,
+                                                    TZELSVCWorkerBase* Obj2) {
+    auto r = NewRecord(Command);
+    r->Obj1 = Obj1;
+    r->Obj2 = Obj2;
+    return r;
+}
+
+}  // namespace
+
+void TZELService::PostWorkerClosedContexts(TZELSVCWorkerBase* Worker) {
+    PostServQueue(WorkerRecord(TZELSVCNetQueueCommand::fsnq_WorkerClosedContext, Worker, nullptr));
+}
+
+void TZELService::PostWorkerNoContext(TZELSVCWorkerBase* Target) {
+    PostServQueue(WorkerRecord(TZELSVCNetQueueCommand::fsnq_WorkerNoContext, nullptr, Target));
+}
+
+void TZELService::PostWorkerHandOverContext(TZELSVCWorkerBase* Source, TZELSVCWorkerBase* Target,
+                                            TZELSVCWrkCtxBase* Context) {
+    auto r = WorkerRecord(TZELSVCNetQueueCommand::fsnq_WorkerHandOverContext, Source, Target);
+    r->Owner = Context;
+    PostServQueue(std::move(r));
+}
+
+void TZELService::PostWorkerWaiting(TZELSVCWorkerBase* Worker) {
+    PostServQueue(WorkerRecord(TZELSVCNetQueueCommand::fsnq_WorkerWaiting, Worker, nullptr));
+}
+
+void TZELService::PostWorkerStopped(TZELSVCWorkerBase* Worker) {
+    PostServQueue(WorkerRecord(TZELSVCNetQueueCommand::fsnq_WorkerStopped, Worker, nullptr));
+}
+
 void TZELService::PostInstall(TZELSVCNetQueueCommand Command, std::vector<std::unique_ptr<TZELSVCListPayload>>&& Lists,
                               bool Save) {
     auto r = NewRecord(Command);
@@ -477,8 +517,6 @@ void TZELService::SendThreadsAnswer(TZELSVCWrkCtxBase& Requester) {
 // ---------------------------------------------------------------------------------------------
 // Seams: the defaults keep the record for release.
 
-void TZELService::DispatchClientsRecord(std::unique_ptr<TZELSVCNetQueueRecord>&) {}
-void TZELService::AbortUndefinedConnections(TZELSVCDisconnectCause) {}
 void TZELService::DispatchMoveRecord(std::unique_ptr<TZELSVCNetQueueRecord>&) {}
 bool TZELService::HandOverManagerDisconnect(const TZELSVCNetQueueRecord&) { return false; }
 

@@ -130,6 +130,8 @@ TZELService::~TZELService() {
     // Started but never reached the thread, or a failed Start(): nothing may stay running.
     Listener_->TerminateAndWait();
     Timer_->TerminateAndWait();
+    // Normally none is left: the thread ends only once every worker and connection is gone.
+    FreeLeftContexts();
 }
 
 void TZELService::SetFactory(std::unique_ptr<TZELSVCFactory> Factory) {

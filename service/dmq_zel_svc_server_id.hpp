@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include <vector>
 
@@ -252,6 +253,7 @@ public:
     bool PostContextClosed(TZELSVCWrkCtxBase* Context, void* Value);
     bool PostCommandContextClosed(TZELSVCWrkCtxBase* Context, void* Value);
     // ---- end of the contexts' posters
+
     // ---- Service tick (timer thread) -----------------------------------------------------------
 
     // The tick that the constructor installs as OnTick: passes until one ends with no network
@@ -322,6 +324,34 @@ public:
     void PublishContextCounts(int32_t CommandContexts, int32_t Workers) noexcept;
     // The serial number of a new work context.
     int32_t NextContextNumber() noexcept { return ContextCounter_.fetch_add(1, std::memory_order_relaxed) + 1; }
+
+    // ---- Service queue: the posters of the worker threads (codes 47 to 52; any thread) ----------
+    // The records name workers (Obj1, Obj2) as TZELSVCWorkerBase pointers.
+
+    void PostCreateWorker();
+    // One record per context the worker stopped.
+    void PostWorkerClosedContexts(TZELSVCWorkerBase* Worker);
+    // The answer to a return request that found no context: Target asked for one.
+    void PostWorkerNoContext(TZELSVCWorkerBase* Target);
+    // Source handed Context (unregistered) over for Target.
+    void PostWorkerHandOverContext(TZELSVCWorkerBase* Source, TZELSVCWorkerBase* Target, TZELSVCWrkCtxBase* Context);
+    // Idle for the thread-cache time.
+    void PostWorkerWaiting(TZELSVCWorkerBase* Worker);
+    // The thread's loop ended: the last record the worker posts.
+    void PostWorkerStopped(TZELSVCWorkerBase* Worker);
+    // ---- end of the workers' posters
+
+    // ---- Service queue: connections and workers (timer thread; dmq_zel_svc_connections.cpp) ------
+
+    // The handlers of codes 36 to 41, 47 to 52 and 54 (DispatchClientsRecord) and the undefined
+    // half of 35 and 53 (AbortUndefinedConnections) fill the dispatcher's seams below.
+    // Hands a new context to the first worker that has a free entry and is not ending; creates one
+    // when none has. Raises when no worker can be had.
+    TZELSVCWorkerBase* AssignToWorker(TZELSVCWrkCtxBase* Context);
+    // A new worker, appended, numbered and started.
+    TZELSVCWorkerBase* CreateWorker();
+    // Every worker's number := its position in the list.
+    void RenumberWorkers();
 
     // ---- Data-change program and ids ------------------------------------------------------------
 
@@ -429,6 +459,10 @@ public:
     bool ManagerUnicode = true;
     bool RereadCompareAttr = true;
     bool KeepHotThread = false;
+    // Connections and workers (timer thread, from the start on).
+    int32_t MaxConnectionsPerAddress = 8;  // 0 or less: no limit and no address counters
+    int32_t MaxTotalConnections = 1000;
+    int32_t ThreadCacheTime = 20;  // s: a worker without contexts reports it waits (code 51) this often
     int32_t CommandLogLevel = 0;
     // The defaults every network starts from; the configuration overrides them.
     int32_t OutputBufferLimit = 131072;
@@ -462,6 +496,7 @@ public:
     void ContextLog(UnicodeView Name, UnicodeView Text);
     void ContextErrorLog(UnicodeView Name, UnicodeView Text);
     // ---- end of the client login group
+
     // Records taken off the service queue in one pop.
     static constexpr int32_t kServQueueBatch = 32;
     // The dispatcher's run with housekeeping is due this long after its last one.
@@ -557,6 +592,24 @@ private:
 
     UnicodeString ResolveData(UnicodeView Name) const;
 
+    // Connections and workers (timer thread).
+    void NewConnection(TZELSVCNetQueueRecord& Rec, bool Client);
+    // Worker, when it is (still) in the worker list.
+    TZELSVCWorkerBase* FindWorker(const void* Worker) const noexcept;
+    void ClientHandshakeDone(std::unique_ptr<TZELSVCNetQueueRecord>& Rec);
+    void ClientDisconnected(std::unique_ptr<TZELSVCNetQueueRecord>& Rec);
+    void CommandDisconnected(TZELSVCNetQueueRecord& Rec);
+    void CountDownAddress(const TZELSVCWrkCtxBase& Context);
+    void LogDisconnect(const TZELSVCWrkCtxBase& Context, bool WithText);
+    void FreeContext(TZELSVCWrkCtxBase* Context) noexcept;
+    void WorkerClosedContext(TZELSVCNetQueueRecord& Rec);
+    void WorkerHandOverContext(TZELSVCNetQueueRecord& Rec);
+    void WorkerWaiting(TZELSVCNetQueueRecord& Rec);
+    void WorkerStopped(TZELSVCNetQueueRecord& Rec);
+    void TerminateWorkers();
+    void PublishCounts() noexcept;
+    void FreeLeftContexts() noexcept;
+
     // Owned objects; the factory goes last, after everything it made.
     std::unique_ptr<TZELSVCFactory> Factory_;
     std::unique_ptr<TWaiter2Socket> Waiter_;
@@ -581,6 +634,10 @@ private:
     std::atomic<int32_t> ContextCounter_{0};
     std::atomic<uint32_t> UniqueIdCounter_{0};
     uint32_t StartTick_ = 0;
+
+    // Connections and workers; timer thread.
+    TZELSortedAnsiStringList AddressCounters_{false};
+    bool WorkersTerminated_ = false;  // code 54 seen: no worker is made any more
 
     // Save state per save code 0 to 6; service thread.
     std::array<TSaveState, 7> SaveStates_{};

@@ -11,7 +11,7 @@
 
 #include "service/dmq_zel_svc_server_id.hpp"
 #include "tests/support/loopback.hpp"
-#include "tests/support/service_fixture.hpp"
+#include "tests/support/stand_in_worker.hpp"
 
 namespace zel {
 namespace {
@@ -45,9 +45,8 @@ private:
     int* closes_;
 };
 
-class TCountingWorker : public test::TStandInWorker {
+class TCountingWorker : public test::StandInWorker {
 public:
-    TCountingWorker() : TStandInWorker(1, 1, 0) {}
     void MarkHasWork() noexcept override { Marks.fetch_add(1); }
     std::atomic<int> Marks{0};
 };

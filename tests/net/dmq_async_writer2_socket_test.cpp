@@ -152,3 +152,20 @@ TEST(AsyncWriterSafe, ConcurrentWriteAndSendDeliverTheStreamIntact) {
 }
 
 }  // namespace
+
+namespace {
+
+// Once the owner closed the buffer (handle -1), a late producer queues nothing; before, it does.
+TEST(AsyncWriterSafe, WriteIfOpenQueuesNothingOnceClosed) {
+    TcpPair p;
+    ASSERT_TRUE(MakeTcpPair(AF_INET, p));
+    TAsyncWriter2SocketThreadSafe w(1024, p.a);
+    EXPECT_TRUE(w.WriteIfOpen("abc", 3));
+    EXPECT_EQ(w.Pending(), 3u);
+    w.Reset();
+    w.SetHandle(-1);
+    EXPECT_FALSE(w.WriteIfOpen("abc", 3));
+    EXPECT_EQ(w.Pending(), 0u);
+}
+
+}  // namespace

@@ -201,7 +201,11 @@ public:
         B = AddNetwork(u"B");
         CommandContexts().Add(static_cast<TZELSVCWrkCtxBase*>(&Requester));
     }
-    ~DispatchService() override { StopAndWait(); }
+    // The service owns its command contexts; the requester is a member, so it leaves the list first.
+    ~DispatchService() override {
+        StopAndWait();
+        CommandContexts().Remove(static_cast<TZELSVCWrkCtxBase*>(&Requester));
+    }
 
     RecordingNetwork* AddNetwork(UnicodeView Name) {
         auto n = std::make_unique<RecordingNetwork>(Name, Log);
@@ -406,8 +410,8 @@ TEST(ServiceDispatch, AnswersLiveRequestersOnly) {
         SCOPED_TRACE(c.name);
         S s;
         s.A->Members = 1;
-        s.Workers().push_back(std::make_unique<test::TStandInWorker>(10, 4, 1));
-        s.Workers().push_back(std::make_unique<test::TStandInWorker>(10, 10, 0));
+        s.Workers().push_back(std::make_unique<test::StandInWorker>(10, 4, 1));
+        s.Workers().push_back(std::make_unique<test::StandInWorker>(10, 10, 0));
         c.post(s);
         s.DispatchAll();
         EXPECT_EQ(s.Requester.Texts(), c.answers);

@@ -204,8 +204,8 @@ TEST(ServiceTick, NetworkActivityRepeatsThePass) {
 // Workers marked as having work are woken, last to first, once per mark.
 TEST(ServiceTick, WakesMarkedWorkers) {
     TickService s;
-    auto* w0 = new test::TStandInWorker(10, 10, 0);
-    auto* w1 = new test::TStandInWorker(10, 10, 0);
+    auto* w0 = new test::StandInWorker(10, 10, 0);
+    auto* w1 = new test::StandInWorker(10, 10, 0);
     s.Workers().emplace_back(w0);
     s.Workers().emplace_back(w1);
     w1->HasWork = true;
@@ -227,7 +227,9 @@ TEST(ServiceTick, SavesInListOrderThenFlushAnswers) {
     s.TimerTick();
     EXPECT_EQ(Kinds(s.TakeJobs()), (std::vector<K>{K::fsmq_SaveMutes, K::fsmq_SaveNotices, K::fsmq_SaveOwner}));
 
-    test::TAnswerContext requester(5), gone(6);
+    // The service owns (and frees) its command contexts.
+    auto& requester = *new test::TAnswerContext(5);
+    test::TAnswerContext gone(6);
     s.CommandContexts().Add(static_cast<TZELSVCWrkCtxBase*>(&requester));
     s.PostCommandFlushData(&requester);
     s.PostCommandFlushData(&gone);  // not a command context (any more): saves, no answer
@@ -317,7 +319,7 @@ TEST(ServiceTick, RaisingSnapshotIsSavedOnTheNextCall) {
     TickNetwork* net = s.AddNetwork(u"Net");
     net->Connection = true;
     net->RaiseModes = 1;
-    test::TAnswerContext requester(5);
+    auto& requester = *new test::TAnswerContext(5);  // owned by the service
     s.CommandContexts().Add(static_cast<TZELSVCWrkCtxBase*>(&requester));
     s.PostCommandFlushData(&requester);
     EXPECT_THROW(s.TimerTick(), Exception);
@@ -358,7 +360,9 @@ bool WaitFor(const std::function<bool()>& Cond) {
 TEST(ServiceTickThread, FlushIsAnsweredAfterItsOwnSaves) {
     auto s = std::make_unique<TZELService>(u"/etc/server.ini", TZELServiceConfig{});
     std::atomic<int> writes{0};
-    TFlushRequester first(1, writes), second(2, writes);
+    // Owned by the service, which frees its command contexts.
+    auto& first = *new TFlushRequester(1, writes);
+    auto& second = *new TFlushRequester(2, writes);
     s->CommandContexts().Add(static_cast<TZELSVCWrkCtxBase*>(&first));
     s->CommandContexts().Add(static_cast<TZELSVCWrkCtxBase*>(&second));
     std::atomic<bool> writing{false}, secondQueued{false};

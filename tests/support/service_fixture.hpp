@@ -17,6 +17,7 @@
 #include "foundation/dmq_types.hpp"
 #include "service/dmq_zel_svc_bases.hpp"
 #include "service/dmq_zel_svc_server_id.hpp"
+#include "tests/support/stand_in_worker.hpp"
 
 namespace zel::test {
 
@@ -46,6 +47,14 @@ public:
     bool ClosedPosted() const noexcept override { return ClosedPosted_.load(); }
     bool MarkClosedPosted() noexcept override { return !ClosedPosted_.exchange(true); }
     void AbortWithCause(TZELSVCDisconnectCause Cause) override { Aborts.push_back(Cause); }
+    const AnsiString& PeerText() const noexcept override { return Peer; }
+    void SetWorker(TZELSVCWorkerBase*) noexcept override {}
+    void StopUnserved(TZELSVCDisconnectCause Cause) override { Aborts.push_back(Cause); }
+    UnicodeString DisconnectLine(bool) const override { return u"StandIn"; }
+    TZELSVCDisconnectCause DisconnectCause() const noexcept override { return {}; }
+    void ContextError(UnicodeView) override {}
+
+    AnsiString Peer = "127.0.0.1";
 
     // The causes of the aborts asked for, in order.
     std::vector<TZELSVCDisconnectCause> Aborts;
@@ -87,25 +96,6 @@ private:
     TZELSVCNetworkBase* Network_;
     TZELSVCNetworkBase* Home_;
     int32_t Countdown_;
-};
-
-// A worker with fixed bookkeeping that counts its wake-ups.
-class TStandInWorker : public TZELSVCWorkerBase {
-public:
-    TStandInWorker(int32_t Capacity, int32_t Free, int32_t Reserved)
-        : Capacity_(Capacity), Free_(Free), Reserved_(Reserved) {}
-    void MarkHasWork() noexcept override { HasWork = true; }
-    bool TakeHasWork() override { return HasWork.exchange(false); }
-    void WakeUp() override { ++Wakes; }
-    int32_t Capacity() const override { return Capacity_; }
-    int32_t FreeCount() const override { return Free_; }
-    int32_t ReservedCount() const override { return Reserved_; }
-
-    std::atomic<bool> HasWork{false};
-    std::atomic<int> Wakes{0};
-
-private:
-    int32_t Capacity_, Free_, Reserved_;
 };
 
 // What the stand-in tick saw of one record.

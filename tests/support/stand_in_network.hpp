@@ -43,6 +43,7 @@ public:
     TZELSystemManagerMode EffectiveManagerMode() const override { return Options_.ManagerMode; }
     uint32_t ActiveManagersMask() const override { return 0; }
     int32_t SpeechLimitSeconds() const override { return 0; }
+
     // Service tick and dispatcher: a dispatcher that releases its pending commands, empty lists,
     // both modes off, no notice, and a list block with no member.
     void Tick(uint32_t) override {}

@@ -1,0 +1,390 @@
+#include "clients/dmq_zel_svc_worker.hpp"
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "clients/dmq_zel_svc_context.hpp"
+#include "foundation/dmq_fileutils.hpp"
+#include "foundation/dmq_syscharset.hpp"
+#include "net/dmq_sock.hpp"
+#include "service/dmq_zel_svc_globals.hpp"
+#include "service/dmq_zel_svc_server_id.hpp"
+
+namespace zel {
+
+namespace {
+
+void Pause(uint32_t Ms) { std::this_thread::sleep_for(std::chrono::milliseconds(Ms)); }
+
+}  // namespace
+
+TZELSVCWorker::TZELSVCWorker(TZELService& Service)
+    : Service_(Service),
+      Waiter_(Service.ClientsPerThread()),
+      Capacity_(Service.ClientsPerThread()),
+      FreeCount_(Capacity_),
+      IdleTimeoutMs_(static_cast<uint32_t>(Service.ThreadCacheTime) * 1000u),
+      LastSecond_(GetTickMs()) {
+    // The stop list never grows inside the loop.
+    StopList_.reserve(static_cast<size_t>(Capacity_));
+    LogPrefix_.reserve(200);
+}
+
+TZELSVCWorker::~TZELSVCWorker() { TerminateAndWait(); }
+
+void TZELSVCWorker::SetNumber(int32_t N) { Number_.store(N, std::memory_order_release); }
+
+void TZELSVCWorker::Push(TZELSVCWorkerCommand Command, TZELSVCWrkCtx* Context, TZELSVCWorkerBase* Target) {
+    auto item = std::make_unique<TZELSVCWorkerQueueItem>();
+    item->Command = Command;
+    item->Context = Context;
+    item->Target = Target;
+    Queue_.Push(std::move(item));
+    // Not woken here: the service's next tick wakes every worker that has work.
+    MarkHasWork();
+}
+
+void TZELSVCWorker::PostNewContext(TZELSVCWrkCtxBase* Context) {
+    Push(TZELSVCWorkerCommand::fswc_AddContext, static_cast<TZELSVCWrkCtx*>(Context), nullptr);
+}
+
+void TZELSVCWorker::PostReturnEntry(TZELSVCWorkerBase* Target) {
+    Push(TZELSVCWorkerCommand::fswc_ReturnFreeEntry, nullptr, Target);
+}
+
+void TZELSVCWorker::PostCheckContext(TZELSVCWrkCtxBase* Context) {
+    Push(TZELSVCWorkerCommand::fswc_CheckContext, static_cast<TZELSVCWrkCtx*>(Context), nullptr);
+}
+
+void TZELSVCWorker::WakeUp() { Waiter_.Interrupt(); }
+
+void TZELSVCWorker::TerminatedSet() { Waiter_.Interrupt(); }
+
+const UnicodeString& TZELSVCWorker::LogPrefix() {
+    const int32_t n = Number();
+    if (n != PrefixNumber_) {
+        PrefixNumber_ = n;
+        LogPrefix_ = u"Worker[";
+        LogPrefix_ += WidenStrU(std::to_string(n));
+        LogPrefix_ += u"]: ";
+    }
+    return LogPrefix_;
+}
+
+void TZELSVCWorker::LogError(UnicodeView Text) {
+    UnicodeString line(ZELLogPrefixError);
+    line += LogPrefix();
+    line += Text;
+    Service_.WorkerLog(line);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The thread.
+
+void TZELSVCWorker::Execute() {
+    GuardedCall([this] { IdleWait(); }, [this](const char* Cls, const std::string& Msg) {
+        LogError(u"Main loop: " + DecodeUtf8U(Cls) + u": " + DecodeUtf8U(Msg));
+    });
+    while (!Terminated()) {
+        const bool ok = GuardedCall([this] { Loop(); }, [this](const char* Cls, const std::string& Msg) {
+            LogError(u"Main loop: " + DecodeUtf8U(Cls) + u": " + DecodeUtf8U(Msg));
+        });
+        if (!ok) Pause(kErrorPauseMs);
+    }
+    Finish();
+}
+
+void TZELSVCWorker::IdleWait() {
+    while (!Terminated()) {
+        if (Waiter_.WaitForInterrupt(IdleTimeoutMs_) != TWaiterResult::wr_Timeout) return;
+        Service_.PostWorkerWaiting(this);
+    }
+}
+
+void TZELSVCWorker::Loop() {
+    TWaiter2WaitRequest req;
+    req.OnBeforeEvents = [this](TWaiter2Event&) { WaitRecord_.Now = GetTickMs(); };
+    req.OnEvent = [this](TWaiter2Event& Ev) { DispatchEvent(Ev); };
+    req.Timeout = kWaitMs;
+    req.Passes = 2;
+    for (;;) {
+        if (Terminated()) return;
+        WaitRecord_.Now = GetTickMs();
+        if (Queue_.Count() > 0) {
+            QueueStep();
+            StopStep();
+        }
+        if (Registered() > 0) {
+            ServicePass(false);
+            StopStep();
+        }
+        for (;;) {
+            if (Queue_.Count() > 0) break;
+            if (Terminated()) return;
+            if (LeaveWait_) {
+                LeaveWait_ = false;
+                break;
+            }
+            if (Registered() == 0) {
+                IdleWait();
+                break;
+            }
+            const TWaiterResult r = Waiter_.Wait(req);
+            WaitReturns_.fetch_add(1, std::memory_order_relaxed);
+            WaitRecord_.Now = GetTickMs();
+            if (r == TWaiterResult::wr_Interrupt) {
+                StopStep();
+                break;
+            }
+            if (r == TWaiterResult::wr_Error) {
+                StopStep();
+                LogError(u"Wait: " + SysCharsetToUnicodeProc(SysErrorText(Waiter_.LastError())));
+                Pause(kErrorPauseMs);
+                break;
+            }
+            StopStep();
+            // Also after sockets were served: a worker whose sockets never rest still checks its
+            // idle contexts once a second.
+            ServicePass(true);
+            StopStep();
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Queue step.
+
+void TZELSVCWorker::QueueStep() {
+    std::unique_ptr<TZELSVCWorkerQueueItem> items[kQueueBatch];
+    const int32_t n = Queue_.PopMany(items, kQueueBatch);
+    for (int32_t i = 0; i < n; ++i) {
+        TZELSVCWorkerQueueItem& item = *items[i];
+        GuardedCall(
+            [&] {
+                switch (item.Command) {
+                case TZELSVCWorkerCommand::fswc_AddContext:
+                    TakeOver(item.Context, false);
+                    break;
+                case TZELSVCWorkerCommand::fswc_CheckContext:
+                    TakeOver(item.Context, true);
+                    break;
+                case TZELSVCWorkerCommand::fswc_ReturnFreeEntry: {
+                    TWaiter2Resource* entry = nullptr;
+                    for (int32_t k = Waiter_.LastIndex(); k >= 1 && !entry; --k)
+                        if (!Waiter_.Resource(k)->Closing) entry = Waiter_.Resource(k);
+                    if (!entry) {
+                        Service_.PostWorkerNoContext(item.Target);
+                        break;
+                    }
+                    TZELSVCWrkCtx* ctx = Context(entry);
+                    Waiter_.FreeResource(entry);
+                    ctx->WaitEntry = nullptr;
+                    // The context is the service's until the target takes it over.
+                    Service_.PostWorkerHandOverContext(this, item.Target, ctx);
+                    break;
+                }
+                default:
+                    LogError(u"QUEUE: Unknown command");
+                }
+            },
+            [this](const char* Cls, const std::string& Msg) {
+                LogError(u"QUEUE: " + DecodeUtf8U(Cls) + u": " + DecodeUtf8U(Msg));
+            });
+    }
+}
+
+void TZELSVCWorker::TakeOver(TZELSVCWrkCtx* Ctx, bool Check) {
+    TWaiter2Resource* entry;
+    try {
+        entry = Waiter_.AddResource(Ctx, Ctx->Handle.load(std::memory_order_acquire));
+    } catch (...) {
+        // Never served here: stopped at once, so that the service frees it.
+        Ctx->SetDisconnectCause(TZELSVCDisconnectCause::fsdc_ServInternalError);
+        StopUnregistered(Ctx, true);
+        throw;
+    }
+    Ctx->WaitEntry = entry;
+    Ctx->Worker.store(this, std::memory_order_release);
+    WaitRecord_.Handle = Ctx->Handle.load(std::memory_order_acquire);
+    WaitRecord_.Fired = 0;
+    try {
+        if (!Check) {
+            Ctx->vAttach(WaitRecord_);
+            ApplyEvents(entry);
+            return;
+        }
+        const TZELSVCWrkResult r = Ctx->vPrepareWait(WaitRecord_);
+        if (r == TZELSVCWrkResult::wkr_Keep) {
+            ApplyEvents(entry);
+            return;
+        }
+        // Finished while it travelled: the service pass dispatches it and it closes there.
+        Ctx->StopPending.store(1, std::memory_order_release);
+        SetResultCause(Ctx, r);
+    } catch (...) {
+        MarkWithCause(entry, TZELSVCDisconnectCause::fsdc_ServInternalError);
+        throw;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Dispatch.
+
+bool TZELSVCWorker::Priority(const TZELSVCWrkCtx* Ctx) {
+    if (Ctx->Tag == ZELWrkCtxTagClient) return (static_cast<const TZELSVCContext*>(Ctx)->AcceptedFlags & 0x3u) != 0;
+    if (Ctx->Tag == ZELWrkCtxTagCommand) return false;
+    throw Exception("Unknown context tag");
+}
+
+void TZELSVCWorker::DispatchEvent(TWaiter2Event& Ev) {
+    TWaiter2Resource* entry = Ev.Resource;
+    if (entry->Closing) return;
+    if (Priority(Context(entry)) != (Ev.Pass == 1)) return;
+    Dispatch(entry, Ev.Events);
+}
+
+void TZELSVCWorker::Dispatch(TWaiter2Resource* Entry, uint8_t Events) {
+    TZELSVCWrkCtx* ctx = Context(Entry);
+    LastEvents_ = Events;
+    WaitRecord_.Handle = ctx->Handle.load(std::memory_order_acquire);
+    WaitRecord_.Fired = Events;
+    const TZELSVCWrkResult r = ctx->vHandleRead(WaitRecord_);
+    if (r == TZELSVCWrkResult::wkr_Keep)
+        ApplyEvents(Entry);
+    else if (r == TZELSVCWrkResult::wkr_LeaveWait)
+        LeaveWait_ = true;
+    else
+        Mark(Entry, r);
+}
+
+void TZELSVCWorker::ApplyEvents(TWaiter2Resource* Entry) {
+    const int e = Waiter_.SetResourceEvents(Entry, WaitRecord_.Events);
+    if (e == 0) return;
+    // Waiting for events that never come would keep the connection for ever.
+    TZELSVCWrkCtx* ctx = Context(Entry);
+    ctx->SetDisconnectText("Waiter: " + SysErrorText(e));
+    MarkWithCause(Entry, TZELSVCDisconnectCause::fsdc_ServInternalError);
+}
+
+void TZELSVCWorker::SetResultCause(TZELSVCWrkCtx* Ctx, TZELSVCWrkResult Result) {
+    if (Result == TZELSVCWrkResult::wkr_CloseTimeout)
+        Ctx->vSetTimeoutCause();
+    else if (Result == TZELSVCWrkResult::wkr_CloseOutOfMemory)
+        Ctx->SetDisconnectCause(TZELSVCDisconnectCause::fsdc_ServOutOfMemory);
+    else if (Result != TZELSVCWrkResult::wkr_Close)
+        Ctx->SetDisconnectCause(TZELSVCDisconnectCause::fsdc_ServInternalError);
+}
+
+void TZELSVCWorker::Mark(TWaiter2Resource* Entry, TZELSVCWrkResult Result) {
+    SetResultCause(Context(Entry), Result);
+    if (Entry->Closing) return;
+    Entry->Closing = 1;
+    StopList_.push_back(Entry);
+}
+
+void TZELSVCWorker::MarkWithCause(TWaiter2Resource* Entry, TZELSVCDisconnectCause Cause) {
+    Context(Entry)->SetDisconnectCause(Cause);
+    Mark(Entry, TZELSVCWrkResult::wkr_Close);
+}
+
+bool TZELSVCWorker::SecondPassed() noexcept {
+    if (WaitRecord_.Now - LastSecond_ < kSecondMs) return false;
+    // By exactly one second: a worker that fell behind catches up one second per pass.
+    LastSecond_ += kSecondMs;
+    return true;
+}
+
+void TZELSVCWorker::ServicePass(bool IdleOnly) {
+    const bool second = SecondPassed();
+    if (IdleOnly && !second) return;
+    for (int pass = IdleOnly ? 0 : 1; pass >= 0; --pass) {
+        for (int32_t i = Waiter_.LastIndex(); i >= 1; --i) {
+            TWaiter2Resource* entry = Waiter_.Resource(i);
+            if (entry->Closing) continue;
+            TZELSVCWrkCtx* ctx = Context(entry);
+            if (!IdleOnly && Priority(ctx) != (pass == 1)) continue;
+            if (!IdleOnly && (ctx->StopPending.load(std::memory_order_acquire) != 0 ||
+                              ctx->SendFlags.load(std::memory_order_acquire) != 0)) {
+                Dispatch(entry, 0);
+            } else if (second && ctx->vCheckIdleTimeout(WaitRecord_)) {
+                Mark(entry, TZELSVCWrkResult::wkr_CloseTimeout);
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Stopping.
+
+void TZELSVCWorker::StopStep() {
+    while (!StopList_.empty()) {
+        TWaiter2Resource* entry = StopList_.back();
+        StopList_.pop_back();
+        StopContext(entry);
+    }
+}
+
+void TZELSVCWorker::StopContext(TWaiter2Resource* Entry) {
+    TZELSVCWrkCtx* ctx = Context(Entry);
+    // Unregistered first: once code 40 is posted the timer thread may free the context.
+    Waiter_.FreeResource(Entry);
+    ctx->WaitEntry = nullptr;
+    StopUnregistered(ctx, true);
+}
+
+void TZELSVCWorker::StopUnregistered(TZELSVCWrkCtx* Ctx, bool Report) {
+    GuardedCall([&] { Ctx->vExecStop(Report ? this : nullptr); },
+                [this](const char* Cls, const std::string& Msg) {
+                    LogError(u"Stop: " + DecodeUtf8U(Cls) + u": " + DecodeUtf8U(Msg));
+                });
+    if (Report) Service_.PostWorkerClosedContexts(this);
+}
+
+void TZELSVCWorker::DrainQueue(bool Report) {
+    std::unique_ptr<TZELSVCWorkerQueueItem> items[kQueueBatch];
+    int32_t n;
+    while ((n = Queue_.PopMany(items, kQueueBatch)) > 0) {
+        for (int32_t i = 0; i < n; ++i) {
+            TZELSVCWorkerQueueItem& item = *items[i];
+            GuardedCall(
+                [&] {
+                    if (item.Command == TZELSVCWorkerCommand::fswc_AddContext ||
+                        item.Command == TZELSVCWorkerCommand::fswc_CheckContext) {
+                        item.Context->SetDisconnectCause(TZELSVCDisconnectCause::fsdc_ServerStopped);
+                        StopUnregistered(item.Context, Report);
+                    } else if (item.Command == TZELSVCWorkerCommand::fswc_ReturnFreeEntry) {
+                        Service_.PostWorkerNoContext(item.Target);
+                    }
+                },
+                [this](const char* Cls, const std::string& Msg) {
+                    LogError(u"QUEUE: " + DecodeUtf8U(Cls) + u": " + DecodeUtf8U(Msg));
+                });
+        }
+    }
+}
+
+void TZELSVCWorker::Finish() {
+    const auto report = [this](const char* Cls, const std::string& Msg) {
+        LogError(u"Main loop: " + DecodeUtf8U(Cls) + u": " + DecodeUtf8U(Msg));
+    };
+    GuardedCall([this] { StopStep(); }, report);
+    while (Registered() > 0) {
+        TWaiter2Resource* entry = Waiter_.Resource(Waiter_.LastIndex());
+        GuardedCall(
+            [&] {
+                Context(entry)->SetDisconnectCause(TZELSVCDisconnectCause::fsdc_ServerStopped);
+                StopContext(entry);
+            },
+            report);
+        // A stop that raised before the unregister must not hold the loop.
+        if (Waiter_.LastIndex() > 0 && Waiter_.Resource(Waiter_.LastIndex()) == entry) Waiter_.FreeResource(entry);
+    }
+    GuardedCall([this] { DrainQueue(true); }, report);
+    GuardedCall([this] { Service_.PostWorkerStopped(this); }, report);
+}
+
+// Timer thread, after the thread ended: what was queued after the thread's own drain.
+void TZELSVCWorker::StopLeftContexts() { DrainQueue(false); }
+
+}  // namespace zel

@@ -1,0 +1,1 @@
+#include "clients/dmq_zel_svc_worker_queue.hpp"

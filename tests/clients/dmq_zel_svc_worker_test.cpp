@@ -1,0 +1,132 @@
+#include "clients/dmq_zel_svc_worker.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "tests/support/client_service.hpp"
+
+namespace zel {
+namespace {
+
+using namespace std::chrono_literals;
+using test::ConnectLine;
+using test::ServeUntil;
+using test::TClientService;
+using test::TTestClient;
+
+bool Contains(const std::string& S, const std::string& Part) { return S.find(Part) != std::string::npos; }
+
+// The number of the worker that serves the client on ClientPort (-1: none); timer thread.
+int32_t WorkerOf(TClientService& T, uint16_t ClientPort) {
+    TZELSVCContextSNPS* m = T.Member(ClientPort);
+    TZELSVCWorkerBase* w = m ? m->Worker.load() : nullptr;
+    return w ? w->Number() : -1;
+}
+
+// Two clients per worker: five clients make three workers. A close lets a later worker hand its
+// last client to the emptied entry, the worker left without clients ends, and the moved client's
+// output goes out at once. An unknown queue code is logged and the worker goes on. The final
+// terminate stops every client with fsdc_ServerStopped, and each worker's stop record comes after
+// the close records of its clients.
+TEST(ZELSVCWorker, WorkersFillDriftAndEnd) {
+    test::TClientSettings set;
+    set.ClientsPerThread = 2;
+    set.ThreadCacheTime = 1;
+    TClientService t(set);
+    ASSERT_TRUE(t.Start());
+    std::vector<TTestClient> c(5);
+    for (auto& x : c) {
+        ASSERT_TRUE(x.Connect(t.Port));
+        ASSERT_TRUE(x.Send(ConnectLine()));
+        ASSERT_TRUE(x.WaitLoginAnswer());
+    }
+    std::vector<int32_t> placed;
+    size_t workers = 0;
+    t.OnTimer([&] {
+        workers = t.S->Workers().size();
+        for (auto& x : c) placed.push_back(WorkerOf(t, x.LocalPort));
+    });
+    EXPECT_EQ(workers, 3u);
+    EXPECT_EQ(placed, (std::vector<int32_t>{0, 0, 1, 1, 2}));
+
+    c[0].Close();
+    EXPECT_FALSE(t.WaitDisconnect(c[0].LocalPort).empty());
+    int32_t moved = -1;
+    ASSERT_TRUE(ServeUntil(
+        [&] {
+            t.OnTimer([&] {
+                workers = t.S->Workers().size();
+                moved = WorkerOf(t, c[4].LocalPort);
+            });
+            return workers == 2 && moved == 0;
+        },
+        5000ms));
+    const auto sent = std::chrono::steady_clock::now();
+    t.OnTimer([&] { t.Member(c[4].LocalPort)->vSend("hello\r\n"); });
+    EXPECT_TRUE(c[4].ReadUntil([](const std::string& R) { return Contains(R, "hello\r\n"); }, 2000));
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, 500ms);
+
+    t.OnTimer([&] {
+        auto* w = static_cast<TZELSVCWorker*>(t.S->Workers()[0].get());
+        auto item = std::make_unique<TZELSVCWorkerQueueItem>();
+        item->Command = static_cast<TZELSVCWorkerCommand>(7);
+        w->Queue().Push(std::move(item));
+        w->MarkHasWork();
+    });
+    EXPECT_TRUE(ServeUntil([&] { return t.Log.Has(u"ERROR: Worker[0]: QUEUE: Unknown command"); }));
+    ASSERT_TRUE(c[1].Send("P\r\n"));
+    EXPECT_TRUE(c[1].ReadFor(200));
+
+    std::atomic<int> closes{0}, closesAfterStop{0};
+    t.Net->OnRecord = [&](TZELSVCNetQueueRecord& R) {
+        if (static_cast<int>(R.Command) != 40) return;
+        ++closes;
+        bool listed = false;
+        for (const auto& w : t.S->Workers()) listed = listed || w.get() == R.Obj1;
+        if (!listed) ++closesAfterStop;
+    };
+    t.S->PostServiceTerminate();
+    for (int i = 1; i < 5; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_TRUE(c[size_t(i)].WaitClosed(3000));
+        EXPECT_TRUE(Contains(t.WaitDisconnect(c[size_t(i)].LocalPort), "DISCONNECT_SERVER_STOP"));
+    }
+    ASSERT_TRUE(ServeUntil([&] {
+        t.OnTimer([&] { workers = t.S->Workers().size(); });
+        return workers == 0;
+    }));
+    EXPECT_EQ(closes.load(), 4);
+    EXPECT_EQ(closesAfterStop.load(), 0);
+}
+
+// With KeepHotThread the worker made at the start stays through its idle reports and serves the
+// first client.
+TEST(ZELSVCWorker, IdleWorkerReportsAndTheHotOneStays) {
+    test::TClientSettings set;
+    set.ThreadCacheTime = 1;
+    set.KeepHotThread = true;
+    TClientService t(set);
+    ASSERT_TRUE(t.Start());
+    t.S->PostCreateWorker();
+    size_t workers = 0;
+    ASSERT_TRUE(ServeUntil([&] {
+        t.OnTimer([&] { workers = t.S->Workers().size(); });
+        return workers == 1;
+    }));
+    test::ServeFor(2500ms);
+    t.OnTimer([&] { workers = t.S->Workers().size(); });
+    EXPECT_EQ(workers, 1u);
+    TTestClient c;
+    ASSERT_TRUE(c.Connect(t.Port));
+    ASSERT_TRUE(c.Send(ConnectLine()));
+    EXPECT_TRUE(c.WaitLoginAnswer());
+    t.OnTimer([&] { workers = t.S->Workers().size(); });
+    EXPECT_EQ(workers, 1u);
+}
+
+}  // namespace
+}  // namespace zel
