@@ -300,33 +300,6 @@ constexpr UnicodeView HelpCommandLines[] = {
     u" clientid <email> - calculate Tolvenar client ID for <email>",
 };
 
-// Writes each line converted for the console with its line feed, then flushes.
-class TConsoleLineWriter {
-public:
-    TConsoleLineWriter(TTextFile& Output, TAnsiUnicodeConverter* Converter) : Output_(Output), Converter_(Converter) {}
-
-    void Line(UnicodeView Text) {
-        if (Error_ != 0) return;
-        AnsiString bytes = Converter_ != nullptr ? Converter_->FromUnicode(Text) : UnicodeToSysCharsetProc(Text);
-        bytes += '\n';
-        Error_ = TryWriteTextBuf(Output_, bytes.data(), bytes.size());
-    }
-    void Line(UnicodeView A, UnicodeView B) {
-        UnicodeString s(A);
-        s += B;
-        Line(s);
-    }
-    int Finish() {
-        const int flushed = TryFlushText(Output_);
-        return Error_ != 0 ? Error_ : flushed;
-    }
-
-private:
-    TTextFile& Output_;
-    TAnsiUnicodeConverter* Converter_;
-    int Error_ = 0;
-};
-
 void WriteCommandLineFormat(TConsoleLineWriter& W) {
     AnsiString exe = GetExeFileNameA();
     const size_t slash = exe.rfind('/');
@@ -339,6 +312,24 @@ void WriteCommandLineFormat(TConsoleLineWriter& W) {
 }
 
 }  // namespace
+
+void TConsoleLineWriter::Line(UnicodeView Text) {
+    if (Error_ != 0) return;
+    AnsiString bytes = Converter_ != nullptr ? Converter_->FromUnicode(Text) : UnicodeToSysCharsetProc(Text);
+    bytes += '\n';
+    Error_ = TryWriteTextBuf(Output_, bytes.data(), bytes.size());
+}
+
+void TConsoleLineWriter::Line(UnicodeView A, UnicodeView B) {
+    UnicodeString s(A);
+    s += B;
+    Line(s);
+}
+
+int TConsoleLineWriter::Finish() {
+    const int flushed = TryFlushText(Output_);
+    return Error_ != 0 ? Error_ : flushed;
+}
 
 TZELConsoleCommand DetectCommandWord(UnicodeView Word, bool& HasSuffix, UnicodeString& Suffix) {
     const size_t colon = Word.find(u':');

@@ -289,6 +289,23 @@ inline constexpr UnicodeView ZELContactSite = u"www.example.org";
 inline constexpr UnicodeView ZELContactOrigin = u"Example Origin";
 inline constexpr UnicodeView ZELContactEMail = u"info@example.org";
 
+// Writes lines converted for the console (Converter, none: the system charset), each with its
+// line feed; after a failed write the later lines are dropped. Finish flushes and returns 0 or
+// the errno value of the first failure.
+class TConsoleLineWriter {
+public:
+    TConsoleLineWriter(TTextFile& Output, TAnsiUnicodeConverter* Converter) : Output_(Output), Converter_(Converter) {}
+
+    void Line(UnicodeView Text);
+    void Line(UnicodeView A, UnicodeView B);
+    int Finish();
+
+private:
+    TTextFile& Output_;
+    TAnsiUnicodeConverter* Converter_;
+    int Error_ = 0;
+};
+
 // "ZELServer-console (<platform>) revision 6583".
 UnicodeString ConsoleBannerLine();
 // "Tolvenar-Server-r6583-<platform>".
