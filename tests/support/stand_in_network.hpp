@@ -26,6 +26,10 @@ public:
     void BlockClientById(AnsiView) override {}
     void UnmuteClientById(AnsiView) override {}
 
+    // System Manager links
+    uint32_t ManagersMask() const override { return static_cast<uint32_t>(Options_.ManagersMask); }
+    AnsiString ManagerNetworkName() const override { return NarrowStrA(Name_); }
+
 protected:
     UnicodeString Name_;
     TZELSVCNetworkOptions Options_{};
