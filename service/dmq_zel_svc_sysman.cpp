@@ -177,6 +177,8 @@ void TZELSvcSysMan::StartLink() {
     if (State() == SYSMAN_IDLE) Post(NewSysManRequest(TZELSysManRequestKind::fsmr_Connect));
 }
 
+void TZELSvcSysMan::StopLink() { Post(NewSysManRequest(TZELSysManRequestKind::fsmr_Stop)); }
+
 void TZELSvcSysMan::AuthClient(TZELSVCWrkCtxBase* Context, TZELSVCNetworkBase* Network, int32_t Value) {
     if (State() != SYSMAN_OPERATING) {
         Service_.PostManagerAnswer(Context, Context->Number(), Network, SYSMAN_RESULT_NONE, Index_, Value,
@@ -280,6 +282,9 @@ void TZELSvcSysMan::Execute() {
 }
 
 void TZELSvcSysMan::Pass() {
+    // The wake-ups of the requests taken below are served by taking them; left pending, one would
+    // end the next socket wait (a connect) for nothing. A request pushed after this wakes anew.
+    Waiter_.ClearInterrupt();
     HandleRequests();
     if (Terminated()) return;
     if (Writer_.Pending() > 0 && !SendOutput()) return;

@@ -96,6 +96,9 @@ public:
 
     // In State 0: posts the connect request.
     void StartLink();
+    // Posts the stop request: the link closes (answering what is pending) and stays idle until
+    // the next StartLink().
+    void StopLink();
     // In State 9: queues the authentication of Context for Network; in any other State answers at
     // once with result 0. Reads the client's and the network's texts here, on the caller's
     // thread; the link thread never touches either.
