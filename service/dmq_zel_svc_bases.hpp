@@ -48,7 +48,9 @@ public:
     // The eight client texts of ManagerSuccessAuthScript, in the order of TZELSysManScriptText.
     virtual void ManagerScriptTexts(std::array<UnicodeString, 8>& Texts) const { (void)Texts; }
     // The client's state towards link Index (0 to 2): 0 not asked, 1 asked (no answer yet),
-    // 2 answered (a session is open). The service sets 1 when it asks; the network sets the rest.
+    // 2 answered. The service asks only in state 0 and sets 1; the network sets 2 for a verdict
+    // (answers 1 to 5) and 0 again for an answer without one (0) and when the link goes down, so
+    // that the link is asked again once it is up.
     virtual uint8_t ManagerLinkState(int32_t Index) const {
         (void)Index;
         return 0;

@@ -258,14 +258,18 @@ void TZELSvcSysMan::LogWithLine(UnicodeView Text, AnsiView Line, bool Error, boo
 // ---------------------------------------------------------------------------------------------
 // The thread.
 
+void TZELSvcSysMan::ReportException(const char* ClassName, const std::string& Message) {
+    if (!Params_.ManagerLogErrors) return;
+    TStringBldU& b = LogBegin(true);
+    StrBldUAdd(b, DecodeUtf8U(ClassName));
+    StrBldUAddColonSpace(b);
+    StrBldUAdd(b, DecodeUtf8U(Message));
+    LogEnd();
+}
+
 void TZELSvcSysMan::Execute() {
     const auto report = [this](const char* ClassName, const std::string& Message) {
-        if (!Params_.ManagerLogErrors) return;
-        TStringBldU& b = LogBegin(true);
-        StrBldUAdd(b, DecodeUtf8U(ClassName));
-        StrBldUAddColonSpace(b);
-        StrBldUAdd(b, DecodeUtf8U(Message));
-        LogEnd();
+        ReportException(ClassName, Message);
     };
     while (!Terminated()) {
         // A fault that repeats (no memory) must not spin the thread.
@@ -327,14 +331,7 @@ void TZELSvcSysMan::HandleRequests() {
     for (int32_t i = 0; i < n; ++i) {
         // One request that fails must not cost the rest of the batch their answers.
         GuardedCall([&] { HandleRequest(std::move(batch[i])); },
-                    [this](const char* ClassName, const std::string& Message) {
-                        if (!Params_.ManagerLogErrors) return;
-                        TStringBldU& b = LogBegin(true);
-                        StrBldUAdd(b, DecodeUtf8U(ClassName));
-                        StrBldUAddColonSpace(b);
-                        StrBldUAdd(b, DecodeUtf8U(Message));
-                        LogEnd();
-                    });
+                    [this](const char* ClassName, const std::string& Message) { ReportException(ClassName, Message); });
     }
 }
 
@@ -421,7 +418,7 @@ void TZELSvcSysMan::StopAndPause() {
     GoIdle();
     PauseStart_ = GetTickMs();
     State_.store(SYSMAN_SHORT_PAUSE, std::memory_order_release);
-    if (Debug(1)) Log(u"pause at least " + DecimalU(ShortPauseMs / 1000) + u" seconds");
+    if (Debug(1)) Log(u"pause at least " + DecimalU((ShortPauseMs + 999) / 1000) + u" seconds");
 }
 
 void TZELSvcSysMan::Answer(const TZELSysManQueueData& R, int32_t Result, AnsiView Text) {

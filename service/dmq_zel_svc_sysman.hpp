@@ -21,6 +21,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "foundation/dmq_strbld_a.hpp"
 #include "foundation/dmq_thread.hpp"
@@ -170,6 +171,8 @@ private:
     void RunInvalidPasswordScript();
     void RunScript(const UnicodeString& Program, int32_t Count, const UnicodeView* Args);
 
+    // "ERROR: " + LogPrefix + ClassName + ": " + Message, with ManagerLogErrors.
+    void ReportException(const char* ClassName, const std::string& Message);
     // Log lines: LogPrefix and the text; error lines only with ManagerLogErrors.
     bool Debug(int32_t Above) const noexcept { return Params_.ManagerLogDebug > Above; }
     TStringBldU& LogBegin(bool Error);
