@@ -7,6 +7,7 @@
 //
 // Each base grows by role: a group of pure virtual operations per caller, headed by a comment
 // naming the caller. Add to the group that calls an operation; declare no second interface.
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -86,6 +87,31 @@ public:
     // its worker to flush.
     virtual void SendCommandText(AnsiView) {}
     // ---- end of the tick and dispatcher group
+    // ---- System Manager links: what the service reads of a client when it asks a link to
+    // authenticate it (SysManAuthenticateClient on the timer thread). The link thread never
+    // touches the context. The defaults suit contexts that are no clients.
+    // The "CC:" request text prepared for the managers, without a line end.
+    virtual AnsiString ManagerRequestText() const { return AnsiString(); }
+    // The UTF-8 part for the managers ("<U8TF>...</U8TF>"), empty without one.
+    virtual AnsiString ManagerUtf8Part() const { return AnsiString(); }
+    // The peer address as text, and the client's id.
+    virtual AnsiString ManagerPeerAddress() const { return AnsiString(); }
+    virtual AnsiString ManagerClientId() const { return AnsiString(); }
+    // The eight client texts of ManagerSuccessAuthScript, in the order of TZELSysManScriptText.
+    virtual void ManagerScriptTexts(std::array<UnicodeString, 8>& Texts) const { (void)Texts; }
+    // The client's state towards link Index (0 to 2): 0 not asked, 1 asked (no answer yet),
+    // 2 answered. The service asks only in state 0 and sets 1; the network sets 2 for a verdict
+    // (answers 1 to 5) and 0 again for an answer without one (0) and when the link goes down, so
+    // that the link is asked again once it is up.
+    virtual uint8_t ManagerLinkState(int32_t Index) const {
+        (void)Index;
+        return 0;
+    }
+    virtual void SetManagerLinkState(int32_t Index, uint8_t State) {
+        (void)Index;
+        (void)State;
+    }
+    // ---- end of the System Manager links' group
 };
 
 // A worker thread serving many contexts through one waiter.
@@ -221,6 +247,15 @@ public:
     // call or the next change of the network.
     virtual void PrepareCmdList(TZELCmdListBlock& Block) = 0;
     // ---- end of the tick and dispatcher group
+    // ---- System Manager links: what the service reads of the network when it asks a link to
+    // authenticate a client or tells it that a client left (timer thread). The link thread never
+    // touches the network: it only hands it back with the answer.
+    // The links (bits 1, 2, 4 for links 0 to 2) that currently serve the network.
+    virtual uint32_t ManagersMask() const = 0;
+    // The network's name in the server's character set (the "NT" of a logout line); its UTF-8
+    // name is ListNameUtf8().
+    virtual AnsiString ManagerNetworkName() const = 0;
+    // ---- end of the System Manager links' group
 };
 
 // Creates the concrete objects. Installed on the service before Start() (TZELService::SetFactory);

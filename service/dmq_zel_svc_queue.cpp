@@ -305,6 +305,31 @@ void TZELService::PostClientCommand(TZELSVCNetQueueCommand Command, TZELSVCWrkCt
     PostServQueue(std::move(r));
 }
 
+// ---- System Manager links ----
+
+void TZELService::PostManagerAnswer(TZELSVCWrkCtxBase* Client, uint32_t ClientId, TZELSVCNetworkBase* Network,
+                                    int32_t Result, int32_t Index, int32_t Value, AnsiView Text,
+                                    AnsiView ClientIdText) {
+    auto r = NewRecord(TZELSVCNetQueueCommand::fsnq_ManagerAuthAnswer);
+    r->Owner = Client;
+    r->OwnerId = ClientId;
+    r->Obj2 = Network;
+    r->Text1.assign(ClientIdText);
+    r->Text2.assign(Text);
+    r->Value1 = Result;
+    r->Value2 = Index;
+    r->Value3 = Value;
+    PostServQueue(std::move(r));
+}
+
+void TZELService::PostManagerLinkState(int32_t Index, bool Up) {
+    auto r = NewRecord(Up ? TZELSVCNetQueueCommand::fsnq_ManagerLinkUp : TZELSVCNetQueueCommand::fsnq_ManagerLinkDown);
+    r->Value1 = Index;
+    PostServQueue(std::move(r));
+}
+
+// ---- end of the System Manager links' posters
+
 void TZELService::StopService() {
     if (!ServiceStarted_.exchange(false, std::memory_order_acq_rel)) return;
     Listener_->StopListening();

@@ -19,6 +19,7 @@
 #include "service/dmq_zel_svc_globals.hpp"
 #include "service/dmq_zel_svc_listener_snps.hpp"
 #include "service/dmq_zel_svc_params.hpp"
+#include "service/dmq_zel_svc_sysman.hpp"
 #include "service/dmq_zel_svc_timer.hpp"
 #include "service/dmq_zel_types.hpp"
 #include "service/dmq_zel_utils.hpp"
@@ -128,10 +129,12 @@ TZELService::TZELService(UnicodeView ConfigFileName, const TZELServiceConfig& Co
 TZELService::~TZELService() {
     StopAndWait();
     // Started but never reached the thread, or a failed Start(): nothing may stay running.
+    StopLinks();
     Listener_->TerminateAndWait();
     Timer_->TerminateAndWait();
     // Normally none is left: the thread ends only once every worker and connection is gone.
     FreeLeftContexts();
+    FreeLinks();
 }
 
 void TZELService::SetFactory(std::unique_ptr<TZELSVCFactory> Factory) {
@@ -333,16 +336,14 @@ void TZELService::PostFinalEventWhenDue() {
 
 void TZELService::Tail() noexcept {
     // Every thread that works on the networks ends before the networks go.
-    Guarded(kLoopPrefix, [this] { StopLinks(); });
+    StopLinks();
     Guarded(kLoopPrefix, [this] { Listener_->TerminateAndWait(); });
     Guarded(kLoopPrefix, [this] { Timer_->TerminateAndWait(); });
+    FreeLinks();
     Guarded(kLoopPrefix, [this] { FreeNetworks(); });
     Guarded(kLoopPrefix, [this] { LogUnsavedChanges(); });
     Guarded(kLoopPrefix, [this] { DrainLog(); });
 }
-
-// No System Manager link slot is kept yet: there is no link to stop.
-void TZELService::StopLinks() {}
 
 // After the timer: nothing runs the networks any more.
 void TZELService::FreeNetworks() { Networks_.Clear(); }

@@ -44,6 +44,7 @@ class TZELNetworksList;
 class TZELSVCListenerSNPS;
 class TZELSVCNetworkBase;
 class TZELSVCWorkerBase;
+class TZELSvcSysMan;
 class TZELSVCWrkCtxBase;
 class TZELTimer;
 
@@ -234,6 +235,19 @@ public:
                            const TZELSVCClientCommandArgs& Args = {});
     // Pushes a record; Wake false only for the list installs, which wait for the next step.
     void PostServQueue(std::unique_ptr<TZELSVCNetQueueRecord>&& Rec, bool Wake = true);
+    // ---- Service queue: the System Manager links' posters (any thread) -------------------------
+
+    // Code 44, a link's verdict on a client: Owner = Client, OwnerId = ClientId (the client's
+    // session number when it was asked), Obj2 = Network (a TZELSVCNetworkBase*), Text1 = the
+    // client's id (so that a network that no longer finds the client can still log it out),
+    // Text2 = the manager's answer line (result 1 only), Value1 = Result (0 no verdict, 1 OK,
+    // 2 ERROR, 3 WRONG, 4 BLOCK, 5 DUPL), Value2 = the link index, Value3 = the requester's tag.
+    // The network checks the client (context and session number) before it uses it.
+    void PostManagerAnswer(TZELSVCWrkCtxBase* Client, uint32_t ClientId, TZELSVCNetworkBase* Network,
+                           int32_t Result, int32_t Index, int32_t Value, AnsiView Text, AnsiView ClientIdText);
+    // Code 45 (Up) or 46 with Value1 = the link index.
+    void PostManagerLinkState(int32_t Index, bool Up);
+
     // Service stop, one routine for both of its names: when the service is started, clears that
     // state, stops listening and posts code 53; otherwise nothing.
     void StopService();
@@ -312,6 +326,36 @@ public:
     TZELSystemManagerMode ServerManagerMode() const noexcept { return ServerManagerMode_; }
     // The server owner's callsign as the owner file keeps it.
     TZELSVCOwnerData& ServerOwner() noexcept { return ServerOwner_; }
+    // ---- System Manager links ------------------------------------------------------------------
+    // A slot per manager section 0 to 2, present while it holds a link. The slots are filled by
+    // service start and emptied in the thread's tail after the timer thread ended; in between the
+    // timer thread reads them without a lock.
+
+    // Service start (service thread): creates and runs (idle) the link of every enabled section
+    // whose bit (1, 2, 4) is in UsedMask, the mask of the sections that some network not in
+    // STANDALONE mode selects. Returns the mask of the present slots, for the networks list.
+    uint32_t CreateManagerLinks(uint32_t UsedMask);
+    // Service start, after the timer: every present link starts connecting, in slot order.
+    void StartManagerLinks();
+    // The link of slot Index, or nullptr when the slot is not present.
+    TZELSvcSysMan* ManagerLink(int32_t Index) const noexcept;
+    // Timer thread. For each present link whose bit is in the network's ManagersMask and that the
+    // client has not been asked by nor answered by: marks it asked and queues the authentication
+    // (the verdict comes back as code 44).
+    void SysManAuthenticateClient(TZELSVCWrkCtxBase* Client, TZELSVCNetworkBase* Network);
+    // The same for link Index only (a link that came up); Value comes back in the answer.
+    void SysManAuthenticateClientAt(int32_t Index, TZELSVCWrkCtxBase* Client, TZELSVCNetworkBase* Network,
+                                    int32_t Value = 0);
+    // Timer thread: tells link Index, when present, that the client with this id left Network.
+    void SysManClientLeft(int32_t Index, AnsiView ClientId, TZELSVCNetworkBase* Network);
+    // Codes 33 and 34 (timer thread): the operator's disconnect of one link. A present link
+    // answers Requester itself ("+OK\r\n" or "-NOTCONNECTED\r\n", code 31); without one the answer
+    // is "-NOTCONNECTED\r\n" at once. By address: the first present slot whose ManagerAddress
+    // equals Address (ASCII letter case aside) and whose ManagerPort is Port.
+    void SysManDisconnectByIndex(int32_t Index, TZELSVCWrkCtxBase* Requester, uint32_t RequestId);
+    void SysManDisconnectByAddress(AnsiView Address, int32_t Port, TZELSVCWrkCtxBase* Requester, uint32_t RequestId);
+    // The slot of that manager, or -1.
+    int32_t FindManagerLink(AnsiView Address, int32_t Port) const;
 
     // ---- Counts behind the end condition --------------------------------------------------------
     // Written on the timer thread only; the service thread reads nothing else of the timer thread's
@@ -545,8 +589,11 @@ private:
     void ReportError(UnicodeView Prefix, const char* ClassName, const std::string& Message) noexcept;
     // Runs Fn; an exception is reported with Prefix. False when Fn raised.
     bool Guarded(UnicodeView Prefix, const std::function<void()>& Fn) noexcept;
-    // The System Manager links and the networks are released in the tail.
-    void StopLinks();
+    // The System Manager links and the networks are released in the tail: the links end first
+    // (StopLinks), their objects go once the timer thread, which posts to them, has ended
+    // (FreeLinks), and the networks last.
+    void StopLinks() noexcept;
+    void FreeLinks() noexcept;
     void FreeNetworks();
 
     // Main-queue jobs.
@@ -619,6 +666,7 @@ private:
     TZELSVCFlusherQueue FlusherQueue_;
     std::unique_ptr<TZELTimer> Timer_;
     std::unique_ptr<TZELSVCListenerSNPS> Listener_;
+    std::unique_ptr<TZELSvcSysMan> Links_[3];
 
     // Thread state.
     std::atomic<bool> StopRequested_{false};

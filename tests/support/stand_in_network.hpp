@@ -67,6 +67,9 @@ public:
         Block = TZELCmdListBlock{};
         Block.NetworkLine = StrBldAView(ListBld_);
     }
+    // System Manager links
+    uint32_t ManagersMask() const override { return static_cast<uint32_t>(Options_.ManagersMask); }
+    AnsiString ManagerNetworkName() const override { return NarrowStrA(Name_); }
 
 protected:
     UnicodeString Name_;

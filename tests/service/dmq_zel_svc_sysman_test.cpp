@@ -1,0 +1,866 @@
+#include "service/dmq_zel_svc_sysman.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "foundation/dmq_syscharset.hpp"
+#include "service/dmq_zel_svc_server_id.hpp"
+#include "tests/support/script_peer.hpp"
+#include "tests/support/scripted_peer.hpp"
+#include "tests/support/service_fixture.hpp"
+#include "tests/support/stand_in_network.hpp"
+#include "tests/support/temp_dir.hpp"
+#include <sys/stat.h>
+
+namespace zel {
+namespace {
+
+using C = TZELSVCNetQueueCommand;
+using test::NowMs;
+using test::PollFd;
+using test::WriteAllTo;
+using namespace std::chrono_literals;
+
+// ---------------------------------------------------------------------------------------------
+// A System Manager on 127.0.0.1, port 0: one connection at a time; it reads lines to LF, skips
+// empty ones, records what came and answers from the test's script. Every wait is bounded.
+
+struct TReply {
+    std::string Send;
+    bool Close = false;
+};
+
+class FakeManager {
+public:
+    // Conn counts the connections from 0; Line comes without its line end.
+    using TScript = std::function<TReply(int Conn, const std::string& Line)>;
+
+    explicit FakeManager(TScript Script) : script_(std::move(Script)) {
+        listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (bind(listen_, reinterpret_cast<sockaddr*>(&a), len) != 0 || listen(listen_, 8) != 0) return;
+        (void)getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin_port);
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~FakeManager() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+        close(listen_);
+    }
+
+    uint16_t Port() const { return port_; }
+
+    struct TGot {
+        int Conn;
+        std::string Line;
+        int64_t At;
+    };
+    std::vector<TGot> Lines() {
+        std::lock_guard<std::mutex> g(m_);
+        return lines_;
+    }
+    // The lines of one connection, in order.
+    std::vector<std::string> LinesOf(int Conn) {
+        std::vector<std::string> r;
+        for (const TGot& g : Lines())
+            if (g.Conn == Conn) r.push_back(g.Line);
+        return r;
+    }
+    // The raw bytes of one connection.
+    std::string Raw(int Conn) {
+        std::lock_guard<std::mutex> g(m_);
+        return Conn < int(raw_.size()) ? raw_[size_t(Conn)] : std::string();
+    }
+    int Connections() {
+        std::lock_guard<std::mutex> g(m_);
+        return int(accepted_.size());
+    }
+    int64_t AcceptedAt(int Conn) {
+        std::lock_guard<std::mutex> g(m_);
+        return accepted_.at(size_t(Conn));
+    }
+    // When the connection ended (the link closed it or the script did).
+    int64_t EndedAt(int Conn) {
+        std::lock_guard<std::mutex> g(m_);
+        return Conn < int(ended_.size()) ? ended_[size_t(Conn)] : 0;
+    }
+    int Count(const std::string& Line) {
+        int n = 0;
+        for (const TGot& g : Lines()) n += g.Line == Line;
+        return n;
+    }
+
+private:
+    void Run() {
+        while (!stop_) {
+            if (!PollFd(listen_, POLLIN, 20)) continue;
+            const int fd = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) continue;
+            int conn;
+            {
+                std::lock_guard<std::mutex> g(m_);
+                conn = int(accepted_.size());
+                accepted_.push_back(NowMs());
+                raw_.emplace_back();
+            }
+            Serve(fd, conn);
+            close(fd);
+            std::lock_guard<std::mutex> g(m_);
+            ended_.resize(size_t(conn) + 1);
+            ended_[size_t(conn)] = NowMs();
+        }
+    }
+    void Serve(int Fd, int Conn) {
+        std::string buf;
+        while (!stop_) {
+            if (!PollFd(Fd, POLLIN, 20)) continue;
+            char chunk[2048];
+            const ssize_t n = recv(Fd, chunk, sizeof chunk, 0);
+            if (n <= 0) return;
+            buf.append(chunk, size_t(n));
+            {
+                std::lock_guard<std::mutex> g(m_);
+                raw_[size_t(Conn)].append(chunk, size_t(n));
+            }
+            size_t lf;
+            while ((lf = buf.find('\n')) != std::string::npos) {
+                std::string line = buf.substr(0, lf);
+                buf.erase(0, lf + 1);
+                if (!line.empty() && line.back() == '\r') line.pop_back();
+                if (line.empty()) continue;
+                {
+                    std::lock_guard<std::mutex> g(m_);
+                    lines_.push_back({Conn, line, NowMs()});
+                }
+                const TReply r = script_(Conn, line);
+                WriteAllTo(Fd, r.Send);
+                if (r.Close) return;
+            }
+        }
+    }
+
+    TScript script_;
+    int listen_ = -1;
+    uint16_t port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+    std::mutex m_;
+    std::vector<TGot> lines_;
+    std::vector<std::string> raw_;
+    std::vector<int64_t> accepted_;
+    std::vector<int64_t> ended_;
+};
+
+bool StartsWith(const std::string& S, const std::string& P) { return S.compare(0, P.size(), P) == 0; }
+
+int CountPrefix(FakeManager& M, int Conn, const std::string& Prefix) {
+    int n = 0;
+    for (const std::string& l : M.LinesOf(Conn)) n += StartsWith(l, Prefix);
+    return n;
+}
+
+// The usual manager: accepts the handshake, answers keep-alives; Auth answers the client lines.
+FakeManager::TScript Manager(std::function<TReply(int, const std::string&)> Auth = nullptr) {
+    return [Auth](int Conn, const std::string& Line) -> TReply {
+        if (StartsWith(Line, "SC:")) return {"<AL>0</AL>\r\nF\r\n"};
+        if (Line == "P") return {"F\r\n"};
+        if (Auth) return Auth(Conn, Line);
+        return {};
+    };
+}
+
+// ---------------------------------------------------------------------------------------------
+// The service side: a service that is not started, whose queue and log the test reads.
+
+struct TRecord {
+    C Command;
+    TZELSVCWrkCtxBase* Owner;
+    uint32_t OwnerId;
+    void* Obj2;
+    std::string Text1, Text2;
+    int32_t Value1, Value2, Value3;
+    int64_t At;
+};
+
+class Harness {
+public:
+    Harness() : service_(u"/etc/server.ini", TZELServiceConfig{}) {}
+
+    TZELService& Service() { return service_; }
+
+    // Takes what waits in the service queue and the log.
+    void Drain() {
+        std::unique_ptr<TZELSVCNetQueueRecord> batch[32];
+        int32_t n;
+        while ((n = service_.ServQueue().PopMany(batch, 32)) > 0)
+            for (int32_t i = 0; i < n; ++i) {
+                const TZELSVCNetQueueRecord& r = *batch[i];
+                records_.push_back({r.Command, r.Owner, r.OwnerId, r.Obj2, r.Text1, r.Text2, r.Value1, r.Value2,
+                                    r.Value3, NowMs()});
+            }
+        UnicodeString line;
+        while (service_.PopLogLine(line)) log_.push_back(UnicodeToUtf8A(line));
+    }
+    // Drains until Cond holds or Limit passed.
+    bool Until(const std::function<bool()>& Cond, std::chrono::milliseconds Limit = 5000ms) {
+        const int64_t end = NowMs() + Limit.count();
+        for (;;) {
+            Drain();
+            if (Cond()) return true;
+            if (NowMs() >= end) return false;
+            std::this_thread::sleep_for(5ms);
+        }
+    }
+    std::vector<TRecord> Of(C Command) {
+        Drain();
+        std::vector<TRecord> r;
+        for (const TRecord& t : records_)
+            if (t.Command == Command) r.push_back(t);
+        return r;
+    }
+    int Count(C Command) { return int(Of(Command).size()); }
+    bool Logged(const std::string& Line) {
+        Drain();
+        for (const std::string& l : log_)
+            if (l == Line) return true;
+        return false;
+    }
+    bool LoggedPrefix(const std::string& Prefix) {
+        Drain();
+        for (const std::string& l : log_)
+            if (StartsWith(l, Prefix)) return true;
+        return false;
+    }
+    bool LogMentions(const std::string& Text) {
+        Drain();
+        for (const std::string& l : log_)
+            if (l.find(Text) != std::string::npos) return true;
+        return false;
+    }
+    std::string LogText() {
+        Drain();
+        std::string s;
+        for (const std::string& l : log_) s += l + "\n";
+        return s;
+    }
+
+private:
+    TZELService service_;
+    std::vector<TRecord> records_;
+    std::vector<std::string> log_;
+};
+
+// A client as the link reads it.
+class Client : public test::TStandInContext {
+public:
+    explicit Client(uint32_t N, std::string Id = "ID000000000000000000001")
+        : TStandInContext(N), id_(std::move(Id)) {}
+    AnsiString ManagerRequestText() const override {
+        return "CC:<EA>ham@example.org</EA><PW>clientpw</PW><ON>DL1ABC</ON><CL>2</CL><BC>PC Only</BC>"
+               "<NN>Germany</NN><CT>Berlin</CT><DS>x</DS><NT>Net</NT>";
+    }
+    AnsiString ManagerUtf8Part() const override { return "<U8TF>2" "0" "0F" "ham@example.org" "1" "08" "clientpw" "</U8TF>"; }
+    AnsiString ManagerPeerAddress() const override { return "192.0.2.7"; }
+    AnsiString ManagerClientId() const override { return id_; }
+    void ManagerScriptTexts(std::array<UnicodeString, 8>& T) const override {
+        T = {u"ham@example.org", u"DL1ABC", u"PC Only", u"Berlin", u"Germany", u"x y", u"ID1", u"Net"};
+    }
+    uint8_t ManagerLinkState(int32_t Index) const override { return state_[size_t(Index)]; }
+    void SetManagerLinkState(int32_t Index, uint8_t State) override { state_[size_t(Index)] = State; }
+
+private:
+    std::string id_;
+    std::array<uint8_t, 3> state_{};
+};
+
+class Network : public test::StandInNetwork {
+public:
+    explicit Network(uint32_t Mask = 7) {
+        Name_ = u"Net";
+        Options_.ManagersMask = int32_t(Mask);
+    }
+};
+
+TZELSvcSysmanParams LinkParams(uint16_t Port) {
+    TZELSvcSysmanParams p;
+    p.ManagerEnabled = true;
+    p.ManagerAddress = u"127.0.0.1";
+    p.ManagerPort = Port;
+    p.ManagerAuthEMail = u"srv@example.org";
+    p.ManagerAuthPassword = u"secret";
+    p.PresentServerAddress = u"zel.b\u00FCcher.example";
+    p.PresentServerPort = u"10024";
+    p.ServerVersion = 2014004;
+    p.ManagerReconnectInterval = 1;
+    p.ManagerDelayAfterConnect = 1;
+    p.ManagerLogDebug = 5;
+    p.ManagerLogErrors = true;
+    p.ManagerUnicode = true;
+    p.SubstituteSource = true;
+    p.Connection.ManagerConnectTimeout = 3000;
+    p.Connection.ManagerActivityTimeout = 5000;
+    return p;
+}
+
+const std::string kHandshake =
+    "SC:<VX>2014004</VX><SN>zel.xn--bcher-kva.example</SN><PT>10024</PT><OW>srv@example.org</OW>"
+    "<PW>secret</PW>\r\n";
+
+std::unique_ptr<TZELSvcSysMan> StartedLink(Harness& H, const TZELSvcSysmanParams& P, uint32_t KeepAliveMs = 3000,
+                                           uint32_t ShortPauseMs = 3000) {
+    auto l = std::make_unique<TZELSvcSysMan>(H.Service(), 0, P);
+    l->KeepAliveMs = KeepAliveMs;
+    l->ShortPauseMs = ShortPauseMs;
+    l->Start();
+    l->StartLink();
+    return l;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+TEST(SysManLines, BuildersAndMasking) {
+    TZELSysManQueueData r;
+    r.Text1 = "CC:<EA>a@b</EA><PW>pw</PW>";
+    r.Text2 = "<U8TF>2" "0" "03" "a@b" "1" "02" "pw" "</U8TF>";
+    r.Text3 = "192.0.2.7";
+    r.Text4 = "ID1";
+    r.NetName = "Net\xE4";
+    r.NetNameUtf8 = "Net\xC3\xA4";
+    TStringBldA b;
+    const struct {
+        bool Unicode, Substitute;
+        std::string Line;
+    } auth[] = {
+        {true, true, r.Text1 + "<NTU>Net\xC3\xA4</NTU><IP>127.0.0.1</IP>" + r.Text2 + "\r\n"},
+        {true, false, r.Text1 + "<NTU>Net\xC3\xA4</NTU><IP>192.0.2.7</IP>" + r.Text2 + "\r\n"},
+        {false, false, r.Text1 + "<IP>192.0.2.7</IP>\r\n"},
+    };
+    for (const auto& c : auth) {
+        BuildSysManAuthLine(b, r, c.Unicode, c.Substitute);
+        EXPECT_EQ(std::string(StrBldAView(b)), c.Line);
+    }
+    BuildSysManLogoutLine(b, r, true);
+    EXPECT_EQ(std::string(StrBldAView(b)), "CD:<ID>ID1</ID><NT>Net\xE4</NT><NTU>Net\xC3\xA4</NTU>\r\n");
+    BuildSysManLogoutLine(b, r, false);
+    EXPECT_EQ(std::string(StrBldAView(b)), "CD:<ID>ID1</ID><NT>Net\xE4</NT>\r\n");
+
+    const struct {
+        std::string In, Out;
+    } masks[] = {
+        {"SC:<VX>1</VX><PW>secret</PW>\r\n", "SC:<VX>1</VX><PW>***</PW>\r\n"},
+        {r.Text1 + r.Text2, "CC:<EA>a@b</EA><PW>***</PW><U8TF>2" "0" "03" "a@b" "1" "02" "***</U8TF>"},
+        // A part that cannot be read is masked whole.
+        {"<U8TF>2" "1" "7F" "pw</U8TF>", "<U8TF>***</U8TF>"},
+        {"<PW>open", "<PW>open"},
+    };
+    for (const auto& m : masks) EXPECT_EQ(MaskSysManSecrets(m.In), m.Out);
+
+    EXPECT_EQ(SysManServerName(u"zel.example.org"), "zel.example.org");
+    EXPECT_EQ(SysManServerName(u"zel.b\u00FCcher.example"), "zel.xn--bcher-kva.example");
+    const struct {
+        const char* Line;
+        int32_t Result;
+    } results[] = {{"BLOCK", 4}, {"WRONG", 3}, {"ERROR", 2}, {"DUPL", 5}, {"<MID>1</MID>", 1}, {"", 1}, {"wrong", 1}};
+    for (const auto& c : results) EXPECT_EQ(SysManAnswerResult(c.Line), c.Result) << c.Line;
+}
+
+// The whole exchange with a manager, with the client's address and with the substitute.
+TEST(SysManLink, TranscriptWithVerdictsKeepAlivesAndLogout) {
+    for (const bool substitute : {true, false}) {
+        SCOPED_TRACE(substitute);
+        std::atomic<int> auths{0};
+        FakeManager m(Manager([&](int, const std::string& Line) -> TReply {
+            if (!StartsWith(Line, "CC:")) return {};
+            return {++auths == 1 ? "WRONG\r\n" : "<MID>77</MID>\r\n"};
+        }));
+        Harness h;
+        TZELSvcSysmanParams p = LinkParams(m.Port());
+        p.SubstituteSource = substitute;
+        auto link = StartedLink(h, p, 300);
+
+        ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerLinkUp) == 1; }));
+        EXPECT_EQ(m.Raw(0).substr(0, kHandshake.size()), kHandshake);
+        // Up only after the delay that follows the acknowledgement.
+        EXPECT_GE(h.Of(C::fsnq_ManagerLinkUp)[0].At - m.Lines()[0].At, 900);
+        EXPECT_EQ(link->State(), SYSMAN_OPERATING);
+
+        Client a(11), b(12);
+        Network net;
+        link->AuthClient(&a, &net, 5);
+        link->AuthClient(&b, &net, 6);
+        ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerAuthAnswer) == 2; }));
+        const auto answers = h.Of(C::fsnq_ManagerAuthAnswer);
+        EXPECT_EQ(answers[0].Owner, &a);
+        EXPECT_EQ(answers[0].OwnerId, 11u);
+        EXPECT_EQ(answers[0].Obj2, static_cast<void*>(static_cast<TZELSVCNetworkBase*>(&net)));
+        EXPECT_EQ(answers[0].Value1, SYSMAN_RESULT_WRONG);
+        EXPECT_EQ(answers[0].Value2, 0);
+        EXPECT_EQ(answers[0].Value3, 5);
+        EXPECT_EQ(answers[0].Text1, "ID000000000000000000001");
+        EXPECT_EQ(answers[0].Text2, "");
+        EXPECT_EQ(answers[1].Owner, &b);
+        EXPECT_EQ(answers[1].Value1, SYSMAN_RESULT_OK);
+        EXPECT_EQ(answers[1].Text2, "<MID>77</MID>");
+        EXPECT_EQ(answers[1].Value3, 6);
+
+        const std::string ip = substitute ? "127.0.0.1" : "192.0.2.7";
+        const std::string authLine = a.ManagerRequestText() + "<NTU>Net</NTU><IP>" + ip + "</IP>" + a.ManagerUtf8Part();
+        EXPECT_EQ(m.Count(authLine), 2);
+
+        link->ClientLogout("ID1", "Net", "Net");
+        ASSERT_TRUE(h.Until([&] { return m.Count("CD:<ID>ID1</ID><NT>Net</NT><NTU>Net</NTU>") == 1; }));
+        // Keep-alives went out and were answered: the link stayed up.
+        ASSERT_TRUE(h.Until([&] { return m.Count("P") >= 2; }));
+        EXPECT_EQ(h.Count(C::fsnq_ManagerLinkDown), 0);
+        EXPECT_TRUE(h.Logged("Manager[0]: got Pong - \"F\""));
+        EXPECT_TRUE(h.Logged("Manager[0]: got: \"WRONG\""));
+
+        // The passwords never reach the log.
+        EXPECT_TRUE(h.Logged("Manager[0]: handshake string: " + kHandshake.substr(0, kHandshake.find("<PW>")) +
+                             "<PW>***</PW>\\x0D\\x0A"));
+        EXPECT_TRUE(h.LoggedPrefix("Manager[0]: put: CC:<EA>ham@example.org</EA><PW>***</PW>"));
+        EXPECT_FALSE(h.LogMentions("secret")) << h.LogText();
+        EXPECT_FALSE(h.LogMentions("clientpw")) << h.LogText();
+        link.reset();
+        // Leaving State 9 at the end is a link down too.
+        EXPECT_EQ(h.Count(C::fsnq_ManagerLinkDown), 1);
+    }
+}
+
+// Each way a connection fails: the log line, pending requests answered with 0, link down only
+// when the link was operating, and the next connect after the reconnect interval (1 s), not sooner.
+class SysManScripts : public test::TempDirTest {};
+
+TEST_F(SysManScripts, FailuresPauseForTheReconnectInterval) {
+    const std::string argsFile = Path("args");
+    const std::string script = Path("invalid.sh");
+    Put(script, "#!/bin/sh\nfor a in \"$@\"; do echo \"$a\"; done > '" + argsFile + ".tmp'\nmv '" + argsFile +
+                    ".tmp' '" + argsFile + "'\n");
+    ASSERT_EQ(chmod(script.c_str(), 0755), 0);
+
+    struct Case {
+        const char* What;
+        std::string Answer;  // to the handshake of the first connection
+        bool AuthThenClose;  // two requests go out once up; the manager closes on the second
+        bool Operating;      // the link reaches State 9 before it fails
+        int Activity;        // ManagerActivityTimeout, ms
+        std::string Log;
+    };
+    const std::vector<Case> cases = {
+        {"AL -4", "<AL>-4</AL>\r\n", false, false, 5000,
+         "ERROR: Manager[0]: manager returned code [-4]: invalid e-mail and/or password"},
+        {"AL -5", "<AL>-5</AL>\r\n", false, false, 5000,
+         "ERROR: Manager[0]: manager returned code [-5]: no working ZEL server at zel.b\xC3\xBC" "cher.example:10024"},
+        {"AL 7", "<AL>7</AL>\r\n", false, false, 5000, "ERROR: Manager[0]: manager returned code 7"},
+        {"no AL", "<XX>0</XX>\r\n", false, false, 5000, "ERROR: Manager[0]: got invalid answer: <XX>0</XX>"},
+        {"AL abc", "<AL>abc</AL>\r\n", false, false, 5000, "ERROR: Manager[0]: got invalid answer: <AL>abc</AL>"},
+        {"empty AL", "<AL></AL>\r\n", false, false, 5000, "ERROR: Manager[0]: got invalid answer: <AL></AL>"},
+        {"FF", "<AL>0</AL>\r\nFF\r\n", false, false, 5000, "ERROR: Manager[0]: got wrong ack: FF"},
+        {"silence after F", "<AL>0</AL>\r\nF\r\n", false, true, 3000, "ERROR: Manager[0]: timed out"},
+        {"close with two pending", "<AL>0</AL>\r\nF\r\n", true, true, 5000, "ERROR: Manager[0]: manager disconnected"},
+    };
+    // The cases run side by side, each with its own manager, service and link.
+    struct Run {
+        std::unique_ptr<FakeManager> M;
+        std::unique_ptr<Harness> H;
+        std::unique_ptr<TZELSvcSysMan> L;
+        Client A{1}, B{2};
+        Network N;
+    };
+    std::vector<std::unique_ptr<Run>> runs;
+    for (const Case& c : cases) {
+        auto r = std::make_unique<Run>();
+        const bool closeOnAuth = c.AuthThenClose;
+        const std::string answer = c.Answer;
+        std::shared_ptr<std::atomic<int>> auths = std::make_shared<std::atomic<int>>(0);
+        r->M = std::make_unique<FakeManager>([answer, closeOnAuth, auths](int Conn, const std::string& Line) -> TReply {
+            if (StartsWith(Line, "SC:")) return {Conn == 0 ? answer : "<AL>0</AL>\r\nF\r\n"};
+            if (Line == "P") return {closeOnAuth || Conn > 0 ? "F\r\n" : ""};
+            if (StartsWith(Line, "CC:") && closeOnAuth && ++*auths == 2) return {"", true};
+            return {};
+        });
+        r->H = std::make_unique<Harness>();
+        TZELSvcSysmanParams p = LinkParams(r->M->Port());
+        p.Connection.ManagerActivityTimeout = c.Activity;
+        p.ManagerInvalidPasswordScript = WidenStrU(script);
+        p.ConfigFileName = u"/etc/server.ini";
+        r->L = StartedLink(*r->H, p);
+        runs.push_back(std::move(r));
+    }
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        Run& r = *runs[i];
+        SCOPED_TRACE(c.What);
+        if (c.AuthThenClose) {
+            ASSERT_TRUE(r.H->Until([&] { return r.H->Count(C::fsnq_ManagerLinkUp) == 1; }));
+            r.L->AuthClient(&r.A, &r.N, 0);
+            r.L->AuthClient(&r.B, &r.N, 0);
+        }
+        ASSERT_TRUE(r.H->Until([&] { return r.M->Connections() >= 2; }, 8000ms)) << r.H->LogText();
+        EXPECT_TRUE(r.H->Logged(c.Log)) << r.H->LogText();
+        EXPECT_TRUE(r.H->Logged("Manager[0]: pause 1 seconds"));
+        const int64_t gap = r.M->AcceptedAt(1) - r.M->EndedAt(0);
+        EXPECT_GE(gap, 900) << "reconnected too soon";
+        EXPECT_LE(gap, 2500);
+        EXPECT_EQ(r.H->Count(C::fsnq_ManagerLinkDown), c.Operating ? 1 : 0);
+        if (c.AuthThenClose) {
+            const auto answers = r.H->Of(C::fsnq_ManagerAuthAnswer);
+            ASSERT_EQ(answers.size(), 2u);
+            EXPECT_EQ(answers[0].Value1, SYSMAN_RESULT_NONE);
+            EXPECT_EQ(answers[1].Value1, SYSMAN_RESULT_NONE);
+        }
+    }
+    // AL -4 ran the invalid-password program with the link's data.
+    std::string args;
+    for (int i = 0; i < 300 && (args = Get(argsFile)).empty(); ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(args, "0\n127.0.0.1\n" + std::to_string(runs[0]->M->Port()) +
+                        "\nsrv@example.org\nzel.b\xC3\xBC" "cher.example\n10024\n/etc/server.ini\n");
+    EXPECT_TRUE(runs[0]->H->LoggedPrefix("EXEC: " + script + " 0 127.0.0.1 "));
+}
+
+// A line longer than the limit is a read failure, never an answer; one at the limit is an answer.
+TEST(SysManLink, OverlongLineIsAFailureNotAVerdict) {
+    const struct {
+        size_t Length;
+        int32_t Result;
+        int Downs;
+    } cases[] = {{510, SYSMAN_RESULT_OK, 0}, {600, SYSMAN_RESULT_NONE, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Length);
+        const std::string answer(c.Length, 'a');
+        FakeManager m(Manager([&](int, const std::string& Line) -> TReply {
+            return {StartsWith(Line, "CC:") ? answer + "\r\n" : ""};
+        }));
+        Harness h;
+        TZELSvcSysmanParams p = LinkParams(m.Port());
+        p.ManagerDelayAfterConnect = 0;
+        auto link = StartedLink(h, p);
+        ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerLinkUp) == 1; }));
+        Client a(1);
+        Network n;
+        link->AuthClient(&a, &n, 0);
+        ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerAuthAnswer) == 1; }));
+        std::this_thread::sleep_for(100ms);
+        const auto answers = h.Of(C::fsnq_ManagerAuthAnswer);
+        ASSERT_EQ(answers.size(), 1u) << "one verdict only";
+        EXPECT_EQ(answers[0].Value1, c.Result);
+        EXPECT_EQ(answers[0].Text2, c.Result == SYSMAN_RESULT_OK ? answer : "");
+        EXPECT_EQ(h.Count(C::fsnq_ManagerLinkDown), c.Downs);
+        EXPECT_EQ(h.Logged("ERROR: Manager[0]: read error: line longer than 512 bytes"), c.Downs == 1);
+    }
+}
+
+TEST(SysManLink, DisconnectCommandConnectedAndIdle) {
+    FakeManager m(Manager());
+    Harness h;
+    test::TStandInContext requester(9);
+
+    // Idle: never started.
+    {
+        TZELSvcSysMan idle(h.Service(), 1, LinkParams(m.Port()));
+        idle.Start();
+        idle.Disconnect(&requester, 41, true);
+        idle.Disconnect(&requester, 40, false);
+        ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_CommandReply) == 1; }));
+        std::this_thread::sleep_for(50ms);
+        const auto replies = h.Of(C::fsnq_CommandReply);
+        ASSERT_EQ(replies.size(), 1u) << "no answer unless wanted";
+        EXPECT_EQ(replies[0].Text1, "-NOTCONNECTED\r\n");
+        EXPECT_EQ(replies[0].Owner, &requester);
+        EXPECT_EQ(replies[0].OwnerId, 41u);
+        EXPECT_EQ(m.Connections(), 0);
+    }
+
+    // Connected: "+OK", link down, and a new connection after the short pause.
+    TZELSvcSysmanParams p = LinkParams(m.Port());
+    p.ManagerDelayAfterConnect = 0;
+    auto link = StartedLink(h, p, 3000, 600);
+    ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerLinkUp) == 1; }));
+    Client a(1);
+    Network n;
+    link->AuthClient(&a, &n, 0);  // the manager never answers it
+    ASSERT_TRUE(h.Until([&] { return CountPrefix(m, 0, "CC:") == 1; }));
+    link->Disconnect(&requester, 42, true);
+    ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_CommandReply) == 2; }));
+    EXPECT_EQ(h.Of(C::fsnq_CommandReply)[1].Text1, "+OK\r\n");
+    EXPECT_EQ(h.Of(C::fsnq_CommandReply)[1].OwnerId, 42u);
+    ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerLinkDown) == 1; }));
+    ASSERT_EQ(h.Count(C::fsnq_ManagerAuthAnswer), 1);
+    EXPECT_EQ(h.Of(C::fsnq_ManagerAuthAnswer)[0].Value1, SYSMAN_RESULT_NONE);
+    ASSERT_TRUE(h.Until([&] { return m.Connections() == 2; }));
+    const int64_t gap = m.AcceptedAt(1) - m.EndedAt(0);
+    EXPECT_GE(gap, 500);
+    EXPECT_LE(gap, 950) << "the short pause, not the reconnect interval";
+    EXPECT_TRUE(h.Logged("Manager[0]: got command disconnect manager"));
+    EXPECT_TRUE(h.Logged("Manager[0]: disconnected on disconnect command"));
+    EXPECT_TRUE(h.Logged("Manager[0]: pause at least 1 seconds"));
+    ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerLinkUp) == 2; }));
+}
+
+// A new password reaches the next handshake: at once (after the short pause) while connected,
+// and it cuts a long pause after a failure short.
+TEST(SysManLink, NewPasswordReconnectsAndShortensTheLongPause) {
+    FakeManager m([](int Conn, const std::string& Line) -> TReply {
+        if (StartsWith(Line, "SC:")) return {Conn == 1 ? "<AL>-1</AL>\r\n" : "<AL>0</AL>\r\nF\r\n"};
+        if (Line == "P") return {"F\r\n"};
+        return {};
+    });
+    Harness h;
+    TZELSvcSysmanParams p = LinkParams(m.Port());
+    p.ManagerDelayAfterConnect = 0;
+    p.ManagerReconnectInterval = 60;
+    auto link = StartedLink(h, p, 3000, 500);
+    ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerLinkUp) == 1; }));
+    link->NewPassword(u"secret");  // unchanged while connected: nothing happens
+    link->NewPassword(u"pw2");
+    ASSERT_TRUE(h.Until([&] { return m.Connections() == 2 && m.LinesOf(1).size() == 1; }));
+    EXPECT_NE(m.LinesOf(1)[0].find("<PW>pw2</PW>"), std::string::npos);
+    EXPECT_EQ(h.Count(C::fsnq_ManagerLinkDown), 1);
+    // The second connection is refused: a pause of 60 s, cut short by the next password.
+    ASSERT_TRUE(h.Until([&] { return h.Logged("Manager[0]: pause 60 seconds"); }));
+    std::this_thread::sleep_for(200ms);
+    link->NewPassword(u"pw3");
+    ASSERT_TRUE(h.Until([&] { return m.Connections() == 3 && m.LinesOf(2).size() == 1; }, 3000ms));
+    EXPECT_NE(m.LinesOf(2)[0].find("<PW>pw3</PW>"), std::string::npos);
+    EXPECT_GE(m.AcceptedAt(2) - m.EndedAt(1), 400);
+    EXPECT_TRUE(h.Logged("Manager[0]: got new password: ***"));
+    EXPECT_TRUE(h.Logged("Manager[0]: disconnect on new password"));
+    EXPECT_FALSE(h.LogMentions("pw2")) << h.LogText();
+}
+
+// Through loopback SOCKS5 and HTTP CONNECT proxies that then play the manager.
+TEST(SysManLink, ThroughProxies) {
+    using zeltest::PeerEnd;
+    using zeltest::PeerStep;
+    using zeltest::ScriptedPeer;
+    auto B = [](std::initializer_list<int> v) {
+        std::string s;
+        for (int c : v) s += char(c);
+        return s;
+    };
+    const uint16_t target = 10025;
+    const std::string port = B({target >> 8, target & 0xFF});
+    const std::string manager = "<AL>0</AL>\r\nF\r\n";
+    const struct {
+        const char* What;
+        TZELProxyType Type;
+        std::vector<PeerStep> Steps;
+        bool Refused;
+    } cases[] = {
+        {"socks5",
+         TZELProxyType::ZEL_PROXY_TYPE_SOCKS5,
+         {{B({5, 1, 0}), B({5, 0})},
+          {B({5, 1, 0, 1, 127, 0, 0, 1}) + port, B({5, 0, 0, 1, 127, 0, 0, 1, 0, 1})},
+          {kHandshake, manager}},
+         false},
+        {"http",
+         TZELProxyType::ZEL_PROXY_TYPE_HTTP,
+         {{"CONNECT 127.0.0.1:10025 HTTP/1.0\r\n\r\n", "HTTP/1.1 200 Connection established\r\n\r\n"},
+          {kHandshake, manager}},
+         false},
+        {"socks5 refused",
+         TZELProxyType::ZEL_PROXY_TYPE_SOCKS5,
+         {{B({5, 1, 0}), B({5, 0})},
+          {B({5, 1, 0, 1, 127, 0, 0, 1}) + port, B({5, 5, 0, 1, 0, 0, 0, 0, 0, 0})}},
+         true},
+        {"http refused",
+         TZELProxyType::ZEL_PROXY_TYPE_HTTP,
+         {{"CONNECT 127.0.0.1:10025 HTTP/1.0\r\n\r\n", "HTTP/1.1 403 Forbidden\r\n\r\n"}},
+         true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.What);
+        ScriptedPeer proxy(AF_INET, c.Steps, c.Refused ? PeerEnd::Close : PeerEnd::Hold);
+        Harness h;
+        TZELSvcSysmanParams p = LinkParams(target);
+        p.Connection.ProxyType = c.Type;
+        p.Connection.ProxyAddress = u"127.0.0.1";
+        p.Connection.ProxyPort = proxy.Port();
+        p.ManagerDelayAfterConnect = 0;
+        auto link = StartedLink(h, p);
+        if (c.Refused) {
+            ASSERT_TRUE(h.Until([&] { return h.LoggedPrefix("ERROR: Manager[0]: connect error: "); }));
+            ASSERT_TRUE(h.Until([&] { return link->State() == SYSMAN_PAUSE; }));
+            EXPECT_TRUE(h.Logged("Manager[0]: pause 1 seconds"));
+        } else {
+            ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerLinkUp) == 1; })) << h.LogText();
+        }
+        link.reset();
+        proxy.Join();
+        if (!c.Refused) {
+            EXPECT_NE(proxy.got.find(kHandshake), std::string::npos);
+        }
+    }
+}
+
+// The keep-alive runs at half the activity time-out when that is shorter than 3 s, so the answer
+// to it never races the read time-out.
+TEST(SysManLink, ShortActivityTimeoutStaysUp) {
+    FakeManager m(Manager());
+    Harness h;
+    TZELSvcSysmanParams p = LinkParams(m.Port());
+    p.ManagerDelayAfterConnect = 0;
+    p.Connection.ManagerActivityTimeout = 3000;
+    auto link = StartedLink(h, p);
+    ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerLinkUp) == 1; }));
+    std::this_thread::sleep_for(10s);
+    EXPECT_EQ(h.Count(C::fsnq_ManagerLinkDown), 0) << h.LogText();
+    EXPECT_EQ(m.Connections(), 1);
+    EXPECT_GE(m.Count("P"), 5);
+}
+
+// A stop followed by authentication requests in the same batch answers every one of them.
+TEST(SysManLink, StopThenAuthInOneBatchAnswersZero) {
+    FakeManager m(Manager());
+    Harness h;
+    TZELSvcSysmanParams p = LinkParams(m.Port());
+    p.ManagerDelayAfterConnect = 0;
+    auto link = StartedLink(h, p);
+    ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerLinkUp) == 1; }));
+    std::vector<std::unique_ptr<Client>> clients;
+    for (uint32_t i = 0; i < 20; ++i) clients.push_back(std::make_unique<Client>(i));
+    Network n;
+    link->StopLink();
+    for (auto& c : clients) link->AuthClient(c.get(), &n, 0);
+    ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerAuthAnswer) == 20; }));
+    for (const TRecord& r : h.Of(C::fsnq_ManagerAuthAnswer)) EXPECT_EQ(r.Value1, SYSMAN_RESULT_NONE);
+    ASSERT_TRUE(h.Until([&] { return link->State() == SYSMAN_IDLE && h.Count(C::fsnq_ManagerLinkDown) == 1; }));
+    for (const auto& l : m.Lines()) EXPECT_FALSE(StartsWith(l.Line, "CC:")) << "nothing sent after the stop";
+}
+
+// Terminate ends a connect in progress at once: here the answer of a proxy that never answers.
+TEST(SysManLink, TerminateEndsAConnectAtOnce) {
+    zeltest::TcpListener silent(AF_INET);  // accepts nothing, answers nothing
+    ASSERT_NE(silent.port, 0);
+    Harness h;
+    TZELSvcSysmanParams p = LinkParams(10025);
+    p.Connection.ProxyType = TZELProxyType::ZEL_PROXY_TYPE_HTTP;
+    p.Connection.ProxyAddress = u"127.0.0.1";
+    p.Connection.ProxyPort = silent.port;
+    p.Connection.ManagerConnectTimeout = 20000;
+    auto link = StartedLink(h, p);
+    ASSERT_TRUE(h.Until([&] { return link->State() == SYSMAN_CONNECT; }));
+    std::this_thread::sleep_for(300ms);
+    const int64_t start = NowMs();
+    link.reset();
+    EXPECT_LT(NowMs() - start, 1000);
+    EXPECT_FALSE(h.LoggedPrefix("ERROR: Manager[0]: connect error")) << h.LogText();
+}
+
+// Requests left in the queue and in the pending list are freed with the link (AddressSanitizer
+// checks that nothing leaks).
+TEST(SysManLink, FreedWithQueuedAndPendingRequests) {
+    Harness h;
+    test::TStandInContext requester(1);
+    {
+        TZELSvcSysMan idle(h.Service(), 0, LinkParams(1));  // never started
+        for (int i = 0; i < 200; ++i) idle.Disconnect(&requester, uint32_t(i), true);
+        idle.NewPassword(u"x");
+    }
+    EXPECT_EQ(h.Count(C::fsnq_CommandReply), 0);
+
+    FakeManager m(Manager());
+    TZELSvcSysmanParams p = LinkParams(m.Port());
+    p.ManagerDelayAfterConnect = 0;
+    auto link = StartedLink(h, p);
+    ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerLinkUp) == 1; }));
+    Client a(1), b(2);
+    Network n;
+    link->AuthClient(&a, &n, 0);
+    link->AuthClient(&b, &n, 0);
+    ASSERT_TRUE(h.Until([&] { return CountPrefix(m, 0, "CC:") == 2; }));
+    link.reset();
+    // The end of the loop answers what was pending.
+    EXPECT_EQ(h.Count(C::fsnq_ManagerAuthAnswer), 2);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The service's slots.
+
+TEST(SysManService, SlotsAuthenticationAndDisconnectCommands) {
+    Harness h;
+    TZELService& s = h.Service();
+    TZELSvcSysmanParams params[3] = {LinkParams(1), LinkParams(2), LinkParams(3)};
+    params[1].ManagerEnabled = false;
+    params[2].ManagerAddress = u"Manager.Example.ORG";
+    s.SetManagerParams(params);
+    // Section 1 is disabled, section 0 is not used by any network.
+    EXPECT_EQ(s.CreateManagerLinks(2 | 4), 4u);
+    EXPECT_EQ(s.ManagerLink(0), nullptr);
+    EXPECT_EQ(s.ManagerLink(1), nullptr);
+    ASSERT_NE(s.ManagerLink(2), nullptr);
+    EXPECT_EQ(s.ManagerLink(3), nullptr);
+    EXPECT_EQ(s.ManagerLink(-1), nullptr);
+    EXPECT_EQ(s.CreateManagerLinks(7), 5u);
+    ASSERT_NE(s.ManagerLink(0), nullptr);
+
+    // Links not operating answer at once with 0, once per link and client.
+    Client a(7);
+    Network all(7), second(4);
+    s.SysManAuthenticateClient(&a, &all);
+    s.SysManAuthenticateClient(&a, &all);
+    auto answers = h.Of(C::fsnq_ManagerAuthAnswer);
+    ASSERT_EQ(answers.size(), 2u);
+    EXPECT_EQ(answers[0].Value2, 0);
+    EXPECT_EQ(answers[1].Value2, 2);
+    EXPECT_EQ(answers[0].Value1, SYSMAN_RESULT_NONE);
+    EXPECT_EQ(answers[0].OwnerId, 7u);
+    EXPECT_EQ(a.ManagerLinkState(0), 1);
+    EXPECT_EQ(a.ManagerLinkState(1), 0);
+    EXPECT_EQ(a.ManagerLinkState(2), 1);
+    Client b(8);
+    s.SysManAuthenticateClientAt(0, &b, &second, 3);  // not in that network's mask
+    s.SysManAuthenticateClientAt(2, &b, &second, 3);
+    answers = h.Of(C::fsnq_ManagerAuthAnswer);
+    ASSERT_EQ(answers.size(), 3u);
+    EXPECT_EQ(answers[2].Value2, 2);
+    EXPECT_EQ(answers[2].Value3, 3);
+
+    test::TStandInContext requester(5);
+    s.SysManDisconnectByIndex(1, &requester, 1);
+    s.SysManDisconnectByAddress("manager.example.org", 3, &requester, 2);
+    s.SysManDisconnectByAddress("manager.example.org", 4, &requester, 3);
+    EXPECT_EQ(s.FindManagerLink("MANAGER.example.org", 3), 2);
+    EXPECT_EQ(s.FindManagerLink("127.0.0.1", 1), 0);
+    EXPECT_EQ(s.FindManagerLink("127.0.0.1", 2), -1);
+    ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_CommandReply) == 3; }));
+    for (const TRecord& r : h.Of(C::fsnq_CommandReply)) EXPECT_EQ(r.Text1, "-NOTCONNECTED\r\n");
+
+    s.PostManagerLinkState(2, true);
+    s.PostManagerLinkState(1, false);
+    EXPECT_EQ(h.Of(C::fsnq_ManagerLinkUp)[0].Value1, 2);
+    EXPECT_EQ(h.Of(C::fsnq_ManagerLinkDown)[0].Value1, 1);
+}
+
+// The links end and go with the service; a started link connects.
+TEST(SysManService, StartedLinksConnectAndEndWithTheService) {
+    FakeManager m(Manager());
+    auto h = std::make_unique<Harness>();
+    TZELSvcSysmanParams params[3] = {LinkParams(m.Port()), LinkParams(1), LinkParams(1)};
+    params[1].ManagerEnabled = params[2].ManagerEnabled = false;
+    h->Service().SetManagerParams(params);
+    ASSERT_EQ(h->Service().CreateManagerLinks(1), 1u);
+    h->Service().StartManagerLinks();
+    ASSERT_TRUE(h->Until([&] { return m.Connections() == 1 && !m.LinesOf(0).empty(); }));
+    h.reset();
+    EXPECT_TRUE(test::ServeUntil([&] { return m.EndedAt(0) != 0; }, 2000ms));
+}
+
+}  // namespace
+}  // namespace zel
