@@ -18,6 +18,7 @@
 #include "service/dmq_zel_svc_bases.hpp"
 #include "service/dmq_zel_svc_globals.hpp"
 #include "service/dmq_zel_svc_listener_snps.hpp"
+#include "service/dmq_zel_svc_networks_list.hpp"
 #include "service/dmq_zel_svc_params.hpp"
 #include "service/dmq_zel_svc_timer.hpp"
 #include "service/dmq_zel_types.hpp"
@@ -115,6 +116,9 @@ TZELService::TZELService(UnicodeView ConfigFileName, const TZELServiceConfig& Co
         AddLogLine(Concat(u"Listener: ", Text));
     };
 
+    MakeNetworksList();
+    DefaultNetworkName_ = Config.DefaultNetworkName;
+
     StartTick_ = GetTickMs();
     ProcessId_ = static_cast<int32_t>(getpid());
     ProcessIdText_ = WidenStrU(std::to_string(ProcessId_));
@@ -128,7 +132,18 @@ TZELService::~TZELService() {
     Timer_->TerminateAndWait();
 }
 
-void TZELService::SetFactory(std::unique_ptr<TZELSVCFactory> Factory) { Factory_ = std::move(Factory); }
+void TZELService::SetFactory(std::unique_ptr<TZELSVCFactory> Factory) {
+    // The list made for the old factory holds no network yet (the factory comes before Start()).
+    Factory_ = std::move(Factory);
+    MakeNetworksList();
+}
+
+void TZELService::MakeNetworksList() {
+    auto list = std::make_unique<TZELNetworksList>(Factory_.get(), DefaultConverterOptions());
+    list->SetLogHooks([this](UnicodeView Text) { NetworksInfo(Text); },
+                      [this](UnicodeView Text) { NetworksError(Text); });
+    Networks_ = std::move(list);
+}
 
 void TZELService::Start() {
     if (Started()) return;
@@ -332,21 +347,127 @@ void TZELService::Tail() noexcept {
     Guarded(kLoopPrefix, [this] { DrainLog(); });
 }
 
-// No System Manager link slot is kept yet: there is no link to stop.
+// ---------------------------------------------------------------------------------------------
+// System Manager links. The slots present are the bits of ManagersMask(); creating, starting and
+// stopping the links is the links' own unit's work, called from these three places only.
+
+// Service start, before the lists are read: one link per present slot, not started.
+void TZELService::CreateManagerLinks() {}
+
+// Service start, after the timer started: every present link, in slot order.
+void TZELService::StartManagerLinks() {}
+
+// The tail: every present link asked to stop, then waited for and freed.
 void TZELService::StopLinks() {}
 
-// The networks are not created yet: there is nothing to free.
-void TZELService::FreeNetworks() {}
+// ---------------------------------------------------------------------------------------------
+// Service start.
+
+// Service start, after the links are created and before the timer starts: the owner, then the
+// administrators, mutes, blocks, modes, rights and notices, each from its configured file,
+// installed straight into the networks (the timer is not running yet); a list that drops entries
+// is marked dirty. The networks' list operations come with the networks themselves.
+void TZELService::ReadLists(int64_t) {}
+
+void TZELService::FreeNetworks() {
+    DefaultNetwork_ = nullptr;
+    Networks_->Clear();
+}
 
 void TZELService::ServiceStart() {
+    if (Terminated()) return;
     if (ServiceStarted_.exchange(true, std::memory_order_acq_rel)) return;
     try {
+        ReadNetworks();
+        SelectManagerLinks();
+        CreateManagerLinks();
+        ReadLists(GetUnixTime());
+        // The timer thread sees what the reads above built: its start request is a release that
+        // the thread acquires before its first tick.
         Timer_->StartStop(true);
+        if (KeepHotThread) PostCreateWorkerRequest();
+        StartManagerLinks();
         Listener_->StartListening();
     } catch (...) {
         ServiceStarted_.store(false, std::memory_order_release);
         throw;
     }
+}
+
+TZELServiceNetOptions TZELService::ServerNetOptions() const {
+    TZELServiceNetOptions o;
+    o.CharsetName = ServerCharsetName_;
+    o.ManagerMode = ManagerMode;
+    o.OutputBufferLimit = OutputBufferLimit;
+    o.OutputBufferFactor = ClampOutputBufferFactor(OutputBufferFactor);
+    o.LogClientLevel = ClampLogClientLevel(LogClientLevel);
+    o.ClientSessionMaxTime = ClientSessionMaxTime < 0 ? 0 : ClientSessionMaxTime;
+    o.MaxSpeechTime = MaxSpeechTimeMs_;
+    o.SpeechPause = static_cast<uint32_t>(SpeechPause_);
+    o.QuarantineTime = static_cast<uint32_t>(QuarantineTime_);
+    o.ShortFrames = ShortFrames;
+    o.SpeechLimit = SpeechLimit;
+    o.LogAdmin = LogAdmin;
+    o.TempMuteBlock = TempMuteBlock;
+    o.LevelMuteBlock = LevelMuteBlock;
+    o.ExactMuteBlock = ExactMuteBlock;
+    o.UniqCallsign = UniqCallsign;
+    return o;
+}
+
+void TZELService::ReadNetworks() {
+    const TZELServiceNetOptions options = ServerNetOptions();
+    // An unknown charset name raises: the networks' texts could not be built.
+    if (!ServerCharsetName_.empty()) Networks_->SetServerCharsetName(ServerCharsetName_);
+    try {
+        Networks_->LoadFromFile(NetworksFileName_, options);
+    } catch (const std::exception& e) {
+        LogErrorSync(Concat(u"Networks: ", DecodeUtf8U(e.what())));
+    }
+    if (Networks_->Count() >= 1) {
+        LogSync(Concat(u"List of networks is loaded: ", NetworksFileName_));
+        return;
+    }
+    LogWarningSync(u"Networks: No networks found: use simple set of networks");
+    Networks_->AddDefaultNetworks(options);
+}
+
+void TZELService::SelectManagerLinks() {
+    uint32_t wanted = 0;
+    for (int i = 0; i < 3; ++i)
+        if (ManagerParams_[i].ManagerEnabled) wanted |= 1u << i;
+    uint32_t used = 0;
+    const TZELServiceNetOptions defaults = ServerNetOptions();
+    for (int32_t i = 0; i < Networks_->Count(); ++i) {
+        const TZELSVCNetworkBase& n = *Networks_->Networks(i);
+        const TZELSVCNetworkOptions& o = n.NetworkOptions();
+        if (o.ManagerMode != TZELSystemManagerMode::smm_Standalone) used |= static_cast<uint32_t>(o.ManagersMask);
+        UnicodeString line = u" Net: \"";
+        line += n.NetworkName();
+        line += u'"';
+        const UnicodeString text = NetworkOptionsToText(defaults, o);
+        if (!text.empty()) {
+            line += u", options: ";
+            line += text;
+        }
+        LogSync(line);
+    }
+    ManagersMask_ = wanted & used;
+
+    DefaultNetwork_ = nullptr;
+    if (!DefaultNetworkName_.empty()) {
+        DefaultNetwork_ = Networks_->Find(DefaultNetworkName_);
+        if (DefaultNetwork_ == nullptr) DefaultNetwork_ = Networks_->FindUtf8(UnicodeToUtf8A(DefaultNetworkName_));
+        if (DefaultNetwork_ != nullptr) LogSync(u"Default network: \"" + DefaultNetworkName_ + u"\"");
+        if (!DefaultCountry_.empty()) LogSync(u"Default country: \"" + DefaultCountry_ + u"\"");
+    }
+    Networks_->CheckNetManagers(ManagersMask_);
+}
+
+void TZELService::PostCreateWorkerRequest() {
+    auto r = std::make_unique<TZELSVCNetQueueRecord>();
+    r->Command = TZELSVCNetQueueCommand::fsnq_CreateWorker;
+    PostServQueue(std::move(r));
 }
 
 // ---------------------------------------------------------------------------------------------
