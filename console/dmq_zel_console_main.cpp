@@ -570,6 +570,9 @@ int TConsoleProgram::RunServer(C Mode) {
 
     auto runner = std::make_unique<TMyRunner>(ConfigFileName_, Config_, Log_);
     ApplyConfig(*runner);
+    // The clients library's part comes in here, before Start(): its factory (networks, workers,
+    // contexts; SetFactory) and the service tick (OnTick). Without them the service runs without
+    // networks and releases what reaches its queue.
     InstallListRereads(*runner);
     if (ReadyFd_ >= 0)
         runner->OnServiceStartDone = [this](bool Ok, const UnicodeString& Error) {
