@@ -18,6 +18,7 @@
 #include "service/dmq_zel_svc_bases.hpp"
 #include "service/dmq_zel_svc_globals.hpp"
 #include "service/dmq_zel_svc_listener_snps.hpp"
+#include "service/dmq_zel_svc_networks_list.hpp"
 #include "service/dmq_zel_svc_params.hpp"
 #include "service/dmq_zel_svc_sysman.hpp"
 #include "service/dmq_zel_svc_timer.hpp"
@@ -118,6 +119,8 @@ TZELService::TZELService(UnicodeView ConfigFileName, const TZELServiceConfig& Co
     l.OnInfo = [this](TSynapseListenerThread*, const UnicodeString& Text) {
         AddLogLine(Concat(u"Listener: ", Text));
     };
+
+    DefaultNetworkName_ = Config.DefaultNetworkName;
 
     StartTick_ = GetTickMs();
     LastStepTime_ = StartTick_;
@@ -345,18 +348,110 @@ void TZELService::Tail() noexcept {
     Guarded(kLoopPrefix, [this] { DrainLog(); });
 }
 
-// After the timer: nothing runs the networks any more.
-void TZELService::FreeNetworks() { Networks_.Clear(); }
+// ---------------------------------------------------------------------------------------------
+// Service start.
+
+// Service start, after the links are created and before the timer starts: the owner, then the
+// administrators, mutes, blocks, modes, rights and notices, each from its configured file,
+// installed straight into the networks (the timer is not running yet); a list that drops entries
+// is marked dirty. The networks' list operations come with the networks themselves.
+void TZELService::ReadLists(int64_t) {}
+
+void TZELService::FreeNetworks() {
+    SetLoginNetworks(nullptr, nullptr);
+    Networks_.Clear();
+}
 
 void TZELService::ServiceStart() {
+    if (Terminated()) return;
     if (ServiceStarted_.exchange(true, std::memory_order_acq_rel)) return;
     try {
+        ReadNetworks();
+        SelectManagerLinks();
+        CreateManagerLinks(ManagersMask_);
+        ReadLists(GetUnixTime());
+        // The timer thread sees what the reads above built: its start request is a release that
+        // the thread acquires before its first tick.
         Timer_->StartStop(true);
+        if (KeepHotThread) PostCreateWorker();
+        StartManagerLinks();
         Listener_->StartListening();
     } catch (...) {
         ServiceStarted_.store(false, std::memory_order_release);
         throw;
     }
+}
+
+TZELServiceNetOptions TZELService::ServerNetOptions() const {
+    TZELServiceNetOptions o;
+    o.CharsetName = ServerCharsetName_;
+    o.ManagerMode = ManagerMode;
+    o.OutputBufferLimit = OutputBufferLimit;
+    o.OutputBufferFactor = ClampOutputBufferFactor(OutputBufferFactor);
+    o.LogClientLevel = ClampLogClientLevel(LogClientLevel);
+    o.ClientSessionMaxTime = ClientSessionMaxTime < 0 ? 0 : ClientSessionMaxTime;
+    o.MaxSpeechTime = MaxSpeechTimeMs_;
+    o.SpeechPause = static_cast<uint32_t>(SpeechPause_);
+    o.QuarantineTime = static_cast<uint32_t>(QuarantineTime_);
+    o.ShortFrames = ShortFrames;
+    o.SpeechLimit = SpeechLimit;
+    o.LogAdmin = LogAdmin;
+    o.TempMuteBlock = TempMuteBlock;
+    o.LevelMuteBlock = LevelMuteBlock;
+    o.ExactMuteBlock = ExactMuteBlock;
+    o.UniqCallsign = UniqCallsign;
+    return o;
+}
+
+void TZELService::ReadNetworks() {
+    const TZELServiceNetOptions options = ServerNetOptions();
+    // An unknown charset name raises: the networks' texts could not be built.
+    if (!ServerCharsetName_.empty()) Networks_.SetServerCharsetName(ServerCharsetName_);
+    try {
+        Networks_.LoadFromFile(NetworksFileName_, options);
+    } catch (const std::exception& e) {
+        LogErrorSync(Concat(u"Networks: ", DecodeUtf8U(e.what())));
+    }
+    if (Networks_.Count() >= 1) {
+        LogSync(Concat(u"List of networks is loaded: ", NetworksFileName_));
+        return;
+    }
+    LogWarningSync(u"Networks: No networks found: use simple set of networks");
+    Networks_.AddDefaultNetworks(options);
+}
+
+void TZELService::SelectManagerLinks() {
+    uint32_t wanted = 0;
+    for (int i = 0; i < 3; ++i)
+        if (ManagerParams_[i].ManagerEnabled) wanted |= 1u << i;
+    uint32_t used = 0;
+    const TZELServiceNetOptions defaults = ServerNetOptions();
+    for (int32_t i = 0; i < Networks_.Count(); ++i) {
+        const TZELSVCNetworkBase& n = *Networks_.Networks(i);
+        const TZELSVCNetworkOptions& o = n.NetworkOptions();
+        if (o.ManagerMode != TZELSystemManagerMode::smm_Standalone) used |= static_cast<uint32_t>(o.ManagersMask);
+        UnicodeString line = u" Net: \"";
+        line += n.NetworkName();
+        line += u'"';
+        const UnicodeString text = NetworkOptionsToText(defaults, o);
+        if (!text.empty()) {
+            line += u", options: ";
+            line += text;
+        }
+        LogSync(line);
+    }
+    ManagersMask_ = wanted & used;
+
+    TZELSVCNetworkBase* def = nullptr;
+    if (!DefaultNetworkName_.empty()) {
+        def = Networks_.Find(DefaultNetworkName_);
+        if (def == nullptr) def = Networks_.FindUtf8(UnicodeToUtf8A(DefaultNetworkName_));
+        if (def != nullptr) LogSync(u"Default network: \"" + DefaultNetworkName_ + u"\"");
+        if (!DefaultCountry_.empty()) LogSync(u"Default country: \"" + DefaultCountry_ + u"\"");
+    }
+    Networks_.CheckNetManagers(ManagersMask_);
+    // The client contexts look networks up from the first connection on.
+    SetLoginNetworks(&Networks_, def);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -21,8 +21,6 @@
 #include <memory>
 #include <vector>
 
-#include <vector>
-
 #include "foundation/dmq_fifo_string_u_ts.hpp"
 #include "foundation/dmq_strbld_a.hpp"
 #include "foundation/dmq_thread.hpp"
@@ -34,6 +32,8 @@
 #include "service/dmq_zel_svc_owner_list.hpp"
 #include "service/dmq_zel_svc_queue.hpp"
 #include "service/dmq_zel_svc_server_types.hpp"
+#include "service/dmq_zel_svc_list_base.hpp"
+#include "service/dmq_zel_svc_params.hpp"
 #include "service/dmq_zel_svc_setup_t.hpp"
 
 namespace zel {
@@ -157,9 +157,13 @@ public:
     void ProcessMainQueue();
     // Code 18: "Reopen log file" (with LogReopenLog), then OnReopenLog on the main thread.
     void ReopenLog();
-    // Code 15. A second start while started does nothing; a failure clears the started flag again
-    // and raises.
+    // Code 15, in this order: the networks, the System Manager links they ask for, the lists, the
+    // timer, a hot worker (KeepHotThread), the links started, listening. A second start while
+    // started, or a start after the stop, does nothing; a failure clears the started flag again
+    // and raises. The main-queue job then requests the stop with "Service start failed".
     void ServiceStart();
+    // True once a service start failed (the program then ends with its failure code).
+    bool ServiceStartFailed() const noexcept { return ServiceStartFailed_.load(std::memory_order_acquire); }
     // Rereads; the default forms log and read the configured file.
     bool RereadAdminsFrom(const UnicodeString& FileName, bool Default);
     bool RereadAdmins();
@@ -174,6 +178,27 @@ public:
     bool RereadNotices();
     // True while a list holds changes whose last save failed (service thread).
     bool UnsavedChanges() const noexcept;
+
+    // ---- Service start: networks, links and lists (service thread) ------------------------------
+
+    // The networks file into the networks list (the factory makes the networks): an unreadable
+    // file is logged and what the list holds is used; an empty list gets the default set.
+    void ReadNetworks();
+    // The System Manager link slots in service: bit 1, 2, 4 for sections 0 to 2, kept only for an
+    // enabled section that some network outside STANDALONE selects. Set by service start.
+    uint32_t ManagersMask() const noexcept { return ManagersMask_; }
+    // The server-wide options every network starts from.
+    TZELServiceNetOptions ServerNetOptions() const;
+    // Load state of a list file, by its save code (fsmq_SaveMutes .. fsmq_SaveOwner), set at each
+    // read of the configured file. A save of a list whose file failed to read is refused (logged
+    // once, never written) until a later read succeeds.
+    TZELListLoadData& ListLoad(TZELSVCMainQueueCommand SaveKind) noexcept {
+        return ListLoad_[static_cast<size_t>(SaveKind)];
+    }
+
+    // Service thread, once per code 15 that ran: Ok, or the error text of the failed start. The
+    // daemon reports its readiness from here.
+    std::function<void(bool Ok, const UnicodeString& Error)> OnServiceStartDone;
 
     // ---- Service queue: posters (any thread; each wakes the timer thread) -----------------------
 
@@ -420,9 +445,9 @@ public:
     // The service tick on the timer thread: TimerTick, installed by the constructor. When none is
     // set, the tick releases the service queue's records, so that a service still ends.
     std::function<void()> OnTick;
-    // The data-file writer of the saves.
+    // The data-file writer of the saves; unset: WriteDataFile.
     TDataFileWriter DataFileWriter;
-    // The list readers of the rereads.
+    // The list readers of the rereads (InstallListRereads sets the real ones).
     TRereadEvent OnRereadAdmins;
     TRereadEvent OnRereadMutes;
     TRereadEvent OnRereadBlocks;
@@ -457,6 +482,8 @@ public:
     void SetClientHandshakeTimeout(int32_t Seconds);
     void SetMaxWaitConnections(int32_t N);
     void SetManagerParams(const TZELSvcSysmanParams (&Params)[3]);
+    void SetDefaultNetworkName(UnicodeView Name) { DefaultNetworkName_ = UnicodeString(Name); }
+    const UnicodeString& DefaultNetworkName() const noexcept { return DefaultNetworkName_; }
 
     const UnicodeString& BaseDir() const noexcept { return BaseDir_; }
     const UnicodeString& ConfigFileName() const noexcept { return ConfigFileName_; }
@@ -517,6 +544,10 @@ public:
     bool LevelMuteBlock = false;
     bool ExactMuteBlock = false;
     bool UniqCallsign = false;
+    bool ShortFrames = true;
+    bool SpeechLimit = true;
+    // The server-wide System Manager mode.
+    TZELSystemManagerMode ManagerMode = TZELSystemManagerMode::smm_Standalone;
     // Pause before a failed save is tried again, doubled after each failure up to the maximum.
     uint32_t SaveRetryFirstMs = 10000;
     uint32_t SaveRetryMaxMs = 60000;
@@ -533,6 +564,7 @@ public:
     // The networks in list order, and the default network (DefaultNetworkName) when there is one.
     void SetLoginNetworks(const TZELNetworksList* Networks, TZELSVCNetworkBase* DefaultNetwork) noexcept;
     const TZELNetworksList* LoginNetworks() const noexcept { return LoginNetworks_.load(std::memory_order_acquire); }
+    // The network named by DefaultNetworkName; null when none is named or found.
     TZELSVCNetworkBase* DefaultNetwork() const noexcept { return DefaultNetwork_.load(std::memory_order_acquire); }
     // Whole seconds since the service was set up (the running time the login answers carry).
     uint32_t RunningSeconds() const noexcept;
@@ -572,6 +604,7 @@ private:
     struct TSaveState {
         bool Failed = false;        // the last save failed: the file lacks changes
         bool RetryPending = false;  // a dirty code is due at RetryStart + RetryDelay
+        bool Refused = false;       // the refusal of a save was logged (the file could not be read)
         uint32_t RetryStart = 0;
         uint32_t RetryDelay = 0;
     };
@@ -595,6 +628,9 @@ private:
     void StopLinks() noexcept;
     void FreeLinks() noexcept;
     void FreeNetworks();
+    // Service start's parts, in their order.
+    void SelectManagerLinks();
+    void ReadLists(int64_t UnixTime);
 
     // Main-queue jobs.
     void PostReread(TZELSVCMainQueueCommand Kind, UnicodeView FileName, TZELSVCWrkCtxBase* Requester);
@@ -604,6 +640,7 @@ private:
     void RunRereadAll() noexcept;
     void RunForwardPending(const TZELSVCMainQueueRec& Rec) noexcept;
     void RunTerminate() noexcept;
+    void RunServiceStart() noexcept;
     bool RereadFrom(const TRereadEvent& Reader, const UnicodeString& FileName, bool Default, int64_t UnixTime);
     bool RereadDefault(UnicodeView DefaultText, const UnicodeString& FileName, const TRereadEvent& Reader,
                        int64_t UnixTime);
@@ -673,6 +710,7 @@ private:
     mutable TCriticalSection StopTextLock_;
     UnicodeString StopText_;
     std::atomic<bool> ServiceStarted_{false};
+    std::atomic<bool> ServiceStartFailed_{false};
     bool FinalEventPosted_ = false;  // service thread
 
     // Counts.
@@ -689,6 +727,11 @@ private:
 
     // Save state per save code 0 to 6; service thread.
     std::array<TSaveState, 7> SaveStates_{};
+    std::array<TZELListLoadData, 7> ListLoad_{};
+
+    // Service start's results.
+    uint32_t ManagersMask_ = 0;
+    UnicodeString DefaultNetworkName_;
 
     // Tick and dispatcher state; timer thread.
     uint32_t CurrentTick_ = 0;

@@ -8,6 +8,7 @@
 #include "net/dmq_waiter2_base.hpp"
 #include "net/dmq_waiter2_bsd.hpp"
 #include "service/dmq_zel_svc_bases.hpp"
+#include "service/dmq_zel_svc_datafile.hpp"
 #include "service/dmq_zel_svc_listener_snps.hpp"
 #include "service/dmq_zel_svc_server_id.hpp"
 #include "service/dmq_zel_svc_timer.hpp"
@@ -190,7 +191,7 @@ void TZELService::RunMainRecord(TZELSVCMainQueueRec& Rec) noexcept {
             RunForwardPending(Rec);
             return;
         case C::fsmq_ServiceStart:
-            Guarded(u"Service start: ", [this] { ServiceStart(); });
+            RunServiceStart();
             return;
         case C::fsmq_Terminate:
             RunTerminate();
@@ -206,16 +207,53 @@ void TZELService::RunMainRecord(TZELSVCMainQueueRec& Rec) noexcept {
     });
 }
 
+// A server that could not start has no listener or command port: it ends instead of running on
+// without them (code 17 starts the timer when the start failed before it).
+void TZELService::RunServiceStart() noexcept {
+    UnicodeString error;
+    const bool ok = GuardedCall([this] { ServiceStart(); },
+                                [&](const char* cls, const std::string& msg) {
+                                    ReportError(u"Service start: ", cls, msg);
+                                    error = DecodeUtf8U(cls) + u": " + DecodeUtf8U(msg);
+                                });
+    if (!ok) {
+        ServiceStartFailed_.store(true, std::memory_order_release);
+        Guarded(kLoopPrefix, [this] { RequestStop(u"Service start failed"); });
+    } else if (!ServiceStarted()) {
+        error = u"Stopped before the start: " + StopText();
+    }
+    if (OnServiceStartDone)
+        Guarded(kLoopPrefix, [&] { OnServiceStartDone(ok && error.empty(), error); });
+}
+
 void TZELService::RunSave(const TZELSVCMainQueueRec& Rec) noexcept {
     const int32_t index = static_cast<int32_t>(Rec.Kind);
     const TSaveJob& job = kSaveJobs[index];
     const UnicodeString& file = (this->*job.File)();
+    TSaveState& state = SaveStates_[size_t(index)];
+    // Writing a list whose file could not be read would replace the operator's file with what is
+    // left of it: refused, told once, not retried; a successful read of the file lifts it.
+    if (const TZELListLoadData& load = ListLoad_[size_t(index)]; !ListSaveAllowed(load)) {
+        if (!state.Refused)
+            Guarded(job.ErrorPrefix, [&] {
+                LogErrorSync(Concat(job.ErrorPrefix, u"\"" + file + u"\" is not saved: its file could not be read: " +
+                                                         DecodeUtf8U(load.Error)));
+            });
+        state.Refused = true;
+        state.Failed = true;
+        return;
+    }
+    state.Refused = false;
     bool saved = false;
     Guarded(job.ErrorPrefix, [&] {
         UnicodeString id;
         if (!job.KindWord.empty()) id = NewUniqueId();
-        if (!DataFileWriter) throw EZELServiceError("No data-file writer");
-        saved = DataFileWriter(file, DataDir_, Rec.Lines);
+        if (DataFileWriter) {
+            saved = DataFileWriter(file, DataDir_, Rec.Lines);
+        } else {
+            WriteDataFile(file, DataDir_, Rec.Lines);
+            saved = true;
+        }
         if (!saved) return;
         SaveStates_[size_t(index)] = TSaveState{};
         if (LogData) LogSync(Concat(job.SuccessText, file));

@@ -15,6 +15,7 @@
 #include "service/dmq_zel_svc_timer.hpp"
 #include "tests/support/loopback.hpp"
 #include "tests/support/service_fixture.hpp"
+#include "tests/support/stand_in_network.hpp"
 #include "tests/support/stand_in_worker.hpp"
 
 namespace zel {
@@ -52,9 +53,8 @@ private:
     int Handle_;
 };
 
-class TNotingFactory : public TZELSVCFactory {
+class TNotingFactory : public test::StandInFactory {
 public:
-    std::unique_ptr<TZELSVCNetworkBase> CreateNetwork(const TZELServNetworkRec&) override { return nullptr; }
     std::unique_ptr<TZELSVCWorkerBase> CreateWorker(TZELService&) override {
         auto w = std::make_unique<TNotingWorker>();
         Made.push_back(w.get());

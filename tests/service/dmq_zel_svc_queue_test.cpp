@@ -500,7 +500,7 @@ TEST(ServiceDispatchThread, ManyPostersWhileTheTimerRuns) {
     std::atomic<int> ran{0};
     auto owned = std::make_unique<CountingNetwork>(*s, ran);
     CountingNetwork* net = owned.get();
-    s->Networks().Add(std::move(owned));
+    s->SetFactory(std::make_unique<test::HandOverFactory>(std::move(owned)));
     std::vector<std::unique_ptr<test::TClientContext>> clients;
     for (int i = 0; i < kThreads; ++i) clients.push_back(std::make_unique<test::TClientContext>(i + 1, net));
     s->Start();

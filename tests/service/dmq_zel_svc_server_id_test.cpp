@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <filesystem>
 #include <regex>
 #include <string>
 #include <thread>
@@ -17,6 +18,9 @@
 #include "foundation/dmq_fileutils.hpp"
 #include "tests/support/loopback.hpp"
 #include "tests/support/service_fixture.hpp"
+#include "tests/support/stand_in_network.hpp"
+#include "tests/support/temp_dir.hpp"
+#include "service/dmq_zel_svc_networks_list.hpp"
 
 namespace zel {
 namespace {
@@ -289,5 +293,131 @@ TEST(ZELService, UniqueIdsAreStampAndGrowingHexCounter) {
     EXPECT_EQ(m[1].str(), "000002");
 }
 
+
+// ---------------------------------------------------------------------------------------------
+// Service start, run on the main thread (its log calls then run at once).
+
+class ServiceStartTest : public test::TempDirTest {
+protected:
+    // A service whose networks come from Lines (one per line) through the stand-in factory; the
+    // manager sections whose bits are in Enabled are on.
+    void Make(const std::string& Lines, uint32_t Enabled) {
+        Put(Path("networks.cfg"), Lines);
+        s = NewService();
+        s->SetFactory(std::make_unique<test::StandInFactory>());
+        log.Install(*s);
+        tick.Install(*s);
+        s->SetNetworksFileName(WidenStrU(Path("networks.cfg")));
+        TZELSvcSysmanParams p[3];
+        for (int i = 0; i < 3; ++i) p[i].ManagerEnabled = (Enabled >> i & 1) != 0;
+        s->SetManagerParams(p);
+    }
+    int64_t MaskOf(int32_t I) {
+        return static_cast<test::StandInFileNetwork*>(s->Networks().Networks(I))->LinksMask;
+    }
+
+    test::TTickRecorder tick;
+    test::TLogCapture log;
+    std::unique_ptr<TZELService> s;
+};
+
+// The slots in service: the enabled sections that some network outside STANDALONE selects; every
+// network is told the result.
+TEST_F(ServiceStartTest, ManagersMaskIsEnabledSectionsAndWhatNetworksAsk) {
+    struct Case {
+        const char* Networks;
+        uint32_t Enabled;
+        uint32_t Mask;
+    };
+    const Case cases[] = {
+        {"A\nB|ManagerMode=ZEL;ManagersMask=6\n", 3, 2},   // B asks 1 and 2; only 0 and 1 are on
+        {"A\nB\n", 7, 0},                                   // all STANDALONE: no link at all
+        {"A|ManagerMode=N;ManagersMask=4\n", 3, 0},         // the only section asked is off
+        {"A|ManagerMode=L;ManagersMask=1\nB|ManagerMode=Z;ManagersMask=4\n", 5, 5},
+        {"A|ManagersMask=7\n", 7, 0},                       // a mask alone does not ask
+    };
+    for (const Case& c : cases) {
+        Make(c.Networks, c.Enabled);
+        s->ServiceStart();
+        EXPECT_EQ(s->ManagersMask(), c.Mask) << c.Networks;
+        for (int32_t i = 0; i < s->Networks().Count(); ++i) EXPECT_EQ(MaskOf(i), int64_t(c.Mask)) << c.Networks;
+        s.reset();
+    }
+}
+
+// The log of a start: the networks file, one " Net: " line per network (options only when any
+// differ), the default network and country; then the timer ticks and a hot worker is asked for.
+TEST_F(ServiceStartTest, LogsNetworksDefaultsAndStartsTheTimer) {
+    Make("# rooms\nLobby\nDX|ManagersMask=3\n", 0);
+    s->SetDefaultNetworkName(u"DX");
+    s->KeepHotThread = true;
+    s->Start();
+    s->ServiceStart();
+    EXPECT_TRUE(s->ServiceStarted());
+    const std::vector<UnicodeString> want = {
+        u"List of networks is loaded: " + WidenStrU(Path("networks.cfg")),
+        u" Net: \"Lobby\"",
+        u" Net: \"DX\", options: ManagersMask=3",
+        u"Default network: \"DX\"",
+    };
+    EXPECT_EQ(log.Lines, want);
+    EXPECT_EQ(s->DefaultNetwork(), s->Networks().Networks(1));
+    ASSERT_TRUE(ServeUntil([&] { return tick.Count(C::fsnq_CreateWorker) == 1; }));
+    // A second start does nothing.
+    log.Lines.clear();
+    s->ServiceStart();
+    EXPECT_TRUE(log.Lines.empty());
+}
+
+// "Default country" only together with a default network name; an unknown default network is
+// not named.
+TEST_F(ServiceStartTest, DefaultCountryNeedsADefaultNetworkName) {
+    for (const char16_t* network : {u"", u"Nowhere"}) {
+        Put(Path("networks.cfg"), "A\n");
+        TZELServiceConfig c;
+        c.DefaultCountry = u"DL";
+        c.DefaultNetworkName = network;
+        c.NetworksFileName = WidenStrU(Path("networks.cfg"));
+        s = std::make_unique<TZELService>(u"/etc/server.ini", c);
+        s->SetFactory(std::make_unique<test::StandInFactory>());
+        log.Lines.clear();
+        log.Install(*s);
+        s->ServiceStart();
+        EXPECT_EQ(log.Has(u"Default country: \"DL\""), network[0] != 0);
+        EXPECT_FALSE(log.HasPrefix(u"Default network: "));
+        EXPECT_EQ(s->DefaultNetwork(), nullptr);
+        s.reset();
+    }
+}
+
+// No network in the file, or a file that cannot be read: the default set runs.
+TEST_F(ServiceStartTest, NoNetworksGiveTheDefaultSet) {
+    for (bool unreadable : {false, true}) {
+        Make("# nothing\n", 0);
+        if (unreadable) {
+            std::filesystem::remove(Path("networks.cfg"));
+            std::filesystem::create_directory(Path("networks.cfg"));
+        }
+        s->ServiceStart();
+        EXPECT_EQ(log.HasPrefix(u"ERROR: Networks: "), unreadable);
+        EXPECT_TRUE(log.Has(u"WARNING: Networks: No networks found: use simple set of networks"));
+        ASSERT_EQ(s->Networks().Count(), 2);
+        EXPECT_EQ(s->Networks().Networks(0)->NetworkName(), u"Test");
+        EXPECT_EQ(s->Networks().Networks(1)->NetworkName(), u"Net01");
+        s.reset();
+        log.Lines.clear();
+        std::filesystem::remove_all(Path("networks.cfg"));
+    }
+}
+
+// A start that fails (the server charset cannot be used) leaves the service stopped, so that
+// the start can be tried again.
+TEST_F(ServiceStartTest, FailedStartClearsTheStartedFlag) {
+    Make("A\n", 0);
+    s->SetServerCharsetName(u"NO-SUCH-CHARSET");
+    EXPECT_ANY_THROW(s->ServiceStart());
+    EXPECT_FALSE(s->ServiceStarted());
+    EXPECT_FALSE(s->Timer().Running());
+}
 }  // namespace
 }  // namespace zel

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <memory>
@@ -13,6 +15,7 @@
 
 #include "foundation/dmq_thread.hpp"
 #include "net/dmq_sock.hpp"
+#include "service/dmq_zel_svc_datafile.hpp"
 #include "service/dmq_zel_svc_listener_snps.hpp"
 #include "service/dmq_zel_svc_server_id.hpp"
 #include "tests/support/alloc_failure.hpp"
@@ -314,5 +317,46 @@ TEST(MainQueueThread, FailedSaveIsRetriedAndReported) {
     EXPECT_TRUE(log.Has(u"ERROR: Saving owner: Changes not saved: " + s->OwnerFileName()));
 }
 
+
+// A list whose file could not be read is never written over: the refusal is logged once, the
+// changes count as unsaved, and a later good read lifts it. Without a writer installed the data
+// file itself is written.
+TEST_F(MainQueue, SaveOfAnUnreadListIsRefused) {
+    SetListLoadFailed(s->ListLoad(K::fsmq_SaveMutes), EISDIR, "Is a directory");
+    s->LogData = false;
+    for (int i = 0; i < 2; ++i) s->PostMainSave(K::fsmq_SaveMutes, {"m\r\n"});
+    s->ProcessMainQueue();
+    EXPECT_EQ(log.Lines, (std::vector<UnicodeString>{u"ERROR: Saving list of muted clients: \"" +
+                                                      s->MutesFileName() +
+                                                      u"\" is not saved: its file could not be read: Is a directory"}));
+    EXPECT_FALSE(std::filesystem::exists(Path("mutes.dat")));
+    EXPECT_TRUE(s->UnsavedChanges());
+
+    SetListLoaded(s->ListLoad(K::fsmq_SaveMutes));
+    s->PostMainSave(K::fsmq_SaveMutes, {"m\r\n"});
+    s->ProcessMainQueue();
+    EXPECT_EQ(Get(Path("mutes.dat")), std::string(DataFileHeader) + "m\r\n");
+    EXPECT_FALSE(s->UnsavedChanges());
+}
+
+// A service start that fails ends the server: the stop is requested with its own text, and the
+// owner hears of the failure with the error.
+TEST(MainQueueThread, FailedServiceStartStopsTheServer) {
+    test::TLogCapture log;
+    auto s = NewService();
+    log.Install(*s);
+    s->SetServerCharsetName(u"NO-SUCH-CHARSET");
+    std::vector<std::pair<bool, UnicodeString>> done;  // written on the service thread, read after it ended
+    s->OnServiceStartDone = [&](bool Ok, const UnicodeString& Error) { done.emplace_back(Ok, Error); };
+    s->Start();
+    s->RequestServiceStart();
+    ASSERT_TRUE(ServeUntil([&] { return s->Finished(); }));
+    s->WaitFor();
+    EXPECT_TRUE(s->ServiceStartFailed());
+    EXPECT_EQ(s->StopText(), u"Service start failed");
+    ASSERT_EQ(done.size(), 1u);
+    EXPECT_FALSE(done[0].first);
+    EXPECT_TRUE(log.HasPrefix(u"ERROR: Service start: " + done[0].second)) << test::Narrow(done[0].second);
+}
 }  // namespace
 }  // namespace zel

@@ -92,7 +92,7 @@ private:
 // (log line, free, count down), and drops every member on codes 81 and 82.
 class TLoginNetwork : public StandInNetwork {
 public:
-    explicit TLoginNetwork(TZELService& S) : S_(S) { Name_ = u"Test"; }
+    explicit TLoginNetwork(TZELService& S, UnicodeView Name = u"Test") : S_(S) { Name_ = UnicodeString(Name); }
     ~TLoginNetwork() override {
         for (TZELSVCContext* c : Members) delete c;
     }
@@ -141,10 +141,16 @@ private:
     TZELService& S_;
 };
 
+// Service start builds the default networks ("Test" and "Net01"): "Test" is the network made
+// beforehand (so that tests reach it before the start), the others are new login networks.
 class TClientFactory : public TZELSVCFactory {
 public:
-    explicit TClientFactory(TContextProbe& Probe) : Probe_(Probe) {}
-    std::unique_ptr<TZELSVCNetworkBase> CreateNetwork(const TZELServNetworkRec&) override { return nullptr; }
+    TClientFactory(TContextProbe& Probe, TZELService& S, std::unique_ptr<TLoginNetwork> First)
+        : Probe_(Probe), S_(S), First_(std::move(First)) {}
+    std::unique_ptr<TZELSVCNetworkBase> CreateNetwork(const TZELServNetworkRec& Rec) override {
+        if (First_ && Rec.Name == u"Test") return std::move(First_);
+        return std::make_unique<TLoginNetwork>(S_, Rec.Name);
+    }
     std::unique_ptr<TZELSVCWorkerBase> CreateWorker(TZELService& S) override {
         return std::make_unique<TZELSVCWorker>(S);
     }
@@ -163,6 +169,8 @@ public:
 
 private:
     TContextProbe& Probe_;
+    TZELService& S_;
+    std::unique_ptr<TLoginNetwork> First_;
 };
 
 // The settings of a TClientService.
@@ -181,8 +189,12 @@ struct TClientSettings {
 class TClientService {
 public:
     explicit TClientService(const TClientSettings& Set = TClientSettings()) {
-        S = std::make_unique<TZELService>(u"/etc/server.ini", TZELServiceConfig{});
-        S->SetFactory(std::make_unique<TClientFactory>(Probe));
+        TZELServiceConfig config;
+        config.DefaultNetworkName = u"Test";
+        S = std::make_unique<TZELService>(u"/etc/server.ini", config);
+        auto net = std::make_unique<TLoginNetwork>(*S);
+        Net = net.get();
+        S->SetFactory(std::make_unique<TClientFactory>(Probe, *S, std::move(net)));
         S->SetClientsPerThread(Set.ClientsPerThread);
         S->SetClientHandshakeTimeout(Set.HandshakeTimeout);
         S->SetClientActivityTimeout(Set.ActivityTimeout);
@@ -194,10 +206,6 @@ public:
         // Many clients connect at once.
         S->SetMaxWaitConnections(1000);
         S->LogClientLevel = 6;
-        auto net = std::make_unique<TLoginNetwork>(*S);
-        Net = net.get();
-        S->Networks().Add(std::move(net));
-        S->SetLoginNetworks(&S->Networks(), Net);
         Log.Install(*S);
         InstallProbe();
         S->ListenLocalhost(u"Client", u"0", TSynapseListenerIPVersions::ipver_4, S->ClientAcceptHandler());

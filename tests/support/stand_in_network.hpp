@@ -84,4 +84,39 @@ protected:
     TStringBldA ListBld_;
 };
 
+// A network made from its networks-file line (name and options), noting the mask of System
+// Manager links it was given.
+class StandInFileNetwork : public StandInNetwork {
+public:
+    explicit StandInFileNetwork(const TZELServNetworkRec& Rec) {
+        Name_ = Rec.Name;
+        Options_ = Rec.Options;
+    }
+    void CheckManagers(uint32_t Mask) override { LinksMask = static_cast<int64_t>(Mask); }
+    int64_t LinksMask = -1;  // -1: never told
+};
+
+// Makes StandInFileNetwork networks.
+class StandInFactory : public TZELSVCFactory {
+public:
+    std::unique_ptr<TZELSVCNetworkBase> CreateNetwork(const TZELServNetworkRec& Rec) override {
+        return std::make_unique<StandInFileNetwork>(Rec);
+    }
+};
+
+// Service start builds the networks list anew (with no networks file: "Test" and "Net01"). This
+// factory hands out a network the test made beforehand under the first name it is asked for, so
+// that the test holds its network before the start; the other names get StandInFileNetworks.
+class HandOverFactory : public StandInFactory {
+public:
+    explicit HandOverFactory(std::unique_ptr<TZELSVCNetworkBase> First) : First_(std::move(First)) {}
+    std::unique_ptr<TZELSVCNetworkBase> CreateNetwork(const TZELServNetworkRec& Rec) override {
+        if (First_) return std::move(First_);
+        return StandInFactory::CreateNetwork(Rec);
+    }
+
+private:
+    std::unique_ptr<TZELSVCNetworkBase> First_;
+};
+
 }  // namespace zel::test

@@ -1,0 +1,43 @@
+#pragma once
+// The daemon's PID file, held for the daemon's life. It is created exclusively, so two daemons
+// starting at once never both run on one file, and it carries a write lock (fcntl) that only the
+// running daemon holds: a PID in the file counts as the daemon only while that process holds the
+// lock, so a stale file whose number the system gave to another process never gets it signalled.
+//
+// The lock belongs to the process and ends when any descriptor of the file is closed in it: the
+// daemon opens the file only here.
+#include <sys/types.h>
+
+#include "foundation/dmq_types.hpp"
+
+namespace zel {
+
+class TZELPidFile {
+public:
+    TZELPidFile() = default;
+    TZELPidFile(const TZELPidFile&) = delete;
+    TZELPidFile& operator=(const TZELPidFile&) = delete;
+    // Removes the file when this object created it (see Remove).
+    ~TZELPidFile();
+
+    // Creates Name (system charset) exclusively, locks it and writes Pid and a line feed. 0, or
+    // the errno value: EEXIST when the file exists; nothing is left behind on failure.
+    int Create(AnsiView Name, pid_t Pid);
+    // Unlinks the file if the name still leads to the file this object created (an operator may
+    // have deleted it and another daemon made a new one), then closes it. Failures are ignored.
+    void Remove() noexcept;
+    bool Held() const noexcept { return Fd_ >= 0; }
+
+private:
+    AnsiString Name_;
+    int Fd_ = -1;
+};
+
+// The process holding the lock of the PID file Name: 0 when none holds it (or the file cannot be
+// opened).
+pid_t PidFileLockHolder(AnsiView Name) noexcept;
+
+// True when Pid is the daemon of the PID file Name: it exists and holds the file's lock.
+bool PidFileDaemonAlive(AnsiView Name, pid_t Pid) noexcept;
+
+}  // namespace zel

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Builds the program and runs it in the foreground on the shipped configuration.
+#   scripts/run.sh           debug mode: the log on standard output
+#   scripts/run.sh run       the log in zelserver.log beside the program
+# The files of dist/ are copied beside the program once; an earlier copy (and what the server
+# wrote into it) is never overwritten, and the repository's own files are never written.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+mode=${1:-debug}
+case "$mode" in
+  debug|run) ;;
+  *) echo "usage: $0 [debug|run]"; exit 1 ;;
+esac
+dir=build/plain
+cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$dir" --target ZELServer-console
+cp -rn dist/. "$dir/console/"
+exec "$dir/console/ZELServer-console" "$mode"

@@ -1,0 +1,412 @@
+// The real program, run as a process on temporary configurations: exit codes, the foreground
+// server, the daemon, its PID file and its signals.
+#include "console/dmq_zel_console_main.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/loopback.hpp"
+#include "tests/support/temp_dir.hpp"
+
+#ifndef ZEL_SERVER_PROGRAM
+#error "ZEL_SERVER_PROGRAM must name the program under test"
+#endif
+
+namespace zel {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+uint16_t FreePort() {
+    const int fd = zeltest::BoundSocket(AF_INET);
+    const uint16_t port = zeltest::LocalPort(fd);
+    ::close(fd);
+    return port;
+}
+
+std::vector<std::string> Lines(const std::string& Text) {
+    std::vector<std::string> out;
+    size_t i = 0;
+    while (i < Text.size()) {
+        size_t j = Text.find('\n', i);
+        if (j == std::string::npos) j = Text.size();
+        out.push_back(Text.substr(i, j - i));
+        i = j + 1;
+    }
+    return out;
+}
+
+bool EndsWith(const std::string& S, const std::string& Tail) {
+    return S.size() >= Tail.size() && S.compare(S.size() - Tail.size(), Tail.size(), Tail) == 0;
+}
+
+// Exists and is no zombie (a daemon's end is reaped by whoever adopted it, maybe never).
+bool Alive(pid_t Pid) {
+    if (::kill(Pid, 0) != 0) return false;
+    std::ifstream in("/proc/" + std::to_string(Pid) + "/stat");
+    std::string stat;
+    std::getline(in, stat);
+    const size_t paren = stat.rfind(')');
+    return paren == std::string::npos || paren + 2 >= stat.size() || stat[paren + 2] != 'Z';
+}
+
+template <class Fn>
+bool WaitUntil(Fn Done, std::chrono::milliseconds Limit = 10s) {
+    const auto end = Clock::now() + Limit;
+    while (!Done()) {
+        if (Clock::now() >= end) return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+struct TRun {
+    int Code = -1;  // -1: did not end in time (killed)
+    std::string Out;
+    std::string Err;
+};
+
+class Program : public test::TempDirTest {
+protected:
+    void SetUp() override {
+        TempDirTest::SetUp();
+        Put(Path("networks.cfg"), "Lobby\n");
+    }
+    void TearDown() override {
+        // Every process this test started: its direct children, and daemons, which name this
+        // test's directory in their command line.
+        for (pid_t p : children_) {
+            ::kill(p, SIGKILL);
+            ::waitpid(p, nullptr, 0);
+        }
+        for (pid_t p : Ours()) ::kill(p, SIGKILL);
+        WaitUntil([&] { return Ours().empty(); }, 5s);
+        TempDirTest::TearDown();
+    }
+
+    // The processes whose command line mentions this test's directory (the program's parents and
+    // daemons), zombies aside.
+    std::vector<pid_t> Ours() const {
+        std::vector<pid_t> found;
+        DIR* d = ::opendir("/proc");
+        if (d == nullptr) return found;
+        while (dirent* e = ::readdir(d)) {
+            const pid_t pid = static_cast<pid_t>(std::atoi(e->d_name));
+            if (pid <= 0 || pid == ::getpid()) continue;
+            const std::string cmd = Get("/proc/" + std::string(e->d_name) + "/cmdline");
+            if (cmd.find(dir_) != std::string::npos) found.push_back(pid);
+        }
+        ::closedir(d);
+        return found;
+    }
+
+    // Starts the program with Args; its standard output and error go to <Tag>.out and <Tag>.err.
+    pid_t Spawn(const std::vector<std::string>& Args, const std::string& Tag) {
+        const std::string out = Path(Tag + ".out"), err = Path(Tag + ".err");
+        std::vector<std::string> argv{ZEL_SERVER_PROGRAM};
+        argv.insert(argv.end(), Args.begin(), Args.end());
+        std::vector<char*> cargv;
+        for (std::string& a : argv) cargv.push_back(a.data());
+        cargv.push_back(nullptr);
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int n = ::open("/dev/null", O_RDONLY);
+            ::dup2(n, 0);
+            ::dup2(o, 1);
+            ::dup2(e, 2);
+            ::execv(cargv[0], cargv.data());
+            ::_exit(127);
+        }
+        if (pid > 0) children_.insert(pid);
+        return pid;
+    }
+    // The exit code, or -1 (after killing it) when it did not end within Limit.
+    int Wait(pid_t Pid, std::chrono::milliseconds Limit = 15s) {
+        int status = 0;
+        const bool ended = WaitUntil([&] { return ::waitpid(Pid, &status, WNOHANG) == Pid; }, Limit);
+        if (!ended) {
+            ::kill(Pid, SIGKILL);
+            ::waitpid(Pid, &status, 0);
+        }
+        children_.erase(Pid);
+        if (!ended) return -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    TRun Run(const std::vector<std::string>& Args, const std::string& Tag = "run") {
+        TRun r;
+        r.Code = Wait(Spawn(Args, Tag));
+        r.Out = Get(Path(Tag + ".out"));
+        r.Err = Get(Path(Tag + ".err"));
+        return r;
+    }
+
+    // A configuration with absolute paths in this directory, free ports and the manager sections
+    // off; System holds more lines of [System].
+    std::string Config(const std::string& Name = "server.ini", bool CommandEnabled = true,
+                       const std::string& LogFile = "", const std::string& System = "") {
+        clientPort_ = FreePort();
+        const std::string ini =
+            "[Server]\nServerOwnerEMail=owner@example.org\nServerCharsetName=UTF-8\nListenServerPorts=" +
+            std::to_string(clientPort_) + "\nIPVersion=4\n[System]\n" + System + "NetworksFileName=" +
+            Path("networks.cfg") + "\nDataDir=" + dir_ + "\nLogFile=" + (LogFile.empty() ? Log() : LogFile) +
+            "\nPidFile=" + Pid() + "\n[Command]\nCommandEnabled=" + (CommandEnabled ? "1" : "0") +
+            "\nCommandPort=" + std::to_string(FreePort()) +
+            "\n[Manager]\nManagerEnabled=0\n[Manager1]\nManagerEnabled=0\n[Manager2]\nManagerEnabled=0\n";
+        Put(Path(Name), ini);
+        return Path(Name);
+    }
+    std::string Log() const { return Path("zel.log"); }
+    std::string Pid() const { return Path("zel.pid"); }
+    pid_t DaemonPid() const { return static_cast<pid_t>(std::atoi(Get(Pid()).c_str())); }
+
+    // Starts the daemon and waits until its client port listens; its PID.
+    pid_t StartDaemon(const std::string& Cfg) {
+        const TRun r = Run({"daemon", Cfg}, "start");
+        EXPECT_EQ(r.Code, 0) << r.Out;
+        EXPECT_EQ(r.Err, "");
+        const pid_t pid = DaemonPid();
+        EXPECT_GT(pid, 1);
+        EXPECT_EQ(r.Out, ServerProductStart(Cfg, pid));
+        EXPECT_TRUE(WaitUntil([&] { return Get(Log()).find("Start listening: Client") != std::string::npos; }));
+        return pid;
+    }
+    std::string ServerProductStart(const std::string& Cfg, pid_t P) const {
+        const UnicodeString line = FormatDaemonStartLine(WidenStrU(Cfg), P, WidenStrU(Pid()));
+        return std::string(line.begin(), line.end()) + "\n";
+    }
+
+    uint16_t clientPort_ = 0;
+    std::set<pid_t> children_;
+};
+
+// Every exit code of the local paths, with everything on standard output.
+TEST_F(Program, ExitCodes) {
+    const std::string cfg = Config();
+    const std::string noCommands = Config("nocmd.ini", false);
+    Put(Path("bad.ini"), "[Server]\nServerOwnerEMail=owner@example.org\n");
+    struct Case {
+        std::vector<std::string> Args;
+        int Code;
+        std::string Out;  // a line the output holds
+        std::function<void()> Before;
+    };
+    const std::vector<Case> cases = {
+        {{"help"}, 0, "Commands:", nullptr},
+        {{"serverid", "abc"}, 0, "kAFQmDzST7DWlj99KOF]cgkd", nullptr},
+        {{"PidFileName", cfg}, 0, Pid(), nullptr},
+        {{"logfilename", cfg}, 0, Log(), nullptr},
+        {{"nosuchword", cfg}, 1, "ERROR: wrong command or flags or parameters", nullptr},
+        {{"-u", "-a", "pid", cfg}, 1, "ERROR: wrong command or flags or parameters", nullptr},
+        {{"setloglevel", "7", cfg}, 1, "ERROR: wrong command or flags or parameters", nullptr},
+        {{"pid", Path("missing.ini")}, 2, "ERROR: Configuration file not found: \"" + Path("missing.ini") + "\"",
+         nullptr},
+        {{"pidfilename", Path("bad.ini")}, 3, "Error: Parameter [Server].ServerCharsetName is empty", nullptr},
+        {{"daemon", cfg}, 4, "ZELServer daemon already running? (check " + Pid() + ")",
+         [&] { Put(Pid(), "12345\n"); }},
+        {{"pid", cfg}, 5, "", [&] { Put(Pid(), "abc\n"); }},
+        {{"stop", cfg}, 5, "", [&] { Put(Pid(), "0\n"); }},
+        {{"pid", cfg}, 5, "ERROR: read PID-file [" + Pid() + "]: ", [&] { std::filesystem::remove(Pid()); }},
+        {{"setmanpassaddr", "no.host", "pw", cfg}, 8, "ERROR: Active ZEL System manager not found: no.host", nullptr},
+        {{"dstop", noCommands}, 16, "ERROR: Commands for daemon are not allowed", nullptr},
+        {{"frereadmutes", "x.dat", noCommands}, 16, "ERROR: Commands for daemon are not allowed", nullptr},
+    };
+    for (const Case& c : cases) {
+        std::string args;
+        for (const std::string& a : c.Args) args += a + " ";
+        SCOPED_TRACE(args);
+        if (c.Before) c.Before();
+        const TRun r = Run(c.Args);
+        EXPECT_EQ(r.Code, c.Code) << r.Out;
+        EXPECT_EQ(r.Err, "");
+        if (!c.Out.empty()) {
+            EXPECT_NE(r.Out.find(c.Out), std::string::npos) << r.Out;
+        }
+        std::filesystem::remove(Pid());
+    }
+}
+
+// SETMANPASSIDX writes the password into the section of its index.
+TEST_F(Program, ManagerPasswordGoesIntoTheConfiguration) {
+    const std::string cfg = Config();
+    const TRun r = Run({"setmanpassidx", "1", "s3cret", cfg});
+    EXPECT_EQ(r.Code, 0) << r.Out;
+    const std::string ini = Get(cfg);
+    const size_t section = ini.find("[Manager1]");
+    ASSERT_NE(section, std::string::npos);
+    const size_t key = ini.find("ManagerAuthPassword=s3cret");
+    ASSERT_NE(key, std::string::npos) << ini;
+    EXPECT_GT(key, section);
+    EXPECT_LT(key, ini.find("[Manager2]"));
+}
+
+// The foreground server: banner, listening on the configured port, and a SIGTERM that ends it
+// with 0 and "Aborted: SIGTERM" as its last line.
+TEST_F(Program, ForegroundServerListensAndStopsOnSigterm) {
+    const std::string cfg = Config();
+    const pid_t p = Spawn({"debug", cfg}, "fg");
+    ASSERT_TRUE(WaitUntil([&] { return Get(Path("fg.out")).find("Start listening: Client") != std::string::npos; }))
+        << Get(Path("fg.out"));
+    const std::string out = Get(Path("fg.out"));
+    EXPECT_NE(out.find("Start listening: Client: 0.0.0.0:" + std::to_string(clientPort_)), std::string::npos) << out;
+    EXPECT_EQ(Lines(out).at(0).rfind("ZELServer-console (", 0), 0u) << out;
+    EXPECT_NE(out.find("INFO: Server-wide ZEL-System-Manager mode: STANDALONE"), std::string::npos);
+    EXPECT_NE(out.find("INFO: Open files limit: "), std::string::npos);
+
+    // The port takes connections.
+    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_storage ss;
+    const socklen_t len = zeltest::LoopbackAddr(AF_INET, clientPort_, ss);
+    EXPECT_EQ(::connect(s, reinterpret_cast<sockaddr*>(&ss), len), 0);
+    ::close(s);
+
+    ASSERT_EQ(::kill(p, SIGTERM), 0);
+    EXPECT_EQ(Wait(p), 0);
+    const std::vector<std::string> lines = Lines(Get(Path("fg.out")));
+    ASSERT_FALSE(lines.empty());
+    EXPECT_TRUE(EndsWith(lines.back(), ": Aborted: SIGTERM")) << lines.back();
+    EXPECT_EQ(Get(Path("fg.err")), "");
+}
+
+// A SIGTERM that comes while the server is still starting (right after its banner) ends it
+// cleanly too; SIGINT has its own stop text.
+TEST_F(Program, EarlyStopSignalEndsCleanly) {
+    for (int sig : {SIGTERM, SIGINT}) {
+        const std::string tag = "early" + std::to_string(sig);
+        const pid_t p = Spawn({"debug", Config()}, tag);
+        ASSERT_TRUE(WaitUntil([&] { return Get(Path(tag + ".out")).find("ZELServer-console") != std::string::npos; }));
+        ASSERT_EQ(::kill(p, sig), 0);
+        EXPECT_EQ(Wait(p), 0);
+        const std::vector<std::string> lines = Lines(Get(Path(tag + ".out")));
+        EXPECT_TRUE(EndsWith(lines.back(), sig == SIGTERM ? ": Aborted: SIGTERM" : ": Aborted: SIGINT"))
+            << lines.back();
+    }
+}
+
+// The daemon: the parent's start line only once it runs; PID and STOP by the PID file; at the
+// end no PID file and the log's last line names the stop.
+TEST_F(Program, DaemonStartsAndStops) {
+    const std::string cfg = Config();
+    const pid_t pid = StartDaemon(cfg);
+    ASSERT_TRUE(Alive(pid));
+    EXPECT_NE(::getsid(pid), ::getsid(0));  // a session of its own
+
+    TRun r = Run({"pid", cfg});
+    EXPECT_EQ(r.Code, 0);
+    EXPECT_EQ(r.Out, std::to_string(pid) + "\n");
+
+    r = Run({"stop", cfg});
+    EXPECT_EQ(r.Code, 0) << r.Out;
+    EXPECT_EQ(r.Out, "");
+    EXPECT_TRUE(WaitUntil([&] { return !std::filesystem::exists(Pid()) && !Alive(pid); }));
+    const std::vector<std::string> lines = Lines(Get(Log()));
+    EXPECT_TRUE(EndsWith(lines.back(), ": Aborted: SIGTERM")) << lines.back();
+    EXPECT_EQ(lines.at(0), ServerProductStart(cfg, pid).substr(0, ServerProductStart(cfg, pid).size() - 1));
+    EXPECT_TRUE(Ours().empty());
+}
+
+// A SIGTERM straight after the parent returned ends the daemon cleanly.
+TEST_F(Program, DaemonStopsOnSigtermRightAfterStart) {
+    const std::string cfg = Config();
+    const TRun r = Run({"daemon", cfg}, "start");
+    ASSERT_EQ(r.Code, 0) << r.Out;
+    const pid_t pid = DaemonPid();
+    ASSERT_GT(pid, 1);
+    ASSERT_EQ(::kill(pid, SIGTERM), 0);
+    EXPECT_TRUE(WaitUntil([&] { return !std::filesystem::exists(Pid()) && Ours().empty(); }));
+    EXPECT_TRUE(EndsWith(Lines(Get(Log())).back(), ": Aborted: SIGTERM")) << Get(Log());
+}
+
+// Two daemons started at once on one PID file: one runs (its parent says so), the other's parent
+// ends with 4.
+TEST_F(Program, TwoDaemonsOnOnePidFileLeaveOne) {
+    const std::string cfg = Config();
+    const pid_t a = Spawn({"daemon", cfg}, "a");
+    const pid_t b = Spawn({"daemon", cfg}, "b");
+    const int ca = Wait(a), cb = Wait(b);
+    EXPECT_EQ(std::multiset<int>({ca, cb}), std::multiset<int>({0, 4})) << Get(Path("a.out")) << Get(Path("b.out"));
+    EXPECT_EQ(Get(Path("a.err")) + Get(Path("b.err")), "");
+    const pid_t pid = DaemonPid();
+    ASSERT_GT(pid, 1);
+    // The other child, if it got as far as forking, is gone.
+    EXPECT_TRUE(WaitUntil([&] { return Ours() == std::vector<pid_t>{pid}; })) << Ours().size();
+    EXPECT_EQ(Run({"stop", cfg}).Code, 0);
+    EXPECT_TRUE(WaitUntil([&] { return Ours().empty() && !std::filesystem::exists(Pid()); }));
+}
+
+// A log that cannot be opened: the parent reports the child's error with 3; nothing stays.
+TEST_F(Program, UnwritableLogFailsTheStart) {
+    const std::string cfg = Config("server.ini", true, Path("no/such/dir/zel.log"));
+    const TRun r = Run({"daemon", cfg});
+    EXPECT_EQ(r.Code, 3) << r.Out;
+    EXPECT_EQ(r.Out.rfind("Error: ", 0), 0u) << r.Out;
+    EXPECT_NE(r.Out.find(Path("no/such/dir/zel.log")), std::string::npos) << r.Out;
+    EXPECT_EQ(r.Err, "");
+    EXPECT_TRUE(WaitUntil([&] { return Ours().empty(); }));
+    EXPECT_FALSE(std::filesystem::exists(Pid()));
+}
+
+// A PID file naming a live process that is not the daemon (it holds no lock): STOP, REOPENLOG
+// and PID leave it alone.
+TEST_F(Program, StrangerInThePidFileIsNeverSignalled) {
+    const std::string cfg = Config();
+    const pid_t stranger = ::fork();
+    if (stranger == 0) {
+        ::pause();
+        ::_exit(0);
+    }
+    ASSERT_GT(stranger, 0);
+    children_.insert(stranger);
+    Put(Pid(), std::to_string(stranger) + "\n");
+
+    TRun r = Run({"stop", cfg});
+    EXPECT_EQ(r.Code, 0);
+    EXPECT_EQ(r.Out, "ERROR: no process with PID=" + std::to_string(stranger) + "\n");
+    r = Run({"reopenlog", cfg});
+    EXPECT_EQ(r.Code, 0);
+    r = Run({"pid", cfg});
+    EXPECT_EQ(r.Code, 0);
+    EXPECT_EQ(r.Out, "");
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(::waitpid(stranger, nullptr, WNOHANG), 0);  // still there, never signalled
+    EXPECT_TRUE(std::filesystem::exists(Pid()));
+}
+
+// SIGHUP after the log was moved away: the daemon writes a new log of the configured name; the
+// REOPENLOG command does the same and waits for the file.
+TEST_F(Program, ReopenSignalRecreatesAMovedLog) {
+    const std::string cfg = Config("server.ini", true, "", "LogReopenLog=1\n");
+    const pid_t pid = StartDaemon(cfg);
+    std::filesystem::rename(Log(), Path("zel.log.1"));
+    ASSERT_EQ(::kill(pid, SIGHUP), 0);
+    ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(Log()); }));
+    EXPECT_TRUE(WaitUntil([&] { return Get(Path("zel.log.1")).find("Reopen log file") != std::string::npos; }));
+
+    std::filesystem::rename(Log(), Path("zel.log.2"));
+    EXPECT_EQ(Run({"reopenlog", cfg}).Code, 0);
+    EXPECT_TRUE(std::filesystem::exists(Log()));
+
+    EXPECT_EQ(Run({"stop", cfg}).Code, 0);
+    EXPECT_TRUE(WaitUntil([&] { return Ours().empty(); }));
+    EXPECT_FALSE(Alive(pid));
+    EXPECT_TRUE(EndsWith(Lines(Get(Log())).back(), ": Aborted: SIGTERM")) << Get(Log());
+    EXPECT_EQ(Get(Path("zel.log.1")).find("Aborted"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace zel

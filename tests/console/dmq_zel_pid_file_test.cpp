@@ -1,0 +1,78 @@
+#include "console/dmq_zel_pid_file.hpp"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <string>
+
+#include "tests/support/temp_dir.hpp"
+
+namespace zel {
+namespace {
+
+class PidFile : public test::TempDirTest {};
+
+// Created once with its number; a second creation finds it; the lock is seen by other processes
+// as held by the creator, and by nobody once it is removed.
+TEST_F(PidFile, ExclusiveAndLockedForLife) {
+    const std::string name = Path("zel.pid");
+    int ready[2], done[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(done), 0);
+    const pid_t holder = fork();
+    if (holder == 0) {
+        TZELPidFile f;
+        const char rc = static_cast<char>(f.Create(name, getpid()));
+        (void)!write(ready[1], &rc, 1);
+        char c;
+        (void)!read(done[0], &c, 1);  // hold until the parent has looked
+        _exit(0);                      // the lock ends with the process; the file stays
+    }
+    ASSERT_GT(holder, 0);
+    char rc = 1;
+    ASSERT_EQ(read(ready[0], &rc, 1), 1);
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(Get(name), std::to_string(holder) + "\n");
+    EXPECT_EQ(PidFileLockHolder(name), holder);
+    EXPECT_TRUE(PidFileDaemonAlive(name, holder));
+    EXPECT_FALSE(PidFileDaemonAlive(name, holder + 1));
+
+    TZELPidFile second;
+    EXPECT_EQ(second.Create(name, getpid()), EEXIST);
+    EXPECT_FALSE(second.Held());
+
+    (void)!write(done[1], "x", 1);
+    int status = 0;
+    ASSERT_EQ(waitpid(holder, &status, 0), holder);
+    // A stale file: its number no longer holds the lock.
+    EXPECT_TRUE(std::filesystem::exists(name));
+    EXPECT_EQ(PidFileLockHolder(name), 0);
+    EXPECT_FALSE(PidFileDaemonAlive(name, holder));
+    EXPECT_EQ(PidFileLockHolder(Path("missing.pid")), 0);
+    for (int fd : {ready[0], ready[1], done[0], done[1]}) close(fd);
+}
+
+// Remove unlinks only the file it created: a file made anew under the name stays.
+TEST_F(PidFile, RemoveLeavesAnotherFileAlone) {
+    const std::string name = Path("zel.pid");
+    TZELPidFile f;
+    ASSERT_EQ(f.Create(name, 4242), 0);
+    std::filesystem::remove(name);
+    Put(name, "777\n");
+    f.Remove();
+    EXPECT_EQ(Get(name), "777\n");
+    std::filesystem::remove(name);
+
+    TZELPidFile g;
+    ASSERT_EQ(g.Create(name, 4242), 0);
+    g.Remove();
+    EXPECT_FALSE(std::filesystem::exists(name));
+    EXPECT_EQ(g.Create(Path("no/dir/zel.pid"), 1), ENOENT);
+}
+
+}  // namespace
+}  // namespace zel
