@@ -14,6 +14,7 @@
 #include "service/dmq_zel_svc_server_id.hpp"
 #include "service/dmq_zel_svc_setup_t.hpp"
 #include "tests/fuzz/fuzz_check.hpp"
+#include "tests/support/socketless_client.hpp"
 #include "tests/support/stand_in_network.hpp"
 
 using namespace zel;
@@ -31,20 +32,7 @@ private:
     AnsiString ClientName_;
 };
 
-// A client without a socket.
-class TCtx : public TZELSVCContext {
-public:
-    using TZELSVCContext::TZELSVCContext;
-    void vAttach(TZELSVCWaitRecord&) override {}
-    TZELSVCWrkResult vHandleRead(TZELSVCWaitRecord&) override { return TZELSVCWrkResult::wkr_Keep; }
-    TZELSVCWrkResult vPrepareWait(TZELSVCWaitRecord&) override { return TZELSVCWrkResult::wkr_Keep; }
-    bool vCheckIdleTimeout(TZELSVCWaitRecord&) override { return false; }
-    void vSend(AnsiView) override {}
-    void vSendNoFlush(AnsiView) override {}
-    void vSendLoginAnswer(AnsiView B) override { LoginAnswer.assign(B); }
-    void vSendAndClose(AnsiView) override {}
-    AnsiString LoginAnswer;
-};
+using TCtx = test::SocketlessClient;
 
 struct TEnv {
     TEnv() : S(u"/etc/server.ini", Config()), List(nullptr, 0) {

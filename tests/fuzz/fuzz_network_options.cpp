@@ -1,5 +1,6 @@
 // A network's option text and a networks-file line (service/dmq_zel_svc_params). Options that
-// parse are printed and must parse back to the same options (ParrotMuteEnable is never printed);
+// parse are printed and must parse back to the same options (ParrotMuteEnable is never printed,
+// nor a manager mode set to the server-wide one);
 // a line refused for its empty name leaves the record untouched. The only error the parsers may
 // raise is the one of an unknown character set.
 #include <cstddef>
@@ -9,32 +10,13 @@
 #include "foundation/dmq_types.hpp"
 #include "service/dmq_zel_svc_params.hpp"
 #include "tests/fuzz/fuzz_check.hpp"
+#include "tests/support/net_options.hpp"
 
 using namespace zel;
 
 namespace {
 
-TZELServiceNetOptions Defaults(uint8_t Sel) {
-    TZELServiceNetOptions d;
-    if (Sel & 1) {
-        d.CharsetName = u"UTF-8";
-        d.ManagerMode = TZELSystemManagerMode::smm_Light;
-        d.OutputBufferLimit = 65536;
-        d.OutputBufferFactor = 5;
-        d.LogClientLevel = 3;
-        d.ClientSessionMaxTime = 3600;
-        d.MaxSpeechTime = 120000;
-        d.SpeechPause = 250;
-        d.QuarantineTime = 1000;
-        d.SpeechLimit = false;
-        d.LogAdmin = false;
-        d.TempMuteBlock = false;
-        d.LevelMuteBlock = true;
-        d.ExactMuteBlock = true;
-        d.UniqCallsign = true;
-    }
-    return d;
-}
+TZELServiceNetOptions Defaults(uint8_t Sel) { return (Sel & 1) ? test::ServerWideNetOptions() : TZELServiceNetOptions{}; }
 
 }  // namespace
 
@@ -55,6 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
     TZELSVCNetworkOptions back;
     ParseNetworkOptions(d, printed, back, DefaultConverterOptions());
     back.Parrot.ParrotMuteEnable = o.Parrot.ParrotMuteEnable;
+    if (o.ManagerMode == d.ManagerMode) back.ManagerModeSet = o.ManagerModeSet;
     FUZZ_CHECK(back == o);
 
     TZELServNetworkRec rec;
