@@ -3,7 +3,7 @@
 #   scripts/fuzz.sh                 every target for 15 s (the CI budget)
 #   scripts/fuzz.sh 300             every target for 300 s
 #   scripts/fuzz.sh 60 fuzz_config  one target for 60 s
-# FUZZ_JOBS targets run at once (default 3). Each run starts from the seeds in
+# FUZZ_JOBS targets run at once (default 3); the build uses FUZZ_BUILD_JOBS (default: all cores). Each run starts from the seeds in
 # tests/fuzz/corpus/<target> and grows its own corpus in build/fuzz/corpus/<target>, which later
 # runs reuse; a crash leaves its input in build/fuzz/artifacts and fails the script. The last
 # line of every target's summary gives its executions and coverage.
@@ -17,7 +17,7 @@ dir=build/fuzz
 scripts/install-deps.sh fuzz
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
   -DCMAKE_CXX_COMPILER=clang++ -DZEL_FUZZ=ON >/dev/null
-cmake --build "$dir" -j "$jobs"
+cmake --build "$dir" -j "${FUZZ_BUILD_JOBS:-$(nproc 2>/dev/null || echo 4)}"
 
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
