@@ -31,6 +31,15 @@ size_t WriterCap(const TZELService* Owner) {
 
 }  // namespace
 
+// Keep-alives and the block announcements are known here; every other line is refused until the
+// network's commands come.
+TZELOperatingLineKind ClassifyOperatingLine(AnsiView Line) noexcept {
+    if (Line == "P" || Line == "-") return TZELOperatingLineKind::oplk_Handled;
+    if (Line == "TX1") return TZELOperatingLineKind::oplk_Voice;
+    if (Line == "TX8") return TZELOperatingLineKind::oplk_Short;
+    return TZELOperatingLineKind::oplk_Refused;
+}
+
 TZELSVCContextSNPS::TZELSVCContextSNPS(TZELService* Owner, int32_t Handle, AnsiView PeerText, int32_t ConnValue,
                                        int32_t Extra)
     // The base gets the handle last: should anything here fail, the caller still owns it.
@@ -384,10 +393,10 @@ TZELSVCWrkResult TZELSVCContextSNPS::LineComplete(TZELSVCWaitRecord& Wait, bool&
         return NextLine(Wait, Continue);
     }
     const AnsiView line = StrBldAView(RecvLine);
-    const TLineKind kind = DispatchLine(line);
-    if (kind == TLineKind::Handled) return NextLine(Wait, Continue);
-    if (kind == TLineKind::Voice || kind == TLineKind::Short) {
-        BlockKind_ = kind == TLineKind::Voice ? 1 : 2;
+    const TZELOperatingLineKind kind = ClassifyOperatingLine(line);
+    if (kind == TZELOperatingLineKind::oplk_Handled) return NextLine(Wait, Continue);
+    if (kind == TZELOperatingLineKind::oplk_Voice || kind == TZELOperatingLineKind::oplk_Short) {
+        BlockKind_ = kind == TZELOperatingLineKind::oplk_Voice ? 1 : 2;
         const uint32_t size = BlockKind_ == 1 ? kVoiceBlock : kShortBlock;
         BlockBuf_.assign(size, '\0');
         // The payload rides on the time-out of the line that announced it.
@@ -400,14 +409,6 @@ TZELSVCWrkResult TZELSVCContextSNPS::LineComplete(TZELSVCWaitRecord& Wait, bool&
     return R::wkr_CloseInternalError;
 }
 
-// The lines of an operating client. Keep-alives and the block announcements are known here; every
-// other line is refused until the network's commands come.
-TZELSVCContextSNPS::TLineKind TZELSVCContextSNPS::DispatchLine(AnsiView Line) {
-    if (Line == "P" || Line == "-") return TLineKind::Handled;
-    if (Line == "TX1") return TLineKind::Voice;
-    if (Line == "TX8") return TLineKind::Short;
-    return TLineKind::Refused;
-}
 
 void TZELSVCContextSNPS::PostClientRecord(uint8_t Code, AnsiView Text1) {
     if (!Owner) return;

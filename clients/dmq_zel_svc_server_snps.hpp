@@ -23,6 +23,11 @@
 
 namespace zel {
 
+// An operating client's line: handled here (keep-alive), a voice or short block announced, or
+// refused until the network's commands come.
+enum class TZELOperatingLineKind : uint8_t { oplk_Handled, oplk_Voice, oplk_Short, oplk_Refused };
+TZELOperatingLineKind ClassifyOperatingLine(AnsiView Line) noexcept;
+
 class TZELSVCContextSNPS : public TZELSVCContext {
 public:
     static constexpr int32_t kCollectorSize = 2048;
@@ -80,9 +85,6 @@ private:
     // Steps 9 and 10: operating (or awaiting the KP line), a line read armed from Now.
     TZELSVCWrkResult EnterOperation(TZELSVCWaitRecord& Wait);
     TZELSVCWrkResult NextLine(TZELSVCWaitRecord& Wait, bool& Continue);
-    // An operating line: handled (keep-alive, or posted), a block announced, or refused.
-    enum class TLineKind : uint8_t { Handled, Voice, Short, Refused };
-    TLineKind DispatchLine(AnsiView Line);
     // Client codes, posted with this context as owner: 55 ready, 60 voice block, 61 short block.
     void PostClientRecord(uint8_t Code, AnsiView Text1);
     TZELSVCWrkResult WaitStep(TZELSVCWaitRecord& Wait);

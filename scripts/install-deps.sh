@@ -2,11 +2,13 @@
 # Install the Debian 12 packages the build needs, only those that are missing.
 #   scripts/install-deps.sh           the packages of every build
 #   scripts/install-deps.sh clang     also clang (the thread-safety build)
+#   scripts/install-deps.sh fuzz      also clang and libFuzzer (the fuzz targets)
 set -euo pipefail
 want=(cmake ninja-build g++ libgtest-dev libgmock-dev)
 for extra in "$@"; do
   case "$extra" in
     clang) want+=(clang) ;;
+    fuzz) want+=(clang libclang-rt-14-dev) ;;
     *) echo "unknown extra: $extra" >&2; exit 1 ;;
   esac
 done

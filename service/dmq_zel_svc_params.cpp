@@ -461,8 +461,14 @@ UnicodeString NetworkOptionsToText(const TZELServiceNetOptions& D, const TZELSVC
     if (O.AccessInfoMode != TZELSVCAccessInfoMode::fsaim_Original)
         AddItem(b, ZELNetOptAccessInfoMode, ZELSVCAccessInfoModeTexts[static_cast<uint8_t>(O.AccessInfoMode)]);
     if (O.SpeechLimit != D.SpeechLimit) AddBool(b, ZELNetOptSpeechLimit, O.SpeechLimit);
-    if (O.ClientSessionMaxTime != D.ClientSessionMaxTime)
-        AddNum(b, ZELNetOptClientSessionMaxTime, O.ClientSessionMaxTime);
+    if (O.ClientSessionMaxTime != D.ClientSessionMaxTime) {
+        // The duration reader takes at most 9 digits in a field: a longer time (up to the cap,
+        // 2147483647 s) goes out in days, hours, minutes and seconds, so that it reads back.
+        if (O.ClientSessionMaxTime > 999999999)
+            AddItem(b, ZELNetOptClientSessionMaxTime, FormatDurationU(O.ClientSessionMaxTime));
+        else
+            AddNum(b, ZELNetOptClientSessionMaxTime, O.ClientSessionMaxTime);
+    }
     if (O.Hidden) AddBool(b, ZELNetOptHidden, true);
     if (O.LogAdmin != D.LogAdmin) AddBool(b, ZELNetOptLogAdmin, O.LogAdmin);
     if (O.TempMuteBlock != D.TempMuteBlock) AddBool(b, ZELNetOptTempMuteBlock, O.TempMuteBlock);

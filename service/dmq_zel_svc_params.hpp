@@ -122,7 +122,8 @@ bool ParseNetworkLine(const TZELServiceNetOptions& Defaults, AnsiView Line, TZEL
 
 // The options that differ from the defaults as "Key=Value" items joined by "; " (empty when
 // nothing differs). Parsing the text over the same Defaults gives the options back, except
-// ParrotMuteEnable, which is never printed.
+// ParrotMuteEnable, which is never printed, and ManagerModeSet of a mode set to the server-wide
+// one, which is not printed either.
 UnicodeString NetworkOptionsToText(const TZELServiceNetOptions& Defaults, const TZELSVCNetworkOptions& Options);
 
 // Trimmed, ASCII case ignored: 0..2 or ORIGINAL/O, ALWAYS/A, NEVER/N; anything else fsaim_Original.

@@ -574,17 +574,23 @@ bool TZELSvcSysMan::HandleLine(AnsiView Line, uint32_t Now) {
     }
 }
 
-bool TZELSvcSysMan::HandleAnswer(AnsiView Line, uint32_t Now) {
-    if (Debug(3)) LogWithLine(u"handshake answer (" + DecimalU(Now - HandshakeStart_) + u"ms): ", Line, false);
-    TTaggedField fields[kMaxAnswerElements];
+bool ReadSysManHandshakeCode(AnsiView Line, int32_t& Code) {
+    TTaggedField fields[SYSMAN_MAX_ANSWER_ELEMENTS];
     TTaggedFieldParser parser;
     parser.Fields = fields;
-    parser.Capacity = kMaxAnswerElements;
-    const TTaggedField* al = nullptr;
+    parser.Capacity = SYSMAN_MAX_ANSWER_ELEMENTS;
+    if (ParseTaggedFields(parser, Line.data(), static_cast<int32_t>(Line.size())) < 0) return false;
+    const TTaggedField* al = FindTaggedField(parser, "AL");
     int32_t code = 0;
-    if (ParseTaggedFields(parser, Line.data(), static_cast<int32_t>(Line.size())) >= 0)
-        al = FindTaggedField(parser, "AL");
-    if (al == nullptr || al->ValueLen < 1 || !TryBufToInt32A(al->Value, al->ValueLen, code)) {
+    if (al == nullptr || al->ValueLen < 1 || !TryBufToInt32A(al->Value, al->ValueLen, code)) return false;
+    Code = code;
+    return true;
+}
+
+bool TZELSvcSysMan::HandleAnswer(AnsiView Line, uint32_t Now) {
+    if (Debug(3)) LogWithLine(u"handshake answer (" + DecimalU(Now - HandshakeStart_) + u"ms): ", Line, false);
+    int32_t code = 0;
+    if (!ReadSysManHandshakeCode(Line, code)) {
         LogWithLine(u"got invalid answer: ", Line, true);
         Fail();
         return false;

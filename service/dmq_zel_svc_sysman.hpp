@@ -77,6 +77,11 @@ void BuildSysManLogoutLine(TStringBldA& B, const TZELSysManQueueData& R, bool Ma
 // The line with every password replaced by "***": the value of each PW element and the password
 // item of a UTF-8 part (all of the part when it cannot be read). For the log only.
 AnsiString MaskSysManSecrets(AnsiView Line);
+// The elements of a handshake answer that are looked at; the ones behind them are dropped.
+constexpr int32_t SYSMAN_MAX_ANSWER_ELEMENTS = 16;
+// The code of a handshake answer: the decimal value of its "AL" element. False (Code unchanged)
+// for a malformed line, no "AL" element or a value that is no number.
+bool ReadSysManHandshakeCode(AnsiView Line, int32_t& Code);
 // The result of an operating line that answers a request: BLOCK 4, WRONG 3, ERROR 2, DUPL 5,
 // anything else 1.
 int32_t SysManAnswerResult(AnsiView Line) noexcept;
@@ -86,7 +91,6 @@ public:
     static constexpr int32_t kRequestBatch = 32;
     static constexpr int32_t kCollectorSize = 1024;
     static constexpr int32_t kWriterSize = 1024;
-    static constexpr int32_t kMaxAnswerElements = 16;
 
     // Created idle; Start() runs the thread, which sleeps until StartLink().
     TZELSvcSysMan(TZELService& Service, int32_t Index, const TZELSvcSysmanParams& Params);

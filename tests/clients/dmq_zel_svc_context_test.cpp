@@ -14,6 +14,7 @@
 #include "service/dmq_zel_svc_networks_list.hpp"
 #include "service/dmq_zel_svc_server_id.hpp"
 #include "service/dmq_zel_utils.hpp"
+#include "tests/support/socketless_client.hpp"
 #include "tests/support/stand_in_network.hpp"
 
 namespace zel {
@@ -40,21 +41,7 @@ public:
     int32_t SpeechLimit = 0;
 };
 
-// A client without a socket that keeps what it was asked to send.
-class TCtx : public TZELSVCContext {
-public:
-    using TZELSVCContext::TZELSVCContext;
-    void vAttach(TZELSVCWaitRecord&) override {}
-    TZELSVCWrkResult vHandleRead(TZELSVCWaitRecord&) override { return TZELSVCWrkResult::wkr_Keep; }
-    TZELSVCWrkResult vPrepareWait(TZELSVCWaitRecord&) override { return TZELSVCWrkResult::wkr_Keep; }
-    bool vCheckIdleTimeout(TZELSVCWaitRecord&) override { return false; }
-    void vSend(AnsiView B) override { Sent += B; }
-    void vSendNoFlush(AnsiView B) override { Sent += B; }
-    void vSendLoginAnswer(AnsiView B) override { LoginAnswer.assign(B); }
-    void vSendAndClose(AnsiView B) override { Sent += B; }
-
-    AnsiString Sent, LoginAnswer;
-};
+using TCtx = test::SocketlessClient;
 
 struct TEnvOptions {
     UnicodeString DefaultCountry{};

@@ -38,6 +38,18 @@ void LogIn(TClientService& T, TTestClient& C, const std::string& Callsign = "N0C
 
 // Each state has its own time-out and cause; all five run side by side (handshake 1 s, activity
 // 3 s). Input never re-arms the handshake time-out: a client that dribbles is still cut.
+// Only the exact keep-alives and block announcements are known; every other line is refused.
+TEST(ZELSVCContextSNPS, OperatingLineKinds) {
+    using K = TZELOperatingLineKind;
+    const struct {
+        const char* Line;
+        K Kind;
+    } rows[] = {{"P", K::oplk_Handled}, {"-", K::oplk_Handled}, {"TX1", K::oplk_Voice}, {"TX8", K::oplk_Short},
+                {"", K::oplk_Refused},  {"p", K::oplk_Refused}, {"TX1 ", K::oplk_Refused}, {"TX2", K::oplk_Refused},
+                {"P\r", K::oplk_Refused}, {"tx8", K::oplk_Refused}};
+    for (const auto& r : rows) EXPECT_EQ(ClassifyOperatingLine(r.Line), r.Kind) << r.Line;
+}
+
 TEST(ZELSVCContextSNPS, TimeOutsByState) {
     TClientService t;
     ASSERT_TRUE(t.Start());

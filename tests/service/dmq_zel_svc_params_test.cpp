@@ -8,6 +8,7 @@
 
 #include "foundation/dmq_syscharset.hpp"
 #include "service/dmq_zel_svc_setup_t.hpp"
+#include "tests/support/net_options.hpp"
 
 namespace zel {
 namespace {
@@ -118,27 +119,7 @@ TEST(SvcParamsTest, ClientTypeField) {
     }
 }
 
-// Server-wide values that differ from the fixed defaults, so that each fallback kind shows.
-TZELServiceNetOptions ServerWide() {
-    TZELServiceNetOptions d;
-    d.CharsetName = u"UTF-8";
-    d.ManagerMode = TZELSystemManagerMode::smm_Light;
-    d.OutputBufferLimit = 65536;
-    d.OutputBufferFactor = 5;
-    d.LogClientLevel = 3;
-    d.ClientSessionMaxTime = 600;
-    d.MaxSpeechTime = 120000;
-    d.SpeechPause = 250;
-    d.QuarantineTime = 1000;
-    d.ShortFrames = true;
-    d.SpeechLimit = false;
-    d.LogAdmin = false;
-    d.TempMuteBlock = false;
-    d.LevelMuteBlock = true;
-    d.ExactMuteBlock = true;
-    d.UniqCallsign = true;
-    return d;
-}
+TZELServiceNetOptions ServerWide() { return test::ServerWideNetOptions(); }
 
 TZELSVCNetworkOptions Parse(const TZELServiceNetOptions& d, std::u16string_view text) {
     TZELSVCNetworkOptions o;
@@ -359,6 +340,8 @@ TEST(SvcNetOptionsTest, ParsePrintParseKeepsTheRecord) {
         u"ParrotEnable=y;ParrotStartStopEnable=y;ParrotMaxRecordTime=300;ParrotPause=10000;ParrotRepeatCount=50",
         u"ParrotMessageDisable=y;ParrotPrefixFileName=/var/zel/prefix one.wav;ParrotPrefixMaxTime=30;"
         u"ParrotPrefixRepeatEach=y",
+        // Session times of ten digits in seconds, the cap among them.
+        u"ClientSessionMaxTime=45y", u"ClientSessionMaxTime=999999999y", u"ClientSessionMaxTime=999999999",
     };
     for (const auto& d : {ServerWide(), TZELServiceNetOptions{}}) {
         for (auto t : texts) {

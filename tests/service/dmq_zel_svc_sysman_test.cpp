@@ -378,6 +378,23 @@ TEST(SysManLines, BuildersAndMasking) {
         int32_t Result;
     } results[] = {{"BLOCK", 4}, {"WRONG", 3}, {"ERROR", 2}, {"DUPL", 5}, {"<MID>1</MID>", 1}, {"", 1}, {"wrong", 1}};
     for (const auto& c : results) EXPECT_EQ(SysManAnswerResult(c.Line), c.Result) << c.Line;
+
+    // The handshake answer's code; a refused line leaves the code alone.
+    const struct {
+        std::string Line;
+        bool Ok;
+        int32_t Code;
+    } codes[] = {
+        {"<AL>0</AL>", true, 0},          {"<X>1</X> <AL>-5</AL>", true, -5}, {"<AL>7</AL><AL>1</AL>", true, 7},
+        {"<AL>abc</AL>", false, 99},      {"<AL></AL>", false, 99},           {"<AL>0", false, 99},
+        {"<AL>2147483648</AL>", false, 99}, {"", false, 99},                  {"<al>0</al>", false, 99},
+        {"<AL>0</AL>\x01", false, 99},
+    };
+    for (const auto& c : codes) {
+        int32_t code = 99;
+        EXPECT_EQ(ReadSysManHandshakeCode(c.Line, code), c.Ok) << c.Line;
+        EXPECT_EQ(code, c.Code) << c.Line;
+    }
 }
 
 // The whole exchange with a manager, with the client's address and with the substitute.
