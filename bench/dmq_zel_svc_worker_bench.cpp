@@ -167,7 +167,8 @@ private:
         while (C.In.size() - at >= kPacket) {
             uint64_t stamp;
             std::memcpy(&stamp, C.In.data() + at + 3, sizeof stamp);
-            if (stamp != 0 && Now > stamp) Lat.push_back(Now - stamp);
+            // Packets sent before the phase waited for this side to read them: not counted.
+            if (stamp >= PhaseStart_ && Now > stamp) Lat.push_back(Now - stamp);
             ++Packets_;
             at += kPacket;
         }
@@ -180,13 +181,14 @@ private:
         Packets_ = 0;
         uint64_t floodBytes = 0;
         const uint64_t start = MonoNs();
+        PhaseStart_ = start;
         const uint64_t end = start + uint64_t(Seconds * 1e9);
         for (size_t i = 0; i < Clients_.size(); ++i) {
             Clients_[i].NextKeepAlive = start + (KeepAliveMs > 0 ? uint64_t(KeepAliveMs) * 1000000u * i / Clients_.size() : 0);
             const bool reading = int(i) != Slow;
             if (reading != Clients_[i].Reading) {
                 epoll_event ev{};
-                ev.events = reading ? EPOLLIN : 0;
+                ev.events = reading ? uint32_t(EPOLLIN) : 0u;
                 ev.data.u64 = i;
                 epoll_ctl(Ep_, EPOLL_CTL_MOD, Clients_[i].Fd, &ev);
                 Clients_[i].Reading = reading;
@@ -244,6 +246,7 @@ private:
     int Ep_;
     std::vector<TBenchClient> Clients_;
     uint64_t Packets_ = 0;
+    uint64_t PhaseStart_ = 0;  // CLOCK_MONOTONIC is one clock for both processes
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -353,7 +356,8 @@ public:
 
     static uint64_t Waits(zel::test::TClientService& T) {
         uint64_t n = 0;
-        for (const auto& w : T.S->Workers()) n += static_cast<zel::TZELSVCWorker*>(w.get())->WaitReturns();
+        for (const auto& w : T.S->Workers())
+            if (const auto* x = static_cast<const zel::TZELSVCWorker*>(w.get())) n += x->WaitReturns();
         return n;
     }
     static uint64_t Sends(zel::test::TClientService& T) {
@@ -365,12 +369,14 @@ public:
     // The timer thread's fan-out: five times a second a stamped packet for every member but the
     // one on port Skip (0: none), then one wake-up per worker.
     static void FanOut(zel::test::TClientService& T, uint16_t Skip) {
-        auto last = std::make_shared<uint64_t>(0);
+        // Deadlines 200 ms apart: on the timer's 100 ms grid a late tick takes the next one's turn,
+        // so the rate stays at five a second.
+        auto next = std::make_shared<uint64_t>(0);
         const std::string skip = std::to_string(Skip);
-        T.SetEveryTick([&T, last, skip] {
+        T.SetEveryTick([&T, next, skip] {
             const uint64_t now = MonoNs();
-            if (now - *last < 200000000ull) return;
-            *last = now;
+            if (now < *next) return;
+            *next = *next + 200000000ull > now ? *next + 200000000ull : now + 200000000ull;
             std::string p(kPacket, '\0');
             p[0] = 2;
             std::memcpy(p.data() + 3, &now, sizeof now);
