@@ -175,6 +175,33 @@ TEST(ZELSVCContextSNPS, Framing) {
     EXPECT_TRUE(Contains(t.WaitDisconnect(refused.LocalPort), "DISCONNECT_SERVER_BLOCK"));
 }
 
+// Operating lines: the keep-alives "P" and "-" keep the client; a short block ("TX8" and 65 bytes)
+// is posted (code 61) only while the client holds the floor (0x1000); any other line ends the
+// client, its text kept for the log.
+TEST(ZELSVCContextSNPS, OperatingLines) {
+    TClientService t;
+    ASSERT_TRUE(t.Start());
+    TTestClient plain, floor, wrong;
+    LogIn(t, plain);
+    LogIn(t, floor);
+    LogIn(t, wrong);
+    t.OnTimer([&] { t.Member(floor.LocalPort)->ClientFlags.fetch_or(0x1000); });
+    const std::string block = "TX8\r\n" + std::string(65, 's');
+    ASSERT_TRUE(plain.Send("P\r\n-\r\n" + block + "P\r\n"));
+    ASSERT_TRUE(floor.Send(block + "-\r\n"));
+    ASSERT_TRUE(wrong.Send("P\r\nXYZ 1\r\n"));
+    EXPECT_TRUE(wrong.WaitClosed(3000));
+    const std::string line = t.WaitDisconnect(wrong.LocalPort);
+    EXPECT_TRUE(Contains(line, "DISCONNECT_INVALID_COMMAND")) << line;
+    EXPECT_TRUE(Contains(line, "XYZ 1")) << line;
+    EXPECT_TRUE(ServeUntil([&] { return t.Net->Codes[61].load() == 1; }));
+    EXPECT_TRUE(plain.ReadFor(300));
+    EXPECT_TRUE(floor.ReadFor(0));
+    EXPECT_EQ(t.Net->Codes[61].load(), 1);
+    EXPECT_EQ(t.DisconnectLine(plain.LocalPort), "");
+    EXPECT_EQ(t.DisconnectLine(floor.LocalPort), "");
+}
+
 // Bytes that follow the connect line before the answer (a keep-alive, even a voice block) are
 // kept while the login is pending and read once the client operates.
 TEST(ZELSVCContextSNPS, InputDuringLoginIsReadAfterTheAnswer) {
