@@ -334,12 +334,15 @@ void TZELService::FreeLeftContexts() noexcept {
         p->StopLeftContexts();
     }
     Workers_.clear();
-    for (int32_t i = UndefinedConnections_.Count() - 1; i >= 0; --i)
+    for (int32_t i = UndefinedConnections_.Count() - 1; i >= 0; --i) {
         FreeContext(static_cast<TZELSVCWrkCtxBase*>(UndefinedConnections_.Get(i)));
+        DecConnectionCount();
+    }
     for (int32_t i = CommandContexts_.Count() - 1; i >= 0; --i)
         FreeContext(static_cast<TZELSVCWrkCtxBase*>(CommandContexts_.Get(i)));
     UndefinedConnections_ = TZELSortedObjectList();
     CommandContexts_ = TZELSortedObjectList();
+    PublishCounts();
 }
 
 }  // namespace zel

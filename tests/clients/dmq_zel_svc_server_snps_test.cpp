@@ -4,9 +4,11 @@
 #include <sys/resource.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "clients/dmq_zel_svc_worker.hpp"
 #include "tests/support/client_service.hpp"
 
 namespace zel {
@@ -26,6 +28,14 @@ double CpuSeconds() {
     rusage r{};
     getrusage(RUSAGE_SELF, &r);
     return double(r.ru_utime.tv_sec + r.ru_stime.tv_sec) + double(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+}
+
+// The connection count between two ticks: a context is freed and counted down in the same tick,
+// so a count read as soon as the free is seen may not have caught up yet.
+int32_t SettledConnections(TClientService& T) {
+    int32_t n = -1;
+    T.OnTimer([&] { n = T.S->ConnectionCount(); });
+    return n;
 }
 
 // A client that logs in and reads its answer.
@@ -177,6 +187,33 @@ TEST(ZELSVCContextSNPS, Framing) {
     EXPECT_TRUE(Contains(t.WaitDisconnect(refused.LocalPort), "DISCONNECT_SERVER_BLOCK"));
 }
 
+// Operating lines: the keep-alives "P" and "-" keep the client; a short block ("TX8" and 65 bytes)
+// is posted (code 61) only while the client holds the floor (0x1000); any other line ends the
+// client, its text kept for the log.
+TEST(ZELSVCContextSNPS, OperatingLines) {
+    TClientService t;
+    ASSERT_TRUE(t.Start());
+    TTestClient plain, floor, wrong;
+    LogIn(t, plain);
+    LogIn(t, floor);
+    LogIn(t, wrong);
+    t.OnTimer([&] { t.Member(floor.LocalPort)->ClientFlags.fetch_or(0x1000); });
+    const std::string block = "TX8\r\n" + std::string(65, 's');
+    ASSERT_TRUE(plain.Send("P\r\n-\r\n" + block + "P\r\n"));
+    ASSERT_TRUE(floor.Send(block + "-\r\n"));
+    ASSERT_TRUE(wrong.Send("P\r\nXYZ 1\r\n"));
+    EXPECT_TRUE(wrong.WaitClosed(3000));
+    const std::string line = t.WaitDisconnect(wrong.LocalPort);
+    EXPECT_TRUE(Contains(line, "DISCONNECT_INVALID_COMMAND")) << line;
+    EXPECT_TRUE(Contains(line, "XYZ 1")) << line;
+    EXPECT_TRUE(ServeUntil([&] { return t.Net->Codes[61].load() == 1; }));
+    EXPECT_TRUE(plain.ReadFor(300));
+    EXPECT_TRUE(floor.ReadFor(0));
+    EXPECT_EQ(t.Net->Codes[61].load(), 1);
+    EXPECT_EQ(t.DisconnectLine(plain.LocalPort), "");
+    EXPECT_EQ(t.DisconnectLine(floor.LocalPort), "");
+}
+
 // Bytes that follow the connect line before the answer (a keep-alive, even a voice block) are
 // kept while the login is pending and read once the client operates.
 TEST(ZELSVCContextSNPS, InputDuringLoginIsReadAfterTheAnswer) {
@@ -190,6 +227,63 @@ TEST(ZELSVCContextSNPS, InputDuringLoginIsReadAfterTheAnswer) {
     EXPECT_EQ(t.Net->Codes[55].load(), 1);
     EXPECT_TRUE(c.ReadFor(300));
     EXPECT_EQ(t.DisconnectLine(c.LocalPort), "");
+}
+
+// While the login is pending the early bytes stay unread without waking the worker again and
+// again; a login answer larger than the sockets hold is written in full before the client
+// operates (code 55) and before its early bytes are read.
+TEST(ZELSVCContextSNPS, HeldLoginNeitherSpinsNorOperatesEarly) {
+    test::TClientSettings set;
+    set.ActivityTimeout = 20;
+    set.OutputBufferLimit = 4 << 20;  // the answer fits under the send buffer's cap
+    TClientService t(set);
+    ASSERT_TRUE(t.Start());
+    TTestClient c;
+    ASSERT_TRUE(c.Connect(t.Port));
+    ASSERT_TRUE(c.Send(ConnectLine("HOLD")));
+    ASSERT_TRUE(ServeUntil([&] { return t.Net->Codes[38].load() == 1; }));
+    // These wait in the socket itself, ready to be read all the time.
+    ASSERT_TRUE(c.Send("P\r\nTX1\r\n" + std::string(325, 'v')));
+    const auto waits = [&] {
+        uint64_t n = 0;
+        t.OnTimer([&] {
+            for (const auto& w : t.S->Workers()) n += static_cast<TZELSVCWorker*>(w.get())->WaitReturns();
+        });
+        return n;
+    };
+    const uint64_t before = waits();
+    ServeFor(1500ms);
+    EXPECT_LT(waits() - before, 10u);
+
+    const std::string answer(16 << 20, 'a');
+    t.OnTimer([&] { t.Member(c.LocalPort)->vSendLoginAnswer(answer); });
+    ServeFor(300ms);
+    EXPECT_EQ(t.Net->Codes[55].load(), 0);
+    EXPECT_EQ(t.Net->Codes[60].load(), 0);
+    EXPECT_TRUE(c.ReadUntil([&](const std::string& R) { return R.size() >= answer.size(); }, 10000));
+    EXPECT_EQ(c.Received.size(), answer.size());
+    EXPECT_TRUE(ServeUntil([&] { return t.Net->Codes[60].load() == 1; }));
+    EXPECT_EQ(t.Net->Codes[55].load(), 1);
+    EXPECT_EQ(t.DisconnectLine(c.LocalPort), "");
+}
+
+// A descriptor the waiter cannot watch (a regular file) is not left waiting for events that never
+// come: the context is closed at once with an internal-error cause and the waiter's reason.
+TEST(ZELSVCContextSNPS, FailedRegistrationClosesTheClient) {
+    TClientService t;
+    ASSERT_TRUE(t.Start());
+    char name[] = "/tmp/zel_snps_XXXXXX";
+    const int fd = mkstemp(name);
+    ASSERT_GE(fd, 0);
+    ::unlink(name);
+    constexpr uint16_t kPort = 65001;
+    t.S->PostNewClientConnection(fd, "127.0.0.1", kPort, 0);
+    const std::string line = t.WaitDisconnect(kPort, 3000ms);
+    EXPECT_TRUE(Contains(line, "DISCONNECT_INTERNAL_ERROR")) << line;
+    EXPECT_TRUE(Contains(line, "Waiter: ")) << line;
+    test::TFreedContext freed;
+    EXPECT_TRUE(ServeUntil([&] { return t.Probe.Find(kPort, freed); }));
+    EXPECT_EQ(SettledConnections(t), 0);
 }
 
 // A client that stops reading: while its socket takes nothing the bytes queued now count, so it is
@@ -280,7 +374,7 @@ TEST(ZELSVCContextSNPS, ClientsEndWhileTheTimerSends) {
     EXPECT_TRUE(ServeUntil([&] { return t.Probe.FreedTotal() == kClients; }, 10000ms));
     EXPECT_TRUE(t.Probe.FreedOnce());
     EXPECT_EQ(t.Probe.MadeCount(), kClients);
-    EXPECT_EQ(t.S->ConnectionCount(), 0);
+    EXPECT_EQ(SettledConnections(t), 0);
     t.SetEveryTick(nullptr);
     for (int i = 1; i < kClients; i += 2) {
         EXPECT_TRUE(c[size_t(i)].WaitClosed(2000));

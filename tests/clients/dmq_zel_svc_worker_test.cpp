@@ -4,10 +4,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
+#include <utility>
 #include <string>
 #include <vector>
 
 #include "tests/support/client_service.hpp"
+#include "tests/support/loopback.hpp"
+#include "tests/support/stand_in_worker.hpp"
 
 namespace zel {
 namespace {
@@ -126,6 +130,49 @@ TEST(ZELSVCWorker, IdleWorkerReportsAndTheHotOneStays) {
     EXPECT_TRUE(c.WaitLoginAnswer());
     t.OnTimer([&] { workers = t.S->Workers().size(); });
     EXPECT_EQ(workers, 1u);
+}
+
+// A worker that ends before it served its queue stops each context still queued to it (code 40
+// with fsdc_ServerStopped, then 48) and answers a return request with 49 ("none left"), so that
+// the asking worker's reserved entry is given back; code 52 comes last.
+TEST(ZELSVCWorker, EndingWorkerStopsWhatIsQueuedToIt) {
+    using C = TZELSVCNetQueueCommand;
+    TZELService s(u"/etc/server.ini", TZELServiceConfig{});
+    zeltest::TcpPair p;
+    ASSERT_TRUE(zeltest::MakeTcpPair(AF_INET, p));
+    std::unique_ptr<TZELSVCContextSNPS> ctx = CreateWrkCtx<TZELSVCContextSNPS>(&s, p.b, "127.0.0.1", 4000, 0);
+    p.b = -1;
+    test::StandInWorker asker;
+    auto w = std::make_unique<TZELSVCWorker>(s);
+    w->PostNewContext(ctx.get());
+    w->PostReturnEntry(&asker);
+    w->TerminateWorker();
+    w->StartWorker();
+    w->JoinWorker();
+
+    // Records carry the bases' addresses.
+    const void* worker = static_cast<TZELSVCWorkerBase*>(w.get());
+    const void* asking = static_cast<TZELSVCWorkerBase*>(&asker);
+    const std::vector<std::pair<C, const void*>> expected = {
+        {C::fsnq_ClientDisconnected, static_cast<TZELSVCWrkCtxBase*>(ctx.get())},
+        {C::fsnq_WorkerClosedContext, worker},
+        {C::fsnq_WorkerNoContext, asking},
+        {C::fsnq_WorkerStopped, worker},
+    };
+    std::unique_ptr<TZELSVCNetQueueRecord> r;
+    for (const auto& [code, obj] : expected) {
+        ASSERT_TRUE(s.ServQueue().Pop(r));
+        EXPECT_EQ(r->Command, code);
+        const void* named = code == C::fsnq_ClientDisconnected ? static_cast<const void*>(r->Owner)
+                            : code == C::fsnq_WorkerNoContext   ? r->Obj2
+                                                                : r->Obj1;
+        EXPECT_EQ(named, obj);
+    }
+    EXPECT_FALSE(s.ServQueue().Pop(r));
+    EXPECT_EQ(ctx->Cause(), TZELSVCDisconnectCause::fsdc_ServerStopped);
+    EXPECT_EQ(ctx->Worker.load(), nullptr);
+    char byte;
+    EXPECT_EQ(recv(p.a, &byte, 1, 0), 0);
 }
 
 }  // namespace

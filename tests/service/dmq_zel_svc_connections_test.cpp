@@ -242,5 +242,24 @@ TEST(ZELServiceConnections, RefusalsAndCounterErrors) {
     ::close(b);
 }
 
+// A handshake of a context that has no network, or that is no longer waiting for one, aborts it
+// with fsdc_ServerError; the first stays listed until its close.
+TEST(ZELServiceConnections, HandshakeWithoutNetworkIsAborted) {
+    TDispatchService t;
+    const int a = t.NewClient();
+    t.Settle();
+    auto* listed = static_cast<TSocketContext*>(t.W(0)->New.at(0));
+    t.S->PostClientHandshakeDone(listed);
+    test::TStandInContext stray(77);
+    t.S->PostClientHandshakeDone(&stray);
+    t.Settle();
+    EXPECT_EQ(listed->Aborts, std::vector<DC>{DC::fsdc_ServerError});
+    EXPECT_EQ(stray.Aborts, std::vector<DC>{DC::fsdc_ServerError});
+    int32_t count = 0;
+    t.OnTimer([&] { count = t.S->UndefinedConnections().Count(); });
+    EXPECT_EQ(count, 1);
+    ::close(a);
+}
+
 }  // namespace
 }  // namespace zel
