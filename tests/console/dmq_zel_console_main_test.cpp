@@ -358,6 +358,31 @@ TEST_F(Program, EarlyStopSignalEndsCleanly) {
     }
 }
 
+// SIGHUP keeps the system's default action (it ends the process) where it reopens nothing: in
+// DEBUG, and in RUN with another reopen signal, which then reopens the log.
+TEST_F(Program, HangUpKeepsItsDefaultActionWhereItReopensNothing) {
+    const struct {
+        const char* Mode;
+        std::string System;
+    } cases[] = {{"debug", ""}, {"run", "ReopenLogSignal=SIGUSR1\nLogReopenLog=1\n"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Mode);
+        const std::string cfg = Config("server.ini", true, "", c.System);
+        const std::string tag = std::string("hup-") + c.Mode;
+        const std::string out = c.Mode == std::string("debug") ? Path(tag + ".out") : Log();
+        const pid_t p = Spawn({c.Mode, cfg}, tag);
+        ASSERT_TRUE(WaitUntil([&] { return Get(out).find("Start listening: Client") != std::string::npos; }))
+            << Get(out);
+        if (!c.System.empty()) {
+            ASSERT_EQ(::kill(p, SIGUSR1), 0);
+            EXPECT_TRUE(WaitUntil([&] { return Get(out).find("Reopen log file") != std::string::npos; })) << Get(out);
+        }
+        ASSERT_EQ(::kill(p, SIGHUP), 0);
+        EXPECT_EQ(Wait(p), 128 + SIGHUP);
+        std::filesystem::remove(Log());
+    }
+}
+
 // The daemon: the parent's start line only once it runs; PID and STOP by the PID file; at the
 // end no PID file and the log's last line names the stop.
 TEST_F(Program, DaemonStartsAndStops) {
