@@ -11,6 +11,8 @@ case "$mode" in
   debug|run) ;;
   *) echo "usage: $0 [debug|run]"; exit 1 ;;
 esac
+# A fresh system first gets the packages the build needs (the tests are configured with it).
+scripts/install-deps.sh
 dir=build/plain
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$dir" --target ZELServer-console

@@ -114,10 +114,12 @@ protected:
         return found;
     }
 
-    // Starts the program with Args; its standard output and error go to <Tag>.out and <Tag>.err.
-    pid_t Spawn(const std::vector<std::string>& Args, const std::string& Tag) {
+    // Starts Prog (the program under test by default) with Args, in the working directory Cwd
+    // when given; its standard output and error go to <Tag>.out and <Tag>.err.
+    pid_t Spawn(const std::vector<std::string>& Args, const std::string& Tag, const std::string& Prog = "",
+                const std::string& Cwd = "") {
         const std::string out = Path(Tag + ".out"), err = Path(Tag + ".err");
-        std::vector<std::string> argv{ZEL_SERVER_PROGRAM};
+        std::vector<std::string> argv{Prog.empty() ? std::string(ZEL_SERVER_PROGRAM) : Prog};
         argv.insert(argv.end(), Args.begin(), Args.end());
         std::vector<char*> cargv;
         for (std::string& a : argv) cargv.push_back(a.data());
@@ -130,6 +132,7 @@ protected:
             ::dup2(n, 0);
             ::dup2(o, 1);
             ::dup2(e, 2);
+            if (!Cwd.empty() && ::chdir(Cwd.c_str()) != 0) ::_exit(126);
             ::execv(cargv[0], cargv.data());
             ::_exit(127);
         }
@@ -148,9 +151,10 @@ protected:
         if (!ended) return -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
-    TRun Run(const std::vector<std::string>& Args, const std::string& Tag = "run") {
+    TRun Run(const std::vector<std::string>& Args, const std::string& Tag = "run", const std::string& Prog = "",
+             const std::string& Cwd = "") {
         TRun r;
-        r.Code = Wait(Spawn(Args, Tag));
+        r.Code = Wait(Spawn(Args, Tag, Prog, Cwd));
         r.Out = Get(Path(Tag + ".out"));
         r.Err = Get(Path(Tag + ".err"));
         return r;
@@ -186,12 +190,35 @@ protected:
         EXPECT_TRUE(WaitUntil([&] { return Get(Log()).find("Start listening: Client") != std::string::npos; }));
         return pid;
     }
+    // The program and the shipped configuration copied into this directory, as the run script
+    // places them, with free ports in place of the shipped ones; the copied program's path.
+    std::string ShippedCopy() {
+        namespace fs = std::filesystem;
+        const std::string prog = Path("ZELServer-console");
+        fs::copy_file(ZEL_SERVER_PROGRAM, prog);
+        fs::copy(ZEL_DIST_DIR, dir_, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+        std::string ini = Get(Path("server.ini"));
+        clientPort_ = FreePort();
+        commandPort_ = FreePort();
+        for (const auto& [key, port] : {std::pair<std::string, uint16_t>{"ListenServerPorts=", clientPort_},
+                                        std::pair<std::string, uint16_t>{"CommandPort=", commandPort_}}) {
+            const size_t at = ini.find("\n" + key);
+            EXPECT_NE(at, std::string::npos) << key;
+            if (at == std::string::npos) continue;
+            const size_t value = at + 1 + key.size();
+            ini.replace(value, ini.find('\n', value) - value, std::to_string(port));
+        }
+        Put(Path("server.ini"), ini);
+        return prog;
+    }
+
     std::string ServerProductStart(const std::string& Cfg, pid_t P) const {
         const UnicodeString line = FormatDaemonStartLine(WidenStrU(Cfg), P, WidenStrU(Pid()));
         return std::string(line.begin(), line.end()) + "\n";
     }
 
     uint16_t clientPort_ = 0;
+    uint16_t commandPort_ = 0;
     std::set<pid_t> children_;
 };
 
@@ -283,6 +310,39 @@ TEST_F(Program, ForegroundServerListensAndStopsOnSigterm) {
     EXPECT_EQ(Get(Path("fg.err")), "");
 }
 
+// The shipped configuration beside the program: started with no parameters from another working
+// directory, the program finds it, runs STANDALONE without an error line, listens on its client
+// port and on the loopback command port, and ends with 0 on SIGTERM; as a daemon it keeps its PID
+// file and log beside the program and leaves no PID file behind.
+TEST_F(Program, ShippedConfigurationRunsBesideTheProgram) {
+    const std::string prog = ShippedCopy();
+    const std::string listening = "Start listening: Client: 0.0.0.0:" + std::to_string(clientPort_);
+    const pid_t p = Spawn({}, "shipped", prog, "/");
+    ASSERT_TRUE(WaitUntil([&] { return Get(Path("shipped.out")).find(listening) != std::string::npos; }))
+        << Get(Path("shipped.out"));
+    ASSERT_EQ(::kill(p, SIGTERM), 0);
+    EXPECT_EQ(Wait(p), 0);
+    const std::string out = Get(Path("shipped.out"));
+    EXPECT_NE(out.find("INFO: Server-wide ZEL-System-Manager mode: STANDALONE"), std::string::npos) << out;
+    EXPECT_NE(out.find("Start listening: Command: 127.0.0.1:" + std::to_string(commandPort_)), std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("ERROR"), std::string::npos) << out;
+    EXPECT_TRUE(EndsWith(Lines(out).back(), ": Aborted: SIGTERM")) << out;
+    EXPECT_EQ(Get(Path("shipped.err")), "");
+
+    const std::string pidFile = Path("zelserver.pid"), log = Path("zelserver.log");
+    TRun r = Run({"daemon"}, "daemon", prog, "/");
+    ASSERT_EQ(r.Code, 0) << r.Out;
+    EXPECT_EQ(r.Err, "");
+    EXPECT_TRUE(std::filesystem::exists(pidFile));
+    EXPECT_TRUE(WaitUntil([&] { return Get(log).find(listening) != std::string::npos; })) << Get(log);
+    r = Run({"stop"}, "stop", prog, "/");
+    EXPECT_EQ(r.Code, 0) << r.Out;
+    EXPECT_TRUE(WaitUntil([&] { return Ours().empty() && !std::filesystem::exists(pidFile); }));
+    EXPECT_EQ(Get(log).find("ERROR"), std::string::npos) << Get(log);
+    EXPECT_TRUE(EndsWith(Lines(Get(log)).back(), ": Aborted: SIGTERM")) << Get(log);
+}
+
 // A SIGTERM that comes while the server is still starting (right after its banner) ends it
 // cleanly too; SIGINT has its own stop text.
 TEST_F(Program, EarlyStopSignalEndsCleanly) {
@@ -295,6 +355,31 @@ TEST_F(Program, EarlyStopSignalEndsCleanly) {
         const std::vector<std::string> lines = Lines(Get(Path(tag + ".out")));
         EXPECT_TRUE(EndsWith(lines.back(), sig == SIGTERM ? ": Aborted: SIGTERM" : ": Aborted: SIGINT"))
             << lines.back();
+    }
+}
+
+// SIGHUP keeps the system's default action (it ends the process) where it reopens nothing: in
+// DEBUG, and in RUN with another reopen signal, which then reopens the log.
+TEST_F(Program, HangUpKeepsItsDefaultActionWhereItReopensNothing) {
+    const struct {
+        const char* Mode;
+        std::string System;
+    } cases[] = {{"debug", ""}, {"run", "ReopenLogSignal=SIGUSR1\nLogReopenLog=1\n"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Mode);
+        const std::string cfg = Config("server.ini", true, "", c.System);
+        const std::string tag = std::string("hup-") + c.Mode;
+        const std::string out = c.Mode == std::string("debug") ? Path(tag + ".out") : Log();
+        const pid_t p = Spawn({c.Mode, cfg}, tag);
+        ASSERT_TRUE(WaitUntil([&] { return Get(out).find("Start listening: Client") != std::string::npos; }))
+            << Get(out);
+        if (!c.System.empty()) {
+            ASSERT_EQ(::kill(p, SIGUSR1), 0);
+            EXPECT_TRUE(WaitUntil([&] { return Get(out).find("Reopen log file") != std::string::npos; })) << Get(out);
+        }
+        ASSERT_EQ(::kill(p, SIGHUP), 0);
+        EXPECT_EQ(Wait(p), 128 + SIGHUP);
+        std::filesystem::remove(Log());
     }
 }
 

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -462,14 +463,23 @@ TEST(SysManLink, TranscriptWithVerdictsKeepAlivesAndLogout) {
 
 // Each way a connection fails: the log line, pending requests answered with 0, link down only
 // when the link was operating, and the next connect after the reconnect interval (1 s), not sooner.
-class SysManScripts : public test::TempDirTest {};
+class SysManScripts : public test::TempDirTest {
+protected:
+    // An executable script that writes its arguments, one a line, into Out (into Out.<pid> with
+    // PerRun, for runs that may overlap); the file appears whole.
+    std::string ArgsScript(const std::string& Name, const std::string& Out, bool PerRun = false) {
+        const std::string script = Path(Name);
+        const std::string suffix = PerRun ? ".$$" : "";
+        Put(script, "#!/bin/sh\nfor a in \"$@\"; do echo \"$a\"; done > '" + Out + ".tmp'" + suffix + "\nmv '" +
+                        Out + ".tmp'" + suffix + " '" + Out + "'" + suffix + "\n");
+        EXPECT_EQ(chmod(script.c_str(), 0755), 0);
+        return script;
+    }
+};
 
 TEST_F(SysManScripts, FailuresPauseForTheReconnectInterval) {
     const std::string argsFile = Path("args");
-    const std::string script = Path("invalid.sh");
-    Put(script, "#!/bin/sh\nfor a in \"$@\"; do echo \"$a\"; done > '" + argsFile + ".tmp'\nmv '" + argsFile +
-                    ".tmp' '" + argsFile + "'\n");
-    ASSERT_EQ(chmod(script.c_str(), 0755), 0);
+    const std::string script = ArgsScript("invalid.sh", argsFile);
 
     struct Case {
         const char* What;
@@ -549,6 +559,78 @@ TEST_F(SysManScripts, FailuresPauseForTheReconnectInterval) {
     EXPECT_EQ(args, "0\n127.0.0.1\n" + std::to_string(runs[0]->M->Port()) +
                         "\nsrv@example.org\nzel.b\xC3\xBC" "cher.example\n10024\n/etc/server.ini\n");
     EXPECT_TRUE(runs[0]->H->LoggedPrefix("EXEC: " + script + " 0 127.0.0.1 "));
+}
+
+// Every operating line but "F" and "OK" answers the oldest pending request, an empty one too; a
+// line with nothing pending is dropped. An accepted client runs the success program with its 13
+// arguments.
+TEST_F(SysManScripts, OperatingLinesAnswerInOrderAndAcceptedRunsTheScript) {
+    // Each run leaves its own file: the two accepted clients' runs may overlap.
+    const std::string argsFile = Path("args");
+    const std::string script = ArgsScript("success.sh", argsFile, true);
+    // One reply per request, in order; the first comes with an unsolicited "OK" and a pong.
+    const std::vector<std::string> replies = {"OK\r\nF\r\n\r\n", "BLOCK\r\n", "ERROR\r\n", "DUPL\r\n",
+                                              "<MID>9</MID>\r\n<XX>unasked</XX>\r\n"};
+    std::atomic<int> auths{0};
+    FakeManager m(Manager([&](int, const std::string& Line) -> TReply {
+        if (!StartsWith(Line, "CC:")) return {};
+        const int i = auths++;
+        return {i < int(replies.size()) ? replies[size_t(i)] : ""};
+    }));
+    Harness h;
+    TZELSvcSysmanParams p = LinkParams(m.Port());
+    p.ManagerDelayAfterConnect = 0;
+    p.ManagerSuccessAuthScript = WidenStrU(script);
+    auto link = StartedLink(h, p);
+    ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerLinkUp) == 1; }));
+
+    Client clients[] = {Client(1), Client(2), Client(3), Client(4), Client(5)};
+    Network net;
+    // One at a time, so that each reply meets exactly one pending request.
+    for (size_t i = 0; i < 5; ++i) {
+        link->AuthClient(&clients[i], &net, int32_t(i));
+        ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerAuthAnswer) == int(i) + 1; })) << h.LogText();
+    }
+    std::this_thread::sleep_for(200ms);
+    const auto answers = h.Of(C::fsnq_ManagerAuthAnswer);
+    ASSERT_EQ(answers.size(), 5u);  // the unasked line answered nothing
+    const struct {
+        int32_t Result;
+        std::string Text;
+    } want[] = {{SYSMAN_RESULT_OK, ""},
+                {SYSMAN_RESULT_BLOCK, ""},
+                {SYSMAN_RESULT_ERROR, ""},
+                {SYSMAN_RESULT_DUPL, ""},
+                {SYSMAN_RESULT_OK, "<MID>9</MID>"}};
+    for (size_t i = 0; i < 5; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(answers[i].Owner, &clients[i]);
+        EXPECT_EQ(answers[i].Value3, int32_t(i));
+        EXPECT_EQ(answers[i].Value1, want[i].Result);
+        EXPECT_EQ(answers[i].Text2, want[i].Text);
+    }
+    EXPECT_EQ(link->State(), SYSMAN_OPERATING);
+    EXPECT_EQ(h.Count(C::fsnq_ManagerLinkDown), 0);
+
+    // The last accepted client's program run (the empty answer of the first ran it too).
+    const auto runWith = [&](const std::string& Answer) {
+        for (const auto& e : std::filesystem::directory_iterator(dir_)) {
+            const std::string name = e.path().string();
+            if (name.rfind(argsFile + ".", 0) != 0 || name.find(".tmp") != std::string::npos) continue;
+            const std::string got = Get(name);
+            if (got.find("\n192.0.2.7\n" + Answer + "\n") != std::string::npos) return got;
+        }
+        return std::string();
+    };
+    std::string args;
+    for (int i = 0; i < 300 && ((args = runWith("<MID>9</MID>")).empty() || runWith(" ").empty()); ++i)
+        std::this_thread::sleep_for(10ms);
+    // The program runner hands an empty argument on as one blank.
+    EXPECT_NE(runWith(" "), "");
+    EXPECT_EQ(args, "ham@example.org\nDL1ABC\nPC Only\nBerlin\nGermany\nx y\nID1\nNet\n192.0.2.7\n<MID>9</MID>\n0\n"
+                    "127.0.0.1\n" + std::to_string(m.Port()) + "\n");
+    // The logged command line quotes the argument that holds a blank.
+    EXPECT_TRUE(h.LoggedPrefix("EXEC: " + script + " ham@example.org DL1ABC \"PC Only\"")) << h.LogText();
 }
 
 // A line longer than the limit is a read failure, never an answer; one at the limit is an answer.
