@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <string>
 
+#include "net/dmq_sock.hpp"
 #include "net/dmq_waiter2_bsd.hpp"
 
 namespace zel {
@@ -72,11 +73,11 @@ TZELSocketWaiterHooks::~TZELSocketWaiterHooks() { Release(); }
 void TZELSocketWaiterHooks::Install(TBlockSocket& Socket) {
     Socket.OnExtSocketCreated = [this](TBlockSocket*, int Handle) { Register(Handle); };
     Socket.OnExtCanConnect = [this](TBlockSocket*, int32_t Timeout, int32_t& LastError) {
-        LastError = WaitFor(WAITER_WRITE_BITS, Timeout);
+        LastError = WaitForSocket(WAITER_WRITE_BITS, Timeout);
         return LastError == 0;
     };
     Socket.OnExtCanRead = [this](TBlockSocket*, int32_t Timeout, int32_t& LastError) {
-        LastError = WaitFor(WAITER_READ_BITS, Timeout);
+        LastError = WaitForSocket(WAITER_READ_BITS, Timeout);
         return LastError == 0;
     };
 }
@@ -104,6 +105,25 @@ int32_t TZELSocketWaiterHooks::WaitFor(uint8_t Bits, int32_t Timeout) {
     // Nothing stays watched: a later wait of the owner must not wake for this socket.
     const int32_t cleared = waiter_.SetResourceEvents(resource_, 0);
     return error != 0 ? error : cleared;
+}
+
+int32_t TZELSocketWaiterHooks::WaitForSocket(uint8_t Bits, int32_t Timeout) {
+    if (!AbortOnWake) return WaitFor(Bits, Timeout);
+    const uint32_t start = GetTickMs();
+    for (;;) {
+        int32_t left = Timeout;
+        if (Timeout >= 0) {
+            const uint32_t spent = GetTickMs() - start;
+            left = spent >= static_cast<uint32_t>(Timeout) ? 0 : Timeout - static_cast<int32_t>(spent);
+        }
+        const int32_t error = WaitFor(Bits, left);
+        if (error != EINTR) return error;
+        // Cleared before the check: a wake-up that comes after it ends the next wait, and one that
+        // came before it was preceded by the state the check reads.
+        waiter_.ClearInterrupt();
+        if (AbortOnWake()) return EINTR;
+        if (Timeout >= 0 && GetTickMs() - start >= static_cast<uint32_t>(Timeout)) return ETIMEDOUT;
+    }
 }
 
 }  // namespace zel

@@ -3,6 +3,7 @@
 // command communicator): the connection parameters applied to a blocking socket, and the socket's
 // waits served by the owner's waiter, so that one wake-up of the waiter also ends a socket wait.
 #include <cstdint>
+#include <functional>
 
 #include "foundation/dmq_types.hpp"
 #include "net/dmq_snps_blcksock.hpp"
@@ -43,11 +44,18 @@ public:
     // WAITER_WRITE_BITS) of the registered descriptor; 0 when it is ready, else the error code.
     // The descriptor watches nothing between waits.
     int32_t WaitFor(uint8_t Bits, int32_t Timeout);
+    // When set, a wake-up ends the installed socket's own waits (connect, proxy exchange) only
+    // when this returns true; any other wake-up (a request posted meanwhile) is cleared and the
+    // wait goes on to its deadline, the request being served after it. Unset: every wake-up ends
+    // the wait with EINTR.
+    std::function<bool()> AbortOnWake;
 
     TWaiter2Resource* Resource() const noexcept { return resource_; }
 
 private:
     void Register(int Handle);
+    // The socket's own waits: WaitFor, resumed after wake-ups that AbortOnWake lets pass.
+    int32_t WaitForSocket(uint8_t Bits, int32_t Timeout);
 
     TWaiter2Base& waiter_;
     TWaiter2Resource* resource_ = nullptr;

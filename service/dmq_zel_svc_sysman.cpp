@@ -155,6 +155,9 @@ TZELSvcSysMan::TZELSvcSysMan(TZELService& Service, int32_t Index, const TZELSvcS
       Collector_(kCollectorSize),
       Writer_(kWriterSize) {
     LogPrefix_ = u"Manager[" + DecimalU(Index) + u"]: ";
+    // Only the end of the thread cuts a connect or proxy exchange short; a request posted
+    // meanwhile (a client's authentication) waits for its outcome instead of failing it.
+    Hooks_.AbortOnWake = [this] { return Terminated(); };
     StrBldAInit(LineBuilder_, 256);
     StrBldAInit(RequestBuilder_, 128);
     StrBldAInit(LineIn_, int32_t(SYSMAN_MAX_LINE) + 1);

@@ -862,6 +862,30 @@ TEST(SysManLink, TerminateEndsAConnectAtOnce) {
     EXPECT_FALSE(h.LoggedPrefix("ERROR: Manager[0]: connect error")) << h.LogText();
 }
 
+// A request posted while the link connects does not cut the connect short: the connect runs to
+// its own end (here the time-out of a proxy that never answers) and the request is answered after.
+TEST(SysManLink, RequestDuringAConnectLetsItRunOn) {
+    zeltest::TcpListener silent(AF_INET);  // accepts nothing, answers nothing
+    ASSERT_NE(silent.port, 0);
+    Harness h;
+    TZELSvcSysmanParams p = LinkParams(10025);
+    p.Connection.ProxyType = TZELProxyType::ZEL_PROXY_TYPE_HTTP;
+    p.Connection.ProxyAddress = u"127.0.0.1";
+    p.Connection.ProxyPort = silent.port;
+    p.Connection.ManagerConnectTimeout = 1500;
+    auto link = StartedLink(h, p);
+    ASSERT_TRUE(h.Until([&] { return link->State() == SYSMAN_CONNECT; }));
+    std::this_thread::sleep_for(200ms);
+    const int64_t posted = NowMs();
+    test::TStandInContext requester(9);
+    link->Disconnect(&requester, 7, true);
+    ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_CommandReply) == 1; }));
+    EXPECT_GE(NowMs() - posted, 1000) << "the connect was cut short";
+    EXPECT_EQ(h.Of(C::fsnq_CommandReply)[0].Text1, "-NOTCONNECTED\r\n");
+    EXPECT_TRUE(h.LoggedPrefix("ERROR: Manager[0]: connect error: ")) << h.LogText();
+    EXPECT_FALSE(h.Logged("ERROR: Manager[0]: connect error: Interrupted system call")) << h.LogText();
+}
+
 // Requests left in the queue and in the pending list are freed with the link (AddressSanitizer
 // checks that nothing leaks).
 TEST(SysManLink, FreedWithQueuedAndPendingRequests) {
