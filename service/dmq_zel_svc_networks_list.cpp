@@ -105,11 +105,13 @@ void TZELNetworksList::AddRec(const TZELServNetworkRec& Rec) {
     const TKeys keys = MakeKeys(Rec.Name);
     // Before creating: a network may act on creation (its Parrot joins).
     CheckFree(keys, Rec.Name);
-    if (Factory_ == nullptr) {
+    std::unique_ptr<TZELSVCNetworkBase> made = Factory_ != nullptr ? Factory_->CreateNetwork(Rec) : nullptr;
+    // A factory that makes no networks keeps the name taken, as no factory does.
+    if (!made) {
         Insert(keys, nullptr);
         return;
     }
-    Add(Factory_->CreateNetwork(Rec));
+    Add(std::move(made));
 }
 
 TZELSVCNetworkBase* TZELNetworksList::Find(UnicodeView Name) const {

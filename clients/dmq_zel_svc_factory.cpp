@@ -1,0 +1,36 @@
+#include "clients/dmq_zel_svc_factory.hpp"
+
+#include "clients/dmq_zel_svc_command.hpp"
+#include "clients/dmq_zel_svc_server_snps.hpp"
+#include "clients/dmq_zel_svc_worker.hpp"
+#include "net/dmq_sock.hpp"
+
+namespace zel {
+
+std::unique_ptr<TZELSVCNetworkBase> TZELSVCServerFactory::CreateNetwork(const TZELServNetworkRec&) { return nullptr; }
+
+std::unique_ptr<TZELSVCWorkerBase> TZELSVCServerFactory::CreateWorker(TZELService& Service) {
+    return std::make_unique<TZELSVCWorker>(Service);
+}
+
+std::unique_ptr<TZELSVCWrkCtxBase> TZELSVCServerFactory::CreateClientContext(TZELService& Service, int Handle,
+                                                                             AnsiView PeerText, int32_t PeerPort,
+                                                                             int32_t Extra) {
+    std::unique_ptr<TZELSVCContextSNPS> c;
+    try {
+        c = std::make_unique<TZELSVCContextSNPS>(&Service, Handle, PeerText, PeerPort, Extra);
+    } catch (...) {
+        SockClose(Handle);
+        throw;
+    }
+    c->AfterConstruction();
+    return c;
+}
+
+std::unique_ptr<TZELSVCWrkCtxBase> TZELSVCServerFactory::CreateCommandContext(TZELService& Service, int Handle,
+                                                                              AnsiView PeerText, int32_t PeerPort,
+                                                                              int32_t Extra) {
+    return zel::CreateCommandContext(Service, Handle, PeerText, PeerPort, Extra);
+}
+
+}  // namespace zel
