@@ -467,17 +467,4 @@ bool TZELSVCCommand::Execute(const TZELCmdRequest& Request) {
     return false;
 }
 
-std::unique_ptr<TZELSVCWrkCtxBase> CreateCommandContext(TZELService& Service, int Handle, AnsiView PeerText,
-                                                        int32_t PeerPort, int32_t Extra) {
-    std::unique_ptr<TZELSVCCommand> c;
-    try {
-        c = std::make_unique<TZELSVCCommand>(&Service, Handle, PeerText, PeerPort, Extra);
-    } catch (...) {
-        SockClose(Handle);
-        throw;
-    }
-    c->AfterConstruction();
-    return c;
-}
-
 }  // namespace zel

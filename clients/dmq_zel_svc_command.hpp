@@ -36,7 +36,7 @@ public:
     static constexpr int32_t kLinesPerCall = 32;
 
     // Takes Handle over once fully made (a failure leaves it to the caller); create it with
-    // CreateWrkCtx or CreateCommandContext.
+    // CreateSocketWrkCtx.
     TZELSVCCommand(TZELService* Owner, int32_t Handle, AnsiView PeerText, int32_t ConnValue, int32_t Extra);
     ~TZELSVCCommand() override;
 
@@ -93,10 +93,5 @@ private:
     bool Closing_ = false;
     bool StopAfterSend_ = false;
 };
-
-// The factory's way to make a command context on Handle: the context owns Handle once made; a
-// failure closes Handle and raises.
-std::unique_ptr<TZELSVCWrkCtxBase> CreateCommandContext(TZELService& Service, int Handle, AnsiView PeerText,
-                                                        int32_t PeerPort, int32_t Extra);
 
 }  // namespace zel

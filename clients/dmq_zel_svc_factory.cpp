@@ -3,7 +3,6 @@
 #include "clients/dmq_zel_svc_command.hpp"
 #include "clients/dmq_zel_svc_server_snps.hpp"
 #include "clients/dmq_zel_svc_worker.hpp"
-#include "net/dmq_sock.hpp"
 
 namespace zel {
 
@@ -16,21 +15,13 @@ std::unique_ptr<TZELSVCWorkerBase> TZELSVCServerFactory::CreateWorker(TZELServic
 std::unique_ptr<TZELSVCWrkCtxBase> TZELSVCServerFactory::CreateClientContext(TZELService& Service, int Handle,
                                                                              AnsiView PeerText, int32_t PeerPort,
                                                                              int32_t Extra) {
-    std::unique_ptr<TZELSVCContextSNPS> c;
-    try {
-        c = std::make_unique<TZELSVCContextSNPS>(&Service, Handle, PeerText, PeerPort, Extra);
-    } catch (...) {
-        SockClose(Handle);
-        throw;
-    }
-    c->AfterConstruction();
-    return c;
+    return CreateSocketWrkCtx<TZELSVCContextSNPS>(Service, Handle, PeerText, PeerPort, Extra);
 }
 
 std::unique_ptr<TZELSVCWrkCtxBase> TZELSVCServerFactory::CreateCommandContext(TZELService& Service, int Handle,
                                                                               AnsiView PeerText, int32_t PeerPort,
                                                                               int32_t Extra) {
-    return zel::CreateCommandContext(Service, Handle, PeerText, PeerPort, Extra);
+    return CreateSocketWrkCtx<TZELSVCCommand>(Service, Handle, PeerText, PeerPort, Extra);
 }
 
 }  // namespace zel
