@@ -59,7 +59,8 @@ TZELSVCCommand::~TZELSVCCommand() { TZELSVCCommand::vCloseSocket(); }
 AnsiString TZELSVCCommand::vGetIdText() const { return "Command: " + PeerText() + " " + ConnText(); }
 
 // ---------------------------------------------------------------------------------------------
-// Closing.
+// Closing. Every close result leaves the socket to vExecStop, which the worker runs after it took
+// the socket out of its waiter: the number is never reused while the waiter still names it.
 
 void TZELSVCCommand::vCloseSocket() {
     TZELSVCWrkCtx::vCloseSocket();
@@ -150,7 +151,6 @@ void TZELSVCCommand::vAttach(TZELSVCWaitRecord& Wait) {
 
 TZELSVCWrkResult TZELSVCCommand::vPrepareWait(TZELSVCWaitRecord& Wait) {
     if (TimedOut(Wait.Now)) {
-        vCloseSocket();
         return R::wkr_CloseTimeout;
     }
     FillWait(Wait);
@@ -159,7 +159,6 @@ TZELSVCWrkResult TZELSVCCommand::vPrepareWait(TZELSVCWaitRecord& Wait) {
 
 bool TZELSVCCommand::vCheckIdleTimeout(TZELSVCWaitRecord& Wait) {
     if (!TimedOut(Wait.Now)) return false;
-    vCloseSocket();
     vSetTimeoutCause();
     return true;
 }
@@ -170,7 +169,6 @@ bool TZELSVCCommand::vCheckIdleTimeout(TZELSVCWaitRecord& Wait) {
 TZELSVCWrkResult TZELSVCCommand::Failed(TZELSVCDisconnectCause Cause, AnsiView Text) {
     SetDisconnectCause(Cause);
     if (!Text.empty()) SetDisconnectText(Text);
-    vCloseSocket();
     return Cause == DC::fsdc_ServOutOfMemory ? R::wkr_CloseOutOfMemory : R::wkr_CloseInternalError;
 }
 
@@ -198,10 +196,7 @@ TZELSVCWrkResult TZELSVCCommand::Closing(TZELSVCWaitRecord& Wait) {
 
 TZELSVCWrkResult TZELSVCCommand::HandleRead(TZELSVCWaitRecord& Wait) {
     const uint16_t f = SendFlags.load(std::memory_order_acquire);
-    if (f & ZELSendAbort) {
-        vCloseSocket();
-        return R::wkr_CloseInternalError;
-    }
+    if (f & ZELSendAbort) return R::wkr_CloseInternalError;
     StopPending.store(0, std::memory_order_release);
     // Only the bits seen here: a bit set meanwhile brings the worker back.
     SendFlags.fetch_and(uint16_t(~f), std::memory_order_acq_rel);
@@ -220,14 +215,12 @@ TZELSVCWrkResult TZELSVCCommand::HandleRead(TZELSVCWaitRecord& Wait) {
             FillWait(Wait);
             return R::wkr_Keep;
         case TCollectResult::colres_EndOfStream:
-            vCloseSocket();
             return R::wkr_Close;
         case TCollectResult::colres_ReadError:
             return Failed(DC::fsdc_SocketError, "Read error [" + std::to_string(Collector_.ErrorCode()) +
                                                     "]: " + UnicodeToSysCharsetProc(Collector_.ErrorText()));
         case TCollectResult::colres_Timeout:
             vSetTimeoutCause();
-            vCloseSocket();
             return R::wkr_CloseTimeout;
         case TCollectResult::colres_TooLong:
             // A hostile line, as an invalid request: closed at once.
@@ -265,10 +258,7 @@ TZELSVCWrkResult TZELSVCCommand::LineComplete(TZELSVCWaitRecord& Wait, bool& Con
 
 TZELSVCWrkResult TZELSVCCommand::InvalidRequest(TZELSVCWaitRecord& Wait) {
     SetDisconnectCause(DC::fsdc_CommandWrongCommand);
-    if (Writer_.Pending() == 0 || !TrySend(Wait) || Writer_.Pending() == 0) {
-        vCloseSocket();
-        return R::wkr_CloseInternalError;
-    }
+    if (Writer_.Pending() == 0 || !TrySend(Wait) || Writer_.Pending() == 0) return R::wkr_CloseInternalError;
     // No new read: the earlier answer goes out, then the connection closes (or the read
     // time-out ends it).
     Closing_ = true;
