@@ -105,13 +105,13 @@ void TZELNetworksList::AddRec(const TZELServNetworkRec& Rec) {
     const TKeys keys = MakeKeys(Rec.Name);
     // Before creating: a network may act on creation (its Parrot joins).
     CheckFree(keys, Rec.Name);
-    std::unique_ptr<TZELSVCNetworkBase> made = Factory_ != nullptr ? Factory_->CreateNetwork(Rec) : nullptr;
-    // A factory that makes no networks keeps the name taken, as no factory does.
-    if (!made) {
+    if (Factory_ == nullptr) {
         Insert(keys, nullptr);
         return;
     }
-    Add(std::move(made));
+    std::unique_ptr<TZELSVCNetworkBase> made = Factory_->CreateNetwork(Rec);
+    // A factory without a network class makes none: the list stays empty.
+    if (made) Add(std::move(made));
 }
 
 TZELSVCNetworkBase* TZELNetworksList::Find(UnicodeView Name) const {
