@@ -95,7 +95,7 @@ TEST_F(CommandContextTest, HostileLinesCloseWithoutAnswerWhileOthersAreServed) {
     }
 }
 
-TEST_F(CommandContextTest, FortyRequestsInOneWriteGetFortyAnswers) {
+TEST_F(CommandContextTest, BurstsAreAnsweredInFull) {
     std::string burst;
     for (int i = 0; i < 40; ++i) burst += i % 2 ? "00A:00\r\n" : "00R:00\r\n";
     TTestClient c;
@@ -107,6 +107,21 @@ TEST_F(CommandContextTest, FortyRequestsInOneWriteGetFortyAnswers) {
     // Answers in request order.
     EXPECT_EQ(c.Received.rfind("+1\r\n", 0), 0u);
     EXPECT_FALSE(c.Closed);
+
+    // A flood is taken 32 lines at a time: another connection is served meanwhile, and every
+    // request of the flood is answered.
+    std::string flood;
+    for (int i = 0; i < 3000; ++i) flood += "00A:00\r\n";
+    TTestClient f;
+    ASSERT_TRUE(f.Connect(Svc.CommandPort));
+    ASSERT_TRUE(f.Send(flood));
+    TTestClient other;
+    ASSERT_TRUE(other.Connect(Svc.CommandPort));
+    ASSERT_TRUE(other.Send(ZELCmdLinePid.data()));
+    EXPECT_TRUE(other.ReadUntil([](const std::string& R) { return CountOf(R, "\r\n") == 2; }, 3000));
+    EXPECT_EQ(other.Received, PidAnswer());
+    EXPECT_TRUE(f.ReadUntil([](const std::string& R) { return CountOf(R, "\r\n") == 3000; }, 10000));
+    EXPECT_EQ(f.Received.size(), 3000u * 5);
 }
 
 // A line must be complete within 3000 ms of the start of its read; a blank line does not re-arm
