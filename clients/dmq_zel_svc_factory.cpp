@@ -6,19 +6,19 @@
 
 namespace zel {
 
-std::unique_ptr<TZELSVCNetworkBase> TZELSVCServerFactory::CreateNetwork(const TZELServNetworkRec&) { return nullptr; }
+std::unique_ptr<TZELSVCNetworkBase> TZELSVCClientsFactory::CreateNetwork(const TZELServNetworkRec&) { return nullptr; }
 
-std::unique_ptr<TZELSVCWorkerBase> TZELSVCServerFactory::CreateWorker(TZELService& Service) {
+std::unique_ptr<TZELSVCWorkerBase> TZELSVCClientsFactory::CreateWorker(TZELService& Service) {
     return std::make_unique<TZELSVCWorker>(Service);
 }
 
-std::unique_ptr<TZELSVCWrkCtxBase> TZELSVCServerFactory::CreateClientContext(TZELService& Service, int Handle,
+std::unique_ptr<TZELSVCWrkCtxBase> TZELSVCClientsFactory::CreateClientContext(TZELService& Service, int Handle,
                                                                              AnsiView PeerText, int32_t PeerPort,
                                                                              int32_t Extra) {
     return CreateSocketWrkCtx<TZELSVCContextSNPS>(Service, Handle, PeerText, PeerPort, Extra);
 }
 
-std::unique_ptr<TZELSVCWrkCtxBase> TZELSVCServerFactory::CreateCommandContext(TZELService& Service, int Handle,
+std::unique_ptr<TZELSVCWrkCtxBase> TZELSVCClientsFactory::CreateCommandContext(TZELService& Service, int Handle,
                                                                               AnsiView PeerText, int32_t PeerPort,
                                                                               int32_t Extra) {
     return CreateSocketWrkCtx<TZELSVCCommand>(Service, Handle, PeerText, PeerPort, Extra);

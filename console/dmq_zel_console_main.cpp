@@ -564,10 +564,11 @@ int TConsoleProgram::RunServer(C Mode) {
 
     auto runner = std::make_unique<TMyRunner>(ConfigFileName_, Config_, Log_);
     ApplyConfig(*runner);
-    // The clients library's part comes in before Start(): its factory (networks, workers,
-    // contexts). The service tick (OnTick) is the service's own.
+    // The clients library's part comes in here, before Start(): its factory (networks, workers,
+    // contexts; SetFactory) and the service tick (OnTick). Without them the service runs without
+    // networks and releases what reaches its queue.
+    runner->SetFactory(std::make_unique<TZELSVCClientsFactory>(*runner));
     InstallListRereads(*runner);
-    runner->SetFactory(std::make_unique<TZELSVCServerFactory>());
     if (ReadyFd_ >= 0)
         runner->OnServiceStartDone = [this](bool Ok, const UnicodeString& Error) {
             ReportReady(Ok ? kReadyOk : kReadyError, Error);
