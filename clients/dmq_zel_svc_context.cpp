@@ -152,7 +152,7 @@ TZELSVCContext::~TZELSVCContext() = default;
 
 bool TZELSVCContext::vIsOutputOverLimit(int32_t) const { return false; }
 
-int32_t TZELSVCContext::ClientLogLevel() const noexcept { return Owner ? Owner->LogClientLevel : 0; }
+int32_t TZELSVCContext::ClientLogLevel() const noexcept { return Owner ? Owner->LogClientLevel.load(std::memory_order_relaxed) : 0; }
 
 void TZELSVCContext::LogAtLevel(int32_t Level, UnicodeView Text) {
     if (ClientLogLevel() >= Level) LogError(Text);

@@ -23,6 +23,7 @@
 
 #include "foundation/dmq_thread.hpp"
 #include "foundation/dmq_types.hpp"
+#include "net/dmq_sock.hpp"
 #include "service/dmq_zel_cmd_proto.hpp"
 #include "service/dmq_zel_svc_bases.hpp"
 #include "service/dmq_zel_svc_globals.hpp"
@@ -167,6 +168,22 @@ private:
 template <class T, class... A>
 std::unique_ptr<T> CreateWrkCtx(A&&... Args) {
     auto p = std::make_unique<T>(std::forward<A>(Args)...);
+    p->AfterConstruction();
+    return p;
+}
+
+// The same for a context on a socket: the context owns Handle once made; a failure closes Handle
+// and passes the exception on (the factory's contract).
+template <class T>
+std::unique_ptr<T> CreateSocketWrkCtx(TZELService& Service, int Handle, AnsiView PeerText, int32_t PeerPort,
+                                      int32_t Extra) {
+    std::unique_ptr<T> p;
+    try {
+        p = std::make_unique<T>(&Service, Handle, PeerText, PeerPort, Extra);
+    } catch (...) {
+        SockClose(Handle);
+        throw;
+    }
     p->AfterConstruction();
     return p;
 }

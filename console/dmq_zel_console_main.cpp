@@ -15,7 +15,9 @@
 #include <thread>
 #include <vector>
 
+#include "clients/dmq_zel_svc_factory.hpp"
 #include "console/dmq_zel_cmd_words.hpp"
+#include "console/dmq_zel_command_common.hpp"
 #include "console/dmq_zel_pid_file.hpp"
 #include "console/dmq_zel_signal_thread.hpp"
 #include "console/dmq_zel_svc_run.hpp"
@@ -78,11 +80,6 @@ TSynapseListenerIPVersions ListenIPVersions(uint8_t Version) {
         default:
             return TSynapseListenerIPVersions::ipver_46;
     }
-}
-
-bool IsDaemonCommand(C Code) {
-    const int c = static_cast<int>(Code);
-    return c == 8 || (c >= 10 && c <= 57) || (c >= 61 && c <= 66);
 }
 
 UnicodeString DecimalU(long long N) { return WidenStrU(std::to_string(N)); }
@@ -233,12 +230,9 @@ int TConsoleProgram::Dispatch() {
     return RunLocal();
 }
 
-// The command channel's client (the request line, its answer and the report of it) is not part
-// of this program yet: a daemon command that passed the CommandEnabled check ends here.
-int TConsoleProgram::SendDaemonCommand() {
-    ErrorLine(u"ERROR: Commands for daemon are not available in this program");
-    return ZELExitDaemonCommand;
-}
+// One exchange with the running daemon over the command port: its report and output go to
+// standard output, and its exit code is the program's.
+int TConsoleProgram::SendDaemonCommand() { return RunDaemonCommand(Cmd_, Config_, Normal_); }
 
 void TConsoleProgram::WriteManagerPassword(uint8_t Index) {
     TIniFileUTF8 ini(UnicodeToSysCharsetProc(ConfigFileName_), true);
@@ -573,6 +567,7 @@ int TConsoleProgram::RunServer(C Mode) {
     // The clients library's part comes in here, before Start(): its factory (networks, workers,
     // contexts; SetFactory) and the service tick (OnTick). Without them the service runs without
     // networks and releases what reaches its queue.
+    runner->SetFactory(std::make_unique<TZELSVCClientsFactory>(*runner));
     InstallListRereads(*runner);
     if (ReadyFd_ >= 0)
         runner->OnServiceStartDone = [this](bool Ok, const UnicodeString& Error) {

@@ -109,7 +109,9 @@ void TZELNetworksList::AddRec(const TZELServNetworkRec& Rec) {
         Insert(keys, nullptr);
         return;
     }
-    Add(Factory_->CreateNetwork(Rec));
+    std::unique_ptr<TZELSVCNetworkBase> made = Factory_->CreateNetwork(Rec);
+    // A factory without a network class makes none: the list stays empty.
+    if (made) Add(std::move(made));
 }
 
 TZELSVCNetworkBase* TZELNetworksList::Find(UnicodeView Name) const {

@@ -538,7 +538,8 @@ public:
     // The defaults every network starts from; the configuration overrides them.
     int32_t OutputBufferLimit = 131072;
     int32_t OutputBufferFactor = 3;
-    int32_t LogClientLevel = 2;
+    // Atomic: the command port's "00b:" sets it from a worker while the timer thread reads it.
+    std::atomic<int32_t> LogClientLevel{2};
     int32_t ClientSessionMaxTime = 0;  // s, 0 = no limit
     bool TempMuteBlock = true;
     bool LevelMuteBlock = false;

@@ -493,5 +493,122 @@ TEST_F(Program, ReopenSignalRecreatesAMovedLog) {
     EXPECT_EQ(Get(Path("zel.log.1")).find("Aborted"), std::string::npos);
 }
 
+// The daemon command words against the real daemon over its command port.
+class DaemonCommands : public Program {
+protected:
+    void SetUp() override {
+        Program::SetUp();
+        cfg_ = Config();
+        pid_ = StartDaemon(cfg_);
+        ASSERT_TRUE(WaitUntil([&] { return Get(Log()).find("Start listening: Command") != std::string::npos; }));
+    }
+    TRun Word(std::vector<std::string> Args) {
+        Args.push_back(cfg_);
+        return Run(Args);
+    }
+    // DSTOP: exit 0, the PID file goes and the log ends with the stop's text.
+    void Stop() {
+        const TRun r = Word({"dstop"});
+        EXPECT_EQ(r.Code, 0) << r.Out;
+        EXPECT_EQ(r.Out, "");
+        EXPECT_TRUE(WaitUntil([&] { return !std::filesystem::exists(Pid()) && !Alive(pid_); }));
+        const std::vector<std::string> lines = Lines(Get(Log()));
+        EXPECT_TRUE(EndsWith(lines.back(), ": Aborted: Stop command")) << lines.back();
+    }
+    bool HasNetworks() const { return Get(Log()).find(" Net: \"Lobby\"") != std::string::npos; }
+
+    std::string cfg_;
+    pid_t pid_ = 0;
+};
+
+TEST_F(DaemonCommands, WordsWithoutNetworksAnswerAndEndWithTheirCodes) {
+    TRun r = Word({"dpid"});
+    EXPECT_EQ(r.Code, 0) << r.Out;
+    EXPECT_EQ(r.Out, std::to_string(pid_) + "\n");
+
+    const struct {
+        std::vector<std::string> Args;
+        int Code;
+        std::string Out;  // the whole output; "*" at the end: its start
+    } cases[] = {
+        {{"listnet", "Nowhere"}, 16, "ERROR: List of clients for the network: Wrong network\n"},
+        {{"disconnectmanidx", "1"}, 19, "ERROR: disconnect manager by index: Not connected\n"},
+        {{"uptime"}, 0, "Server uptime: *"},
+        {{"threads"}, 0, "Working thread #0: *"},
+        {{"logtext", "note from the operator"}, 0, ""},
+        {{"setloglevel", "3"}, 0, ""},
+        {{"drereadall"}, 0, ""},
+        {{"flushdata"}, 0, ""},
+        {{"dreopenlog"}, 0, ""},
+        // A reread that fails is answered, not left to the reply time-out.
+        {{"frereadmutes", Path("missing.dat")}, 16,
+         "ERROR: Reread list of muted clients: \"" + Path("missing.dat") + "\": Operation error\n"},
+        {{"memoryreport"}, 20, "ERROR: Memory report: Not supported\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Args.front());
+        r = Word(c.Args);
+        EXPECT_EQ(r.Code, c.Code) << r.Out;
+        EXPECT_EQ(r.Err, "");
+        if (!c.Out.empty() && c.Out.back() == '*')
+            EXPECT_EQ(r.Out.rfind(c.Out.substr(0, c.Out.size() - 1), 0), 0u) << r.Out;
+        else
+            EXPECT_EQ(r.Out, c.Out);
+    }
+    EXPECT_TRUE(WaitUntil([&] { return Get(Log()).find("note from the operator") != std::string::npos; }));
+    Stop();
+}
+
+// Words whose work is a network's command handlers: they wait for networks that answer command
+// requests (until then a request the network drops reaches the reply time-out).
+TEST_F(DaemonCommands, NetworkWordsMuteAndReportTheConnectionMode) {
+    TRun r = Word({"connstatus", "Lobby"});
+    if (!HasNetworks() || r.Out.find("Socket error") != std::string::npos) {
+        Stop();
+        GTEST_SKIP() << "the daemon's networks do not answer command requests: " << r.Out;
+    }
+    EXPECT_EQ(r.Code, 0) << r.Out;
+    EXPECT_EQ(r.Out, "0\n");
+    const std::string id = "kAFQmDzST7DWlj99KOF]cgkd";
+    r = Word({"mute", "Lobby", id});
+    EXPECT_EQ(r.Code, 0) << r.Out;
+    EXPECT_TRUE(WaitUntil([&] { return Get(Path("mutes.dat")).find(id) != std::string::npos; }));
+    Stop();
+}
+
+// A logged-in client is listed; the network's Parrot is not. It waits for networks that list
+// their members.
+TEST_F(DaemonCommands, ListShowsALoggedInClient) {
+    if (!HasNetworks()) {
+        Stop();
+        GTEST_SKIP() << "the daemon runs without networks";
+    }
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_storage ss;
+    const socklen_t len = zeltest::LoopbackAddr(AF_INET, clientPort_, ss);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&ss), len), 0);
+    const std::string login =
+        "CT:<VX>2014004</VX><EA>n0call@example.org</EA><PW>pw</PW><ON>N0CALL</ON><BC>PC Only</BC>"
+        "<CT>Town</CT><NN>Land</NN><NT>Lobby</NT>\r\n";
+    ASSERT_EQ(::send(fd, login.data(), login.size(), MSG_NOSIGNAL), ssize_t(login.size()));
+    TRun r;
+    WaitUntil([&] {
+        r = Word({"list"});
+        return r.Out.find("N0CALL") != std::string::npos;
+    });
+    if (r.Out.empty() && Word({"-t", "list"}).Out == "Lobby:\n") {
+        ::close(fd);
+        Stop();
+        GTEST_SKIP() << "the daemon's networks list no members";
+    }
+    ::close(fd);
+    EXPECT_EQ(r.Code, 0) << r.Out;
+    const std::vector<std::string> lines = Lines(r.Out);
+    ASSERT_EQ(lines.size(), 2u) << r.Out;
+    EXPECT_EQ(lines[0], "Lobby:");
+    EXPECT_EQ(lines[1].rfind("    N0CALL", 0), 0u) << lines[1];
+    Stop();
+}
+
 }  // namespace
 }  // namespace zel

@@ -221,5 +221,20 @@ TEST_F(NetworksListTest, CheckRunMakesNoNetworks) {
     EXPECT_TRUE(Factory.Created.empty());
 }
 
+// A factory without a network class: the file and the default set leave the list empty, and a
+// name of the default set in the file does not stop the set.
+TEST_F(NetworksListTest, FactoryWithoutNetworksLeavesTheListEmpty) {
+    class TNoNetworks : public TZELSVCFactory {
+    public:
+        std::unique_ptr<TZELSVCNetworkBase> CreateNetwork(const TZELServNetworkRec&) override { return nullptr; }
+    } none;
+    TZELNetworksList list{&none, DefaultConverterOptions()};
+    Put(Path("networks.cfg"), "Test\nLobby\n");
+    EXPECT_TRUE(list.LoadFromFile(U16(Path("networks.cfg")), Defaults));
+    EXPECT_NO_THROW(list.AddDefaultNetworks(Defaults));
+    EXPECT_EQ(list.Count(), 0);
+    EXPECT_EQ(list.Find(u"Test"), nullptr);
+}
+
 }  // namespace
 }  // namespace zel

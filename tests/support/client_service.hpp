@@ -1,8 +1,8 @@
 #pragma once
-// A running service with real workers and socket client contexts on a loopback port, for the
-// clients' tests and benchmarks: a factory that makes them, a stand-in network that admits (or
-// holds) logins and finishes disconnects as a network does, a probe that notes each freed context,
-// and a blocking test client.
+// A running service with real workers, socket client contexts and command-port contexts on
+// loopback ports, for the clients' tests and benchmarks: a factory that makes them, a stand-in
+// network that admits (or holds) logins and finishes disconnects as a network does, a probe that
+// notes each freed client context, and a blocking test client.
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "clients/dmq_zel_svc_command.hpp"
 #include "clients/dmq_zel_svc_server_snps.hpp"
 #include "clients/dmq_zel_svc_worker.hpp"
 #include "net/dmq_sock.hpp"
@@ -166,6 +167,10 @@ public:
         c->AfterConstruction();
         return c;
     }
+    std::unique_ptr<TZELSVCWrkCtxBase> CreateCommandContext(TZELService& S, int Handle, AnsiView Peer, int32_t Port,
+                                                            int32_t Extra) override {
+        return CreateSocketWrkCtx<TZELSVCCommand>(S, Handle, Peer, Port, Extra);
+    }
 
 private:
     TContextProbe& Probe_;
@@ -209,6 +214,7 @@ public:
         Log.Install(*S);
         InstallProbe();
         S->ListenLocalhost(u"Client", u"0", TSynapseListenerIPVersions::ipver_4, S->ClientAcceptHandler());
+        S->ListenLocalhost(u"Command", u"0", TSynapseListenerIPVersions::ipver_4, S->CommandAcceptHandler());
     }
     ~TClientService() { Stop(); }
 
@@ -216,17 +222,15 @@ public:
     bool Start() {
         S->Start();
         S->RequestServiceStart();
-        const std::regex started("Start listening: Client: 127\\.0\\.0\\.1:([0-9]+)");
+        const std::regex started("Start listening: (Client|Command): 127\\.0\\.0\\.1:([0-9]+)");
         return ServeUntil([&] {
             for (const UnicodeString& l : Log.Lines) {
                 std::smatch m;
                 const std::string line = Narrow(l);
-                if (std::regex_match(line, m, started)) {
-                    Port = uint16_t(std::stoi(m[1].str()));
-                    return true;
-                }
+                if (!std::regex_match(line, m, started)) continue;
+                (m[1].str() == "Client" ? Port : CommandPort) = uint16_t(std::stoi(m[2].str()));
             }
-            return false;
+            return Port != 0 && CommandPort != 0;
         });
     }
     // Stops and waits for the end (every connection and worker gone).
@@ -282,6 +286,8 @@ public:
     std::unique_ptr<TZELService> S;
     TLoginNetwork* Net = nullptr;
     uint16_t Port = 0;
+    // The command port (loopback).
+    uint16_t CommandPort = 0;
 
 private:
     void InstallProbe() {

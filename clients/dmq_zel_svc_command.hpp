@@ -1,0 +1,97 @@
+#pragma once
+// TZELSVCCommand: the daemon's end of one command-port connection. A worker serves it like a
+// client: a collector reads request lines, the codec (service/dmq_zel_cmd_proto) checks and
+// decodes them, the simple ones are answered at once and the others are handed to the service
+// queue or the main queue with the context as requester; the service writes those answers later
+// into the locked send buffer, and the worker sends them.
+//
+// Lines: at most 3000 bytes with the LF, each within 3000 ms from the moment its read starts (a
+// blank line does not re-arm that time-out). An invalid request gets no answer: what is queued is
+// sent first, then the connection closes with fsdc_CommandWrongCommand. One call takes at most 32
+// lines; the rest waits for the worker's next round, none is lost.
+//
+// Threads: only the owning worker reads, sends and closes; the timer thread appends later answers
+// under the send buffer's lock (SendText, SendRaw, vSendAnswer) and marks the worker for a flush.
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "clients/dmq_zel_svc_wrkctx.hpp"
+#include "foundation/dmq_strbld_a.hpp"
+#include "net/dmq_async_writer2_socket.hpp"
+#include "net/dmq_collector_socket.hpp"
+#include "service/dmq_zel_cmd_proto.hpp"
+
+namespace zel {
+
+class TZELSVCCommand : public TZELSVCWrkCtx {
+public:
+    static constexpr int32_t kCollectorSize = 2048;
+    static constexpr int32_t kWriterSize = 2048;
+    static constexpr int32_t kLineCapacity = 120;
+    // The time-out from construction until the worker attaches the context, and per line after.
+    static constexpr uint32_t kConstructTimeout = 10000;  // ms
+    static constexpr uint32_t kLineTimeout = 3000;        // ms
+    // Lines one call takes before it hands the worker back to the other connections.
+    static constexpr int32_t kLinesPerCall = 32;
+
+    // Takes Handle over once fully made (a failure leaves it to the caller); create it with
+    // CreateSocketWrkCtx.
+    TZELSVCCommand(TZELService* Owner, int32_t Handle, AnsiView PeerText, int32_t ConnValue, int32_t Extra);
+    ~TZELSVCCommand() override;
+
+    // "Command: <peer> <port>".
+    AnsiString vGetIdText() const override;
+
+    // ---- Worker.
+    void vFlush() override;
+    void vAbortConnection() override { vCloseSocket(); }
+    void vAttach(TZELSVCWaitRecord& Wait) override;
+    TZELSVCWrkResult vHandleRead(TZELSVCWaitRecord& Wait) override;
+    TZELSVCWrkResult vPrepareWait(TZELSVCWaitRecord& Wait) override;
+    bool vCheckIdleTimeout(TZELSVCWaitRecord& Wait) override;
+    // Closes, then posts code 41 once: the worker's last touch of the context.
+    void vExecStop(TZELSVCWorkerBase* Worker) override;
+    void vCloseSocket() override;
+
+    // ---- Later answers (any thread; the timer thread in the server). A closed context queues
+    // nothing.
+    void SendRaw(const void* Buffer, size_t Length);
+    // Nothing for an empty text.
+    void SendText(AnsiView Text);
+    // The answer's line unless AlreadyAnswered (answers without a line write nothing).
+    void vSendAnswer(bool AlreadyAnswered, TZELChannelCommandAnswer Answer) override;
+    void SendCommandText(AnsiView Text) override { SendText(Text); }
+
+private:
+    TZELSVCWrkResult HandleRead(TZELSVCWaitRecord& Wait);
+    // A complete line: Continue set when the loop goes on.
+    TZELSVCWrkResult LineComplete(TZELSVCWaitRecord& Wait, bool& Continue);
+    // Acts on a decoded request and queues its answer when it has one now; false when the request
+    // is invalid after all (no link with that address, a move within one network, no service).
+    bool Execute(const TZELCmdRequest& Request);
+    TZELSVCNetworkBase* FindNetwork(const TZELCmdValue& Name) const;
+    TZELSVCWrkResult InvalidRequest(TZELSVCWaitRecord& Wait);
+    TZELSVCWrkResult Closing(TZELSVCWaitRecord& Wait);
+    TZELSVCWrkResult Failed(TZELSVCDisconnectCause Cause, AnsiView Text);
+    TZELSVCWrkResult WriteError();
+    // One send attempt unless the socket is blocked and was not reported writable; false on a
+    // write error. A stop asked for goes once its answer is out.
+    bool TrySend(const TZELSVCWaitRecord& Wait);
+    void StopWhenSent();
+    // Later: a producer's answer (flagged for the worker's flush); else the worker's own answer.
+    void Queue(AnsiView Bytes, bool Later);
+    void Now(AnsiView Bytes) { Queue(Bytes, false); }
+    void FillWait(TZELSVCWaitRecord& Wait) const;
+    bool TimedOut(uint32_t Now) { return Collector_.GetRemainingTime(Now) == 0; }
+
+    TCollectorSocket Collector_;
+    TAsyncWriter2SocketThreadSafe Writer_;
+    TStringBldA LineBld_;
+    // Worker thread only.
+    int32_t LinesTaken_ = 0;
+    bool Closing_ = false;
+    bool StopAfterSend_ = false;
+};
+
+}  // namespace zel

@@ -1,0 +1,229 @@
+// The command-port context against a running service: real listener, workers and timer thread
+// over loopback; the blocking test client plays the console.
+#include "clients/dmq_zel_svc_command.hpp"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "service/dmq_zel_cmd_proto.hpp"
+#include "tests/support/client_service.hpp"
+
+namespace zel::test {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+const std::string kId = "kAFQmDzST7DWlj99KOF]cgkd";
+
+std::string PidAnswer() { return "+1\r\n" + std::to_string(::getpid()) + "\r\n"; }
+
+size_t CountOf(const std::string& Text, const std::string& Part) {
+    size_t n = 0;
+    for (size_t i = Text.find(Part); i != std::string::npos; i = Text.find(Part, i + Part.size())) ++n;
+    return n;
+}
+
+class CommandContextTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Svc.S->CommandLogLevel = 1;
+        ASSERT_TRUE(Svc.Start());
+    }
+
+    // A connection that sends Request and reads until Until holds (or 3 s pass).
+    std::string Ask(const std::string& Request, const std::function<bool(const std::string&)>& Until) {
+        TTestClient c;
+        EXPECT_TRUE(c.Connect(Svc.CommandPort));
+        EXPECT_TRUE(c.Send(Request));
+        c.ReadUntil(Until, 3000);
+        return c.Received;
+    }
+    std::string AskLine(const std::string& Request) {
+        return Ask(Request, [](const std::string& R) { return R.find("\r\n") != std::string::npos; });
+    }
+
+    TClientService Svc;
+};
+
+// Each hostile line ends its connection without an answer, while another connection is served.
+TEST_F(CommandContextTest, HostileLinesCloseWithoutAnswerWhileOthersAreServed) {
+    // A line of exactly 3000 bytes with its LF is still a request; one more byte is not.
+    const std::string head = MakeCmdLogText(std::string(2988, 'x'));
+    ASSERT_EQ(head.size(), 3000u);
+    EXPECT_EQ(AskLine(head), "+OK\r\n");
+    const std::string tooLong = MakeCmdLogText(std::string(2989, 'x'));
+    ASSERT_EQ(tooLong.size(), 3001u);
+
+    const struct {
+        const char* Name;
+        std::string Bytes;
+    } cases[] = {
+        {"3001 bytes", tooLong},
+        {"NUL", std::string("00X:00\0\r\n", 9)},
+        {"ESC", "00A:00\x1b\r\n"},
+        {"length beyond the line", "00W:05abc\r\n"},
+        {"length not hex", "00W:G1abc\r\n"},
+        {"broken UTF-8", MakeCmdLogText("\xC3\x28")},
+        {"unknown code", "00V:00\r\n"},
+        {"too short", "00A:\r\n"},
+        {"log level 7", MakeCmdSetLogLevel(7)},
+        {"flag other than 0 and 1", "00J:04Test\r\n" + std::string("00D:04Test0018" + kId + "2\r\n")},
+        {"client without network", "00T:0018" + kId + "\r\n"},
+        {"move within one network", "00S:18" + kId + "04Test04Test00\r\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TTestClient bad;
+        ASSERT_TRUE(bad.Connect(Svc.CommandPort));
+        ASSERT_TRUE(bad.Send(c.Bytes));
+        TTestClient good;
+        ASSERT_TRUE(good.Connect(Svc.CommandPort));
+        ASSERT_TRUE(good.Send(ZELCmdLinePid.data()));
+        EXPECT_TRUE(good.ReadUntil([](const std::string& R) { return CountOf(R, "\r\n") == 2; }, 3000));
+        EXPECT_EQ(good.Received, PidAnswer());
+        EXPECT_TRUE(bad.WaitClosed(2000)) << "closed at once, not by the time-out";
+        // The one case with an earlier valid request gets that answer only.
+        const std::string expected = std::string(c.Name) == "flag other than 0 and 1" ? "+OK\r\n" : "";
+        EXPECT_EQ(bad.Received, expected);
+    }
+}
+
+TEST_F(CommandContextTest, BurstsAreAnsweredInFull) {
+    std::string burst;
+    for (int i = 0; i < 40; ++i) burst += i % 2 ? "00A:00\r\n" : "00R:00\r\n";
+    TTestClient c;
+    ASSERT_TRUE(c.Connect(Svc.CommandPort));
+    ASSERT_TRUE(c.Send(burst));
+    EXPECT_TRUE(c.ReadUntil([](const std::string& R) { return CountOf(R, "\r\n") == 60; }, 5000));
+    EXPECT_EQ(CountOf(c.Received, "+OK\r\n"), 20u);
+    EXPECT_EQ(CountOf(c.Received, "+1\r\nServer uptime: "), 20u);
+    // Answers in request order.
+    EXPECT_EQ(c.Received.rfind("+1\r\n", 0), 0u);
+    EXPECT_FALSE(c.Closed);
+
+    // A flood is taken 32 lines at a time: another connection is served meanwhile, and every
+    // request of the flood is answered.
+    std::string flood;
+    for (int i = 0; i < 3000; ++i) flood += "00A:00\r\n";
+    TTestClient f;
+    ASSERT_TRUE(f.Connect(Svc.CommandPort));
+    ASSERT_TRUE(f.Send(flood));
+    TTestClient other;
+    ASSERT_TRUE(other.Connect(Svc.CommandPort));
+    ASSERT_TRUE(other.Send(ZELCmdLinePid.data()));
+    EXPECT_TRUE(other.ReadUntil([](const std::string& R) { return CountOf(R, "\r\n") == 2; }, 3000));
+    EXPECT_EQ(other.Received, PidAnswer());
+    EXPECT_TRUE(f.ReadUntil([](const std::string& R) { return CountOf(R, "\r\n") == 3000; }, 10000));
+    EXPECT_EQ(f.Received.size(), 3000u * 5);
+}
+
+// A line must be complete within 3000 ms of the start of its read; a blank line does not re-arm
+// that, nor does a line held open.
+TEST_F(CommandContextTest, LineTimeOutIsNotRearmedByBlankLinesOrAPartialLine) {
+    std::atomic<bool> stop{false};
+    struct TResult {
+        double Seconds = 0;
+        bool Closed = false;
+        std::string Received;
+    } blank, partial;
+    auto run = [&](TResult& Out, bool Blank) {
+        TTestClient c;
+        if (!c.Connect(Svc.CommandPort)) return;
+        const auto start = Clock::now();
+        if (!Blank) c.Send("00A:00");
+        while (!c.Closed && Clock::now() - start < 6s && !stop) {
+            if (Blank) c.Send(" \r\n");
+            c.ReadUntil([](const std::string&) { return false; }, 1000);
+        }
+        Out.Seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        Out.Closed = c.Closed;
+        Out.Received = c.Received;
+    };
+    std::thread a([&] { run(blank, true); });
+    std::thread b([&] { run(partial, false); });
+    // The log's lines are served meanwhile.
+    ServeUntil([&] { return false; }, 4800ms);
+    a.join();
+    b.join();
+    for (const TResult* r : {&blank, &partial}) {
+        EXPECT_TRUE(r->Closed);
+        EXPECT_GE(r->Seconds, 2.9);
+        EXPECT_LE(r->Seconds, 4.5);
+        EXPECT_EQ(r->Received, "");
+    }
+    // And a valid request re-arms it: an answered connection stays past the first 3000 ms.
+    TTestClient c;
+    ASSERT_TRUE(c.Connect(Svc.CommandPort));
+    std::this_thread::sleep_for(2000ms);
+    ASSERT_TRUE(c.Send("00A:00\r\n"));
+    c.ReadFor(2000);
+    EXPECT_FALSE(c.Closed);
+    EXPECT_EQ(c.Received, "+OK\r\n");
+    ServeUntil([&] { return Svc.Log.Has(u"Command: 127.0.0.1 " + WidenStrU(std::to_string(c.LocalPort)) +
+                                             u" CONNECT"); },
+               2000ms);
+    EXPECT_TRUE(Svc.Log.Has(u"Command: 127.0.0.1 " + WidenStrU(std::to_string(c.LocalPort)) + u" CONNECT"));
+}
+
+// Answers now, answers from the service, unknown networks, and what reaches the network.
+TEST_F(CommandContextTest, RequestsReachTheServiceAndAreAnswered) {
+    std::atomic<int32_t> muteTime{-1};
+    Svc.OnTimer([&] {
+        Svc.Net->OnRecord = [&](TZELSVCNetQueueRecord& R) {
+            if (R.Command == TZELSVCNetQueueCommand::fsnq_CmdMute) muteTime = R.Value1;
+        };
+    });
+    TTestClient c;
+    ASSERT_TRUE(c.Connect(Svc.CommandPort));
+    const auto exchange = [&](const std::string& Request, size_t Lines) {
+        c.Received.clear();
+        EXPECT_TRUE(c.Send(Request));
+        c.ReadUntil([&](const std::string& R) { return CountOf(R, "\r\n") >= Lines; }, 3000);
+        return c.Received;
+    };
+    EXPECT_EQ(exchange(MakeCmdListNetwork("Nowhere"), 1), "-NONET\r\n");
+    EXPECT_EQ(exchange(MakeCmdMute("Nowhere", 10, kId, true), 1), "-NONET\r\n");
+    EXPECT_EQ(exchange(MakeCmdMoveClient(kId, "Test", "Nowhere", 0), 1), "-NONET\r\n");
+    // The list answer comes from the timer thread: "+" 2N+2, the network line, the count.
+    const std::string list = exchange(MakeCmdListNetwork("Test"), 3);
+    EXPECT_EQ(list.substr(0, 4), "+2\r\n");
+    EXPECT_EQ(CountOf(list, "\r\n"), 3u);
+    EXPECT_EQ(exchange(ZELCmdLineListAll.data(), 5).substr(0, 4), "+4\r\n");
+    // Two networks' blocks; the threads answer: "+" workers, then each one's count.
+    const std::string threads = exchange(ZELCmdLineThreads.data(), 2);
+    EXPECT_EQ(threads.substr(0, 4), "+1\r\n");
+    // A mute of the longest time lands in the record as the longest signed time.
+    EXPECT_EQ(exchange("00D:04Test0A4294967295" + std::string("18") + kId + "1\r\n", 1), "+OK\r\n");
+    ServeUntil([&] { return muteTime.load() >= 0; }, 2000ms);
+    EXPECT_EQ(muteTime.load(), 2147483647);
+    EXPECT_EQ(exchange(MakeCmdSetLogLevel(3), 1), "+OK\r\n");
+    EXPECT_EQ(Svc.S->LogClientLevel.load(), 3);
+    EXPECT_EQ(exchange(MakeCmdLogText("operator note"), 1), "+OK\r\n");
+    ServeUntil([&] { return Svc.Log.Has(u"operator note"); }, 2000ms);
+    EXPECT_TRUE(Svc.Log.Has(u"operator note"));
+    // No System Manager link: the disconnect is answered by the service.
+    EXPECT_EQ(exchange(MakeCmdDisconnectManagerByIndex(1), 1), "-NOTCONNECTED\r\n");
+    EXPECT_EQ(exchange(ZELCmdLinePid.data(), 2), PidAnswer());
+    EXPECT_FALSE(c.Closed);
+}
+
+TEST_F(CommandContextTest, StopIsAnsweredBeforeTheServiceStops) {
+    TTestClient c;
+    ASSERT_TRUE(c.Connect(Svc.CommandPort));
+    ASSERT_TRUE(c.Send(ZELCmdLineStop.data()));
+    EXPECT_TRUE(c.ReadUntil([](const std::string& R) { return R == "+OK\r\n"; }, 3000));
+    EXPECT_FALSE(Svc.Log.HasPrefix(u"Stop listening")) << "the answer comes first";
+    EXPECT_TRUE(ServeUntil([&] { return Svc.Log.HasPrefix(u"Stop listening"); }, 5000ms));
+    EXPECT_EQ(Svc.S->StopText(), u"Stop command");
+    EXPECT_TRUE(c.WaitClosed(5000));
+}
+
+}  // namespace
+}  // namespace zel::test
