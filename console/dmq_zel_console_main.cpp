@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "clients/dmq_zel_svc_factory.hpp"
 #include "console/dmq_zel_cmd_words.hpp"
 #include "console/dmq_zel_pid_file.hpp"
 #include "console/dmq_zel_signal_thread.hpp"
@@ -573,6 +574,7 @@ int TConsoleProgram::RunServer(C Mode) {
     // The clients library's part comes in here, before Start(): its factory (networks, workers,
     // contexts; SetFactory) and the service tick (OnTick). Without them the service runs without
     // networks and releases what reaches its queue.
+    runner->SetFactory(std::make_unique<TZELSVCClientsFactory>(*runner));
     InstallListRereads(*runner);
     if (ReadyFd_ >= 0)
         runner->OnServiceStartDone = [this](bool Ok, const UnicodeString& Error) {

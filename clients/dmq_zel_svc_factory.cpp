@@ -1,0 +1,33 @@
+#include "clients/dmq_zel_svc_factory.hpp"
+
+#include "clients/dmq_zel_svc_network.hpp"
+#include "clients/dmq_zel_svc_server_snps.hpp"
+#include "clients/dmq_zel_svc_worker.hpp"
+#include "net/dmq_sock.hpp"
+
+namespace zel {
+
+std::unique_ptr<TZELSVCNetworkBase> TZELSVCClientsFactory::CreateNetwork(const TZELServNetworkRec& Rec) {
+    return std::make_unique<TZELServNetwork>(S_, Rec);
+}
+
+std::unique_ptr<TZELSVCWorkerBase> TZELSVCClientsFactory::CreateWorker(TZELService& Service) {
+    return std::make_unique<TZELSVCWorker>(Service);
+}
+
+std::unique_ptr<TZELSVCWrkCtxBase> TZELSVCClientsFactory::CreateClientContext(TZELService& Service, int Handle,
+                                                                              AnsiView PeerText, int32_t PeerPort,
+                                                                              int32_t Extra) {
+    // The context owns the handle only once it is made.
+    std::unique_ptr<TZELSVCContextSNPS> c;
+    try {
+        c = std::make_unique<TZELSVCContextSNPS>(&Service, Handle, PeerText, PeerPort, Extra);
+    } catch (...) {
+        SockClose(Handle);
+        throw;
+    }
+    c->AfterConstruction();
+    return c;
+}
+
+}  // namespace zel

@@ -1,0 +1,370 @@
+#include "clients/dmq_zel_svc_network.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "clients/dmq_zel_svc_context.hpp"
+#include "net/dmq_sock.hpp"
+#include "service/dmq_zel_utils.hpp"
+#include "service/dmq_zel_svc_admins_list.hpp"
+#include "service/dmq_zel_svc_modes_list.hpp"
+#include "service/dmq_zel_svc_muteblock_list.hpp"
+#include "tests/support/client_service.hpp"
+#include "tests/support/temp_dir.hpp"
+
+namespace zel::test {
+namespace {
+
+using DC = TZELSVCDisconnectCause;
+using NS = TZELNetClientState;
+
+// A connect line with its own e-mail, callsign and network.
+std::string Login(const std::string& Call, const std::string& Mail, const std::string& Net) {
+    return "CT:<VX>2014004</VX><EA>" + Mail + "</EA><PW>pw</PW><ON>" + Call +
+           "</ON><BC>PC Only</BC><CT>Town</CT><NN>Land</NN><NT>" + Net + "</NT>\r\n";
+}
+
+// The access level of a login answer, "" when none came.
+std::string AccessLevel(const std::string& Received) {
+    std::smatch m;
+    return std::regex_search(Received, m, std::regex("<AL>([A-Z]+)</AL>")) ? m[1].str() : std::string();
+}
+
+// A file line of an administrator or a block of Mail in network Net.
+std::string AdminLine(const std::string& Net, const std::string& Mail) {
+    TZELServNetworkRec rec;
+    rec.Name = DecodeUtf8U(Net);
+    StandInFileNetwork owner(rec);
+    TZELSVCAdmin a(owner);
+    TZELSVCAdminData d;
+    d.Id = CalcSourceId(Mail);
+    d.Time = 1700000000;
+    d.ON = "ADM";
+    a.AssignData(d);
+    return a.FileLine;
+}
+std::string BlockLine(const std::string& Net, const std::string& Mail) {
+    TZELServNetworkRec rec;
+    rec.Name = DecodeUtf8U(Net);
+    StandInFileNetwork owner(rec);
+    TZELSVCMuteBlock b(owner);
+    TZELSVCMuteBlockData d;
+    d.Id = CalcSourceId(Mail);
+    d.Start = 1700000000;
+    d.ON = "BLK";
+    TStringBldA bld;
+    b.AssignData(d, bld);
+    return b.FileLine;
+}
+
+// The real networks of a networks file, a service on a loopback port, and a clock the test moves.
+class NetworkTest : public TempDirTest {
+protected:
+    // Lines of the networks file; Files: data files written before the start (name, content).
+    void StartWith(const std::string& Networks,
+                   const std::vector<std::pair<std::string, std::string>>& Files = {}) {
+        Put(Path("networks.cfg"), Networks);
+        for (auto& [name, text] : Files) Put(Path(name), text);
+        TClientSettings set;
+        set.RealNetworks = true;
+        set.ActivityTimeout = 30;
+        set.Setup = [this](TZELService& S) {
+            S.SetDataDir(DecodeUtf8U(dir_));
+            S.SetNetworksFileName(DecodeUtf8U(Path("networks.cfg")));
+            S.SetAdminsFileName(u"admins.dat");
+            S.SetMutesFileName(u"mutes.dat");
+            S.SetBlocksFileName(u"blocks.dat");
+            S.SetRightsFileName(u"rights.dat");
+            S.SetModesFileName(u"modes.dat");
+            S.SetNoticesFileName(u"notices.dat");
+            S.SetOwnerFileName(u"owner.dat");
+            S.TickClock = [this] { return GetTickMs() + Offset.load(); };
+        };
+        Svc = std::make_unique<TClientService>(set);
+        ASSERT_TRUE(Svc->Start());
+    }
+    void TearDown() override {
+        Stop();
+        TempDirTest::TearDown();
+    }
+    // The service ends (every context freed) within the bound.
+    bool Stop() {
+        if (!Svc) return true;
+        Svc->S->RequestStop(u"test");
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (std::chrono::steady_clock::now() < end) {
+            if (Svc->S->Finished()) break;
+            TThread::CheckSynchronize(20);
+        }
+        const bool ended = Svc->S->Finished();
+        if (ended) Svc.reset();
+        return ended;
+    }
+
+    // Connects, sends the line and waits for the login answer; the access level.
+    std::string Join(TTestClient& C, const std::string& Line) {
+        if (!C.Connect(Svc->Port) || !C.Send(Line)) return "no connection";
+        C.WaitLoginAnswer();
+        return AccessLevel(C.Received);
+    }
+    // Serves the log until Cond holds (timer-thread state read through OnTimer).
+    bool Until(const std::function<bool()>& Cond, int Ms = 8000) {
+        return ServeUntil(Cond, std::chrono::milliseconds(Ms));
+    }
+    // On the timer thread: the groups of every network are sound; "" when so.
+    std::string Groups() {
+        std::string fault;
+        Svc->OnTimer([&] {
+            for (int32_t i = 0; i < Svc->S->Networks().Count(); ++i) {
+                auto* n = dynamic_cast<TZELServNetwork*>(Svc->S->Networks().Networks(i));
+                const std::string f = n->CheckGroups();
+                if (!f.empty()) fault = f;
+            }
+        });
+        return fault;
+    }
+    int32_t Members(UnicodeView Net) {
+        int32_t n = -1;
+        Svc->OnTimer([&] { n = Svc->RealNet(Net)->MemberCount(); });
+        return n;
+    }
+    int32_t Held(UnicodeView Net) {
+        int32_t n = -1;
+        Svc->OnTimer([&] { n = Svc->RealNet(Net)->HeldCount(); });
+        return n;
+    }
+    DC CauseOf(const TTestClient& C) {
+        TFreedContext f{};
+        Until([&] { return Svc->Probe.Find(C.LocalPort, f); });
+        return f.Cause;
+    }
+
+    std::unique_ptr<TClientService> Svc;
+    std::atomic<uint32_t> Offset{0};
+};
+
+TEST_F(NetworkTest, QuitAndReconnectFreesEveryClientOnce) {
+    StartWith("Test\n");
+    for (int round = 0; round < 3; ++round) {
+        TTestClient c;
+        ASSERT_EQ(Join(c, Login("N0CALL", "same@example.org", "Test")), "OK") << round;
+        ASSERT_TRUE(Until([&] { return Members(u"Test") == 1; }));
+        EXPECT_EQ(Groups(), "");
+        c.Close();
+        ASSERT_TRUE(Until([&] { return Svc->Probe.FreedTotal() == round + 1; }));
+        EXPECT_EQ(CauseOf(c), DC::fsdc_GracefullDisconnect);
+    }
+    EXPECT_EQ(Held(u"Test"), 0);
+    EXPECT_EQ(Groups(), "");
+    EXPECT_TRUE(Until([&] { return Svc->S->ConnectionCount() == 0; }));
+    EXPECT_TRUE(Svc->Probe.FreedOnce());
+    EXPECT_TRUE(Stop());
+}
+
+TEST_F(NetworkTest, JoinChecksRefuseWithTheirCause) {
+    StartWith(
+        "Test\n"
+        "Two|MaxClients=2\n"
+        "Uniq|UniqCallsign=yes\n"
+        "Owned|OwnerEMail=boss@example.org\n");
+    // Three joins within one housekeeping window: the third finds the network full.
+    {
+        TTestClient a, b, c;
+        ASSERT_TRUE(a.Connect(Svc->Port) && b.Connect(Svc->Port) && c.Connect(Svc->Port));
+        a.Send(Login("A1", "a1@example.org", "Two"));
+        b.Send(Login("A2", "a2@example.org", "Two"));
+        c.Send(Login("A3", "a3@example.org", "Two"));
+        int ok = 0;
+        TTestClient* refused = nullptr;
+        for (TTestClient* t : {&a, &b, &c}) {
+            t->WaitLoginAnswer();
+            const std::string al = AccessLevel(t->Received);
+            if (al == "OK") ++ok;
+            if (al == "ERROR") refused = t;
+        }
+        EXPECT_EQ(ok, 2);
+        ASSERT_NE(refused, nullptr);
+        EXPECT_TRUE(refused->WaitClosed(3000));
+        EXPECT_EQ(CauseOf(*refused), DC::fsdc_NetMaxClients);
+    }
+    // A second login of one e-mail is refused; the first member stays.
+    TTestClient first, second;
+    ASSERT_EQ(Join(first, Login("D1", "dup@example.org", "Test")), "OK");
+    ASSERT_TRUE(Until([&] { return Members(u"Test") >= 1; }));
+    EXPECT_EQ(Join(second, Login("D2", "dup@example.org", "Test")), "DUPL");
+    EXPECT_EQ(CauseOf(second), DC::fsdc_ServerDuplicate);
+    bool stillThere = false;
+    Svc->OnTimer([&] { stillThere = Svc->RealNet(u"Test")->MemberById(CalcSourceId("dup@example.org")) != nullptr; });
+    EXPECT_TRUE(stillThere);
+    EXPECT_FALSE(first.ReadFor(300) == false);
+    // One callsign twice: refused only where UniqCallsign is on.
+    TTestClient u1, u2, t1, t2;
+    EXPECT_EQ(Join(u1, Login("SAME", "u1@example.org", "Uniq")), "OK");
+    EXPECT_EQ(Join(u2, Login("SAME", "u2@example.org", "Uniq")), "DUPL");
+    EXPECT_EQ(CauseOf(u2), DC::fsdc_ServerDuplicate);
+    EXPECT_EQ(Join(t1, Login("SAME", "t1@example.org", "Test")), "OK");
+    EXPECT_EQ(Join(t2, Login("SAME", "t2@example.org", "Test")), "OK");
+    // An owner by OwnerEMail.
+    TTestClient boss;
+    EXPECT_EQ(Join(boss, Login("BOSS", "boss@example.org", "Owned")), "NETOWNER");
+    EXPECT_EQ(Groups(), "");
+    EXPECT_TRUE(Stop());
+    EXPECT_TRUE(Svc == nullptr);
+}
+
+// Every drop path ends the same way: the client leaves Members at once, and it is freed once,
+// after its disconnect, in no group or index; the service then still ends.
+TEST_F(NetworkTest, DroppedClientsAreFreedOnceAfterTheirDisconnect) {
+    StartWith("Test\nTimed|ClientSessionMaxTime=2\n");
+    TTestClient timed;
+    ASSERT_EQ(Join(timed, Login("T1", "t1@example.org", "Timed")), "OK");
+    ASSERT_TRUE(Until([&] { return Members(u"Timed") == 1; }));
+    // The session limit: the clock jumps past it.
+    Offset += 5000;
+    EXPECT_TRUE(timed.WaitClosed(5000));
+    EXPECT_EQ(CauseOf(timed), DC::fsdc_SessionTimeLimit);
+    EXPECT_TRUE(Until([&] { return Held(u"Timed") == 0; }));
+
+    // Service stop kicks every client (members and those still joining) and the service ends.
+    TTestClient m1, m2;
+    ASSERT_EQ(Join(m1, Login("M1", "m1@example.org", "Test")), "OK");
+    ASSERT_EQ(Join(m2, Login("M2", "m2@example.org", "Test")), "OK");
+    ASSERT_TRUE(Until([&] { return Members(u"Test") == 2; }));
+    ASSERT_EQ(Groups(), "");
+    Svc->S->RequestStop(u"test");
+    for (TTestClient* c : {&m1, &m2}) {
+        EXPECT_TRUE(c->WaitClosed(3000));
+        EXPECT_EQ(CauseOf(*c), DC::fsdc_ServerStopped);
+    }
+    EXPECT_TRUE(Svc->Probe.FreedOnce());
+    EXPECT_TRUE(Stop());
+}
+
+TEST_F(NetworkTest, KickAllByOwnerFreesAndResumes) {
+    StartWith("Test\n");
+    TTestClient a, b;
+    ASSERT_EQ(Join(a, Login("K1", "k1@example.org", "Test")), "OK");
+    ASSERT_EQ(Join(b, Login("K2", "k2@example.org", "Test")), "OK");
+    ASSERT_TRUE(Until([&] { return Members(u"Test") == 2; }));
+    Svc->OnTimer([&] { Svc->RealNet(u"Test")->PostKickAllByOwner(); });
+    EXPECT_TRUE(a.WaitClosed(3000));
+    EXPECT_TRUE(b.WaitClosed(3000));
+    EXPECT_EQ(CauseOf(a), DC::fsdc_ByOwner);
+    EXPECT_EQ(CauseOf(b), DC::fsdc_ByOwner);
+    EXPECT_TRUE(Until([&] { return Held(u"Test") == 0 && Svc->S->ConnectionCount() == 0; }));
+    bool stopped = true;
+    EXPECT_TRUE(Until([&] {
+        Svc->OnTimer([&] { stopped = Svc->RealNet(u"Test")->Stopped(); });
+        return !stopped;
+    }));
+    // The network takes clients again.
+    TTestClient c;
+    EXPECT_EQ(Join(c, Login("K1", "k1@example.org", "Test")), "OK");
+    EXPECT_EQ(Groups(), "");
+    EXPECT_TRUE(Svc->Probe.FreedOnce());
+}
+
+// Many pending records, every one of them failing, ahead of a disconnect: each failure is logged
+// on its own and the disconnect still frees its client.
+TEST_F(NetworkTest, FailingRecordsCostOnlyThemselves) {
+    StartWith("Test\n");
+    TTestClient a;
+    ASSERT_EQ(Join(a, Login("F1", "f1@example.org", "Test")), "OK");
+    ASSERT_TRUE(Until([&] { return Members(u"Test") == 1; }));
+    Svc->SetEveryTick([&] {
+        TZELSVCNetworkBase* n = Svc->S->Networks().Find(u"Test");
+        for (int i = 0; i < 40; ++i) {
+            auto r = std::make_unique<TZELSVCNetQueueRecord>();
+            r->Command = static_cast<TZELSVCNetQueueCommand>(6);
+            n->AddPending(std::move(r));
+        }
+    });
+    a.Close();
+    EXPECT_TRUE(Until([&] { return Svc->Probe.FreedTotal() == 1; }));
+    Svc->SetEveryTick({});
+    EXPECT_TRUE(Until([&] { return Svc->S->ConnectionCount() == 0; }));
+    EXPECT_EQ(Held(u"Test"), 0);
+    EXPECT_TRUE(Svc->Log.HasPrefix(u"ERROR: Network \"Test\": Unknown network command: 6") ||
+                Svc->Log.HasPrefix(u"ERROR: Network \"Test\": Exception: Unknown network command: 6"));
+}
+
+TEST_F(NetworkTest, QuarantineEndsAtTheFirstHousekeepingAfterItsTime) {
+    StartWith("Test|QuarantineTime=3000\n");
+    TTestClient a;
+    ASSERT_EQ(Join(a, Login("Q1", "q1@example.org", "Test")), "OK");
+    ASSERT_TRUE(Until([&] {
+        int32_t q = 0;
+        Svc->OnTimer([&] { q = Svc->RealNet(u"Test")->GroupCount(NS::ncs_Quarantine); });
+        return q == 1;
+    }));
+    ServeUntil([] { return false; }, std::chrono::milliseconds(600));
+    EXPECT_EQ(Members(u"Test"), 0);
+    Offset += 3000;
+    EXPECT_TRUE(Until([&] { return Members(u"Test") == 1; }, 3000));
+    EXPECT_EQ(Groups(), "");
+}
+
+// The join's list checks: a blocked user is refused (the block's own cause kept), a blocked
+// administrator comes in, ConnectionMode keeps out whoever has no rights entry but an owner.
+TEST_F(NetworkTest, ListsDecideTheJoin) {
+    StartWith("Test\nClosed|OwnerEMail=boss@example.org\n",
+              {{"admins.dat", AdminLine("Test", "ba@example.org")},
+               {"blocks.dat", BlockLine("Test", "bu@example.org") + BlockLine("Test", "ba@example.org")},
+               {"modes.dat", BuildModesLine("Closed", true, false)}});
+    TTestClient user, admin, closed, boss;
+    EXPECT_EQ(Join(user, Login("BU", "bu@example.org", "Test")), "BLOCK");
+    EXPECT_EQ(CauseOf(user), DC::fsdc_ServerAdminBlock);
+    EXPECT_EQ(Join(admin, Login("BA", "ba@example.org", "Test")), "ADMIN");
+    EXPECT_EQ(Join(closed, Login("CU", "cu@example.org", "Closed")), "BLOCK");
+    EXPECT_EQ(CauseOf(closed), DC::fsdc_ServerAccessDenied);
+    EXPECT_EQ(Join(boss, Login("BOSS", "boss@example.org", "Closed")), "NETOWNER");
+    // The notice texts are the login answer's message only while a mode switch is on.
+    EXPECT_EQ(Groups(), "");
+}
+
+// Entries of networks the networks file does not define are dropped with one warning; the file
+// is rewritten at start only when every networks line loaded.
+TEST_F(NetworkTest, UnknownNetworksCostNoFileWhileTheNetworksFileIsFaulty) {
+    const std::string admins = AdminLine("Test", "ba@example.org") + AdminLine("Gone", "g1@example.org") +
+                               AdminLine("Gone", "g2@example.org");
+    StartWith("Test\nBroken|CharsetName=NO-SUCH-CHARSET\n", {{"admins.dat", admins}});
+    int warnings = 0;
+    for (const UnicodeString& l : Svc->Log.Lines)
+        if (Narrow(l).find("\"Gone\"") != std::string::npos) ++warnings;
+    EXPECT_EQ(warnings, 1);
+    ServeUntil([] { return false; }, std::chrono::milliseconds(800));
+    EXPECT_EQ(Get(Path("admins.dat")), admins);
+    // The known network's entries are in place (its administrator's login is a real change).
+    TTestClient admin;
+    EXPECT_EQ(Join(admin, Login("BA", "ba@example.org", "Test")), "ADMIN");
+    admin.Close();
+    ASSERT_TRUE(Stop());
+
+    // Mended: the file loses the unknown network's entries at once.
+    StartWith("Test\n", {{"admins.dat", admins}});
+    EXPECT_TRUE(Until([&] { return Get(Path("admins.dat")).find(AdminLine("Test", "ba@example.org")) != std::string::npos &&
+                                   Get(Path("admins.dat")) != admins; }));
+    EXPECT_EQ(Get(Path("admins.dat")).find(AdminLine("Gone", "g1@example.org")), std::string::npos);
+}
+
+// A list file that exists but cannot be read starts empty and is never saved over.
+TEST_F(NetworkTest, UnreadableListFileBlocksItsSaves) {
+    ASSERT_EQ(::mkdir(Path("blocks.dat").c_str(), 0700), 0);
+    StartWith("Test\n");
+    EXPECT_EQ(Svc->S->ListLoad(TZELSVCMainQueueCommand::fsmq_SaveBlocks).State, TZELListLoadState::lls_Failed);
+    EXPECT_EQ(Svc->S->ListLoad(TZELSVCMainQueueCommand::fsmq_SaveMutes).State, TZELListLoadState::lls_Missing);
+    EXPECT_TRUE(Svc->Log.HasPrefix(u"ERROR: Read blocks: "));
+    EXPECT_FALSE(Svc->Log.HasPrefix(u"ERROR: Read mutes: "));
+}
+
+}  // namespace
+}  // namespace zel::test
