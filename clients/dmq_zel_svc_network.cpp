@@ -77,6 +77,15 @@ DC CauseOfResult(uint8_t Result) {
     }
 }
 
+DC CauseOfVerdict(uint8_t Reason) {
+    switch (Reason) {
+        case ZELLoginWrong: return DC::fsdc_ManagerWrongPassword;
+        case ZELLoginBlock: return DC::fsdc_ManagerBlock;
+        case ZELLoginDupl: return DC::fsdc_ManagerDuplicate;
+        default: return DC::fsdc_ManagerError;
+    }
+}
+
 int32_t BitCount3(uint32_t M) { return int32_t((M & 1) != 0) + int32_t((M & 2) != 0) + int32_t((M & 4) != 0); }
 
 }  // namespace
@@ -745,6 +754,85 @@ void TZELServNetwork::CheckManagers(uint32_t LinksMask) {
     EffectiveMode_ = Options_.ManagerMode;
 }
 
+TZELSVCContext* TZELServNetwork::FindWaiting(const void* Client) const {
+    // By pointer first: the record's context may be gone, and only a context found here is used.
+    for (const TGroup* g : {&AwaitingAuth_, &Newbies_, &Quarantine_, &Approved_})
+        for (TZELSVCContext* c : *g)
+            if (c == Client) return c;
+    for (const auto& [k, c] : Members_)
+        if (c == Client) return c;
+    return nullptr;
+}
+
+void TZELServNetwork::ManagerAnswer(TZELSVCNetQueueRecord& Rec) {
+    const int32_t link = Rec.Value2;
+    if (link < 0 || link > 2) return;
+    TZELSVCContext* c = FindWaiting(Rec.Owner);
+    if (c == nullptr || c->Number() != Rec.OwnerId) {
+        // The manager keeps a session for a client that is gone: it hears that the client left.
+        if (Rec.Value1 == 1) S_.SysManClientLeft(link, Rec.Text1, this);
+        return;
+    }
+    const uint8_t result = Rec.Value1 >= 0 && Rec.Value1 <= 5 ? static_cast<uint8_t>(Rec.Value1) : ZELLoginError;
+    TZELSVCContextManagerInfo& info = c->ManagerInfo[size_t(link)];
+    info.Answer = result;
+    info.Session = result == ZELLoginAccepted ? Rec.Text2 : AnsiString();
+    info.Accept = TZELSVCContext::ManagerAccepts(EffectiveMode_, result);
+    c->LinkStates[size_t(link)] = result == 0 ? 0 : 2;
+    if (c->ManagerAnswerCount < ActiveCount_) ++c->ManagerAnswerCount;
+    if (c->NetState == NS::ncs_Member && S_.LogClientLevel >= 4)
+        LogClient(c, u" MANAGER_AUTH MIDX=" + WidenStrU(std::to_string(link)), true);
+    if (c->ManagerAnswerCount < ActiveCount_) return;
+    uint8_t reason = 0;
+    const bool accepted =
+        EffectiveMode_ == TZELSystemManagerMode::smm_Standalone ? true : c->ManagerVerdict(reason);
+    const DC cause = CauseOfVerdict(reason);
+    switch (c->NetState) {
+        case NS::ncs_AwaitingAuth:
+            Leave(c);
+            if (accepted) {
+                if (c->Moved) {
+                    Approve(c);
+                } else {
+                    Enter(c, NS::ncs_Newbie);
+                    c->SendAcceptedLogin();
+                }
+            } else if (c->Moved) {
+                c->SetDisconnectCause(cause);
+                DeleteHold(c, cause);
+            } else {
+                Refuse(c, reason >= ZELLoginError && reason <= ZELLoginDupl ? reason : ZELLoginError, cause);
+            }
+            return;
+        case NS::ncs_Newbie:
+        case NS::ncs_Quarantine:
+        case NS::ncs_Approved:
+            if (!accepted) DeleteHold(c, cause);
+            return;
+        case NS::ncs_Member:
+            if (!accepted) DropMember(c, cause);
+            return;
+        default:
+            return;
+    }
+}
+
+void TZELServNetwork::LinkChanged(int32_t Link, bool Up) {
+    if (EffectiveMode_ == TZELSystemManagerMode::smm_Standalone || Link < 0 || Link > 2) return;
+    std::vector<TZELSVCContext*> clients;
+    for (auto& [k, c] : Members_)
+        if (c != Parrot_) clients.push_back(c);
+    for (const TGroup* g : {&Quarantine_, &Newbies_, &Approved_}) clients.insert(clients.end(), g->begin(), g->end());
+    for (TZELSVCContext* c : clients) {
+        if (Up) {
+            S_.SysManAuthenticateClientAt(Link, c, this);
+        } else {
+            c->ClearManagerAnswer(Link, EffectiveMode_);
+            c->LinkStates[size_t(Link)] = 0;
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Data lists' notices.
 
@@ -846,9 +934,11 @@ void TZELServNetwork::RunRecord(TZELSVCNetQueueRecord& Rec) {
             Stopped_ = false;
             return;
         case kManagerAnswer:
+            ManagerAnswer(Rec);
+            return;
         case kLinkUp:
         case kLinkDown:
-            // The verdicts and the link changes come with the System Manager link's network side.
+            LinkChanged(Rec.Value1, code == kLinkUp);
             return;
         case kClientReady:
             if (c) ClientReady(c);

@@ -366,5 +366,44 @@ TEST_F(NetworkTest, UnreadableListFileBlocksItsSaves) {
     EXPECT_FALSE(Svc->Log.HasPrefix(u"ERROR: Read mutes: "));
 }
 
+// A timed move keeps the home network and comes back to it; the origin lets go of the client at
+// once, so it can be moved there again.
+TEST_F(NetworkTest, TimedMoveReturnsHome) {
+    StartWith("Test\nAway\n");
+    TTestClient a;
+    ASSERT_EQ(Join(a, Login("MV", "mv@example.org", "Test")), "OK");
+    ASSERT_TRUE(Until([&] { return Members(u"Test") == 1; }));
+    TAnswerContext req(4242);
+    Svc->OnTimer([&] { Svc->S->CommandContexts().Add(&req); });
+    TZELSVCNetworkBase* home = Svc->S->Networks().Find(u"Test");
+    TZELSVCNetworkBase* away = Svc->S->Networks().Find(u"Away");
+    const AnsiString id = CalcSourceId("mv@example.org");
+    const AnsiString ok(ChannelCommandAnswerInfo(TZELChannelCommandAnswer::fsca_OK).Wire);
+    const AnsiString denied(ChannelCommandAnswerInfo(TZELChannelCommandAnswer::fsca_Denied).Wire);
+
+    Svc->S->PostCommandMoveClient(&req, home, away, id, 2);
+    ASSERT_TRUE(Until([&] { return req.Texts().size() == 1; }));
+    EXPECT_EQ(req.Texts()[0], ok);
+    EXPECT_TRUE(Until([&] { return Members(u"Away") == 1 && Held(u"Test") == 0; }));
+    // On a timed move already: a second timed move is refused.
+    Svc->S->PostCommandMoveClient(&req, away, home, id, 5);
+    ASSERT_TRUE(Until([&] { return req.Texts().size() == 2; }));
+    EXPECT_EQ(req.Texts()[1], denied);
+    // The countdown brings it home; the network it visited keeps nothing of it.
+    EXPECT_TRUE(Until([&] { return Members(u"Test") == 1 && Held(u"Away") == 0; }, 6000));
+    EXPECT_EQ(Groups(), "");
+    // And it can go there again (permanently).
+    Svc->S->PostCommandMoveClient(&req, home, away, id, 0);
+    ASSERT_TRUE(Until([&] { return req.Texts().size() == 3; }));
+    EXPECT_EQ(req.Texts()[2], ok);
+    EXPECT_TRUE(Until([&] { return Members(u"Away") == 1; }));
+    EXPECT_FALSE(a.Closed);
+    EXPECT_TRUE(a.ReadFor(100));
+    Svc->OnTimer([&] { Svc->S->CommandContexts().Remove(&req); });
+    a.Close();
+    EXPECT_TRUE(Until([&] { return Svc->S->ConnectionCount() == 0; }));
+    EXPECT_EQ(Groups(), "");
+}
+
 }  // namespace
 }  // namespace zel::test
