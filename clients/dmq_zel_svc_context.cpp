@@ -737,8 +737,7 @@ void TZELSVCContext::JoinPrepare(TZELServNetwork& N) {
         return;
     }
     if (blocked && differs) RefreshMarks |= kRefreshBlocked;
-    const TZELSVCAccess* right = N.ConnectionMode() || N.TalkMode() ? N.RightsList().Find(EMailKey) : nullptr;
-    if (right == nullptr) right = N.RightsList().Find(EMailKey);
+    const TZELSVCAccess* right = N.RightsList().Find(EMailKey);
     const bool owner = Privilege >= TZELClientPrivilege::clpr_NETOWNER;
     if (N.ConnectionMode() && right == nullptr && !owner) {
         ClientFlags.store(flags);

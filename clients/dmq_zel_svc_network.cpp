@@ -281,6 +281,11 @@ std::string TZELServNetwork::CheckGroups() const {
     return std::string();
 }
 
+TZELSVCContext* TZELServNetwork::ClientById(AnsiView Id) const {
+    const auto it = IdIndex_.find(AnsiString(Id));
+    return it == IdIndex_.end() ? nullptr : it->second;
+}
+
 TZELSVCContext* TZELServNetwork::MemberById(AnsiView Id) const {
     const auto it = IdIndex_.find(AnsiString(Id));
     if (it == IdIndex_.end()) return nullptr;
@@ -417,7 +422,6 @@ void TZELServNetwork::AddClient(TZELSVCContext* C, int32_t Kind, int32_t MoveTim
         // serves, and a client moved away can come back.
         if (C->NetState == NS::ncs_MovingOut)
             if (auto* origin = dynamic_cast<TZELServNetwork*>(C->OriginNet)) origin->Leave(C);
-        C->NetState = NS::ncs_None;
         C->Net = this;
     }
     if (S_.LogClientLevel >= 5) {

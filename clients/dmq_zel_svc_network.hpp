@@ -162,6 +162,8 @@ public:
     int32_t GroupCount(TZELNetClientState State) const noexcept;
     bool Stopped() const noexcept { return Stopped_; }
     uint32_t Dirty() const noexcept { return Dirty_; }
+    // The client with this id in the id index (any state), or null.
+    TZELSVCContext* ClientById(AnsiView Id) const;
     // The member with this id (not closing), or null.
     TZELSVCContext* MemberById(AnsiView Id) const;
     bool IsNetOwnerId(AnsiView Id) const;

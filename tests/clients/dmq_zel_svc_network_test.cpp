@@ -405,5 +405,44 @@ TEST_F(NetworkTest, TimedMoveReturnsHome) {
     EXPECT_EQ(Groups(), "");
 }
 
+// Outside STANDALONE a client waits for the managers' verdicts; a refusing verdict refuses it,
+// and a network left without a manager admits those still waiting.
+TEST_F(NetworkTest, ManagerVerdictsAndTheFallBackToStandalone) {
+    StartWith("Test\nMgr|ManagerMode=ZEL;ManagersMask=1\n");
+    TZELServNetwork* mgr = Svc->RealNet(u"Mgr");
+    // No manager section is enabled: the network runs as STANDALONE; make it wait for link 0.
+    Svc->OnTimer([&] { mgr->CheckManagers(1); });
+    TTestClient wrong, waiting;
+    ASSERT_TRUE(wrong.Connect(Svc->Port) && wrong.Send(Login("W1", "w1@example.org", "Mgr")));
+    ASSERT_TRUE(waiting.Connect(Svc->Port) && waiting.Send(Login("W2", "w2@example.org", "Mgr")));
+    ASSERT_TRUE(Until([&] {
+        int32_t n = 0;
+        Svc->OnTimer([&] { n = mgr->GroupCount(NS::ncs_AwaitingAuth); });
+        return n == 2;
+    }));
+    EXPECT_FALSE(waiting.WaitLoginAnswer(300));
+    const AnsiString id = CalcSourceId("w1@example.org");
+    Svc->OnTimer([&] {
+        TZELSVCContext* c = mgr->ClientById(id);
+        ASSERT_NE(c, nullptr);
+        Svc->S->PostManagerAnswer(c, c->Number(), mgr, 3, 0, 0, "", id);
+    });
+    wrong.WaitLoginAnswer();
+    EXPECT_EQ(AccessLevel(wrong.Received), "WRONG");
+    EXPECT_EQ(CauseOf(wrong), DC::fsdc_ManagerWrongPassword);
+    // The link is gone: the waiting client goes on as in STANDALONE.
+    Svc->OnTimer([&] { mgr->CheckManagers(0); });
+    EXPECT_TRUE(waiting.WaitLoginAnswer());
+    EXPECT_EQ(AccessLevel(waiting.Received), "OK");
+    EXPECT_TRUE(Until([&] { return Members(u"Mgr") == 1; }));
+    EXPECT_TRUE(Svc->Log.HasPrefix(u"Network \"Mgr\": WARNING: no active managers") ||
+                Until([&] {
+                    for (const UnicodeString& l : Svc->Log.Lines)
+                        if (Narrow(l).find("no active managers for the net(room)") != std::string::npos) return true;
+                    return false;
+                }));
+    EXPECT_EQ(Groups(), "");
+}
+
 }  // namespace
 }  // namespace zel::test
