@@ -18,6 +18,8 @@
 #include "service/dmq_zel_svc_admins_list.hpp"
 #include "service/dmq_zel_svc_modes_list.hpp"
 #include "service/dmq_zel_svc_muteblock_list.hpp"
+#include "service/dmq_zel_svc_notices_list.hpp"
+#include "service/dmq_zel_svc_reread.hpp"
 #include "tests/support/client_service.hpp"
 #include "tests/support/temp_dir.hpp"
 
@@ -234,6 +236,28 @@ TEST_F(NetworkTest, DroppedClientsAreFreedOnceAfterTheirDisconnect) {
     EXPECT_EQ(CauseOf(timed), DC::fsdc_SessionTimeLimit);
     EXPECT_TRUE(Until([&] { return Held(u"Timed") == 0; }));
 
+    // ConnectionMode on: a member without a rights entry is dropped at once.
+    TTestClient open;
+    ASSERT_EQ(Join(open, Login("O1", "o1@example.org", "Test")), "OK");
+    ASSERT_TRUE(Until([&] { return Members(u"Test") == 1; }));
+    Svc->OnTimer([&] {
+        auto r = std::make_unique<TZELSVCNetQueueRecord>();
+        r->Command = TZELSVCNetQueueCommand::fsnq_InstallModes;
+        auto p = std::make_unique<TZELSVCModesPayload>();
+        p->Modes = 256;
+        r->Payload = std::move(p);
+        Svc->RealNet(u"Test")->AddPending(std::move(r));
+    });
+    EXPECT_TRUE(open.WaitClosed(5000));
+    EXPECT_EQ(CauseOf(open), DC::fsdc_ServerAccessDenied);
+    EXPECT_TRUE(Until([&] { return Held(u"Test") == 0; }));
+    EXPECT_EQ(Groups(), "");
+    Svc->OnTimer([&] {
+        auto r = std::make_unique<TZELSVCNetQueueRecord>();
+        r->Command = TZELSVCNetQueueCommand::fsnq_InstallModes;
+        Svc->RealNet(u"Test")->AddPending(std::move(r));
+    });
+
     // Service stop kicks every client (members and those still joining) and the service ends.
     TTestClient m1, m2;
     ASSERT_EQ(Join(m1, Login("M1", "m1@example.org", "Test")), "OK");
@@ -319,7 +343,9 @@ TEST_F(NetworkTest, ListsDecideTheJoin) {
     StartWith("Test\nClosed|OwnerEMail=boss@example.org\n",
               {{"admins.dat", AdminLine("Test", "ba@example.org")},
                {"blocks.dat", BlockLine("Test", "bu@example.org") + BlockLine("Test", "ba@example.org")},
-               {"modes.dat", BuildModesLine("Closed", true, false)}});
+               {"modes.dat", BuildModesLine("Closed", true, false)},
+               {"notices.dat", BuildNoticeLine("Closed", {"Members only", "Members only"}) +
+                                   BuildNoticeLine("Test", {"Not shown", "Not shown"})}});
     TTestClient user, admin, closed, boss;
     EXPECT_EQ(Join(user, Login("BU", "bu@example.org", "Test")), "BLOCK");
     EXPECT_EQ(CauseOf(user), DC::fsdc_ServerAdminBlock);
@@ -327,7 +353,9 @@ TEST_F(NetworkTest, ListsDecideTheJoin) {
     EXPECT_EQ(Join(closed, Login("CU", "cu@example.org", "Closed")), "BLOCK");
     EXPECT_EQ(CauseOf(closed), DC::fsdc_ServerAccessDenied);
     EXPECT_EQ(Join(boss, Login("BOSS", "boss@example.org", "Closed")), "NETOWNER");
-    // The notice texts are the login answer's message only while a mode switch is on.
+    // The notice text is the login answer's message only while a mode switch is on.
+    EXPECT_NE(boss.Received.find("<MT>Members only</MT>"), std::string::npos);
+    EXPECT_NE(admin.Received.find("<MT></MT>"), std::string::npos);
     EXPECT_EQ(Groups(), "");
 }
 
