@@ -201,7 +201,8 @@ public:
     int32_t ClientVersion = ZELProtocolVersion;
     uint32_t Caps = 0;
     uint32_t RequestedFlags = 0;
-    uint32_t AcceptedFlags = 0;  // sent as SEF
+    // Sent as SEF. Atomic: the worker reads the list format bits while the join sets the rest.
+    std::atomic<uint32_t> AcceptedFlags{0};
     std::atomic<uint32_t> ClientFlags{ZELClientFlagsInitial};
     TZELSVCNetworkBase* Net = nullptr;
     uint8_t State = 1;  // 1 handshake, 2 login pending, 3 awaiting the KP answer, 0 operating, 4 finished

@@ -68,6 +68,27 @@ std::string BlockLine(const std::string& Net, const std::string& Mail) {
     return b.FileLine;
 }
 
+// The Parrot as far as a network sees it: a client without a socket that joins without a login.
+class TParrotStandIn : public TZELSVCContext {
+public:
+    explicit TParrotStandIn(TZELService* S) : TZELSVCContext(S, -1, "", 0, 0) {
+        Id = CalcSourceId("parrot@example.org");
+        Callsign = "PARROT";
+        CallsignKey = PadKey8A(Callsign);
+        Country = "Land";
+        ClientFlags.fetch_or(ZELClientParrot);
+        BuildListEntries();
+    }
+    void vSend(AnsiView) override {}
+    void vSendNoFlush(AnsiView) override {}
+    void vSendLoginAnswer(AnsiView) override {}
+    void vSendAndClose(AnsiView) override {}
+    void vAttach(TZELSVCWaitRecord&) override {}
+    TZELSVCWrkResult vHandleRead(TZELSVCWaitRecord&) override { return TZELSVCWrkResult::wkr_Keep; }
+    TZELSVCWrkResult vPrepareWait(TZELSVCWaitRecord&) override { return TZELSVCWrkResult::wkr_Keep; }
+    bool vCheckIdleTimeout(TZELSVCWaitRecord&) override { return false; }
+};
+
 // The real networks of a networks file, a service on a loopback port, and a clock the test moves.
 class NetworkTest : public TempDirTest {
 protected:
@@ -470,6 +491,30 @@ TEST_F(NetworkTest, ManagerVerdictsAndTheFallBackToStandalone) {
                     return false;
                 }));
     EXPECT_EQ(Groups(), "");
+}
+
+// The Parrot joins without a login, is found as the Parrot, is never dropped for its session
+// time nor by a kick all, and keeps its id from a client's login.
+TEST_F(NetworkTest, ParrotJoinsWithoutALoginAndStays) {
+    StartWith("Test|ClientSessionMaxTime=1;UniqCallsign=yes\n");
+    auto parrot = CreateWrkCtx<TParrotStandIn>(Svc->S.get());
+    TZELServNetwork* net = Svc->RealNet(u"Test");
+    uint8_t found = 0;
+    Svc->OnTimer([&] {
+        net->ParrotJoin(parrot.get());
+        TZELSVCWrkCtxBase* c = nullptr;
+        found = net->FindActiveClient(parrot->Id, c);
+    });
+    EXPECT_EQ(found, ZELFindParrot);
+    EXPECT_EQ(Members(u"Test"), 1);
+    TTestClient same;
+    EXPECT_EQ(Join(same, Login("PARROT", "other@example.org", "Test")), "DUPL");
+    Offset += 5000;
+    Svc->OnTimer([&] { net->PostKickAllByOwner(); });
+    ServeUntil([] { return false; }, std::chrono::milliseconds(700));
+    EXPECT_EQ(Members(u"Test"), 1);
+    EXPECT_EQ(Groups(), "");
+    ASSERT_TRUE(Stop());
 }
 
 }  // namespace
