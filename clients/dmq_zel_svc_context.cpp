@@ -785,10 +785,9 @@ void TZELSVCContext::JoinPrepare(TZELServNetwork& N) {
         StrBldAAddElement(b, "NT", N.ManagerNetworkName());
         ManagerConnectText = StrBldAToStr(b);
     }
-    if (Privilege == TZELClientPrivilege::clpr_SERVOWNER && Owner != nullptr) {
-        const TZELSVCOwnerData& stored = Owner->ServerOwner();
-        if (stored.ON != Callsign || stored.ON8 != CallsignUtf8) RefreshMarks |= kRefreshOwner;
-    }
+    if (Privilege == TZELClientPrivilege::clpr_SERVOWNER && Owner != nullptr &&
+        Owner->OwnerDiffers(Callsign, CallsignUtf8))
+        RefreshMarks |= kRefreshOwner;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -590,8 +590,7 @@ void TZELServNetwork::AdmitApproved() {
                 S_.SetServiceFlags(ZELSVCFlagRights);
             }
             if (c->RefreshMarks & TZELSVCContext::kRefreshOwner) {
-                S_.ServerOwner() = TZELSVCOwnerData{c->Callsign, c->CallsignUtf8};
-                S_.SetServiceFlags(ZELSVCFlagOwner);
+                S_.SetOwner(c->Callsign, c->CallsignUtf8);
             }
             c->RefreshMarks = 0;
         }

@@ -568,6 +568,12 @@ void TZELService::DispatchMoveRecord(std::unique_ptr<TZELSVCNetQueueRecord>& Rec
     }
 }
 
+void TZELService::SetOwner(AnsiView ON, AnsiView ON8) {
+    ServerOwner_.ON = AnsiString(ON);
+    ServerOwner_.ON8 = AnsiString(ON8);
+    Flags_ |= ZELSVCFlagOwner;
+}
+
 bool TZELService::IsNetwork(const void* Obj) const noexcept {
     for (int32_t i = 0; i < Networks_.Count(); ++i)
         if (Networks_.Networks(i) == Obj) return true;

@@ -351,6 +351,11 @@ public:
     TZELSystemManagerMode ServerManagerMode() const noexcept { return ServerManagerMode_; }
     // The server owner's callsign as the owner file keeps it.
     TZELSVCOwnerData& ServerOwner() noexcept { return ServerOwner_; }
+    // A client with the server owner's privilege logs in: either of its owner fields (its callsign
+    // and the callsign's UTF-8 form) differs from the stored owner's.
+    bool OwnerDiffers(AnsiView ON, AnsiView ON8) const noexcept { return ServerOwner_.ON != ON || ServerOwner_.ON8 != ON8; }
+    // Stores them as the server owner and marks the owner file changed.
+    void SetOwner(AnsiView ON, AnsiView ON8);
     // ---- System Manager links ------------------------------------------------------------------
     // A slot per manager section 0 to 2, present while it holds a link. The slots are filled by
     // service start and emptied in the thread's tail after the timer thread ended; in between the

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "clients/dmq_zel_svc_context.hpp"
+#include "foundation/dmq_hex.hpp"
 #include "net/dmq_sock.hpp"
 #include "service/dmq_zel_utils.hpp"
 #include "service/dmq_zel_svc_admins_list.hpp"
@@ -111,6 +112,7 @@ protected:
             S.SetNoticesFileName(u"notices.dat");
             S.SetOwnerFileName(u"owner.dat");
             S.TickClock = [this] { return GetTickMs() + Offset.load(); };
+            if (!ServerOwnerMail.empty()) S.SetServerOwnerEMail(DecodeUtf8U(ServerOwnerMail));
         };
         Svc = std::make_unique<TClientService>(set);
         ASSERT_TRUE(Svc->Start());
@@ -173,6 +175,7 @@ protected:
 
     std::unique_ptr<TClientService> Svc;
     std::atomic<uint32_t> Offset{0};
+    std::string ServerOwnerMail;
 };
 
 TEST_F(NetworkTest, QuitAndReconnectFreesEveryClientOnce) {
@@ -361,6 +364,7 @@ TEST_F(NetworkTest, QuarantineEndsAtTheFirstHousekeepingAfterItsTime) {
 // The join's list checks: a blocked user is refused (the block's own cause kept), a blocked
 // administrator comes in, ConnectionMode keeps out whoever has no rights entry but an owner.
 TEST_F(NetworkTest, ListsDecideTheJoin) {
+    ServerOwnerMail = "srv@example.org";
     StartWith("Test\nClosed|OwnerEMail=boss@example.org\n",
               {{"admins.dat", AdminLine("Test", "ba@example.org")},
                {"blocks.dat", BlockLine("Test", "bu@example.org") + BlockLine("Test", "ba@example.org")},
@@ -374,6 +378,10 @@ TEST_F(NetworkTest, ListsDecideTheJoin) {
     EXPECT_EQ(Join(closed, Login("CU", "cu@example.org", "Closed")), "BLOCK");
     EXPECT_EQ(CauseOf(closed), DC::fsdc_ServerAccessDenied);
     EXPECT_EQ(Join(boss, Login("BOSS", "boss@example.org", "Closed")), "NETOWNER");
+    // The server owner comes in as the owner and is stored in the owner file.
+    TTestClient srv;
+    EXPECT_EQ(Join(srv, Login("SRV", "srv@example.org", "Closed")), "OWNER");
+    EXPECT_TRUE(Until([&] { return Get(Path("owner.dat")).find(StrToHexA("SRV")) != std::string::npos; }));
     // The notice text is the login answer's message only while a mode switch is on.
     EXPECT_NE(boss.Received.find("<MT>Members only</MT>"), std::string::npos);
     EXPECT_NE(admin.Received.find("<MT></MT>"), std::string::npos);
