@@ -7,7 +7,6 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,8 +37,9 @@ std::string Login(const std::string& Call, const std::string& Mail, const std::s
 
 // The access level of a login answer, "" when none came.
 std::string AccessLevel(const std::string& Received) {
-    std::smatch m;
-    return std::regex_search(Received, m, std::regex("<AL>([A-Z]+)</AL>")) ? m[1].str() : std::string();
+    const size_t a = Received.find("<AL>");
+    const size_t b = a == std::string::npos ? a : Received.find("</AL>", a);
+    return b == std::string::npos ? std::string() : Received.substr(a + 4, b - a - 4);
 }
 
 // A file line of an administrator or a block of Mail in network Net.
