@@ -1050,6 +1050,7 @@ void TZELServNetwork::Housekeeping(bool Full) {
         ListedMembers_.clear();
         for (auto& [k, c] : Members_) ListedMembers_.push_back(c);
     }
+    // Steps 4 to 6 (the member lists, with Full the floor, the output limit) belong to the relay.
     (void)Full;
     // 7. Bandwidth: a member whose output backs up beyond the limit is dropped.
     {
