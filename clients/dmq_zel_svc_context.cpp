@@ -9,6 +9,7 @@
 #include "foundation/dmq_zel_classes.hpp"
 #include "net/dmq_snps_idn.hpp"
 #include "net/dmq_sock.hpp"
+#include "clients/dmq_zel_svc_network.hpp"
 #include "service/dmq_zel_svc_bases.hpp"
 #include "service/dmq_zel_svc_globals.hpp"
 #include "service/dmq_zel_svc_networks_list.hpp"
@@ -673,6 +674,120 @@ void TZELSVCContext::ClearManagerAnswer(int32_t Link, TZELSystemManagerMode Mode
 
 void TZELSVCContext::RemarkManagerAnswers(TZELSystemManagerMode Mode) {
     for (TZELSVCContextManagerInfo& m : ManagerInfo) m.Accept = ManagerAccepts(Mode, m.Answer);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The join preparation.
+
+void TZELSVCContext::FillListClientData(TZELSVCListClientData& D) const {
+    const bool utf8 = (ClientFlags.load() & ZELClientUtf8) != 0;
+    D.Id = Id;
+    D.EMail = EMail;
+    D.EMailKey = EMailKey;
+    D.NN = Country;
+    D.CT = City;
+    D.BC = Band;
+    D.ON = Callsign;
+    D.NN8 = utf8 ? CountryUtf8 : AnsiString();
+    D.CT8 = utf8 ? CityUtf8 : AnsiString();
+    D.BC8 = utf8 ? BandUtf8 : AnsiString();
+    D.ON8 = utf8 ? CallsignUtf8 : AnsiString();
+    D.ClientType = static_cast<uint8_t>(ClientType);
+    D.Utf8 = utf8 ? 1 : 0;
+    D.Privilege = Privilege;
+    D.Online = true;
+}
+
+void TZELSVCContext::JoinPrepare(TZELServNetwork& N) {
+    ListCacheIndex.fill(-1);
+    RefreshMarks = 0;
+    uint32_t flags = (ClientFlags.load() & 0x78023B3u) | 0x700800u;
+    AcceptedFlags &= 0x8CFu;
+    TZELSVCListClientData data;
+    FillListClientData(data);
+
+    // The role replaces bits 17 to 21 as a whole: OR-ed into the preset rank, an administrator
+    // would pass the owners' test.
+    uint32_t role;
+    const TZELSVCAdmin* admin = nullptr;
+    if (Owner != nullptr && !Owner->ServerOwnerSourceId().empty() && Id == Owner->ServerOwnerSourceId()) {
+        Privilege = TZELClientPrivilege::clpr_SERVOWNER;
+        role = ZELClientRoleOwner | 0x180000u;
+    } else if (N.IsNetOwnerId(Id)) {
+        Privilege = TZELClientPrivilege::clpr_NETOWNER;
+        role = ZELClientRoleOwner | 0x180000u;
+    } else if ((admin = N.AdminList().Find(Id)) != nullptr) {
+        Privilege = TZELClientPrivilege::clpr_ADMIN;
+        role = ZELClientRoleAdmin | 0x280000u;
+        if (!admin->EqualsClient(data)) RefreshMarks |= kRefreshAdmin;
+    } else {
+        Privilege = TZELClientPrivilege::clpr_USER;
+        role = 0x300000u;
+    }
+    flags = (flags & ~ZELClientRoleBits) | role;
+    data.Privilege = Privilege;
+
+    HandshakeResult = ZELLoginAccepted;
+    bool differs = false;
+    const bool blocked = MuteBlockListFindClient(N.BlockList(), data, differs);
+    if (blocked && Privilege == TZELClientPrivilege::clpr_USER) {
+        ClientFlags.store(flags);
+        SetDisconnectCause(TZELSVCDisconnectCause::fsdc_ServerAdminBlock);
+        HandshakeResult = ZELLoginBlock;
+        return;
+    }
+    if (blocked && differs) RefreshMarks |= kRefreshBlocked;
+    const TZELSVCAccess* right = N.RightsList().Find(EMailKey);
+    const bool owner = Privilege >= TZELClientPrivilege::clpr_NETOWNER;
+    if (N.ConnectionMode() && right == nullptr && !owner) {
+        ClientFlags.store(flags);
+        SetDisconnectCause(TZELSVCDisconnectCause::fsdc_ServerAccessDenied);
+        HandshakeResult = ZELLoginBlock;
+        return;
+    }
+    if (right != nullptr && !right->EqualsClient(data)) RefreshMarks |= kRefreshRights;
+
+    differs = false;
+    if (MuteBlockListFindClient(N.MuteList(), data, differs)) {
+        flags |= ZELClientMuted;
+        if (differs) RefreshMarks |= kRefreshMuted;
+    }
+    const bool mayTalk = owner || !N.TalkMode() || (right != nullptr && right->Data.Mark != 0);
+    if (mayTalk)
+        flags &= ~ZELClientListenOnly;
+    else
+        flags |= ZELClientListenOnly;
+
+    const TZELSVCNetworkOptions& o = N.NetworkOptions();
+    if ((RequestedFlags & ZELExtShortFrames) && o.ShortFrames) {
+        flags |= 0x4000u;
+        AcceptedFlags |= ZELExtShortFrames;
+    }
+    if ((RequestedFlags & ZELExtTempMuteBlock) && o.TempMuteBlock && Privilege > TZELClientPrivilege::clpr_USER)
+        AcceptedFlags |= ZELExtTempMuteBlock;
+    if (RequestedFlags & ZELExtNetChangeInfo) AcceptedFlags |= ZELExtNetChangeInfo;
+    if ((RequestedFlags & ZELExtMoveClient) && owner) AcceptedFlags |= ZELExtMoveClient;
+    ClientFlags.store(flags);
+    WriteEntryStatus();
+
+    ManagerConnectText.clear();
+    if (N.EffectiveManagerMode() != TZELSystemManagerMode::smm_Standalone) {
+        TStringBldA b;
+        StrBldAAdd(b, "CC:");
+        StrBldAAddElement(b, "EA", EMail);
+        StrBldAAddElement(b, "PW", Password);
+        StrBldAAddElement(b, "ON", Callsign);
+        StrBldAAddElementChar(b, "CL", TypeDigit(ClientType));
+        StrBldAAddElement(b, "BC", Band);
+        StrBldAAddElement(b, "NN", Country);
+        StrBldAAddElement(b, "CT", City);
+        StrBldAAddElement(b, "DS", Description);
+        StrBldAAddElement(b, "NT", N.ManagerNetworkName());
+        ManagerConnectText = StrBldAToStr(b);
+    }
+    if (Privilege == TZELClientPrivilege::clpr_SERVOWNER && Owner != nullptr &&
+        Owner->OwnerDiffers(Callsign, CallsignUtf8))
+        RefreshMarks |= kRefreshOwner;
 }
 
 // ---------------------------------------------------------------------------------------------

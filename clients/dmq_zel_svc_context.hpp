@@ -29,6 +29,8 @@ namespace zel {
 
 class TAnsiUnicodeConverter;
 class TZELSVCNetworkBase;
+class TZELServNetwork;
+struct TZELSVCListClientData;
 
 // Capabilities of a client version (Caps).
 inline constexpr uint32_t ZELCapsKP = 0x1;            // below 2010002: the KP exchange
@@ -62,6 +64,30 @@ inline constexpr uint32_t ZELClientClosing = 0x800000;
 inline constexpr uint32_t ZELClientSpeakerInfo = 0x2000000;
 inline constexpr uint32_t ZELClientCacheList = 0x4000000;
 inline constexpr uint32_t ZELClientFlagsInitial = 0x700820;
+// ClientFlags bits the network sets.
+inline constexpr uint32_t ZELClientLoggedIn = 0x800;
+inline constexpr uint32_t ZELClientHoldsFloor = 0x1000;
+inline constexpr uint32_t ZELClientRoleMask = 0x60000;  // 0 user, 0x20000 administrator, 0x40000 owner
+inline constexpr uint32_t ZELClientRoleAdmin = 0x20000;
+inline constexpr uint32_t ZELClientRoleOwner = 0x40000;
+inline constexpr uint32_t ZELClientRoleBits = 0x3E0000;  // the role and its rank, bits 17 to 21
+inline constexpr uint32_t ZELClientParrot = 0x400;
+inline constexpr uint32_t ZELClientJoining = 0x400000;
+inline constexpr uint32_t ZELClientChanged = 0x40000000;
+
+// Where a client stands in its network (its state byte): the one group that holds it.
+enum class TZELNetClientState : uint8_t {
+    ncs_None = 0,         // in no group of a network yet
+    ncs_Newbie = 1,       // Newbies: login answer sent, client ready awaited
+    ncs_Quarantine = 2,   // Quarantine
+    ncs_Approved = 3,     // Approved: a member at the next housekeeping
+    ncs_DeleteHold = 4,   // refused or dropped before admission, disconnect awaited
+    ncs_Member = 5,       // Members
+    ncs_Aborted = 6,      // dropped member, disconnect awaited
+    ncs_DisposeHold = 8,  // freed at the next housekeeping
+    ncs_AwaitingAuth = 9, // the System Managers' verdicts awaited
+    ncs_MovingOut = 10,   // taken out of its origin by a move; the target's join takes it
+};
 
 // HandshakeResult values; 2 to 5 are also the refusal reasons and the managers' answer codes.
 inline constexpr uint8_t ZELLoginInvalid = 0;  // close without an answer
@@ -175,7 +201,8 @@ public:
     int32_t ClientVersion = ZELProtocolVersion;
     uint32_t Caps = 0;
     uint32_t RequestedFlags = 0;
-    uint32_t AcceptedFlags = 0;  // sent as SEF
+    // Sent as SEF. Atomic: the worker reads the list format bits while the join sets the rest.
+    std::atomic<uint32_t> AcceptedFlags{0};
     std::atomic<uint32_t> ClientFlags{ZELClientFlagsInitial};
     TZELSVCNetworkBase* Net = nullptr;
     uint8_t State = 1;  // 1 handshake, 2 login pending, 3 awaiting the KP answer, 0 operating, 4 finished
@@ -200,6 +227,45 @@ public:
     AnsiString CompactEntryUtf8;  // from the UTF-8 values; the compact entry without a UTF-8 part
     AnsiString ManagerUtf8Part;   // "<U8TF>...</U8TF>" for the System Manager; empty without a part
     AnsiString SortKey;           // BufToSortKeyA of type, country, city, callsign, band, Number
+
+    // ---- Network membership (timer thread; the network sets them).
+    // Join preparation against Network: flags and role, the list marks, the extensions granted, the
+    // managers' request text and HandshakeResult (1, or 4 with its cause).
+    void JoinPrepare(TZELServNetwork& Network);
+    // The client's values as the data lists take them.
+    void FillListClientData(TZELSVCListClientData& Data) const;
+
+    TZELNetClientState NetState = TZELNetClientState::ncs_None;
+    bool Indexed = false;  // in the network's id index (and callsign index where used)
+    bool Moved = false;    // came by a move
+    uint32_t JoinTime = 0;
+    uint32_t QuarantineStart = 0;
+    int32_t SessionLeft = 0;   // seconds
+    uint32_t LastSecond = 0;   // tick of the last second counted
+    // Refresh-the-list-entry marks of the join: the entry's stored values differ from the client's.
+    uint8_t RefreshMarks = 0;
+    static constexpr uint8_t kRefreshMuted = 0x1, kRefreshBlocked = 0x2, kRefreshAdmin = 0x4, kRefreshRights = 0x8,
+                             kRefreshOwner = 0x10;
+    TZELSVCNetworkBase* OriginNet = nullptr;  // the network a move took it from
+    TZELSVCNetworkBase* HomeNet = nullptr;    // a timed move's home
+    int32_t Countdown = 0;                    // seconds left of a timed move
+    uint32_t ListCacheBits = 0;
+    AnsiString ManagerConnectText;  // "CC:" and the elements for the System Managers
+    std::array<uint8_t, 3> LinkStates{};
+
+    // ---- TZELSVCWrkCtxBase: the tick (timed moves) and the System Manager links.
+    TZELSVCNetworkBase* HomeNetwork() const override { return HomeNet; }
+    int32_t MoveCountdown() const override { return Countdown; }
+    void SetMoveCountdown(int32_t N) override { Countdown = N; }
+    AnsiString ManagerRequestText() const override { return ManagerConnectText; }
+    AnsiString ManagerPeerAddress() const override { return PeerText(); }
+    AnsiString ManagerClientId() const override { return Id; }
+    uint8_t ManagerLinkState(int32_t Index) const override {
+        return Index >= 0 && Index < 3 ? LinkStates[static_cast<size_t>(Index)] : 0;
+    }
+    void SetManagerLinkState(int32_t Index, uint8_t S) override {
+        if (Index >= 0 && Index < 3) LinkStates[static_cast<size_t>(Index)] = S;
+    }
 
 private:
     // Logs Text through LogError when the client log level is at least Level.

@@ -1,12 +1,15 @@
 #include "clients/dmq_zel_svc_factory.hpp"
 
 #include "clients/dmq_zel_svc_command.hpp"
+#include "clients/dmq_zel_svc_network.hpp"
 #include "clients/dmq_zel_svc_server_snps.hpp"
 #include "clients/dmq_zel_svc_worker.hpp"
 
 namespace zel {
 
-std::unique_ptr<TZELSVCNetworkBase> TZELSVCClientsFactory::CreateNetwork(const TZELServNetworkRec&) { return nullptr; }
+std::unique_ptr<TZELSVCNetworkBase> TZELSVCClientsFactory::CreateNetwork(const TZELServNetworkRec& Rec) {
+    return std::make_unique<TZELServNetwork>(S_, Rec);
+}
 
 std::unique_ptr<TZELSVCWorkerBase> TZELSVCClientsFactory::CreateWorker(TZELService& Service) {
     return std::make_unique<TZELSVCWorker>(Service);

@@ -1,7 +1,6 @@
 #pragma once
 // The factory the program installs on its service: the networks, the worker threads, the socket
-// client contexts and the command-port contexts of this library. Until the network class is
-// installed here it makes no networks, and the service runs without them.
+// client contexts and the command-port contexts of this library.
 #include <memory>
 
 #include "service/dmq_zel_svc_bases.hpp"
@@ -21,7 +20,7 @@ public:
                                                             int32_t PeerPort, int32_t Extra) override;
 
 private:
-    [[maybe_unused]] TZELService& S_;
+    TZELService& S_;
 };
 
 }  // namespace zel

@@ -256,6 +256,21 @@ public:
     // name is ListNameUtf8().
     virtual AnsiString ManagerNetworkName() const = 0;
     // ---- end of the System Manager links' group
+
+    // ---- Client moves (the service's move codes 28 to 30; timer thread) ----
+    // The member with client id Id: 0 found (Client set), 5 the Parrot, 6 absent or closing.
+    virtual uint8_t FindActiveClient(AnsiView Id, TZELSVCWrkCtxBase*& Client) = 0;
+    // True when a join of Client would pass: room left, not moving out of here, no duplicate, not
+    // blocked, and the access check lets it in.
+    virtual bool CanAcceptClient(TZELSVCWrkCtxBase* Client) = 0;
+    // Client is a member here under its id, with this session number, and not closing.
+    virtual bool IsActiveMember(TZELSVCWrkCtxBase* Client, uint32_t Session) = 0;
+    // Takes the member out for a move (it waits in this network's MovingOut for the target).
+    virtual void RemoveClient(TZELSVCWrkCtxBase* Client) = 0;
+    // The target's join of a moved client: Kind 1 a move (MoveTime seconds, 0 permanent), 2 the
+    // way back home.
+    virtual void AddMovedClient(TZELSVCWrkCtxBase* Client, int32_t Kind, int32_t MoveTime) = 0;
+    // ---- end of the client moves' group
 };
 
 // Creates the concrete objects. Installed on the service before Start() (TZELService::SetFactory);

@@ -542,7 +542,89 @@ void TZELService::SendThreadsAnswer(TZELSVCWrkCtxBase& Requester) {
 // ---------------------------------------------------------------------------------------------
 // Seams: the defaults keep the record for release.
 
-void TZELService::DispatchMoveRecord(std::unique_ptr<TZELSVCNetQueueRecord>&) {}
+namespace {
+using C = TZELSVCNetQueueCommand;
+}  // namespace
+
+void TZELService::DispatchMoveRecord(std::unique_ptr<TZELSVCNetQueueRecord>& Rec) {
+    TZELSVCNetQueueRecord& r = *Rec;
+    switch (r.Command) {
+        case C::fsnq_MoveClient: {
+            // The requester must still be an active member of its network.
+            TZELSVCNetworkBase* net = r.Owner != nullptr ? r.Owner->Network() : nullptr;
+            if (net == nullptr || !net->IsActiveMember(r.Owner, r.OwnerId)) return;
+            r.Obj1 = net;
+            MoveClient(r);
+            return;
+        }
+        case C::fsnq_CmdMoveClient:
+            if (LiveRequester(r)) MoveClient(r);
+            return;
+        case C::fsnq_CountdownExpired:
+            if (TemporaryMoves_.IndexOf(r.Owner) >= 0) ReturnMovedClient(r);
+            return;
+        default:
+            return;
+    }
+}
+
+void TZELService::SetOwner(AnsiView ON, AnsiView ON8) {
+    ServerOwner_.ON = AnsiString(ON);
+    ServerOwner_.ON8 = AnsiString(ON8);
+    Flags_ |= ZELSVCFlagOwner;
+}
+
+bool TZELService::IsNetwork(const void* Obj) const noexcept {
+    for (int32_t i = 0; i < Networks_.Count(); ++i)
+        if (Networks_.Networks(i) == Obj) return true;
+    return false;
+}
+
+void TZELService::MoveClient(TZELSVCNetQueueRecord& Rec) {
+    const auto answer = [&](TZELChannelCommandAnswer A) {
+        // Only a command connection is answered; a client's own request gets no reply line.
+        if (Rec.Command == C::fsnq_CmdMoveClient && LiveRequester(Rec))
+            Rec.Owner->SendCommandText(ChannelCommandAnswerInfo(A).Wire);
+    };
+    if (!IsNetwork(Rec.Obj1) || !IsNetwork(Rec.Obj2)) return answer(TZELChannelCommandAnswer::fsca_NoNetwork);
+    TZELSVCNetworkBase* source = NetworkOf(Rec.Obj1);
+    TZELSVCNetworkBase* target = NetworkOf(Rec.Obj2);
+    RunNetworkWhenDue(*source);
+    RunNetworkWhenDue(*target);
+    TZELSVCWrkCtxBase* client = nullptr;
+    const uint8_t found = source->FindActiveClient(Rec.Text1, client);
+    if (found == 5) return answer(TZELChannelCommandAnswer::fsca_NotSupported);
+    if (found != 0 || client == nullptr) return answer(TZELChannelCommandAnswer::fsca_NoClientOnline);
+    if (!target->CanAcceptClient(client)) return answer(TZELChannelCommandAnswer::fsca_Denied);
+    if (TemporaryMoves_.IndexOf(client) >= 0) {
+        // Only a permanent move home ends a timed move.
+        if (client->HomeNetwork() != target || Rec.Value1 >= 1) return answer(TZELChannelCommandAnswer::fsca_Denied);
+        TemporaryMoves_.Remove(client);
+    } else if (Rec.Value1 > 0) {
+        TemporaryMoves_.Add(client);
+    }
+    source->RemoveClient(client);
+    client->SetMoveCountdown(Rec.Value1 > 0 ? Rec.Value1 : 0);
+    target->AddMovedClient(client, 1, Rec.Value1 > 0 ? Rec.Value1 : 0);
+    answer(TZELChannelCommandAnswer::fsca_OK);
+}
+
+void TZELService::ReturnMovedClient(TZELSVCNetQueueRecord& Rec) {
+    if (!IsNetwork(Rec.Obj1) || !IsNetwork(Rec.Obj2)) {
+        TemporaryMoves_.Remove(Rec.Owner);
+        return;
+    }
+    TZELSVCNetworkBase* current = NetworkOf(Rec.Obj1);
+    TZELSVCNetworkBase* home = NetworkOf(Rec.Obj2);
+    RunNetworkWhenDue(*current);
+    RunNetworkWhenDue(*home);
+    // A client freed meanwhile left the list with its disconnect.
+    if (TemporaryMoves_.Remove(Rec.Owner) < 0) return;
+    TZELSVCWrkCtxBase* client = Rec.Owner;
+    if (!current->IsActiveMember(client, client->Number()) || !home->CanAcceptClient(client)) return;
+    current->RemoveClient(client);
+    home->AddMovedClient(client, 2, 0);
+}
 bool TZELService::HandOverManagerDisconnect(const TZELSVCNetQueueRecord&) { return false; }
 
 }  // namespace zel

@@ -1,6 +1,7 @@
 #include "service/dmq_zel_svc_reread.hpp"
 
 #include <exception>
+#include <set>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -21,20 +22,36 @@ struct TRereadKind {
     Q Install;
     M Save;  // names the list's load state
     UnicodeView ErrorPrefix;
+    UnicodeView StartPrefix;  // of the initial read at service start
+    Q Dirty;                  // the service's code that marks the list for saving
 };
 
-constexpr TRereadKind kAdmins{Q::fsnq_InstallAdmins, M::fsmq_SaveAdmins, u"Reread of admins: "};
-constexpr TRereadKind kMutes{Q::fsnq_InstallMutes, M::fsmq_SaveMutes, u"Reread mutes: "};
-constexpr TRereadKind kBlocks{Q::fsnq_InstallBlocks, M::fsmq_SaveBlocks, u"Reread blocks: "};
-constexpr TRereadKind kRights{Q::fsnq_InstallRights, M::fsmq_SaveRights, u"Reread rights: "};
-constexpr TRereadKind kModes{Q::fsnq_InstallModes, M::fsmq_SaveModes, u"Reread modes: "};
-constexpr TRereadKind kNotices{Q::fsnq_InstallNotices, M::fsmq_SaveNotices, u"Reread notices: "};
+constexpr TRereadKind kAdmins{Q::fsnq_InstallAdmins, M::fsmq_SaveAdmins, u"Reread of admins: ", u"Read admins: ",
+                              Q::fsnq_DirtyAdmins};
+constexpr TRereadKind kMutes{Q::fsnq_InstallMutes, M::fsmq_SaveMutes, u"Reread mutes: ", u"Read mutes: ",
+                             Q::fsnq_DirtyMutes};
+constexpr TRereadKind kBlocks{Q::fsnq_InstallBlocks, M::fsmq_SaveBlocks, u"Reread blocks: ", u"Read blocks: ",
+                              Q::fsnq_DirtyBlocks};
+constexpr TRereadKind kRights{Q::fsnq_InstallRights, M::fsmq_SaveRights, u"Reread rights: ", u"Read rights: ",
+                              Q::fsnq_DirtyRights};
+constexpr TRereadKind kModes{Q::fsnq_InstallModes, M::fsmq_SaveModes, u"Reread modes: ", u"Read modes: ",
+                             Q::fsnq_DirtyModes};
+constexpr TRereadKind kNotices{Q::fsnq_InstallNotices, M::fsmq_SaveNotices, u"Reread notices: ",
+                               u"Read notices: ", Q::fsnq_DirtyNotices};
+
+// Service start's initial reads: installed straight into the networks (the timer is not running
+// yet); MarkDirty allows the rewrite of a file that held something to drop.
+struct TStartRead {
+    bool MarkDirty = true;
+};
 
 // One reread: reads the file, collects one payload per network and posts them.
 class TReread {
 public:
-    TReread(TZELService& Service, const TRereadKind& Kind, const UnicodeString& FileName, bool Default)
-        : S_(Service), K_(Kind), File_(FileName), Default_(Default) {
+    // Start: an initial read at service start; null for a reread.
+    TReread(TZELService& Service, const TRereadKind& Kind, const UnicodeString& FileName, bool Default,
+            const TStartRead* Start)
+        : S_(Service), K_(Kind), File_(FileName), Default_(Default), Start_(Start) {
         const int32_t count = S_.Networks().Count();
         Objects_.resize(size_t(count));
         for (int32_t i = 0; i < count; ++i) Positions_.emplace(S_.Networks().Networks(i), i);
@@ -50,7 +67,9 @@ public:
             });
         } catch (const std::exception& e) {
             if (Default_) SetListLoadFailure(S_.ListLoad(K_.Save), e);
-            S_.LogErrorSync(Prefixed(DecodeUtf8U(e.what())));
+            // At start a list without its file simply starts empty.
+            if (Start_ == nullptr || dynamic_cast<const EListFileMissing*>(&e) == nullptr)
+                S_.LogErrorSync(Prefixed(DecodeUtf8U(e.what())));
             return false;
         }
         if (Default_) SetListLoaded(S_.ListLoad(K_.Save));
@@ -64,6 +83,13 @@ public:
         const auto it = n != nullptr ? Positions_.find(n) : Positions_.end();
         if (it == Positions_.end()) {
             Changed = true;
+            // Said once per network and file at start: a mistyped network line costs its entries.
+            if (Start_ != nullptr && Unknown_.insert(UnicodeString(Network)).second) {
+                UnicodeString t = u"network \"";
+                t += Network;
+                t += u"\" is not in the networks file: its entries are dropped";
+                S_.LogWarningSync(Prefixed(t));
+            }
             return -1;
         }
         return it->second;
@@ -86,6 +112,22 @@ public:
     // The install command waits for the timer's next step: it is no hurry, and the service thread
     // never wakes the timer for its own lists.
     void Post() {
+        if (Start_ != nullptr) {
+            // Service start: each network takes its part before the timer runs; the file is
+            // marked for rewriting only where that is safe.
+            for (size_t i = 0; i < Objects_.size(); ++i) {
+                auto r = std::make_unique<TZELSVCNetQueueRecord>();
+                r->Command = K_.Install;
+                r->Payload = std::move(Objects_[i]);
+                S_.Networks().Networks(static_cast<int32_t>(i))->AddPending(std::move(r));
+            }
+            if (Changed && Start_->MarkDirty) {
+                auto d = std::make_unique<TZELSVCNetQueueRecord>();
+                d->Command = K_.Dirty;
+                S_.PostServQueue(std::move(d), false);
+            }
+            return;
+        }
         auto r = std::make_unique<TZELSVCNetQueueRecord>();
         r->Command = K_.Install;
         r->Objects = std::move(Objects_);
@@ -97,7 +139,7 @@ public:
 
 private:
     UnicodeString Prefixed(UnicodeView Text) const {
-        UnicodeString s(K_.ErrorPrefix);
+        UnicodeString s(Start_ != nullptr ? K_.StartPrefix : K_.ErrorPrefix);
         s += File_;
         s += u": ";
         s += Text;
@@ -108,6 +150,8 @@ private:
     const TRereadKind& K_;
     const UnicodeString& File_;
     const bool Default_;
+    const TStartRead* Start_;
+    std::set<UnicodeString> Unknown_;
     std::vector<std::unique_ptr<TZELSVCListPayload>> Objects_;
     std::unordered_map<const TZELSVCNetworkBase*, int32_t> Positions_;
 };
@@ -115,8 +159,8 @@ private:
 // The record lists: one group per network name, each group the network's part.
 template <class R, class ReadFn>
 bool RereadRecords(TZELService& Service, const TRereadKind& Kind, const UnicodeString& FileName, bool Default,
-                   ReadFn ReadFile) {
-    TReread reread(Service, Kind, FileName, Default);
+                   ReadFn ReadFile, const TStartRead* Start = nullptr) {
+    TReread reread(Service, Kind, FileName, Default, Start);
     TZELListRecordChain<R> chain;
     bool rewrite = false;
     if (!reread.Read([&](const TZELListWarningProc& Warning) { chain = ReadFile(rewrite, Warning); })) return false;
@@ -126,6 +170,43 @@ bool RereadRecords(TZELService& Service, const TRereadKind& Kind, const UnicodeS
         if (slot < 0) continue;
         auto payload = std::make_unique<TZELSVCRecordListPayload<R>>();
         payload->Records = std::move(g.Records);
+        reread.Put(slot, std::move(payload));
+    }
+    reread.Post();
+    return true;
+}
+
+bool ReadModes(TZELService& Service, const UnicodeString& FileName, bool Default, const TStartRead* Start) {
+    TReread reread(Service, kModes, FileName, Default, Start);
+    TZELSVCModesArray modes;
+    bool rewrite = false;
+    if (!reread.Read([&](const TZELListWarningProc& Warning) { ReadModesFile(FileName, modes, rewrite, Warning); }))
+        return false;
+    reread.Changed = rewrite;
+    // From the last line to the first, each overwriting: the line nearest the start stays.
+    for (size_t i = modes.size(); i-- > 0;) {
+        const int32_t slot = reread.Slot(modes[i].Network);
+        if (slot < 0) continue;
+        auto payload = std::make_unique<TZELSVCModesPayload>();
+        payload->Modes = (modes[i].ConnectionMode != 0 ? 256 : 0) + (modes[i].TalkMode != 0 ? 1 : 0);
+        reread.Replace(slot, std::move(payload));
+    }
+    reread.Post();
+    return true;
+}
+
+bool ReadNotices(TZELService& Service, const UnicodeString& FileName, bool Default, const TStartRead* Start) {
+    TReread reread(Service, kNotices, FileName, Default, Start);
+    TZELSVCNoticeChain chain;
+    bool rewrite = false;
+    if (!reread.Read([&](const TZELListWarningProc& Warning) { chain = ReadNoticesFile(FileName, rewrite, Warning); }))
+        return false;
+    reread.Changed = rewrite;
+    for (const TZELSVCNoticeRecord* r = chain.Head(); r != nullptr; r = r->Next) {
+        const int32_t slot = reread.Slot(r->Network);
+        if (slot < 0) continue;
+        auto payload = std::make_unique<TZELSVCNoticesPayload>();
+        payload->Notice = r->Data;
         reread.Put(slot, std::move(payload));
     }
     reread.Post();
@@ -163,40 +244,41 @@ bool RereadRightsFile(TZELService& Service, const UnicodeString& FileName, bool 
 }
 
 bool RereadModesFile(TZELService& Service, const UnicodeString& FileName, bool Default, int64_t) {
-    TReread reread(Service, kModes, FileName, Default);
-    TZELSVCModesArray modes;
-    bool rewrite = false;
-    if (!reread.Read([&](const TZELListWarningProc& Warning) { ReadModesFile(FileName, modes, rewrite, Warning); }))
-        return false;
-    reread.Changed = rewrite;
-    // From the last line to the first, each overwriting: the line nearest the start stays.
-    for (size_t i = modes.size(); i-- > 0;) {
-        const int32_t slot = reread.Slot(modes[i].Network);
-        if (slot < 0) continue;
-        auto payload = std::make_unique<TZELSVCModesPayload>();
-        payload->Modes = (modes[i].ConnectionMode != 0 ? 256 : 0) + (modes[i].TalkMode != 0 ? 1 : 0);
-        reread.Replace(slot, std::move(payload));
-    }
-    reread.Post();
-    return true;
+    return ReadModes(Service, FileName, Default, nullptr);
 }
 
 bool RereadNoticesFile(TZELService& Service, const UnicodeString& FileName, bool Default, int64_t) {
-    TReread reread(Service, kNotices, FileName, Default);
-    TZELSVCNoticeChain chain;
-    bool rewrite = false;
-    if (!reread.Read([&](const TZELListWarningProc& Warning) { chain = ReadNoticesFile(FileName, rewrite, Warning); }))
-        return false;
-    reread.Changed = rewrite;
-    for (const TZELSVCNoticeRecord* r = chain.Head(); r != nullptr; r = r->Next) {
-        const int32_t slot = reread.Slot(r->Network);
-        if (slot < 0) continue;
-        auto payload = std::make_unique<TZELSVCNoticesPayload>();
-        payload->Notice = r->Data;
-        reread.Put(slot, std::move(payload));
-    }
-    reread.Post();
-    return true;
+    return ReadNotices(Service, FileName, Default, nullptr);
+}
+
+void ReadListsAtStart(TZELService& Service, int64_t UnixTime, bool MarkDirty) {
+    TStartRead start;
+    start.MarkDirty = MarkDirty;
+    const TStartRead* st = &start;
+    const UnicodeString& admins = Service.AdminsFileName();
+    RereadRecords<TZELSVCAdminRecord>(
+        Service, kAdmins, admins, true,
+        [&](bool& Rewrite, const TZELListWarningProc& Warning) { return ReadAdminsFile(admins, Rewrite, Warning); }, st);
+    const UnicodeString& mutes = Service.MutesFileName();
+    RereadRecords<TZELSVCMuteBlockRecord>(
+        Service, kMutes, mutes, true,
+        [&](bool& Rewrite, const TZELListWarningProc& Warning) {
+            return ReadMuteBlockFile(mutes, UnixTime, Rewrite, Warning);
+        },
+        st);
+    const UnicodeString& blocks = Service.BlocksFileName();
+    RereadRecords<TZELSVCMuteBlockRecord>(
+        Service, kBlocks, blocks, true,
+        [&](bool& Rewrite, const TZELListWarningProc& Warning) {
+            return ReadMuteBlockFile(blocks, UnixTime, Rewrite, Warning);
+        },
+        st);
+    ReadModes(Service, Service.ModesFileName(), true, st);
+    const UnicodeString& rights = Service.RightsFileName();
+    RereadRecords<TZELSVCAccessRecord>(
+        Service, kRights, rights, true,
+        [&](bool& Rewrite, const TZELListWarningProc& Warning) { return ReadAccessFile(rights, Rewrite, Warning); }, st);
+    ReadNotices(Service, Service.NoticesFileName(), true, st);
 }
 
 void InstallListRereads(TZELService& Service) {

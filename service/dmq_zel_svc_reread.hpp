@@ -65,6 +65,13 @@ bool RereadModesFile(TZELService& Service, const UnicodeString& FileName, bool D
 // line first).
 bool RereadNoticesFile(TZELService& Service, const UnicodeString& FileName, bool Default, int64_t UnixTime);
 
+// Service start: the administrators, mutes, blocks, modes, rights and notices from their
+// configured files, each network's part installed straight into its pending commands (the timer
+// is not running yet; the network installs them at its first run), each file's load state set. A
+// file that held entries to drop (networks the networks file does not define, one warning per
+// network) is marked for rewriting only with MarkDirty.
+void ReadListsAtStart(TZELService& Service, int64_t UnixTime, bool MarkDirty);
+
 // Sets the six OnReread hooks of Service to the rereads above; before Start().
 void InstallListRereads(TZELService& Service);
 

@@ -10,16 +10,19 @@
 #include <thread>
 
 #include "foundation/dmq_datetime.hpp"
+#include "foundation/dmq_file_mover.hpp"
 #include "foundation/dmq_fileutils.hpp"
 #include "foundation/dmq_syscharset.hpp"
 #include "foundation/dmq_zel_classes.hpp"
 #include "net/dmq_sock.hpp"
 #include "net/dmq_waiter2_socket.hpp"
 #include "service/dmq_zel_svc_bases.hpp"
+#include "service/dmq_zel_svc_datafile.hpp"
 #include "service/dmq_zel_svc_globals.hpp"
 #include "service/dmq_zel_svc_listener_snps.hpp"
 #include "service/dmq_zel_svc_networks_list.hpp"
 #include "service/dmq_zel_svc_params.hpp"
+#include "service/dmq_zel_svc_reread.hpp"
 #include "service/dmq_zel_svc_sysman.hpp"
 #include "service/dmq_zel_svc_timer.hpp"
 #include "service/dmq_zel_types.hpp"
@@ -355,7 +358,38 @@ void TZELService::Tail() noexcept {
 // administrators, mutes, blocks, modes, rights and notices, each from its configured file,
 // installed straight into the networks (the timer is not running yet); a list that drops entries
 // is marked dirty. The networks' list operations come with the networks themselves.
-void TZELService::ReadLists(int64_t) {}
+void TZELService::ReadLists(int64_t UnixTime) {
+    // What a save cut short by a crash left (staged files, backups) goes before anything is read.
+    const UnicodeString dir = DataDir_.empty() ? BaseDir_ : DataDir_;
+    if (!dir.empty()) {
+        const int e = FileMoverSweep(UnicodeToSysCharsetProc(dir), DataFileMoverPrefix);
+        if (e != 0) LogWarningSync(Concat(Concat(u"Data directory sweep: ", dir), Concat(u": ", DecodeUtf8U(SysErrorText(e)))));
+    }
+    // While the networks are not the file's (a failed read) or the file had a bad line, the
+    // entries of the networks it did not define are only dropped in memory: no file is rewritten
+    // at start, so the operator can mend the networks file and restart without losing them.
+    const bool markDirty = NetworksFileClean_;
+    ReadOwner(markDirty);
+    ReadListsAtStart(*this, UnixTime, markDirty);
+    if (NetworksFileFailed_) {
+        // Nothing is saved over the lists while a stand-in set of networks holds them.
+        for (TZELListLoadData& l : ListLoad_)
+            SetListLoadFailed(l, 0, "the networks file could not be read");
+    }
+}
+
+void TZELService::ReadOwner(bool MarkDirty) {
+    TZELListLoadData& load = ListLoad(TZELSVCMainQueueCommand::fsmq_SaveOwner);
+    bool rewrite = false;
+    try {
+        ReadOwnerFile(OwnerFileName_, ServerOwner_, rewrite, {});
+        SetListLoaded(load);
+    } catch (const std::exception& e) {
+        SetListLoadFailure(load, e);
+        return;
+    }
+    if (rewrite && MarkDirty) PostDirtyOwner();
+}
 
 void TZELService::FreeNetworks() {
     SetLoginNetworks(nullptr, nullptr);
@@ -407,9 +441,15 @@ void TZELService::ReadNetworks() {
     const TZELServiceNetOptions options = ServerNetOptions();
     // An unknown charset name raises: the networks' texts could not be built.
     if (!ServerCharsetName_.empty()) Networks_.SetServerCharsetName(ServerCharsetName_);
+    NetworksFileClean_ = false;
+    NetworksFileFailed_ = false;
     try {
-        Networks_.LoadFromFile(NetworksFileName_, options);
+        NetworksFileClean_ = Networks_.LoadFromFile(NetworksFileName_, options);
+    } catch (const EZELNetworksFileError& e) {
+        NetworksFileFailed_ = e.ErrorCode() != ENOENT;
+        LogErrorSync(Concat(u"Networks: ", DecodeUtf8U(e.what())));
     } catch (const std::exception& e) {
+        NetworksFileFailed_ = true;
         LogErrorSync(Concat(u"Networks: ", DecodeUtf8U(e.what())));
     }
     if (Networks_.Count() >= 1) {

@@ -351,6 +351,11 @@ public:
     TZELSystemManagerMode ServerManagerMode() const noexcept { return ServerManagerMode_; }
     // The server owner's callsign as the owner file keeps it.
     TZELSVCOwnerData& ServerOwner() noexcept { return ServerOwner_; }
+    // A client with the server owner's privilege logs in: either of its owner fields (its callsign
+    // and the callsign's UTF-8 form) differs from the stored owner's.
+    bool OwnerDiffers(AnsiView ON, AnsiView ON8) const noexcept { return ServerOwner_.ON != ON || ServerOwner_.ON8 != ON8; }
+    // Stores them as the server owner and marks the owner file changed.
+    void SetOwner(AnsiView ON, AnsiView ON8);
     // ---- System Manager links ------------------------------------------------------------------
     // A slot per manager section 0 to 2, present while it holds a link. The slots are filled by
     // service start and emptied in the thread's tail after the timer thread ended; in between the
@@ -594,7 +599,8 @@ protected:
     // Clients: codes 35 (all networks) and 53: every undefined connection whose close is not
     // posted yet is aborted with Cause, from the last to the first. Default: nothing.
     virtual void AbortUndefinedConnections(TZELSVCDisconnectCause Cause);
-    // Networks: the client moves (28, 29) and the end of a timed move (30). Default: nothing.
+    // Networks: the client moves (28, 29) and the end of a timed move (30). Default: MoveClient and
+    // ReturnMovedClient.
     virtual void DispatchMoveRecord(std::unique_ptr<TZELSVCNetQueueRecord>& Rec);
     // System Manager links: a disconnect request of the command port, code 33 (link index 0 to 2
     // in Value1) or 34 (manager address in Text1, port in Value1). True when a present link took
@@ -632,6 +638,8 @@ private:
     // Service start's parts, in their order.
     void SelectManagerLinks();
     void ReadLists(int64_t UnixTime);
+    // The owner file into ServerOwner_; MarkDirty: a file to rewrite is marked for saving.
+    void ReadOwner(bool MarkDirty);
 
     // Main-queue jobs.
     void PostReread(TZELSVCMainQueueCommand Kind, UnicodeView FileName, TZELSVCWrkCtxBase* Requester);
@@ -663,6 +671,11 @@ private:
     void SendListAnswer(TZELSVCWrkCtxBase& Requester, TZELSVCNetworkBase* Only);
     void SendThreadsAnswer(TZELSVCWrkCtxBase& Requester);
     void DisconnectCommand(std::unique_ptr<TZELSVCNetQueueRecord>& Rec);
+    // Codes 28 to 30: a move (Obj1 source, Obj2 target, Text1 the client's id, Value1 seconds, 0
+    // permanent; a command connection gets the answer) and the end of a timed move.
+    void MoveClient(TZELSVCNetQueueRecord& Rec);
+    void ReturnMovedClient(TZELSVCNetQueueRecord& Rec);
+    bool IsNetwork(const void* Obj) const noexcept;
     void PostInstall(TZELSVCNetQueueCommand Command, std::vector<std::unique_ptr<TZELSVCListPayload>>&& Lists,
                      bool Save);
     void PostToNetwork(TZELSVCNetQueueCommand Command, TZELSVCNetworkBase* Network, AnsiView Text1, AnsiView Text2,
@@ -732,6 +745,9 @@ private:
 
     // Service start's results.
     uint32_t ManagersMask_ = 0;
+    // The networks file loaded every line; it could not be read (not merely missing).
+    bool NetworksFileClean_ = false;
+    bool NetworksFileFailed_ = false;
     UnicodeString DefaultNetworkName_;
 
     // Tick and dispatcher state; timer thread.

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "clients/dmq_zel_svc_command.hpp"
+#include "clients/dmq_zel_svc_network.hpp"
 #include "clients/dmq_zel_svc_server_snps.hpp"
 #include "clients/dmq_zel_svc_worker.hpp"
 #include "net/dmq_sock.hpp"
@@ -146,9 +147,11 @@ private:
 // beforehand (so that tests reach it before the start), the others are new login networks.
 class TClientFactory : public TZELSVCFactory {
 public:
-    TClientFactory(TContextProbe& Probe, TZELService& S, std::unique_ptr<TLoginNetwork> First)
-        : Probe_(Probe), S_(S), First_(std::move(First)) {}
+    // Real: every network is a TZELServNetwork (First is not used).
+    TClientFactory(TContextProbe& Probe, TZELService& S, std::unique_ptr<TLoginNetwork> First, bool Real = false)
+        : Probe_(Probe), S_(S), First_(std::move(First)), Real_(Real) {}
     std::unique_ptr<TZELSVCNetworkBase> CreateNetwork(const TZELServNetworkRec& Rec) override {
+        if (Real_) return std::make_unique<TZELServNetwork>(S_, Rec);
         if (First_ && Rec.Name == u"Test") return std::move(First_);
         return std::make_unique<TLoginNetwork>(S_, Rec.Name);
     }
@@ -176,6 +179,7 @@ private:
     TContextProbe& Probe_;
     TZELService& S_;
     std::unique_ptr<TLoginNetwork> First_;
+    bool Real_;
 };
 
 // The settings of a TClientService.
@@ -188,6 +192,10 @@ struct TClientSettings {
     int32_t MaxTotalConnections = 1000;
     int32_t OutputBufferLimit = 131072;
     bool KeepHotThread = false;
+    // The networks are the real ones (Net stays null), made from the networks file when one is set.
+    bool RealNetworks = false;
+    // Runs on the service before it starts (file names, options).
+    std::function<void(TZELService&)> Setup;
 };
 
 // A service on a loopback client port with short time-outs; the log is captured.
@@ -198,8 +206,8 @@ public:
         config.DefaultNetworkName = u"Test";
         S = std::make_unique<TZELService>(u"/etc/server.ini", config);
         auto net = std::make_unique<TLoginNetwork>(*S);
-        Net = net.get();
-        S->SetFactory(std::make_unique<TClientFactory>(Probe, *S, std::move(net)));
+        Net = Set.RealNetworks ? nullptr : net.get();
+        S->SetFactory(std::make_unique<TClientFactory>(Probe, *S, std::move(net), Set.RealNetworks));
         S->SetClientsPerThread(Set.ClientsPerThread);
         S->SetClientHandshakeTimeout(Set.HandshakeTimeout);
         S->SetClientActivityTimeout(Set.ActivityTimeout);
@@ -211,6 +219,7 @@ public:
         // Many clients connect at once.
         S->SetMaxWaitConnections(1000);
         S->LogClientLevel = 6;
+        if (Set.Setup) Set.Setup(*S);
         Log.Install(*S);
         InstallProbe();
         S->ListenLocalhost(u"Client", u"0", TSynapseListenerIPVersions::ipver_4, S->ClientAcceptHandler());
@@ -257,6 +266,10 @@ public:
     void SetEveryTick(std::function<void()> Fn) {
         std::lock_guard<std::mutex> g(ProbeLock_);
         EveryTick_ = std::move(Fn);
+    }
+    // The real network of that name (RealNetworks); timer thread once started.
+    TZELServNetwork* RealNet(UnicodeView Name) {
+        return dynamic_cast<TZELServNetwork*>(S->Networks().Find(Name));
     }
     // The member whose peer port is ClientPort; timer thread.
     TZELSVCContextSNPS* Member(uint16_t ClientPort) const {

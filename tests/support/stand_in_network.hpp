@@ -70,6 +70,15 @@ public:
     // System Manager links
     uint32_t ManagersMask() const override { return static_cast<uint32_t>(Options_.ManagersMask); }
     AnsiString ManagerNetworkName() const override { return NarrowStrA(Name_); }
+    // Client moves: nobody is found, nobody is accepted.
+    uint8_t FindActiveClient(AnsiView, TZELSVCWrkCtxBase*& Client) override {
+        Client = nullptr;
+        return 6;
+    }
+    bool CanAcceptClient(TZELSVCWrkCtxBase*) override { return false; }
+    bool IsActiveMember(TZELSVCWrkCtxBase*, uint32_t) override { return false; }
+    void RemoveClient(TZELSVCWrkCtxBase*) override {}
+    void AddMovedClient(TZELSVCWrkCtxBase*, int32_t, int32_t) override {}
 
 protected:
     UnicodeString Name_;

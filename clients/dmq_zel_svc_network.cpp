@@ -1,0 +1,1088 @@
+#include "clients/dmq_zel_svc_network.hpp"
+
+#include <algorithm>
+#include <ctime>
+#include <new>
+#include <string>
+#include <utility>
+
+#include "clients/dmq_zel_svc_context.hpp"
+#include "foundation/dmq_ansi_unicode_converter.hpp"
+#include "foundation/dmq_exception.hpp"
+#include "foundation/dmq_syscharset.hpp"
+#include "service/dmq_zel_svc_reread.hpp"
+#include "service/dmq_zel_svc_server_id.hpp"
+#include "service/dmq_zel_svc_tick.hpp"
+#include "service/dmq_zel_utils.hpp"
+
+namespace zel {
+
+namespace {
+
+using DC = TZELSVCDisconnectCause;
+using NS = TZELNetClientState;
+
+// Network codes handled here (the service forwards 0 to 5, 38, 40, 44 to 46 and 55 to 83).
+constexpr uint8_t kHandshakeDone = 38;
+constexpr uint8_t kDisconnected = 40;
+constexpr uint8_t kFlagSet = 42;
+constexpr uint8_t kFlagClear = 43;
+constexpr uint8_t kManagerAnswer = 44;
+constexpr uint8_t kLinkUp = 45;
+constexpr uint8_t kLinkDown = 46;
+constexpr uint8_t kClientReady = 55;
+constexpr uint8_t kKickAllStopped = 81;
+constexpr uint8_t kKickAllByOwner = 82;
+constexpr uint8_t kRemoved = 83;
+
+constexpr uint32_t kRunMs = 500;
+
+UnicodeView StateName(NS S) {
+    switch (S) {
+        case NS::ncs_None: return u"none";
+        case NS::ncs_Newbie: return u"newbie";
+        case NS::ncs_Quarantine: return u"QUARANTINE";
+        case NS::ncs_Approved: return u"approved";
+        case NS::ncs_DeleteHold: return u"delete";
+        case NS::ncs_Member: return u"visual";
+        case NS::ncs_Aborted: return u"aborted";
+        case NS::ncs_DisposeHold: return u"dispose";
+        case NS::ncs_AwaitingAuth: return u"awaiting";
+        case NS::ncs_MovingOut: return u"moving";
+    }
+    return u"?";
+}
+
+bool Erase(std::vector<TZELSVCContext*>& G, TZELSVCContext* C) {
+    const auto it = std::find(G.begin(), G.end(), C);
+    if (it == G.end()) return false;
+    G.erase(it);
+    return true;
+}
+
+uint32_t ApprovedDirtyBits(uint32_t Flags) {
+    switch (Flags & ZELClientRoleMask) {
+        case ZELClientRoleOwner: return 0x5551;
+        case ZELClientRoleAdmin: return 0x51;
+        default: return ZELNetDirtyMembers;
+    }
+}
+
+DC CauseOfResult(uint8_t Result) {
+    switch (Result) {
+        case ZELLoginWrong: return DC::fsdc_ServerWrongPasssword;
+        case ZELLoginBlock: return DC::fsdc_ServerBlock;
+        case ZELLoginDupl: return DC::fsdc_ServerDuplicate;
+        default: return DC::fsdc_ServerError;
+    }
+}
+
+DC CauseOfVerdict(uint8_t Reason) {
+    switch (Reason) {
+        case ZELLoginWrong: return DC::fsdc_ManagerWrongPassword;
+        case ZELLoginBlock: return DC::fsdc_ManagerBlock;
+        case ZELLoginDupl: return DC::fsdc_ManagerDuplicate;
+        default: return DC::fsdc_ManagerError;
+    }
+}
+
+int32_t BitCount3(uint32_t M) { return int32_t((M & 1) != 0) + int32_t((M & 2) != 0) + int32_t((M & 4) != 0); }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Creation.
+
+TZELServNetwork::TZELServNetwork(TZELService& Service, const TZELServNetworkRec& Rec)
+    : S_(Service), Name_(TrimU(Rec.Name)), Options_(Rec.Options) {
+    NameUtf8_ = UnicodeToUtf8A(Name_);
+    // The clients see the name (and their owners' e-mails are read) in the network's charset.
+    TAnsiUnicodeConverter conv;
+    try {
+        const UnicodeString cs = !Options_.CharsetName.empty() ? Options_.CharsetName : S_.GetServerCharsetName();
+        if (!cs.empty()) conv.SetCharset(cs);
+        NameA_ = conv.FromUnicode(Name_);
+    } catch (const std::exception&) {
+        NameA_ = NameUtf8_;
+    }
+    for (const UnicodeString& mail : Options_.OwnerEMail) {
+        const UnicodeString t = TrimU(mail);
+        if (!t.empty()) OwnerIds_.push_back(CalcSourceId(UnicodeToUtf8A(t)));
+    }
+    StrBldAInit(AnswerBld_, 200);
+    StrBldAInit(ListBld_, 200);
+    StrBldAInit(MemberBld_, 500);
+    Now_ = S_.CurrentTick();
+    LastRun_ = Now_;
+    CheckManagers(7);
+}
+
+TZELServNetwork::~TZELServNetwork() { FreeAll(); }
+
+void TZELServNetwork::FreeAll() noexcept {
+    // Only the service's tail gets here with contexts left (their workers are gone).
+    std::vector<TZELSVCContext*> all;
+    for (auto& [k, c] : Members_) all.push_back(c);
+    for (TGroup* g : {&AwaitingAuth_, &Newbies_, &Approved_, &Quarantine_, &Aborted_, &DeleteHold_, &DisposeHold_,
+                      &MovingOut_})
+        all.insert(all.end(), g->begin(), g->end());
+    Members_.clear();
+    for (TGroup* g : {&AwaitingAuth_, &Newbies_, &Approved_, &Quarantine_, &Aborted_, &DeleteHold_, &DisposeHold_,
+                      &MovingOut_})
+        g->clear();
+    for (TZELSVCContext* c : all)
+        if (c != Parrot_) delete c;
+}
+
+void TZELServNetwork::SetLogHooks(TZELSVCLogHook Info, TZELSVCLogHook Error) {
+    Info_ = std::move(Info);
+    Error_ = std::move(Error);
+}
+
+void TZELServNetwork::LogError(UnicodeView Text) {
+    if (Error_)
+        Error_(Text);
+    else
+        S_.NetworksError(Text);
+}
+
+bool TZELServNetwork::RereadCompareAttr() const { return S_.RereadCompareAttr; }
+AnsiString TZELServNetwork::ServerId() const { return S_.ParrotId(); }
+
+AnsiString TZELServNetwork::MessageText() const {
+    switch (Options_.AccessInfoMode) {
+        case TZELSVCAccessInfoMode::fsaim_Always: return Notices_.Notice1;
+        case TZELSVCAccessInfoMode::fsaim_Never: return AnsiString();
+        default: return ConnectionMode_ || TalkMode_ ? Notices_.Notice1 : AnsiString();
+    }
+}
+
+AnsiString TZELServNetwork::MessageTextUtf8() const {
+    switch (Options_.AccessInfoMode) {
+        case TZELSVCAccessInfoMode::fsaim_Always: return Notices_.Notice2;
+        case TZELSVCAccessInfoMode::fsaim_Never: return AnsiString();
+        default: return ConnectionMode_ || TalkMode_ ? Notices_.Notice2 : AnsiString();
+    }
+}
+
+int32_t TZELServNetwork::SpeechLimitSeconds() const {
+    return Options_.SpeechLimit ? static_cast<int32_t>(Options_.MaxSpeechTime / 1000) : 0;
+}
+
+void TZELServNetwork::PrepareCmdList(TZELCmdListBlock& Block) {
+    StrBldAReset(ListBld_);
+    AddCmdNetworkLine(ListBld_, NameUtf8_, "", "");
+    Block = TZELCmdListBlock{};
+    Block.NetworkLine = StrBldAView(ListBld_);
+}
+
+bool TZELServNetwork::IsNetOwnerId(AnsiView Id) const {
+    return std::find(OwnerIds_.begin(), OwnerIds_.end(), Id) != OwnerIds_.end();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Groups.
+
+TZELServNetwork::TGroup* TZELServNetwork::GroupOf(NS State) {
+    return const_cast<TGroup*>(static_cast<const TZELServNetwork*>(this)->GroupOf(State));
+}
+
+const TZELServNetwork::TGroup* TZELServNetwork::GroupOf(NS State) const {
+    switch (State) {
+        case NS::ncs_Newbie: return &Newbies_;
+        case NS::ncs_Quarantine: return &Quarantine_;
+        case NS::ncs_Approved: return &Approved_;
+        case NS::ncs_DeleteHold: return &DeleteHold_;
+        case NS::ncs_Aborted: return &Aborted_;
+        case NS::ncs_DisposeHold: return &DisposeHold_;
+        case NS::ncs_AwaitingAuth: return &AwaitingAuth_;
+        case NS::ncs_MovingOut: return &MovingOut_;
+        default: return nullptr;
+    }
+}
+
+void TZELServNetwork::Enter(TZELSVCContext* C, NS State) {
+    if (State == NS::ncs_Member) {
+        Members_.emplace(C->SortKey, C);
+        Dirty_ |= ZELNetDirtyMembers;
+    } else {
+        TGroup* g = GroupOf(State);
+        if (std::find(g->begin(), g->end(), C) != g->end()) {
+            if (State == NS::ncs_DeleteHold) throw Exception("Already in <delete> hold");
+            if (State == NS::ncs_DisposeHold) throw Exception("Already in <dispose> hold");
+            throw Exception("Already in group");
+        }
+        g->push_back(C);
+    }
+    C->NetState = State;
+}
+
+void TZELServNetwork::Leave(TZELSVCContext* C) {
+    if (C->NetState == NS::ncs_Member) {
+        const auto it = Members_.find(C->SortKey);
+        if (it != Members_.end() && it->second == C) Members_.erase(it);
+        // The listed members keep no pointer to a context that may be freed before the next list.
+        Erase(ListedMembers_, C);
+        Dirty_ |= ZELNetDirtyMembers;
+    } else if (TGroup* g = GroupOf(C->NetState)) {
+        Erase(*g, C);
+        if (C->NetState == NS::ncs_Approved) Dirty_ |= ZELNetDirtyMembers;
+    }
+    C->NetState = NS::ncs_None;
+}
+
+int32_t TZELServNetwork::ClientCount() const noexcept {
+    return static_cast<int32_t>(Members_.size() + Newbies_.size() + Quarantine_.size() + Approved_.size());
+}
+
+int32_t TZELServNetwork::HeldCount() const noexcept {
+    size_t n = Members_.size();
+    for (const TGroup* g : {&AwaitingAuth_, &Newbies_, &Approved_, &Quarantine_, &Aborted_, &DeleteHold_,
+                            &DisposeHold_, &MovingOut_})
+        n += g->size();
+    return static_cast<int32_t>(n);
+}
+
+int32_t TZELServNetwork::GroupCount(NS State) const noexcept {
+    if (State == NS::ncs_Member) return MemberCount();
+    const TGroup* g = GroupOf(State);
+    return g ? static_cast<int32_t>(g->size()) : 0;
+}
+
+std::string TZELServNetwork::CheckGroups() const {
+    std::map<const TZELSVCContext*, int> seen;
+    for (const auto& [k, c] : Members_) {
+        if (c->NetState != NS::ncs_Member || k != c->SortKey) return "member with another state or key";
+        ++seen[c];
+    }
+    for (NS s : {NS::ncs_Newbie, NS::ncs_Quarantine, NS::ncs_Approved, NS::ncs_DeleteHold, NS::ncs_Aborted,
+                 NS::ncs_DisposeHold, NS::ncs_AwaitingAuth, NS::ncs_MovingOut}) {
+        for (const TZELSVCContext* c : *GroupOf(s)) {
+            if (c->NetState != s) return "context in a group its state does not name";
+            ++seen[c];
+        }
+    }
+    for (const auto& [c, n] : seen)
+        if (n != 1) return "context in more than one group";
+    for (const auto& [k, c] : IdIndex_) {
+        if (!seen.count(c)) return "id index names a context in no group";
+        if (!c->Indexed || c->Id != k) return "id index out of step";
+    }
+    for (const auto& [k, c] : CallsignIndex_)
+        if (!seen.count(c) || c->CallsignKey != k) return "callsign index out of step";
+    for (const TZELSVCContext* c : ListedMembers_)
+        if (!seen.count(c)) return "listed member in no group";
+    for (const auto& q : Requests_)
+        for (const TZELSVCContext* c : q)
+            if (!seen.count(c)) return "list request of a context in no group";
+    if (Talker_ != nullptr && !seen.count(Talker_)) return "talker in no group";
+    for (const auto& [c, n] : seen)
+        if (c->Indexed && (IdIndex_.count(c->Id) == 0 || IdIndex_.at(c->Id) != c)) return "indexed context not in index";
+    return std::string();
+}
+
+TZELSVCContext* TZELServNetwork::ClientById(AnsiView Id) const {
+    const auto it = IdIndex_.find(AnsiString(Id));
+    return it == IdIndex_.end() ? nullptr : it->second;
+}
+
+TZELSVCContext* TZELServNetwork::MemberById(AnsiView Id) const {
+    const auto it = IdIndex_.find(AnsiString(Id));
+    if (it == IdIndex_.end()) return nullptr;
+    TZELSVCContext* c = it->second;
+    if (c->NetState != NS::ncs_Member || (c->ClientFlags.load() & ZELClientClosing) != 0) return nullptr;
+    return c;
+}
+
+TZELSVCContext* TZELServNetwork::AsClient(TZELSVCWrkCtxBase* C) const { return dynamic_cast<TZELSVCContext*>(C); }
+
+// ---------------------------------------------------------------------------------------------
+// Exits.
+
+void TZELServNetwork::ReleaseFloor(TZELSVCContext* C) {
+    if (Talker_ != C) return;
+    Talker_ = nullptr;
+    C->ClientFlags.fetch_and(~ZELClientHoldsFloor);
+}
+
+void TZELServNetwork::ExitMembers(TZELSVCContext* C) {
+    if (C->NetState == NS::ncs_Member) {
+        Leave(C);
+        C->ClientFlags.fetch_and(~ZELClientChanged);
+    }
+    for (auto& q : Requests_) Erase(q, C);
+    ReleaseFloor(C);
+    // The managers that hold a session for the client learn that it left.
+    for (int32_t i = 0; i < 3; ++i) {
+        if (C->LinkStates[size_t(i)] == 2 && (ActiveMask_ & (1u << i)) != 0) S_.SysManClientLeft(i, C->Id, this);
+        C->LinkStates[size_t(i)] = 0;
+        C->ManagerInfo[size_t(i)].Answer = 0;
+    }
+}
+
+void TZELServNetwork::DropMember(TZELSVCContext* C, DC Cause) {
+    ExitMembers(C);
+    C->ClientFlags.fetch_or(ZELClientClosing);
+    Enter(C, NS::ncs_Aborted);
+    C->AbortWithCause(Cause);
+}
+
+void TZELServNetwork::DeleteHold(TZELSVCContext* C, DC Cause) {
+    ExitMembers(C);
+    Leave(C);
+    C->ClientFlags.fetch_or(ZELClientClosing);
+    Enter(C, NS::ncs_DeleteHold);
+    C->AbortWithCause(Cause);
+}
+
+void TZELServNetwork::DropClient(TZELSVCContext* C, DC Cause) {
+    switch (C->NetState) {
+        case NS::ncs_Member:
+            DropMember(C, Cause);
+            return;
+        case NS::ncs_AwaitingAuth:
+        case NS::ncs_Newbie:
+        case NS::ncs_Quarantine:
+        case NS::ncs_Approved:
+            DeleteHold(C, Cause);
+            return;
+        default:
+            return;
+    }
+}
+
+void TZELServNetwork::CleanIndexes(TZELSVCContext* C) {
+    const auto id = IdIndex_.find(C->Id);
+    const bool idMatch = id != IdIndex_.end() && id->second == C;
+    auto call = CallsignIndex_.end();
+    bool callMatch = true;
+    if (Options_.UniqCallsign) {
+        call = CallsignIndex_.find(C->CallsignKey);
+        callMatch = call != CallsignIndex_.end() && call->second == C;
+    }
+    if (!(idMatch && callMatch))
+        LogError(idMatch || (Options_.UniqCallsign && callMatch) ? u"_CleaningFromDupl: synchro mismatch #1"
+                                                                 : u"_CleaningFromDupl: synchro mismatch #0");
+    // What maps to this context goes in any case: no index keeps a context that is freed.
+    if (idMatch) IdIndex_.erase(id);
+    if (Options_.UniqCallsign && call != CallsignIndex_.end() && call->second == C) CallsignIndex_.erase(call);
+    for (auto& q : Requests_) Erase(q, C);
+    C->Indexed = false;
+}
+
+void TZELServNetwork::Dispose(TZELSVCContext* C) {
+    Enter(C, NS::ncs_DisposeHold);
+    if (C->Indexed) CleanIndexes(C);
+}
+
+void TZELServNetwork::ClientDisconnected(TZELSVCContext* C) {
+    C->SetDisconnectCause(DC::fsdc_GracefullDisconnect);
+    switch (C->NetState) {
+        case NS::ncs_DisposeHold:
+            throw Exception("Already in <dispose> hold");
+        case NS::ncs_None:
+            LogError(u"client disconnect: not in a group of its network");
+            break;
+        default:
+            ExitMembers(C);
+            Leave(C);
+            break;
+    }
+    Dispose(C);
+    if (S_.LogClientLevel >= DisconnectCauseInfo(C->Cause()).Level) S_.AddLogLine(C->DisconnectLine(true));
+}
+
+void TZELServNetwork::KickAll(DC Cause) {
+    std::vector<TZELSVCContext*> members;
+    for (auto& [k, c] : Members_)
+        if (c != Parrot_) members.push_back(c);
+    for (TZELSVCContext* c : members) DropMember(c, Cause);
+    for (TGroup* g : {&AwaitingAuth_, &Newbies_, &Approved_, &Quarantine_}) {
+        const TGroup copy = *g;
+        for (TZELSVCContext* c : copy) DeleteHold(c, Cause);
+    }
+    Stopped_ = true;
+    KickPending_ = true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The join.
+
+void TZELServNetwork::LogClient(TZELSVCContext* C, UnicodeView Text, bool Description) {
+    TStringBldU b;
+    StrBldUAdd(b, C->LogName);
+    StrBldUAdd(b, Text);
+    if (Description) C->AddLogDescription(b);
+    S_.AddLogLine(StrBldUToStr(b));
+}
+
+void TZELServNetwork::AddClient(TZELSVCContext* C, int32_t Kind, int32_t MoveTime) {
+    if (Kind != ZELJoinLogin) {
+        // The origin lets go of the client first: it keeps no pointer to a context it no longer
+        // serves, and a client moved away can come back.
+        if (C->NetState == NS::ncs_MovingOut)
+            if (auto* origin = dynamic_cast<TZELServNetwork*>(C->OriginNet)) origin->Leave(C);
+        C->Net = this;
+    }
+    if (S_.LogClientLevel >= 5) {
+        if (Kind == ZELJoinLogin) {
+            UnicodeString t = u" HANDSHAKE_STR_OK ";
+            t += EscapeCtrlCharsU(C->ConnectText);
+            LogClient(C, t, false);
+        } else {
+            UnicodeString t;
+            if (Kind == ZELJoinMove && MoveTime >= 1) {
+                t = u" MOVE_TEMP Time=`" + WidenStrU(std::to_string(MoveTime)) + u"` NetTo=`";
+            } else {
+                t = Kind == ZELJoinMove ? u" MOVE NetTo=`" : u" MOVE_AUTO_BACK NetTo=`";
+            }
+            t += Name_;
+            t += u"`";
+            LogClient(C, t, true);
+        }
+    }
+    const bool moved = Kind != ZELJoinLogin;
+    if (Kind == ZELJoinMove && MoveTime >= 1)
+        C->HomeNet = C->OriginNet;
+    else if (moved)
+        C->HomeNet = nullptr;
+
+    uint8_t kind = ZELLoginAccepted;
+    DC cause = DC::fsdc_DisconnectWithoutAuth;
+    // Capacity counts every client on its way in, so joins within one housekeeping pass cannot
+    // overfill the network.
+    if (Options_.MaxClients > 0 && ClientCount() >= Options_.MaxClients) {
+        kind = ZELLoginError;
+        cause = DC::fsdc_NetMaxClients;
+    } else if (IdIndex_.count(C->Id) != 0 ||
+               (Options_.UniqCallsign && CallsignIndex_.count(C->CallsignKey) != 0)) {
+        kind = ZELLoginDupl;
+        cause = DC::fsdc_ServerDuplicate;
+    } else {
+        C->JoinPrepare(*this);
+        if (C->HandshakeResult != ZELLoginAccepted) {
+            kind = C->HandshakeResult >= ZELLoginError && C->HandshakeResult <= ZELLoginDupl ? C->HandshakeResult
+                                                                                            : ZELLoginError;
+            cause = CauseOfResult(C->HandshakeResult);
+        }
+    }
+    if (kind != ZELLoginAccepted) {
+        if (moved) {
+            // A moved client gets no second login answer: it is closed with the cause.
+            C->SetDisconnectCause(cause);
+            DeleteHold(C, cause);
+        } else {
+            Refuse(C, kind, cause);
+        }
+        return;
+    }
+
+    C->ListCacheBits = 0;
+    IdIndex_.emplace(C->Id, C);
+    if (Options_.UniqCallsign) {
+        try {
+            CallsignIndex_.emplace(C->CallsignKey, C);
+        } catch (...) {
+            IdIndex_.erase(C->Id);
+            throw;
+        }
+    }
+    C->Indexed = true;
+    C->JoinTime = Now_;
+    C->Moved = moved;
+    if (EffectiveMode_ == TZELSystemManagerMode::smm_Standalone) {
+        C->ResetManagerAnswers(EffectiveMode_);
+        Enter(C, NS::ncs_Newbie);
+        if (moved)
+            ClientReady(C);
+        else
+            C->SendAcceptedLogin();
+        return;
+    }
+    C->ResetManagerAnswers(EffectiveMode_);
+    C->LinkStates = {};
+    Enter(C, NS::ncs_AwaitingAuth);
+    S_.SysManAuthenticateClient(C, this);
+}
+
+void TZELServNetwork::Refuse(TZELSVCContext* C, uint8_t Kind, DC Cause) {
+    C->SetDisconnectCause(Cause);
+    C->ClientFlags.fetch_or(ZELClientClosing);
+    Leave(C);
+    Enter(C, NS::ncs_DeleteHold);
+    C->BuildRefusal(AnswerBld_, Kind);
+    C->vSendAndClose(StrBldAView(AnswerBld_));
+}
+
+uint8_t TZELServNetwork::MemberCanStay(TZELSVCContext* C) {
+    const uint32_t flags = C->ClientFlags.load();
+    if ((flags & ZELClientRoleMask) == ZELClientRoleOwner || (flags & ZELClientParrot) != 0 || C == Parrot_) return 0;
+    const TZELSVCAccess* entry = nullptr;
+    if (ConnectionMode_ || TalkMode_) entry = Rights_.Find(C->EMailKey);
+    if (ConnectionMode_ && entry == nullptr) return 2;
+    const bool mayTalk = TalkMode_ ? entry != nullptr && entry->Data.Mark != 0 : true;
+    const bool listenOnly = (flags & ZELClientListenOnly) != 0;
+    if (listenOnly == !mayTalk) return 0;
+    if (mayTalk)
+        C->ClientFlags.fetch_and(~ZELClientListenOnly);
+    else
+        C->ClientFlags.fetch_or(ZELClientListenOnly);
+    C->ClientFlags.fetch_or(ZELClientChanged);
+    C->WriteEntryStatus();
+    return 1;
+}
+
+void TZELServNetwork::Approve(TZELSVCContext* C) {
+    Dirty_ |= ApprovedDirtyBits(C->ClientFlags.load());
+    Enter(C, NS::ncs_Approved);
+}
+
+void TZELServNetwork::ClientReady(TZELSVCContext* C) {
+    if (C->NetState != NS::ncs_Newbie) return;
+    Leave(C);
+    if (Options_.QuarantineTime != 0) {
+        C->QuarantineStart = Now_;
+        Enter(C, NS::ncs_Quarantine);
+        return;
+    }
+    Approve(C);
+}
+
+void TZELServNetwork::PromoteQuarantined() {
+    for (size_t i = Quarantine_.size(); i-- > 0;) {
+        TZELSVCContext* c = Quarantine_[i];
+        if (Now_ - c->QuarantineStart < Options_.QuarantineTime) continue;
+        Leave(c);
+        Approve(c);
+    }
+}
+
+void TZELServNetwork::AdmitApproved() {
+    // Approved stays filled: the welcome step of the housekeeping walks it once more.
+    TZELSVCListClientData data;
+    for (size_t i = Approved_.size(); i-- > 0;) {
+        TZELSVCContext* c = Approved_[i];
+        c->ClientFlags.fetch_and(~ZELClientChanged);
+        c->LastSecond = Now_;
+        c->SessionLeft = Options_.ClientSessionMaxTime;
+        if (c->Moved && (c->AcceptedFlags & ZELExtNetChangeInfo) != 0 && c->BuildStateAnswer(AnswerBld_))
+            c->vSend(StrBldAView(AnswerBld_));
+        if (c->RefreshMarks != 0) {
+            c->FillListClientData(data);
+            if ((c->RefreshMarks & TZELSVCContext::kRefreshMuted) && Mutes_.Find(c->Id) &&
+                MuteBlockListAddClient(Mutes_, data, data, 0, *this, ListBld_)) {
+                Dirty_ |= 0x18;
+                S_.SetServiceFlags(ZELSVCFlagMutes);
+            }
+            if ((c->RefreshMarks & TZELSVCContext::kRefreshBlocked) && Blocks_.Find(c->Id) &&
+                MuteBlockListAddClient(Blocks_, data, data, 0, *this, ListBld_)) {
+                Dirty_ |= 0x60;
+                S_.SetServiceFlags(ZELSVCFlagBlocks);
+            }
+            if ((c->RefreshMarks & TZELSVCContext::kRefreshAdmin) && Admins_.Find(c->Id) &&
+                AdminsListAddClient(Admins_, data, *this)) {
+                Dirty_ |= 0x180;
+                S_.SetServiceFlags(ZELSVCFlagAdmins);
+            }
+            if ((c->RefreshMarks & TZELSVCContext::kRefreshRights) && Rights_.Find(c->EMailKey) &&
+                AccessListAddClient(Rights_, data, *this)) {
+                Dirty_ |= 0x1800;
+                S_.SetServiceFlags(ZELSVCFlagRights);
+            }
+            if (c->RefreshMarks & TZELSVCContext::kRefreshOwner) {
+                S_.SetOwner(c->Callsign, c->CallsignUtf8);
+            }
+            c->RefreshMarks = 0;
+        }
+        if (S_.LogClientLevel >= 4) {
+            if (c->Moved && c->OriginNet != nullptr)
+                LogClient(c, u" MOVED NetFrom=`" + c->OriginNet->NetworkName() + u"`", true);
+            else
+                LogClient(c, u" LOGIN", true);
+        }
+    }
+}
+
+void TZELServNetwork::CountSessionTime() {
+    std::vector<TZELSVCContext*> over;
+    for (auto& [k, c] : Members_) {
+        if (c == Parrot_ || (c->ClientFlags.load() & ZELClientParrot) != 0) continue;
+        while (Now_ - c->LastSecond >= 1000) {
+            c->LastSecond += 1000;
+            --c->SessionLeft;
+        }
+        if (c->SessionLeft < 1) over.push_back(c);
+    }
+    for (TZELSVCContext* c : over) DropMember(c, DC::fsdc_SessionTimeLimit);
+}
+
+void TZELServNetwork::ProcessAccessModes() {
+    for (NS s : {NS::ncs_Member, NS::ncs_Quarantine, NS::ncs_Approved, NS::ncs_Newbie}) {
+        std::vector<TZELSVCContext*> clients;
+        if (s == NS::ncs_Member) {
+            for (auto& [k, c] : Members_) clients.push_back(c);
+        } else {
+            clients = *GroupOf(s);
+        }
+        for (TZELSVCContext* c : clients) {
+            try {
+                const uint8_t r = MemberCanStay(c);
+                if (r == 1 && s == NS::ncs_Member) Dirty_ |= ZELNetDirtyStatus;
+                if (r == 2) DropClient(c, DC::fsdc_ServerAccessDenied);
+            } catch (const std::exception& e) {
+                UnicodeString t = u"process_access_modes: ";
+                t += StateName(s);
+                t += u": ";
+                t += DecodeUtf8U(ExceptionClassName(e));
+                t += u": ";
+                t += DecodeUtf8U(e.what());
+                LogError(t);
+                const bool oom = dynamic_cast<const std::bad_alloc*>(&e) != nullptr;
+                if (!oom) c->SetDisconnectText(e.what());
+                DropClient(c, oom ? DC::fsdc_ServOutOfMemory : DC::fsdc_ServInternalError);
+            }
+        }
+    }
+}
+
+bool TZELServNetwork::SetConnectionMode(bool On) {
+    if (ConnectionMode_ == On) return false;
+    ConnectionMode_ = On;
+    ProcessAccessModes();
+    return true;
+}
+
+bool TZELServNetwork::SetTalkMode(bool On) {
+    if (TalkMode_ == On) return false;
+    TalkMode_ = On;
+    ProcessAccessModes();
+    return true;
+}
+
+void TZELServNetwork::ParrotJoin(TZELSVCContext* Parrot) {
+    IdIndex_.emplace(Parrot->Id, Parrot);
+    try {
+        if (Options_.UniqCallsign) CallsignIndex_.emplace(Parrot->CallsignKey, Parrot);
+        try {
+            Enter(Parrot, NS::ncs_Member);
+        } catch (...) {
+            if (Options_.UniqCallsign) CallsignIndex_.erase(Parrot->CallsignKey);
+            throw;
+        }
+    } catch (...) {
+        IdIndex_.erase(Parrot->Id);
+        throw;
+    }
+    Parrot->Indexed = true;
+    Parrot_ = Parrot;
+    ListedMembers_.clear();
+    for (auto& [k, c] : Members_) ListedMembers_.push_back(c);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Moves.
+
+uint8_t TZELServNetwork::FindActiveClient(AnsiView Id, TZELSVCWrkCtxBase*& Client) {
+    Client = nullptr;
+    TZELSVCContext* c = MemberById(Id);
+    if (c == nullptr) return ZELFindAbsent;
+    if (c == Parrot_) return ZELFindParrot;
+    Client = c;
+    return ZELFindFound;
+}
+
+bool TZELServNetwork::CanAcceptClient(TZELSVCWrkCtxBase* Client) {
+    TZELSVCContext* c = AsClient(Client);
+    if (c == nullptr) return false;
+    if (Options_.MaxClients > 0 && ClientCount() >= Options_.MaxClients) return false;
+    if (std::find(MovingOut_.begin(), MovingOut_.end(), c) != MovingOut_.end()) return false;
+    if (IdIndex_.count(c->Id) != 0) return false;
+    if (Options_.UniqCallsign && CallsignIndex_.count(c->CallsignKey) != 0) return false;
+    if (Blocks_.Find(c->Id) != nullptr) return false;
+    // The access check on a copy of the flags: a refusal here changes nothing on the client.
+    const uint32_t flags = c->ClientFlags.load();
+    if ((flags & ZELClientRoleMask) == ZELClientRoleOwner) return true;
+    if (ConnectionMode_ && Rights_.Find(c->EMailKey) == nullptr) return false;
+    return true;
+}
+
+bool TZELServNetwork::IsActiveMember(TZELSVCWrkCtxBase* Client, uint32_t Session) {
+    TZELSVCContext* c = AsClient(Client);
+    if (c == nullptr || c->Number() != Session) return false;
+    const auto it = IdIndex_.find(c->Id);
+    return it != IdIndex_.end() && it->second == c && c->NetState == NS::ncs_Member &&
+           (c->ClientFlags.load() & ZELClientClosing) == 0;
+}
+
+void TZELServNetwork::RemoveClient(TZELSVCWrkCtxBase* Client) {
+    TZELSVCContext* c = AsClient(Client);
+    if (c == nullptr || c->NetState != NS::ncs_Member) return;
+    c->ClientFlags.fetch_and(~ZELClientChanged);
+    ExitMembers(c);
+    c->ResetManagerAnswers(EffectiveMode_);
+    if (c->Indexed) CleanIndexes(c);
+    Enter(c, NS::ncs_MovingOut);
+    c->OriginNet = this;
+    AppendOwn(kRemoved, 0);
+    ProcessQueue(false);
+}
+
+void TZELServNetwork::AddMovedClient(TZELSVCWrkCtxBase* Client, int32_t Kind, int32_t MoveTime) {
+    if (TZELSVCContext* c = AsClient(Client)) AddClient(c, Kind, MoveTime);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The System Managers.
+
+void TZELServNetwork::CheckManagers(uint32_t LinksMask) {
+    ActiveMask_ = static_cast<uint32_t>(Options_.ManagersMask) & LinksMask & 7u;
+    ActiveCount_ = BitCount3(ActiveMask_);
+    if (ActiveMask_ == 0 && Options_.ManagerMode != TZELSystemManagerMode::smm_Standalone) {
+        EffectiveMode_ = TZELSystemManagerMode::smm_Standalone;
+        if (Info_)
+            Info_(u"WARNING: no active managers for the net(room); switching net(room) manager mode to STANDALONE");
+        // Nobody answers the clients that wait for verdicts now: they go on as in STANDALONE.
+        const TGroup waiting = AwaitingAuth_;
+        for (TZELSVCContext* c : waiting) {
+            Leave(c);
+            c->ResetManagerAnswers(EffectiveMode_);
+            Enter(c, NS::ncs_Newbie);
+            if (c->Moved)
+                ClientReady(c);
+            else
+                c->SendAcceptedLogin();
+        }
+        return;
+    }
+    EffectiveMode_ = Options_.ManagerMode;
+}
+
+TZELSVCContext* TZELServNetwork::FindWaiting(const void* Client) const {
+    // By pointer first: the record's context may be gone, and only a context found here is used.
+    for (const TGroup* g : {&AwaitingAuth_, &Newbies_, &Quarantine_, &Approved_})
+        for (TZELSVCContext* c : *g)
+            if (c == Client) return c;
+    for (const auto& [k, c] : Members_)
+        if (c == Client) return c;
+    return nullptr;
+}
+
+void TZELServNetwork::ManagerAnswer(TZELSVCNetQueueRecord& Rec) {
+    const int32_t link = Rec.Value2;
+    if (link < 0 || link > 2) return;
+    TZELSVCContext* c = FindWaiting(Rec.Owner);
+    if (c == nullptr || c->Number() != Rec.OwnerId) {
+        // The manager keeps a session for a client that is gone: it hears that the client left.
+        if (Rec.Value1 == 1) S_.SysManClientLeft(link, Rec.Text1, this);
+        return;
+    }
+    const uint8_t result = Rec.Value1 >= 0 && Rec.Value1 <= 5 ? static_cast<uint8_t>(Rec.Value1) : ZELLoginError;
+    TZELSVCContextManagerInfo& info = c->ManagerInfo[size_t(link)];
+    info.Answer = result;
+    info.Session = result == ZELLoginAccepted ? Rec.Text2 : AnsiString();
+    info.Accept = TZELSVCContext::ManagerAccepts(EffectiveMode_, result);
+    c->LinkStates[size_t(link)] = result == 0 ? 0 : 2;
+    if (c->ManagerAnswerCount < ActiveCount_) ++c->ManagerAnswerCount;
+    if (c->NetState == NS::ncs_Member && S_.LogClientLevel >= 4)
+        LogClient(c, u" MANAGER_AUTH MIDX=" + WidenStrU(std::to_string(link)), true);
+    if (c->ManagerAnswerCount < ActiveCount_) return;
+    uint8_t reason = 0;
+    const bool accepted =
+        EffectiveMode_ == TZELSystemManagerMode::smm_Standalone ? true : c->ManagerVerdict(reason);
+    const DC cause = CauseOfVerdict(reason);
+    switch (c->NetState) {
+        case NS::ncs_AwaitingAuth:
+            Leave(c);
+            if (accepted) {
+                if (c->Moved) {
+                    Approve(c);
+                } else {
+                    Enter(c, NS::ncs_Newbie);
+                    c->SendAcceptedLogin();
+                }
+            } else if (c->Moved) {
+                c->SetDisconnectCause(cause);
+                DeleteHold(c, cause);
+            } else {
+                Refuse(c, reason >= ZELLoginError && reason <= ZELLoginDupl ? reason : ZELLoginError, cause);
+            }
+            return;
+        case NS::ncs_Newbie:
+        case NS::ncs_Quarantine:
+        case NS::ncs_Approved:
+            if (!accepted) DeleteHold(c, cause);
+            return;
+        case NS::ncs_Member:
+            if (!accepted) DropMember(c, cause);
+            return;
+        default:
+            return;
+    }
+}
+
+void TZELServNetwork::LinkChanged(int32_t Link, bool Up) {
+    if (EffectiveMode_ == TZELSystemManagerMode::smm_Standalone || Link < 0 || Link > 2) return;
+    std::vector<TZELSVCContext*> clients;
+    for (auto& [k, c] : Members_)
+        if (c != Parrot_) clients.push_back(c);
+    for (const TGroup* g : {&Quarantine_, &Newbies_, &Approved_}) clients.insert(clients.end(), g->begin(), g->end());
+    for (TZELSVCContext* c : clients) {
+        if (Up) {
+            S_.SysManAuthenticateClientAt(Link, c, this);
+        } else {
+            c->ClearManagerAnswer(Link, EffectiveMode_);
+            c->LinkStates[size_t(Link)] = 0;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Data lists' notices.
+
+void TZELServNetwork::ClientRoleChangedById(AnsiView Id) {
+    if (TZELSVCContext* c = MemberById(Id)) {
+        if (c != Parrot_) DropMember(c, DC::fsdc_ChangeRole);
+    }
+}
+
+void TZELServNetwork::MuteClientById(AnsiView Id) {
+    TZELSVCContext* c = MemberById(Id);
+    if (c == nullptr || c == Parrot_) return;
+    if ((c->ClientFlags.fetch_or(ZELClientMuted) & ZELClientMuted) != 0) return;
+    ReleaseFloor(c);
+    c->ClientFlags.fetch_or(ZELClientChanged);
+    c->WriteEntryStatus();
+    Dirty_ |= ZELNetDirtyStatus;
+}
+
+void TZELServNetwork::UnmuteClientById(AnsiView Id) {
+    TZELSVCContext* c = MemberById(Id);
+    if (c == nullptr) return;
+    if ((c->ClientFlags.fetch_and(~ZELClientMuted) & ZELClientMuted) == 0) return;
+    c->ClientFlags.fetch_or(ZELClientChanged);
+    c->WriteEntryStatus();
+    Dirty_ |= ZELNetDirtyStatus;
+}
+
+void TZELServNetwork::BlockClientById(AnsiView Id) {
+    TZELSVCContext* c = MemberById(Id);
+    if (c == nullptr || c == Parrot_ || (c->ClientFlags.load() & ZELClientRoleMask) == ZELClientRoleOwner) return;
+    DropMember(c, DC::fsdc_ServerBlock);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The dispatcher.
+
+void TZELServNetwork::AppendOwn(uint8_t Code, int32_t Value) {
+    auto r = std::make_unique<TZELSVCNetQueueRecord>();
+    r->Command = static_cast<TZELSVCNetQueueCommand>(Code);
+    r->Value1 = Value;
+    Pending_.Add(std::move(r));
+}
+
+void TZELServNetwork::PostKickAllStopped() { AppendOwn(kKickAllStopped, 0); }
+void TZELServNetwork::PostKickAllByOwner() { AppendOwn(kKickAllByOwner, 0); }
+void TZELServNetwork::PostFlagSet(int32_t Value) { AppendOwn(kFlagSet, Value); }
+void TZELServNetwork::PostFlagClear(int32_t Value) { AppendOwn(kFlagClear, Value); }
+void TZELServNetwork::PostLinkUp(int32_t Index) { AppendOwn(kLinkUp, Index); }
+void TZELServNetwork::PostLinkDown(int32_t Index) { AppendOwn(kLinkDown, Index); }
+
+void TZELServNetwork::ProcessQueue(bool Housekeeping) {
+    Now_ = S_.CurrentTick();
+    if (Housekeeping) {
+        // Exactly 500 ms on, so the cadence never drifts; a clock far ahead (the first run, a
+        // stalled timer) is met at once instead of with a run per tick until it catches up.
+        if (static_cast<int32_t>(Now_ - LastRun_) >= static_cast<int32_t>(2 * kRunMs))
+            LastRun_ = Now_;
+        else
+            LastRun_ += kRunMs;
+    }
+    TZELSVCPendingCommands::TRecords recs = Pending_.TakeAll();
+    if (!recs.empty()) S_.SetServiceFlags(ZELSVCFlagNetworkActivity);
+    if (Housekeeping) this->Housekeeping(true);
+    for (auto& r : recs) {
+        // One record that fails costs only itself: the records after it (a disconnect among them)
+        // still run.
+        try {
+            RunRecord(*r);
+        } catch (const std::exception& e) {
+            S_.LogNetworkError(*this, e);
+        }
+        if (Stopped_) Dirty_ |= ZELNetDirtyHousekeep;
+        r.reset();
+        if (Dirty_ & ZELNetDirtyHousekeep) this->Housekeeping(false);
+    }
+    // A removal run from inside (RemoveClient) appends while the loop runs: those run next time.
+    if (Housekeeping || (Dirty_ & ZELNetDirtyHousekeep)) this->Housekeeping(Housekeeping);
+}
+
+void TZELServNetwork::RunRecord(TZELSVCNetQueueRecord& Rec) {
+    const uint8_t code = static_cast<uint8_t>(Rec.Command);
+    if (code <= 5) {
+        InstallRecord(Rec);
+        return;
+    }
+    TZELSVCContext* c = AsClient(Rec.Owner);
+    switch (code) {
+        case kHandshakeDone:
+            if (c) AddClient(c, ZELJoinLogin, 0);
+            return;
+        case kDisconnected:
+            if (c) ClientDisconnected(c);
+            return;
+        case kFlagSet:
+            Stopped_ = true;
+            return;
+        case kFlagClear:
+            Stopped_ = false;
+            return;
+        case kManagerAnswer:
+            ManagerAnswer(Rec);
+            return;
+        case kLinkUp:
+        case kLinkDown:
+            LinkChanged(Rec.Value1, code == kLinkUp);
+            return;
+        case kClientReady:
+            if (c) ClientReady(c);
+            return;
+        case kKickAllStopped:
+            KickAll(DC::fsdc_ServerStopped);
+            return;
+        case kKickAllByOwner:
+            KickAll(DC::fsdc_ByOwner);
+            return;
+        case kRemoved:
+            Dirty_ |= ZELNetDirtyHousekeep | ZELNetDirtyMembers;
+            return;
+        default:
+            throw Exception(FormatA("Unknown network command: %d", static_cast<int>(code)));
+    }
+}
+
+void TZELServNetwork::InstallRecord(TZELSVCNetQueueRecord& Rec) {
+    // The service marks the file for saving by the record's own flag (Value1); the network marks
+    // only what its members are to be sent.
+    switch (static_cast<uint8_t>(Rec.Command)) {
+        case 0: {
+            auto* p = dynamic_cast<TZELSVCAdminsPayload*>(Rec.Payload.get());
+            TZELSVCAdminRecordList empty;
+            TZELSVCAdminRecordList& recs = p && p->Records ? *p->Records : empty;
+            if (AdminsListMerge(Admins_, recs, *this)) {
+                Admins_.RebuildTimeIndex();
+                Dirty_ |= ZELNetDirtyAdmins;
+            }
+            return;
+        }
+        case 1:
+        case 2: {
+            const bool blocks = Rec.Command == TZELSVCNetQueueCommand::fsnq_InstallBlocks;
+            auto* p = dynamic_cast<TZELSVCMuteBlocksPayload*>(Rec.Payload.get());
+            TZELSVCMuteBlockRecordList empty;
+            TZELSVCMuteBlockRecordList& recs = p && p->Records ? *p->Records : empty;
+            TZELSVCMuteBlockList& list = blocks ? Blocks_ : Mutes_;
+            if (MuteBlockListMerge(list, recs, *this, blocks, ListBld_)) {
+                list.RebuildTimeIndex();
+                Dirty_ |= blocks ? ZELNetDirtyBlocks : ZELNetDirtyMutes;
+            }
+            return;
+        }
+        case 3: {
+            auto* p = dynamic_cast<TZELSVCRightsPayload*>(Rec.Payload.get());
+            TZELSVCAccessRecordList empty;
+            TZELSVCAccessRecordList& recs = p && p->Records ? *p->Records : empty;
+            if (AccessListMerge(Rights_, recs, *this)) {
+                Rights_.RebuildTimeIndex();
+                Dirty_ |= ZELNetDirtyRights;
+                ProcessAccessModes();
+            }
+            return;
+        }
+        case 4: {
+            auto* p = dynamic_cast<TZELSVCModesPayload*>(Rec.Payload.get());
+            const int32_t modes = p ? p->Modes : 0;
+            const bool conn = (modes & 0xFF00) != 0, talk = (modes & 0xFF) != 0;
+            if (conn == ConnectionMode_ && talk == TalkMode_) return;
+            ConnectionMode_ = conn;
+            TalkMode_ = talk;
+            Dirty_ |= ZELNetDirtyModes;
+            ProcessAccessModes();
+            return;
+        }
+        case 5: {
+            auto* p = dynamic_cast<TZELSVCNoticesPayload*>(Rec.Payload.get());
+            TZELSVCNoticeData n = p ? p->Notice : TZELSVCNoticeData{};
+            if (n.Notice1 == Notices_.Notice1 && n.Notice2 == Notices_.Notice2) return;
+            Notices_ = std::move(n);
+            Dirty_ |= ZELNetDirtyNotices;
+            return;
+        }
+        default:
+            return;
+    }
+}
+
+void TZELServNetwork::Housekeeping(bool Full) {
+    // 1. Expired mutes and blocks.
+    if (Mutes_.Count() > 0 || Blocks_.Count() > 0) {
+        const int64_t now = static_cast<int64_t>(std::time(nullptr));
+        if (Mutes_.Count() > 0 && MuteBlockListRemoveExpired(Mutes_, now, false, *this)) {
+            Dirty_ |= ZELNetDirtyMutes;
+            S_.SetServiceFlags(ZELSVCFlagMutes);
+        }
+        if (Blocks_.Count() > 0 && MuteBlockListRemoveExpired(Blocks_, now, true, *this)) {
+            Dirty_ |= ZELNetDirtyBlocks;
+            S_.SetServiceFlags(ZELSVCFlagBlocks);
+        }
+    }
+    // 2. Session time, quarantine, admission.
+    if (Options_.ClientSessionMaxTime > 0) CountSessionTime();
+    if (!Quarantine_.empty()) PromoteQuarantined();
+    if (!Approved_.empty()) AdmitApproved();
+    // Admitted clients are members from here on.
+    const TGroup welcome = Approved_;
+    for (TZELSVCContext* c : welcome) {
+        Leave(c);
+        Enter(c, NS::ncs_Member);
+    }
+    // 3. The listed members follow Members.
+    if (Dirty_ & ZELNetDirtyMembers) {
+        ListedMembers_.clear();
+        for (auto& [k, c] : Members_) ListedMembers_.push_back(c);
+    }
+    // Steps 4 to 6 (the member lists, with Full the floor, the output limit) belong to the relay.
+    (void)Full;
+    // 7. Bandwidth: a member whose output backs up beyond the limit is dropped.
+    {
+        size_t listLen = 0;
+        for (auto& [k, c] : Members_) listLen += c->ClassicEntry.size();
+        const int64_t limit = static_cast<int64_t>(listLen) * Options_.OutputBufferFactor +
+                              1700 * static_cast<int64_t>(S_.ClientActivityTimeout());
+        const int32_t lim = limit > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int32_t>(limit);
+        std::vector<TZELSVCContext*> over;
+        for (auto& [k, c] : Members_)
+            if (c != Parrot_ && c->vIsOutputOverLimit(lim)) over.push_back(c);
+        for (TZELSVCContext* c : over) DropMember(c, DC::fsdc_BandWidthLimit);
+    }
+    // 9. Welcome: the admitted clients are no longer joining.
+    for (TZELSVCContext* c : welcome) {
+        if (c->NetState != NS::ncs_Member) continue;
+        c->ClientFlags.fetch_and(~ZELClientJoining);
+        c->Moved = false;
+    }
+    // 10. Free the disposed contexts; each was one open connection.
+    const TGroup dispose = std::exchange(DisposeHold_, TGroup());
+    for (TZELSVCContext* c : dispose) {
+        S_.TemporaryMoves().Remove(c);
+        delete c;
+        S_.DecConnectionCount();
+    }
+    if (KickPending_ && Aborted_.empty() && DeleteHold_.empty()) {
+        KickPending_ = false;
+        Stopped_ = false;
+    }
+    // 11.
+    Dirty_ = 0;
+}
+
+}  // namespace zel

@@ -1,0 +1,256 @@
+#pragma once
+// TZELServNetwork: one network (room). It takes the client contexts that finished their
+// handshake, checks them, lets them wait for the System Managers' verdicts and a quarantine where
+// the options ask for it, makes them members, keeps its indexes free of duplicates, moves clients
+// in and out, and removes them again; its command dispatcher runs the records the service hands
+// it.
+//
+// Threads: only the timer thread uses a network, without locks (the service start installs the
+// first lists before the timer runs). A context is reached only through its flags word, the send
+// operations, SetDisconnectCause, AbortWithCause and RequestFlush.
+//
+// Membership: outside the indexes and ListedMembers a context is in exactly one group, the one its
+// state byte names (CheckGroups proves it). Removal is two-step: a drop takes a member out of
+// Members at once (Aborted); every context is freed only after its disconnect (code 40), at the
+// next housekeeping, which lowers the service's connection count once.
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "foundation/dmq_strbld_a.hpp"
+#include "foundation/dmq_types.hpp"
+#include "service/dmq_zel_cmd_proto.hpp"
+#include "service/dmq_zel_svc_admins_list.hpp"
+#include "service/dmq_zel_svc_bases.hpp"
+#include "service/dmq_zel_svc_muteblock_list.hpp"
+#include "service/dmq_zel_svc_notices_list.hpp"
+#include "service/dmq_zel_svc_queue.hpp"
+#include "service/dmq_zel_svc_rights_list.hpp"
+
+namespace zel {
+
+class TZELService;
+class TZELSVCContext;
+enum class TZELNetClientState : uint8_t;
+
+// Dirty bits of a network (read by the housekeeping).
+inline constexpr uint32_t ZELNetDirtyMembers = 0x1;
+inline constexpr uint32_t ZELNetDirtyStatus = 0x2;
+inline constexpr uint32_t ZELNetDirtyEntry = 0x4;
+inline constexpr uint32_t ZELNetDirtyMutes = 0x8;
+inline constexpr uint32_t ZELNetDirtyBlocks = 0x20;
+inline constexpr uint32_t ZELNetDirtyAdmins = 0x80;
+inline constexpr uint32_t ZELNetDirtyModes = 0x200;
+inline constexpr uint32_t ZELNetDirtyRights = 0x800;
+inline constexpr uint32_t ZELNetDirtyNotices = 0x2000;
+inline constexpr uint32_t ZELNetDirtyHousekeep = 0x40000;
+
+// Answers of FindActiveClient.
+inline constexpr uint8_t ZELFindFound = 0;
+inline constexpr uint8_t ZELFindParrot = 5;
+inline constexpr uint8_t ZELFindAbsent = 6;
+
+// Join kinds of AddClient.
+inline constexpr int32_t ZELJoinLogin = 0;
+inline constexpr int32_t ZELJoinMove = 1;
+inline constexpr int32_t ZELJoinMoveBack = 2;
+
+class TZELServNetwork : public TZELSVCNetworkBase {
+public:
+    // Rec's name (trimmed) and options; the housekeeping clock starts at the service's tick.
+    TZELServNetwork(TZELService& Service, const TZELServNetworkRec& Rec);
+    // Frees the lists and indexes, and every context still held (the service's tail: no worker
+    // is left then).
+    ~TZELServNetwork() override;
+
+    // ---- TZELSVCNetworkBase: networks list
+    const UnicodeString& NetworkName() const override { return Name_; }
+    const TZELSVCNetworkOptions& NetworkOptions() const override { return Options_; }
+    void SetLogHooks(TZELSVCLogHook Info, TZELSVCLogHook Error) override;
+    // ActiveManagersMask := ManagersMask AND LinksMask; no active link outside STANDALONE switches
+    // the network to STANDALONE (with a warning) and admits the clients awaiting verdicts.
+    void CheckManagers(uint32_t LinksMask) override;
+
+    // ---- data lists
+    AnsiString ListNameUtf8() const override { return NameUtf8_; }
+    bool RereadCompareAttr() const override;
+    bool LevelMuteBlock() const override { return Options_.LevelMuteBlock; }
+    bool ExactMuteBlock() const override { return Options_.ExactMuteBlock; }
+    AnsiString ServerId() const override;
+    void ClientRoleChangedById(AnsiView Id) override;
+    void MuteClientById(AnsiView Id) override;
+    void BlockClientById(AnsiView Id) override;
+    void UnmuteClientById(AnsiView Id) override;
+
+    // ---- client context
+    AnsiString ClientNameA() const override { return NameA_; }
+    // The notice texts by AccessInfoMode: ORIGINAL only while a mode switch is on, ALWAYS, NEVER.
+    AnsiString MessageText() const override;
+    AnsiString MessageTextUtf8() const override;
+    TZELSystemManagerMode EffectiveManagerMode() const override { return EffectiveMode_; }
+    uint32_t ActiveManagersMask() const override { return ActiveMask_; }
+    int32_t SpeechLimitSeconds() const override;
+
+    // ---- tick and dispatcher
+    void Tick(uint32_t) override {}
+    uint32_t LastRun() const override { return LastRun_; }
+    void ProcessQueue(bool Housekeeping) override;
+    void AddPending(std::unique_ptr<TZELSVCNetQueueRecord>&& Rec) override { Pending_.Add(std::move(Rec)); }
+    int32_t PendingCount() const override { return Pending_.Count(); }
+    const TZELSVCMuteBlockList& MuteList() const override { return Mutes_; }
+    const TZELSVCMuteBlockList& BlockList() const override { return Blocks_; }
+    const TZELSVCAdminList& AdminList() const override { return Admins_; }
+    const TZELSVCAccessList& RightsList() const override { return Rights_; }
+    bool ConnectionMode() const override { return ConnectionMode_; }
+    bool TalkMode() const override { return TalkMode_; }
+    const TZELSVCNoticeData& Notices() const override { return Notices_; }
+    void PrepareCmdList(TZELCmdListBlock& Block) override;
+
+    // ---- System Manager links
+    uint32_t ManagersMask() const override { return ActiveMask_; }
+    AnsiString ManagerNetworkName() const override { return NameA_; }
+
+    // ---- moves
+    uint8_t FindActiveClient(AnsiView Id, TZELSVCWrkCtxBase*& Client) override;
+    bool CanAcceptClient(TZELSVCWrkCtxBase* Client) override;
+    bool IsActiveMember(TZELSVCWrkCtxBase* Client, uint32_t Session) override;
+    void RemoveClient(TZELSVCWrkCtxBase* Client) override;
+    void AddMovedClient(TZELSVCWrkCtxBase* Client, int32_t Kind, int32_t MoveTime) override;
+
+    // ---- Membership (timer thread).
+    // The join: kind 0 a login (code 38), 1 a move, 2 a move back; MoveTime in seconds.
+    void AddClient(TZELSVCContext* Client, int32_t Kind, int32_t MoveTime);
+    // The access check: 0 allowed, 1 talk right changed, 2 refused.
+    uint8_t MemberCanStay(TZELSVCContext* Client);
+    // Code 55 (and a move in STANDALONE): out of Newbies into Quarantine or Approved.
+    void ClientReady(TZELSVCContext* Client);
+    // The refusal login answer of kind Kind, cause first-wins, into DeleteHold.
+    void Refuse(TZELSVCContext* Client, uint8_t Kind, TZELSVCDisconnectCause Cause);
+    // The Parrot's join: into the indexes and Members without a login.
+    void ParrotJoin(TZELSVCContext* Parrot);
+    // Code 40: the client's worker let go of it; it goes to DisposeHold.
+    void ClientDisconnected(TZELSVCContext* Client);
+    // Kick all (codes 81, 82).
+    void KickAll(TZELSVCDisconnectCause Cause);
+    // Changes a mode switch; true when it changed (the access check then runs over the clients).
+    bool SetConnectionMode(bool On);
+    bool SetTalkMode(bool On);
+
+    // Housekeeping steps.
+    void PromoteQuarantined();
+    void AdmitApproved();
+    void CountSessionTime();
+
+    // The network's own appends.
+    void PostKickAllStopped();
+    void PostKickAllByOwner();
+    void PostFlagSet(int32_t Value);
+    void PostFlagClear(int32_t Value);
+    void PostLinkUp(int32_t Index);
+    void PostLinkDown(int32_t Index);
+
+    // ---- Inspection (tests and the command channel; timer thread).
+    // "" when every context is in exactly the group its state byte names and the indexes match
+    // the groups; else what is wrong.
+    std::string CheckGroups() const;
+    int32_t MemberCount() const noexcept { return static_cast<int32_t>(Members_.size()); }
+    int32_t ListedCount() const noexcept { return static_cast<int32_t>(ListedMembers_.size()); }
+    // Contexts held in any group (the holds included).
+    int32_t HeldCount() const noexcept;
+    int32_t GroupCount(TZELNetClientState State) const noexcept;
+    bool Stopped() const noexcept { return Stopped_; }
+    uint32_t Dirty() const noexcept { return Dirty_; }
+    // The client with this id in the id index (any state), or null.
+    TZELSVCContext* ClientById(AnsiView Id) const;
+    // The member with this id (not closing), or null.
+    TZELSVCContext* MemberById(AnsiView Id) const;
+    bool IsNetOwnerId(AnsiView Id) const;
+    TZELService& Service() const noexcept { return S_; }
+    uint32_t Now() const noexcept { return Now_; }
+
+private:
+    using TGroup = std::vector<TZELSVCContext*>;
+
+    TGroup* GroupOf(TZELNetClientState State);
+    const TGroup* GroupOf(TZELNetClientState State) const;
+    void Enter(TZELSVCContext* C, TZELNetClientState State);
+    // Out of the group its state byte names (state none afterwards).
+    void Leave(TZELSVCContext* C);
+    void Dispose(TZELSVCContext* C);
+    void DeleteHold(TZELSVCContext* C, TZELSVCDisconnectCause Cause);
+    // The one exit routine: out of Members (dirty 0x1), the request queues and the floor, and the
+    // System Manager sessions closed.
+    void ExitMembers(TZELSVCContext* C);
+    // A member dropped by the network: exit, Aborted, aborted with Cause.
+    void DropMember(TZELSVCContext* C, TZELSVCDisconnectCause Cause);
+    // Any client of the network dropped with Cause: a member as above, the others into DeleteHold.
+    void DropClient(TZELSVCContext* C, TZELSVCDisconnectCause Cause);
+    void CleanIndexes(TZELSVCContext* C);
+    void Approve(TZELSVCContext* C);
+    void ProcessAccessModes();
+    void Housekeeping(bool Full);
+    void RunRecord(TZELSVCNetQueueRecord& Rec);
+    void InstallRecord(TZELSVCNetQueueRecord& Rec);
+    // Code 44: one System Manager's answer on a client; the verdict once every active one answered.
+    void ManagerAnswer(TZELSVCNetQueueRecord& Rec);
+    // Codes 45 and 46: a link came up (the clients are sent to it) or went down (its answers go).
+    void LinkChanged(int32_t Link, bool Up);
+    TZELSVCContext* FindWaiting(const void* Client) const;
+    void AppendOwn(uint8_t Code, int32_t Value);
+    void LogClient(TZELSVCContext* C, UnicodeView Text, bool Description);
+    void LogError(UnicodeView Text);
+    void ReleaseFloor(TZELSVCContext* C);
+    int32_t ClientCount() const noexcept;
+    TZELSVCContext* AsClient(TZELSVCWrkCtxBase* C) const;
+    void FreeAll() noexcept;
+
+    TZELService& S_;
+    UnicodeString Name_;
+    AnsiString NameA_;
+    AnsiString NameUtf8_;
+    TZELSVCNetworkOptions Options_;
+    std::vector<AnsiString> OwnerIds_;
+    TZELSVCLogHook Info_;
+    TZELSVCLogHook Error_;
+
+    TZELSVCContext* Talker_ = nullptr;
+    TZELSVCContext* Parrot_ = nullptr;
+
+    // Groups.
+    std::vector<TZELSVCContext*> ListedMembers_;
+    std::map<AnsiString, TZELSVCContext*> Members_;  // by sort key
+    std::map<AnsiString, TZELSVCContext*> IdIndex_;
+    std::map<AnsiString, TZELSVCContext*> CallsignIndex_;
+    TGroup AwaitingAuth_, Newbies_, Approved_, Quarantine_, Aborted_, DeleteHold_, DisposeHold_, MovingOut_;
+    // Clients that asked for a list: mutes, blocks, administrators, modes, rights, notices.
+    std::vector<TZELSVCContext*> Requests_[6];
+
+    TZELSVCPendingCommands Pending_;
+
+    TZELSVCAdminList Admins_;
+    TZELSVCMuteBlockList Mutes_;
+    TZELSVCMuteBlockList Blocks_;
+    TZELSVCAccessList Rights_;
+    TZELSVCNoticeData Notices_;
+    bool ConnectionMode_ = false;
+    bool TalkMode_ = false;
+
+    uint32_t ActiveMask_ = 0;
+    int32_t ActiveCount_ = 0;
+    TZELSystemManagerMode EffectiveMode_ = TZELSystemManagerMode::smm_Standalone;
+
+    uint32_t Now_ = 0;
+    uint32_t LastRun_ = 0;
+    uint32_t Dirty_ = 0;
+    bool Stopped_ = false;
+    // A kick all waits for the clients it dropped to be freed before Stopped is cleared.
+    bool KickPending_ = false;
+
+    TStringBldA AnswerBld_;
+    TStringBldA ListBld_;
+    TStringBldA MemberBld_;
+};
+
+}  // namespace zel

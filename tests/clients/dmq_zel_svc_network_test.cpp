@@ -1,0 +1,564 @@
+#include "clients/dmq_zel_svc_network.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "clients/dmq_zel_svc_context.hpp"
+#include "foundation/dmq_file_mover.hpp"
+#include "foundation/dmq_hex.hpp"
+#include "net/dmq_sock.hpp"
+#include "service/dmq_zel_utils.hpp"
+#include "service/dmq_zel_svc_admins_list.hpp"
+#include "service/dmq_zel_svc_datafile.hpp"
+#include "service/dmq_zel_svc_modes_list.hpp"
+#include "service/dmq_zel_svc_muteblock_list.hpp"
+#include "service/dmq_zel_svc_notices_list.hpp"
+#include "service/dmq_zel_svc_reread.hpp"
+#include "tests/support/client_service.hpp"
+#include "tests/support/temp_dir.hpp"
+
+namespace zel::test {
+namespace {
+
+using DC = TZELSVCDisconnectCause;
+using NS = TZELNetClientState;
+
+// A connect line with its own e-mail, callsign and network.
+std::string Login(const std::string& Call, const std::string& Mail, const std::string& Net) {
+    return "CT:<VX>2014004</VX><EA>" + Mail + "</EA><PW>pw</PW><ON>" + Call +
+           "</ON><BC>PC Only</BC><CT>Town</CT><NN>Land</NN><NT>" + Net + "</NT>\r\n";
+}
+
+// The access level of a login answer, "" when none came.
+std::string AccessLevel(const std::string& Received) {
+    const size_t a = Received.find("<AL>");
+    const size_t b = a == std::string::npos ? a : Received.find("</AL>", a);
+    return b == std::string::npos ? std::string() : Received.substr(a + 4, b - a - 4);
+}
+
+// A file line of an administrator or a block of Mail in network Net.
+std::string AdminLine(const std::string& Net, const std::string& Mail) {
+    TZELServNetworkRec rec;
+    rec.Name = DecodeUtf8U(Net);
+    StandInFileNetwork owner(rec);
+    TZELSVCAdmin a(owner);
+    TZELSVCAdminData d;
+    d.Id = CalcSourceId(Mail);
+    d.Time = 1700000000;
+    d.ON = "ADM";
+    a.AssignData(d);
+    return a.FileLine;
+}
+std::string BlockLine(const std::string& Net, const std::string& Mail) {
+    TZELServNetworkRec rec;
+    rec.Name = DecodeUtf8U(Net);
+    StandInFileNetwork owner(rec);
+    TZELSVCMuteBlock b(owner);
+    TZELSVCMuteBlockData d;
+    d.Id = CalcSourceId(Mail);
+    d.Start = 1700000000;
+    d.ON = "BLK";
+    TStringBldA bld;
+    b.AssignData(d, bld);
+    return b.FileLine;
+}
+
+// The Parrot as far as a network sees it: a client without a socket that joins without a login.
+class TParrotStandIn : public TZELSVCContext {
+public:
+    explicit TParrotStandIn(TZELService* S) : TZELSVCContext(S, -1, "", 0, 0) {
+        Id = CalcSourceId("parrot@example.org");
+        Callsign = "PARROT";
+        CallsignKey = PadKey8A(Callsign);
+        Country = "Land";
+        ClientFlags.fetch_or(ZELClientParrot);
+        BuildListEntries();
+    }
+    void vSend(AnsiView) override {}
+    void vSendNoFlush(AnsiView) override {}
+    void vSendLoginAnswer(AnsiView) override {}
+    void vSendAndClose(AnsiView) override {}
+    void vAttach(TZELSVCWaitRecord&) override {}
+    TZELSVCWrkResult vHandleRead(TZELSVCWaitRecord&) override { return TZELSVCWrkResult::wkr_Keep; }
+    TZELSVCWrkResult vPrepareWait(TZELSVCWaitRecord&) override { return TZELSVCWrkResult::wkr_Keep; }
+    bool vCheckIdleTimeout(TZELSVCWaitRecord&) override { return false; }
+};
+
+// The real networks of a networks file, a service on a loopback port, and a clock the test moves.
+class NetworkTest : public TempDirTest {
+protected:
+    // Lines of the networks file; Files: data files written before the start (name, content).
+    void StartWith(const std::string& Networks,
+                   const std::vector<std::pair<std::string, std::string>>& Files = {}) {
+        Put(Path("networks.cfg"), Networks);
+        for (auto& [name, text] : Files) Put(Path(name), text);
+        TClientSettings set;
+        set.RealNetworks = true;
+        set.ActivityTimeout = 30;
+        set.Setup = [this](TZELService& S) {
+            S.SetDataDir(DecodeUtf8U(dir_));
+            S.SetNetworksFileName(DecodeUtf8U(Path("networks.cfg")));
+            S.SetAdminsFileName(u"admins.dat");
+            S.SetMutesFileName(u"mutes.dat");
+            S.SetBlocksFileName(u"blocks.dat");
+            S.SetRightsFileName(u"rights.dat");
+            S.SetModesFileName(u"modes.dat");
+            S.SetNoticesFileName(u"notices.dat");
+            S.SetOwnerFileName(u"owner.dat");
+            S.TickClock = [this] { return GetTickMs() + Offset.load(); };
+            if (!ServerOwnerMail.empty()) S.SetServerOwnerEMail(DecodeUtf8U(ServerOwnerMail));
+        };
+        Svc = std::make_unique<TClientService>(set);
+        ASSERT_TRUE(Svc->Start());
+    }
+    void TearDown() override {
+        Stop();
+        TempDirTest::TearDown();
+    }
+    // The service ends (every context freed) within the bound.
+    bool Stop() {
+        if (!Svc) return true;
+        Svc->S->RequestStop(u"test");
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (std::chrono::steady_clock::now() < end) {
+            if (Svc->S->Finished()) break;
+            TThread::CheckSynchronize(20);
+        }
+        const bool ended = Svc->S->Finished();
+        if (ended) Svc.reset();
+        return ended;
+    }
+
+    // Connects, sends the line and waits for the login answer; the access level.
+    std::string Join(TTestClient& C, const std::string& Line) {
+        if (!C.Connect(Svc->Port) || !C.Send(Line)) return "no connection";
+        C.WaitLoginAnswer();
+        return AccessLevel(C.Received);
+    }
+    // Serves the log until Cond holds (timer-thread state read through OnTimer).
+    bool Until(const std::function<bool()>& Cond, int Ms = 8000) {
+        return ServeUntil(Cond, std::chrono::milliseconds(Ms));
+    }
+    // On the timer thread: the groups of every network are sound; "" when so.
+    std::string Groups() {
+        std::string fault;
+        Svc->OnTimer([&] {
+            for (int32_t i = 0; i < Svc->S->Networks().Count(); ++i) {
+                auto* n = dynamic_cast<TZELServNetwork*>(Svc->S->Networks().Networks(i));
+                const std::string f = n->CheckGroups();
+                if (!f.empty()) fault = f;
+            }
+        });
+        return fault;
+    }
+    int32_t Members(UnicodeView Net) {
+        int32_t n = -1;
+        Svc->OnTimer([&] { n = Svc->RealNet(Net)->MemberCount(); });
+        return n;
+    }
+    int32_t Held(UnicodeView Net) {
+        int32_t n = -1;
+        Svc->OnTimer([&] { n = Svc->RealNet(Net)->HeldCount(); });
+        return n;
+    }
+    DC CauseOf(const TTestClient& C) {
+        TFreedContext f{};
+        Until([&] { return Svc->Probe.Find(C.LocalPort, f); });
+        return f.Cause;
+    }
+
+    std::unique_ptr<TClientService> Svc;
+    std::atomic<uint32_t> Offset{0};
+    std::string ServerOwnerMail;
+};
+
+TEST_F(NetworkTest, QuitAndReconnectFreesEveryClientOnce) {
+    StartWith("Test\n");
+    for (int round = 0; round < 3; ++round) {
+        TTestClient c;
+        ASSERT_EQ(Join(c, Login("N0CALL", "same@example.org", "Test")), "OK") << round;
+        ASSERT_TRUE(Until([&] { return Members(u"Test") == 1; }));
+        EXPECT_EQ(Groups(), "");
+        c.Close();
+        ASSERT_TRUE(Until([&] { return Svc->Probe.FreedTotal() == round + 1; }));
+        EXPECT_EQ(CauseOf(c), DC::fsdc_GracefullDisconnect);
+    }
+    EXPECT_EQ(Held(u"Test"), 0);
+    EXPECT_EQ(Groups(), "");
+    EXPECT_TRUE(Until([&] { return Svc->S->ConnectionCount() == 0; }));
+    EXPECT_TRUE(Svc->Probe.FreedOnce());
+    EXPECT_TRUE(Stop());
+}
+
+TEST_F(NetworkTest, JoinChecksRefuseWithTheirCause) {
+    StartWith(
+        "Test\n"
+        "Two|MaxClients=2\n"
+        "Uniq|UniqCallsign=yes\n"
+        "Owned|OwnerEMail=boss@example.org\n");
+    // Three joins within one housekeeping window: the third finds the network full.
+    {
+        TTestClient a, b, c;
+        ASSERT_TRUE(a.Connect(Svc->Port) && b.Connect(Svc->Port) && c.Connect(Svc->Port));
+        a.Send(Login("A1", "a1@example.org", "Two"));
+        b.Send(Login("A2", "a2@example.org", "Two"));
+        c.Send(Login("A3", "a3@example.org", "Two"));
+        int ok = 0;
+        TTestClient* refused = nullptr;
+        for (TTestClient* t : {&a, &b, &c}) {
+            t->WaitLoginAnswer();
+            const std::string al = AccessLevel(t->Received);
+            if (al == "OK") ++ok;
+            if (al == "ERROR") refused = t;
+        }
+        EXPECT_EQ(ok, 2);
+        ASSERT_NE(refused, nullptr);
+        EXPECT_TRUE(refused->WaitClosed(3000));
+        EXPECT_EQ(CauseOf(*refused), DC::fsdc_NetMaxClients);
+    }
+    // A second login of one e-mail is refused; the first member stays.
+    TTestClient first, second;
+    ASSERT_EQ(Join(first, Login("D1", "dup@example.org", "Test")), "OK");
+    ASSERT_TRUE(Until([&] { return Members(u"Test") >= 1; }));
+    EXPECT_EQ(Join(second, Login("D2", "dup@example.org", "Test")), "DUPL");
+    EXPECT_EQ(CauseOf(second), DC::fsdc_ServerDuplicate);
+    bool stillThere = false;
+    Svc->OnTimer([&] { stillThere = Svc->RealNet(u"Test")->MemberById(CalcSourceId("dup@example.org")) != nullptr; });
+    EXPECT_TRUE(stillThere);
+    EXPECT_FALSE(first.ReadFor(300) == false);
+    // One callsign twice: refused only where UniqCallsign is on.
+    TTestClient u1, u2, t1, t2;
+    EXPECT_EQ(Join(u1, Login("SAME", "u1@example.org", "Uniq")), "OK");
+    EXPECT_EQ(Join(u2, Login("SAME", "u2@example.org", "Uniq")), "DUPL");
+    EXPECT_EQ(CauseOf(u2), DC::fsdc_ServerDuplicate);
+    EXPECT_EQ(Join(t1, Login("SAME", "t1@example.org", "Test")), "OK");
+    EXPECT_EQ(Join(t2, Login("SAME", "t2@example.org", "Test")), "OK");
+    // An owner by OwnerEMail.
+    TTestClient boss;
+    EXPECT_EQ(Join(boss, Login("BOSS", "boss@example.org", "Owned")), "NETOWNER");
+    EXPECT_EQ(Groups(), "");
+    EXPECT_TRUE(Stop());
+    EXPECT_TRUE(Svc == nullptr);
+}
+
+// Every drop path ends the same way: the client leaves Members at once, and it is freed once,
+// after its disconnect, in no group or index; the service then still ends.
+TEST_F(NetworkTest, DroppedClientsAreFreedOnceAfterTheirDisconnect) {
+    StartWith("Test\nTimed|ClientSessionMaxTime=2\n");
+    TTestClient timed;
+    ASSERT_EQ(Join(timed, Login("T1", "t1@example.org", "Timed")), "OK");
+    ASSERT_TRUE(Until([&] { return Members(u"Timed") == 1; }));
+    // The session limit: the clock jumps past it.
+    Offset += 5000;
+    EXPECT_TRUE(timed.WaitClosed(5000));
+    EXPECT_EQ(CauseOf(timed), DC::fsdc_SessionTimeLimit);
+    EXPECT_TRUE(Until([&] { return Held(u"Timed") == 0; }));
+
+    // ConnectionMode on: a member without a rights entry is dropped at once.
+    TTestClient open;
+    ASSERT_EQ(Join(open, Login("O1", "o1@example.org", "Test")), "OK");
+    ASSERT_TRUE(Until([&] { return Members(u"Test") == 1; }));
+    Svc->OnTimer([&] {
+        auto r = std::make_unique<TZELSVCNetQueueRecord>();
+        r->Command = TZELSVCNetQueueCommand::fsnq_InstallModes;
+        auto p = std::make_unique<TZELSVCModesPayload>();
+        p->Modes = 256;
+        r->Payload = std::move(p);
+        Svc->RealNet(u"Test")->AddPending(std::move(r));
+    });
+    EXPECT_TRUE(open.WaitClosed(5000));
+    EXPECT_EQ(CauseOf(open), DC::fsdc_ServerAccessDenied);
+    EXPECT_TRUE(Until([&] { return Held(u"Test") == 0; }));
+    EXPECT_EQ(Groups(), "");
+    Svc->OnTimer([&] {
+        auto r = std::make_unique<TZELSVCNetQueueRecord>();
+        r->Command = TZELSVCNetQueueCommand::fsnq_InstallModes;
+        Svc->RealNet(u"Test")->AddPending(std::move(r));
+    });
+
+    // Service stop kicks every client (members and those still joining) and the service ends.
+    TTestClient m1, m2;
+    ASSERT_EQ(Join(m1, Login("M1", "m1@example.org", "Test")), "OK");
+    ASSERT_EQ(Join(m2, Login("M2", "m2@example.org", "Test")), "OK");
+    ASSERT_TRUE(Until([&] { return Members(u"Test") == 2; }));
+    ASSERT_EQ(Groups(), "");
+    Svc->S->RequestStop(u"test");
+    for (TTestClient* c : {&m1, &m2}) {
+        EXPECT_TRUE(c->WaitClosed(3000));
+        EXPECT_EQ(CauseOf(*c), DC::fsdc_ServerStopped);
+    }
+    EXPECT_TRUE(Svc->Probe.FreedOnce());
+    EXPECT_TRUE(Stop());
+}
+
+TEST_F(NetworkTest, KickAllByOwnerFreesAndResumes) {
+    StartWith("Test\n");
+    TTestClient a, b;
+    ASSERT_EQ(Join(a, Login("K1", "k1@example.org", "Test")), "OK");
+    ASSERT_EQ(Join(b, Login("K2", "k2@example.org", "Test")), "OK");
+    ASSERT_TRUE(Until([&] { return Members(u"Test") == 2; }));
+    Svc->OnTimer([&] { Svc->RealNet(u"Test")->PostKickAllByOwner(); });
+    EXPECT_TRUE(a.WaitClosed(3000));
+    EXPECT_TRUE(b.WaitClosed(3000));
+    EXPECT_EQ(CauseOf(a), DC::fsdc_ByOwner);
+    EXPECT_EQ(CauseOf(b), DC::fsdc_ByOwner);
+    EXPECT_TRUE(Until([&] { return Held(u"Test") == 0 && Svc->S->ConnectionCount() == 0; }));
+    bool stopped = true;
+    EXPECT_TRUE(Until([&] {
+        Svc->OnTimer([&] { stopped = Svc->RealNet(u"Test")->Stopped(); });
+        return !stopped;
+    }));
+    // The network takes clients again.
+    TTestClient c;
+    EXPECT_EQ(Join(c, Login("K1", "k1@example.org", "Test")), "OK");
+    EXPECT_EQ(Groups(), "");
+    EXPECT_TRUE(Svc->Probe.FreedOnce());
+}
+
+// Many pending records, every one of them failing, ahead of a disconnect: each failure is logged
+// on its own and the disconnect still frees its client.
+TEST_F(NetworkTest, FailingRecordsCostOnlyThemselves) {
+    StartWith("Test\n");
+    TTestClient a;
+    ASSERT_EQ(Join(a, Login("F1", "f1@example.org", "Test")), "OK");
+    ASSERT_TRUE(Until([&] { return Members(u"Test") == 1; }));
+    Svc->SetEveryTick([&] {
+        TZELSVCNetworkBase* n = Svc->S->Networks().Find(u"Test");
+        for (int i = 0; i < 40; ++i) {
+            auto r = std::make_unique<TZELSVCNetQueueRecord>();
+            r->Command = static_cast<TZELSVCNetQueueCommand>(6);
+            n->AddPending(std::move(r));
+        }
+    });
+    a.Close();
+    EXPECT_TRUE(Until([&] { return Svc->Probe.FreedTotal() == 1; }));
+    Svc->SetEveryTick({});
+    EXPECT_TRUE(Until([&] { return Svc->S->ConnectionCount() == 0; }));
+    EXPECT_EQ(Held(u"Test"), 0);
+    EXPECT_TRUE(Svc->Log.HasPrefix(u"ERROR: Network \"Test\": Unknown network command: 6") ||
+                Svc->Log.HasPrefix(u"ERROR: Network \"Test\": Exception: Unknown network command: 6"));
+}
+
+TEST_F(NetworkTest, QuarantineEndsAtTheFirstHousekeepingAfterItsTime) {
+    StartWith("Test|QuarantineTime=3000\n");
+    TTestClient a;
+    ASSERT_EQ(Join(a, Login("Q1", "q1@example.org", "Test")), "OK");
+    ASSERT_TRUE(Until([&] {
+        int32_t q = 0;
+        Svc->OnTimer([&] { q = Svc->RealNet(u"Test")->GroupCount(NS::ncs_Quarantine); });
+        return q == 1;
+    }));
+    ServeUntil([] { return false; }, std::chrono::milliseconds(600));
+    EXPECT_EQ(Members(u"Test"), 0);
+    Offset += 3000;
+    EXPECT_TRUE(Until([&] { return Members(u"Test") == 1; }, 3000));
+    EXPECT_EQ(Groups(), "");
+}
+
+// The join's list checks: a blocked user is refused (the block's own cause kept), a blocked
+// administrator comes in, ConnectionMode keeps out whoever has no rights entry but an owner.
+TEST_F(NetworkTest, ListsDecideTheJoin) {
+    ServerOwnerMail = "srv@example.org";
+    StartWith("Test\nClosed|OwnerEMail=boss@example.org\n",
+              {{"admins.dat", AdminLine("Test", "ba@example.org")},
+               {"blocks.dat", BlockLine("Test", "bu@example.org") + BlockLine("Test", "ba@example.org")},
+               {"modes.dat", BuildModesLine("Closed", true, false)},
+               {"notices.dat", BuildNoticeLine("Closed", {"Members only", "Members only"}) +
+                                   BuildNoticeLine("Test", {"Not shown", "Not shown"})}});
+    TTestClient user, admin, closed, boss;
+    EXPECT_EQ(Join(user, Login("BU", "bu@example.org", "Test")), "BLOCK");
+    EXPECT_EQ(CauseOf(user), DC::fsdc_ServerAdminBlock);
+    EXPECT_EQ(Join(admin, Login("BA", "ba@example.org", "Test")), "ADMIN");
+    EXPECT_EQ(Join(closed, Login("CU", "cu@example.org", "Closed")), "BLOCK");
+    EXPECT_EQ(CauseOf(closed), DC::fsdc_ServerAccessDenied);
+    EXPECT_EQ(Join(boss, Login("BOSS", "boss@example.org", "Closed")), "NETOWNER");
+    // The server owner comes in as the owner and is stored in the owner file.
+    TTestClient srv;
+    EXPECT_EQ(Join(srv, Login("SRV", "srv@example.org", "Closed")), "OWNER");
+    EXPECT_TRUE(Until([&] { return Get(Path("owner.dat")).find(StrToHexA("SRV")) != std::string::npos; }));
+    // The notice text is the login answer's message only while a mode switch is on.
+    EXPECT_NE(boss.Received.find("<MT>Members only</MT>"), std::string::npos);
+    EXPECT_NE(admin.Received.find("<MT></MT>"), std::string::npos);
+    EXPECT_EQ(Groups(), "");
+}
+
+// Entries of networks the networks file does not define are dropped with one warning; the file
+// is rewritten at start only when every networks line loaded.
+TEST_F(NetworkTest, UnknownNetworksCostNoFileWhileTheNetworksFileIsFaulty) {
+    const std::string admins = AdminLine("Test", "ba@example.org") + AdminLine("Gone", "g1@example.org") +
+                               AdminLine("Gone", "g2@example.org");
+    StartWith("Test\nBroken|CharsetName=NO-SUCH-CHARSET\n", {{"admins.dat", admins}});
+    int warnings = 0;
+    for (const UnicodeString& l : Svc->Log.Lines)
+        if (Narrow(l).find("\"Gone\"") != std::string::npos) ++warnings;
+    EXPECT_EQ(warnings, 1);
+    ServeUntil([] { return false; }, std::chrono::milliseconds(800));
+    EXPECT_EQ(Get(Path("admins.dat")), admins);
+    // The known network's entries are in place (its administrator's login is a real change).
+    TTestClient admin;
+    EXPECT_EQ(Join(admin, Login("BA", "ba@example.org", "Test")), "ADMIN");
+    admin.Close();
+    ASSERT_TRUE(Stop());
+
+    // Mended: the file loses the unknown network's entries at once.
+    StartWith("Test\n", {{"admins.dat", admins}});
+    EXPECT_TRUE(Until([&] { return Get(Path("admins.dat")).find(AdminLine("Test", "ba@example.org")) != std::string::npos &&
+                                   Get(Path("admins.dat")) != admins; }));
+    EXPECT_EQ(Get(Path("admins.dat")).find(AdminLine("Gone", "g1@example.org")), std::string::npos);
+}
+
+// A list file that exists but cannot be read starts empty and is never saved over.
+TEST_F(NetworkTest, UnreadableListFileBlocksItsSaves) {
+    ASSERT_EQ(::mkdir(Path("blocks.dat").c_str(), 0700), 0);
+    StartWith("Test\n");
+    EXPECT_EQ(Svc->S->ListLoad(TZELSVCMainQueueCommand::fsmq_SaveBlocks).State, TZELListLoadState::lls_Failed);
+    EXPECT_EQ(Svc->S->ListLoad(TZELSVCMainQueueCommand::fsmq_SaveMutes).State, TZELListLoadState::lls_Missing);
+    EXPECT_TRUE(Svc->Log.HasPrefix(u"ERROR: Read blocks: "));
+    EXPECT_FALSE(Svc->Log.HasPrefix(u"ERROR: Read mutes: "));
+}
+
+// A timed move keeps the home network and comes back to it; the origin lets go of the client at
+// once, so it can be moved there again.
+TEST_F(NetworkTest, TimedMoveReturnsHome) {
+    StartWith("Test\nAway\n");
+    TTestClient a;
+    ASSERT_EQ(Join(a, Login("MV", "mv@example.org", "Test")), "OK");
+    ASSERT_TRUE(Until([&] { return Members(u"Test") == 1; }));
+    TAnswerContext req(4242);
+    Svc->OnTimer([&] { Svc->S->CommandContexts().Add(&req); });
+    TZELSVCNetworkBase* home = Svc->S->Networks().Find(u"Test");
+    TZELSVCNetworkBase* away = Svc->S->Networks().Find(u"Away");
+    const AnsiString id = CalcSourceId("mv@example.org");
+    const AnsiString ok(ChannelCommandAnswerInfo(TZELChannelCommandAnswer::fsca_OK).Wire);
+    const AnsiString denied(ChannelCommandAnswerInfo(TZELChannelCommandAnswer::fsca_Denied).Wire);
+
+    Svc->S->PostCommandMoveClient(&req, home, away, id, 2);
+    ASSERT_TRUE(Until([&] { return req.Texts().size() == 1; }));
+    EXPECT_EQ(req.Texts()[0], ok);
+    EXPECT_TRUE(Until([&] { return Members(u"Away") == 1 && Held(u"Test") == 0; }));
+    // On a timed move already: a second timed move is refused.
+    Svc->S->PostCommandMoveClient(&req, away, home, id, 5);
+    ASSERT_TRUE(Until([&] { return req.Texts().size() == 2; }));
+    EXPECT_EQ(req.Texts()[1], denied);
+    // The countdown brings it home; the network it visited keeps nothing of it.
+    EXPECT_TRUE(Until([&] { return Members(u"Test") == 1 && Held(u"Away") == 0; }, 6000));
+    EXPECT_EQ(Groups(), "");
+    // And it can go there again (permanently).
+    Svc->S->PostCommandMoveClient(&req, home, away, id, 0);
+    ASSERT_TRUE(Until([&] { return req.Texts().size() == 3; }));
+    EXPECT_EQ(req.Texts()[2], ok);
+    EXPECT_TRUE(Until([&] { return Members(u"Away") == 1; }));
+    EXPECT_FALSE(a.Closed);
+    EXPECT_TRUE(a.ReadFor(100));
+    Svc->OnTimer([&] { Svc->S->CommandContexts().Remove(&req); });
+    a.Close();
+    EXPECT_TRUE(Until([&] { return Svc->S->ConnectionCount() == 0; }));
+    EXPECT_EQ(Groups(), "");
+}
+
+// Outside STANDALONE a client waits for the managers' verdicts; a refusing verdict refuses it,
+// and a network left without a manager admits those still waiting.
+TEST_F(NetworkTest, ManagerVerdictsAndTheFallBackToStandalone) {
+    StartWith("Test\nMgr|ManagerMode=ZEL;ManagersMask=1\n");
+    TZELServNetwork* mgr = Svc->RealNet(u"Mgr");
+    // No manager section is enabled: the network runs as STANDALONE; make it wait for link 0.
+    Svc->OnTimer([&] { mgr->CheckManagers(1); });
+    TTestClient wrong, waiting;
+    ASSERT_TRUE(wrong.Connect(Svc->Port) && wrong.Send(Login("W1", "w1@example.org", "Mgr")));
+    ASSERT_TRUE(waiting.Connect(Svc->Port) && waiting.Send(Login("W2", "w2@example.org", "Mgr")));
+    ASSERT_TRUE(Until([&] {
+        int32_t n = 0;
+        Svc->OnTimer([&] { n = mgr->GroupCount(NS::ncs_AwaitingAuth); });
+        return n == 2;
+    }));
+    EXPECT_FALSE(waiting.WaitLoginAnswer(300));
+    const AnsiString id = CalcSourceId("w1@example.org");
+    Svc->OnTimer([&] {
+        TZELSVCContext* c = mgr->ClientById(id);
+        ASSERT_NE(c, nullptr);
+        Svc->S->PostManagerAnswer(c, c->Number(), mgr, 3, 0, 0, "", id);
+    });
+    wrong.WaitLoginAnswer();
+    EXPECT_EQ(AccessLevel(wrong.Received), "WRONG");
+    EXPECT_EQ(CauseOf(wrong), DC::fsdc_ManagerWrongPassword);
+    // The link is gone: the waiting client goes on as in STANDALONE.
+    Svc->OnTimer([&] { mgr->CheckManagers(0); });
+    EXPECT_TRUE(waiting.WaitLoginAnswer());
+    EXPECT_EQ(AccessLevel(waiting.Received), "OK");
+    EXPECT_TRUE(Until([&] { return Members(u"Mgr") == 1; }));
+    EXPECT_TRUE(Svc->Log.HasPrefix(u"Network \"Mgr\": WARNING: no active managers") ||
+                Until([&] {
+                    for (const UnicodeString& l : Svc->Log.Lines)
+                        if (Narrow(l).find("no active managers for the net(room)") != std::string::npos) return true;
+                    return false;
+                }));
+    EXPECT_EQ(Groups(), "");
+}
+
+// The Parrot joins without a login, is found as the Parrot, is never dropped for its session
+// time nor by a kick all, and keeps its id from a client's login.
+TEST_F(NetworkTest, ParrotJoinsWithoutALoginAndStays) {
+    StartWith("Test|ClientSessionMaxTime=1;UniqCallsign=yes\n");
+    auto parrot = CreateWrkCtx<TParrotStandIn>(Svc->S.get());
+    TZELServNetwork* net = Svc->RealNet(u"Test");
+    uint8_t found = 0;
+    Svc->OnTimer([&] {
+        net->ParrotJoin(parrot.get());
+        TZELSVCWrkCtxBase* c = nullptr;
+        found = net->FindActiveClient(parrot->Id, c);
+    });
+    EXPECT_EQ(found, ZELFindParrot);
+    EXPECT_EQ(Members(u"Test"), 1);
+    TTestClient same;
+    EXPECT_EQ(Join(same, Login("PARROT", "other@example.org", "Test")), "DUPL");
+    Offset += 5000;
+    Svc->OnTimer([&] { net->PostKickAllByOwner(); });
+    ServeUntil([] { return false; }, std::chrono::milliseconds(700));
+    EXPECT_EQ(Members(u"Test"), 1);
+    EXPECT_EQ(Groups(), "");
+    ASSERT_TRUE(Stop());
+}
+
+// A save cut short by a crash leaves staged files and backups in the data directory; the next
+// start removes them before it reads the lists, and the list that was replaced keeps its new file.
+TEST_F(NetworkTest, StartSweepsWhatACrashedSaveLeft) {
+    const std::string line = AdminLine("Test", "ba@example.org");
+    Put(Path("admins.dat"), "");
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        TFileMoverData* m = FileMoverCreate(DataFileMoverPrefix, dir_);
+        Put(FileMoverAddFile(FileMoverAddSynchro(m, dir_), "admins.dat"), line);
+        FileMoverCopyUp(m);
+        FileMoverMoveUp(m);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    const auto entries = [&] {
+        std::vector<std::string> e;
+        for (const auto& d : std::filesystem::directory_iterator(dir_)) e.push_back(d.path().filename().string());
+        std::sort(e.begin(), e.end());
+        return e;
+    };
+    ASSERT_GT(entries().size(), 1u);
+    StartWith("Test\n");
+    EXPECT_EQ(entries(), (std::vector<std::string>{"admins.dat", "networks.cfg"}));
+    TTestClient admin;
+    EXPECT_EQ(Join(admin, Login("BA", "ba@example.org", "Test")), "ADMIN");
+}
+
+}  // namespace
+}  // namespace zel::test
