@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -282,10 +283,10 @@ TEST_F(Program, ManagerPasswordGoesIntoTheConfiguration) {
     EXPECT_LT(key, ini.find("[Manager2]"));
 }
 
-// The foreground server: banner, listening on the configured port, and a SIGTERM that ends it
-// with 0 and "Aborted: SIGTERM" as its last line.
+// The foreground server: banner, listening on the configured port, a client that logs in and
+// joins its network, and a SIGTERM that ends it with 0 and "Aborted: SIGTERM" as its last line.
 TEST_F(Program, ForegroundServerListensAndStopsOnSigterm) {
-    const std::string cfg = Config();
+    const std::string cfg = Config("server.ini", true, "", "LogClientLevel=4\n");
     const pid_t p = Spawn({"debug", cfg}, "fg");
     ASSERT_TRUE(WaitUntil([&] { return Get(Path("fg.out")).find("Start listening: Client") != std::string::npos; }))
         << Get(Path("fg.out"));
@@ -295,11 +296,27 @@ TEST_F(Program, ForegroundServerListensAndStopsOnSigterm) {
     EXPECT_NE(out.find("INFO: Server-wide ZEL-System-Manager mode: STANDALONE"), std::string::npos);
     EXPECT_NE(out.find("INFO: Open files limit: "), std::string::npos);
 
-    // The port takes connections.
+    // A client logs in and joins the network of its connect line.
     const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_storage ss;
     const socklen_t len = zeltest::LoopbackAddr(AF_INET, clientPort_, ss);
-    EXPECT_EQ(::connect(s, reinterpret_cast<sockaddr*>(&ss), len), 0);
+    ASSERT_EQ(::connect(s, reinterpret_cast<sockaddr*>(&ss), len), 0);
+    const std::string login =
+        "CT:<VX>2014004</VX><EA>n0call@example.org</EA><PW>pw</PW><ON>N0CALL</ON><BC>PC Only</BC>"
+        "<CT>Town</CT><NN>Land</NN><NT>Lobby</NT>\r\n";
+    ASSERT_EQ(::send(s, login.data(), login.size(), MSG_NOSIGNAL), ssize_t(login.size()));
+    std::string answer;
+    for (int i = 0; i < 50 && answer.find("</AL>") == std::string::npos; ++i) {
+        if (!zeltest::PollFor(s, POLLIN, 100)) continue;
+        char buf[4096];
+        const ssize_t n = ::recv(s, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        answer.append(buf, size_t(n));
+    }
+    EXPECT_NE(answer.find("<AL>OK</AL>"), std::string::npos) << answer;
+    EXPECT_NE(answer.find("<NT>Lobby</NT>"), std::string::npos) << answer;
+    EXPECT_TRUE(WaitUntil([&] { return Get(Path("fg.out")).find(" LOGIN") != std::string::npos; }))
+        << Get(Path("fg.out"));
     ::close(s);
 
     ASSERT_EQ(::kill(p, SIGTERM), 0);
