@@ -188,7 +188,8 @@ protected:
         const pid_t pid = DaemonPid();
         EXPECT_GT(pid, 1);
         EXPECT_EQ(r.Out, ServerProductStart(Cfg, pid));
-        EXPECT_TRUE(WaitUntil([&] { return Get(Log()).find("Start listening: Client") != std::string::npos; }));
+        EXPECT_TRUE(WaitUntil([&] { return Get(Log()).find("Start listening: Client") != std::string::npos; }))
+            << Get(Log());
         return pid;
     }
     // The program and the shipped configuration copied into this directory, as the run script
