@@ -406,16 +406,34 @@ TZELSVCContextSNPS::TLineKind TZELSVCContextSNPS::DispatchLine(AnsiView Line) {
     if (Line == "P" || Line == "-") return TLineKind::Handled;
     if (Line == "TX1") return TLineKind::Voice;
     if (Line == "TX8") return TLineKind::Short;
+    if (Line == "TX0") {
+        PostClientRecord(59, {});
+        return TLineKind::Handled;
+    }
+    if (Line == "RX0") {
+        if ((ClientFlags.load(std::memory_order_acquire) & (kClosingFlag | kInactiveFlag)) == 0) PostClientRecord(58, {});
+        return TLineKind::Handled;
+    }
+    if (Line.size() >= 3 && Line.substr(0, 3) == "ST:") {
+        if (Line.size() == 4 && Line[3] >= '0' && Line[3] <= '2') {
+            PostClientRecord(57, {}, Line[3] - '0');
+            return TLineKind::Handled;
+        }
+        if (HasCtrlCharsBuf(Line.data(), static_cast<int32_t>(Line.size()))) SetDisconnectCause(DC::fsdc_InvalidCharacter);
+        LastErrorText = u"Invalid status command: \"" + EscapeCtrlCharsU(Line) + u"\"";
+        return TLineKind::Refused;
+    }
     return TLineKind::Refused;
 }
 
-void TZELSVCContextSNPS::PostClientRecord(uint8_t Code, AnsiView Text1) {
+void TZELSVCContextSNPS::PostClientRecord(uint8_t Code, AnsiView Text1, int32_t Value1) {
     if (!Owner) return;
     auto r = std::make_unique<TZELSVCNetQueueRecord>();
     r->Command = static_cast<TZELSVCNetQueueCommand>(Code);
     r->Owner = this;
     r->OwnerId = Number();
     r->Text1.assign(Text1);
+    r->Value1 = Value1;
     Owner->PostServQueue(std::move(r));
 }
 

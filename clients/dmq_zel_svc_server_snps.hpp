@@ -83,8 +83,9 @@ private:
     // An operating line: handled (keep-alive, or posted), a block announced, or refused.
     enum class TLineKind : uint8_t { Handled, Voice, Short, Refused };
     TLineKind DispatchLine(AnsiView Line);
-    // Client codes, posted with this context as owner: 55 ready, 60 voice block, 61 short block.
-    void PostClientRecord(uint8_t Code, AnsiView Text1);
+    // Client codes, posted with this context as owner: 55 ready, 57 status (Value1), 58 RX0,
+    // 59 TX0, 60 voice block, 61 short block.
+    void PostClientRecord(uint8_t Code, AnsiView Text1, int32_t Value1 = 0);
     TZELSVCWrkResult WaitStep(TZELSVCWaitRecord& Wait);
     TZELSVCWrkResult WriteError();
     TZELSVCWrkResult Failed(TZELSVCDisconnectCause Cause, AnsiView Text);
