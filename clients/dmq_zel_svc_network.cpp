@@ -178,9 +178,11 @@ int32_t TZELServNetwork::SpeechLimitSeconds() const {
 
 void TZELServNetwork::PrepareCmdList(TZELCmdListBlock& Block) {
     StrBldAReset(ListBld_);
-    AddCmdNetworkLine(ListBld_, NameUtf8_, "", "");
+    const UnicodeString cs = !Options_.CharsetName.empty() ? Options_.CharsetName : S_.GetServerCharsetName();
+    AddCmdNetworkLine(ListBld_, NameUtf8_, UnicodeToUtf8A(cs), S_.ParrotId());
     Block = TZELCmdListBlock{};
     Block.NetworkLine = StrBldAView(ListBld_);
+    PrepareCmdMembers(Block);
 }
 
 bool TZELServNetwork::IsNetOwnerId(AnsiView Id) const {
@@ -1616,6 +1618,42 @@ void TZELServNetwork::UpdateOutputLimit() {
         LowerPending_ = true;
         LowerLimit_ = lim;
     }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The command channel's member lines.
+
+void TZELServNetwork::PrepareCmdMembers(TZELCmdListBlock& Block) {
+    StrBldAReset(MemberBld_);
+    StrBldAReset(CmdMemberBld_);
+    int32_t n = 0;
+    TZELCmdMemberLine line;
+    for (const TZELSVCContext* c : ListedMembers_) {
+        if (c == nullptr) continue;
+        ++n;
+        const uint32_t flags = c->ClientFlags.load(std::memory_order_relaxed);
+        const bool utf8 = (flags & ZELClientUtf8) != 0;
+        TZELCmdClientFields f;
+        f.Country = utf8 ? AnsiView(c->CountryUtf8) : AnsiView(c->Country);
+        f.City = utf8 ? AnsiView(c->CityUtf8) : AnsiView(c->City);
+        f.Band = utf8 ? AnsiView(c->BandUtf8) : AnsiView(c->Band);
+        f.Callsign = utf8 ? AnsiView(c->CallsignUtf8) : AnsiView(c->Callsign);
+        f.Id = c->Id;
+        f.Description = utf8 ? AnsiView(c->DescriptionUtf8) : AnsiView(c->Description);
+        AddCmdClientLine(MemberBld_, static_cast<uint8_t>(flags & (utf8 ? 0xBFu : 0x3Fu)), f);
+        line.Privilege = c->Privilege;
+        line.Address = c->PeerText();
+        line.EMail = c->EMail;
+        for (int32_t i = 0; i < 3; ++i) {
+            const TZELSVCContextManagerInfo& m = c->ManagerInfo[size_t(i)];
+            line.ManagerIds[i] = (ActiveMask_ & (1u << i)) != 0 && m.Answer != 0 ? m.Session : AnsiString();
+        }
+        line.ExtensionFlags = c->AcceptedFlags.load(std::memory_order_relaxed);
+        AddCmdMemberLine(CmdMemberBld_, line);
+    }
+    Block.ClientCount = n;
+    Block.ClientLines = StrBldAView(MemberBld_);
+    Block.MemberLines = StrBldAView(CmdMemberBld_);
 }
 
 }  // namespace zel

@@ -302,6 +302,9 @@ private:
     uint32_t LowerSince_ = 0;
     bool LowerPending_ = false;
     TStringBldA TextBld_;
+    TStringBldA CmdMemberBld_;
+    // The client and member lines of the command channel's list answer, in list order.
+    void PrepareCmdMembers(TZELCmdListBlock& Block);
 
     TZELService& S_;
     UnicodeString Name_;

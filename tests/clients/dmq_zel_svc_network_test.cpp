@@ -926,6 +926,29 @@ TEST_F(FloorTest, DifferenceListFollowsTheFullList) {
     EXPECT_EQ(byDiff.Status, byFull.Status);
     EXPECT_EQ(byFull.Ids.size(), others.size() + 2);
     EXPECT_EQ(Groups(), "");
+    // The command channel's block lists the same members: a client and a member line each, the
+    // member line with the peer's address alone.
+    std::string client, member;
+    int32_t count = -1;
+    Svc->OnTimer([&] {
+        TZELCmdListBlock b;
+        Net()->PrepareCmdList(b);
+        count = b.ClientCount;
+        client = std::string(b.ClientLines);
+        member = std::string(b.MemberLines);
+    });
+    ASSERT_EQ(count, int32_t(byFull.Ids.size()));
+    size_t at = 0, i = 0;
+    while (at < member.size()) {
+        const size_t e = member.find("\r\n", at) + 2;
+        TZELCmdMemberLine m;
+        ASSERT_TRUE(ReadCmdMemberLine(AnsiView(member).substr(at, e - at), m));
+        EXPECT_EQ(m.Address, "127.0.0.1");
+        EXPECT_EQ(CalcSourceId(m.EMail), byFull.Ids[i++]);
+        at = e;
+    }
+    EXPECT_EQ(i, byFull.Ids.size());
+    EXPECT_NE(client.find(byFull.Ids[0]), std::string::npos);
 }
 
 // However the talker goes (disconnect, session time, kick all, mute, made ListenOnly), the others
