@@ -42,6 +42,7 @@ constexpr uint8_t kKickAllByOwner = 82;
 constexpr uint8_t kRemoved = 83;
 
 constexpr uint32_t kRunMs = 500;
+constexpr uint32_t kMemberListBits = ZELNetDirtyMembers | ZELNetDirtyStatus | ZELNetDirtyEntry;
 
 UnicodeView StateName(NS S) {
     switch (S) {
@@ -1091,6 +1092,7 @@ void TZELServNetwork::Housekeeping(bool Full) {
         BuildFullLists();
         SendMemberLists();
     }
+    Dirty_ &= ~kMemberListBits;
     // 5. The floor.
     if (Full) FloorHousekeeping();
     // 6. A lowered output limit takes effect after half the activity time-out.
@@ -1128,8 +1130,9 @@ void TZELServNetwork::Housekeeping(bool Full) {
         KickPending_ = false;
         Stopped_ = false;
     }
-    // 11.
-    Dirty_ = 0;
+    // 11. A member dropped by the steps after the lists (floor, bandwidth) is published at the
+    // next housekeeping; everything else was handled.
+    Dirty_ &= kMemberListBits;
 }
 
 // ---------------------------------------------------------------------------------------------

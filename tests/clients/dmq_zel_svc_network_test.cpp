@@ -10,6 +10,7 @@
 #include <atomic>
 #include <filesystem>
 #include <chrono>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -1042,6 +1043,104 @@ TEST_F(NetworkTest, StartSweepsWhatACrashedSaveLeft) {
     EXPECT_EQ(entries(), (std::vector<std::string>{"admins.dat", "networks.cfg"}));
     TTestClient admin;
     EXPECT_EQ(Join(admin, Login("BA", "ba@example.org", "Test")), "ADMIN");
+}
+
+
+// 33 distinct speakers: the 33rd takes the least recently used position, and a caching member is
+// sent the evicted speaker's entry again when it talks once more.
+TEST_F(FloorTest, SpeakerCacheEvictsTheLeastRecentlyUsed) {
+    StartWith("Test|SpeechPause=0\n");
+    TMember cache;
+    JoinMember(cache, LoginExt("CACHE", "cache@example.org", "Test", kCefCacheCount), "cache@example.org");
+    std::vector<std::unique_ptr<TMember>> talkers;
+    // One turn of S: the listener's cache texts that came with its block (145 and 146 packets).
+    const auto turn = [&](TMember& S, char Fill) {
+        const size_t n = cache.P.size();
+        EXPECT_TRUE(S.C.Send("TX0\r\n"));
+        EXPECT_GE(S.WaitFor([](const TPkt& p) { return p.Type == 1; }, S.P.size()), 0);
+        // The grant may come before this wait started: take the last one.
+        EXPECT_TRUE(S.C.Send("TX1\r\n" + Block(Fill)));
+        const int v = cache.WaitFor([&](const TPkt& p) { return p.Type == 2 && p.Bytes[3] == Fill; }, n);
+        EXPECT_GE(v, 0);
+        EXPECT_TRUE(S.C.Send("RX0\r\n"));
+        EXPECT_TRUE(Until([&] { return Talker() == nullptr; }));
+        std::vector<TPkt> texts;
+        for (size_t i = n; v >= 0 && i < size_t(v); ++i)
+            if (cache.P[i].Type == 145 || cache.P[i].Type == 146) texts.push_back(cache.P[i]);
+        return texts;
+    };
+    std::map<std::string, int> posOf;
+    for (int i = 0; i < 33; ++i) {
+        auto m = std::make_unique<TMember>();
+        const std::string mail = "s" + std::to_string(i) + "@example.org";
+        JoinMember(*m, Login("SP" + std::to_string(i), mail, "Test"), mail);
+        ASSERT_TRUE(Until([&] { return IndexOf(mail) != 0; }));
+        const std::vector<TPkt> t = turn(*m, char('A' + i % 26));
+        // A new speaker: its entry under a position, then the position.
+        ASSERT_EQ(t.size(), 2u) << i;
+        EXPECT_EQ(t[0].Type, 145);
+        EXPECT_NE(t[0].Bytes.find(CalcSourceId(mail)), std::string::npos);
+        EXPECT_EQ(t[1].Type, 146);
+        EXPECT_EQ(t[1].Bytes.substr(1, 2), t[0].Bytes.substr(1, 2));
+        posOf[mail] = std::stoi(t[0].Bytes.substr(1, 2), nullptr, 16);
+        talkers.push_back(std::move(m));
+    }
+    // The 33rd reused the first speaker's position.
+    EXPECT_EQ(posOf["s32@example.org"], posOf["s0@example.org"]);
+    // The first speaker again: evicted, so its entry comes again under a new position.
+    const std::vector<TPkt> again = turn(*talkers[0], 'z');
+    ASSERT_EQ(again.size(), 2u);
+    EXPECT_EQ(again[0].Type, 145);
+    EXPECT_NE(again[0].Bytes.find(CalcSourceId("s0@example.org")), std::string::npos);
+    EXPECT_EQ(std::stoi(again[0].Bytes.substr(1, 2), nullptr, 16), posOf["s1@example.org"]);
+    // A speaker still cached is told only its position.
+    const std::vector<TPkt> cached = turn(*talkers[5], 'y');
+    ASSERT_EQ(cached.size(), 1u);
+    EXPECT_EQ(cached[0].Type, 146);
+    EXPECT_EQ(std::stoi(cached[0].Bytes.substr(1, 2), nullptr, 16), posOf["s5@example.org"]);
+    EXPECT_EQ(Groups(), "");
+}
+
+// A listener that stops reading is dropped for bandwidth, leaves the others' lists, and is freed
+// after its disconnect.
+TEST_F(FloorTest, StalledListenerIsDroppedForBandwidth) {
+    StartWith("Test|SpeechPause=0\n");
+    TMember t, full;
+    JoinMember(t, Login("TALK", "t@example.org", "Test"), "t@example.org");
+    JoinMember(full, Login("FULL", "f@example.org", "Test"), "f@example.org");
+    TTestClient slow;
+    const int small = 4096;
+    slow.Fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(setsockopt(slow.Fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
+    {
+        sockaddr_storage ss;
+        const socklen_t len = zeltest::LoopbackAddr(AF_INET, Svc->Port, ss);
+        ASSERT_EQ(connect(slow.Fd, reinterpret_cast<sockaddr*>(&ss), len), 0);
+        slow.LocalPort = zeltest::LocalPort(slow.Fd);
+    }
+    ASSERT_TRUE(slow.Send(Login("SLOW", "slow@example.org", "Test")));
+    ASSERT_TRUE(slow.WaitLoginAnswer());
+    ASSERT_GE(full.WaitFor([](const TPkt& p) { return p.Type == 3 && FullView(p).Ids.size() == 3; }), 0);
+    ASSERT_TRUE(t.C.Send("TX0\r\n"));
+    ASSERT_GE(t.WaitFor([](const TPkt& p) { return p.Type == 1; }), 0);
+    // The talker talks on; the full-list member keeps reading, the slow one reads nothing.
+    const std::string block = "TX1\r\n" + Block('b');
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    TFreedContext f{};
+    bool dropped = false;
+    while (!dropped && std::chrono::steady_clock::now() < end) {
+        // Fast, but slower than the send buffer's hard cap fills between two housekeepings.
+        for (int i = 0; i < 30; ++i) ASSERT_TRUE(t.C.Send(block));
+        full.Pump(20);
+        t.Pump(0);
+        dropped = Svc->Probe.Find(slow.LocalPort, f);
+    }
+    ASSERT_TRUE(dropped);
+    EXPECT_EQ(f.Cause, DC::fsdc_BandWidthLimit);
+    // The others' lists lose it.
+    EXPECT_GE(full.WaitFor([](const TPkt& p) { return p.Type == 3 && FullView(p).Ids.size() == 2; }), 0);
+    EXPECT_EQ(Members(u"Test"), 2);
+    EXPECT_EQ(Groups(), "");
 }
 
 }  // namespace
