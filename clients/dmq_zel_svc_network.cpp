@@ -1107,6 +1107,8 @@ void TZELServNetwork::Housekeeping(bool Full) {
             if (c != Parrot_ && c->vIsOutputOverLimit(OutputLimit_)) over.push_back(c);
         for (TZELSVCContext* c : over) DropMember(c, DC::fsdc_BandWidthLimit);
     }
+    // 8. The network's lists to those that may see them.
+    SendListPackets(welcome);
     // 9. Welcome: the admitted clients are no longer joining.
     for (TZELSVCContext* c : welcome) {
         if (c->NetState != NS::ncs_Member) continue;
@@ -1657,6 +1659,74 @@ void TZELServNetwork::PrepareCmdMembers(TZELCmdListBlock& Block) {
     Block.ClientCount = n;
     Block.ClientLines = StrBldAView(MemberBld_);
     Block.MemberLines = StrBldAView(CmdMemberBld_);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The network's list packets.
+
+namespace {
+
+template <class L>
+void BuildEntryPackets(AnsiString& Ansi, AnsiString& Utf8, uint8_t TypeA, uint8_t TypeU, const L& List) {
+    for (int form = 0; form < 2; ++form) {
+        AnsiString& t = form == 0 ? Ansi : Utf8;
+        t.assign(1, static_cast<char>(form == 0 ? TypeA : TypeU));
+        t += std::to_string(List.Count());
+        t += "\r\n";
+        for (int32_t i = 0; i < List.Count(); ++i) t += form == 0 ? List.Get(i)->ProtoLine : List.Get(i)->CommandLine;
+    }
+}
+
+}  // namespace
+
+void TZELServNetwork::SendListPackets(const std::vector<TZELSVCContext*>& Approved) {
+    // Blocks, mutes, administrators, mode switches, rights, notices; each: the queue of Requests_,
+    // the changed bit and the send-to-the-queue bit.
+    struct TStep {
+        int Queue;
+        uint32_t Changed, ToQueue;
+    };
+    static constexpr TStep kSteps[] = {{1, 0x20, 0x40},   {0, 0x8, 0x10},     {2, 0x80, 0x100},
+                                       {3, 0x200, 0x400}, {4, 0x800, 0x1000}, {5, 0x2000, 0x4000}};
+    AnsiString ansi, utf8;
+    for (const TStep& st : kSteps) {
+        if ((Dirty_ & (st.Changed | st.ToQueue)) == 0) continue;
+        bool modes = false;
+        switch (st.Queue) {
+            case 0: BuildEntryPackets(ansi, utf8, 9, 135, Mutes_); break;
+            case 1: BuildEntryPackets(ansi, utf8, 8, 134, Blocks_); break;
+            case 2: BuildEntryPackets(ansi, utf8, 6, 136, Admins_); break;
+            case 3:
+                modes = true;
+                ansi = AnsiString("\x0A" "2\r\n") + (ConnectionMode_ ? '1' : '0') + "\r\n" + (TalkMode_ ? '1' : '0') + "\r\n";
+                break;
+            case 4: BuildEntryPackets(ansi, utf8, 7, 139, Rights_); break;
+            default:
+                ansi = "\x0B" "1\r\n" + Notices_.Notice1 + "\r\n";
+                utf8 = Notices_.Notice2.empty() ? ansi : "\x8A" "1\r\n" + Notices_.Notice2 + "\r\n";
+                break;
+        }
+        std::vector<TZELSVCContext*>& queue = Requests_[st.Queue];
+        const auto send = [&](TZELSVCContext* c) {
+            const uint32_t f = c->ClientFlags.load(std::memory_order_relaxed);
+            if (modes) {
+                if ((f & 0x980400u) == 0x180000u) c->vSendNoFlush(ansi);
+            } else if ((f & 0x880480u) == 0x80080u) {
+                c->vSendNoFlush(utf8);
+            } else if ((f & 0x880480u) == 0x80000u) {
+                c->vSendNoFlush(ansi);
+            }
+        };
+        if (Dirty_ & st.Changed) {
+            for (auto it = Members_.rbegin(); it != Members_.rend(); ++it) send(it->second);
+        } else {
+            for (TZELSVCContext* c : Approved)
+                if (c->NetState == NS::ncs_Member) send(c);
+            for (TZELSVCContext* c : queue)
+                if (std::find(Approved.begin(), Approved.end(), c) == Approved.end()) send(c);
+        }
+        queue.clear();
+    }
 }
 
 }  // namespace zel

@@ -305,6 +305,9 @@ private:
     TStringBldA CmdMemberBld_;
     // The client and member lines of the command channel's list answer, in list order.
     void PrepareCmdMembers(TZELCmdListBlock& Block);
+    // Housekeeping step 8: the changed lists to every member that may see them, else to the
+    // newly approved and the list's queue.
+    void SendListPackets(const std::vector<TZELSVCContext*>& Approved);
 
     TZELService& S_;
     UnicodeString Name_;

@@ -561,6 +561,23 @@ size_t ParsePackets(const std::string& S, size_t At, std::vector<TPkt>& Out) {
             case 142:
             case 145:
             case 146: end = lineEnd(At + 1); break;
+            case 6:
+            case 7:
+            case 8:
+            case 9:
+            case 10:
+            case 11:
+            case 134:
+            case 135:
+            case 136:
+            case 138:
+            case 139: {
+                end = lineEnd(At + 1);
+                if (end == std::string::npos) return At;
+                int n = std::stoi(S.substr(At + 1, end - 2 - At - 1));
+                while (n-- > 0 && end != std::string::npos) end = lineEnd(end);
+                break;
+            }
             case 3:
             case 131: {
                 if (S.size() < At + 3) return At;
@@ -1141,6 +1158,43 @@ TEST_F(FloorTest, StalledListenerIsDroppedForBandwidth) {
     EXPECT_GE(full.WaitFor([](const TPkt& p) { return p.Type == 3 && FullView(p).Ids.size() == 2; }), 0);
     EXPECT_EQ(Members(u"Test"), 2);
     EXPECT_EQ(Groups(), "");
+}
+
+
+// The network's lists go to the administrators and owners as they are admitted, in their order;
+// a user gets none.
+TEST_F(FloorTest, ListPacketsReachAdministratorsAndOwners) {
+    StartWith("Test|OwnerEMail=boss@example.org\n", {{"admins.dat", AdminLine("Test", "adm@example.org")}});
+    TMember owner, admin, user;
+    // One at a time: the clients admitted together all get what the first of them asked for.
+    const auto join = [&](TMember& M, const std::string& Line, const std::string& Mail) {
+        JoinMember(M, Line, Mail);
+        ASSERT_GE(M.WaitFor([](const TPkt& p) { return p.Type == 3 || p.Type == 131 || p.Type == 132; }), 0);
+        M.Pump(700);
+    };
+    join(owner, Login("BOSS", "boss@example.org", "Test"), "boss@example.org");
+    join(admin, LoginExt("ADM", "adm@example.org", "Test", kCefDiff), "adm@example.org");
+    join(user, Login("USER", "user@example.org", "Test"), "user@example.org");
+    const auto types = [](const TMember& M) {
+        std::vector<int> t;
+        for (const TPkt& p : M.P)
+            if (p.Type >= 6 && p.Type != 129 && p.Type != 130 && p.Type != 131 && p.Type != 132 && p.Type != 137)
+                t.push_back(p.Type);
+        return t;
+    };
+    // Blocks, mutes, administrators, mode switches, rights, notices.
+    EXPECT_EQ(types(owner), (std::vector<int>{8, 9, 6, 10, 7, 11}));
+    // The administrator's entry took its client's values at its admission: a changed list, to all.
+    EXPECT_EQ(types(admin), (std::vector<int>{134, 135, 136}));
+    EXPECT_TRUE(types(user).empty());
+    for (const TPkt& p : owner.P) {
+        if (p.Type == 6) {
+            EXPECT_NE(p.Bytes.find("<ID>" + CalcSourceId("adm@example.org") + "</ID>"), std::string::npos);
+        }
+        if (p.Type == 10) {
+            EXPECT_EQ(p.Bytes, "\x0A" "2\r\n0\r\n0\r\n");
+        }
+    }
 }
 
 }  // namespace
