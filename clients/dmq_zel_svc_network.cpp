@@ -1614,7 +1614,9 @@ void TZELServNetwork::UpdateOutputLimit() {
                           1700 * static_cast<int64_t>(S_.ClientActivityTimeout());
     const int32_t lim = limit > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int32_t>(limit);
     if (!ListsPublished_) return;
-    if (lim >= OutputLimit_) {
+    // OutputBufferLimit holds only until the first list: then the list's own limit, at once.
+    if (lim >= OutputLimit_ || !LimitFromList_) {
+        LimitFromList_ = true;
         OutputLimit_ = lim;
         LowerPending_ = false;
     } else if (!LowerPending_ || lim != LowerLimit_) {

@@ -301,6 +301,7 @@ private:
     int32_t LowerLimit_ = 0;
     uint32_t LowerSince_ = 0;
     bool LowerPending_ = false;
+    bool LimitFromList_ = false;
     TStringBldA TextBld_;
     TStringBldA CmdMemberBld_;
     // The client and member lines of the command channel's list answer, in list order.

@@ -770,6 +770,11 @@ TEST_F(FloorTest, GrantRelayReleasePauseAndLimits) {
     ASSERT_GE(c.WaitFor([](const TPkt& p) { return p.Type == 131; }), 0);
     const int full = a.WaitFor([](const TPkt& p) { return p.Type == 3 && FullView(p).Ids.size() == 3; });
     const TListView view = FullView(a.P[size_t(full)]);
+    // Until the first list the limit is OutputBufferLimit; then the full list's length x 3 plus
+    // 1700 x the activity time-out in seconds.
+    int32_t limit = 0;
+    Svc->OnTimer([&] { limit = Net()->OutputLimit(); });
+    EXPECT_EQ(limit, int32_t(a.P[size_t(full)].Bytes.size()) * 3 + 1700 * 30);
     const uint16_t ia = IndexOf("a@example.org");
     ASSERT_GE(ia, 1);
     EXPECT_EQ(view.Ids[ia - 1u], CalcSourceId("a@example.org"));
@@ -1155,8 +1160,20 @@ TEST_F(FloorTest, StalledListenerIsDroppedForBandwidth) {
     ASSERT_TRUE(dropped);
     EXPECT_EQ(f.Cause, DC::fsdc_BandWidthLimit);
     // The others' lists lose it.
-    EXPECT_GE(full.WaitFor([](const TPkt& p) { return p.Type == 3 && FullView(p).Ids.size() == 2; }), 0);
+    const int two = full.WaitFor([](const TPkt& p) { return p.Type == 3 && FullView(p).Ids.size() == 2; });
+    ASSERT_GE(two, 0);
     EXPECT_EQ(Members(u"Test"), 2);
+    // The output limit follows the 8-bit full list: a lower one only after half the activity
+    // time-out (30 s here).
+    const int32_t lower = int32_t(full.P[size_t(two)].Bytes.size()) * 3 + 1700 * 30;
+    int32_t limit = 0;
+    Svc->OnTimer([&] { limit = Net()->OutputLimit(); });
+    EXPECT_GT(limit, lower);
+    Offset += 15000;
+    EXPECT_TRUE(Until([&] {
+        Svc->OnTimer([&] { limit = Net()->OutputLimit(); });
+        return limit == lower;
+    }));
     EXPECT_EQ(Groups(), "");
 }
 
