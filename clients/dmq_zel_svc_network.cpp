@@ -318,6 +318,12 @@ void TZELServNetwork::ExitMembers(TZELSVCContext* C) {
     for (auto& q : Requests_) Erase(q, C);
     ReleaseAndFree(C);
     CacheRemove(C);
+    // What it was told here means nothing in a network it joins next.
+    C->CacheBitmap = 0;
+    C->ToldPos = -1;
+    C->ToldMsgPos = -1;
+    C->ToldTalkerKey = ~uint64_t(0);
+    C->ListIndex = 0;
     // The managers that hold a session for the client learn that it left.
     for (int32_t i = 0; i < 3; ++i) {
         if (C->LinkStates[size_t(i)] == 2 && (ActiveMask_ & (1u << i)) != 0) S_.SysManClientLeft(i, C->Id, this);
