@@ -1327,8 +1327,7 @@ void TZELServNetwork::VoiceBlock(TZELSVCContext* C, AnsiString& Block) {
     if (!SpeechCheck(C)) return;
     LastVoiceRelay_ = Now_;
     C->LastVoice = Now_;
-    // A message sender may have taken the talker's cache position meanwhile.
-    if (C->CachePos < 0) CacheTouch(C);
+    TalkerCacheTexts();
     Block[0] = 2;
     PutIndex(Block.data() + 1, C->ListIndex);
     TZELNetRelayRecord r;
@@ -1346,7 +1345,7 @@ void TZELServNetwork::ShortBlock(TZELSVCContext* C, AnsiString& Block) {
     if (!SpeechCheck(C)) return;
     LastVoiceRelay_ = Now_;
     C->LastVoice = Now_;
-    if (C->CachePos < 0) CacheTouch(C);
+    TalkerCacheTexts();
     Block[0] = static_cast<char>(129);
     PutIndex(Block.data() + 1, C->ListIndex);
     TZELNetRelayRecord r;
@@ -1365,6 +1364,7 @@ void TZELServNetwork::SendCollector() {
     for (int32_t i = CollectorCount_; i < 5; ++i)
         std::copy_n(silence.begin() + 3, kFrame, Collector_.begin() + 3 + i * static_cast<ptrdiff_t>(kFrame));
     CollectorCount_ = 0;
+    TalkerCacheTexts();
     Collector_[0] = 2;
     PutIndex(Collector_.data() + 1, TalkerIndex());
     TZELNetRelayRecord r;
@@ -1409,12 +1409,19 @@ void TZELServNetwork::CacheTouch(TZELSVCContext* C) {
         Cache_.erase(it);
         Cache_.push_back(rec);
     }
-    if (C->CachePos != CacheTextPos_ || KeyOf(C) != CacheTextKey_) BuildSpeakerTexts();
+    if (C->CachePos != CacheTextPos_ || KeyOf(C) != CacheTextKey_) BuildSpeakerTexts(C);
 }
 
-void TZELServNetwork::BuildSpeakerTexts() {
-    // Built for the client that last took a position (the talker or a message sender).
-    const TCacheRec& rec = Cache_.back();
+void TZELServNetwork::TalkerCacheTexts() {
+    // A message sender may have taken the talker's position, or had its own texts built, since.
+    if (Talker_->CachePos < 0)
+        CacheTouch(Talker_);
+    else if (Talker_->CachePos != CacheTextPos_ || KeyOf(Talker_) != CacheTextKey_)
+        BuildSpeakerTexts(Talker_);
+}
+
+void TZELServNetwork::BuildSpeakerTexts(TZELSVCContext* C) {
+    const TCacheRec rec{C, C->CachePos};
     CacheTextPos_ = rec.Pos;
     CacheTextKey_ = KeyOf(rec.Client);
     StrBldAReset(TextBld_);

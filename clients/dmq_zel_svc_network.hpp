@@ -268,7 +268,10 @@ private:
     void CacheTouch(TZELSVCContext* C);
     void CacheRemove(TZELSVCContext* C);
     void ClearCacheBit(int32_t Pos);
-    void BuildSpeakerTexts();
+    // The cache entry and position texts of C (which has a position).
+    void BuildSpeakerTexts(TZELSVCContext* C);
+    // The talker has a position and the cache texts are its own.
+    void TalkerCacheTexts();
     void FloorHousekeeping();
     // Member lists: the difference merge (ListedMembers brought up to date), the full and count
     // texts, their sending; the output limit.
