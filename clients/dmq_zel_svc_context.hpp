@@ -74,6 +74,8 @@ inline constexpr uint32_t ZELClientRoleBits = 0x3E0000;  // the role and its ran
 inline constexpr uint32_t ZELClientParrot = 0x400;
 inline constexpr uint32_t ZELClientJoining = 0x400000;
 inline constexpr uint32_t ZELClientChanged = 0x40000000;
+inline constexpr uint32_t ZELClientShortFrames = 0x4000;
+inline constexpr uint32_t ZELClientEntryChanged = 0x20000000;
 
 // Where a client stands in its network (its state byte): the one group that holds it.
 enum class TZELNetClientState : uint8_t {
@@ -252,6 +254,17 @@ public:
     uint32_t ListCacheBits = 0;
     AnsiString ManagerConnectText;  // "CC:" and the elements for the System Managers
     std::array<uint8_t, 3> LinkStates{};
+
+    // ---- Floor, relay and member lists (timer thread; the network sets them).
+    uint16_t ListIndex = 0;          // 1-based place in the list last published (0: not listed)
+    int32_t CachePos = -1;           // speaker-cache position (-1: none)
+    uint32_t CacheBitmap = 0;        // cache positions this client has been sent
+    uint64_t ToldTalkerKey = ~uint64_t(0);  // session and serial of the speaker text last sent
+    int32_t ToldPos = -1;            // cache position last told (byte 146)
+    int32_t ToldMsgPos = -1;         // cache position last told for a message (byte 147)
+    uint32_t EntrySerial = 0;        // raised whenever the client's entry changes
+    uint32_t FloorStart = 0;
+    uint32_t LastVoice = 0;
 
     // ---- TZELSVCWrkCtxBase: the tick (timed moves) and the System Manager links.
     TZELSVCNetworkBase* HomeNetwork() const override { return HomeNet; }

@@ -31,11 +31,18 @@ constexpr uint8_t kManagerAnswer = 44;
 constexpr uint8_t kLinkUp = 45;
 constexpr uint8_t kLinkDown = 46;
 constexpr uint8_t kClientReady = 55;
+constexpr uint8_t kOperating = 56;
+constexpr uint8_t kStatus = 57;
+constexpr uint8_t kStopTalking = 58;
+constexpr uint8_t kRequestFloor = 59;
+constexpr uint8_t kVoiceBlock = 60;
+constexpr uint8_t kShortBlock = 61;
 constexpr uint8_t kKickAllStopped = 81;
 constexpr uint8_t kKickAllByOwner = 82;
 constexpr uint8_t kRemoved = 83;
 
 constexpr uint32_t kRunMs = 500;
+constexpr uint32_t kMemberListBits = ZELNetDirtyMembers | ZELNetDirtyStatus | ZELNetDirtyEntry;
 
 UnicodeView StateName(NS S) {
     switch (S) {
@@ -112,6 +119,7 @@ TZELServNetwork::TZELServNetwork(TZELService& Service, const TZELServNetworkRec&
     StrBldAInit(AnswerBld_, 200);
     StrBldAInit(ListBld_, 200);
     StrBldAInit(MemberBld_, 500);
+    InitFloor();
     Now_ = S_.CurrentTick();
     LastRun_ = Now_;
     CheckManagers(7);
@@ -171,9 +179,11 @@ int32_t TZELServNetwork::SpeechLimitSeconds() const {
 
 void TZELServNetwork::PrepareCmdList(TZELCmdListBlock& Block) {
     StrBldAReset(ListBld_);
-    AddCmdNetworkLine(ListBld_, NameUtf8_, "", "");
+    const UnicodeString cs = !Options_.CharsetName.empty() ? Options_.CharsetName : S_.GetServerCharsetName();
+    AddCmdNetworkLine(ListBld_, NameUtf8_, UnicodeToUtf8A(cs), S_.ParrotId());
     Block = TZELCmdListBlock{};
     Block.NetworkLine = StrBldAView(ListBld_);
+    PrepareCmdMembers(Block);
 }
 
 bool TZELServNetwork::IsNetOwnerId(AnsiView Id) const {
@@ -221,8 +231,9 @@ void TZELServNetwork::Leave(TZELSVCContext* C) {
     if (C->NetState == NS::ncs_Member) {
         const auto it = Members_.find(C->SortKey);
         if (it != Members_.end() && it->second == C) Members_.erase(it);
-        // The listed members keep no pointer to a context that may be freed before the next list.
-        Erase(ListedMembers_, C);
+        // The listed members keep no pointer to a context that may be freed before the next list:
+        // its slot stays empty, so the difference still tells the members who left.
+        std::replace(ListedMembers_.begin(), ListedMembers_.end(), C, static_cast<TZELSVCContext*>(nullptr));
         Dirty_ |= ZELNetDirtyMembers;
     } else if (TGroup* g = GroupOf(C->NetState)) {
         Erase(*g, C);
@@ -271,7 +282,7 @@ std::string TZELServNetwork::CheckGroups() const {
     for (const auto& [k, c] : CallsignIndex_)
         if (!seen.count(c) || c->CallsignKey != k) return "callsign index out of step";
     for (const TZELSVCContext* c : ListedMembers_)
-        if (!seen.count(c)) return "listed member in no group";
+        if (c != nullptr && (!seen.count(c) || c->NetState != NS::ncs_Member)) return "listed context not a member";
     for (const auto& q : Requests_)
         for (const TZELSVCContext* c : q)
             if (!seen.count(c)) return "list request of a context in no group";
@@ -299,19 +310,20 @@ TZELSVCContext* TZELServNetwork::AsClient(TZELSVCWrkCtxBase* C) const { return d
 // ---------------------------------------------------------------------------------------------
 // Exits.
 
-void TZELServNetwork::ReleaseFloor(TZELSVCContext* C) {
-    if (Talker_ != C) return;
-    Talker_ = nullptr;
-    C->ClientFlags.fetch_and(~ZELClientHoldsFloor);
-}
-
 void TZELServNetwork::ExitMembers(TZELSVCContext* C) {
     if (C->NetState == NS::ncs_Member) {
         Leave(C);
         C->ClientFlags.fetch_and(~ZELClientChanged);
     }
     for (auto& q : Requests_) Erase(q, C);
-    ReleaseFloor(C);
+    ReleaseAndFree(C);
+    CacheRemove(C);
+    // What it was told here means nothing in a network it joins next.
+    C->CacheBitmap = 0;
+    C->ToldPos = -1;
+    C->ToldMsgPos = -1;
+    C->ToldTalkerKey = ~uint64_t(0);
+    C->ListIndex = 0;
     // The managers that hold a session for the client learn that it left.
     for (int32_t i = 0; i < 3; ++i) {
         if (C->LinkStates[size_t(i)] == 2 && (ActiveMask_ & (1u << i)) != 0) S_.SysManClientLeft(i, C->Id, this);
@@ -523,10 +535,13 @@ uint8_t TZELServNetwork::MemberCanStay(TZELSVCContext* C) {
     const bool mayTalk = TalkMode_ ? entry != nullptr && entry->Data.Mark != 0 : true;
     const bool listenOnly = (flags & ZELClientListenOnly) != 0;
     if (listenOnly == !mayTalk) return 0;
-    if (mayTalk)
+    if (mayTalk) {
         C->ClientFlags.fetch_and(~ZELClientListenOnly);
-    else
+    } else {
         C->ClientFlags.fetch_or(ZELClientListenOnly);
+        // A talker that may no longer talk gives the floor back at once.
+        ReleaseAndFree(C);
+    }
     C->ClientFlags.fetch_or(ZELClientChanged);
     C->WriteEntryStatus();
     return 1;
@@ -849,7 +864,7 @@ void TZELServNetwork::MuteClientById(AnsiView Id) {
     TZELSVCContext* c = MemberById(Id);
     if (c == nullptr || c == Parrot_) return;
     if ((c->ClientFlags.fetch_or(ZELClientMuted) & ZELClientMuted) != 0) return;
-    ReleaseFloor(c);
+    ReleaseAndFree(c);
     c->ClientFlags.fetch_or(ZELClientChanged);
     c->WriteEntryStatus();
     Dirty_ |= ZELNetDirtyStatus;
@@ -956,7 +971,35 @@ void TZELServNetwork::RunRecord(TZELSVCNetQueueRecord& Rec) {
             Dirty_ |= ZELNetDirtyHousekeep | ZELNetDirtyMembers;
             return;
         default:
-            throw Exception(FormatA("Unknown network command: %d", static_cast<int>(code)));
+            break;
+    }
+    if (c == nullptr || !RunFloorRecord(code, *c, Rec))
+        throw Exception(FormatA("Unknown network command: %d", static_cast<int>(code)));
+}
+
+bool TZELServNetwork::RunFloorRecord(uint8_t Code, TZELSVCContext& C, TZELSVCNetQueueRecord& Rec) {
+    switch (Code) {
+        case kOperating:
+            // The worker owns the protocol state; the network only has the output flushed.
+            C.RequestFlush();
+            return true;
+        case kStatus:
+            SetStatus(&C, Rec.Value1);
+            return true;
+        case kStopTalking:
+            StopTalking(&C);
+            return true;
+        case kRequestFloor:
+            RequestFloor(&C);
+            return true;
+        case kVoiceBlock:
+            VoiceBlock(&C, Rec.Text1);
+            return true;
+        case kShortBlock:
+            ShortBlock(&C, Rec.Text1);
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -1045,30 +1088,44 @@ void TZELServNetwork::Housekeeping(bool Full) {
         Leave(c);
         Enter(c, NS::ncs_Member);
     }
-    // 3. The listed members follow Members.
-    if (Dirty_ & ZELNetDirtyMembers) {
-        ListedMembers_.clear();
-        for (auto& [k, c] : Members_) ListedMembers_.push_back(c);
+    // 3. and 4. The member lists and the output limit.
+    if (Dirty_ & (ZELNetDirtyMembers | ZELNetDirtyStatus | ZELNetDirtyEntry)) MemberListDiff();
+    if (Dirty_ & (ZELNetDirtyMembers | ZELNetDirtyEntry)) {
+        BuildFullLists();
+        if (ListedCount() > 0) SendMemberLists();
+        UpdateOutputLimit();
+    } else if ((Dirty_ & ZELNetDirtyStatus) && ListedCount() > 0) {
+        BuildFullLists();
+        SendMemberLists();
     }
-    // Steps 4 to 6 (the member lists, with Full the floor, the output limit) belong to the relay.
-    (void)Full;
+    Dirty_ &= ~kMemberListBits;
+    // 5. The floor.
+    if (Full) FloorHousekeeping();
+    // 6. A lowered output limit takes effect after half the activity time-out.
+    if (LowerPending_ && Now_ - LowerSince_ >= S_.ClientActivityTimeoutMs() / 2) {
+        LowerPending_ = false;
+        OutputLimit_ = LowerLimit_;
+    }
     // 7. Bandwidth: a member whose output backs up beyond the limit is dropped.
     {
-        size_t listLen = 0;
-        for (auto& [k, c] : Members_) listLen += c->ClassicEntry.size();
-        const int64_t limit = static_cast<int64_t>(listLen) * Options_.OutputBufferFactor +
-                              1700 * static_cast<int64_t>(S_.ClientActivityTimeout());
-        const int32_t lim = limit > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int32_t>(limit);
         std::vector<TZELSVCContext*> over;
         for (auto& [k, c] : Members_)
-            if (c != Parrot_ && c->vIsOutputOverLimit(lim)) over.push_back(c);
+            if (c != Parrot_ && c->vIsOutputOverLimit(OutputLimit_)) over.push_back(c);
         for (TZELSVCContext* c : over) DropMember(c, DC::fsdc_BandWidthLimit);
     }
+    // 8. The network's lists to those that may see them.
+    SendListPackets(welcome);
     // 9. Welcome: the admitted clients are no longer joining.
     for (TZELSVCContext* c : welcome) {
         if (c->NetState != NS::ncs_Member) continue;
         c->ClientFlags.fetch_and(~ZELClientJoining);
         c->Moved = false;
+        // No greeting text is defined for the server: the welcome sends none.
+        if ((c->ClientFlags.load() & (ZELClientClosing | ZELClientHoldsFloor)) == ZELClientHoldsFloor) {
+            char state[3] = {1, 0, 0};
+            PutIndex(state + 1, c->ListIndex);
+            c->vSend(AnsiView(state, 3));
+        }
     }
     // 10. Free the disposed contexts; each was one open connection.
     const TGroup dispose = std::exchange(DisposeHold_, TGroup());
@@ -1081,8 +1138,610 @@ void TZELServNetwork::Housekeeping(bool Full) {
         KickPending_ = false;
         Stopped_ = false;
     }
-    // 11.
-    Dirty_ = 0;
+    // 11. A member dropped by the steps after the lists (floor, bandwidth) is published at the
+    // next housekeeping; everything else was handled.
+    Dirty_ &= kMemberListBits;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Floor and relay.
+
+namespace {
+
+constexpr uint32_t kFloorAckBurst = 500;
+constexpr size_t kVoicePacket = 328;
+constexpr size_t kShortPacket = 68;
+constexpr size_t kFrame = 65;
+constexpr char kSilenceFrameHex[] =
+    "204817d684028024499224890280244992248902802449922489028024499224098274614d28004892244992280048922449922800489224499228004892244992";
+
+AnsiString SilenceFrame() {
+    AnsiString f;
+    for (size_t i = 0; i + 1 < sizeof(kSilenceFrameHex); i += 2)
+        f.push_back(static_cast<char>(std::stoi(std::string(kSilenceFrameHex + i, 2), nullptr, 16)));
+    return f;
+}
+
+TZELNetRelayGroup Group(uint32_t Mask, uint32_t Value) { return TZELNetRelayGroup{Mask, Value}; }
+
+uint64_t KeyOf(const TZELSVCContext* C) { return (uint64_t(C->Number()) << 32) | C->EntrySerial; }
+
+}  // namespace
+
+void TZELServNetwork::InitFloor() {
+    const AnsiString frame = SilenceFrame();
+    SilenceShort_.assign(3, '\0');
+    SilenceShort_[0] = static_cast<char>(129);
+    SilenceShort_ += frame;
+    SilenceVoice_.assign(3, '\0');
+    SilenceVoice_[0] = 2;
+    for (int i = 0; i < 5; ++i) SilenceVoice_ += frame;
+    Collector_ = SilenceVoice_;
+    for (int32_t p = ZELNetCacheSize - 1; p >= 0; --p) FreePos_.push_back(p);
+    Cache_.reserve(ZELNetCacheSize);
+    StrBldAInit(TextBld_, 500);
+    OutputLimit_ = Options_.OutputBufferLimit > 0 ? Options_.OutputBufferLimit : 131072;
+}
+
+void TZELServNetwork::PutIndex(char* P, uint16_t Index) const noexcept {
+    P[0] = static_cast<char>(Index >> 8);
+    P[1] = static_cast<char>(Index & 0xFF);
+}
+
+uint16_t TZELServNetwork::TalkerIndex() const noexcept { return Talker_ ? Talker_->ListIndex : 0; }
+
+void TZELServNetwork::Tick(uint32_t Now) {
+    if (PauseActive_ && Now - ReleaseTime_ >= Options_.SpeechPause) PauseActive_ = false;
+}
+
+bool TZELServNetwork::GrantFloor(TZELSVCContext* C) {
+    if (Talker_ != nullptr) return false;
+    if (PauseActive_ && Now_ - ReleaseTime_ >= Options_.SpeechPause) PauseActive_ = false;
+    if (PauseActive_) return false;
+    // Only a member past its join talks: anyone else has no published index.
+    if (C->NetState != NS::ncs_Member || (C->ClientFlags.load() & ZELClientJoining) != 0) return false;
+    Talker_ = C;
+    CollectorCount_ = 0;
+    C->ClientFlags.fetch_or(ZELClientHoldsFloor);
+    CacheTouch(C);
+    C->FloorStart = Now_;
+    C->LastVoice = Now_;
+    if (TalkerKey_ != KeyOf(C)) {
+        TalkerKey_ = KeyOf(C);
+        StrBldAReset(TextBld_);
+        StrBldAAddChar(TextBld_, static_cast<char>(142));
+        StrBldAAdd(TextBld_, C->CompactEntryUtf8);
+        SpeakerText_.assign(StrBldAView(TextBld_));
+    }
+    MemberFlagMask_ |= ZELNetFlagLoggedIn;
+    return true;
+}
+
+TZELSVCContext* TZELServNetwork::ReleaseFloor(TZELSVCContext* C) {
+    if (C == nullptr || Talker_ != C) return nullptr;
+    if (CollectorCount_ > 0) SendCollector();
+    C->ClientFlags.fetch_and(~ZELClientHoldsFloor);
+    MemberFlagMask_ &= ~ZELNetFlagLoggedIn;
+    Talker_ = nullptr;
+    if (Options_.SpeechPause > 0) {
+        PauseActive_ = true;
+        ReleaseTime_ = Now_;
+    }
+    return C;
+}
+
+void TZELServNetwork::ReleaseAndFree(TZELSVCContext* C) {
+    if (ReleaseFloor(C) != nullptr) SendFloorFree(nullptr);
+}
+
+void TZELServNetwork::SendFloorFree(TZELSVCContext* Skip) {
+    static const char zero = 0;
+    TZELNetRelayRecord r;
+    r.Skip = Skip;
+    r.Packet = AnsiView(&zero, 1);
+    r.Packets = Group(ZELClientClosing, 0);
+    SendToMembers(r);
+}
+
+void TZELServNetwork::SendToMembers(const TZELNetRelayRecord& R) {
+    for (auto it = Members_.rbegin(); it != Members_.rend(); ++it) {
+        TZELSVCContext* c = it->second;
+        if (c == R.Skip) continue;
+        if ((MemberFlagMask_ & c->ClientFlags.load(std::memory_order_relaxed) & R.Packets.Mask) == R.Packets.Value)
+            c->vSend(R.Packet);
+    }
+}
+
+void TZELServNetwork::RelayToMembers(const TZELNetRelayRecord& R) {
+    const int32_t pos = Talker_ ? Talker_->CachePos : -1;
+    const uint32_t bit = pos >= 0 ? 1u << pos : 0;
+    for (auto it = Members_.rbegin(); it != Members_.rend(); ++it) {
+        TZELSVCContext* c = it->second;
+        if (c == R.Skip) continue;
+        const uint32_t m = MemberFlagMask_ & c->ClientFlags.load(std::memory_order_relaxed);
+        if ((m & R.Speaker.Mask) == R.Speaker.Value && c->ToldTalkerKey != TalkerKey_) {
+            c->ToldTalkerKey = TalkerKey_;
+            c->vSendNoFlush(SpeakerText_);
+        }
+        if (bit != 0 && (m & R.Cache.Mask) == R.Cache.Value) {
+            if ((c->CacheBitmap & bit) == 0) {
+                c->CacheBitmap |= bit;
+                c->vSendNoFlush(CacheText_);
+            }
+            if (c->ToldPos != pos) {
+                c->ToldPos = pos;
+                c->vSendNoFlush(PosText_);
+            }
+        }
+        if ((m & R.Packets.Mask) == R.Packets.Value) c->vSend(R.Packet);
+    }
+}
+
+bool TZELServNetwork::SpeechCheck(TZELSVCContext* C) {
+    if (C == Parrot_ || (C->ClientFlags.load() & ZELClientParrot) != 0) return true;
+    if (!Options_.SpeechLimit || Now_ - C->FloorStart < Options_.MaxSpeechTime) {
+        if (Now_ - C->LastVoice > S_.ClientActivityTimeoutMs() + 2000) {
+            DropMember(C, DC::fsdc_TxTempViolation);
+            return false;
+        }
+        return true;
+    }
+    ReleaseAndFree(C);
+    return false;
+}
+
+void TZELServNetwork::RequestFloor(TZELSVCContext* C) {
+    const uint32_t flags = C->ClientFlags.load();
+    if ((flags & (ZELClientHoldsFloor | ZELClientListenOnly | ZELClientMuted)) != 0) {
+        if ((flags & ZELClientHoldsFloor) == 0) return;
+    } else if (!GrantFloor(C)) {
+        // A refused request gets no answer.
+        return;
+    }
+    if (Talker_ != C || (C->ClientFlags.load() & (ZELClientClosing | ZELClientJoining)) != 0) return;
+    char grant[3] = {1, 0, 0};
+    PutIndex(grant + 1, C->ListIndex);
+    C->vSend(AnsiView(grant, 3));
+}
+
+void TZELServNetwork::StopTalking(TZELSVCContext* C) {
+    if ((C->ClientFlags.load() & (ZELClientClosing | ZELClientJoining | ZELClientHoldsFloor)) != ZELClientHoldsFloor)
+        return;
+    ReleaseAndFree(C);
+}
+
+void TZELServNetwork::SetStatus(TZELSVCContext* C, int32_t Status) {
+    if (Status < 0 || Status > 3) return;
+    const uint32_t old = C->ClientFlags.load();
+    if ((old & ZELClientStatusMask) == static_cast<uint32_t>(Status)) return;
+    C->ClientFlags.fetch_and(~ZELClientStatusMask);
+    C->ClientFlags.fetch_or(static_cast<uint32_t>(Status) | ZELClientChanged);
+    C->WriteEntryStatus();
+    if (C->NetState == NS::ncs_Member) Dirty_ |= ZELNetDirtyStatus;
+}
+
+void TZELServNetwork::VoiceBlock(TZELSVCContext* C, AnsiString& Block) {
+    if (Talker_ != C || Block.size() != kVoicePacket) return;
+    if ((C->ClientFlags.load() & 0xC0180Cu) != 0x1800u) return;
+    // The block that ends the turn is not relayed.
+    if (!SpeechCheck(C)) return;
+    LastVoiceRelay_ = Now_;
+    C->LastVoice = Now_;
+    TalkerCacheTexts();
+    Block[0] = 2;
+    PutIndex(Block.data() + 1, C->ListIndex);
+    TZELNetRelayRecord r;
+    r.Skip = C;
+    r.Packet = Block;
+    r.Speaker = Group(0x2C00080, 0x2000080);
+    r.Cache = Group(0x4C00080, 0x4000080);
+    r.Packets = Group(0xC00000, 0);
+    RelayToMembers(r);
+}
+
+void TZELServNetwork::ShortBlock(TZELSVCContext* C, AnsiString& Block) {
+    if (Talker_ != C || Block.size() != kShortPacket) return;
+    if ((C->ClientFlags.load() & 0xC0580Cu) != 0x5800u) return;
+    if (!SpeechCheck(C)) return;
+    LastVoiceRelay_ = Now_;
+    C->LastVoice = Now_;
+    TalkerCacheTexts();
+    Block[0] = static_cast<char>(129);
+    PutIndex(Block.data() + 1, C->ListIndex);
+    TZELNetRelayRecord r;
+    r.Skip = C;
+    r.Packet = Block;
+    r.Speaker = Group(0x2C04080, 0x2004080);
+    r.Cache = Group(0x4C04080, 0x4004080);
+    r.Packets = Group(0xC04000, 0x4000);
+    RelayToMembers(r);
+    std::copy(Block.begin() + 3, Block.end(), Collector_.begin() + 3 + CollectorCount_ * static_cast<ptrdiff_t>(kFrame));
+    if (++CollectorCount_ == 5) SendCollector();
+}
+
+void TZELServNetwork::SendCollector() {
+    const AnsiString& silence = SilenceVoice_;
+    for (int32_t i = CollectorCount_; i < 5; ++i)
+        std::copy_n(silence.begin() + 3, kFrame, Collector_.begin() + 3 + i * static_cast<ptrdiff_t>(kFrame));
+    CollectorCount_ = 0;
+    TalkerCacheTexts();
+    Collector_[0] = 2;
+    PutIndex(Collector_.data() + 1, TalkerIndex());
+    TZELNetRelayRecord r;
+    r.Skip = Talker_;
+    r.Packet = Collector_;
+    r.Speaker = Group(0x2C04080, 0x2000080);
+    r.Cache = Group(0x4C04080, 0x4000080);
+    r.Packets = Group(0xC04000, 0);
+    RelayToMembers(r);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Speaker cache.
+
+void TZELServNetwork::ClearCacheBit(int32_t Pos) {
+    const uint32_t bit = ~(1u << Pos);
+    for (auto& [k, c] : Members_)
+        if (c->ClientFlags.load(std::memory_order_relaxed) & ZELClientCacheList) c->CacheBitmap &= bit;
+}
+
+void TZELServNetwork::CacheTouch(TZELSVCContext* C) {
+    if (C->CachePos < 0) {
+        int32_t pos;
+        if (!FreePos_.empty()) {
+            pos = FreePos_.back();
+            FreePos_.pop_back();
+        } else {
+            if (Cache_.empty()) throw Exception("Cache sort array is empty");
+            const TCacheRec lru = Cache_.front();
+            if (lru.Client->CachePos != lru.Pos) throw Exception("Cache sort array element not synchonized");
+            Cache_.erase(Cache_.begin());
+            lru.Client->CachePos = -1;
+            ClearCacheBit(lru.Pos);
+            pos = lru.Pos;
+        }
+        Cache_.push_back(TCacheRec{C, pos});
+        C->CachePos = pos;
+    } else {
+        const auto it = std::find_if(Cache_.begin(), Cache_.end(), [C](const TCacheRec& r) { return r.Client == C; });
+        if (it == Cache_.end()) throw Exception("Context not found in the cache sort array");
+        const TCacheRec rec = *it;
+        Cache_.erase(it);
+        Cache_.push_back(rec);
+    }
+    if (C->CachePos != CacheTextPos_ || KeyOf(C) != CacheTextKey_) BuildSpeakerTexts(C);
+}
+
+void TZELServNetwork::TalkerCacheTexts() {
+    // A message sender may have taken the talker's position, or had its own texts built, since.
+    if (Talker_->CachePos < 0)
+        CacheTouch(Talker_);
+    else if (Talker_->CachePos != CacheTextPos_ || KeyOf(Talker_) != CacheTextKey_)
+        BuildSpeakerTexts(Talker_);
+}
+
+void TZELServNetwork::BuildSpeakerTexts(TZELSVCContext* C) {
+    const TCacheRec rec{C, C->CachePos};
+    CacheTextPos_ = rec.Pos;
+    CacheTextKey_ = KeyOf(rec.Client);
+    StrBldAReset(TextBld_);
+    StrBldAAddChar(TextBld_, static_cast<char>(145));
+    StrBldAAddHexByte(TextBld_, static_cast<uint8_t>(rec.Pos));
+    StrBldAAdd(TextBld_, rec.Client->CompactEntryUtf8);
+    CacheText_.assign(StrBldAView(TextBld_));
+    StrBldAReset(TextBld_);
+    StrBldAAddChar(TextBld_, static_cast<char>(146));
+    StrBldAAddHexByte(TextBld_, static_cast<uint8_t>(rec.Pos));
+    StrBldAAddCRLF(TextBld_);
+    PosText_.assign(StrBldAView(TextBld_));
+}
+
+void TZELServNetwork::CacheRemove(TZELSVCContext* C) {
+    if (C->CachePos < 0) return;
+    const auto it = std::find_if(Cache_.begin(), Cache_.end(), [C](const TCacheRec& r) { return r.Client == C; });
+    if (it != Cache_.end()) Cache_.erase(it);
+    ClearCacheBit(C->CachePos);
+    FreePos_.push_back(C->CachePos);
+    if (CacheTextPos_ == C->CachePos) CacheTextPos_ = -1;
+    C->CachePos = -1;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Floor housekeeping.
+
+void TZELServNetwork::FloorHousekeeping() {
+    static const char zero = 0;
+    static const char ack = static_cast<char>(137);
+    TZELNetRelayRecord r;
+    if (Talker_ == nullptr) {
+        r.Packet = AnsiView(&zero, 1);
+        r.Packets = Group(0xC00800, 0);
+        SendToMembers(r);
+        return;
+    }
+    TZELSVCContext* t = Talker_;
+    if (!SpeechCheck(t)) return;
+    if ((t->ClientFlags.load() & 0x802000u) == 0x2000u) t->vSend(AnsiView(&ack, 1));
+    if (Now_ - LastVoiceRelay_ < kFloorAckBurst) return;
+    LastVoiceRelay_ = Now_;
+    r.Skip = t;
+    r.Packet = AnsiView(&ack, 1);
+    r.Packets = Group(0x803400, 0x2000);
+    SendToMembers(r);
+    PutIndex(SilenceShort_.data() + 1, t->ListIndex);
+    PutIndex(SilenceVoice_.data() + 1, t->ListIndex);
+    r.Packet = SilenceShort_;
+    r.Packets = Group(0x807400, 0x4000);
+    SendToMembers(r);
+    r.Packet = SilenceVoice_;
+    r.Packets = Group(0x807400, 0);
+    SendToMembers(r);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Member lists.
+
+std::vector<const TZELSVCContext*> TZELServNetwork::ListedOrder() const {
+    std::vector<const TZELSVCContext*> v;
+    for (const TZELSVCContext* c : ListedMembers_)
+        if (c) v.push_back(c);
+    return v;
+}
+
+void TZELServNetwork::AddCompactEntry(TStringBldA& B, const TZELSVCContext* C) const {
+    // The head digits follow the flags of now; the items stand as built.
+    const uint32_t flags = C->ClientFlags.load(std::memory_order_relaxed);
+    const AnsiString& e = (flags & ZELClientUtf8) ? C->CompactEntryUtf8 : C->CompactEntry;
+    StrBldAAddHexByte(B, static_cast<uint8_t>(flags & ((flags & ZELClientUtf8) ? 191u : 63u)));
+    if (e.size() > 2) StrBldAAdd(B, AnsiView(e).substr(2));
+}
+
+void TZELServNetwork::Renumber() {
+    uint16_t i = 0;
+    for (TZELSVCContext* c : ListedMembers_) c->ListIndex = ++i;
+}
+
+void TZELServNetwork::MemberListDiff() {
+    TStringBldA& b = TextBld_;
+    StrBldAReset(b);
+    StrBldAAddChar(b, static_cast<char>(132));
+    StrBldAAddChar(b, '\0');
+    StrBldAAddChar(b, '\0');
+    StrBldAAdd(b, "000000\r\n");
+    int32_t lines = 0;
+    bool addRemove = false, entry = false, status = false;
+    const auto pos = [&](size_t p) {
+        StrBldAAddHexByte(b, static_cast<uint8_t>(p >> 8));
+        StrBldAAddHexByte(b, static_cast<uint8_t>(p & 0xFF));
+        ++lines;
+    };
+    std::vector<TZELSVCContext*> next;
+    next.reserve(Members_.size());
+    size_t i = 0;
+    auto j = Members_.begin();
+    // Members keep their relative order (the sort key never changes), so one pass merges.
+    while (i < ListedMembers_.size() || j != Members_.end()) {
+        const auto gone = [&] { return ListedMembers_[i] == nullptr || j == Members_.end(); };
+        if (i < ListedMembers_.size() && gone()) {
+            size_t n = 0;
+            while (i < ListedMembers_.size() && gone()) ++i, ++n;
+            pos(next.size());
+            StrBldAAddChar(b, '-');
+            StrBldAAddInt(b, static_cast<int32_t>(n));
+            StrBldAAddCRLF(b);
+            addRemove = true;
+            continue;
+        }
+        TZELSVCContext* c = j->second;
+        const uint32_t flags = c->ClientFlags.load();
+        if (i == ListedMembers_.size() || ListedMembers_[i] != c) {
+            pos(next.size());
+            StrBldAAddChar(b, '+');
+            AddCompactEntry(b, c);
+            addRemove = true;
+        } else {
+            ++i;
+            if (flags & ZELClientEntryChanged) {
+                pos(next.size());
+                StrBldAAddChar(b, '=');
+                AddCompactEntry(b, c);
+                entry = true;
+                ++c->EntrySerial;
+            } else if (flags & ZELClientChanged) {
+                pos(next.size());
+                StrBldAAddChar(b, '*');
+                const size_t at = static_cast<size_t>(b.Len());
+                AddCompactEntry(b, c);
+                b.Truncate(static_cast<int32_t>(at + 2));
+                StrBldAAddCRLF(b);
+                status = true;
+            }
+        }
+        c->ClientFlags.fetch_and(~(ZELClientEntryChanged | ZELClientChanged));
+        next.push_back(c);
+        ++j;
+    }
+    ListedMembers_ = std::move(next);
+    DiffText_.assign(StrBldAView(b));
+    const std::string count = std::to_string(lines);
+    DiffText_.replace(3 + 6 - count.size(), count.size(), count);
+    if (!addRemove) Dirty_ &= ~ZELNetDirtyMembers;
+    if (!entry) Dirty_ &= ~ZELNetDirtyEntry;
+    if (!status) Dirty_ &= ~ZELNetDirtyStatus;
+    if (lines > 0) Renumber();
+}
+
+void TZELServNetwork::BuildFullLists() {
+    TStringBldA& b = TextBld_;
+    const int32_t n = ListedCount();
+    bool counts = false;
+    for (const auto& [k, c] : Members_)
+        if ((c->ClientFlags.load(std::memory_order_relaxed) & ZELClientListFormatMask) == 0x200) counts = true;
+    for (int form = 0; form < 2; ++form) {
+        StrBldAReset(b);
+        StrBldAAddChar(b, static_cast<char>(form == 0 ? 3 : 131));
+        StrBldAAdd(b, AnsiView("\0\0", 2));
+        StrBldAAddInt(b, n);
+        StrBldAAddCRLF(b);
+        for (const TZELSVCContext* c : ListedMembers_) {
+            if (form == 0)
+                StrBldAAdd(b, c->ClassicEntry);
+            else
+                AddCompactEntry(b, c);
+        }
+        (form == 0 ? FullText_ : FullTextUtf8_).assign(StrBldAView(b));
+    }
+    if (counts) {
+        StrBldAReset(b);
+        StrBldAAddChar(b, static_cast<char>(130));
+        StrBldAAddInt(b, n);
+        StrBldAAddCRLF(b);
+        CountText_.assign(StrBldAView(b));
+    }
+}
+
+void TZELServNetwork::SendMemberLists() {
+    const uint16_t t = TalkerIndex();
+    for (AnsiString* s : {&FullText_, &FullTextUtf8_, &DiffText_})
+        if (s->size() >= 3) PutIndex(s->data() + 1, t);
+    TZELNetRelayRecord r;
+    if (!CountText_.empty()) {
+        r.Packet = CountText_;
+        r.Packets = Group(0x800700, 0x200);
+        SendToMembers(r);
+    }
+    r.Packet = FullTextUtf8_;
+    r.Packets = Group(0xC00780, 0x400380);
+    SendToMembers(r);
+    r.Packet = DiffText_;
+    r.Packets = Group(0xC00780, 0x380);
+    SendToMembers(r);
+    r.Packet = FullText_;
+    r.Packets = Group(0x800700, 0);
+    SendToMembers(r);
+    ListsPublished_ = true;
+}
+
+void TZELServNetwork::UpdateOutputLimit() {
+    const int64_t limit = static_cast<int64_t>(FullText_.size()) * Options_.OutputBufferFactor +
+                          1700 * static_cast<int64_t>(S_.ClientActivityTimeout());
+    const int32_t lim = limit > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int32_t>(limit);
+    if (!ListsPublished_) return;
+    // OutputBufferLimit holds only until the first list: then the list's own limit, at once.
+    if (lim >= OutputLimit_ || !LimitFromList_) {
+        LimitFromList_ = true;
+        OutputLimit_ = lim;
+        LowerPending_ = false;
+    } else if (!LowerPending_ || lim != LowerLimit_) {
+        // A lower limit waits, so a short dip in the list does not cut slow readers off.
+        if (!LowerPending_) LowerSince_ = Now_;
+        LowerPending_ = true;
+        LowerLimit_ = lim;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The command channel's member lines.
+
+void TZELServNetwork::PrepareCmdMembers(TZELCmdListBlock& Block) {
+    StrBldAReset(MemberBld_);
+    StrBldAReset(CmdMemberBld_);
+    int32_t n = 0;
+    TZELCmdMemberLine line;
+    for (const TZELSVCContext* c : ListedMembers_) {
+        if (c == nullptr) continue;
+        ++n;
+        const uint32_t flags = c->ClientFlags.load(std::memory_order_relaxed);
+        const bool utf8 = (flags & ZELClientUtf8) != 0;
+        TZELCmdClientFields f;
+        f.Country = utf8 ? AnsiView(c->CountryUtf8) : AnsiView(c->Country);
+        f.City = utf8 ? AnsiView(c->CityUtf8) : AnsiView(c->City);
+        f.Band = utf8 ? AnsiView(c->BandUtf8) : AnsiView(c->Band);
+        f.Callsign = utf8 ? AnsiView(c->CallsignUtf8) : AnsiView(c->Callsign);
+        f.Id = c->Id;
+        f.Description = utf8 ? AnsiView(c->DescriptionUtf8) : AnsiView(c->Description);
+        AddCmdClientLine(MemberBld_, static_cast<uint8_t>(flags & (utf8 ? 0xBFu : 0x3Fu)), f);
+        line.Privilege = c->Privilege;
+        line.Address = c->PeerText();
+        line.EMail = c->EMail;
+        for (int32_t i = 0; i < 3; ++i) {
+            const TZELSVCContextManagerInfo& m = c->ManagerInfo[size_t(i)];
+            line.ManagerIds[i] = (ActiveMask_ & (1u << i)) != 0 && m.Answer != 0 ? m.Session : AnsiString();
+        }
+        line.ExtensionFlags = c->AcceptedFlags.load(std::memory_order_relaxed);
+        AddCmdMemberLine(CmdMemberBld_, line);
+    }
+    Block.ClientCount = n;
+    Block.ClientLines = StrBldAView(MemberBld_);
+    Block.MemberLines = StrBldAView(CmdMemberBld_);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The network's list packets.
+
+namespace {
+
+template <class L>
+void BuildEntryPackets(AnsiString& Ansi, AnsiString& Utf8, uint8_t TypeA, uint8_t TypeU, const L& List) {
+    for (int form = 0; form < 2; ++form) {
+        AnsiString& t = form == 0 ? Ansi : Utf8;
+        t.assign(1, static_cast<char>(form == 0 ? TypeA : TypeU));
+        t += std::to_string(List.Count());
+        t += "\r\n";
+        for (int32_t i = 0; i < List.Count(); ++i) t += form == 0 ? List.Get(i)->ProtoLine : List.Get(i)->CommandLine;
+    }
+}
+
+}  // namespace
+
+void TZELServNetwork::SendListPackets(const std::vector<TZELSVCContext*>& Approved) {
+    // Blocks, mutes, administrators, mode switches, rights, notices; each: the queue of Requests_,
+    // the changed bit and the send-to-the-queue bit.
+    struct TStep {
+        int Queue;
+        uint32_t Changed, ToQueue;
+    };
+    static constexpr TStep kSteps[] = {{1, 0x20, 0x40},   {0, 0x8, 0x10},     {2, 0x80, 0x100},
+                                       {3, 0x200, 0x400}, {4, 0x800, 0x1000}, {5, 0x2000, 0x4000}};
+    AnsiString ansi, utf8;
+    for (const TStep& st : kSteps) {
+        if ((Dirty_ & (st.Changed | st.ToQueue)) == 0) continue;
+        bool modes = false;
+        switch (st.Queue) {
+            case 0: BuildEntryPackets(ansi, utf8, 9, 135, Mutes_); break;
+            case 1: BuildEntryPackets(ansi, utf8, 8, 134, Blocks_); break;
+            case 2: BuildEntryPackets(ansi, utf8, 6, 136, Admins_); break;
+            case 3:
+                modes = true;
+                ansi = AnsiString("\x0A" "2\r\n") + (ConnectionMode_ ? '1' : '0') + "\r\n" + (TalkMode_ ? '1' : '0') + "\r\n";
+                break;
+            case 4: BuildEntryPackets(ansi, utf8, 7, 139, Rights_); break;
+            default:
+                ansi = "\x0B" "1\r\n" + Notices_.Notice1 + "\r\n";
+                utf8 = Notices_.Notice2.empty() ? ansi : "\x8A" "1\r\n" + Notices_.Notice2 + "\r\n";
+                break;
+        }
+        std::vector<TZELSVCContext*>& queue = Requests_[st.Queue];
+        const auto send = [&](TZELSVCContext* c) {
+            const uint32_t f = c->ClientFlags.load(std::memory_order_relaxed);
+            if (modes) {
+                if ((f & 0x980400u) == 0x180000u) c->vSendNoFlush(ansi);
+            } else if ((f & 0x880480u) == 0x80080u) {
+                c->vSendNoFlush(utf8);
+            } else if ((f & 0x880480u) == 0x80000u) {
+                c->vSendNoFlush(ansi);
+            }
+        };
+        if (Dirty_ & st.Changed) {
+            for (auto it = Members_.rbegin(); it != Members_.rend(); ++it) send(it->second);
+        } else {
+            for (TZELSVCContext* c : Approved)
+                if (c->NetState == NS::ncs_Member) send(c);
+            for (TZELSVCContext* c : queue)
+                if (std::find(Approved.begin(), Approved.end(), c) == Approved.end()) send(c);
+        }
+        queue.clear();
+    }
 }
 
 }  // namespace zel

@@ -13,6 +13,7 @@
 // state byte names (CheckGroups proves it). Removal is two-step: a drop takes a member out of
 // Members at once (Aborted); every context is freed only after its disconnect (code 40), at the
 // next housekeeping, which lowers the service's connection count once.
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -46,6 +47,10 @@ inline constexpr uint32_t ZELNetDirtyModes = 0x200;
 inline constexpr uint32_t ZELNetDirtyRights = 0x800;
 inline constexpr uint32_t ZELNetDirtyNotices = 0x2000;
 inline constexpr uint32_t ZELNetDirtyHousekeep = 0x40000;
+// The logged-in bit that MemberFlagMask lacks while nobody talks.
+inline constexpr uint32_t ZELNetFlagLoggedIn = 0x800;
+// Speaker-cache positions.
+inline constexpr int32_t ZELNetCacheSize = 32;
 
 // Answers of FindActiveClient.
 inline constexpr uint8_t ZELFindFound = 0;
@@ -56,6 +61,20 @@ inline constexpr uint8_t ZELFindAbsent = 6;
 inline constexpr int32_t ZELJoinLogin = 0;
 inline constexpr int32_t ZELJoinMove = 1;
 inline constexpr int32_t ZELJoinMoveBack = 2;
+
+// One relay: the packet to the members of the packet group, with the speaker texts before it
+// (speaker group: the speaker text once per talker; cache group: the cache entry once per position,
+// then the position when it changed). A member is in a group when (MemberFlagMask AND its flags
+// AND Mask) = Value.
+struct TZELNetRelayGroup {
+    uint32_t Mask = 0;
+    uint32_t Value = 1;  // no member matches: the group is off
+};
+struct TZELNetRelayRecord {
+    TZELSVCContext* Skip = nullptr;
+    AnsiView Packet;
+    TZELNetRelayGroup Speaker, Cache, Packets;
+};
 
 class TZELServNetwork : public TZELSVCNetworkBase {
 public:
@@ -94,7 +113,8 @@ public:
     int32_t SpeechLimitSeconds() const override;
 
     // ---- tick and dispatcher
-    void Tick(uint32_t) override {}
+    // Ends the pause after a turn once SpeechPause has passed.
+    void Tick(uint32_t Now) override;
     uint32_t LastRun() const override { return LastRun_; }
     void ProcessQueue(bool Housekeeping) override;
     void AddPending(std::unique_ptr<TZELSVCNetQueueRecord>&& Rec) override { Pending_.Add(std::move(Rec)); }
@@ -151,12 +171,32 @@ public:
     void PostLinkUp(int32_t Index);
     void PostLinkDown(int32_t Index);
 
+    // ---- Floor, relay and member lists (timer thread).
+    // The floor to Client when nobody talks, no pause runs, and it is a member past its join.
+    bool GrantFloor(TZELSVCContext* Client);
+    // Only for the talker: pending short frames go out, the pause starts; the former talker (or
+    // null when Client did not hold the floor).
+    TZELSVCContext* ReleaseFloor(TZELSVCContext* Client);
+    // The one-byte packet 0 to every member not closing, Skip excepted.
+    void SendFloorFree(TZELSVCContext* Skip);
+    void SendToMembers(const TZELNetRelayRecord& R);
+    void RelayToMembers(const TZELNetRelayRecord& R);
+    TZELSVCContext* Talker() const noexcept { return Talker_; }
+    bool PauseActive() const noexcept { return PauseActive_; }
+    uint32_t MemberFlagMask() const noexcept { return MemberFlagMask_; }
+    int32_t OutputLimit() const noexcept { return OutputLimit_; }
+    // The members as last published, in order (tests).
+    std::vector<const TZELSVCContext*> ListedOrder() const;
+
     // ---- Inspection (tests and the command channel; timer thread).
     // "" when every context is in exactly the group its state byte names and the indexes match
     // the groups; else what is wrong.
     std::string CheckGroups() const;
     int32_t MemberCount() const noexcept { return static_cast<int32_t>(Members_.size()); }
-    int32_t ListedCount() const noexcept { return static_cast<int32_t>(ListedMembers_.size()); }
+    // Members last published that are still members.
+    int32_t ListedCount() const noexcept {
+        return static_cast<int32_t>(ListedMembers_.size() - size_t(std::count(ListedMembers_.begin(), ListedMembers_.end(), nullptr)));
+    }
     // Contexts held in any group (the holds included).
     int32_t HeldCount() const noexcept;
     int32_t GroupCount(TZELNetClientState State) const noexcept;
@@ -192,6 +232,8 @@ private:
     void ProcessAccessModes();
     void Housekeeping(bool Full);
     void RunRecord(TZELSVCNetQueueRecord& Rec);
+    // Codes 56 to 61; false for another code.
+    bool RunFloorRecord(uint8_t Code, TZELSVCContext& C, TZELSVCNetQueueRecord& Rec);
     void InstallRecord(TZELSVCNetQueueRecord& Rec);
     // Code 44: one System Manager's answer on a client; the verdict once every active one answered.
     void ManagerAnswer(TZELSVCNetQueueRecord& Rec);
@@ -201,10 +243,75 @@ private:
     void AppendOwn(uint8_t Code, int32_t Value);
     void LogClient(TZELSVCContext* C, UnicodeView Text, bool Description);
     void LogError(UnicodeView Text);
-    void ReleaseFloor(TZELSVCContext* C);
     int32_t ClientCount() const noexcept;
     TZELSVCContext* AsClient(TZELSVCWrkCtxBase* C) const;
     void FreeAll() noexcept;
+
+    // ---- Floor, relay and member lists.
+    // Silence packets, free cache positions, the first output limit.
+    void InitFloor();
+    // A released turn: the talker loses the floor and every member hears the packet 0.
+    void ReleaseAndFree(TZELSVCContext* C);
+    // The turn's limits on a talker (not the Parrot): false when it lost the floor (released at
+    // the limit, or aborted for a silence beyond the activity time-out).
+    bool SpeechCheck(TZELSVCContext* C);
+    void RequestFloor(TZELSVCContext* C);
+    void StopTalking(TZELSVCContext* C);
+    void SetStatus(TZELSVCContext* C, int32_t Status);
+    void VoiceBlock(TZELSVCContext* C, AnsiString& Block);
+    void ShortBlock(TZELSVCContext* C, AnsiString& Block);
+    // The collected short frames, padded with silence, as one voice packet to the others.
+    void SendCollector();
+    void PutIndex(char* P, uint16_t Index) const noexcept;
+    uint16_t TalkerIndex() const noexcept;
+    // Speaker cache: a position for C (most recent); its removal when C leaves.
+    void CacheTouch(TZELSVCContext* C);
+    void CacheRemove(TZELSVCContext* C);
+    void ClearCacheBit(int32_t Pos);
+    // The cache entry and position texts of C (which has a position).
+    void BuildSpeakerTexts(TZELSVCContext* C);
+    // The talker has a position and the cache texts are its own.
+    void TalkerCacheTexts();
+    void FloorHousekeeping();
+    // Member lists: the difference merge (ListedMembers brought up to date), the full and count
+    // texts, their sending; the output limit.
+    void MemberListDiff();
+    void Renumber();
+    void BuildFullLists();
+    void SendMemberLists();
+    void UpdateOutputLimit();
+    void AddCompactEntry(TStringBldA& B, const TZELSVCContext* C) const;
+
+    uint32_t MemberFlagMask_ = ~ZELNetFlagLoggedIn;
+    bool PauseActive_ = false;
+    uint32_t ReleaseTime_ = 0;
+    uint32_t LastVoiceRelay_ = 0;
+    uint64_t TalkerKey_ = ~uint64_t(0);
+    AnsiString SilenceVoice_, SilenceShort_, Collector_;
+    int32_t CollectorCount_ = 0;
+    AnsiString SpeakerText_, CacheText_, PosText_;
+    struct TCacheRec {
+        TZELSVCContext* Client;
+        int32_t Pos;
+    };
+    std::vector<TCacheRec> Cache_;  // least recently used first
+    std::vector<int32_t> FreePos_;
+    uint64_t CacheTextKey_ = ~uint64_t(0);
+    int32_t CacheTextPos_ = -1;
+    AnsiString FullText_, FullTextUtf8_, DiffText_, CountText_;
+    bool ListsPublished_ = false;
+    int32_t OutputLimit_ = 0;
+    int32_t LowerLimit_ = 0;
+    uint32_t LowerSince_ = 0;
+    bool LowerPending_ = false;
+    bool LimitFromList_ = false;
+    TStringBldA TextBld_;
+    TStringBldA CmdMemberBld_;
+    // The client and member lines of the command channel's list answer, in list order.
+    void PrepareCmdMembers(TZELCmdListBlock& Block);
+    // Housekeeping step 8: the changed lists to every member that may see them, else to the
+    // newly approved and the list's queue.
+    void SendListPackets(const std::vector<TZELSVCContext*>& Approved);
 
     TZELService& S_;
     UnicodeString Name_;
@@ -219,6 +326,7 @@ private:
     TZELSVCContext* Parrot_ = nullptr;
 
     // Groups.
+    // A member that left stays as a null slot until the next list is published.
     std::vector<TZELSVCContext*> ListedMembers_;
     std::map<AnsiString, TZELSVCContext*> Members_;  // by sort key
     std::map<AnsiString, TZELSVCContext*> IdIndex_;

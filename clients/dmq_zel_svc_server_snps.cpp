@@ -404,19 +404,43 @@ TZELSVCWrkResult TZELSVCContextSNPS::LineComplete(TZELSVCWaitRecord& Wait, bool&
         Continue = true;
         return R::wkr_Keep;
     }
+    bool refused = false;
+    if (FloorLine(line, refused) && !refused) return NextLine(Wait, Continue);
     if (SetDisconnectCause(DC::fsdc_ClientWrongCommand) && LastErrorText.empty()) LastErrorText = EscapeCtrlCharsU(line);
     Close();
     return R::wkr_CloseInternalError;
 }
 
+// The floor and status lines of an operating client.
+bool TZELSVCContextSNPS::FloorLine(AnsiView Line, bool& Refused) {
+    Refused = false;
+    if (Line == "TX0") {
+        PostClientRecord(59, {});
+        return true;
+    }
+    if (Line == "RX0") {
+        if ((ClientFlags.load(std::memory_order_acquire) & (kClosingFlag | kInactiveFlag)) == 0) PostClientRecord(58, {});
+        return true;
+    }
+    if (Line.size() < 3 || Line.substr(0, 3) != "ST:") return false;
+    if (Line.size() == 4 && Line[3] >= '0' && Line[3] <= '2') {
+        PostClientRecord(57, {}, Line[3] - '0');
+        return true;
+    }
+    if (HasCtrlCharsBuf(Line.data(), static_cast<int32_t>(Line.size()))) SetDisconnectCause(DC::fsdc_InvalidCharacter);
+    LastErrorText = u"Invalid status command: \"" + EscapeCtrlCharsU(Line) + u"\"";
+    Refused = true;
+    return true;
+}
 
-void TZELSVCContextSNPS::PostClientRecord(uint8_t Code, AnsiView Text1) {
+void TZELSVCContextSNPS::PostClientRecord(uint8_t Code, AnsiView Text1, int32_t Value1) {
     if (!Owner) return;
     auto r = std::make_unique<TZELSVCNetQueueRecord>();
     r->Command = static_cast<TZELSVCNetQueueCommand>(Code);
     r->Owner = this;
     r->OwnerId = Number();
     r->Text1.assign(Text1);
+    r->Value1 = Value1;
     Owner->PostServQueue(std::move(r));
 }
 

@@ -85,8 +85,12 @@ private:
     // Steps 9 and 10: operating (or awaiting the KP line), a line read armed from Now.
     TZELSVCWrkResult EnterOperation(TZELSVCWaitRecord& Wait);
     TZELSVCWrkResult NextLine(TZELSVCWaitRecord& Wait, bool& Continue);
-    // Client codes, posted with this context as owner: 55 ready, 60 voice block, 61 short block.
-    void PostClientRecord(uint8_t Code, AnsiView Text1);
+    // The floor and status lines (TX0, RX0, ST:): true when Line is one of them; Refused then says
+    // whether it was refused (its cause or error text set for the close).
+    bool FloorLine(AnsiView Line, bool& Refused);
+    // Client codes, posted with this context as owner: 55 ready, 57 status (Value1), 58 RX0,
+    // 59 TX0, 60 voice block, 61 short block.
+    void PostClientRecord(uint8_t Code, AnsiView Text1, int32_t Value1 = 0);
     TZELSVCWrkResult WaitStep(TZELSVCWaitRecord& Wait);
     TZELSVCWrkResult WriteError();
     TZELSVCWrkResult Failed(TZELSVCDisconnectCause Cause, AnsiView Text);

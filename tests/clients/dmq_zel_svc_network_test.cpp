@@ -10,6 +10,7 @@
 #include <atomic>
 #include <filesystem>
 #include <chrono>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -531,6 +532,512 @@ TEST_F(NetworkTest, ParrotJoinsWithoutALoginAndStays) {
     ASSERT_TRUE(Stop());
 }
 
+// ---------------------------------------------------------------------------------------------
+// Floor, relay and member lists.
+
+// One packet of the server's stream after the login answer.
+struct TPkt {
+    uint8_t Type = 0;
+    std::string Bytes;
+    uint16_t Index() const { return uint16_t((uint8_t(Bytes[1]) << 8) | uint8_t(Bytes[2])); }
+};
+
+// Parses whole packets of S from At on into Out; returns where the first incomplete one starts.
+size_t ParsePackets(const std::string& S, size_t At, std::vector<TPkt>& Out) {
+    const auto lineEnd = [&](size_t From) {
+        const size_t p = S.find("\r\n", From);
+        return p == std::string::npos ? p : p + 2;
+    };
+    while (At < S.size()) {
+        const uint8_t t = uint8_t(S[At]);
+        size_t end = std::string::npos;
+        switch (t) {
+            case 0:
+            case 137: end = At + 1; break;
+            case 1: end = At + 3; break;
+            case 2: end = At + 328; break;
+            case 129: end = At + 68; break;
+            case 130:
+            case 142:
+            case 145:
+            case 146: end = lineEnd(At + 1); break;
+            case 6:
+            case 7:
+            case 8:
+            case 9:
+            case 10:
+            case 11:
+            case 134:
+            case 135:
+            case 136:
+            case 138:
+            case 139: {
+                end = lineEnd(At + 1);
+                if (end == std::string::npos) return At;
+                int n = std::stoi(S.substr(At + 1, end - 2 - At - 1));
+                while (n-- > 0 && end != std::string::npos) end = lineEnd(end);
+                break;
+            }
+            case 3:
+            case 131: {
+                if (S.size() < At + 3) return At;
+                end = lineEnd(At + 3);
+                if (end == std::string::npos) return At;
+                int n = std::stoi(S.substr(At + 3, end - 2 - At - 3));
+                while (n-- > 0 && end != std::string::npos) end = lineEnd(end);
+                break;
+            }
+            case 132: {
+                if (S.size() < At + 11) return At;
+                int n = std::stoi(S.substr(At + 3, 6));
+                end = At + 11;
+                while (n-- > 0 && end != std::string::npos) end = lineEnd(end);
+                break;
+            }
+            default:
+                ADD_FAILURE() << "unknown packet type " << int(t) << " at " << At;
+                return S.size();
+        }
+        if (end == std::string::npos || end > S.size()) return At;
+        Out.push_back(TPkt{t, S.substr(At, end - At)});
+        At = end;
+    }
+    return At;
+}
+
+// A member's view: the lines of a full list or the entries a difference client keeps.
+struct TListView {
+    std::vector<std::string> Ids;
+    std::vector<int> Status;
+};
+
+std::string Between(const std::string& S, const std::string& A, const std::string& B) {
+    const size_t a = S.find(A);
+    if (a == std::string::npos) return "";
+    const size_t b = S.find(B, a + A.size());
+    return b == std::string::npos ? "" : S.substr(a + A.size(), b - a - A.size());
+}
+
+// The items of a compact entry line (hex head, TLV items, CRLF): the id (item 8) and the status.
+void CompactItems(const std::string& E, std::string& Id, int& Status) {
+    Status = std::stoi(E.substr(0, 2), nullptr, 16) & 3;
+    size_t p = 2;
+    while (p + 3 <= E.size() && E[p] != '\r') {
+        const char tag = E[p];
+        size_t len = std::stoul(E.substr(p + 1, 2), nullptr, 16);
+        size_t hl = 3;
+        if (len >= 0x80) {
+            const size_t n = len & 0x7F;
+            len = std::stoul(E.substr(p + 3, 2 * n), nullptr, 16);
+            hl += 2 * n;
+        }
+        if (tag == '8') Id = E.substr(p + hl, len);
+        p += hl + len;
+    }
+}
+
+TListView FullView(const TPkt& P) {
+    TListView v;
+    size_t at = P.Bytes.find("\r\n", 3) + 2;
+    while (at < P.Bytes.size()) {
+        const size_t e = P.Bytes.find("\r\n", at) + 2;
+        const std::string line = P.Bytes.substr(at, e - at);
+        v.Ids.push_back(Between(line, "<ID>", "</ID>"));
+        v.Status.push_back((Between(line, "<S>", "</S>")[0] - '0') % 5);
+        at = e;
+    }
+    return v;
+}
+
+// Applies a difference packet, line after line, as a client does.
+void ApplyDiff(const TPkt& P, TListView& V) {
+    size_t at = 11;
+    while (at < P.Bytes.size()) {
+        const size_t e = P.Bytes.find("\r\n", at) + 2;
+        const std::string line = P.Bytes.substr(at, e - at);
+        at = e;
+        const size_t pos = std::stoul(line.substr(0, 4), nullptr, 16);
+        const char op = line[4];
+        const std::string rest = line.substr(5);
+        ASSERT_LE(pos, V.Ids.size()) << line;
+        if (op == '-') {
+            const size_t n = std::stoul(rest);
+            ASSERT_LE(pos + n, V.Ids.size());
+            V.Ids.erase(V.Ids.begin() + long(pos), V.Ids.begin() + long(pos + n));
+            V.Status.erase(V.Status.begin() + long(pos), V.Status.begin() + long(pos + n));
+        } else if (op == '+' || op == '=') {
+            std::string id;
+            int st = 0;
+            CompactItems(rest, id, st);
+            if (op == '+') {
+                V.Ids.insert(V.Ids.begin() + long(pos), id);
+                V.Status.insert(V.Status.begin() + long(pos), st);
+            } else {
+                ASSERT_LT(pos, V.Ids.size());
+                V.Ids[pos] = id;
+                V.Status[pos] = st;
+            }
+        } else if (op == '*') {
+            ASSERT_LT(pos, V.Ids.size());
+            V.Status[pos] = std::stoi(rest.substr(0, 2), nullptr, 16) & 3;
+        } else {
+            ADD_FAILURE() << "bad difference line " << line;
+        }
+    }
+}
+
+std::string U8Part(const std::string& Call, const std::string& Mail) {
+    std::string s = "2";
+    for (const auto& [k, v] : std::vector<std::pair<char, std::string>>{
+             {'0', Mail}, {'1', "pw"}, {'2', Call}, {'3', "PC Only"}, {'6', "Town"}, {'5', "Land"}})
+        s += k + EncodeTlvLength(static_cast<int32_t>(v.size())) + v;
+    return s;
+}
+
+// A connect line with extension flags (and the UTF-8 part where they ask for UTF-8).
+std::string LoginExt(const std::string& Call, const std::string& Mail, const std::string& Net, int Cef) {
+    std::string l = Login(Call, Mail, Net);
+    l.resize(l.size() - 2);
+    l += "<CEF>" + std::to_string(Cef) + "</CEF>";
+    if (Cef & 8) l += "<U8TF>" + U8Part(Call, Mail) + "</U8TF>";
+    return l + "\r\n";
+}
+
+constexpr int kCefCount = 2, kCefDiff = 11, kCefShort = 16, kCefCacheCount = 0x80A;
+
+// A member seen from its own socket: the packets after its login answer.
+struct TMember {
+    TTestClient C;
+    std::string Mail;
+    size_t Parsed = 0;
+    std::vector<TPkt> P;
+    void Pump(int Ms) {
+        C.ReadFor(Ms);
+        Parsed = ParsePackets(C.Received, Parsed, P);
+    }
+    // Reads until a packet from index From on satisfies Cond; its index in P, or -1.
+    int WaitFor(const std::function<bool(const TPkt&)>& Cond, size_t From = 0, int Ms = 5000) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(Ms);
+        for (;;) {
+            for (size_t i = From; i < P.size(); ++i)
+                if (Cond(P[i])) return int(i);
+            if (std::chrono::steady_clock::now() >= end || C.Closed) return -1;
+            Pump(20);
+        }
+    }
+    bool Has(const std::function<bool(const TPkt&)>& Cond, size_t From = 0) const {
+        for (size_t i = From; i < P.size(); ++i)
+            if (Cond(P[i])) return true;
+        return false;
+    }
+};
+
+class FloorTest : public NetworkTest {
+protected:
+    // Joins M with Line and starts its packet stream after the login answer.
+    void JoinMember(TMember& M, const std::string& Line, const std::string& Mail) {
+        M.Mail = Mail;
+        ASSERT_NE(Join(M.C, Line), "");
+        const size_t a = M.C.Received.find("\r\n");
+        M.Parsed = M.C.Received.find("\r\n", a + 2) + 2;
+    }
+    TZELServNetwork* Net() { return Svc->RealNet(u"Test"); }
+    // On the timer thread: the member's published index.
+    uint16_t IndexOf(const std::string& Mail) {
+        uint16_t i = 0;
+        Svc->OnTimer([&] {
+            if (TZELSVCContext* c = Net()->MemberById(CalcSourceId(Mail))) i = c->ListIndex;
+        });
+        return i;
+    }
+    TZELSVCContext* Talker() {
+        TZELSVCContext* t = nullptr;
+        Svc->OnTimer([&] { t = Net()->Talker(); });
+        return t;
+    }
+    static std::string Block(char Fill, size_t N = 325) { return std::string(N, Fill); }
+};
+
+TEST_F(FloorTest, GrantRelayReleasePauseAndLimits) {
+    StartWith("Test|SpeechPause=2000|SpeechLimit=yes|MaxSpeechTime=60\n");
+    TMember a, b, c;  // full list, count, difference
+    JoinMember(a, Login("AAA", "a@example.org", "Test"), "a@example.org");
+    JoinMember(b, LoginExt("BBB", "b@example.org", "Test", kCefCount), "b@example.org");
+    JoinMember(c, LoginExt("CCC", "c@example.org", "Test", kCefDiff), "c@example.org");
+    // Each gets its list in its own form, three members at last.
+    ASSERT_GE(a.WaitFor([](const TPkt& p) { return p.Type == 3 && FullView(p).Ids.size() == 3; }), 0);
+    ASSERT_GE(b.WaitFor([](const TPkt& p) { return p.Type == 130 && p.Bytes == "\x82" "3\r\n"; }), 0);
+    ASSERT_GE(c.WaitFor([](const TPkt& p) { return p.Type == 131; }), 0);
+    const int full = a.WaitFor([](const TPkt& p) { return p.Type == 3 && FullView(p).Ids.size() == 3; });
+    const TListView view = FullView(a.P[size_t(full)]);
+    // Until the first list the limit is OutputBufferLimit; then the full list's length x 3 plus
+    // 1700 x the activity time-out in seconds.
+    int32_t limit = 0;
+    Svc->OnTimer([&] { limit = Net()->OutputLimit(); });
+    EXPECT_EQ(limit, int32_t(a.P[size_t(full)].Bytes.size()) * 3 + 1700 * 30);
+    const uint16_t ia = IndexOf("a@example.org");
+    ASSERT_GE(ia, 1);
+    EXPECT_EQ(view.Ids[ia - 1u], CalcSourceId("a@example.org"));
+
+    // The grant carries the talker's index; its voice reaches the others byte-exact, not itself.
+    size_t na = a.P.size(), nb = b.P.size(), nc = c.P.size();
+    ASSERT_TRUE(a.C.Send("TX0\r\n"));
+    const int g = a.WaitFor([](const TPkt& p) { return p.Type == 1; }, na);
+    ASSERT_GE(g, 0);
+    EXPECT_EQ(a.P[size_t(g)].Index(), ia);
+    ASSERT_TRUE(a.C.Send("TX1\r\n" + Block('v')));
+    std::string expect = std::string(1, '\x02') + char(ia >> 8) + char(ia & 0xFF) + Block('v');
+    for (TMember* m : {&b, &c})
+        EXPECT_GE(m->WaitFor([&](const TPkt& p) { return p.Bytes == expect; }, m == &b ? nb : nc), 0);
+    // A request while A talks is refused without an answer.
+    nb = b.P.size();
+    ASSERT_TRUE(b.C.Send("TX0\r\n"));
+    b.Pump(400);
+    EXPECT_FALSE(b.Has([](const TPkt& p) { return p.Type == 1; }, nb));
+    a.Pump(50);
+    EXPECT_FALSE(a.Has([&](const TPkt& p) { return p.Bytes == expect; }, na));
+
+    // RX0: the packet 0 to everybody, the former talker included; the pause refuses at once.
+    na = a.P.size(), nb = b.P.size(), nc = c.P.size();
+    ASSERT_TRUE(a.C.Send("RX0\r\n"));
+    for (TMember* m : {&a, &b, &c})
+        EXPECT_GE(m->WaitFor([](const TPkt& p) { return p.Type == 0; }, m == &a ? na : m == &b ? nb : nc), 0);
+    EXPECT_TRUE(Until([&] { return Talker() == nullptr; }));
+    nb = b.P.size();
+    ASSERT_TRUE(b.C.Send("TX0\r\n"));
+    b.Pump(300);
+    EXPECT_FALSE(b.Has([](const TPkt& p) { return p.Type == 1; }, nb));
+    // After the pause the next request succeeds.
+    Offset += 2000;
+    b.Pump(600);
+    ASSERT_TRUE(b.C.Send("TX0\r\n"));
+    EXPECT_GE(b.WaitFor([](const TPkt& p) { return p.Type == 1; }, nb), 0);
+
+    // The speech limit: past MaxSpeechTime the floor goes and the block is not relayed.
+    ASSERT_TRUE(b.C.Send("TX1\r\n" + Block('1')));
+    ASSERT_GE(a.WaitFor([](const TPkt& p) { return p.Type == 2 && p.Bytes[3] == '1'; }), 0);
+    na = a.P.size();
+    Offset += 60000;
+    ASSERT_TRUE(b.C.Send("TX1\r\n" + Block('2')));
+    EXPECT_GE(a.WaitFor([](const TPkt& p) { return p.Type == 0; }, na), 0);
+    a.Pump(300);
+    EXPECT_FALSE(a.Has([](const TPkt& p) { return p.Type == 2 && p.Bytes[3] == '2'; }, na));
+    EXPECT_TRUE(Until([&] { return Talker() == nullptr; }));
+
+    // A talker silent beyond the activity time-out plus 2 s is dropped; the floor is free again.
+    Offset += 2000;
+    nc = c.P.size();
+    ASSERT_TRUE(c.C.Send("TX0\r\n"));
+    ASSERT_GE(c.WaitFor([](const TPkt& p) { return p.Type == 1; }, nc), 0);
+    na = a.P.size();
+    Offset += 30000 + 2001;
+    EXPECT_TRUE(c.C.WaitClosed(5000));
+    EXPECT_EQ(CauseOf(c.C), DC::fsdc_TxTempViolation);
+    EXPECT_GE(a.WaitFor([](const TPkt& p) { return p.Type == 0; }, na), 0);
+    Offset += 2000;
+    a.Pump(600);
+    na = a.P.size();
+    ASSERT_TRUE(a.C.Send("TX0\r\n"));
+    EXPECT_GE(a.WaitFor([](const TPkt& p) { return p.Type == 1; }, na), 0);
+    EXPECT_EQ(Groups(), "");
+}
+
+TEST_F(FloorTest, ShortBlocksReachEachFormOnce) {
+    StartWith("Test|ShortFrames=yes\n");
+    TMember t, s, f;
+    JoinMember(t, LoginExt("TTT", "t@example.org", "Test", kCefShort), "t@example.org");
+    JoinMember(s, LoginExt("SSS", "s@example.org", "Test", kCefShort), "s@example.org");
+    JoinMember(f, Login("FFF", "f@example.org", "Test"), "f@example.org");
+    ASSERT_GE(f.WaitFor([](const TPkt& p) { return p.Type == 3 && FullView(p).Ids.size() == 3; }), 0);
+    ASSERT_TRUE(t.C.Send("TX0\r\n"));
+    ASSERT_GE(t.WaitFor([](const TPkt& p) { return p.Type == 1; }), 0);
+    const uint16_t it = IndexOf("t@example.org");
+    const std::string idx = std::string(1, char(it >> 8)) + char(it & 0xFF);
+    std::string all;
+    for (char k = 'a'; k < 'f'; ++k) {
+        ASSERT_TRUE(t.C.Send("TX8\r\n" + Block(k, 65)));
+        all += Block(k, 65);
+    }
+    for (char k = 'a'; k < 'f'; ++k)
+        EXPECT_GE(s.WaitFor([&](const TPkt& p) { return p.Bytes == "\x81" + idx + Block(k, 65); }), 0) << k;
+    EXPECT_GE(f.WaitFor([&](const TPkt& p) { return p.Bytes == "\x02" + idx + all; }), 0);
+    f.Pump(100);
+    EXPECT_FALSE(f.Has([](const TPkt& p) { return p.Type == 129; }));
+    EXPECT_FALSE(s.Has([&](const TPkt& p) { return p.Type == 2 && p.Bytes.substr(3, 65) == Block('a', 65); }));
+
+    // A release after three: one padded packet, then 0.
+    const size_t nf = f.P.size();
+    for (char k = 'p'; k < 's'; ++k) ASSERT_TRUE(t.C.Send("TX8\r\n" + Block(k, 65)));
+    ASSERT_GE(s.WaitFor([&](const TPkt& p) { return p.Bytes == "\x81" + idx + Block('r', 65); }), 0);
+    ASSERT_TRUE(t.C.Send("RX0\r\n"));
+    const int padded = f.WaitFor([](const TPkt& p) { return p.Type == 2 && p.Bytes[3] == 'p'; }, nf);
+    ASSERT_GE(padded, 0);
+    const std::string& pk = f.P[size_t(padded)].Bytes;
+    EXPECT_EQ(pk.substr(3, 195), Block('p', 65) + Block('q', 65) + Block('r', 65));
+    EXPECT_EQ(StrToHexA(pk.substr(198, 65)),
+              "204817D684028024499224890280244992248902802449922489028024499224098274614D28004892244992280048922449922800489224499228004892244992");
+    EXPECT_GE(f.WaitFor([](const TPkt& p) { return p.Type == 0; }, size_t(padded) + 1), 0);
+}
+
+
+// Joins, leaves, status changes: a difference client that applies every packet ends with the
+// full-list client's members, order and status.
+TEST_F(FloorTest, DifferenceListFollowsTheFullList) {
+    StartWith("Test\n");
+    TMember full, diff;
+    JoinMember(full, Login("FULL", "full@example.org", "Test"), "full@example.org");
+    JoinMember(diff, LoginExt("DIFF", "diff@example.org", "Test", kCefDiff), "diff@example.org");
+    std::vector<std::unique_ptr<TMember>> others;
+    uint32_t seed = 12345;
+    const auto rnd = [&](uint32_t n) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 16) % n;
+    };
+    int serial = 0;
+    for (int step = 0; step < 40; ++step) {
+        const uint32_t what = rnd(4);
+        if (what == 0 || others.size() < 2) {
+            auto m = std::make_unique<TMember>();
+            const std::string mail = "m" + std::to_string(serial) + "@example.org";
+            // Callsigns spread over the sort order, so joins land anywhere in the list.
+            const std::string call = std::string(1, char('A' + rnd(26))) + "X" + std::to_string(serial++);
+            JoinMember(*m, Login(call, mail, "Test"), mail);
+            others.push_back(std::move(m));
+        } else if (what == 1) {
+            const size_t i = rnd(uint32_t(others.size()));
+            others[i]->C.Close();
+            others.erase(others.begin() + long(i));
+        } else {
+            TMember& m = *others[rnd(uint32_t(others.size()))];
+            ASSERT_TRUE(m.C.Send("ST:" + std::to_string(rnd(3)) + "\r\n"));
+        }
+        if (rnd(3) == 0) Offset += 0;  // several changes share one housekeeping now and then
+        else std::this_thread::sleep_for(std::chrono::milliseconds(rnd(2) == 0 ? 0 : 60));
+    }
+    for (auto& m : others) ASSERT_TRUE(m->C.Send("P\r\n"));
+    // Let the last changes go out, then compare.
+    const auto settle = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (std::chrono::steady_clock::now() < settle) {
+        full.Pump(50);
+        diff.Pump(50);
+    }
+    TListView byFull, byDiff;
+    for (const TPkt& p : full.P)
+        if (p.Type == 3) byFull = FullView(p);
+    bool started = false;
+    for (const TPkt& p : diff.P) {
+        if (p.Type == 131) {
+            // The joining client's first list is the full one in UTF-8 form.
+            byDiff = TListView{};
+            size_t at = p.Bytes.find("\r\n", 3) + 2;
+            while (at < p.Bytes.size()) {
+                const size_t e = p.Bytes.find("\r\n", at) + 2;
+                std::string id;
+                int st = 0;
+                CompactItems(p.Bytes.substr(at, e - at), id, st);
+                byDiff.Ids.push_back(id);
+                byDiff.Status.push_back(st);
+                at = e;
+            }
+            started = true;
+        } else if (p.Type == 132 && started) {
+            ApplyDiff(p, byDiff);
+        }
+    }
+    ASSERT_TRUE(started);
+    EXPECT_EQ(byDiff.Ids, byFull.Ids);
+    EXPECT_EQ(byDiff.Status, byFull.Status);
+    EXPECT_EQ(byFull.Ids.size(), others.size() + 2);
+    EXPECT_EQ(Groups(), "");
+    // The command channel's block lists the same members: a client and a member line each, the
+    // member line with the peer's address alone.
+    std::string client, member;
+    int32_t count = -1;
+    Svc->OnTimer([&] {
+        TZELCmdListBlock b;
+        Net()->PrepareCmdList(b);
+        count = b.ClientCount;
+        client = std::string(b.ClientLines);
+        member = std::string(b.MemberLines);
+    });
+    ASSERT_EQ(count, int32_t(byFull.Ids.size()));
+    size_t at = 0, i = 0;
+    while (at < member.size()) {
+        const size_t e = member.find("\r\n", at) + 2;
+        TZELCmdMemberLine m;
+        ASSERT_TRUE(ReadCmdMemberLine(AnsiView(member).substr(at, e - at), m));
+        EXPECT_EQ(m.Address, "127.0.0.1");
+        EXPECT_EQ(CalcSourceId(m.EMail), byFull.Ids[i++]);
+        at = e;
+    }
+    EXPECT_EQ(i, byFull.Ids.size());
+    EXPECT_NE(client.find(byFull.Ids[0]), std::string::npos);
+}
+
+// However the talker goes (disconnect, session time, kick all, mute, made ListenOnly), the others
+// hear 0 at once and the next request gets the floor.
+TEST_F(FloorTest, TalkerThatGoesFreesTheFloor) {
+    StartWith("Test|ClientSessionMaxTime=100\n");
+    enum class Way { Disconnect, Mute, ListenOnly, Session, KickAll, Last };
+    int serial = 0;
+    std::unique_ptr<TMember> l;
+    for (Way w : {Way::Disconnect, Way::Mute, Way::ListenOnly, Way::Session, Way::KickAll, Way::Last}) {
+        SCOPED_TRACE(int(w));
+        if (!l) {
+            // The session limit and kick all drop the listener too: a new one joins.
+            l = std::make_unique<TMember>();
+            const std::string mail = "l" + std::to_string(serial++) + "@example.org";
+            JoinMember(*l, Login("LIS" + std::to_string(serial), mail, "Test"), mail);
+        }
+        TMember t;
+        const std::string mail = "t" + std::to_string(serial++) + "@example.org";
+        JoinMember(t, Login("TALK" + std::to_string(serial), mail, "Test"), mail);
+        ASSERT_TRUE(Until([&] { return IndexOf(mail) != 0; }));
+        ASSERT_TRUE(t.C.Send("TX0\r\n"));
+        ASSERT_GE(t.WaitFor([](const TPkt& p) { return p.Type == 1; }), 0);
+        if (w == Way::Last) break;
+        // Idle packets stop while someone talks: the listener's last one passes first.
+        l->Pump(600);
+        const size_t nl = l->P.size();
+        switch (w) {
+            case Way::Disconnect: t.C.Close(); break;
+            case Way::Session: Offset += 100000; break;
+            case Way::KickAll:
+                Svc->OnTimer([&] {
+                    Net()->PostKickAllByOwner();
+                    Net()->ProcessQueue(false);
+                });
+                break;
+            case Way::Mute: Svc->OnTimer([&] { Net()->MuteClientById(CalcSourceId(mail)); }); break;
+            case Way::ListenOnly: Svc->OnTimer([&] { Net()->SetTalkMode(true); }); break;
+            default: break;
+        }
+        // A mute or a change of rights acts on the timer thread at once.
+        if (w == Way::Mute || w == Way::ListenOnly) {
+            EXPECT_EQ(Talker(), nullptr);
+        }
+        if (w == Way::ListenOnly) Svc->OnTimer([&] { Net()->SetTalkMode(false); });
+        EXPECT_TRUE(Until([&] { return Talker() == nullptr; }));
+        if (w == Way::Session || w == Way::KickAll) {
+            EXPECT_TRUE(t.C.WaitClosed(5000));
+            EXPECT_TRUE(l->C.WaitClosed(5000));
+            l.reset();
+            EXPECT_TRUE(Until([&] { return Held(u"Test") == 0; }));
+            EXPECT_EQ(Groups(), "");
+            continue;
+        }
+        EXPECT_GE(l->WaitFor([](const TPkt& p) { return p.Type == 0; }, nl, 300), 0);
+        // The floor is free for the next one.
+        const size_t n = l->P.size();
+        ASSERT_TRUE(l->C.Send("TX0\r\n"));
+        EXPECT_GE(l->WaitFor([](const TPkt& p) { return p.Type == 1; }, n), 0);
+        ASSERT_TRUE(l->C.Send("RX0\r\n"));
+        EXPECT_TRUE(Until([&] { return Talker() == nullptr; }));
+        EXPECT_EQ(Groups(), "");
+    }
+    EXPECT_TRUE(Svc->Probe.FreedOnce());
+}
+
 // A save cut short by a crash leaves staged files and backups in the data directory; the next
 // start removes them before it reads the lists, and the list that was replaced keeps its new file.
 TEST_F(NetworkTest, StartSweepsWhatACrashedSaveLeft) {
@@ -558,6 +1065,153 @@ TEST_F(NetworkTest, StartSweepsWhatACrashedSaveLeft) {
     EXPECT_EQ(entries(), (std::vector<std::string>{"admins.dat", "networks.cfg"}));
     TTestClient admin;
     EXPECT_EQ(Join(admin, Login("BA", "ba@example.org", "Test")), "ADMIN");
+}
+
+
+// 33 distinct speakers: the 33rd takes the least recently used position, and a caching member is
+// sent the evicted speaker's entry again when it talks once more.
+TEST_F(FloorTest, SpeakerCacheEvictsTheLeastRecentlyUsed) {
+    StartWith("Test|SpeechPause=0\n");
+    TMember cache;
+    JoinMember(cache, LoginExt("CACHE", "cache@example.org", "Test", kCefCacheCount), "cache@example.org");
+    std::vector<std::unique_ptr<TMember>> talkers;
+    // One turn of S: the listener's cache texts that came with its block (145 and 146 packets).
+    const auto turn = [&](TMember& S, char Fill) {
+        const size_t n = cache.P.size();
+        EXPECT_TRUE(S.C.Send("TX0\r\n"));
+        EXPECT_GE(S.WaitFor([](const TPkt& p) { return p.Type == 1; }, S.P.size()), 0);
+        // The grant may come before this wait started: take the last one.
+        EXPECT_TRUE(S.C.Send("TX1\r\n" + Block(Fill)));
+        const int v = cache.WaitFor([&](const TPkt& p) { return p.Type == 2 && p.Bytes[3] == Fill; }, n);
+        EXPECT_GE(v, 0);
+        EXPECT_TRUE(S.C.Send("RX0\r\n"));
+        EXPECT_TRUE(Until([&] { return Talker() == nullptr; }));
+        std::vector<TPkt> texts;
+        for (size_t i = n; v >= 0 && i < size_t(v); ++i)
+            if (cache.P[i].Type == 145 || cache.P[i].Type == 146) texts.push_back(cache.P[i]);
+        return texts;
+    };
+    std::map<std::string, int> posOf;
+    for (int i = 0; i < 33; ++i) {
+        auto m = std::make_unique<TMember>();
+        const std::string mail = "s" + std::to_string(i) + "@example.org";
+        JoinMember(*m, Login("SP" + std::to_string(i), mail, "Test"), mail);
+        ASSERT_TRUE(Until([&] { return IndexOf(mail) != 0; }));
+        const std::vector<TPkt> t = turn(*m, char('A' + i % 26));
+        // A new speaker: its entry under a position, then the position.
+        ASSERT_EQ(t.size(), 2u) << i;
+        EXPECT_EQ(t[0].Type, 145);
+        EXPECT_NE(t[0].Bytes.find(CalcSourceId(mail)), std::string::npos);
+        EXPECT_EQ(t[1].Type, 146);
+        EXPECT_EQ(t[1].Bytes.substr(1, 2), t[0].Bytes.substr(1, 2));
+        posOf[mail] = std::stoi(t[0].Bytes.substr(1, 2), nullptr, 16);
+        talkers.push_back(std::move(m));
+    }
+    // The 33rd reused the first speaker's position.
+    EXPECT_EQ(posOf["s32@example.org"], posOf["s0@example.org"]);
+    // The first speaker again: evicted, so its entry comes again under a new position.
+    const std::vector<TPkt> again = turn(*talkers[0], 'z');
+    ASSERT_EQ(again.size(), 2u);
+    EXPECT_EQ(again[0].Type, 145);
+    EXPECT_NE(again[0].Bytes.find(CalcSourceId("s0@example.org")), std::string::npos);
+    EXPECT_EQ(std::stoi(again[0].Bytes.substr(1, 2), nullptr, 16), posOf["s1@example.org"]);
+    // A speaker still cached is told only its position.
+    const std::vector<TPkt> cached = turn(*talkers[5], 'y');
+    ASSERT_EQ(cached.size(), 1u);
+    EXPECT_EQ(cached[0].Type, 146);
+    EXPECT_EQ(std::stoi(cached[0].Bytes.substr(1, 2), nullptr, 16), posOf["s5@example.org"]);
+    EXPECT_EQ(Groups(), "");
+}
+
+// A listener that stops reading is dropped for bandwidth, leaves the others' lists, and is freed
+// after its disconnect.
+TEST_F(FloorTest, StalledListenerIsDroppedForBandwidth) {
+    StartWith("Test|SpeechPause=0\n");
+    TMember t, full;
+    JoinMember(t, Login("TALK", "t@example.org", "Test"), "t@example.org");
+    JoinMember(full, Login("FULL", "f@example.org", "Test"), "f@example.org");
+    TTestClient slow;
+    const int small = 4096;
+    slow.Fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(setsockopt(slow.Fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
+    {
+        sockaddr_storage ss;
+        const socklen_t len = zeltest::LoopbackAddr(AF_INET, Svc->Port, ss);
+        ASSERT_EQ(connect(slow.Fd, reinterpret_cast<sockaddr*>(&ss), len), 0);
+        slow.LocalPort = zeltest::LocalPort(slow.Fd);
+    }
+    ASSERT_TRUE(slow.Send(Login("SLOW", "slow@example.org", "Test")));
+    ASSERT_TRUE(slow.WaitLoginAnswer());
+    ASSERT_GE(full.WaitFor([](const TPkt& p) { return p.Type == 3 && FullView(p).Ids.size() == 3; }), 0);
+    ASSERT_TRUE(t.C.Send("TX0\r\n"));
+    ASSERT_GE(t.WaitFor([](const TPkt& p) { return p.Type == 1; }), 0);
+    // The talker talks on; the full-list member keeps reading, the slow one reads nothing.
+    const std::string block = "TX1\r\n" + Block('b');
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    TFreedContext f{};
+    bool dropped = false;
+    while (!dropped && std::chrono::steady_clock::now() < end) {
+        // Fast, but slower than the send buffer's hard cap fills between two housekeepings.
+        for (int i = 0; i < 30; ++i) ASSERT_TRUE(t.C.Send(block));
+        full.Pump(20);
+        t.Pump(0);
+        dropped = Svc->Probe.Find(slow.LocalPort, f);
+    }
+    ASSERT_TRUE(dropped);
+    EXPECT_EQ(f.Cause, DC::fsdc_BandWidthLimit);
+    // The others' lists lose it.
+    const int two = full.WaitFor([](const TPkt& p) { return p.Type == 3 && FullView(p).Ids.size() == 2; });
+    ASSERT_GE(two, 0);
+    EXPECT_EQ(Members(u"Test"), 2);
+    // The output limit follows the 8-bit full list: a lower one only after half the activity
+    // time-out (30 s here).
+    const int32_t lower = int32_t(full.P[size_t(two)].Bytes.size()) * 3 + 1700 * 30;
+    int32_t limit = 0;
+    Svc->OnTimer([&] { limit = Net()->OutputLimit(); });
+    EXPECT_GT(limit, lower);
+    Offset += 15000;
+    EXPECT_TRUE(Until([&] {
+        Svc->OnTimer([&] { limit = Net()->OutputLimit(); });
+        return limit == lower;
+    }));
+    EXPECT_EQ(Groups(), "");
+}
+
+
+// The network's lists go to the administrators and owners as they are admitted, in their order;
+// a user gets none.
+TEST_F(FloorTest, ListPacketsReachAdministratorsAndOwners) {
+    StartWith("Test|OwnerEMail=boss@example.org\n", {{"admins.dat", AdminLine("Test", "adm@example.org")}});
+    TMember owner, admin, user;
+    // One at a time: the clients admitted together all get what the first of them asked for.
+    const auto join = [&](TMember& M, const std::string& Line, const std::string& Mail) {
+        JoinMember(M, Line, Mail);
+        ASSERT_GE(M.WaitFor([](const TPkt& p) { return p.Type == 3 || p.Type == 131 || p.Type == 132; }), 0);
+        M.Pump(700);
+    };
+    join(owner, Login("BOSS", "boss@example.org", "Test"), "boss@example.org");
+    join(admin, LoginExt("ADM", "adm@example.org", "Test", kCefDiff), "adm@example.org");
+    join(user, Login("USER", "user@example.org", "Test"), "user@example.org");
+    const auto types = [](const TMember& M) {
+        std::vector<int> t;
+        for (const TPkt& p : M.P)
+            if (p.Type >= 6 && p.Type != 129 && p.Type != 130 && p.Type != 131 && p.Type != 132 && p.Type != 137)
+                t.push_back(p.Type);
+        return t;
+    };
+    // Blocks, mutes, administrators, mode switches, rights, notices.
+    EXPECT_EQ(types(owner), (std::vector<int>{8, 9, 6, 10, 7, 11}));
+    // The administrator's entry took its client's values at its admission: a changed list, to all.
+    EXPECT_EQ(types(admin), (std::vector<int>{134, 135, 136}));
+    EXPECT_TRUE(types(user).empty());
+    for (const TPkt& p : owner.P) {
+        if (p.Type == 6) {
+            EXPECT_NE(p.Bytes.find("<ID>" + CalcSourceId("adm@example.org") + "</ID>"), std::string::npos);
+        }
+        if (p.Type == 10) {
+            EXPECT_EQ(p.Bytes, "\x0A" "2\r\n0\r\n0\r\n");
+        }
+    }
 }
 
 }  // namespace

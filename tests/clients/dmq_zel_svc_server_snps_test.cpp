@@ -214,6 +214,33 @@ TEST(ZELSVCContextSNPS, OperatingLines) {
     EXPECT_EQ(t.DisconnectLine(floor.LocalPort), "");
 }
 
+// The floor and status lines: TX0, RX0 and a valid ST: are posted (ST: with its digit); a bad
+// status line closes the client with its reason, a control byte in it as an invalid character.
+TEST(ZELSVCContextSNPS, FloorAndStatusLines) {
+    TClientService t;
+    ASSERT_TRUE(t.Start());
+    std::atomic<int> status{-1};
+    t.Net->OnRecord = [&](const TZELSVCNetQueueRecord& R) {
+        if (static_cast<int>(R.Command) == 57) status = R.Value1;
+    };
+    TTestClient c;
+    LogIn(t, c);
+    ASSERT_TRUE(c.Send("TX0\r\nRX0\r\nST:2\r\n"));
+    EXPECT_TRUE(ServeUntil([&] { return t.Net->Codes[57].load() == 1; }));
+    EXPECT_EQ(t.Net->Codes[59].load(), 1);
+    EXPECT_EQ(t.Net->Codes[58].load(), 1);
+    EXPECT_EQ(status.load(), 2);
+    for (const auto& [line, cause] : std::vector<std::pair<std::string, std::string>>{
+             {"ST:3", "WRONG_CMD=`Invalid status command: \"ST:3\"`"}, {"ST:12", "Invalid status command"},
+             {std::string("ST:\x01"), "DISCONNECT_INVALID_CHARACTERS"}}) {
+        TTestClient bad;
+        LogIn(t, bad);
+        ASSERT_TRUE(bad.Send(line + "\r\n"));
+        EXPECT_TRUE(bad.WaitClosed(3000)) << line;
+        EXPECT_TRUE(Contains(t.WaitDisconnect(bad.LocalPort), cause)) << line << ": " << t.WaitDisconnect(bad.LocalPort);
+    }
+}
+
 // Bytes that follow the connect line before the answer (a keep-alive, even a voice block) are
 // kept while the login is pending and read once the client operates.
 TEST(ZELSVCContextSNPS, InputDuringLoginIsReadAfterTheAnswer) {
