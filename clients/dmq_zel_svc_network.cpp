@@ -955,6 +955,9 @@ void TZELServNetwork::RunRecord(TZELSVCNetQueueRecord& Rec) {
         case kRemoved:
             Dirty_ |= ZELNetDirtyHousekeep | ZELNetDirtyMembers;
             return;
+        case 13: case 14: case 15: case 16: case 17: case 18: case 19: case 20: case 26: case 27: case 35:
+            RunCommandPort(Rec);
+            return;
         default:
             throw Exception(FormatA("Unknown network command: %d", static_cast<int>(code)));
     }
@@ -1083,6 +1086,255 @@ void TZELServNetwork::Housekeeping(bool Full) {
     }
     // 11.
     Dirty_ = 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Commands: list changes, switches, notices and the command port's requests.
+
+namespace {
+
+// The send-to-the-queue and changed bits of each list, in the order of TListKind (the changed bits
+// equal the service's save bits).
+constexpr uint32_t ListSendBit(int List) { return 0x10u << (2 * List); }
+constexpr uint32_t ListChangedBit(int List) { return 0x8u << (2 * List); }
+constexpr uint8_t kServerLevel = static_cast<uint8_t>(TZELClientPrivilege::clpr_SERVOWNER);
+
+bool IsOwnerRole(const TZELSVCContext* C) { return (C->ClientFlags.load() & ZELClientRoleMask) == ZELClientRoleOwner; }
+
+}  // namespace
+
+void TZELServNetwork::QueueListRequest(TZELSVCContext* C, TListKind List) {
+    auto& q = Requests_[List];
+    if (std::find(q.begin(), q.end(), C) == q.end()) q.push_back(C);
+    Dirty_ |= ListSendBit(List);
+}
+
+void TZELServNetwork::MarkListChanged(TListKind List) {
+    Dirty_ |= ListChangedBit(List);
+    S_.SetServiceFlags(ListChangedBit(List));
+}
+
+TZELSVCListClientData TZELServNetwork::ServerSetter() const {
+    TZELSVCListClientData d;
+    d.Id = ServerId();
+    d.Privilege = TZELClientPrivilege::clpr_SERVOWNER;
+    if (Parrot_ != nullptr) {
+        d.ON = Parrot_->Callsign;
+        d.ON8 = Parrot_->CallsignUtf8;
+    }
+    return d;
+}
+
+TZELSVCContext* TZELServNetwork::ListTarget(AnsiView Id, TZELSVCListClientData& Data) const {
+    TZELSVCContext* c = MemberById(Id);
+    Data = TZELSVCListClientData{};
+    if (c != nullptr) {
+        c->FillListClientData(Data);
+    } else {
+        Data.Id.assign(Id);
+        Data.Online = false;
+    }
+    return c;
+}
+
+bool TZELServNetwork::IsServerOwnerId(AnsiView Id) const {
+    const UnicodeString mail = TrimU(S_.ServerOwnerEMail());
+    return !mail.empty() && CalcSourceId(UnicodeToUtf8A(mail)) == Id;
+}
+
+void TZELServNetwork::AddMute(const TZELSVCListClientData& Setter, AnsiView Id, int32_t Duration) {
+    TZELSVCListClientData target;
+    if (ListTarget(Id, target) != nullptr) MuteClientById(Id);
+    if (MuteBlockListAddClient(Mutes_, target, Setter, Duration > 0 ? Duration : 0, *this, ListBld_))
+        MarkListChanged(lkMutes);
+}
+
+void TZELServNetwork::RemoveMute(AnsiView Id, AnsiView RequesterId, uint8_t Level) {
+    if (!MuteBlockListRemove(Mutes_, Id, RequesterId, Level, *this)) return;
+    MarkListChanged(lkMutes);
+    UnmuteClientById(Id);
+}
+
+void TZELServNetwork::AddBlock(const TZELSVCListClientData& Setter, AnsiView Id, int32_t Duration) {
+    TZELSVCListClientData target;
+    TZELSVCContext* c = ListTarget(Id, target);
+    // Owners, the Parrot and the server owner are never blocked.
+    if (c != nullptr ? c == Parrot_ || IsOwnerRole(c) : IsServerOwnerId(Id)) return;
+    if (!MuteBlockListAddClient(Blocks_, target, Setter, Duration > 0 ? Duration : 0, *this, ListBld_)) return;
+    MarkListChanged(lkBlocks);
+    if (c != nullptr) DropMember(c, DC::fsdc_ServerBlock);
+}
+
+void TZELServNetwork::RemoveBlock(AnsiView Id, AnsiView RequesterId, uint8_t Level) {
+    if (MuteBlockListRemove(Blocks_, Id, RequesterId, Level, *this)) MarkListChanged(lkBlocks);
+}
+
+void TZELServNetwork::AddAdmin(TZELSVCContext* Requester, AnsiView Id) {
+    TZELSVCListClientData target;
+    TZELSVCContext* c = ListTarget(Id, target);
+    if (c != nullptr ? c == Parrot_ || IsOwnerRole(c) : IsNetOwnerId(Id) || IsServerOwnerId(Id)) return;
+    if (!AdminsListAddClient(Admins_, target, *this)) return;
+    MarkListChanged(lkAdmins);
+    if (c == nullptr) return;
+    if (Requester != nullptr && Options_.LogAdmin) {
+        // The action line: the target, what happened, and who did it.
+        TStringBldU b;
+        StrBldUAdd(b, c->LogName);
+        StrBldUAdd(b, u" ADDED_INTO_ADMINS: by=");
+        StrBldUAdd(b, ZELClientPrivilegeTexts[static_cast<size_t>(Requester->Privilege) & 3]);
+        StrBldUAdd(b, u" byCall=`");
+        StrBldUAdd(b, Requester->CallsignU);
+        StrBldUAdd(b, u"` byEMail=`");
+        StrBldUAdd(b, Requester->EMailU);
+        StrBldUAdd(b, u"`");
+        c->AddLogDescription(b);
+        S_.AddLogLine(StrBldUToStr(b));
+    }
+    DropMember(c, DC::fsdc_ChangeRole);
+}
+
+void TZELServNetwork::RemoveAdmin(AnsiView Id) {
+    if (!AdminsListRemove(Admins_, Id)) return;
+    MarkListChanged(lkAdmins);
+    ClientRoleChangedById(Id);
+}
+
+void TZELServNetwork::AddRight(AnsiView EMail) {
+    const AnsiString mail = TrimA(EMail);
+    AnsiString key;
+    if (mail.empty() || !TryPadKey8A(mail, key)) return;
+    TZELSVCListClientData target;
+    TZELSVCContext* online = nullptr;
+    for (auto& [k, c] : Members_)
+        if (c != Parrot_ && c->EMailKey == key && (c->ClientFlags.load() & ZELClientClosing) == 0) online = c;
+    if (online != nullptr) {
+        online->FillListClientData(target);
+    } else {
+        target.EMail = mail;
+        target.EMailKey = key;
+        target.Online = false;
+    }
+    if (!AccessListAddClient(Rights_, target, *this)) return;
+    MarkListChanged(lkRights);
+    ProcessAccessModes();
+}
+
+void TZELServNetwork::RemoveRight(AnsiView EMail) {
+    AnsiString key;
+    if (!TryPadKey8A(TrimA(EMail), key) || !AccessListRemove(Rights_, key)) return;
+    MarkListChanged(lkRights);
+    ProcessAccessModes();
+}
+
+void TZELServNetwork::MarkRight(AnsiView EMail, bool Mark) {
+    AnsiString key;
+    if (!TryPadKey8A(TrimA(EMail), key) || !AccessListSetMark(Rights_, key, Mark ? 1 : 0)) return;
+    MarkListChanged(lkRights);
+    ProcessAccessModes();
+}
+
+bool TZELServNetwork::SetNotices(AnsiView Notice1, AnsiView Notice2) {
+    AnsiString n1 = TrimA(Notice1), n2 = TrimA(Notice2);
+    if (n1 == Notices_.Notice1 && n2 == Notices_.Notice2) return false;
+    Notices_.Notice1 = std::move(n1);
+    Notices_.Notice2 = std::move(n2);
+    MarkListChanged(lkNotices);
+    return true;
+}
+
+void TZELServNetwork::SwitchChanged() {
+    Dirty_ |= ZELNetDirtyModes | ZELNetDirtyRights;
+    S_.SetServiceFlags(ZELSVCFlagModes);
+}
+
+void TZELServNetwork::SetManagerMode(int32_t Mode) {
+    if (Mode < 0 || Mode > 3 || Mode == static_cast<int32_t>(Options_.ManagerMode)) return;
+    TZELSystemManagerMode m = static_cast<TZELSystemManagerMode>(Mode);
+    if (ActiveMask_ == 0) m = TZELSystemManagerMode::smm_Standalone;
+    if (m == EffectiveMode_) return;
+    EffectiveMode_ = m;
+    std::vector<TZELSVCContext*> members;
+    for (auto& [k, c] : Members_)
+        if (c != Parrot_) members.push_back(c);
+    for (TZELSVCContext* c : members) {
+        c->RemarkManagerAnswers(m);
+        uint8_t reason = 0;
+        if (m == TZELSystemManagerMode::smm_Standalone || c->ManagerVerdict(reason)) continue;
+        const DC cause = CauseOfVerdict(reason);
+        c->SetDisconnectCause(cause);
+        DropMember(c, cause);
+    }
+}
+
+bool TZELServNetwork::DisconnectById(AnsiView Id) {
+    TZELSVCContext* found = MemberById(Id);
+    if (found == Parrot_) found = nullptr;
+    for (const TGroup* g : {&AwaitingAuth_, &Newbies_, &Approved_, &Quarantine_}) {
+        if (found != nullptr) break;
+        for (TZELSVCContext* c : *g)
+            if (c->Id == Id) found = c;
+    }
+    if (found == nullptr) return false;
+    found->SetDisconnectCause(DC::fsdc_ByOwner);
+    DropClient(found, DC::fsdc_ByOwner);
+    return true;
+}
+
+void TZELServNetwork::RunCommandPort(TZELSVCNetQueueRecord& Rec) {
+    switch (static_cast<uint8_t>(Rec.Command)) {
+        case 13:
+            if (Rec.Value2 != 0)
+                AddMute(ServerSetter(), Rec.Text2, Rec.Value1);
+            else
+                RemoveMute(Rec.Text2, ServerId(), kServerLevel);
+            return;
+        case 14:
+            if (Rec.Value2 != 0)
+                AddBlock(ServerSetter(), Rec.Text2, Rec.Value1);
+            else
+                RemoveBlock(Rec.Text2, ServerId(), kServerLevel);
+            return;
+        case 15:
+            if (Rec.Value1 != 0)
+                AddAdmin(nullptr, Rec.Text1);
+            else
+                RemoveAdmin(Rec.Text1);
+            return;
+        case 16:
+            if (Rec.Value1 != 0)
+                AddRight(Rec.Text1);
+            else
+                RemoveRight(Rec.Text1);
+            return;
+        case 17:
+            MarkRight(Rec.Text1, Rec.Value1 != 0);
+            return;
+        case 18:
+            SetNotices(Rec.Text1, Rec.Text2);
+            return;
+        case 19:
+        case 20: {
+            const bool conn = Rec.Command == TZELSVCNetQueueCommand::fsnq_CmdConnMode;
+            if (Rec.Value1 == -1) {
+                // The service hands the answer only to the requester that is still there.
+                S_.PostCommandReply(Rec.Owner, Rec.OwnerId,
+                                    (conn ? ConnectionMode_ : TalkMode_) ? "+1\r\n1\r\n" : "+1\r\n0\r\n");
+                return;
+            }
+            if (Rec.Value1 != 0 && Rec.Value1 != 1) return;
+            if (conn ? SetConnectionMode(Rec.Value1 == 1) : SetTalkMode(Rec.Value1 == 1)) SwitchChanged();
+            return;
+        }
+        case 26:
+        case 27:
+            SetManagerMode(Rec.Value1);
+            return;
+        case 35:
+            S_.PostCommandReply(Rec.Owner, Rec.OwnerId, DisconnectById(Rec.Text1) ? "+OK\r\n" : "-NOCLIENT\r\n");
+            return;
+        default:
+            throw Exception(FormatA("Unknown network command: %d", static_cast<int>(Rec.Command)));
+    }
 }
 
 }  // namespace zel
