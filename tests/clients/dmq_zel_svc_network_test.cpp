@@ -560,5 +560,95 @@ TEST_F(NetworkTest, StartSweepsWhatACrashedSaveLeft) {
     EXPECT_EQ(Join(admin, Login("BA", "ba@example.org", "Test")), "ADMIN");
 }
 
+// The command port's changes of the lists reach their files (mutes, blocks and notices too), act
+// on the online members at once, and the switches let members in or out.
+TEST_F(NetworkTest, CommandPortChangesReachTheFilesAndTheMembers) {
+    StartWith("Test\n");
+    TZELServNetwork* net = Svc->RealNet(u"Test");
+    TTestClient muted, blocked, admin, user;
+    ASSERT_EQ(Join(muted, Login("MU", "mu@example.org", "Test")), "OK");
+    ASSERT_EQ(Join(blocked, Login("BL", "bl@example.org", "Test")), "OK");
+    ASSERT_EQ(Join(admin, Login("AD", "ad@example.org", "Test")), "OK");
+    ASSERT_EQ(Join(user, Login("US", "us@example.org", "Test")), "OK");
+    ASSERT_TRUE(Until([&] { return Members(u"Test") == 4; }));
+    const AnsiString mu = CalcSourceId("mu@example.org"), bl = CalcSourceId("bl@example.org"),
+                     ad = CalcSourceId("ad@example.org");
+    const auto flags = [&](const AnsiString& Id) {
+        uint32_t f = 0;
+        Svc->OnTimer([&] {
+            if (TZELSVCContext* c = net->MemberById(Id)) f = c->ClientFlags.load();
+        });
+        return f;
+    };
+
+    Svc->S->PostCommandMute(mu, net, 0, true);
+    EXPECT_TRUE(Until([&] { return Get(Path("mutes.dat")).find(mu) != std::string::npos; }));
+    EXPECT_NE(flags(mu) & ZELClientMuted, 0u);
+    Svc->S->PostCommandBlock(bl, net, 0, true);
+    EXPECT_EQ(CauseOf(blocked), DC::fsdc_ServerBlock);
+    EXPECT_TRUE(Until([&] { return Get(Path("blocks.dat")).find(bl) != std::string::npos; }));
+    Svc->S->PostCommandAdmin(ad, net, true);
+    EXPECT_EQ(CauseOf(admin), DC::fsdc_ChangeRole);
+    EXPECT_TRUE(Until([&] { return Get(Path("admins.dat")).find(ad) != std::string::npos; }));
+    Svc->S->PostCommandNoticeSet("Hello", "Hello", net);
+    EXPECT_TRUE(Until([&] { return Get(Path("notices.dat")).find(StrToHexA("Hello")) != std::string::npos; }));
+
+    // Unmute: the member talks again and the file loses the entry.
+    Svc->S->PostCommandMute(mu, net, 0, false);
+    EXPECT_TRUE(Until([&] { return Get(Path("mutes.dat")).find(mu) == std::string::npos; }));
+    EXPECT_EQ(flags(mu) & ZELClientMuted, 0u);
+    // The blocked client comes back BLOCK, the administrator as ADMIN.
+    TTestClient blocked2, admin2;
+    EXPECT_EQ(Join(blocked2, Login("BL", "bl@example.org", "Test")), "BLOCK");
+    EXPECT_EQ(Join(admin2, Login("AD", "ad@example.org", "Test")), "ADMIN");
+
+    // The connection switch with a right for one: the others lose access at once.
+    Svc->S->PostCommandRight("us@example.org", net, true);
+    EXPECT_TRUE(Until([&] { return Get(Path("rights.dat")).find(StrToHexA("US")) != std::string::npos; }));
+    Svc->S->PostCommandConnMode(net, 1, nullptr);
+    EXPECT_EQ(CauseOf(muted), DC::fsdc_ServerAccessDenied);
+    EXPECT_TRUE(Until([&] { return Members(u"Test") == 1; }));
+    EXPECT_TRUE(Until([&] { return !Get(Path("modes.dat")).empty(); }));
+    // Disconnect by id: the last member goes with the owner's cause.
+    Svc->S->PostCommandDisconnect(net, CalcSourceId("us@example.org"), nullptr);
+    EXPECT_EQ(CauseOf(user), DC::fsdc_ByOwner);
+    EXPECT_TRUE(Until([&] { return Members(u"Test") == 0; }));
+    EXPECT_EQ(Groups(), "");
+}
+
+// A temporary mute from the command port ends by itself: the member is unmuted and the file
+// rewritten without it; a restart on the same directory keeps a permanent one.
+TEST_F(NetworkTest, TemporaryMuteExpiresAndAPermanentOneSurvivesARestart) {
+    StartWith("Test\n");
+    TZELServNetwork* net = Svc->RealNet(u"Test");
+    TTestClient c;
+    ASSERT_EQ(Join(c, Login("MU", "mu@example.org", "Test")), "OK");
+    ASSERT_TRUE(Until([&] { return Members(u"Test") == 1; }));
+    const AnsiString mu = CalcSourceId("mu@example.org"), other = CalcSourceId("other@example.org");
+    Svc->S->PostCommandMute(mu, net, 1, true);
+    Svc->S->PostCommandMute(other, net, 0, true);
+    EXPECT_TRUE(Until([&] {
+        const std::string f = Get(Path("mutes.dat"));
+        return f.find(mu) != std::string::npos && f.find(other) != std::string::npos;
+    }));
+    EXPECT_TRUE(Until([&] { return Get(Path("mutes.dat")).find(mu) == std::string::npos; }));
+    uint32_t f = ZELClientMuted;
+    EXPECT_TRUE(Until([&] {
+        Svc->OnTimer([&] {
+            if (TZELSVCContext* m = net->MemberById(mu)) f = m->ClientFlags.load();
+        });
+        return (f & ZELClientMuted) == 0;
+    }));
+    c.Close();
+    ASSERT_TRUE(Stop());
+    StartWith("Test\n");
+    size_t n = 0;
+    EXPECT_TRUE(Until([&] {
+        Svc->OnTimer([&] { n = size_t(Svc->RealNet(u"Test")->MuteList().Count()); });
+        return n == 1;
+    })) << n;
+    EXPECT_NE(Get(Path("mutes.dat")).find(other), std::string::npos);
+}
+
 }  // namespace
 }  // namespace zel::test
