@@ -1176,20 +1176,7 @@ void TZELServNetwork::AddAdmin(TZELSVCContext* Requester, AnsiView Id) {
     if (!AdminsListAddClient(Admins_, target, *this)) return;
     MarkListChanged(lkAdmins);
     if (c == nullptr) return;
-    if (Requester != nullptr && Options_.LogAdmin) {
-        // The action line: the target, what happened, and who did it.
-        TStringBldU b;
-        StrBldUAdd(b, c->LogName);
-        StrBldUAdd(b, u" ADDED_INTO_ADMINS: by=");
-        StrBldUAdd(b, ZELClientPrivilegeTexts[static_cast<size_t>(Requester->Privilege) & 3]);
-        StrBldUAdd(b, u" byCall=`");
-        StrBldUAdd(b, Requester->CallsignU);
-        StrBldUAdd(b, u"` byEMail=`");
-        StrBldUAdd(b, Requester->EMailU);
-        StrBldUAdd(b, u"`");
-        c->AddLogDescription(b);
-        S_.AddLogLine(StrBldUToStr(b));
-    }
+    if (Requester != nullptr && Options_.LogAdmin) S_.AddLogLine(c->ActionLogLine(*Requester, u" ADDED_INTO_ADMINS"));
     DropMember(c, DC::fsdc_ChangeRole);
 }
 
