@@ -958,6 +958,10 @@ void TZELServNetwork::RunRecord(TZELSVCNetQueueRecord& Rec) {
         case 13: case 14: case 15: case 16: case 17: case 18: case 19: case 20: case 26: case 27: case 35:
             RunCommandPort(Rec);
             return;
+        case 62: case 63: case 64: case 65: case 66: case 67: case 68: case 69: case 70: case 71: case 72: case 73:
+        case 74: case 75: case 77: case 78: case 79: case 80:
+            RunClientCommand(Rec);
+            return;
         default:
             throw Exception(FormatA("Unknown network command: %d", static_cast<int>(code)));
     }
@@ -1265,6 +1269,110 @@ bool TZELServNetwork::DisconnectById(AnsiView Id) {
     found->SetDisconnectCause(DC::fsdc_ByOwner);
     DropClient(found, DC::fsdc_ByOwner);
     return true;
+}
+
+bool TZELServNetwork::SenderCached(const TZELSVCContext*, const TZELSVCContext*) const {
+    // Speaker-cache positions come with the relay; until a sender has one, no cache holds it.
+    return false;
+}
+
+void TZELServNetwork::TextMessage(TZELSVCContext* Sender, const TZELSVCNetQueueRecord& Rec) {
+    const bool ext = Rec.Command == static_cast<TZELSVCNetQueueCommand>(63);
+    const auto packetFor = [&](const TZELSVCContext* T) -> const AnsiString& {
+        return ext && (T->ClientFlags.load() & ZELClientUtf8) != 0 ? Rec.Text3 : Rec.Text2;
+    };
+    if (!Rec.Text1.empty()) {
+        // Only to a member past its login answer: a client that still waits for it would read the
+        // text inside its answer.
+        TZELSVCContext* t = MemberById(Rec.Text1);
+        if (t == nullptr || (t->ClientFlags.load() & (ZELClientJoining | ZELClientClosing)) != 0) return;
+        // A speaker-info or cache-list client learns who speaks before the text.
+        const uint32_t f =
+            t->ClientFlags.load() & (ZELClientClosing | ZELClientSpeakerInfo | ZELClientCacheList | ZELClientUtf8);
+        if (!SenderCached(t, Sender) &&
+            (f == (ZELClientSpeakerInfo | ZELClientUtf8) || f == (ZELClientCacheList | ZELClientUtf8))) {
+            AnsiString who = "\x8F";
+            who += Sender->CompactEntryUtf8;
+            t->vSendNoFlush(who);
+        }
+        t->vSend(packetFor(t));
+        return;
+    }
+    // To all: the packet group (every member not closing), the sender skipped; the speaker and
+    // cache groups come with the relay.
+    for (auto& [k, m] : Members_) {
+        if (m == Sender || (m->ClientFlags.load() & ZELClientClosing) != 0) continue;
+        m->vSend(packetFor(m));
+    }
+}
+
+void TZELServNetwork::RunClientCommand(TZELSVCNetQueueRecord& Rec) {
+    TZELSVCContext* c = AsClient(Rec.Owner);
+    if (c == nullptr || c->NetState != NS::ncs_Member || (c->ClientFlags.load() & ZELClientClosing) != 0) return;
+    const uint8_t code = static_cast<uint8_t>(Rec.Command);
+    const uint8_t level = static_cast<uint8_t>(c->Privilege);
+    TZELSVCListClientData me;
+    c->FillListClientData(me);
+    switch (code) {
+        case 62:
+        case 63:
+            TextMessage(c, Rec);
+            return;
+        case 64:
+        case 65:
+            QueueListRequest(c, lkMutes);
+            if (code == 64)
+                AddMute(me, Rec.Text1, Rec.Value1);
+            else
+                RemoveMute(Rec.Text1, c->Id, level);
+            return;
+        case 66:
+        case 67:
+            QueueListRequest(c, lkBlocks);
+            if (code == 66)
+                AddBlock(me, Rec.Text1, Rec.Value1);
+            else
+                RemoveBlock(Rec.Text1, c->Id, level);
+            return;
+        case 68:
+        case 69:
+            QueueListRequest(c, lkAdmins);
+            if (code == 68)
+                AddAdmin(c, Rec.Text1);
+            else
+                RemoveAdmin(Rec.Text1);
+            return;
+        case 70:
+        case 71:
+        case 72:
+        case 73: {
+            QueueListRequest(c, lkModes);
+            Dirty_ |= ListSendBit(lkRights);
+            const bool on = code == 70 || code == 72;
+            if (code <= 71 ? SetConnectionMode(on) : SetTalkMode(on)) SwitchChanged();
+            return;
+        }
+        case 74:
+        case 75:
+        case 77:
+        case 78:
+            QueueListRequest(c, lkRights);
+            if (Rec.Text1.empty()) return;
+            if (code == 74)
+                AddRight(Rec.Text1);
+            else if (code == 75)
+                RemoveRight(Rec.Text1);
+            else
+                MarkRight(Rec.Text1, code == 77);
+            return;
+        case 79:
+        case 80:
+            QueueListRequest(c, lkNotices);
+            SetNotices(Rec.Text1, code == 80 ? AnsiView(Rec.Text2) : AnsiView());
+            return;
+        default:
+            throw Exception(FormatA("Unknown network command: %d", static_cast<int>(code)));
+    }
 }
 
 void TZELServNetwork::RunCommandPort(TZELSVCNetQueueRecord& Rec) {

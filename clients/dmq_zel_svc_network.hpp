@@ -240,6 +240,12 @@ private:
     void SetManagerMode(int32_t Mode);
     // Code 35: the client with Id aborted by the owner; false when none.
     bool DisconnectById(AnsiView Id);
+    // Codes 62 to 80 from a member (a requester no longer a member asks for nothing).
+    void RunClientCommand(TZELSVCNetQueueRecord& Rec);
+    // Codes 62, 63: a private text to one member (neither joining nor closing) or a text to all.
+    void TextMessage(TZELSVCContext* Sender, const TZELSVCNetQueueRecord& Rec);
+    // Whether Target's speaker cache holds Sender (no position: not held).
+    bool SenderCached(const TZELSVCContext* Target, const TZELSVCContext* Sender) const;
 
     TZELService& S_;
     UnicodeString Name_;
