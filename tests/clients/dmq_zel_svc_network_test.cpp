@@ -650,5 +650,148 @@ TEST_F(NetworkTest, TemporaryMuteExpiresAndAPermanentOneSurvivesARestart) {
     EXPECT_NE(Get(Path("mutes.dat")).find(other), std::string::npos);
 }
 
+// Client commands over loopback: an administrator mutes a member (file and flag), texts reach
+// their members byte-exact, and a private text never reaches a client still waiting for its login
+// answer.
+TEST_F(NetworkTest, ClientMutesAndTexts) {
+    StartWith("Test\nMgr|ManagerMode=ZEL;ManagersMask=1\n", {{"admins.dat", AdminLine("Test", "ad@example.org")}});
+    TZELServNetwork* net = Svc->RealNet(u"Test");
+    TTestClient admin, u1, u2;
+    ASSERT_EQ(Join(admin, Login("AD", "ad@example.org", "Test")), "ADMIN");
+    ASSERT_EQ(Join(u1, Login("U1", "u1@example.org", "Test")), "OK");
+    ASSERT_EQ(Join(u2, Login("U2", "u2@example.org", "Test")), "OK");
+    ASSERT_TRUE(Until([&] { return Members(u"Test") == 3; }));
+    const std::string ad = CalcSourceId("ad@example.org"), i1 = CalcSourceId("u1@example.org"),
+                      i2 = CalcSourceId("u2@example.org");
+    ASSERT_TRUE(admin.Send("MC:<IP>" + i1 + "</IP>\r\n"));
+    EXPECT_TRUE(Until([&] { return Get(Path("mutes.dat")).find(i1) != std::string::npos; }));
+    uint32_t f = 0;
+    Svc->OnTimer([&] { f = net->MemberById(i1)->ClientFlags.load(); });
+    EXPECT_NE(f & ZELClientMuted, 0u);
+
+    u1.Received.clear();
+    u2.Received.clear();
+    admin.Received.clear();
+    ASSERT_TRUE(admin.Send("TM:<MS>hello all</MS>\r\n"));
+    const std::string all = "\x04" "3\r\n" + ad + "\r\nhello all\r\nA\r\n";
+    EXPECT_TRUE(u1.ReadUntil([&](const std::string& R) { return R.find(all) != std::string::npos; }, 5000));
+    EXPECT_TRUE(u2.ReadUntil([&](const std::string& R) { return R.find(all) != std::string::npos; }, 5000));
+    ASSERT_TRUE(u2.Send("TM:<MS>psst</MS><ID>" + i1 + "</ID>\r\n"));
+    const std::string priv = "\x04" "3\r\n" + i2 + "\r\npsst\r\nP\r\n";
+    EXPECT_TRUE(u1.ReadUntil([&](const std::string& R) { return R.find(priv) != std::string::npos; }, 5000));
+    admin.ReadFor(200);
+    EXPECT_EQ(admin.Received.find("hello all"), std::string::npos);
+    EXPECT_EQ(admin.Received.find("psst"), std::string::npos);
+
+    // In the manager network a client waits for its verdict while a member writes to it.
+    TZELServNetwork* mgr = Svc->RealNet(u"Mgr");
+    TTestClient sender, waiting;
+    ASSERT_EQ(Join(sender, Login("SE", "se@example.org", "Mgr")), "OK");
+    ASSERT_TRUE(Until([&] { return Members(u"Mgr") == 1; }));
+    Svc->OnTimer([&] { mgr->CheckManagers(1); });
+    ASSERT_TRUE(waiting.Connect(Svc->Port) && waiting.Send(Login("WA", "wa@example.org", "Mgr")));
+    ASSERT_TRUE(Until([&] {
+        int32_t n = 0;
+        Svc->OnTimer([&] { n = mgr->GroupCount(NS::ncs_AwaitingAuth); });
+        return n == 1;
+    }));
+    ASSERT_TRUE(sender.Send("TM:<MS>too early</MS><ID>" + CalcSourceId("wa@example.org") + "</ID>\r\n"));
+    sender.ReadFor(300);
+    Svc->OnTimer([&] { mgr->CheckManagers(0); });
+    EXPECT_TRUE(waiting.WaitLoginAnswer());
+    EXPECT_EQ(AccessLevel(waiting.Received), "OK");
+    waiting.ReadFor(300);
+    EXPECT_EQ(waiting.Received.find("too early"), std::string::npos);
+    EXPECT_EQ(Groups(), "");
+}
+
+// The owner's UTF-8 part (a client that may move others lists by differences, which needs one).
+std::string BossUtf8Part() {
+    std::string s = "2";
+    for (const auto& [k, v] : std::vector<std::pair<char, std::string>>{
+             {'0', "boss@example.org"}, {'1', "pw"}, {'2', "BOSS"}, {'3', "PC Only"}, {'6', "Town"}})
+        s += k + EncodeTlvLength(static_cast<int32_t>(v.size())) + v;
+    return s;
+}
+
+// Blocks, administrators and switches from clients; a refused line leaves every file as it was
+// and the other members where they are.
+TEST_F(NetworkTest, ClientBlocksAdminsAndSwitches) {
+    StartWith("Test|OwnerEMail=boss@example.org\nOther\n", {{"admins.dat", AdminLine("Test", "ad@example.org")}});
+    TZELServNetwork* net = Svc->RealNet(u"Test");
+    TTestClient admin, boss, u1, u2, u3;
+    ASSERT_EQ(Join(admin, Login("AD", "ad@example.org", "Test")), "ADMIN");
+    ASSERT_EQ(Join(boss, "CT:<VX>2014004</VX><EA>boss@example.org</EA><PW>pw</PW><ON>BOSS</ON><BC>PC Only</BC>"
+                         "<CT>Town</CT><NN>Land</NN><NT>Test</NT><CEF>1027</CEF><U8TF>" + BossUtf8Part() + "</U8TF>\r\n"),
+              "NETOWNER");
+    ASSERT_EQ(Join(u1, Login("U1", "u1@example.org", "Test")), "OK");
+    ASSERT_EQ(Join(u2, Login("U2", "u2@example.org", "Test")), "OK");
+    ASSERT_EQ(Join(u3, Login("U3", "u3@example.org", "Test")), "OK");
+    ASSERT_TRUE(Until([&] { return Members(u"Test") == 5; }));
+    const std::string i1 = CalcSourceId("u1@example.org"), i2 = CalcSourceId("u2@example.org"),
+                      i3 = CalcSourceId("u3@example.org");
+    const auto flags = [&](const std::string& Id) {
+        uint32_t f = 0;
+        Svc->OnTimer([&] {
+            if (TZELSVCContext* c = net->MemberById(Id)) f = c->ClientFlags.load();
+        });
+        return f;
+    };
+
+    // A user's administrator command: refused, nothing written, nobody else touched.
+    // The administrator's join refreshes its entry first.
+    ASSERT_TRUE(Until([&] { return Get(Path("admins.dat")).find(StrToHexA("Town")) != std::string::npos; }));
+    const std::string adminsBefore = Get(Path("admins.dat"));
+    ASSERT_TRUE(u3.Send("BC:<IP>" + i1 + "</IP>\r\n"));
+    EXPECT_EQ(CauseOf(u3), DC::fsdc_PrivilegeViolation);
+    ASSERT_TRUE(Until([&] { return Members(u"Test") == 4; }));
+    EXPECT_EQ(Get(Path("admins.dat")), adminsBefore);
+    EXPECT_EQ(Get(Path("blocks.dat")), "");
+
+    ASSERT_TRUE(admin.Send("BC:<IP>" + i2 + "</IP>\r\n"));
+    EXPECT_EQ(CauseOf(u2), DC::fsdc_ServerBlock);
+    EXPECT_TRUE(Until([&] { return Get(Path("blocks.dat")).find(i2) != std::string::npos; }));
+    TTestClient u2b;
+    EXPECT_EQ(Join(u2b, Login("U2", "u2@example.org", "Test")), "BLOCK");
+
+    TTestClient u3b;
+    ASSERT_EQ(Join(u3b, Login("U3", "u3@example.org", "Test")), "OK");
+    ASSERT_TRUE(Until([&] { return flags(i3) != 0; }));
+    ASSERT_TRUE(boss.Send("AA:<IP>" + i3 + "</IP>\r\n"));
+    EXPECT_EQ(CauseOf(u3b), DC::fsdc_ChangeRole);
+    EXPECT_TRUE(Until([&] { return Get(Path("admins.dat")).find(i3) != std::string::npos; }));
+    TTestClient u3c;
+    ASSERT_EQ(Join(u3c, Login("U3", "u3@example.org", "Test")), "ADMIN");
+    ASSERT_TRUE(Until([&] { return flags(i3) != 0; }));
+    ASSERT_TRUE(boss.Send("DA:<IP>" + i3 + "</IP>\r\n"));
+    EXPECT_EQ(CauseOf(u3c), DC::fsdc_ChangeRole);
+    EXPECT_TRUE(Until([&] { return Get(Path("admins.dat")).find(i3) == std::string::npos; }));
+    TTestClient u3d;
+    EXPECT_EQ(Join(u3d, Login("U3", "u3@example.org", "Test")), "OK");
+    ASSERT_TRUE(Until([&] { return flags(i3) != 0; }));
+
+    // Talk mode: members without a marked right listen only, at once; ETX and RTX change it.
+    ASSERT_TRUE(Until([&] { return flags(i1) != 0; }));
+    ASSERT_TRUE(boss.Send("TXR:1\r\n"));
+    EXPECT_TRUE(Until([&] { return (flags(i1) & ZELClientListenOnly) != 0; }));
+    ASSERT_TRUE(boss.Send("AT:<EA>u1@example.org</EA>\r\nETX:<EA>u1@example.org</EA>\r\n"));
+    EXPECT_TRUE(Until([&] { return (flags(i1) & ZELClientListenOnly) == 0; }));
+    ASSERT_TRUE(boss.Send("RTX:<EA>u1@example.org</EA>\r\n"));
+    EXPECT_TRUE(Until([&] { return (flags(i1) & ZELClientListenOnly) != 0; }));
+    EXPECT_TRUE(Until([&] { return Get(Path("rights.dat")).find(StrToHexA("U1")) != std::string::npos; }));
+
+    // Connection mode: who has no right leaves.
+    ASSERT_TRUE(boss.Send("ENA:1\r\n"));
+    EXPECT_EQ(CauseOf(u3d), DC::fsdc_ServerAccessDenied);
+    EXPECT_EQ(CauseOf(admin), DC::fsdc_ServerAccessDenied);
+    EXPECT_TRUE(Until([&] { return Members(u"Test") == 2; }));
+    EXPECT_TRUE(Until([&] { return !Get(Path("modes.dat")).empty(); }));
+
+    // The owner moves a member to the other network.
+    ASSERT_TRUE(boss.Send("MVU:" + EncodeTlvLength(24) + i1 + EncodeTlvLength(5) + "Other" + "00\r\n"));
+    EXPECT_TRUE(Until([&] { return Members(u"Other") == 1; }));
+    EXPECT_EQ(Groups(), "");
+}
+
 }  // namespace
 }  // namespace zel::test
