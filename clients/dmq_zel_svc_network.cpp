@@ -785,10 +785,10 @@ void TZELServNetwork::ManagerAnswer(TZELSVCNetQueueRecord& Rec) {
     if (c->ManagerAnswerCount < ActiveCount_) ++c->ManagerAnswerCount;
     if (c->NetState == NS::ncs_Member && S_.LogClientLevel >= 4)
         LogClient(c, u" MANAGER_AUTH MIDX=" + WidenStrU(std::to_string(link)), true);
-    if (c->ManagerAnswerCount < ActiveCount_) return;
+    // After the fall to STANDALONE an answer is kept, but no verdict is taken on it.
+    if (c->ManagerAnswerCount < ActiveCount_ || EffectiveMode_ == TZELSystemManagerMode::smm_Standalone) return;
     uint8_t reason = 0;
-    const bool accepted =
-        EffectiveMode_ == TZELSystemManagerMode::smm_Standalone ? true : c->ManagerVerdict(reason);
+    const bool accepted = c->ManagerVerdict(reason);
     const DC cause = CauseOfVerdict(reason);
     switch (c->NetState) {
         case NS::ncs_AwaitingAuth:
@@ -922,7 +922,10 @@ void TZELServNetwork::RunRecord(TZELSVCNetQueueRecord& Rec) {
         InstallRecord(Rec);
         return;
     }
-    TZELSVCContext* c = AsClient(Rec.Owner);
+    // Only the records a client posted about itself are followed to it: a verdict (44) or a
+    // command-port request may name a context that is gone.
+    const bool fromClient = code == kHandshakeDone || code == kDisconnected || code == kClientReady;
+    TZELSVCContext* c = fromClient ? AsClient(Rec.Owner) : nullptr;
     switch (code) {
         case kHandshakeDone:
             if (c) AddClient(c, ZELJoinLogin, 0);

@@ -793,5 +793,33 @@ TEST_F(NetworkTest, ClientBlocksAdminsAndSwitches) {
     EXPECT_EQ(Groups(), "");
 }
 
+// A refusing answer after the fall to STANDALONE is stored and changes nothing; an answer for a
+// context that is gone is not followed to it.
+TEST_F(NetworkTest, LateVerdictsChangeNothing) {
+    StartWith("Mgr|ManagerMode=ZEL;ManagersMask=1\n");
+    TZELServNetwork* mgr = Svc->RealNet(u"Mgr");
+    TTestClient c, gone;
+    ASSERT_EQ(Join(c, Login("C1", "c1@example.org", "Mgr")), "OK");
+    ASSERT_EQ(Join(gone, Login("C2", "c2@example.org", "Mgr")), "OK");
+    ASSERT_TRUE(Until([&] { return Members(u"Mgr") == 2; }));
+    const AnsiString id = CalcSourceId("c1@example.org"), goneId = CalcSourceId("c2@example.org");
+    TZELSVCContext* stale = nullptr;
+    uint32_t staleNumber = 0;
+    Svc->OnTimer([&] {
+        stale = mgr->ClientById(goneId);
+        staleNumber = stale->Number();
+        TZELSVCContext* m = mgr->ClientById(id);
+        Svc->S->PostManagerAnswer(m, m->Number(), mgr, 3, 0, 0, "", id);
+    });
+    gone.Close();
+    ASSERT_TRUE(Until([&] { return Svc->Probe.FreedTotal() == 1; }));
+    Svc->OnTimer([&] { Svc->S->PostManagerAnswer(stale, staleNumber, mgr, 4, 0, 0, "", goneId); });
+    c.ReadFor(500);
+    EXPECT_FALSE(c.Closed);
+    EXPECT_EQ(Members(u"Mgr"), 1);
+    for (const UnicodeString& l : Svc->Log.Lines) EXPECT_EQ(Narrow(l).find("must not be STANDALONE"), std::string::npos);
+    EXPECT_EQ(Groups(), "");
+}
+
 }  // namespace
 }  // namespace zel::test
