@@ -590,6 +590,10 @@ TEST_F(DaemonCommands, NetworkWordsMuteAndReportTheConnectionMode) {
     r = Word({"mute", "Lobby", id});
     EXPECT_EQ(r.Code, 0) << r.Out;
     EXPECT_TRUE(WaitUntil([&] { return Get(Path("mutes.dat")).find(id) != std::string::npos; }));
+    // A client that is nowhere: the network answers "-NOCLIENT".
+    r = Word({"disconnectcli", "Lobby", id});
+    EXPECT_NE(r.Code, 0) << r.Out;
+    EXPECT_NE(r.Out.find("No client online"), std::string::npos) << r.Out;
     Stop();
 }
 
