@@ -919,7 +919,8 @@ TEST(ZELSVCContext, CommandLineTable) {
          {}, "Invalid AIU(EXT) command: AIU:" + Tlv(gruesse) + Tlv("Gruse!")},
         {"AIU bytes left", P::clpr_NETOWNER, 0, "AIU:" + Tlv("ab") + Tlv("ab") + "x", -1, "", "", "", 0, false, {},
          "Invalid AIU(EXT) command: AIU:" + Tlv("ab") + Tlv("ab") + "x"},
-        {"TM 600 bytes", P::clpr_USER, 0, "TM:<MS>" + long600 + "</MS>", 62, "", packet('\x04', long600.substr(0, 500), false)},
+        {"TM 600 bytes", P::clpr_USER, 0, "TM:<MS>" + long600 + "</MS>", 62, "",
+         packet('\x04', long600.substr(0, 500), false)},
         {"TM private", P::clpr_USER, 0, "TM:<MS>hi</MS><ID>" + id + "</ID>", 62, id, packet('\x04', "hi", true)},
         {"TM bad id", P::clpr_USER, 0, "TM:<MS>hi</MS><ID>zz</ID>", -1, "", "", "", 0, false, {},
          "invalid message command: \"TM:<MS>hi</MS><ID>zz</ID>\""},
@@ -932,8 +933,8 @@ TEST(ZELSVCContext, CommandLineTable) {
         {"MVU without SEF", P::clpr_NETOWNER, 0, "MVU:" + Tlv(id) + Tlv("Test") + "1E", -1, "", "", "", 0, true,
          DC::fsdc_PrivilegeViolation, "Client has no privilege for MVU command"},
         {"MVU", P::clpr_NETOWNER, 0x400, "MVU:" + Tlv(id) + Tlv("Test") + "1E", 28, id, "Test", "", 30},
-        {"MVU short id", P::clpr_NETOWNER, 0x400, "MVU:" + Tlv(id.substr(0, 22)) + Tlv("Test") + "1E", -1, "", "", "", 0,
-         false, {}, "invalid \"move client\" command: \"MVU:" + Tlv(id.substr(0, 22)) + Tlv("Test") + "1E\""},
+        {"MVU short id", P::clpr_NETOWNER, 0x400, "MVU:" + Tlv(id.substr(0, 22)) + Tlv("Test") + "1E", -1, "", "",
+         "", 0, false, {}, "invalid \"move client\" command: \"MVU:" + Tlv(id.substr(0, 22)) + Tlv("Test") + "1E\""},
         {"unknown", P::clpr_SERVOWNER, 0, "XYZ:1", -1},
     };
     for (const TCommandRow& r : rows) {

@@ -721,9 +721,10 @@ TEST_F(NetworkTest, ClientBlocksAdminsAndSwitches) {
     TZELServNetwork* net = Svc->RealNet(u"Test");
     TTestClient admin, boss, u1, u2, u3;
     ASSERT_EQ(Join(admin, Login("AD", "ad@example.org", "Test")), "ADMIN");
-    ASSERT_EQ(Join(boss, "CT:<VX>2014004</VX><EA>boss@example.org</EA><PW>pw</PW><ON>BOSS</ON><BC>PC Only</BC>"
-                         "<CT>Town</CT><NN>Land</NN><NT>Test</NT><CEF>1027</CEF><U8TF>" + BossUtf8Part() + "</U8TF>\r\n"),
-              "NETOWNER");
+    const std::string bossLogin = "CT:<VX>2014004</VX><EA>boss@example.org</EA><PW>pw</PW><ON>BOSS</ON>"
+                                  "<BC>PC Only</BC><CT>Town</CT><NN>Land</NN><NT>Test</NT><CEF>1027</CEF><U8TF>" +
+                                  BossUtf8Part() + "</U8TF>\r\n";
+    ASSERT_EQ(Join(boss, bossLogin), "NETOWNER");
     ASSERT_EQ(Join(u1, Login("U1", "u1@example.org", "Test")), "OK");
     ASSERT_EQ(Join(u2, Login("U2", "u2@example.org", "Test")), "OK");
     ASSERT_EQ(Join(u3, Login("U3", "u3@example.org", "Test")), "OK");
@@ -817,7 +818,9 @@ TEST_F(NetworkTest, LateVerdictsChangeNothing) {
     c.ReadFor(500);
     EXPECT_FALSE(c.Closed);
     EXPECT_EQ(Members(u"Mgr"), 1);
-    for (const UnicodeString& l : Svc->Log.Lines) EXPECT_EQ(Narrow(l).find("must not be STANDALONE"), std::string::npos);
+    for (const UnicodeString& l : Svc->Log.Lines) {
+        EXPECT_EQ(Narrow(l).find("must not be STANDALONE"), std::string::npos);
+    }
     EXPECT_EQ(Groups(), "");
 }
 
