@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <initializer_list>
+#include <memory>
 #include <string>
 
 #include "foundation/dmq_ansi_unicode_converter.hpp"
@@ -947,6 +948,266 @@ UnicodeString TZELSVCContext::ActionLogLine(const TZELSVCContext& Actor, Unicode
     StrBldUAddChar(b, u'`');
     AddLogDescription(b);
     return StrBldUToStr(b);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Operating lines: the client commands.
+
+namespace {
+
+constexpr int32_t kMaxCommandFields = 10;
+constexpr int32_t kMaxMessageFields = 8;
+constexpr int32_t kMaxText = 500;
+// Privilege bits by TZELClientPrivilege: 0x1 mutes and blocks, 0x2 administrators.
+constexpr uint8_t kPrivilegeBits[4] = {0, 1, 7, 7};
+
+// The commands that name a client by its id (field IP).
+struct TIdCommand {
+    AnsiView Prefix;
+    uint8_t Code;
+    uint8_t Bit;
+    bool Time;  // TI with TempMuteBlock
+};
+constexpr TIdCommand kIdCommands[] = {{"MC:", 64, 1, true},  {"UM:", 65, 1, false}, {"BC:", 66, 1, true},
+                                      {"UC:", 67, 1, false}, {"AA:", 68, 2, false}, {"DA:", 69, 2, false}};
+
+// The owners' commands that name a client by its e-mail (field EA).
+struct TMailCommand {
+    AnsiView Prefix;
+    uint8_t Code;
+    bool NeedsUtf8;  // an EAU given must not be empty
+};
+constexpr TMailCommand kMailCommands[] = {
+    {"AT:", 74, false}, {"DT:", 75, false}, {"ETX:", 77, true}, {"RTX:", 78, true}};
+
+bool HasCtrlBytes(AnsiView S) {
+    return std::any_of(S.begin(), S.end(), [](char c) { return IsCtrlChar(static_cast<unsigned char>(c)); });
+}
+
+// An untagged item: its hex length, then that many bytes, within Rest.
+bool ReadTlvValue(AnsiView& Rest, AnsiView& Value) {
+    int32_t len = 0;
+    if (!ReadTlvLengthBounded(Rest, len)) return false;
+    Value = Rest.substr(0, static_cast<size_t>(len));
+    Rest.remove_prefix(static_cast<size_t>(len));
+    return true;
+}
+
+// A text packet: the type byte, "3", the sender's id, the text, "P" (private) or "A" (to all).
+AnsiString TextPacket(char Type, AnsiView Id, AnsiView Text, bool Private) {
+    AnsiString p;
+    p.reserve(Id.size() + Text.size() + 12);
+    p += Type;
+    p += "3\r\n";
+    p += Id;
+    p += "\r\n";
+    p += Text;
+    p += "\r\n";
+    p += Private ? "P\r\n" : "A\r\n";
+    return p;
+}
+
+// Valid UTF-8 decoded, cut to Max characters, trimmed and encoded again; false when not UTF-8.
+bool CutUtf8Text(AnsiView S, int32_t Max, AnsiString& Out) {
+    if (!IsValidUtf8A(S)) return false;
+    Out = UnicodeToUtf8A(TrimU(CutToChars(DecodeUtf8U(S), Max)));
+    return true;
+}
+
+}  // namespace
+
+bool TZELSVCContext::ParseCommandLine(AnsiView Line, TZELClientLine& Out) {
+    Out = TZELClientLine{};
+    const auto refuse = [&](UnicodeView Prefix, bool Quoted) {
+        UnicodeString t(Prefix);
+        if (Quoted) t += u'"';
+        t += EscapeCtrlCharsU(Line);
+        if (Quoted) t += u'"';
+        LastErrorText = std::move(t);
+        return false;
+    };
+    const auto noPrivilege = [&](UnicodeView Text) {
+        SetDisconnectCause(DC::fsdc_PrivilegeViolation);
+        LastErrorText = UnicodeString(Text);
+        return false;
+    };
+    // The server's charset, opened only for the texts that are cut or counted.
+    std::unique_ptr<TAnsiUnicodeConverter> conv;
+    const auto charset = [&]() -> TAnsiUnicodeConverter& {
+        if (!conv) {
+            conv = std::make_unique<TAnsiUnicodeConverter>();
+            const UnicodeString cs = Owner ? Owner->GetServerCharsetName() : UnicodeString();
+            conv->SetCharset(cs.empty() ? UnicodeView(u"UTF-8") : UnicodeView(cs));
+        }
+        return *conv;
+    };
+    TTaggedField fields[kMaxCommandFields];
+    TTaggedFieldParser parser;
+    parser.Fields = fields;
+    // The fields after the prefix: false for none or a malformed run; control bytes set the cause.
+    const auto parseFields = [&](size_t PrefixLen, int32_t Max) {
+        parser.Capacity = Max;
+        const AnsiView rest = Line.substr(PrefixLen);
+        const int32_t n = ParseTaggedFields(parser, rest.data(), static_cast<int32_t>(rest.size()));
+        if (n == -2) SetDisconnectCause(DC::fsdc_InvalidCharacter);
+        return n > 0;
+    };
+    const uint32_t sef = AcceptedFlags.load();
+    const bool owner = (ClientFlags.load() & ZELClientRoleMask) == ZELClientRoleOwner;
+    const UnicodeString cmd = WidenStrU(Line.substr(0, Line.find(':')));
+
+    // Administrators' commands by client id.
+    for (const TIdCommand& c : kIdCommands) {
+        if (Line.substr(0, 3) != c.Prefix) continue;
+        if ((kPrivilegeBits[static_cast<size_t>(Privilege) & 3] & c.Bit) == 0)
+            return noPrivilege(u"Client has no privilege for " + cmd + u" command");
+        const UnicodeString bad = u"Invalid " + cmd + u" command: ";
+        if (!parseFields(3, kMaxCommandFields)) return refuse(bad, false);
+        const AnsiView ip = TrimmedValue(FindTaggedField(parser, "IP"));
+        if (ip.empty() || !IsValidSourceId(ip)) return refuse(bad, false);
+        int32_t time = 0;
+        if (c.Time && (sef & ZELExtTempMuteBlock) != 0) {
+            if (const TTaggedField* ti = FindTaggedField(parser, "TI"))
+                if (!TryStrToInt32A(TrimmedValue(ti), time) || time < 0) return refuse(bad, false);
+        }
+        Out.Code = c.Code;
+        Out.Text1.assign(ip);
+        Out.Value = time;
+        return true;
+    }
+
+    // Owners' commands.
+    const bool switchLine = Line.substr(0, 4) == "ENA:" || Line.substr(0, 4) == "TXR:";
+    if (switchLine) {
+        if (Line.size() != 5 || (Line[4] != '0' && Line[4] != '1')) return false;
+        if (!owner) return noPrivilege(u"Client is not a network owner");
+        Out.Code = static_cast<uint8_t>((Line[0] == 'E' ? 70 : 72) + (Line[4] == '0' ? 1 : 0));
+        return true;
+    }
+    for (const TMailCommand& c : kMailCommands) {
+        if (Line.substr(0, c.Prefix.size()) != c.Prefix) continue;
+        if (!owner) return noPrivilege(u"Client is not a network owner");
+        const UnicodeString bad = u"Invalid " + cmd + u" command: ";
+        if (!parseFields(c.Prefix.size(), kMaxCommandFields)) return refuse(bad, false);
+        const AnsiView ea = TrimmedValue(FindTaggedField(parser, "EA"));
+        if (ea.empty()) return refuse(bad, false);
+        if ((sef & ZELExtUtf8) != 0) {
+            const TTaggedField* eau = FindTaggedField(parser, "EAU");
+            if (eau != nullptr && c.NeedsUtf8 && TrimmedValue(eau).empty()) return refuse(bad, false);
+            Out.Text2.assign(TrimmedValue(eau));
+        }
+        Out.Code = c.Code;
+        Out.Text1.assign(ea);
+        Out.Value = -1;
+        return true;
+    }
+    if (Line.substr(0, 3) == "AI:") {
+        if (!owner) return noPrivilege(u"Client is not a network owner");
+        if (!parseFields(3, kMaxCommandFields)) return refuse(u"Invalid AI command: ", false);
+        const TTaggedField* sms = FindTaggedField(parser, "SMS");
+        if (sms == nullptr) return refuse(u"Invalid AI command: ", false);
+        Out.Code = 79;
+        Out.Text1 = CutToBytes(charset(), sms->ValueView(), kMaxText);
+        return true;
+    }
+    if (Line.substr(0, 4) == "AIU:") {
+        if (!owner) return noPrivilege(u"Client is not a network owner");
+        const UnicodeView bad = u"Invalid AIU(EXT) command: ";
+        AnsiView rest = Line.substr(std::min<size_t>(4, Line.size())), text, utf8;
+        if (Line.size() < 8 || HasCtrlBytes(Line) || !ReadTlvValue(rest, text) || !ReadTlvValue(rest, utf8) ||
+            !rest.empty() || !IsValidUtf8A(utf8))
+            return refuse(bad, false);
+        // Both texts are compared by their characters, whatever the server's charset.
+        UnicodeString decoded;
+        try {
+            decoded = charset().ToUnicode(text);
+        } catch (const std::exception&) {
+            return refuse(bad, false);
+        }
+        if (CharCount(decoded) != Utf8CharCount(utf8.data(), static_cast<int32_t>(utf8.size())))
+            return refuse(bad, false);
+        Out.Code = 80;
+        Out.Text1 = CutToBytes(charset(), text, kMaxText);
+        Out.Text2 = UnicodeToUtf8A(CutToChars(DecodeUtf8U(utf8), kMaxText));
+        return true;
+    }
+
+    // Text messages.
+    if (Line.substr(0, 3) == "TM:") {
+        const UnicodeView bad = u"invalid message command: ";
+        if (!parseFields(3, kMaxMessageFields)) return refuse(bad, true);
+        const TTaggedField* ms = FindTaggedField(parser, "MS");
+        const AnsiView id = TrimmedValue(FindTaggedField(parser, "ID"));
+        if (ms == nullptr || (!id.empty() && !IsValidSourceId(id))) return refuse(bad, true);
+        AnsiString text;
+        try {
+            text = CutToBytes(charset(), ms->ValueView(), kMaxText);
+        } catch (const std::exception&) {
+            return refuse(bad, true);
+        }
+        Out.Code = 62;
+        Out.Text1.assign(id);
+        Out.Text2 = TextPacket('\x04', Id, text, !id.empty());
+        return true;
+    }
+    if (Line.substr(0, 4) == "TME:") {
+        const UnicodeView bad = u"invalid message(EXT) command: ";
+        AnsiView rest = Line.substr(std::min<size_t>(4, Line.size())), id, text, utf8;
+        if (Line.size() < 10 || HasCtrlBytes(Line) || !ReadTlvValue(rest, id) || !ReadTlvValue(rest, text) ||
+            !ReadTlvValue(rest, utf8) || (!id.empty() && !IsValidSourceId(id)))
+            return refuse(bad, true);
+        AnsiString cut, cutUtf8;
+        try {
+            cut = CutToBytes(charset(), text, kMaxText);
+        } catch (const std::exception&) {
+            return refuse(bad, true);
+        }
+        if (!CutUtf8Text(utf8, kMaxText, cutUtf8)) return refuse(bad, true);
+        Out.Code = 63;
+        Out.Text1.assign(id);
+        Out.Text2 = TextPacket('\x04', Id, cut, !id.empty());
+        Out.Text3 = TextPacket('\x85', Id, cutUtf8, !id.empty());
+        return true;
+    }
+
+    // An owner moves a client.
+    if (Line.substr(0, 4) == "MVU:") {
+        if ((sef & ZELExtMoveClient) == 0) return noPrivilege(u"Client has no privilege for MVU command");
+        const UnicodeView bad = u"invalid \"move client\" command: ";
+        AnsiView rest = Line.substr(4), id, net;
+        int32_t number = 0;
+        if (Line.size() < 12 || HasCtrlBytes(Line) || !ReadTlvValue(rest, id) || id.size() != 24 ||
+            !IsValidSourceId(id) || !ReadTlvValue(rest, net) || net.empty() || !IsValidUtf8A(net) ||
+            UnicodeToUtf8A(DecodeUtf8U(net)) != net || !ReadTlvNumber(rest, number) || number < 0)
+            return refuse(bad, true);
+        Out.Kind = TZELClientLine::clk_Move;
+        Out.Text1.assign(id);
+        Out.Text2.assign(net);
+        Out.Value = number;
+        return true;
+    }
+    // Anything else (an empty, one- or two-byte line among them): refused with the line itself.
+    return false;
+}
+
+bool TZELSVCContext::DispatchCommandLine(AnsiView Line) {
+    TZELClientLine l;
+    if (!ParseCommandLine(Line, l)) return false;
+    if (Owner == nullptr) return true;
+    if (l.Kind == TZELClientLine::clk_Move) {
+        // A network that is not there asks for nothing.
+        const TZELNetworksList* nets = Owner->LoginNetworks();
+        TZELSVCNetworkBase* target = nets != nullptr ? nets->Find(DecodeUtf8U(l.Text2)) : nullptr;
+        if (target != nullptr) Owner->PostClientMoveRequest(this, target, l.Text1, l.Value);
+        return true;
+    }
+    TZELSVCClientCommandArgs a;
+    a.Text1 = l.Text1;
+    a.Text2 = l.Text2;
+    a.Text3 = l.Text3;
+    a.Value1 = l.Value;
+    Owner->PostClientCommand(static_cast<TZELSVCNetQueueCommand>(l.Code), this, a);
+    return true;
 }
 
 }  // namespace zel

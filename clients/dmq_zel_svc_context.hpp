@@ -113,6 +113,16 @@ struct TZELSVCContextManagerInfo {
     bool Accept = false;
 };
 
+// A client command line as the network is to run it: the record's code, texts and value (Kind
+// clk_Move: the service's move request, Text1 the target id, Text2 the network's UTF-8 name).
+struct TZELClientLine {
+    enum TKind : uint8_t { clk_Record, clk_Move };
+    TKind Kind = clk_Record;
+    uint8_t Code = 0;
+    AnsiString Text1, Text2, Text3;
+    int32_t Value = 0;
+};
+
 class TZELSVCContext : public TZELSVCWrkCtx {
 public:
     TZELSVCContext(TZELService* Owner, int32_t Handle, AnsiView PeerText, int32_t ConnValue, int32_t Extra);
@@ -161,6 +171,13 @@ public:
     // Every link's mark again from its answer, under a new mode.
     void RemarkManagerAnswers(TZELSystemManagerMode Mode);
     static bool ManagerAccepts(TZELSystemManagerMode Mode, uint8_t Answer) noexcept;
+
+    // ---- Operating lines: the client commands (any line but keep-alives, blocks and floor lines).
+    // What Line asks for; false for a refused line, with the cause (privilege, control bytes) and
+    // LastErrorText set.
+    bool ParseCommandLine(AnsiView Line, TZELClientLine& Out);
+    // Parses and posts the record (or the move request); false for a refused line.
+    bool DispatchCommandLine(AnsiView Line);
 
     // ---- Client-list entries (built by a successful parse).
     void BuildListEntries();

@@ -800,10 +800,10 @@ void TZELServNetwork::ManagerAnswer(TZELSVCNetQueueRecord& Rec) {
     if (c->ManagerAnswerCount < ActiveCount_) ++c->ManagerAnswerCount;
     if (c->NetState == NS::ncs_Member && S_.LogClientLevel >= 4)
         LogClient(c, u" MANAGER_AUTH MIDX=" + WidenStrU(std::to_string(link)), true);
-    if (c->ManagerAnswerCount < ActiveCount_) return;
+    // After the fall to STANDALONE an answer is kept, but no verdict is taken on it.
+    if (c->ManagerAnswerCount < ActiveCount_ || EffectiveMode_ == TZELSystemManagerMode::smm_Standalone) return;
     uint8_t reason = 0;
-    const bool accepted =
-        EffectiveMode_ == TZELSystemManagerMode::smm_Standalone ? true : c->ManagerVerdict(reason);
+    const bool accepted = c->ManagerVerdict(reason);
     const DC cause = CauseOfVerdict(reason);
     switch (c->NetState) {
         case NS::ncs_AwaitingAuth:
@@ -937,7 +937,12 @@ void TZELServNetwork::RunRecord(TZELSVCNetQueueRecord& Rec) {
         InstallRecord(Rec);
         return;
     }
-    TZELSVCContext* c = AsClient(Rec.Owner);
+    // Only the records a client posted about itself are followed to it: a verdict (44) or a
+    // command-port request may name a context that is gone.
+    // The floor and block codes (56 to 61) are the client's own too.
+    const bool fromClient =
+        code == kHandshakeDone || code == kDisconnected || code == kClientReady || (code >= 56 && code <= 61);
+    TZELSVCContext* c = fromClient ? AsClient(Rec.Owner) : nullptr;
     switch (code) {
         case kHandshakeDone:
             if (c) AddClient(c, ZELJoinLogin, 0);
@@ -969,6 +974,13 @@ void TZELServNetwork::RunRecord(TZELSVCNetQueueRecord& Rec) {
             return;
         case kRemoved:
             Dirty_ |= ZELNetDirtyHousekeep | ZELNetDirtyMembers;
+            return;
+        case 13: case 14: case 15: case 16: case 17: case 18: case 19: case 20: case 26: case 27: case 35:
+            RunCommandPort(Rec);
+            return;
+        case 62: case 63: case 64: case 65: case 66: case 67: case 68: case 69: case 70: case 71: case 72: case 73:
+        case 74: case 75: case 77: case 78: case 79: case 80:
+            RunClientCommand(Rec);
             return;
         default:
             break;
@@ -1741,6 +1753,346 @@ void TZELServNetwork::SendListPackets(const std::vector<TZELSVCContext*>& Approv
                 if (std::find(Approved.begin(), Approved.end(), c) == Approved.end()) send(c);
         }
         queue.clear();
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Commands: list changes, switches, notices and the command port's requests.
+
+namespace {
+
+// The send-to-the-queue and changed bits of each list, in the order of TListKind (the changed bits
+// equal the service's save bits).
+constexpr uint32_t ListSendBit(int List) { return 0x10u << (2 * List); }
+constexpr uint32_t ListChangedBit(int List) { return 0x8u << (2 * List); }
+constexpr uint8_t kServerLevel = static_cast<uint8_t>(TZELClientPrivilege::clpr_SERVOWNER);
+
+bool IsOwnerRole(const TZELSVCContext* C) { return (C->ClientFlags.load() & ZELClientRoleMask) == ZELClientRoleOwner; }
+
+}  // namespace
+
+void TZELServNetwork::QueueListRequest(TZELSVCContext* C, TListKind List) {
+    auto& q = Requests_[List];
+    if (std::find(q.begin(), q.end(), C) == q.end()) q.push_back(C);
+    Dirty_ |= ListSendBit(List);
+}
+
+void TZELServNetwork::MarkListChanged(TListKind List) {
+    Dirty_ |= ListChangedBit(List);
+    S_.SetServiceFlags(ListChangedBit(List));
+}
+
+TZELSVCListClientData TZELServNetwork::ServerSetter() const {
+    TZELSVCListClientData d;
+    d.Id = ServerId();
+    d.Privilege = TZELClientPrivilege::clpr_SERVOWNER;
+    if (Parrot_ != nullptr) {
+        d.ON = Parrot_->Callsign;
+        d.ON8 = Parrot_->CallsignUtf8;
+    }
+    return d;
+}
+
+TZELSVCContext* TZELServNetwork::ListTarget(AnsiView Id, TZELSVCListClientData& Data) const {
+    TZELSVCContext* c = MemberById(Id);
+    Data = TZELSVCListClientData{};
+    if (c != nullptr) {
+        c->FillListClientData(Data);
+    } else {
+        Data.Id.assign(Id);
+        Data.Online = false;
+    }
+    return c;
+}
+
+bool TZELServNetwork::IsServerOwnerId(AnsiView Id) const {
+    const UnicodeString mail = TrimU(S_.ServerOwnerEMail());
+    return !mail.empty() && CalcSourceId(UnicodeToUtf8A(mail)) == Id;
+}
+
+void TZELServNetwork::AddMute(const TZELSVCListClientData& Setter, AnsiView Id, int32_t Duration) {
+    TZELSVCListClientData target;
+    if (ListTarget(Id, target) != nullptr) MuteClientById(Id);
+    if (MuteBlockListAddClient(Mutes_, target, Setter, Duration > 0 ? Duration : 0, *this, ListBld_))
+        MarkListChanged(lkMutes);
+}
+
+void TZELServNetwork::RemoveMute(AnsiView Id, AnsiView RequesterId, uint8_t Level) {
+    if (!MuteBlockListRemove(Mutes_, Id, RequesterId, Level, *this)) return;
+    MarkListChanged(lkMutes);
+    UnmuteClientById(Id);
+}
+
+void TZELServNetwork::AddBlock(const TZELSVCListClientData& Setter, AnsiView Id, int32_t Duration) {
+    TZELSVCListClientData target;
+    TZELSVCContext* c = ListTarget(Id, target);
+    // Owners, the Parrot and the server owner are never blocked.
+    if (c != nullptr ? c == Parrot_ || IsOwnerRole(c) : IsServerOwnerId(Id)) return;
+    if (!MuteBlockListAddClient(Blocks_, target, Setter, Duration > 0 ? Duration : 0, *this, ListBld_)) return;
+    MarkListChanged(lkBlocks);
+    if (c != nullptr) DropMember(c, DC::fsdc_ServerBlock);
+}
+
+void TZELServNetwork::RemoveBlock(AnsiView Id, AnsiView RequesterId, uint8_t Level) {
+    if (MuteBlockListRemove(Blocks_, Id, RequesterId, Level, *this)) MarkListChanged(lkBlocks);
+}
+
+void TZELServNetwork::AddAdmin(TZELSVCContext* Requester, AnsiView Id) {
+    TZELSVCListClientData target;
+    TZELSVCContext* c = ListTarget(Id, target);
+    if (c != nullptr ? c == Parrot_ || IsOwnerRole(c) : IsNetOwnerId(Id) || IsServerOwnerId(Id)) return;
+    if (!AdminsListAddClient(Admins_, target, *this)) return;
+    MarkListChanged(lkAdmins);
+    if (c == nullptr) return;
+    if (Requester != nullptr && Options_.LogAdmin) S_.AddLogLine(c->ActionLogLine(*Requester, u" ADDED_INTO_ADMINS"));
+    DropMember(c, DC::fsdc_ChangeRole);
+}
+
+void TZELServNetwork::RemoveAdmin(AnsiView Id) {
+    if (!AdminsListRemove(Admins_, Id)) return;
+    MarkListChanged(lkAdmins);
+    ClientRoleChangedById(Id);
+}
+
+void TZELServNetwork::AddRight(AnsiView EMail) {
+    const AnsiString mail = TrimA(EMail);
+    AnsiString key;
+    if (mail.empty() || !TryPadKey8A(mail, key)) return;
+    TZELSVCListClientData target;
+    TZELSVCContext* online = nullptr;
+    for (auto& [k, c] : Members_)
+        if (c != Parrot_ && c->EMailKey == key && (c->ClientFlags.load() & ZELClientClosing) == 0) online = c;
+    if (online != nullptr) {
+        online->FillListClientData(target);
+    } else {
+        target.EMail = mail;
+        target.EMailKey = key;
+        target.Online = false;
+    }
+    if (!AccessListAddClient(Rights_, target, *this)) return;
+    MarkListChanged(lkRights);
+    ProcessAccessModes();
+}
+
+void TZELServNetwork::RemoveRight(AnsiView EMail) {
+    AnsiString key;
+    if (!TryPadKey8A(TrimA(EMail), key) || !AccessListRemove(Rights_, key)) return;
+    MarkListChanged(lkRights);
+    ProcessAccessModes();
+}
+
+void TZELServNetwork::MarkRight(AnsiView EMail, bool Mark) {
+    AnsiString key;
+    if (!TryPadKey8A(TrimA(EMail), key) || !AccessListSetMark(Rights_, key, Mark ? 1 : 0)) return;
+    MarkListChanged(lkRights);
+    ProcessAccessModes();
+}
+
+bool TZELServNetwork::SetNotices(AnsiView Notice1, AnsiView Notice2) {
+    AnsiString n1 = TrimA(Notice1), n2 = TrimA(Notice2);
+    if (n1 == Notices_.Notice1 && n2 == Notices_.Notice2) return false;
+    Notices_.Notice1 = std::move(n1);
+    Notices_.Notice2 = std::move(n2);
+    MarkListChanged(lkNotices);
+    return true;
+}
+
+void TZELServNetwork::SwitchChanged() {
+    Dirty_ |= ZELNetDirtyModes | ZELNetDirtyRights;
+    S_.SetServiceFlags(ZELSVCFlagModes);
+}
+
+void TZELServNetwork::SetManagerMode(int32_t Mode) {
+    if (Mode < 0 || Mode > 3 || Mode == static_cast<int32_t>(Options_.ManagerMode)) return;
+    TZELSystemManagerMode m = static_cast<TZELSystemManagerMode>(Mode);
+    if (ActiveMask_ == 0) m = TZELSystemManagerMode::smm_Standalone;
+    if (m == EffectiveMode_) return;
+    EffectiveMode_ = m;
+    std::vector<TZELSVCContext*> members;
+    for (auto& [k, c] : Members_)
+        if (c != Parrot_) members.push_back(c);
+    for (TZELSVCContext* c : members) {
+        c->RemarkManagerAnswers(m);
+        uint8_t reason = 0;
+        if (m == TZELSystemManagerMode::smm_Standalone || c->ManagerVerdict(reason)) continue;
+        const DC cause = CauseOfVerdict(reason);
+        c->SetDisconnectCause(cause);
+        DropMember(c, cause);
+    }
+}
+
+bool TZELServNetwork::DisconnectById(AnsiView Id) {
+    TZELSVCContext* found = MemberById(Id);
+    if (found == Parrot_) found = nullptr;
+    for (const TGroup* g : {&AwaitingAuth_, &Newbies_, &Approved_, &Quarantine_}) {
+        if (found != nullptr) break;
+        for (TZELSVCContext* c : *g)
+            if (c->Id == Id) found = c;
+    }
+    if (found == nullptr) return false;
+    found->SetDisconnectCause(DC::fsdc_ByOwner);
+    DropClient(found, DC::fsdc_ByOwner);
+    return true;
+}
+
+bool TZELServNetwork::SenderCached(const TZELSVCContext*, const TZELSVCContext*) const {
+    // Speaker-cache positions come with the relay; until a sender has one, no cache holds it.
+    return false;
+}
+
+void TZELServNetwork::TextMessage(TZELSVCContext* Sender, const TZELSVCNetQueueRecord& Rec) {
+    const bool ext = Rec.Command == static_cast<TZELSVCNetQueueCommand>(63);
+    const auto packetFor = [&](const TZELSVCContext* T) -> const AnsiString& {
+        return ext && (T->ClientFlags.load() & ZELClientUtf8) != 0 ? Rec.Text3 : Rec.Text2;
+    };
+    if (!Rec.Text1.empty()) {
+        // Only to a member past its login answer: a client that still waits for it would read the
+        // text inside its answer.
+        TZELSVCContext* t = MemberById(Rec.Text1);
+        if (t == nullptr || (t->ClientFlags.load() & (ZELClientJoining | ZELClientClosing)) != 0) return;
+        // A speaker-info or cache-list client learns who speaks before the text.
+        const uint32_t f =
+            t->ClientFlags.load() & (ZELClientClosing | ZELClientSpeakerInfo | ZELClientCacheList | ZELClientUtf8);
+        if (!SenderCached(t, Sender) &&
+            (f == (ZELClientSpeakerInfo | ZELClientUtf8) || f == (ZELClientCacheList | ZELClientUtf8))) {
+            AnsiString who = "\x8F";
+            who += Sender->CompactEntryUtf8;
+            t->vSendNoFlush(who);
+        }
+        t->vSend(packetFor(t));
+        return;
+    }
+    // To all: the packet group (every member not closing), the sender skipped; the speaker and
+    // cache groups come with the relay.
+    for (auto& [k, m] : Members_) {
+        if (m == Sender || (m->ClientFlags.load() & ZELClientClosing) != 0) continue;
+        m->vSend(packetFor(m));
+    }
+}
+
+void TZELServNetwork::RunClientCommand(TZELSVCNetQueueRecord& Rec) {
+    TZELSVCContext* c = AsClient(Rec.Owner);
+    if (c == nullptr || c->NetState != NS::ncs_Member || (c->ClientFlags.load() & ZELClientClosing) != 0) return;
+    const uint8_t code = static_cast<uint8_t>(Rec.Command);
+    const uint8_t level = static_cast<uint8_t>(c->Privilege);
+    TZELSVCListClientData me;
+    c->FillListClientData(me);
+    switch (code) {
+        case 62:
+        case 63:
+            TextMessage(c, Rec);
+            return;
+        case 64:
+        case 65:
+            QueueListRequest(c, lkMutes);
+            if (code == 64)
+                AddMute(me, Rec.Text1, Rec.Value1);
+            else
+                RemoveMute(Rec.Text1, c->Id, level);
+            return;
+        case 66:
+        case 67:
+            QueueListRequest(c, lkBlocks);
+            if (code == 66)
+                AddBlock(me, Rec.Text1, Rec.Value1);
+            else
+                RemoveBlock(Rec.Text1, c->Id, level);
+            return;
+        case 68:
+        case 69:
+            QueueListRequest(c, lkAdmins);
+            if (code == 68)
+                AddAdmin(c, Rec.Text1);
+            else
+                RemoveAdmin(Rec.Text1);
+            return;
+        case 70:
+        case 71:
+        case 72:
+        case 73: {
+            QueueListRequest(c, lkModes);
+            Dirty_ |= ListSendBit(lkRights);
+            const bool on = code == 70 || code == 72;
+            if (code <= 71 ? SetConnectionMode(on) : SetTalkMode(on)) SwitchChanged();
+            return;
+        }
+        case 74:
+        case 75:
+        case 77:
+        case 78:
+            QueueListRequest(c, lkRights);
+            if (Rec.Text1.empty()) return;
+            if (code == 74)
+                AddRight(Rec.Text1);
+            else if (code == 75)
+                RemoveRight(Rec.Text1);
+            else
+                MarkRight(Rec.Text1, code == 77);
+            return;
+        case 79:
+        case 80:
+            QueueListRequest(c, lkNotices);
+            SetNotices(Rec.Text1, code == 80 ? AnsiView(Rec.Text2) : AnsiView());
+            return;
+        default:
+            throw Exception(FormatA("Unknown network command: %d", static_cast<int>(code)));
+    }
+}
+
+void TZELServNetwork::RunCommandPort(TZELSVCNetQueueRecord& Rec) {
+    switch (static_cast<uint8_t>(Rec.Command)) {
+        case 13:
+            if (Rec.Value2 != 0)
+                AddMute(ServerSetter(), Rec.Text2, Rec.Value1);
+            else
+                RemoveMute(Rec.Text2, ServerId(), kServerLevel);
+            return;
+        case 14:
+            if (Rec.Value2 != 0)
+                AddBlock(ServerSetter(), Rec.Text2, Rec.Value1);
+            else
+                RemoveBlock(Rec.Text2, ServerId(), kServerLevel);
+            return;
+        case 15:
+            if (Rec.Value1 != 0)
+                AddAdmin(nullptr, Rec.Text1);
+            else
+                RemoveAdmin(Rec.Text1);
+            return;
+        case 16:
+            if (Rec.Value1 != 0)
+                AddRight(Rec.Text1);
+            else
+                RemoveRight(Rec.Text1);
+            return;
+        case 17:
+            MarkRight(Rec.Text1, Rec.Value1 != 0);
+            return;
+        case 18:
+            SetNotices(Rec.Text1, Rec.Text2);
+            return;
+        case 19:
+        case 20: {
+            const bool conn = Rec.Command == TZELSVCNetQueueCommand::fsnq_CmdConnMode;
+            if (Rec.Value1 == -1) {
+                // The service hands the answer only to the requester that is still there.
+                S_.PostCommandReply(Rec.Owner, Rec.OwnerId,
+                                    (conn ? ConnectionMode_ : TalkMode_) ? "+1\r\n1\r\n" : "+1\r\n0\r\n");
+                return;
+            }
+            if (Rec.Value1 != 0 && Rec.Value1 != 1) return;
+            if (conn ? SetConnectionMode(Rec.Value1 == 1) : SetTalkMode(Rec.Value1 == 1)) SwitchChanged();
+            return;
+        }
+        case 26:
+        case 27:
+            SetManagerMode(Rec.Value1);
+            return;
+        case 35:
+            S_.PostCommandReply(Rec.Owner, Rec.OwnerId, DisconnectById(Rec.Text1) ? "+OK\r\n" : "-NOCLIENT\r\n");
+            return;
+        default:
+            throw Exception(FormatA("Unknown network command: %d", static_cast<int>(Rec.Command)));
     }
 }
 

@@ -25,6 +25,7 @@
 #include "service/dmq_zel_cmd_proto.hpp"
 #include "service/dmq_zel_svc_admins_list.hpp"
 #include "service/dmq_zel_svc_bases.hpp"
+#include "service/dmq_zel_svc_list_base.hpp"
 #include "service/dmq_zel_svc_muteblock_list.hpp"
 #include "service/dmq_zel_svc_notices_list.hpp"
 #include "service/dmq_zel_svc_queue.hpp"
@@ -312,6 +313,46 @@ private:
     // Housekeeping step 8: the changed lists to every member that may see them, else to the
     // newly approved and the list's queue.
     void SendListPackets(const std::vector<TZELSVCContext*>& Approved);
+
+    // ---- Commands: list changes, switches, notices and the command port's requests (codes 13 to
+    // 20, 26, 27, 35) and the client commands (62 to 80).
+    // Lists by their request queue: mutes, blocks, administrators, modes, rights, notices.
+    enum TListKind : int { lkMutes, lkBlocks, lkAdmins, lkModes, lkRights, lkNotices };
+    void RunCommandPort(TZELSVCNetQueueRecord& Rec);
+    // The requester gets the list at the next housekeeping, changed or not.
+    void QueueListRequest(TZELSVCContext* C, TListKind List);
+    // The list's changed bit in the network and in the service (whose tick saves it).
+    void MarkListChanged(TListKind List);
+    // The server as the author of a command-port change: its own id at level 3.
+    TZELSVCListClientData ServerSetter() const;
+    // The online target's values (a member not closing), else its id alone; the member or null.
+    TZELSVCContext* ListTarget(AnsiView Id, TZELSVCListClientData& Data) const;
+    bool IsServerOwnerId(AnsiView Id) const;
+    void AddMute(const TZELSVCListClientData& Setter, AnsiView Id, int32_t Duration);
+    void RemoveMute(AnsiView Id, AnsiView RequesterId, uint8_t Level);
+    void AddBlock(const TZELSVCListClientData& Setter, AnsiView Id, int32_t Duration);
+    void RemoveBlock(AnsiView Id, AnsiView RequesterId, uint8_t Level);
+    // Requester null for the command port (no log line then).
+    void AddAdmin(TZELSVCContext* Requester, AnsiView Id);
+    void RemoveAdmin(AnsiView Id);
+    // By e-mail (the rights list is keyed by its padded form).
+    void AddRight(AnsiView EMail);
+    void RemoveRight(AnsiView EMail);
+    void MarkRight(AnsiView EMail, bool Mark);
+    // Both texts trimmed; true when either differs (then both are taken).
+    bool SetNotices(AnsiView Notice1, AnsiView Notice2);
+    // Codes 19, 20, 70 to 73: a change sets dirty 0xA00 and the service's modes bit.
+    void SwitchChanged();
+    // Codes 26, 27: a new manager mode; members that no longer qualify are dropped.
+    void SetManagerMode(int32_t Mode);
+    // Code 35: the client with Id aborted by the owner; false when none.
+    bool DisconnectById(AnsiView Id);
+    // Codes 62 to 80 from a member (a requester no longer a member asks for nothing).
+    void RunClientCommand(TZELSVCNetQueueRecord& Rec);
+    // Codes 62, 63: a private text to one member (neither joining nor closing) or a text to all.
+    void TextMessage(TZELSVCContext* Sender, const TZELSVCNetQueueRecord& Rec);
+    // Whether Target's speaker cache holds Sender (no position: not held).
+    bool SenderCached(const TZELSVCContext* Target, const TZELSVCContext* Sender) const;
 
     TZELService& S_;
     UnicodeString Name_;

@@ -31,8 +31,8 @@ size_t WriterCap(const TZELService* Owner) {
 
 }  // namespace
 
-// Keep-alives and the block announcements are known here; every other line is refused until the
-// network's commands come.
+// Keep-alives and the block announcements are known here; every other line goes to the client
+// commands (DispatchCommandLine), which refuse what they do not know.
 TZELOperatingLineKind ClassifyOperatingLine(AnsiView Line) noexcept {
     if (Line == "P" || Line == "-") return TZELOperatingLineKind::oplk_Handled;
     if (Line == "TX1") return TZELOperatingLineKind::oplk_Voice;
@@ -405,7 +405,11 @@ TZELSVCWrkResult TZELSVCContextSNPS::LineComplete(TZELSVCWaitRecord& Wait, bool&
         return R::wkr_Keep;
     }
     bool refused = false;
-    if (FloorLine(line, refused) && !refused) return NextLine(Wait, Continue);
+    if (FloorLine(line, refused)) {
+        if (!refused) return NextLine(Wait, Continue);
+    } else if (DispatchCommandLine(line)) {
+        return NextLine(Wait, Continue);
+    }
     if (SetDisconnectCause(DC::fsdc_ClientWrongCommand) && LastErrorText.empty()) LastErrorText = EscapeCtrlCharsU(line);
     Close();
     return R::wkr_CloseInternalError;

@@ -24,7 +24,7 @@
 namespace zel {
 
 // An operating client's line: handled here (keep-alive), a voice or short block announced, or
-// refused until the network's commands come.
+// left to the client commands (TZELSVCContext::DispatchCommandLine).
 enum class TZELOperatingLineKind : uint8_t { oplk_Handled, oplk_Voice, oplk_Short, oplk_Refused };
 TZELOperatingLineKind ClassifyOperatingLine(AnsiView Line) noexcept;
 
