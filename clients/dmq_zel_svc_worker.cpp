@@ -180,6 +180,7 @@ void TZELSVCWorker::QueueStep() {
                     TZELSVCWrkCtx* ctx = Context(entry);
                     Waiter_.FreeResource(entry);
                     ctx->WaitEntry = nullptr;
+                    ctx->CloseParked();
                     // The context is the service's until the target takes it over.
                     Service_.PostWorkerHandOverContext(this, item.Target, ctx);
                     break;
@@ -330,6 +331,7 @@ void TZELSVCWorker::StopContext(TWaiter2Resource* Entry) {
     // Unregistered first: once code 40 is posted the timer thread may free the context.
     Waiter_.FreeResource(Entry);
     ctx->WaitEntry = nullptr;
+    ctx->CloseParked();
     StopUnregistered(ctx, true);
 }
 

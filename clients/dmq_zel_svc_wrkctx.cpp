@@ -1,5 +1,7 @@
 #include "clients/dmq_zel_svc_wrkctx.hpp"
 
+#include <sys/socket.h>
+
 #include <mutex>
 #include <string>
 
@@ -19,7 +21,11 @@ TZELSVCWrkCtx::TZELSVCWrkCtx(TZELService* Owner, int32_t Handle, AnsiView PeerTe
     IdText_ = PeerText_ + ConnText_;
 }
 
-TZELSVCWrkCtx::~TZELSVCWrkCtx() { TZELSVCWrkCtx::vCloseSocket(); }
+TZELSVCWrkCtx::~TZELSVCWrkCtx() {
+    WaitEntry = nullptr;
+    TZELSVCWrkCtx::vCloseSocket();
+    CloseParked();
+}
 
 void TZELSVCWrkCtx::AfterConstruction() {
     Name_ = WidenStrU(vGetIdText());
@@ -65,7 +71,20 @@ void TZELSVCWrkCtx::vExecStop(TZELSVCWorkerBase*) { throw Exception("TZELSVCWrkC
 void TZELSVCWrkCtx::vCloseSocket() {
     // Exchange, so that a worker and a late caller never close the same number twice.
     const int32_t h = Handle.exchange(-1, std::memory_order_acq_rel);
-    if (h >= 0) SockClose(h);
+    if (h < 0) return;
+    if (WaitEntry != nullptr) {
+        // The peer sees the end now; the number stays ours until the worker unregisters it.
+        ::shutdown(h, SHUT_RDWR);
+        ParkedHandle = h;
+        return;
+    }
+    SockClose(h);
+}
+
+void TZELSVCWrkCtx::CloseParked() noexcept {
+    if (ParkedHandle < 0) return;
+    SockClose(ParkedHandle);
+    ParkedHandle = -1;
 }
 
 void TZELSVCWrkCtx::vSendAnswer(bool, TZELChannelCommandAnswer) {}

@@ -104,8 +104,13 @@ public:
     virtual bool vCheckIdleTimeout(TZELSVCWaitRecord& Wait) = 0;
     // The final stop, once, by the owning worker. Raises "TZELSVCWrkCtx.vExecStop".
     virtual void vExecStop(TZELSVCWorkerBase* Worker);
-    // Closes Handle (SO_REUSEADDR first) and sets it to -1; a second call does nothing.
+    // Closes Handle (SO_REUSEADDR first) and sets it to -1; a second call does nothing. While a
+    // worker's waiter still holds the number (WaitEntry set), the socket is only shut down and its
+    // number kept until the worker has taken it out of the waiter (CloseParked): closed at once,
+    // the number could be reused by another thread before the worker's unregistering names it.
     virtual void vCloseSocket();
+    // The worker, right after unregistering: closes a number vCloseSocket kept.
+    void CloseParked() noexcept;
     // Answer to a command-channel request; nothing here.
     virtual void vSendAnswer(bool AlreadyAnswered, TZELChannelCommandAnswer Answer);
 
@@ -149,6 +154,9 @@ public:
     TWaiter2Resource* WaitEntry = nullptr;
     // The worker that took the context over.
     std::atomic<TZELSVCWorkerBase*> Worker{nullptr};
+    // A shut-down number waiting for the worker's unregistering (worker thread; the destructor
+    // closes one that is left).
+    int32_t ParkedHandle = -1;
 
 private:
     uint32_t Number_;

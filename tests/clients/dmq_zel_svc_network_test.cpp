@@ -1214,25 +1214,9 @@ TEST_F(FloorTest, ListPacketsReachAdministratorsAndOwners) {
     }
 }
 
-// Under ThreadSanitizer: a client that the worker closes while reading is unregistered from the
-// event queue only after its descriptor is closed, and a data file the timer thread saves meanwhile
-// may take the number; the sanitizer reports that as a race on the descriptor. Scenarios that drop
-// members while the lists are saved run without it until the worker unregisters before it closes.
-#if defined(__SANITIZE_THREAD__)
-#define ZEL_SKIP_UNDER_TSAN() GTEST_SKIP() << "descriptor reuse between the worker's close and a save"
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define ZEL_SKIP_UNDER_TSAN() GTEST_SKIP() << "descriptor reuse between the worker's close and a save"
-#endif
-#endif
-#ifndef ZEL_SKIP_UNDER_TSAN
-#define ZEL_SKIP_UNDER_TSAN() (void)0
-#endif
-
 // The command port's changes of the lists reach their files (mutes, blocks and notices too), act
 // on the online members at once, and the switches let members in or out.
 TEST_F(NetworkTest, CommandPortChangesReachTheFilesAndTheMembers) {
-    ZEL_SKIP_UNDER_TSAN();
     StartWith("Test\n");
     TZELServNetwork* net = Svc->RealNet(u"Test");
     TTestClient muted, blocked, admin, user;
@@ -1387,7 +1371,6 @@ std::string BossUtf8Part() {
 // Blocks, administrators and switches from clients; a refused line leaves every file as it was
 // and the other members where they are.
 TEST_F(NetworkTest, ClientBlocksAdminsAndSwitches) {
-    ZEL_SKIP_UNDER_TSAN();
     StartWith("Test|OwnerEMail=boss@example.org\nOther\n", {{"admins.dat", AdminLine("Test", "ad@example.org")}});
     TZELServNetwork* net = Svc->RealNet(u"Test");
     TTestClient admin, boss, u1, u2, u3;
