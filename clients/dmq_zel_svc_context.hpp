@@ -279,6 +279,7 @@ public:
     uint64_t ToldTalkerKey = ~uint64_t(0);  // session and serial of the speaker text last sent
     int32_t ToldPos = -1;            // cache position last told (byte 146)
     int32_t ToldMsgPos = -1;         // cache position last told for a message (byte 147)
+    uint64_t ToldMsgKey = ~uint64_t(0);  // session and serial of the message sender text last sent
     uint32_t EntrySerial = 0;        // raised whenever the client's entry changes
     uint32_t FloorStart = 0;
     uint32_t LastVoice = 0;

@@ -1935,9 +1935,8 @@ bool TZELServNetwork::DisconnectById(AnsiView Id) {
     return true;
 }
 
-bool TZELServNetwork::SenderCached(const TZELSVCContext*, const TZELSVCContext*) const {
-    // Speaker-cache positions come with the relay; until a sender has one, no cache holds it.
-    return false;
+bool TZELServNetwork::SenderCached(const TZELSVCContext* Target, const TZELSVCContext* Sender) const {
+    return Sender->CachePos >= 0 && (Target->CacheBitmap & (1u << Sender->CachePos)) != 0;
 }
 
 void TZELServNetwork::TextMessage(TZELSVCContext* Sender, const TZELSVCNetQueueRecord& Rec) {
@@ -1945,28 +1944,67 @@ void TZELServNetwork::TextMessage(TZELSVCContext* Sender, const TZELSVCNetQueueR
     const auto packetFor = [&](const TZELSVCContext* T) -> const AnsiString& {
         return ext && (T->ClientFlags.load() & ZELClientUtf8) != 0 ? Rec.Text3 : Rec.Text2;
     };
+    // The sender texts: byte 143 and the sender's entry; byte 147 and its cache position.
+    const auto senderText = [&] {
+        AnsiString t = "\x8F";
+        t += Sender->CompactEntryUtf8;
+        return t;
+    };
+    const auto positionText = [&] {
+        StrBldAReset(TextBld_);
+        StrBldAAddChar(TextBld_, static_cast<char>(147));
+        StrBldAAddHexByte(TextBld_, static_cast<uint8_t>(Sender->CachePos));
+        StrBldAAddCRLF(TextBld_);
+        return AnsiString(StrBldAView(TextBld_));
+    };
     if (!Rec.Text1.empty()) {
         // Only to a member past its login answer: a client that still waits for it would read the
         // text inside its answer.
         TZELSVCContext* t = MemberById(Rec.Text1);
         if (t == nullptr || (t->ClientFlags.load() & (ZELClientJoining | ZELClientClosing)) != 0) return;
-        // A speaker-info or cache-list client learns who speaks before the text.
-        const uint32_t f =
-            t->ClientFlags.load() & (ZELClientClosing | ZELClientSpeakerInfo | ZELClientCacheList | ZELClientUtf8);
-        if (!SenderCached(t, Sender) &&
-            (f == (ZELClientSpeakerInfo | ZELClientUtf8) || f == (ZELClientCacheList | ZELClientUtf8))) {
-            AnsiString who = "\x8F";
-            who += Sender->CompactEntryUtf8;
-            t->vSendNoFlush(who);
+        const uint32_t f = t->ClientFlags.load();
+        if ((f & ZELClientCacheList) != 0 && SenderCached(t, Sender)) {
+            if (t->ToldMsgPos != Sender->CachePos) {
+                t->ToldMsgPos = Sender->CachePos;
+                t->vSendNoFlush(positionText());
+            }
+        } else if ((f & 0x6800080u) == 0x2000080u || (f & 0x6800080u) == 0x4000080u) {
+            t->vSendNoFlush(senderText());
+            t->ToldMsgPos = -1;
+            t->ToldMsgKey = ~uint64_t(0);
         }
         t->vSend(packetFor(t));
         return;
     }
-    // To all: the packet group (every member not closing), the sender skipped; the speaker and
-    // cache groups come with the relay.
-    for (auto& [k, m] : Members_) {
-        if (m == Sender || (m->ClientFlags.load() & ZELClientClosing) != 0) continue;
-        m->vSend(packetFor(m));
+    // To all, by the relay's groups, the sender skipped: the cache group gets the sender's cache
+    // entry (once per position) and its position text, the speaker group the sender text once per
+    // sender change, every member not closing the text.
+    CacheTouch(Sender);
+    const int32_t pos = Sender->CachePos;
+    const uint32_t bit = 1u << pos;
+    const uint64_t key = KeyOf(Sender);
+    AnsiString sender, position;
+    for (auto it = Members_.rbegin(); it != Members_.rend(); ++it) {
+        TZELSVCContext* m = it->second;
+        if (m == Sender) continue;
+        const uint32_t f = m->ClientFlags.load();
+        if ((f & 0x4800080u) == 0x4000080u) {
+            if ((m->CacheBitmap & bit) == 0) {
+                m->CacheBitmap |= bit;
+                m->vSendNoFlush(CacheText_);
+            }
+            if (m->ToldMsgPos != pos) {
+                m->ToldMsgPos = pos;
+                if (position.empty()) position = positionText();
+                m->vSendNoFlush(position);
+            }
+        }
+        if ((f & 0x2800080u) == 0x2000080u && m->ToldMsgKey != key) {
+            m->ToldMsgKey = key;
+            if (sender.empty()) sender = senderText();
+            m->vSendNoFlush(sender);
+        }
+        if ((f & ZELClientClosing) == 0) m->vSend(packetFor(m));
     }
 }
 

@@ -1307,6 +1307,53 @@ TEST_F(NetworkTest, TemporaryMuteExpiresAndAPermanentOneSurvivesARestart) {
 // Client commands over loopback: an administrator mutes a member (file and flag), texts reach
 // their members byte-exact, and a private text never reaches a client still waiting for its login
 // answer.
+// A text to all reaches the cache-list and speaker-info members with the sender's texts first: the
+// cache entry (byte 145) and the position text (byte 147) once per position, the sender text (byte
+// 143) once per sender; a plain member gets the text alone, and the sender nothing.
+TEST_F(FloorTest, TextToAllCarriesTheSenderTexts) {
+    StartWith("Test\n");
+    TMember cache, speaker, plain, sender;
+    JoinMember(cache, LoginExt("CA", "ca@example.org", "Test", kCefCacheCount), "ca@example.org");
+    JoinMember(speaker, LoginExt("SP", "sp@example.org", "Test", 0x8A), "sp@example.org");
+    JoinMember(plain, Login("PL", "pl@example.org", "Test"), "pl@example.org");
+    JoinMember(sender, Login("SE", "se@example.org", "Test"), "se@example.org");
+    ASSERT_TRUE(Until([&] { return Members(u"Test") == 4; }));
+    const std::string id = CalcSourceId("se@example.org");
+    // What came before the text Body in M's stream since Mark.
+    const auto before = [&](TMember& M, size_t Mark, const std::string& Body) {
+        const std::string text = "\x04" "3\r\n" + id + "\r\n" + Body + "\r\nA\r\n";
+        EXPECT_TRUE(M.C.ReadUntil([&](const std::string& R) { return R.find(text, Mark) != std::string::npos; }, 5000))
+            << Body;
+        const size_t at = M.C.Received.find(text, Mark);
+        return at == std::string::npos ? std::string() : M.C.Received.substr(Mark, at - Mark);
+    };
+    size_t mc = cache.C.Received.size(), ms = speaker.C.Received.size(), mp = plain.C.Received.size();
+    ASSERT_TRUE(sender.C.Send("TM:<MS>one</MS>\r\n"));
+    const std::string c1 = before(cache, mc, "one"), s1 = before(speaker, ms, "one"), p1 = before(plain, mp, "one");
+    const size_t entry = c1.find('\x91');
+    ASSERT_NE(entry, std::string::npos) << "cache entry";
+    EXPECT_NE(c1.find(id, entry), std::string::npos);
+    const std::string pos = c1.substr(entry + 1, 2);
+    EXPECT_EQ(c1.substr(c1.size() - 5), "\x93" + pos + "\r\n") << "position text last";
+    const size_t who = s1.find('\x8F');
+    ASSERT_NE(who, std::string::npos) << "sender text";
+    EXPECT_NE(s1.find(id, who), std::string::npos);
+    EXPECT_EQ(p1.find('\x8F'), std::string::npos);
+    EXPECT_EQ(p1.find('\x93'), std::string::npos);
+
+    // The same sender again: nothing new before the text.
+    mc = cache.C.Received.size();
+    ms = speaker.C.Received.size();
+    ASSERT_TRUE(sender.C.Send("TM:<MS>two</MS>\r\n"));
+    const std::string c2 = before(cache, mc, "two"), s2 = before(speaker, ms, "two");
+    EXPECT_EQ(c2.find('\x91'), std::string::npos);
+    EXPECT_EQ(c2.find('\x93'), std::string::npos);
+    EXPECT_EQ(s2.find('\x8F'), std::string::npos);
+    sender.C.ReadFor(200);
+    EXPECT_EQ(sender.C.Received.find("\r\none\r\n"), std::string::npos);
+    EXPECT_EQ(Groups(), "");
+}
+
 TEST_F(NetworkTest, ClientMutesAndTexts) {
     StartWith("Test\nMgr|ManagerMode=ZEL;ManagersMask=1\n", {{"admins.dat", AdminLine("Test", "ad@example.org")}});
     TZELServNetwork* net = Svc->RealNet(u"Test");
