@@ -843,17 +843,22 @@ TEST(SysManLink, StopThenAuthInOneBatchAnswersZero) {
     for (const auto& l : m.Lines()) EXPECT_FALSE(StartsWith(l.Line, "CC:")) << "nothing sent after the stop";
 }
 
+// A link through an HTTP proxy at Port that never answers, its connect bounded by ConnectTimeout.
+TZELSvcSysmanParams SilentProxyParams(uint16_t Port, int32_t ConnectTimeout) {
+    TZELSvcSysmanParams p = LinkParams(10025);
+    p.Connection.ProxyType = TZELProxyType::ZEL_PROXY_TYPE_HTTP;
+    p.Connection.ProxyAddress = u"127.0.0.1";
+    p.Connection.ProxyPort = Port;
+    p.Connection.ManagerConnectTimeout = ConnectTimeout;
+    return p;
+}
+
 // Terminate ends a connect in progress at once: here the answer of a proxy that never answers.
 TEST(SysManLink, TerminateEndsAConnectAtOnce) {
     zeltest::TcpListener silent(AF_INET);  // accepts nothing, answers nothing
     ASSERT_NE(silent.port, 0);
     Harness h;
-    TZELSvcSysmanParams p = LinkParams(10025);
-    p.Connection.ProxyType = TZELProxyType::ZEL_PROXY_TYPE_HTTP;
-    p.Connection.ProxyAddress = u"127.0.0.1";
-    p.Connection.ProxyPort = silent.port;
-    p.Connection.ManagerConnectTimeout = 20000;
-    auto link = StartedLink(h, p);
+    auto link = StartedLink(h, SilentProxyParams(silent.port, 20000));
     ASSERT_TRUE(h.Until([&] { return link->State() == SYSMAN_CONNECT; }));
     std::this_thread::sleep_for(300ms);
     const int64_t start = NowMs();
@@ -868,12 +873,7 @@ TEST(SysManLink, RequestDuringAConnectLetsItRunOn) {
     zeltest::TcpListener silent(AF_INET);  // accepts nothing, answers nothing
     ASSERT_NE(silent.port, 0);
     Harness h;
-    TZELSvcSysmanParams p = LinkParams(10025);
-    p.Connection.ProxyType = TZELProxyType::ZEL_PROXY_TYPE_HTTP;
-    p.Connection.ProxyAddress = u"127.0.0.1";
-    p.Connection.ProxyPort = silent.port;
-    p.Connection.ManagerConnectTimeout = 1500;
-    auto link = StartedLink(h, p);
+    auto link = StartedLink(h, SilentProxyParams(silent.port, 1500));
     ASSERT_TRUE(h.Until([&] { return link->State() == SYSMAN_CONNECT; }));
     std::this_thread::sleep_for(200ms);
     const int64_t posted = NowMs();
