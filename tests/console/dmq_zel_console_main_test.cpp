@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "tests/support/loopback.hpp"
-#include "tests/support/temp_dir.hpp"
+#include "tests/support/server_process.hpp"
 
 #ifndef ZEL_SERVER_PROGRAM
 #error "ZEL_SERVER_PROGRAM must name the program under test"
@@ -30,155 +30,50 @@ namespace zel {
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
+using test::WaitUntil;
+using TRun = test::TProgramRun;
 
-uint16_t FreePort() {
-    const int fd = zeltest::BoundSocket(AF_INET);
-    const uint16_t port = zeltest::LocalPort(fd);
-    ::close(fd);
-    return port;
-}
-
-std::vector<std::string> Lines(const std::string& Text) {
-    std::vector<std::string> out;
-    size_t i = 0;
-    while (i < Text.size()) {
-        size_t j = Text.find('\n', i);
-        if (j == std::string::npos) j = Text.size();
-        out.push_back(Text.substr(i, j - i));
-        i = j + 1;
-    }
-    return out;
-}
+std::vector<std::string> Lines(const std::string& Text) { return test::SplitLines(Text); }
 
 bool EndsWith(const std::string& S, const std::string& Tail) {
     return S.size() >= Tail.size() && S.compare(S.size() - Tail.size(), Tail.size(), Tail) == 0;
 }
 
-// Exists and is no zombie (a daemon's end is reaped by whoever adopted it, maybe never).
-bool Alive(pid_t Pid) {
-    if (::kill(Pid, 0) != 0) return false;
-    std::ifstream in("/proc/" + std::to_string(Pid) + "/stat");
-    std::string stat;
-    std::getline(in, stat);
-    const size_t paren = stat.rfind(')');
-    return paren == std::string::npos || paren + 2 >= stat.size() || stat[paren + 2] != 'Z';
-}
+bool Alive(pid_t Pid) { return test::ProcessAlive(Pid); }
 
-template <class Fn>
-bool WaitUntil(Fn Done, std::chrono::milliseconds Limit = 10s) {
-    const auto end = Clock::now() + Limit;
-    while (!Done()) {
-        if (Clock::now() >= end) return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
-
-struct TRun {
-    int Code = -1;  // -1: did not end in time (killed)
-    std::string Out;
-    std::string Err;
-};
-
-class Program : public test::TempDirTest {
+// The program in a temporary directory (tests/support/server_process.hpp); TearDown kills every
+// process it started and every daemon that names the directory.
+class Program : public ::testing::Test {
 protected:
     void SetUp() override {
-        TempDirTest::SetUp();
+        ASSERT_TRUE(sd_.Ok());
+        dir_ = sd_.Dir();
         Put(Path("networks.cfg"), "Lobby\n");
     }
-    void TearDown() override {
-        // Every process this test started: its direct children, and daemons, which name this
-        // test's directory in their command line.
-        for (pid_t p : children_) {
-            ::kill(p, SIGKILL);
-            ::waitpid(p, nullptr, 0);
-        }
-        for (pid_t p : Ours()) ::kill(p, SIGKILL);
-        WaitUntil([&] { return Ours().empty(); }, 5s);
-        TempDirTest::TearDown();
-    }
+    void TearDown() override { sd_.KillAll(); }
 
-    // The processes whose command line mentions this test's directory (the program's parents and
-    // daemons), zombies aside.
-    std::vector<pid_t> Ours() const {
-        std::vector<pid_t> found;
-        DIR* d = ::opendir("/proc");
-        if (d == nullptr) return found;
-        while (dirent* e = ::readdir(d)) {
-            const pid_t pid = static_cast<pid_t>(std::atoi(e->d_name));
-            if (pid <= 0 || pid == ::getpid()) continue;
-            const std::string cmd = Get("/proc/" + std::string(e->d_name) + "/cmdline");
-            if (cmd.find(dir_) != std::string::npos) found.push_back(pid);
-        }
-        ::closedir(d);
-        return found;
-    }
-
-    // Starts Prog (the program under test by default) with Args, in the working directory Cwd
-    // when given; its standard output and error go to <Tag>.out and <Tag>.err.
+    std::string Path(const std::string& Name) const { return sd_.Path(Name); }
+    static void Put(const std::string& P, const std::string& Data) { test::WriteWholeFile(P, Data); }
+    static std::string Get(const std::string& P) { return test::ReadWholeFile(P); }
+    std::vector<pid_t> Ours() const { return sd_.Ours(); }
     pid_t Spawn(const std::vector<std::string>& Args, const std::string& Tag, const std::string& Prog = "",
                 const std::string& Cwd = "") {
-        const std::string out = Path(Tag + ".out"), err = Path(Tag + ".err");
-        std::vector<std::string> argv{Prog.empty() ? std::string(ZEL_SERVER_PROGRAM) : Prog};
-        argv.insert(argv.end(), Args.begin(), Args.end());
-        std::vector<char*> cargv;
-        for (std::string& a : argv) cargv.push_back(a.data());
-        cargv.push_back(nullptr);
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            const int n = ::open("/dev/null", O_RDONLY);
-            ::dup2(n, 0);
-            ::dup2(o, 1);
-            ::dup2(e, 2);
-            if (!Cwd.empty() && ::chdir(Cwd.c_str()) != 0) ::_exit(126);
-            ::execv(cargv[0], cargv.data());
-            ::_exit(127);
-        }
-        if (pid > 0) children_.insert(pid);
-        return pid;
+        return sd_.Spawn(Args, Tag, Prog, Cwd);
     }
-    // The exit code, or -1 (after killing it) when it did not end within Limit.
-    int Wait(pid_t Pid, std::chrono::milliseconds Limit = 15s) {
-        int status = 0;
-        const bool ended = WaitUntil([&] { return ::waitpid(Pid, &status, WNOHANG) == Pid; }, Limit);
-        if (!ended) {
-            ::kill(Pid, SIGKILL);
-            ::waitpid(Pid, &status, 0);
-        }
-        children_.erase(Pid);
-        if (!ended) return -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
+    int Wait(pid_t Pid, std::chrono::milliseconds Limit = 15s) { return sd_.Wait(Pid, Limit); }
     TRun Run(const std::vector<std::string>& Args, const std::string& Tag = "run", const std::string& Prog = "",
              const std::string& Cwd = "") {
-        TRun r;
-        r.Code = Wait(Spawn(Args, Tag, Prog, Cwd));
-        r.Out = Get(Path(Tag + ".out"));
-        r.Err = Get(Path(Tag + ".err"));
-        return r;
+        return sd_.Run(Args, Tag, Prog, Cwd);
     }
-
-    // A configuration with absolute paths in this directory, free ports and the manager sections
-    // off; System holds more lines of [System].
     std::string Config(const std::string& Name = "server.ini", bool CommandEnabled = true,
                        const std::string& LogFile = "", const std::string& System = "") {
-        clientPort_ = FreePort();
-        const std::string ini =
-            "[Server]\nServerOwnerEMail=owner@example.org\nServerCharsetName=UTF-8\nListenServerPorts=" +
-            std::to_string(clientPort_) + "\nIPVersion=4\n[System]\n" + System + "NetworksFileName=" +
-            Path("networks.cfg") + "\nDataDir=" + dir_ + "\nLogFile=" + (LogFile.empty() ? Log() : LogFile) +
-            "\nPidFile=" + Pid() + "\n[Command]\nCommandEnabled=" + (CommandEnabled ? "1" : "0") +
-            "\nCommandPort=" + std::to_string(FreePort()) +
-            "\n[Manager]\nManagerEnabled=0\n[Manager1]\nManagerEnabled=0\n[Manager2]\nManagerEnabled=0\n";
-        Put(Path(Name), ini);
-        return Path(Name);
+        const std::string cfg = sd_.Config(Name, CommandEnabled, LogFile, System);
+        clientPort_ = sd_.ClientPort;
+        return cfg;
     }
-    std::string Log() const { return Path("zel.log"); }
-    std::string Pid() const { return Path("zel.pid"); }
-    pid_t DaemonPid() const { return static_cast<pid_t>(std::atoi(Get(Pid()).c_str())); }
+    std::string Log() const { return sd_.Log(); }
+    std::string Pid() const { return sd_.PidFile(); }
+    pid_t DaemonPid() const { return sd_.DaemonPid(); }
 
     // Starts the daemon and waits until its client port listens; its PID.
     pid_t StartDaemon(const std::string& Cfg) {
@@ -200,8 +95,8 @@ protected:
         fs::copy_file(ZEL_SERVER_PROGRAM, prog);
         fs::copy(ZEL_DIST_DIR, dir_, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
         std::string ini = Get(Path("server.ini"));
-        clientPort_ = FreePort();
-        commandPort_ = FreePort();
+        clientPort_ = test::FreeLoopbackPort();
+        commandPort_ = test::FreeLoopbackPort();
         for (const auto& [key, port] : {std::pair<std::string, uint16_t>{"ListenServerPorts=", clientPort_},
                                         std::pair<std::string, uint16_t>{"CommandPort=", commandPort_}}) {
             const size_t at = ini.find("\n" + key);
@@ -219,9 +114,10 @@ protected:
         return std::string(line.begin(), line.end()) + "\n";
     }
 
+    test::TServerDir sd_{ZEL_SERVER_PROGRAM};
+    std::string dir_;
     uint16_t clientPort_ = 0;
     uint16_t commandPort_ = 0;
-    std::set<pid_t> children_;
 };
 
 // Every exit code of the local paths, with everything on standard output.
@@ -474,7 +370,13 @@ TEST_F(Program, StrangerInThePidFileIsNeverSignalled) {
         ::_exit(0);
     }
     ASSERT_GT(stranger, 0);
-    children_.insert(stranger);
+    struct TReap {
+        pid_t P;
+        ~TReap() {
+            ::kill(P, SIGKILL);
+            ::waitpid(P, nullptr, 0);
+        }
+    } reap{stranger};
     Put(Pid(), std::to_string(stranger) + "\n");
 
     TRun r = Run({"stop", cfg});

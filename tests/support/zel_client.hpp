@@ -1,0 +1,230 @@
+#pragma once
+// A voice-network client over a real loopback TCP connection, for the system tests: connect
+// (from a chosen 127.x.y.z source when given), the connect line, the login answer, operating
+// lines, marked voice blocks, and a reader of the server's packets that counts the marked blocks
+// it hears and notes a packet it cannot frame.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "tests/support/loopback.hpp"
+
+namespace zel::test {
+
+// A blocking TCP connection to 127.0.0.1:Port, bound first to Source (an IPv4 loopback address)
+// when given; -1 on failure.
+inline int ConnectLoopback(uint16_t Port, const char* Source = nullptr) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    if (Source != nullptr) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        if (::inet_pton(AF_INET, Source, &a.sin_addr) != 1 ||
+            ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+            ::close(fd);
+            return -1;
+        }
+    }
+    sockaddr_storage ss;
+    const socklen_t len = zeltest::LoopbackAddr(AF_INET, Port, ss);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Sends all of Data; false when the connection failed.
+inline bool SendAll(int Fd, const std::string& Data) {
+    size_t at = 0;
+    while (at < Data.size()) {
+        const ssize_t n = ::send(Fd, Data.data() + at, Data.size() - at, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        at += size_t(n);
+    }
+    return true;
+}
+
+// Closes with a reset instead of an orderly end: the peer sees the connection vanish.
+inline void AbortConnection(int Fd) {
+    linger l{1, 0};
+    ::setsockopt(Fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    ::close(Fd);
+}
+
+// A connect line; Cef "1" asks for no member list (the client then reads only floor, voice and
+// answer packets).
+inline std::string ConnectLine(const std::string& EMail, const std::string& Call, const std::string& Network,
+                               const std::string& Cef = "1") {
+    std::string l = "CT:<VX>2014004</VX><EA>" + EMail + "</EA><PW>pw</PW><ON>" + Call +
+                    "</ON><BC>PC Only</BC><CT>Town</CT><NN>Land</NN><NT>" + Network + "</NT>";
+    if (!Cef.empty()) l += "<CEF>" + Cef + "</CEF>";
+    return l + "\r\n";
+}
+
+// A voice block whose payload starts with "ZB" and the 32-bit mark Seq.
+inline std::string MarkedVoiceBlock(uint32_t Seq) {
+    std::string b = "TX1\r\n" + std::string(325, 'v');
+    b[5] = 'Z';
+    b[6] = 'B';
+    std::memcpy(&b[7], &Seq, 4);
+    return b;
+}
+
+class TZelClient {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    TZelClient() = default;
+    TZelClient(const TZelClient&) = delete;
+    TZelClient& operator=(const TZelClient&) = delete;
+    ~TZelClient() { Close(); }
+
+    bool Connect(uint16_t Port, const char* Source = nullptr) {
+        Close();
+        Fd = ConnectLoopback(Port, Source);
+        return Fd >= 0;
+    }
+    void Close() {
+        if (Fd >= 0) ::close(Fd);
+        Fd = -1;
+        In.clear();
+        At = 0;
+        LoggedIn = false;
+    }
+    void Abort() {
+        if (Fd >= 0) AbortConnection(Fd);
+        Fd = -1;
+        Close();
+    }
+    bool Send(const std::string& Data) { return Fd >= 0 && SendAll(Fd, Data); }
+
+    // Sends the connect line and reads the login answer (two lines) within LimitMs; the AL text
+    // ("OK", "OWNER", "BLOCK", ...), or "" when none came.
+    std::string Login(const std::string& Line, int LimitMs = 5000) {
+        if (!Send(Line)) return "";
+        const auto end = Clock::now() + std::chrono::milliseconds(LimitMs);
+        for (;;) {
+            const size_t a = In.find("\r\n");
+            const size_t b = a == std::string::npos ? a : In.find("\r\n", a + 2);
+            if (b != std::string::npos) {
+                Answer = In.substr(0, b + 2);
+                At = b + 2;
+                const size_t al = Answer.find("<AL>"), ale = Answer.find("</AL>");
+                LoggedIn = al != std::string::npos && ale != std::string::npos;
+                return LoggedIn ? Answer.substr(al + 4, ale - al - 4) : "";
+            }
+            const int left = int(std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count());
+            if (left <= 0 || !ReadSome(left)) return "";
+        }
+    }
+
+    // Reads what arrives within Ms (at least one poll) and frames it; false when the connection
+    // ended or a packet could not be framed.
+    bool Pump(int Ms) {
+        const bool alive = ReadSome(Ms);
+        Frame();
+        return alive && !Broken;
+    }
+    // Pumps until Done holds or LimitMs passed.
+    template <class Fn>
+    bool PumpUntil(Fn Done, int LimitMs) {
+        const auto end = Clock::now() + std::chrono::milliseconds(LimitMs);
+        while (!Done()) {
+            const int left = int(std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count());
+            if (left <= 0) return false;
+            if (!Pump(std::min(left, 50)) && !Done()) return false;
+        }
+        return true;
+    }
+
+    int Fd = -1;
+    bool LoggedIn = false;
+    std::string Answer;        // the login answer's two lines
+    uint64_t Grants = 0;       // floor packets (type 1) received
+    uint64_t MarkedBlocks = 0; // voice packets whose payload carries a mark
+    uint32_t LastMark = 0;
+    uint64_t Packets = 0;
+    bool Broken = false;       // a packet of an unknown type came
+    bool Ended = false;        // the server closed the connection
+
+private:
+    // One poll of up to Ms and one read; false when the connection ended.
+    bool ReadSome(int Ms) {
+        if (Fd < 0) return false;
+        pollfd p{Fd, POLLIN, 0};
+        const int r = ::poll(&p, 1, Ms);
+        if (r <= 0) return true;
+        char buf[65536];
+        const ssize_t n = ::recv(Fd, buf, sizeof buf, 0);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) return true;
+        if (n <= 0) {
+            Ended = true;
+            return false;
+        }
+        In.append(buf, size_t(n));
+        return true;
+    }
+    // The end of the line that starts at From (after its CR LF), or npos.
+    size_t LineEnd(size_t From) const {
+        const size_t p = In.find("\r\n", From);
+        return p == std::string::npos ? p : p + 2;
+    }
+    // The end of a count line at From and the lines it counts, or npos.
+    size_t CountedEnd(size_t From) const {
+        size_t end = LineEnd(From);
+        if (end == std::string::npos) return end;
+        long n = std::atol(In.c_str() + From);
+        while (n-- > 0 && end != std::string::npos) end = LineEnd(end);
+        return end;
+    }
+    void Frame() {
+        if (!LoggedIn) return;
+        while (At < In.size() && !Broken) {
+            const uint8_t t = uint8_t(In[At]);
+            size_t end = std::string::npos;
+            switch (t) {
+                case 0: case 137: end = At + 1; break;
+                case 1: end = At + 3; break;
+                case 2: end = At + 328; break;
+                case 129: end = At + 68; break;
+                case 3: case 131: end = At + 3 <= In.size() ? CountedEnd(At + 3) : std::string::npos; break;
+                case 132: end = At + 3 <= In.size() ? CountedEnd(At + 3) : std::string::npos; break;
+                case 4: case 133: case 6: case 7: case 8: case 9: case 10: case 11:
+                case 134: case 135: case 136: case 138: case 139:
+                    end = CountedEnd(At + 1);
+                    break;
+                case 130: case 142: case 143: case 144: case 145: case 146: case 147: end = LineEnd(At + 1); break;
+                default: Broken = true; return;
+            }
+            if (end == std::string::npos || end > In.size()) break;
+            ++Packets;
+            if (t == 1) ++Grants;
+            if (t == 2 && In[At + 3] == 'Z' && In[At + 4] == 'B') {
+                ++MarkedBlocks;
+                std::memcpy(&LastMark, In.data() + At + 5, 4);
+            }
+            At = end;
+        }
+        if (At > 65536) {
+            In.erase(0, At);
+            At = 0;
+        }
+    }
+
+    std::string In;
+    size_t At = 0;
+};
+
+}  // namespace zel::test
