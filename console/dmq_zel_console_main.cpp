@@ -515,6 +515,14 @@ void TConsoleProgram::ApplyConfig(TMyRunner& R) const {
     R.SetMaxWaitConnections(c.MaxWaitConnections);
     R.SetManagerParams(c.Managers);
     R.KeepHotThread = c.KeepHotThread;
+    R.MaxConnectionsPerAddress = c.MaxConnectionsPerAddress;
+    R.MaxTotalConnections = c.MaxTotalConnections;
+    R.ThreadCacheTime = c.ThreadCacheTime;
+    R.DisableDUPL = c.DisableDUPL;
+    R.PresentServerAddress = c.PresentServerAddress;
+    R.PresentServerPort = c.PresentServerPort;
+    R.BackupServerAddress = c.BackupServerAddress;
+    R.BackupServerPort = c.BackupServerPort;
     R.OutputBufferLimit = c.OutputBufferLimit;
     R.OutputBufferFactor = c.OutputBufferFactor;
     R.LogClientLevel = c.LogClientLevel;

@@ -21,6 +21,7 @@
 
 #include "tests/support/loopback.hpp"
 #include "tests/support/server_process.hpp"
+#include "tests/support/zel_client.hpp"
 
 #ifndef ZEL_SERVER_PROGRAM
 #error "ZEL_SERVER_PROGRAM must name the program under test"
@@ -66,8 +67,9 @@ protected:
         return sd_.Run(Args, Tag, Prog, Cwd);
     }
     std::string Config(const std::string& Name = "server.ini", bool CommandEnabled = true,
-                       const std::string& LogFile = "", const std::string& System = "") {
-        const std::string cfg = sd_.Config(Name, CommandEnabled, LogFile, System);
+                       const std::string& LogFile = "", const std::string& System = "",
+                       const std::string& Server = "") {
+        const std::string cfg = sd_.Config(Name, CommandEnabled, LogFile, System, Server);
         clientPort_ = sd_.ClientPort;
         return cfg;
     }
@@ -222,6 +224,46 @@ TEST_F(Program, ForegroundServerListensAndStopsOnSigterm) {
     ASSERT_FALSE(lines.empty());
     EXPECT_TRUE(EndsWith(lines.back(), ": Aborted: SIGTERM")) << lines.back();
     EXPECT_EQ(Get(Path("fg.err")), "");
+}
+
+// The [Server] limits and addresses of the configuration reach the running server: the
+// connections per address and in total, DisableDUPL, and the backup server of the login answer.
+TEST_F(Program, ConfiguredLimitsAndAddressesReachTheServer) {
+    const struct {
+        std::string Server;
+        std::string Refusal;  // the log's word for the third connection
+    } cases[] = {
+        {"MaxConnectionsPerAddress=2\nDisableDUPL=1\nBackupServerAddress=backup.example.org\nBackupServerPort=10024\n",
+         "DISCONNECT_LIMIT_ADDRESS"},
+        {"MaxConnectionsPerAddress=0\nMaxTotalConnections=2\nDisableDUPL=1\nBackupServerAddress=backup.example.org\n"
+         "BackupServerPort=10024\n",
+         "DISCONNECT_LIMIT_TOTAL"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Refusal);
+        const std::string cfg = Config("server.ini", true, "", "", c.Server);
+        const pid_t p = Spawn({"run", cfg}, "limits");
+        ASSERT_TRUE(WaitUntil([&] { return Get(Log()).find("Start listening: Client") != std::string::npos; }))
+            << Get(Log());
+        test::TZelClient a, idle, third, dupl;
+        ASSERT_TRUE(a.Connect(clientPort_));
+        EXPECT_EQ(a.Login(test::ConnectLine("n0call@example.org", "N0CALL", "Lobby")), "OK");
+        EXPECT_NE(a.Answer.find("<BN>backup.example.org</BN><BP>10024</BP>"), std::string::npos) << a.Answer;
+        ASSERT_TRUE(idle.Connect(clientPort_));
+        // The third one is closed without an answer.
+        ASSERT_TRUE(third.Connect(clientPort_));
+        EXPECT_TRUE(third.PumpUntil([&] { return third.Ended; }, 5000));
+        EXPECT_TRUE(WaitUntil([&] { return Get(Log()).find(c.Refusal) != std::string::npos; })) << Get(Log());
+        // Once one goes, a duplicate of the logged-in client is answered BLOCK, not DUPL.
+        idle.Close();
+        third.Close();
+        std::this_thread::sleep_for(200ms);
+        ASSERT_TRUE(dupl.Connect(clientPort_));
+        EXPECT_EQ(dupl.Login(test::ConnectLine("n0call@example.org", "N0CALL", "Lobby")), "BLOCK") << dupl.Answer;
+        ASSERT_EQ(::kill(p, SIGTERM), 0);
+        EXPECT_EQ(Wait(p), 0);
+        std::filesystem::remove(Log());
+    }
 }
 
 // The shipped configuration beside the program: started with no parameters from another working

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -161,6 +162,9 @@ public:
         cargv.push_back(nullptr);
         const pid_t pid = ::fork();
         if (pid == 0) {
+            // A foreground server ends with its test, however the test ends (a daemon forks away
+            // from this and is found by its command line).
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
             const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             const int n = ::open("/dev/null", O_RDONLY);
