@@ -1,5 +1,6 @@
 #include "net/dmq_snps_listen_thread.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -213,7 +214,10 @@ void TSynapseListenerThread::OpenBinding(TSynapseBinding& B) {
     check("Linger");
     s->EnableReuse(true);
     check("Reuse");
-    s->Listen(Backlog);
+    // Backlog is a lower bound: a queue of a few lets a handful of flooding peers drop the SYNs of
+    // every other client for a second each, so the platform gets at least the socket class's
+    // 1024 (and caps it at its own maximum).
+    s->Listen(std::max(Backlog, kDefaultBacklog));
     check("Listen");
     B.Socket = std::move(s);
 }

@@ -90,6 +90,7 @@ public:
     // Listener thread only.
     const std::vector<TSynapseBinding*>& ActiveBindings() const noexcept { return active_; }
 
+    // The least listen backlog the bindings open with; never below kDefaultBacklog.
     int32_t Backlog = kDefaultBacklog;
 
     TNotify OnInvalidPeerName;

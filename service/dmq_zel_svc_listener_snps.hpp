@@ -10,7 +10,7 @@ namespace zel {
 
 class TZELSVCListenerSNPS : public TSynapseListenerThread {
 public:
-    // Backlog: the server's MaxWaitConnections in place of the default.
+    // Backlog: the server's MaxWaitConnections (the listener opens with at least its default).
     explicit TZELSVCListenerSNPS(int32_t Backlog);
     ~TZELSVCListenerSNPS() override;
 

@@ -170,6 +170,51 @@ TEST_F(ListenerFixture, AcceptsOnBothFamiliesAndHandsOverAddresses) {
     EXPECT_TRUE(errors.empty());
 }
 
+// A small configured backlog never reaches the platform as such: while the listener is busy in
+// one accept, a burst of peers still completes its handshakes at once (a queue of a few would drop
+// the SYNs of everyone behind a flood for a second each).
+TEST_F(ListenerFixture, BurstCompletesWhileTheListenerIsBusyDespiteASmallBacklog) {
+    L.Backlog = 2;
+    std::atomic<bool> release{false};
+    L.AddLocalhost(u"Client", u"0", TSynapseListenerIPVersions::ipver_4,
+                   [&](int h, const AnsiString&, int32_t, const AnsiString&, int32_t, int32_t, const UnicodeString&) {
+                       // Busy until the test has counted (at most 5 s).
+                       for (int i = 0; i < 500 && !release.load(); ++i)
+                           std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                       close(h);
+                   });
+    L.Start();
+    L.StartListening();
+    ASSERT_TRUE(WaitUntil([&] { return started == 1; }));
+    const int port = PortOf(L.Bindings()[0].get());
+    ASSERT_GT(port, 0);
+    const int first = Dial(AF_INET, port);  // the one the listener is busy with
+    ASSERT_GE(first, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    constexpr int kBurst = 30;
+    std::vector<pollfd> burst;
+    for (int i = 0; i < kBurst; ++i) {
+        const int c = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_storage ss;
+        const socklen_t len = LoopbackAddr(AF_INET, uint16_t(port), ss);
+        const int rc = connect(c, reinterpret_cast<sockaddr*>(&ss), len);
+        ASSERT_TRUE(rc == 0 || errno == EINPROGRESS);
+        burst.push_back({c, POLLOUT, 0});
+    }
+    // Well within the first SYN retransmission (1 s).
+    int done = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    while (done < kBurst && std::chrono::steady_clock::now() < end) {
+        done = 0;
+        poll(burst.data(), burst.size(), 20);
+        for (const pollfd& p : burst) done += (p.revents & POLLOUT) != 0 ? 1 : 0;
+    }
+    EXPECT_EQ(done, kBurst);
+    release = true;
+    for (const pollfd& p : burst) close(p.fd);
+    close(first);
+}
+
 TEST_F(ListenerFixture, BusyPortFailsOnlyItsBindingAndStopStartReopens) {
     const int busy = BoundSocket(AF_INET);
     ASSERT_EQ(listen(busy, 1), 0);
