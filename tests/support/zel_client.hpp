@@ -21,11 +21,13 @@
 
 namespace zel::test {
 
-// A blocking TCP connection to 127.0.0.1:Port, bound first to Source (an IPv4 loopback address)
-// when given; -1 on failure.
-inline int ConnectLoopback(uint16_t Port, const char* Source = nullptr) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+// A TCP connection to 127.0.0.1:Port, bound first to Source (an IPv4 loopback address) when
+// given, with a receive buffer of RecvBuf bytes when above 0 (set before the connect, so the
+// window stays small); Flags SOCK_NONBLOCK leaves the connect in progress. -1 on failure.
+inline int ConnectLoopback(uint16_t Port, const char* Source = nullptr, int RecvBuf = 0, int Flags = 0) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | Flags, 0);
     if (fd < 0) return -1;
+    if (RecvBuf > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &RecvBuf, sizeof RecvBuf);
     if (Source != nullptr) {
         sockaddr_in a{};
         a.sin_family = AF_INET;
@@ -37,7 +39,7 @@ inline int ConnectLoopback(uint16_t Port, const char* Source = nullptr) {
     }
     sockaddr_storage ss;
     const socklen_t len = zeltest::LoopbackAddr(AF_INET, Port, ss);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0) {
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 && !(Flags != 0 && errno == EINPROGRESS)) {
         ::close(fd);
         return -1;
     }
@@ -91,9 +93,9 @@ public:
     TZelClient& operator=(const TZelClient&) = delete;
     ~TZelClient() { Close(); }
 
-    bool Connect(uint16_t Port, const char* Source = nullptr) {
+    bool Connect(uint16_t Port, const char* Source = nullptr, int RecvBuf = 0) {
         Close();
-        Fd = ConnectLoopback(Port, Source);
+        Fd = ConnectLoopback(Port, Source, RecvBuf);
         return Fd >= 0;
     }
     void Close() {

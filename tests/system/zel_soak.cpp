@@ -6,7 +6,7 @@
 // figure, its resident size within a small margin of the figure after warm-up, and its log holds
 // no "ERROR:" line.
 //
-// zel_soak [cycles [threads]]   (defaults 100000, 8)
+// zel_soak [cycles [threads]]   (defaults 100000, 32)
 #include <signal.h>
 
 #include <atomic>
@@ -58,7 +58,7 @@ public:
         std::string nets;
         for (int t = 0; t < Threads_; ++t) nets += "Soak" + std::to_string(t) + "\n";
         Sd_.Put("networks.cfg", nets);
-        cfg_ = Sd_.Config("server.ini", true, "", "LogClientLevel=4\n",
+        cfg_ = Sd_.Config("server.ini", true, "", "",
                           "MaxConnectionsPerAddress=100000\nMaxWaitConnections=1000\nMaxTotalConnections=10000\n"
                           "ThreadCacheTime=5\n");
         pid_ = Sd_.Spawn({"run", cfg_}, "server");
@@ -226,7 +226,7 @@ private:
 
 int main(int argc, char** argv) {
     const uint64_t cycles = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 100000;
-    const int threads = argc > 2 ? std::atoi(argv[2]) : 8;
+    const int threads = argc > 2 ? std::atoi(argv[2]) : 32;
     zel::TSoak soak(cycles, threads < 1 ? 1 : threads);
     return soak.Run();
 }
