@@ -118,6 +118,21 @@ inline void RaiseOpenFilesLimit() {
     ::setrlimit(RLIMIT_NOFILE, &lim);
 }
 
+// Whether the program's resident size tells of its own memory: under AddressSanitizer (which the
+// program shares with its tests) freed memory sits in the sanitizer's quarantine, and a leak is
+// found by LeakSanitizer at the program's exit instead (its exit code then is not 0).
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool ResidentSizeIsTheProgramsOwn = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool ResidentSizeIsTheProgramsOwn = false;
+#else
+inline constexpr bool ResidentSizeIsTheProgramsOwn = true;
+#endif
+#else
+inline constexpr bool ResidentSizeIsTheProgramsOwn = true;
+#endif
+
 struct TProgramRun {
     int Code = -1;  // -1: did not end in time (killed)
     std::string Out;
