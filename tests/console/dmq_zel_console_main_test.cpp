@@ -23,10 +23,6 @@
 #include "tests/support/server_process.hpp"
 #include "tests/support/zel_client.hpp"
 
-#ifndef ZEL_SERVER_PROGRAM
-#error "ZEL_SERVER_PROGRAM must name the program under test"
-#endif
-
 namespace zel {
 namespace {
 
@@ -116,7 +112,7 @@ protected:
         return std::string(line.begin(), line.end()) + "\n";
     }
 
-    test::TServerDir sd_{ZEL_SERVER_PROGRAM};
+    test::TServerDir sd_;
     std::string dir_;
     uint16_t clientPort_ = 0;
     uint16_t commandPort_ = 0;

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -24,6 +25,11 @@
 #include <vector>
 
 #include "tests/support/loopback.hpp"
+
+// The build names the program under test for every test that includes this.
+#ifndef ZEL_SERVER_PROGRAM
+#error "ZEL_SERVER_PROGRAM must name the program under test"
+#endif
 
 namespace zel::test {
 
@@ -144,7 +150,7 @@ struct TProgramRun {
 // the object goes, and the directory with it (Keep leaves the directory for a look).
 class TServerDir {
 public:
-    explicit TServerDir(const std::string& Program) : Program_(Program) {
+    explicit TServerDir(const std::string& Program = ZEL_SERVER_PROGRAM) : Program_(Program) {
         char tmpl[] = "/tmp/zelsysXXXXXX";
         if (::mkdtemp(tmpl) != nullptr) Dir_ = tmpl;
     }
@@ -247,6 +253,28 @@ public:
             "\n[Manager]\nManagerEnabled=0\n[Manager1]\nManagerEnabled=0\n[Manager2]\nManagerEnabled=0\n";
         Put(Name, ini);
         return Path(Name);
+    }
+
+    // Reports a failed check and keeps the directory for a look; false.
+    bool Failed(const std::string& Why) {
+        std::fprintf(stderr, "FAILED: %s (directory %s kept)\n", Why.c_str(), Dir_.c_str());
+        Keep = true;
+        return false;
+    }
+    // The log's "ERROR:" lines that Provoked (when given) does not claim; each is printed.
+    std::vector<std::string> LogErrorLines(const std::function<bool(const std::string&)>& Provoked = {}) const {
+        std::vector<std::string> found;
+        for (const std::string& line : SplitLines(ReadWholeFile(Log())))
+            if (line.find("ERROR:") != std::string::npos && !(Provoked && Provoked(line))) {
+                std::fprintf(stderr, "log: %s\n", line.c_str());
+                found.push_back(line);
+            }
+        return found;
+    }
+    // A foreground server ends with 0 on SIGTERM within 20 s.
+    bool StopsOnSigterm(pid_t Pid) {
+        ::kill(Pid, SIGTERM);
+        return Wait(Pid, std::chrono::seconds(20)) == 0;
     }
 
     bool LogHas(const std::string& Text) const { return ReadWholeFile(Log()).find(Text) != std::string::npos; }

@@ -25,10 +25,6 @@
 #include "tests/support/server_process.hpp"
 #include "tests/support/zel_client.hpp"
 
-#ifndef ZEL_SERVER_PROGRAM
-#error "ZEL_SERVER_PROGRAM must name the program under test"
-#endif
-
 namespace zel {
 namespace {
 
@@ -131,34 +127,20 @@ public:
         // The abusers' own errors are provoked (each abuser has addresses of its own); any other
         // error line is a finding.
         uint64_t provoked = 0;
-        for (const std::string& line : test::SplitLines(test::ReadWholeFile(Sd_.Log()))) {
-            if (line.find("ERROR:") == std::string::npos) continue;
-            bool ours = false;
+        const auto byAbuser = [&](const std::string& Line) {
             for (int net : {1, 3, 4, 5})
-                ours = ours || line.find("ERROR: Context: " + SourcePrefix(net)) != std::string::npos;
-            if (ours) {
-                ++provoked;
-                continue;
-            }
-            {
-                std::fprintf(stderr, "log: %s\n", line.c_str());
-                rc = Fail("the log holds an error line the run did not provoke");
-                break;
-            }
-        }
+                if (Line.find("ERROR: Context: " + SourcePrefix(net)) != std::string::npos) return ++provoked, true;
+            return false;
+        };
+        if (!Sd_.LogErrorLines(byAbuser).empty()) rc = Fail("the log holds an error line the run did not provoke");
         std::printf("error lines provoked by the abusers: %llu\n", (unsigned long long)provoked);
-        ::kill(pid_, SIGTERM);
-        if (Sd_.Wait(pid_, 20s) != 0) rc = Fail("the server did not end with 0 on SIGTERM");
+        if (!Sd_.StopsOnSigterm(pid_)) rc = Fail("the server did not end with 0 on SIGTERM");
         if (rc == 0) std::printf("abuse survived\n");
         return rc;
     }
 
 private:
-    int Fail(const std::string& Why) {
-        std::fprintf(stderr, "FAILED: %s (directory %s kept)\n", Why.c_str(), Sd_.Dir().c_str());
-        Sd_.Keep = true;
-        return 1;
-    }
+    int Fail(const std::string& Why) { return Sd_.Failed(Why) ? 0 : 1; }
     uint64_t CountLog(const std::string& Word) const {
         uint64_t n = 0;
         for (const std::string& line : test::SplitLines(test::ReadWholeFile(Sd_.Log())))
@@ -329,7 +311,7 @@ private:
         }
     }
 
-    test::TServerDir Sd_{ZEL_SERVER_PROGRAM};
+    test::TServerDir Sd_;
     std::string cfg_;
     pid_t pid_ = 0;
     int Drippers_, Slow_, Seconds_;

@@ -31,10 +31,6 @@
 #include "tests/support/server_process.hpp"
 #include "tests/support/zel_client.hpp"
 
-#ifndef ZEL_SERVER_PROGRAM
-#error "ZEL_SERVER_PROGRAM must name the program under test"
-#endif
-
 namespace zel {
 namespace {
 
@@ -121,19 +117,11 @@ public:
         if (r.Code != 0) return Fail("stop: " + r.Out);
         if (!test::WaitUntil([&] { return !test::ProcessAlive(Pid_); }, 10s)) return Fail("the daemon did not stop");
         if (!CheckFiles(-1)) return false;
-        const std::string log = test::ReadWholeFile(Sd_.Log());
-        if (log.find("ERROR") != std::string::npos) {
-            const size_t at = log.find("ERROR");
-            return Fail("the log holds an error: " + log.substr(at, log.find('\n', at) - at));
-        }
+        if (!Sd_.LogErrorLines().empty()) return Fail("the log holds an error line");
         return true;
     }
 
-    bool Fail(const std::string& Why) {
-        std::fprintf(stderr, "FAILED: %s (directory %s kept)\n", Why.c_str(), Sd_.Dir().c_str());
-        Sd_.Keep = true;
-        return false;
-    }
+    bool Fail(const std::string& Why) { return Sd_.Failed(Why); }
 
     uint64_t Ops_ = 0, Logins_ = 0, RoundsChanged_ = 0, SweptTotal_ = 0, RoundsWithLeftovers_ = 0;
     std::map<std::string, uint64_t> FilesChecked_;
@@ -278,7 +266,7 @@ private:
         return true;
     }
 
-    TServerDir Sd_{ZEL_SERVER_PROGRAM};
+    TServerDir Sd_;
     std::mt19937 Rng_;
     std::string Cfg_;
     pid_t Pid_ = 0;

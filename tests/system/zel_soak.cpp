@@ -19,10 +19,6 @@
 #include "tests/support/server_process.hpp"
 #include "tests/support/zel_client.hpp"
 
-#ifndef ZEL_SERVER_PROGRAM
-#error "ZEL_SERVER_PROGRAM must name the program under test"
-#endif
-
 namespace zel {
 namespace {
 
@@ -106,24 +102,14 @@ public:
         // A small margin: the allocator's arenas of the worker threads settle unevenly.
         if (test::ResidentSizeIsTheProgramsOwn && rssEnd > rssWarm + std::max<long>(4096, rssWarm / 10))
             rc = Fail("the resident size grew");
-        for (const std::string& line : test::SplitLines(test::ReadWholeFile(Sd_.Log())))
-            if (line.find("ERROR:") != std::string::npos) {
-                std::fprintf(stderr, "log: %s\n", line.c_str());
-                rc = Fail("the log holds an error line");
-                break;
-            }
-        ::kill(pid_, SIGTERM);
-        if (Sd_.Wait(pid_, 20s) != 0) rc = Fail("the server did not end with 0 on SIGTERM");
+        if (!Sd_.LogErrorLines().empty()) rc = Fail("the log holds an error line");
+        if (!Sd_.StopsOnSigterm(pid_)) rc = Fail("the server did not end with 0 on SIGTERM");
         if (rc == 0) std::printf("soak clean\n");
         return rc;
     }
 
 private:
-    int Fail(const std::string& Why) {
-        std::fprintf(stderr, "FAILED: %s (directory %s kept)\n", Why.c_str(), Sd_.Dir().c_str());
-        Sd_.Keep = true;
-        return 1;
-    }
+    int Fail(const std::string& Why) { return Sd_.Failed(Why) ? 0 : 1; }
 
     // The connection count reaches 0 within 15 s.
     bool Idle() {
@@ -214,7 +200,7 @@ private:
         return C.PumpUntil([&] { return C.Ended; }, LimitMs) || C.Ended ? nullptr : Otherwise;
     }
 
-    test::TServerDir Sd_{ZEL_SERVER_PROGRAM};
+    test::TServerDir Sd_;
     std::string cfg_;
     pid_t pid_ = 0;
     uint64_t Cycles_;
