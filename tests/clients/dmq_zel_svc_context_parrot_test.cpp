@@ -405,7 +405,14 @@ TEST_F(ParrotTest, TheNetworkOwnsItsBot) {
     EXPECT_EQ(net->FindActiveClient(S.ParrotId(), found), ZELFindParrot);
     for (int i = 0; i < 120; ++i) bot->vSend(Voice(i));
     EXPECT_EQ(bot->BlockCount(), 3u);
+    // Muting the bot needs ParrotMuteEnable.
+    net->MuteClientById(S.ParrotId());
+    EXPECT_EQ(bot->ClientFlags.load() & ZELClientMuted, 0u);
     net.reset();
+    rec.Options.Parrot.ParrotMuteEnable = true;
+    net = std::make_unique<TZELServNetwork>(S, rec);
+    net->MuteClientById(S.ParrotId());
+    EXPECT_NE(net->ParrotBot()->ClientFlags.load() & ZELClientMuted, 0u);
 }
 
 // ---------------------------------------------------------------------------------------------
