@@ -993,8 +993,16 @@ bool ReadTlvValue(AnsiView& Rest, AnsiView& Value) {
     return true;
 }
 
-// A text packet: the type byte, "3", the sender's id, the text, "P" (private) or "A" (to all).
-AnsiString TextPacket(char Type, AnsiView Id, AnsiView Text, bool Private) {
+// Valid UTF-8 decoded, cut to Max characters, trimmed and encoded again; false when not UTF-8.
+bool CutUtf8Text(AnsiView S, int32_t Max, AnsiString& Out) {
+    if (!IsValidUtf8A(S)) return false;
+    Out = UnicodeToUtf8A(TrimU(CutToChars(DecodeUtf8U(S), Max)));
+    return true;
+}
+
+}  // namespace
+
+AnsiString BuildTextPacket(char Type, AnsiView Id, AnsiView Text, bool Private) {
     AnsiString p;
     p.reserve(Id.size() + Text.size() + 12);
     p += Type;
@@ -1006,15 +1014,6 @@ AnsiString TextPacket(char Type, AnsiView Id, AnsiView Text, bool Private) {
     p += Private ? "P\r\n" : "A\r\n";
     return p;
 }
-
-// Valid UTF-8 decoded, cut to Max characters, trimmed and encoded again; false when not UTF-8.
-bool CutUtf8Text(AnsiView S, int32_t Max, AnsiString& Out) {
-    if (!IsValidUtf8A(S)) return false;
-    Out = UnicodeToUtf8A(TrimU(CutToChars(DecodeUtf8U(S), Max)));
-    return true;
-}
-
-}  // namespace
 
 bool TZELSVCContext::ParseCommandLine(AnsiView Line, TZELClientLine& Out) {
     Out = TZELClientLine{};
@@ -1147,7 +1146,7 @@ bool TZELSVCContext::ParseCommandLine(AnsiView Line, TZELClientLine& Out) {
         }
         Out.Code = 62;
         Out.Text1.assign(id);
-        Out.Text2 = TextPacket('\x04', Id, text, !id.empty());
+        Out.Text2 = BuildTextPacket('\x04', Id, text, !id.empty());
         return true;
     }
     if (Line.substr(0, 4) == "TME:") {
@@ -1165,8 +1164,8 @@ bool TZELSVCContext::ParseCommandLine(AnsiView Line, TZELClientLine& Out) {
         if (!CutUtf8Text(utf8, kMaxText, cutUtf8)) return refuse(bad, true);
         Out.Code = 63;
         Out.Text1.assign(id);
-        Out.Text2 = TextPacket('\x04', Id, cut, !id.empty());
-        Out.Text3 = TextPacket('\x85', Id, cutUtf8, !id.empty());
+        Out.Text2 = BuildTextPacket('\x04', Id, cut, !id.empty());
+        Out.Text3 = BuildTextPacket('\x85', Id, cutUtf8, !id.empty());
         return true;
     }
 

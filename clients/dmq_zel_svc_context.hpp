@@ -123,6 +123,10 @@ struct TZELClientLine {
     int32_t Value = 0;
 };
 
+// A text packet as the network relays it: the type byte (4, or 0x85 for the UTF-8 form), "3", the
+// sender's id, the text, "P" (private) or "A" (to all), each line ended by CR LF.
+AnsiString BuildTextPacket(char Type, AnsiView Id, AnsiView Text, bool Private);
+
 class TZELSVCContext : public TZELSVCWrkCtx {
 public:
     TZELSVCContext(TZELService* Owner, int32_t Handle, AnsiView PeerText, int32_t ConnValue, int32_t Extra);

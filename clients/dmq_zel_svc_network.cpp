@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "clients/dmq_zel_svc_context.hpp"
+#include "clients/dmq_zel_svc_context_parrot.hpp"
 #include "foundation/dmq_ansi_unicode_converter.hpp"
 #include "foundation/dmq_exception.hpp"
 #include "foundation/dmq_syscharset.hpp"
@@ -123,6 +124,10 @@ TZELServNetwork::TZELServNetwork(TZELService& Service, const TZELServNetworkRec&
     Now_ = S_.CurrentTick();
     LastRun_ = Now_;
     CheckManagers(7);
+    if (Options_.Parrot.ParrotEnable) {
+        ParrotBot_ = CreateWrkCtx<TZELSVCContextParrot>(&S_, this);
+        ParrotJoin(ParrotBot_.get());
+    }
 }
 
 TZELServNetwork::~TZELServNetwork() { FreeAll(); }
@@ -140,6 +145,9 @@ void TZELServNetwork::FreeAll() noexcept {
         g->clear();
     for (TZELSVCContext* c : all)
         if (c != Parrot_) delete c;
+    // No worker ever holds the bot: the network that made it frees it.
+    Parrot_ = nullptr;
+    ParrotBot_.reset();
 }
 
 void TZELServNetwork::SetLogHooks(TZELSVCLogHook Info, TZELSVCLogHook Error) {
@@ -692,6 +700,7 @@ void TZELServNetwork::ParrotJoin(TZELSVCContext* Parrot) {
     Parrot_ = Parrot;
     ListedMembers_.clear();
     for (auto& [k, c] : Members_) ListedMembers_.push_back(c);
+    Renumber();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -862,7 +871,7 @@ void TZELServNetwork::ClientRoleChangedById(AnsiView Id) {
 
 void TZELServNetwork::MuteClientById(AnsiView Id) {
     TZELSVCContext* c = MemberById(Id);
-    if (c == nullptr || c == Parrot_) return;
+    if (c == nullptr || (c == Parrot_ && !Options_.Parrot.ParrotMuteEnable)) return;
     if ((c->ClientFlags.fetch_or(ZELClientMuted) & ZELClientMuted) != 0) return;
     ReleaseAndFree(c);
     c->ClientFlags.fetch_or(ZELClientChanged);
@@ -1127,12 +1136,29 @@ void TZELServNetwork::Housekeeping(bool Full) {
     }
     // 8. The network's lists to those that may see them.
     SendListPackets(welcome);
-    // 9. Welcome: the admitted clients are no longer joining.
-    for (TZELSVCContext* c : welcome) {
+    // 9. Welcome: the admitted clients are no longer joining; the Parrot greets them.
+    const AnsiView greeting = ParrotBot_ ? ParrotBot_->GreetingPacket() : AnsiView();
+    AnsiString parrotSender;
+    if (!greeting.empty()) {
+        parrotSender = "\x8F";
+        parrotSender += ParrotBot_->CompactEntryUtf8;
+    }
+    for (auto it = welcome.rbegin(); it != welcome.rend(); ++it) {
+        TZELSVCContext* c = *it;
         if (c->NetState != NS::ncs_Member) continue;
+        // No greeting text is defined for the server: the welcome sends none of its own.
+        const uint32_t f = c->ClientFlags.load();
+        if (!greeting.empty() && (f & ZELClientClosing) == 0) {
+            // The sender text once, for a client that takes speaker texts or keeps a cache.
+            if ((f & 0x2800080u) == 0x2000080u || (f & 0x4800080u) == 0x4000080u) {
+                c->vSendNoFlush(parrotSender);
+                c->ToldMsgPos = -1;
+                c->ToldMsgKey = ~uint64_t(0);
+            }
+            c->vSend(greeting);
+        }
         c->ClientFlags.fetch_and(~ZELClientJoining);
         c->Moved = false;
-        // No greeting text is defined for the server: the welcome sends none.
         if ((c->ClientFlags.load() & (ZELClientClosing | ZELClientHoldsFloor)) == ZELClientHoldsFloor) {
             char state[3] = {1, 0, 0};
             PutIndex(state + 1, c->ListIndex);
@@ -1204,6 +1230,7 @@ uint16_t TZELServNetwork::TalkerIndex() const noexcept { return Talker_ ? Talker
 
 void TZELServNetwork::Tick(uint32_t Now) {
     if (PauseActive_ && Now - ReleaseTime_ >= Options_.SpeechPause) PauseActive_ = false;
+    if (ParrotBot_ && ParrotBot_->WantsTick()) ParrotBot_->Tick(Now);
 }
 
 bool TZELServNetwork::GrantFloor(TZELSVCContext* C) {

@@ -35,6 +35,7 @@ namespace zel {
 
 class TZELService;
 class TZELSVCContext;
+class TZELSVCContextParrot;
 enum class TZELNetClientState : uint8_t;
 
 // Dirty bits of a network (read by the housekeeping).
@@ -114,7 +115,8 @@ public:
     int32_t SpeechLimitSeconds() const override;
 
     // ---- tick and dispatcher
-    // Ends the pause after a turn once SpeechPause has passed.
+    // Ends the pause after a turn once SpeechPause has passed; ticks the Parrot while it pauses
+    // or replays.
     void Tick(uint32_t Now) override;
     uint32_t LastRun() const override { return LastRun_; }
     void ProcessQueue(bool Housekeeping) override;
@@ -183,6 +185,8 @@ public:
     void SendToMembers(const TZELNetRelayRecord& R);
     void RelayToMembers(const TZELNetRelayRecord& R);
     TZELSVCContext* Talker() const noexcept { return Talker_; }
+    // The network's own Parrot (ParrotEnable), or null.
+    TZELSVCContextParrot* ParrotBot() const noexcept { return ParrotBot_.get(); }
     bool PauseActive() const noexcept { return PauseActive_; }
     uint32_t MemberFlagMask() const noexcept { return MemberFlagMask_; }
     int32_t OutputLimit() const noexcept { return OutputLimit_; }
@@ -364,7 +368,9 @@ private:
     TZELSVCLogHook Error_;
 
     TZELSVCContext* Talker_ = nullptr;
+    // The Parrot that joined (ParrotJoin), and the one the network made and owns (ParrotEnable).
     TZELSVCContext* Parrot_ = nullptr;
+    std::unique_ptr<TZELSVCContextParrot> ParrotBot_;
 
     // Groups.
     // A member that left stays as a null slot until the next list is published.
