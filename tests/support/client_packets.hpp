@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tests/support/client_service.hpp"
+#include "tests/support/packet_framing.hpp"
 
 namespace zel::test {
 
@@ -22,66 +23,15 @@ struct TPkt {
 
 // Parses whole packets of S from At on into Out; returns where the first incomplete one starts.
 inline size_t ParsePackets(const std::string& S, size_t At, std::vector<TPkt>& Out) {
-    const auto lineEnd = [&](size_t From) {
-        const size_t p = S.find("\r\n", From);
-        return p == std::string::npos ? p : p + 2;
-    };
     while (At < S.size()) {
-        const uint8_t t = uint8_t(S[At]);
-        size_t end = std::string::npos;
-        switch (t) {
-            case 0:
-            case 137: end = At + 1; break;
-            case 1: end = At + 3; break;
-            case 2: end = At + 328; break;
-            case 129: end = At + 68; break;
-            case 130:
-            case 142:
-            case 143:
-            case 147:
-            case 145:
-            case 146: end = lineEnd(At + 1); break;
-            case 4:
-            case 0x85:
-            case 6:
-            case 7:
-            case 8:
-            case 9:
-            case 10:
-            case 11:
-            case 134:
-            case 135:
-            case 136:
-            case 138:
-            case 139: {
-                end = lineEnd(At + 1);
-                if (end == std::string::npos) return At;
-                int n = std::stoi(S.substr(At + 1, end - 2 - At - 1));
-                while (n-- > 0 && end != std::string::npos) end = lineEnd(end);
-                break;
-            }
-            case 3:
-            case 131: {
-                if (S.size() < At + 3) return At;
-                end = lineEnd(At + 3);
-                if (end == std::string::npos) return At;
-                int n = std::stoi(S.substr(At + 3, end - 2 - At - 3));
-                while (n-- > 0 && end != std::string::npos) end = lineEnd(end);
-                break;
-            }
-            case 132: {
-                if (S.size() < At + 11) return At;
-                int n = std::stoi(S.substr(At + 3, 6));
-                end = At + 11;
-                while (n-- > 0 && end != std::string::npos) end = lineEnd(end);
-                break;
-            }
-            default:
-                ADD_FAILURE() << "unknown packet type " << int(t) << " at " << At;
-                return S.size();
+        bool unknown = false;
+        const size_t end = PacketEnd(S, At, unknown);
+        if (unknown) {
+            ADD_FAILURE() << "unknown packet type " << int(uint8_t(S[At])) << " at " << At;
+            return S.size();
         }
-        if (end == std::string::npos || end > S.size()) return At;
-        Out.push_back(TPkt{t, S.substr(At, end - At)});
+        if (end == std::string::npos) return At;
+        Out.push_back(TPkt{uint8_t(S[At]), S.substr(At, end - At)});
         At = end;
     }
     return At;

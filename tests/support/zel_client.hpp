@@ -18,6 +18,7 @@
 #include <string>
 
 #include "tests/support/loopback.hpp"
+#include "tests/support/packet_framing.hpp"
 
 namespace zel::test {
 
@@ -178,39 +179,12 @@ private:
         In.append(buf, size_t(n));
         return true;
     }
-    // The end of the line that starts at From (after its CR LF), or npos.
-    size_t LineEnd(size_t From) const {
-        const size_t p = In.find("\r\n", From);
-        return p == std::string::npos ? p : p + 2;
-    }
-    // The end of a count line at From and the lines it counts, or npos.
-    size_t CountedEnd(size_t From) const {
-        size_t end = LineEnd(From);
-        if (end == std::string::npos) return end;
-        long n = std::atol(In.c_str() + From);
-        while (n-- > 0 && end != std::string::npos) end = LineEnd(end);
-        return end;
-    }
     void Frame() {
         if (!LoggedIn) return;
         while (At < In.size() && !Broken) {
             const uint8_t t = uint8_t(In[At]);
-            size_t end = std::string::npos;
-            switch (t) {
-                case 0: case 137: end = At + 1; break;
-                case 1: end = At + 3; break;
-                case 2: end = At + 328; break;
-                case 129: end = At + 68; break;
-                case 3: case 131: end = At + 3 <= In.size() ? CountedEnd(At + 3) : std::string::npos; break;
-                case 132: end = At + 3 <= In.size() ? CountedEnd(At + 3) : std::string::npos; break;
-                case 4: case 133: case 6: case 7: case 8: case 9: case 10: case 11:
-                case 134: case 135: case 136: case 138: case 139:
-                    end = CountedEnd(At + 1);
-                    break;
-                case 130: case 142: case 143: case 144: case 145: case 146: case 147: end = LineEnd(At + 1); break;
-                default: Broken = true; return;
-            }
-            if (end == std::string::npos || end > In.size()) break;
+            const size_t end = PacketEnd(In, At, Broken);
+            if (end == std::string::npos) break;
             ++Packets;
             if (t == 1) ++Grants;
             if (t == 2 && In[At + 3] == 'Z' && In[At + 4] == 'B') {
