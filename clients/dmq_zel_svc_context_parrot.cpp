@@ -114,7 +114,7 @@ void TZELSVCContextParrot::vSend(AnsiView Packet) {
             Record(Packet);
             return;
         case kPacketFloorFree:
-            FloorFree();
+            FloorFree(now);
             return;
         case kPacketFloorGrant:
             FloorGranted(now);
@@ -131,21 +131,17 @@ void TZELSVCContextParrot::vSend(AnsiView Packet) {
 void TZELSVCContextParrot::Record(AnsiView Packet) {
     // Only whole voice packets as the network relays them.
     if (Packet.size() != kFrameBytes) return;
-    if (Mode_ == pm_Idle || Mode_ == pm_Pausing) {
-        // A talk that comes while pausing continues the stored frames.
-        Mode_ = pm_Recording;
-        RecordStart_ = CurrentTick();
-    }
+    // A talk that comes while pausing continues the stored frames.
+    if (Mode_ == pm_Idle || Mode_ == pm_Pausing) Mode_ = pm_Recording;
     if (Mode_ != pm_Recording || !Enabled_) return;
     if (RecordedMs_ >= Options_.ParrotMaxRecordTime || FrameCount_ >= kMaxFrames) return;
-    if (FrameCount_ == FrameCapacity_) {
+    if (FrameCount_ == Blocks_.size() * kFramesPerBlock) {
         // Out of memory costs the rest of this recording, never the relay that called us.
         try {
             Blocks_.push_back(std::make_unique<TBlock>());
         } catch (const std::bad_alloc&) {
             return;
         }
-        FrameCapacity_ += kFramesPerBlock;
     }
     std::memcpy(Blocks_[FrameCount_ / kFramesPerBlock]->data() + (FrameCount_ % kFramesPerBlock) * kFrameBytes,
                 Packet.data(), kFrameBytes);
@@ -153,11 +149,11 @@ void TZELSVCContextParrot::Record(AnsiView Packet) {
     RecordedMs_ += kFrameMs;
 }
 
-void TZELSVCContextParrot::FloorFree() {
+void TZELSVCContextParrot::FloorFree(uint32_t Now) {
     switch (Mode_) {
         case pm_Recording:
             if (FrameCount_ > 0) {
-                PauseStart_ = CurrentTick();
+                PauseStart_ = Now;
                 Mode_ = pm_Pausing;
             } else {
                 Mode_ = pm_Idle;
@@ -234,7 +230,6 @@ void TZELSVCContextParrot::StopReplay() {
 
 void TZELSVCContextParrot::DropRecording() noexcept {
     FrameCount_ = 0;
-    FrameCapacity_ = 0;
     RecordedMs_ = 0;
     ReplayIndex_ = 0;
     Blocks_.clear();

@@ -78,7 +78,7 @@ private:
 
     uint32_t CurrentTick() const noexcept;
     void Record(AnsiView Packet);
-    void FloorFree();
+    void FloorFree(uint32_t Now);
     void FloorGranted(uint32_t Now);
     void ReplayStep(uint32_t Now);
     // Mode 0, the recording dropped, the release posted.
@@ -95,13 +95,11 @@ private:
 
     TZELSVCParrotOptions Options_;
     std::vector<std::unique_ptr<TBlock>> Blocks_;
-    uint32_t FrameCapacity_ = 0;
     uint32_t FrameCount_ = 0;
     uint32_t RecordedMs_ = 0;
     TMode Mode_ = pm_Idle;
     uint32_t PauseStart_ = 0;
     uint32_t ReplayTick_ = 0;
-    uint32_t RecordStart_ = 0;
     bool Enabled_ = true;
     uint32_t ReplayIndex_ = 0;
     uint32_t RepeatsLeft_ = 0;
