@@ -3,7 +3,8 @@
 # lintian finds no error; the install makes the user, the directories and the files with their
 # owners and modes; the packaged server, run as the zelserver user on the packaged configuration
 # (its two ports moved to free ones), admits a client and stops on SIGTERM; an upgrade install
-# keeps an edited server.ini and changed list files; the purge leaves nothing behind.
+# keeps an edited server.ini and changed list files; removal stops a daemon and keeps the
+# configuration, lists, log and user; the purge leaves nothing behind.
 # The package is purged at the end, also on a failure; one installed before is purged first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -191,7 +192,37 @@ done
 check_modes
 say "an upgrade keeps the edited configuration and lists"
 
+# Removal stops a daemon that its PID file names and keeps the configuration, the lists, the log
+# and the user; a new install takes them up again.
 dpkg-query -L "$pkg" >"$tmp/files"
+setpriv --reuid="$user" --regid="$user" --init-groups -- "$program" daemon "$conf" >"$tmp/daemon.out" 2>&1 ||
+  { cat "$tmp/daemon.out" >&2; fail "the daemon did not start"; }
+server_pid=$(cat "$rundir/zelserver.pid")
+[ "$(stat -c %U /proc/"$server_pid")" = "$user" ] || fail "the daemon does not run as $user"
+dpkg -r "$pkg" </dev/null >"$tmp/remove.out" 2>&1 || { cat "$tmp/remove.out" >&2; fail "remove"; }
+for ((i = 0; i < 300; i++)); do
+  kill -0 "$server_pid" 2>/dev/null || break
+  sleep 0.1
+done
+kill -0 "$server_pid" 2>/dev/null && fail "the removal did not stop the daemon"
+server_pid=""
+[ ! -e "$rundir/zelserver.pid" ] || fail "the daemon left its PID file"
+[ ! -e "$program" ] || fail "the removal left $program"
+[ "$(dpkg-query -W -f='${db:Status-Status}' "$pkg")" = config-files ] || fail "not in the config-files state"
+for f in "$conf" "$state/networks.cfg"; do
+  cmp -s "$tmp/$(basename "$f")" "$f" || fail "the removal changed $f"
+done
+for f in "${lists[@]}"; do
+  [ -f "$data/$f" ] || fail "the removal deleted $data/$f"
+done
+[ -s "$logdir/zelserver.log" ] || fail "the removal deleted the log"
+getent passwd "$user" >/dev/null || fail "the removal deleted the user"
+dpkg -i "$deb" </dev/null >"$tmp/reinstall.out" 2>&1 || { cat "$tmp/reinstall.out" >&2; fail "install after removal"; }
+cmp -s "$tmp/server.ini" "$conf" || fail "the install after removal changed $conf"
+[ ! -L /etc/systemd/system/zelserver.service ] || fail "the unit stays masked after the install"
+check_modes
+say "removal stops the daemon and keeps configuration, lists, log and user"
+
 DEBIAN_FRONTEND=noninteractive dpkg --purge "$pkg" </dev/null >"$tmp/purge.out" 2>&1 ||
   { cat "$tmp/purge.out" >&2; fail "purge"; }
 installed && fail "still known to dpkg after the purge"
