@@ -36,12 +36,12 @@ set(_paths "NetworksFileName=${ZEL_STATE_DIR}/networks.cfg\nDataDir=${ZEL_DATA_D
 string(CONCAT _paths ${_paths})
 string(REGEX REPLACE "NetworksFileName=[^\n]*\nDataDir=[^\n]*\nLogFile=[^\n]*\n(;[^\n]*\n)?PidFile=[^\n]*"
        "${_paths}" _pkg_ini "${_ini}")
-string(REPLACE "Relative names are taken against the program's directory (the data\n; files against DataDir)."
-       "The paths are absolute: relative names would be taken against the\n; program's directory (the data files against DataDir)."
-       _pkg_ini "${_pkg_ini}")
 if(_pkg_ini STREQUAL _ini)
   message(FATAL_ERROR "dist/server.ini: the [System] paths were not found for the package's copy")
 endif()
+string(REPLACE "Relative names are taken against the program's directory (the data\n; files against DataDir)."
+       "The paths are absolute: relative names would be taken against the\n; program's directory (the data files against DataDir)."
+       _pkg_ini "${_pkg_ini}")
 file(WRITE "${_pkg_out}/server.ini" "${_pkg_ini}")
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
              "${PROJECT_SOURCE_DIR}/dist/server.ini" "${PROJECT_SOURCE_DIR}/service/dmq_zel_svc_globals.hpp")

@@ -2,9 +2,9 @@
 # Builds the Debian package and tests it on this machine, as root (CI runs it; no systemd needed):
 # lintian finds no error; the install makes the user, the directories and the files with their
 # owners and modes; the packaged server, run as the zelserver user on the packaged configuration
-# (its two ports moved to free ones), admits a client and stops on SIGTERM; an upgrade install
-# keeps an edited server.ini and changed list files; removal stops a daemon and keeps the
-# configuration, lists, log and user; the purge leaves nothing behind.
+# (its two ports moved to free ones), admits a client and stops on SIGTERM; logrotate takes its
+# log; an upgrade install keeps an edited server.ini and changed list files; removal stops a
+# daemon and keeps the configuration, lists, log and user; the purge leaves nothing behind.
 # The package is purged at the end, also on a failure; one installed before is purged first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -52,7 +52,7 @@ cleanup() {
 trap cleanup EXIT
 
 need=()
-for p in lintian dpkg-dev file; do
+for p in lintian dpkg-dev file logrotate; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || need+=("$p")
 done
 if [ ${#need[@]} -gt 0 ]; then
@@ -129,8 +129,10 @@ say "user, directories, files, owners and modes"
 listening() {
   local port
   printf -v port '%04X' "$1"
-  awk -v p=":$port" 'NR > 1 && $4 == "0A" && substr($2, length($2) - 4) == p { found = 1 } END { exit !found }' \
-    /proc/net/tcp /proc/net/tcp6
+  local tables=(/proc/net/tcp)
+  [ ! -e /proc/net/tcp6 ] || tables+=(/proc/net/tcp6)
+  awk -v p=":$port" 'FNR > 1 && $4 == "0A" && substr($2, length($2) - 4) == p { found = 1 } END { exit !found }' \
+    "${tables[@]}"
 }
 free_port() {
   local p tries=0
@@ -180,6 +182,12 @@ server_pid=""
 [ "$(stat -c %U "$logdir/zelserver.log")" = "$user" ] || fail "the log is not the server's"
 tail -n 1 "$logdir/zelserver.log" | grep -q ': Aborted: SIGTERM$' || fail "the log does not end with the SIGTERM stop"
 say "the server stops on SIGTERM"
+
+# The logrotate snippet takes the server's log in its directory (debug mode: nothing changes).
+logrotate -d /etc/logrotate.d/zelserver >"$tmp/logrotate.out" 2>&1 || { cat "$tmp/logrotate.out" >&2; fail "logrotate"; }
+grep -q "considering log $logdir/zelserver.log" "$tmp/logrotate.out" && ! grep -qi error "$tmp/logrotate.out" ||
+  { cat "$tmp/logrotate.out" >&2; fail "logrotate does not take the log"; }
+say "logrotate takes the log"
 
 # An upgrade (the same package again) keeps what the operator and the server changed.
 echo "Net02" >>"$state/networks.cfg"
