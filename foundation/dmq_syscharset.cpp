@@ -65,13 +65,13 @@ template <class Grow, class OnIllegal>
 int RunIconv(iconv_t h, char* in, size_t inLen, AnsiString& out, size_t& used, Grow grow,
              OnIllegal onIllegal) {
     // A descriptor left in a shift state by an earlier failure must not taint this text.
-    iconv(h, nullptr, nullptr, nullptr, nullptr);
+    CallIconv(iconv, h, nullptr, nullptr, nullptr, nullptr);
     char* ip = in;
     size_t il = inLen;
     while (il > 0) {
         char* op = out.data() + used;
         size_t ol = out.size() - used;
-        size_t r = iconv(h, &ip, &il, &op, &ol);
+        size_t r = CallIconv(iconv, h, &ip, &il, &op, &ol);
         used = static_cast<size_t>(op - out.data());
         if (r != static_cast<size_t>(-1)) break;
         int e = errno;
@@ -87,7 +87,7 @@ int RunIconv(iconv_t h, char* in, size_t inLen, AnsiString& out, size_t& used, G
     for (int pass = 0; pass < 2; ++pass) {
         char* op = out.data() + used;
         size_t ol = out.size() - used;
-        size_t r = iconv(h, nullptr, nullptr, &op, &ol);
+        size_t r = CallIconv(iconv, h, nullptr, nullptr, &op, &ol);
         used = static_cast<size_t>(op - out.data());
         if (r != static_cast<size_t>(-1)) return 0;
         int e = errno;

@@ -1,7 +1,9 @@
 #pragma once
 // The system character set and iconv conversion between UTF-16 and named 8-bit character sets.
 // Every conversion pairs the named set with UTF-16 LE without byte order mark.
+#include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "foundation/dmq_types.hpp"
 
@@ -52,6 +54,17 @@ int Utf8ToUnicodeStrict(const char* P, int32_t Len, UnicodeString& Dest);
 int IconvFromUnicode(TIconvHandle Handle, UnicodeView S, AnsiString& Dest);
 int IconvToUnicode(TIconvHandle Handle, AnsiView S, UnicodeString& Dest);
 int IconvBufToUnicode(TIconvHandle Handle, const char* P, int32_t Len, UnicodeString& Dest);
+
+// Calls Fn, an iconv of either declaration: the C library's takes the input as `char**`, GNU
+// libiconv's (and older BSD headers) as `const char**`. The input pointer is handed over as the
+// type Fn takes, so Fn advances the caller's own pointer; a null input (the flush call) stays
+// null. Fn's other parameters are those of every iconv.
+template <class Desc, class InChar>
+    requires std::is_same_v<std::remove_const_t<InChar>, char>
+size_t CallIconv(size_t (*Fn)(Desc, InChar**, size_t*, char**, size_t*), std::type_identity_t<Desc> Cd,
+                 char** In, size_t* InLeft, char** Out, size_t* OutLeft) {
+    return Fn(Cd, const_cast<InChar**>(In), InLeft, Out, OutLeft);
+}
 
 // Open a descriptor for Charset against UTF-16 LE, convert, close; UTF-8 converts in plain code.
 // When the descriptor cannot be opened (a blank name included) the result is errno and Dest

@@ -3,12 +3,14 @@
 #   scripts/install-deps.sh           the packages of every build
 #   scripts/install-deps.sh clang     also clang (the thread-safety build)
 #   scripts/install-deps.sh fuzz      also clang and libFuzzer (the fuzz targets)
+#   scripts/install-deps.sh package   also the Debian package tools (dpkg-shlibdeps, file)
 set -euo pipefail
 want=(cmake ninja-build g++ libgtest-dev libgmock-dev)
 for extra in "$@"; do
   case "$extra" in
     clang) want+=(clang) ;;
     fuzz) want+=(clang libclang-rt-14-dev) ;;
+    package) want+=(dpkg-dev file) ;;
     *) echo "unknown extra: $extra" >&2; exit 1 ;;
   esac
 done

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <map>
@@ -259,6 +261,61 @@ TEST(SysCharset, ClosedDescriptorUsesTheDefaultConversion) {
     UnicodeString u = u"old";
     EXPECT_EQ(IconvToUnicode(InvalidIconv(), "", u), 0);
     EXPECT_EQ(u, u"");
+}
+
+// Two iconv stand-ins that differ only in the declaration of their input pointer, as the C
+// library's and GNU libiconv's do. Each takes at most two bytes per call (so the caller's pointer
+// must advance between calls), writes them upper-cased, and on the flush call (null input) writes
+// one '!'. They note the descriptor they were given.
+void* StandInCd = nullptr;
+
+template <class InChar>
+size_t StandInIconv(void* Cd, InChar** In, size_t* InLeft, char** Out, size_t* OutLeft) {
+    StandInCd = Cd;
+    if (In == nullptr || *In == nullptr) {
+        *(*Out)++ = '!';
+        --*OutLeft;
+        return 0;
+    }
+    const size_t n = std::min({*InLeft, *OutLeft, size_t{2}});
+    for (size_t i = 0; i < n; ++i)
+        *(*Out)++ = static_cast<char>(std::toupper(static_cast<unsigned char>((*In)[i])));
+    *In += n;
+    *InLeft -= n;
+    *OutLeft -= n;
+    if (*InLeft == 0) return 0;
+    errno = E2BIG;
+    return static_cast<size_t>(-1);
+}
+size_t StandInCharInput(void* Cd, char** In, size_t* InLeft, char** Out, size_t* OutLeft) {
+    return StandInIconv(Cd, In, InLeft, Out, OutLeft);
+}
+size_t StandInConstInput(void* Cd, const char** In, size_t* InLeft, char** Out, size_t* OutLeft) {
+    return StandInIconv(Cd, In, InLeft, Out, OutLeft);
+}
+
+template <class InChar>
+void ExpectIconvCalledThrough(size_t (*Fn)(void*, InChar**, size_t*, char**, size_t*)) {
+    int cd = 0;
+    char text[] = "abcde";
+    char* ip = text;
+    size_t il = 5;
+    char buf[8] = {};
+    char* op = buf;
+    size_t ol = sizeof buf;
+    for (int pass = 0; pass < 5 && il > 0; ++pass) CallIconv(Fn, &cd, &ip, &il, &op, &ol);
+    EXPECT_EQ(ip, text + 5);
+    EXPECT_EQ(il, 0u);
+    EXPECT_EQ(StandInCd, &cd);
+    EXPECT_EQ(CallIconv(Fn, nullptr, nullptr, nullptr, &op, &ol), 0u);
+    EXPECT_EQ(StandInCd, nullptr);
+    EXPECT_EQ(std::string(buf, op), "ABCDE!");
+    EXPECT_EQ(ol, sizeof buf - 6);
+}
+
+TEST(SysCharset, IconvOfEitherInputDeclarationIsCalledThroughOneAdapter) {
+    ExpectIconvCalledThrough(&StandInCharInput);
+    ExpectIconvCalledThrough(&StandInConstInput);
 }
 
 }  // namespace

@@ -1,0 +1,250 @@
+#!/usr/bin/env bash
+# Builds the Debian package and tests it on this machine, as root (CI runs it; no systemd needed):
+# lintian finds no error; the install makes the user, the directories and the files with their
+# owners and modes; the packaged server, run as the zelserver user on the packaged configuration
+# (its two ports moved to free ones), admits a client and stops on SIGTERM; logrotate takes its
+# log; an upgrade install keeps an edited server.ini and changed list files; removal stops a
+# daemon and keeps the configuration, lists, log and user; the purge leaves nothing behind.
+# The package is purged at the end, also on a failure; one installed before is purged first.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+[ "$(id -u)" -eq 0 ] || { echo "package-test: run as root" >&2; exit 1; }
+
+pkg=zelserver
+user=zelserver
+conf=/etc/zelserver/server.ini
+state=/var/lib/zelserver
+data=$state/data
+logdir=/var/log/zelserver
+rundir=/run/zelserver
+program=/usr/sbin/ZELServer-console
+lists=(admins.dat blocks.dat modes.dat mutes.dat notices.dat owner.dat rights.dat)
+
+say() { echo "package-test: $*"; }
+fail() {
+  echo "package-test: FAILED: $*" >&2
+  exit 1
+}
+installed() { dpkg-query -W -f='${db:Status-Status}' "$pkg" 2>/dev/null | grep -qv '^not-installed$'; }
+
+tmp=$(mktemp -d /tmp/zelpkg.XXXXXX)
+chmod 0755 "$tmp"
+server_pid=""
+cleanup() {
+  local rc=$?
+  if [ -n "$server_pid" ] && kill -0 "$server_pid" 2>/dev/null; then
+    kill -KILL "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+  fi
+  if [ "$rc" -ne 0 ]; then
+    for f in "$tmp/server.out" "$logdir/zelserver.log"; do
+      [ -s "$f" ] || continue
+      echo "--- $f" >&2
+      tail -n 40 "$f" >&2 || true
+    done
+  fi
+  if installed; then
+    DEBIAN_FRONTEND=noninteractive dpkg --purge "$pkg" >/dev/null || rc=1
+  fi
+  rm -rf "$tmp"
+  exit "$rc"
+}
+trap cleanup EXIT
+
+need=()
+for p in lintian dpkg-dev file logrotate; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || need+=("$p")
+done
+if [ ${#need[@]} -gt 0 ]; then
+  apt-get update
+  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${need[@]}"
+fi
+if installed; then
+  say "purging the $pkg package installed before"
+  DEBIAN_FRONTEND=noninteractive dpkg --purge "$pkg" >/dev/null
+fi
+
+deb=$(scripts/package.sh | tail -n 1)
+[ -f "$deb" ] || fail "no package built"
+case "$(basename "$deb")" in
+  zelserver_*_"$(dpkg --print-architecture)".deb) ;;
+  *) fail "package file name $(basename "$deb")" ;;
+esac
+say "built $deb"
+
+lintian --allow-root --fail-on error "$deb" || fail "lintian reports errors"
+say "lintian: no error"
+
+DEBIAN_FRONTEND=noninteractive apt-get install -y "$deb" </dev/null >"$tmp/install.out" 2>&1 ||
+  { cat "$tmp/install.out" >&2; fail "install"; }
+say "installed"
+
+# owner:group mode of each path
+check_modes() {
+  local entry path want got
+  for entry in \
+    "$program root:root 755" \
+    "/etc/zelserver root:root 755" \
+    "$conf root:$user 640" \
+    "/etc/logrotate.d/zelserver root:root 644" \
+    "/usr/lib/systemd/system/zelserver.service root:root 644" \
+    "/usr/lib/tmpfiles.d/zelserver.conf root:root 644" \
+    "/usr/share/doc/zelserver/README.md root:root 644" \
+    "$state $user:$user 750" \
+    "$state/networks.cfg $user:$user 640" \
+    "$data $user:$user 750" \
+    "$logdir $user:adm 750" \
+    "$rundir $user:$user 755"; do
+    path=${entry%% *}
+    want=${entry#* }
+    got=$(stat -c '%U:%G %a' "$path" 2>/dev/null) || fail "$path missing"
+    [ "$got" = "$want" ] || fail "$path is $got, not $want"
+  done
+  for f in "${lists[@]}"; do
+    got=$(stat -c '%U:%G %a' "$data/$f" 2>/dev/null) || fail "$data/$f missing"
+    [ "$got" = "$user:$user 640" ] || fail "$data/$f is $got"
+  done
+}
+
+IFS=: read -r _ _ uid _ _ home shell < <(getent passwd "$user") || fail "no user $user"
+[ "$uid" -lt 1000 ] || fail "$user is not a system user (uid $uid)"
+[ "$home" = "$state" ] || fail "$user's home is $home"
+[ "$shell" = /usr/sbin/nologin ] || fail "$user's shell is $shell"
+getent group "$user" >/dev/null || fail "no group $user"
+check_modes
+conffiles=$(dpkg-query -W -f='${Conffiles}' "$pkg")
+for c in "$conf" /etc/logrotate.d/zelserver; do
+  grep -q " $c " <<<"$conffiles" || fail "$c is not a conffile"
+done
+for line in "NetworksFileName=$state/networks.cfg" "DataDir=$data" "LogFile=$logdir/zelserver.log" \
+  "PidFile=$rundir/zelserver.pid"; do
+  grep -qx "$line" "$conf" || fail "$conf lacks $line"
+done
+grep -qx "ExecStart=$program run $conf" /usr/lib/systemd/system/zelserver.service ||
+  fail "the unit does not run $program on $conf"
+cmp -s dist/networks.cfg "$state/networks.cfg" || fail "$state/networks.cfg is not the shipped one"
+say "user, directories, files, owners and modes"
+
+# Two free ports below the usual ephemeral range, nothing listening on them.
+listening() {
+  local port
+  printf -v port '%04X' "$1"
+  local tables=(/proc/net/tcp)
+  [ ! -e /proc/net/tcp6 ] || tables+=(/proc/net/tcp6)
+  awk -v p=":$port" 'FNR > 1 && $4 == "0A" && substr($2, length($2) - 4) == p { found = 1 } END { exit !found }' \
+    "${tables[@]}"
+}
+free_port() {
+  local p tries=0
+  while :; do
+    p=$((20000 + RANDOM % 12000))
+    [ "$p" != "${1:-}" ] && ! listening "$p" && { echo "$p"; return; }
+    tries=$((tries + 1))
+    [ "$tries" -lt 100 ] || fail "no free port"
+  done
+}
+client_port=$(free_port)
+command_port=$(free_port "$client_port")
+sed -i -e "s/^ListenServerPorts=.*/ListenServerPorts=$client_port/" -e "s/^CommandPort=.*/CommandPort=$command_port/" \
+  -e '1i ; edited by the package test' "$conf"
+
+setpriv --reuid="$user" --regid="$user" --init-groups -- "$program" run "$conf" >"$tmp/server.out" 2>&1 &
+server_pid=$!
+for ((i = 0; i < 300; i++)); do
+  listening "$client_port" && break
+  kill -0 "$server_pid" 2>/dev/null || fail "the server ended at start"
+  sleep 0.1
+done
+listening "$client_port" || fail "the server does not listen on $client_port"
+[ "$(stat -c %U /proc/"$server_pid")" = "$user" ] || fail "the server does not run as $user"
+
+exec 3<>"/dev/tcp/127.0.0.1/$client_port" || fail "no connection to $client_port"
+printf 'CT:<VX>2014004</VX><EA>test@example.org</EA><PW>pw</PW><ON>N0CALL</ON><BC>PC Only</BC><CT>Town</CT><NN>Land</NN><NT>Lobby</NT><CEF>1</CEF>\r\n' >&3
+answer=""
+for _ in 1 2; do
+  IFS= read -r -t 10 line <&3 || fail "no login answer (got: $answer)"
+  answer+=$line
+done
+exec 3<&-
+grep -q '<AL>OK</AL>' <<<"$answer" || fail "login answer: $answer"
+say "the server admits a client"
+
+kill -TERM "$server_pid"
+for ((i = 0; i < 300; i++)); do
+  kill -0 "$server_pid" 2>/dev/null || break
+  sleep 0.1
+done
+kill -0 "$server_pid" 2>/dev/null && fail "the server did not stop on SIGTERM"
+rc=0
+wait "$server_pid" || rc=$?
+server_pid=""
+[ "$rc" -eq 0 ] || fail "the server ended with $rc"
+[ "$(stat -c %U "$logdir/zelserver.log")" = "$user" ] || fail "the log is not the server's"
+tail -n 1 "$logdir/zelserver.log" | grep -q ': Aborted: SIGTERM$' || fail "the log does not end with the SIGTERM stop"
+say "the server stops on SIGTERM"
+
+# The logrotate snippet takes the server's log in its directory (debug mode: nothing changes).
+logrotate -d /etc/logrotate.d/zelserver >"$tmp/logrotate.out" 2>&1 || { cat "$tmp/logrotate.out" >&2; fail "logrotate"; }
+grep -q "considering log $logdir/zelserver.log" "$tmp/logrotate.out" && ! grep -qi error "$tmp/logrotate.out" ||
+  { cat "$tmp/logrotate.out" >&2; fail "logrotate does not take the log"; }
+say "logrotate takes the log"
+
+# An upgrade (the same package again) keeps what the operator and the server changed.
+echo "Net02" >>"$state/networks.cfg"
+echo "; changed by the package test" >>"$data/notices.dat"
+cp -p "$conf" "$state/networks.cfg" "$data/notices.dat" "$tmp/"
+dpkg -i "$deb" </dev/null >"$tmp/upgrade.out" 2>&1 || { cat "$tmp/upgrade.out" >&2; fail "upgrade install"; }
+for f in "$conf" "$state/networks.cfg" "$data/notices.dat"; do
+  cmp -s "$tmp/$(basename "$f")" "$f" || fail "the upgrade changed $f"
+done
+check_modes
+say "an upgrade keeps the edited configuration and lists"
+
+# Removal stops a daemon that its PID file names and keeps the configuration, the lists, the log
+# and the user; a new install takes them up again.
+dpkg-query -L "$pkg" >"$tmp/files"
+setpriv --reuid="$user" --regid="$user" --init-groups -- "$program" daemon "$conf" >"$tmp/daemon.out" 2>&1 ||
+  { cat "$tmp/daemon.out" >&2; fail "the daemon did not start"; }
+server_pid=$(cat "$rundir/zelserver.pid")
+[ "$(stat -c %U /proc/"$server_pid")" = "$user" ] || fail "the daemon does not run as $user"
+dpkg -r "$pkg" </dev/null >"$tmp/remove.out" 2>&1 || { cat "$tmp/remove.out" >&2; fail "remove"; }
+for ((i = 0; i < 300; i++)); do
+  kill -0 "$server_pid" 2>/dev/null || break
+  sleep 0.1
+done
+kill -0 "$server_pid" 2>/dev/null && fail "the removal did not stop the daemon"
+server_pid=""
+[ ! -e "$rundir/zelserver.pid" ] || fail "the daemon left its PID file"
+[ ! -e "$program" ] || fail "the removal left $program"
+[ "$(dpkg-query -W -f='${db:Status-Status}' "$pkg")" = config-files ] || fail "not in the config-files state"
+for f in "$conf" "$state/networks.cfg"; do
+  cmp -s "$tmp/$(basename "$f")" "$f" || fail "the removal changed $f"
+done
+for f in "${lists[@]}"; do
+  [ -f "$data/$f" ] || fail "the removal deleted $data/$f"
+done
+[ -s "$logdir/zelserver.log" ] || fail "the removal deleted the log"
+getent passwd "$user" >/dev/null || fail "the removal deleted the user"
+dpkg -i "$deb" </dev/null >"$tmp/reinstall.out" 2>&1 || { cat "$tmp/reinstall.out" >&2; fail "install after removal"; }
+cmp -s "$tmp/server.ini" "$conf" || fail "the install after removal changed $conf"
+[ ! -L /etc/systemd/system/zelserver.service ] || fail "the unit stays masked after the install"
+check_modes
+say "removal stops the daemon and keeps configuration, lists, log and user"
+
+DEBIAN_FRONTEND=noninteractive dpkg --purge "$pkg" </dev/null >"$tmp/purge.out" 2>&1 ||
+  { cat "$tmp/purge.out" >&2; fail "purge"; }
+installed && fail "still known to dpkg after the purge"
+! getent passwd "$user" >/dev/null || fail "the user $user is left"
+! getent group "$user" >/dev/null || fail "the group $user is left"
+! dpkg-statoverride --list | grep -q zelserver || fail "a statoverride is left"
+for d in /etc/zelserver "$state" "$logdir" "$rundir" /usr/share/zelserver /usr/share/doc/zelserver; do
+  [ ! -e "$d" ] || fail "$d is left"
+done
+while IFS= read -r f; do
+  [ -d "$f" ] && [ "$f" = "${f/zelserver/}" ] && continue # a shared directory such as /usr/sbin
+  [ ! -e "$f" ] || fail "$f is left"
+done <"$tmp/files"
+left=$(find /etc /var/lib/systemd /usr/lib/systemd /usr/lib/tmpfiles.d -name '*zelserver*' 2>/dev/null || true)
+[ -z "$left" ] || fail "left behind: $left"
+say "the purge leaves nothing behind"
+say "passed"
