@@ -121,13 +121,13 @@ protected:
 };
 
 // A link that is down never overrules a live one: with the second section unreachable the live
-// manager's refusal stands, its acceptance admits; a network whose only link is down runs as
-// STANDALONE, and a switch to LIGHT there still answers "S".
+// manager's refusal stands, its acceptance admits; a network whose two links are both down runs
+// as STANDALONE, and a switch to LIGHT there still answers "S".
 TEST_F(Managers, UnreachableLinkCountsForNothing) {
     auto live = Manager(ByName);
-    Start({live->Port(), test::FreeLoopbackPort()},
+    Start({live->Port(), test::FreeLoopbackPort(), test::FreeLoopbackPort()},
           "Full|ManagerMode=ZEL;ManagersMask=3\nLight|ManagerMode=LIGHT;ManagersMask=3\n"
-          "Dead|ManagerMode=NOTIFY;ManagersMask=2\n");
+          "Dead|ManagerMode=NOTIFY;ManagersMask=6\n");
     ASSERT_TRUE(Operating(0));
     const struct {
         const char* Mail;
