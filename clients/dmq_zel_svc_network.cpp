@@ -799,6 +799,15 @@ void TZELServNetwork::ReleaseAwaiting() {
     }
 }
 
+std::vector<TZELSVCContext*> TZELServNetwork::ManagedClients() const {
+    std::vector<TZELSVCContext*> clients;
+    for (const auto& [k, c] : Members_)
+        if (c != Parrot_) clients.push_back(c);
+    for (const TGroup* g : {&Quarantine_, &Newbies_, &Approved_, &AwaitingAuth_})
+        clients.insert(clients.end(), g->begin(), g->end());
+    return clients;
+}
+
 bool TZELServNetwork::AllAnswered(const TZELSVCContext* C) const {
     for (int32_t i = 0; i < 3; ++i)
         if ((ActiveMask_ & (1u << i)) != 0 && C->ManagerInfo[size_t(i)].Answer == 0) return false;
@@ -806,12 +815,7 @@ bool TZELServNetwork::AllAnswered(const TZELSVCContext* C) const {
 }
 
 void TZELServNetwork::RejudgeClients() {
-    std::vector<TZELSVCContext*> clients;
-    for (auto& [k, c] : Members_)
-        if (c != Parrot_) clients.push_back(c);
-    for (const TGroup* g : {&Newbies_, &Quarantine_, &Approved_, &AwaitingAuth_})
-        clients.insert(clients.end(), g->begin(), g->end());
-    for (TZELSVCContext* c : clients) {
+    for (TZELSVCContext* c : ManagedClients()) {
         c->RemarkManagerAnswers(EffectiveMode_);
         if (c->NetState == NS::ncs_AwaitingAuth) {
             if (AllAnswered(c)) TakeVerdict(c);
@@ -826,12 +830,7 @@ void TZELServNetwork::RejudgeClients() {
 }
 
 void TZELServNetwork::AskLinks(uint32_t Links) {
-    std::vector<TZELSVCContext*> clients;
-    for (auto& [k, c] : Members_)
-        if (c != Parrot_) clients.push_back(c);
-    for (const TGroup* g : {&Quarantine_, &Newbies_, &Approved_, &AwaitingAuth_})
-        clients.insert(clients.end(), g->begin(), g->end());
-    for (TZELSVCContext* c : clients)
+    for (TZELSVCContext* c : ManagedClients())
         for (int32_t i = 0; i < 3; ++i)
             if ((Links & (1u << i)) != 0) S_.SysManAuthenticateClientAt(i, c, this);
 }
@@ -922,12 +921,7 @@ void TZELServNetwork::LinkChanged(int32_t Link, bool Up) {
     } else {
         LinksUp_ &= ~bit;
         // Its answers go with it: it holds no session any more.
-        std::vector<TZELSVCContext*> clients;
-        for (auto& [k, c] : Members_)
-            if (c != Parrot_) clients.push_back(c);
-        for (const TGroup* g : {&Quarantine_, &Newbies_, &Approved_, &AwaitingAuth_})
-            clients.insert(clients.end(), g->begin(), g->end());
-        for (TZELSVCContext* c : clients) {
+        for (TZELSVCContext* c : ManagedClients()) {
             c->ClearManagerAnswer(Link, EffectiveMode_);
             c->LinkStates[size_t(Link)] = 0;
         }

@@ -252,6 +252,9 @@ private:
     void UpdateManagers(bool Warn);
     void ReleaseAwaiting();
     void RejudgeClients();
+    // The clients the managers judge: the members but the Parrot, then Quarantine, Newbies,
+    // Approved and AwaitingAuth (a copy: judging changes the groups).
+    std::vector<TZELSVCContext*> ManagedClients() const;
     // Every client not asked yet is sent to the links in Links.
     void AskLinks(uint32_t Links);
     // Every link of ActiveManagersMask answered C (and there is one).

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -55,6 +56,17 @@ std::string ByName(const std::string& EMail) {
     if (StartsWith(EMail, "ok")) return "<SID>s-" + EMail + "</SID>";
     return "";
 }
+
+// The live manager's answers (ByName) in a ZEL and a LIGHT network, each the client's outcome.
+const struct {
+    const char* Mail;
+    const char* Net;
+    const char* Outcome;
+} kLiveVerdicts[] = {
+    {"wrong1@example.org", "Full", "WRONG/Z"}, {"block1@example.org", "Full", "BLOCK/Z"},
+    {"ok1@example.org", "Full", "OK/Z"},       {"wrong2@example.org", "Light", "WRONG/L"},
+    {"block2@example.org", "Light", "BLOCK/L"}, {"ok2@example.org", "Light", "OK/L"},
+};
 
 int CountPrefix(FakeManager& M, const std::string& Prefix) {
     int n = 0;
@@ -129,32 +141,24 @@ TEST_F(Managers, UnreachableLinkCountsForNothing) {
           "Full|ManagerMode=ZEL;ManagersMask=3\nLight|ManagerMode=LIGHT;ManagersMask=3\n"
           "Dead|ManagerMode=NOTIFY;ManagersMask=6\n");
     ASSERT_TRUE(Operating(0));
-    const struct {
-        const char* Mail;
-        const char* Net;
-        const char* Outcome;
-    } cases[] = {
-        {"wrong1@example.org", "Full", "WRONG/Z"}, {"block1@example.org", "Full", "BLOCK/Z"},
-        {"ok1@example.org", "Full", "OK/Z"},       {"wrong2@example.org", "Light", "WRONG/L"},
-        {"block2@example.org", "Light", "BLOCK/L"}, {"ok2@example.org", "Light", "OK/L"},
-        {"wrong3@example.org", "Dead", "OK/S"},
-    };
-    for (const auto& c : cases) {
+    for (const auto& c : kLiveVerdicts) {
         SCOPED_TRACE(c.Mail);
         EXPECT_EQ(Login(c.Mail, c.Net), c.Outcome);
     }
+    EXPECT_EQ(Login("wrong3@example.org", "Dead"), "OK/S");
     EXPECT_EQ(Word({"dnetmanmode", "Dead", "LIGHT"}).Code, 0);
     EXPECT_EQ(Login("wrong4@example.org", "Dead"), "OK/S");
     // Only the live link was asked, and only the clients of networks it serves.
-    EXPECT_EQ(CountPrefix(*live, "CC:"), 6);
+    EXPECT_EQ(CountPrefix(*live, "CC:"), int(std::size(kLiveVerdicts)));
 }
 
 // Both links hold the clients' requests; the second drops them, and the first answers only
 // after that: its refusals stand, its acceptances admit.
 TEST_F(Managers, DroppedLinkCountsForNothing) {
-    // Silent on the first five requests, it drops the link with the sixth.
+    // Silent on every request but the last, it drops the link with that.
     auto held = std::make_shared<std::atomic<int>>(0);
-    auto dropping = Manager([held](const std::string&) { return ++*held == 6 ? "close" : ""; });
+    auto dropping = Manager(
+        [held](const std::string&) { return ++*held == int(std::size(kLiveVerdicts)) ? "close" : ""; });
     auto live = Manager([&dropping](const std::string& Mail) {
         WaitUntil([&] { return dropping->EndedAt(0) != 0; }, 8s);
         return ByName(Mail);
@@ -162,15 +166,7 @@ TEST_F(Managers, DroppedLinkCountsForNothing) {
     Start({live->Port(), dropping->Port()}, "Full|ManagerMode=ZEL;ManagersMask=3\nLight|ManagerMode=LIGHT;ManagersMask=3\n");
     ASSERT_TRUE(Operating(0));
     ASSERT_TRUE(Operating(1));
-    const struct {
-        const char* Mail;
-        const char* Net;
-        const char* Outcome;
-    } cases[] = {
-        {"wrong1@example.org", "Full", "WRONG/Z"}, {"block1@example.org", "Full", "BLOCK/Z"},
-        {"ok1@example.org", "Full", "OK/Z"},       {"wrong2@example.org", "Light", "WRONG/L"},
-        {"block2@example.org", "Light", "BLOCK/L"}, {"ok2@example.org", "Light", "OK/L"},
-    };
+    const auto& cases = kLiveVerdicts;
     std::vector<std::unique_ptr<test::TZelClient>> clients;
     for (const auto& c : cases) {
         clients.push_back(std::make_unique<test::TZelClient>());
