@@ -99,6 +99,7 @@ protected:
         sd_.Put("server.ini", ini);
         cfg_ = sd_.Path("server.ini");
         pid_ = sd_.Spawn({"run", cfg_}, "server");
+        ASSERT_TRUE(sd_.WaitForLog("Start listening: Client")) << sd_.Get("zel.log");
         ASSERT_TRUE(sd_.WaitForLog("Start listening: Command")) << sd_.Get("zel.log");
     }
     void TearDown() override {
