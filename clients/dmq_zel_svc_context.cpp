@@ -772,7 +772,9 @@ void TZELSVCContext::JoinPrepare(TZELServNetwork& N) {
     WriteEntryStatus();
 
     ManagerConnectText.clear();
-    if (N.EffectiveManagerMode() != TZELSystemManagerMode::smm_Standalone) {
+    // Also in STANDALONE: a link that comes up, or a mode set later, asks the managers about the
+    // clients already in.
+    {
         TStringBldA b;
         StrBldAAdd(b, "CC:");
         StrBldAAddElement(b, "EA", EMail);

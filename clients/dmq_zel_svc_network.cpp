@@ -123,6 +123,7 @@ TZELServNetwork::TZELServNetwork(TZELService& Service, const TZELServNetworkRec&
     InitFloor();
     Now_ = S_.CurrentTick();
     LastRun_ = Now_;
+    ModeInForce_ = Options_.ManagerMode;
     CheckManagers(7);
     if (Options_.Parrot.ParrotEnable) {
         ParrotBot_ = CreateWrkCtx<TZELSVCContextParrot>(&S_, this);
@@ -759,26 +760,79 @@ void TZELServNetwork::AddMovedClient(TZELSVCWrkCtxBase* Client, int32_t Kind, in
 // The System Managers.
 
 void TZELServNetwork::CheckManagers(uint32_t LinksMask) {
-    ActiveMask_ = static_cast<uint32_t>(Options_.ManagersMask) & LinksMask & 7u;
+    // The links the service keeps: each one serves the network only while it reports itself up
+    // (codes 45 and 46), so a link that never connects is never waited for.
+    if ((static_cast<uint32_t>(Options_.ManagersMask) & LinksMask & 7u) == 0 &&
+        ModeInForce_ != TZELSystemManagerMode::smm_Standalone && Info_)
+        Info_(u"WARNING: no active managers for the net(room); switching net(room) manager mode to STANDALONE");
+    UpdateManagers(false);
+}
+
+void TZELServNetwork::UpdateManagers(bool Warn) {
+    const TZELSystemManagerMode was = EffectiveMode_;
+    ActiveMask_ = static_cast<uint32_t>(Options_.ManagersMask) & LinksUp_ & 7u;
     ActiveCount_ = BitCount3(ActiveMask_);
-    if (ActiveMask_ == 0 && Options_.ManagerMode != TZELSystemManagerMode::smm_Standalone) {
-        EffectiveMode_ = TZELSystemManagerMode::smm_Standalone;
-        if (Info_)
+    EffectiveMode_ = ActiveMask_ == 0 ? TZELSystemManagerMode::smm_Standalone : ModeInForce_;
+    if (EffectiveMode_ == was) return;
+    if (EffectiveMode_ == TZELSystemManagerMode::smm_Standalone) {
+        if (Warn && ModeInForce_ != TZELSystemManagerMode::smm_Standalone && Info_)
             Info_(u"WARNING: no active managers for the net(room); switching net(room) manager mode to STANDALONE");
-        // Nobody answers the clients that wait for verdicts now: they go on as in STANDALONE.
-        const TGroup waiting = AwaitingAuth_;
-        for (TZELSVCContext* c : waiting) {
-            Leave(c);
-            c->ResetManagerAnswers(EffectiveMode_);
-            Enter(c, NS::ncs_Newbie);
-            if (c->Moved)
-                ClientReady(c);
-            else
-                c->SendAcceptedLogin();
-        }
+        ReleaseAwaiting();
         return;
     }
-    EffectiveMode_ = Options_.ManagerMode;
+    RejudgeClients();
+    // Clients admitted without managers are asked now.
+    if (was == TZELSystemManagerMode::smm_Standalone) AskLinks(ActiveMask_);
+}
+
+void TZELServNetwork::ReleaseAwaiting() {
+    // Nobody judges the clients that wait for verdicts now: they go on as in STANDALONE.
+    const TGroup waiting = AwaitingAuth_;
+    for (TZELSVCContext* c : waiting) {
+        Leave(c);
+        c->ResetManagerAnswers(EffectiveMode_);
+        Enter(c, NS::ncs_Newbie);
+        if (c->Moved)
+            ClientReady(c);
+        else
+            c->SendAcceptedLogin();
+    }
+}
+
+std::vector<TZELSVCContext*> TZELServNetwork::ManagedClients() const {
+    std::vector<TZELSVCContext*> clients;
+    for (const auto& [k, c] : Members_)
+        if (c != Parrot_) clients.push_back(c);
+    for (const TGroup* g : {&Quarantine_, &Newbies_, &Approved_, &AwaitingAuth_})
+        clients.insert(clients.end(), g->begin(), g->end());
+    return clients;
+}
+
+bool TZELServNetwork::AllAnswered(const TZELSVCContext* C) const {
+    for (int32_t i = 0; i < 3; ++i)
+        if ((ActiveMask_ & (1u << i)) != 0 && C->ManagerInfo[size_t(i)].Answer == 0) return false;
+    return ActiveMask_ != 0;
+}
+
+void TZELServNetwork::RejudgeClients() {
+    for (TZELSVCContext* c : ManagedClients()) {
+        c->RemarkManagerAnswers(EffectiveMode_);
+        if (c->NetState == NS::ncs_AwaitingAuth) {
+            if (AllAnswered(c)) TakeVerdict(c);
+            continue;
+        }
+        uint8_t reason = 0;
+        if (c->ManagerVerdict(reason)) continue;
+        const DC cause = CauseOfVerdict(reason);
+        c->SetDisconnectCause(cause);
+        DropClient(c, cause);
+    }
+}
+
+void TZELServNetwork::AskLinks(uint32_t Links) {
+    for (TZELSVCContext* c : ManagedClients())
+        for (int32_t i = 0; i < 3; ++i)
+            if ((Links & (1u << i)) != 0) S_.SysManAuthenticateClientAt(i, c, this);
 }
 
 TZELSVCContext* TZELServNetwork::FindWaiting(const void* Client) const {
@@ -801,16 +855,31 @@ void TZELServNetwork::ManagerAnswer(TZELSVCNetQueueRecord& Rec) {
         return;
     }
     const uint8_t result = Rec.Value1 >= 0 && Rec.Value1 <= 5 ? static_cast<uint8_t>(Rec.Value1) : ZELLoginError;
+    if (result == 0) {
+        // No verdict (the link is not operating, or lost the request): it counts for nothing, and
+        // the link is asked again when it comes back.
+        c->ClearManagerAnswer(link, EffectiveMode_);
+        c->LinkStates[size_t(link)] = 0;
+        return;
+    }
     TZELSVCContextManagerInfo& info = c->ManagerInfo[size_t(link)];
     info.Answer = result;
     info.Session = result == ZELLoginAccepted ? Rec.Text2 : AnsiString();
     info.Accept = TZELSVCContext::ManagerAccepts(EffectiveMode_, result);
-    c->LinkStates[size_t(link)] = result == 0 ? 0 : 2;
-    if (c->ManagerAnswerCount < ActiveCount_) ++c->ManagerAnswerCount;
+    // Only a manager that accepted holds a session (and hears the client's logout).
+    c->LinkStates[size_t(link)] = result == ZELLoginAccepted ? 2 : 1;
     if (c->NetState == NS::ncs_Member && S_.LogClientLevel >= 4)
         LogClient(c, u" MANAGER_AUTH MIDX=" + WidenStrU(std::to_string(link)), true);
-    // After the fall to STANDALONE an answer is kept, but no verdict is taken on it.
-    if (c->ManagerAnswerCount < ActiveCount_ || EffectiveMode_ == TZELSystemManagerMode::smm_Standalone) return;
+    // After the fall to STANDALONE an answer is kept, but no verdict is taken on it; the verdict
+    // waits for every link that serves the network.
+    if (EffectiveMode_ == TZELSystemManagerMode::smm_Standalone || (ActiveMask_ & (1u << link)) == 0 ||
+        !AllAnswered(c))
+        return;
+    c->RemarkManagerAnswers(EffectiveMode_);
+    TakeVerdict(c);
+}
+
+void TZELServNetwork::TakeVerdict(TZELSVCContext* c) {
     uint8_t reason = 0;
     const bool accepted = c->ManagerVerdict(reason);
     const DC cause = CauseOfVerdict(reason);
@@ -845,18 +914,32 @@ void TZELServNetwork::ManagerAnswer(TZELSVCNetQueueRecord& Rec) {
 }
 
 void TZELServNetwork::LinkChanged(int32_t Link, bool Up) {
-    if (EffectiveMode_ == TZELSystemManagerMode::smm_Standalone || Link < 0 || Link > 2) return;
-    std::vector<TZELSVCContext*> clients;
-    for (auto& [k, c] : Members_)
-        if (c != Parrot_) clients.push_back(c);
-    for (const TGroup* g : {&Quarantine_, &Newbies_, &Approved_}) clients.insert(clients.end(), g->begin(), g->end());
-    for (TZELSVCContext* c : clients) {
-        if (Up) {
-            S_.SysManAuthenticateClientAt(Link, c, this);
-        } else {
+    if (Link < 0 || Link > 2) return;
+    const uint32_t bit = 1u << Link;
+    if (Up) {
+        LinksUp_ |= bit;
+    } else {
+        LinksUp_ &= ~bit;
+        // Its answers go with it: it holds no session any more.
+        for (TZELSVCContext* c : ManagedClients()) {
             c->ClearManagerAnswer(Link, EffectiveMode_);
             c->LinkStates[size_t(Link)] = 0;
         }
+    }
+    const TZELSystemManagerMode was = EffectiveMode_;
+    UpdateManagers(true);
+    if (EffectiveMode_ == TZELSystemManagerMode::smm_Standalone) return;
+    if (Up) {
+        // A rise from STANDALONE asked every link already.
+        if (was != TZELSystemManagerMode::smm_Standalone && (ActiveMask_ & bit) != 0) AskLinks(bit);
+        return;
+    }
+    // The clients waiting for it are judged by the links still up.
+    const TGroup waiting = AwaitingAuth_;
+    for (TZELSVCContext* c : waiting) {
+        if (c->NetState != NS::ncs_AwaitingAuth || !AllAnswered(c)) continue;
+        c->RemarkManagerAnswers(EffectiveMode_);
+        TakeVerdict(c);
     }
 }
 
@@ -1929,23 +2012,12 @@ void TZELServNetwork::SwitchChanged() {
     S_.SetServiceFlags(ZELSVCFlagModes);
 }
 
-void TZELServNetwork::SetManagerMode(int32_t Mode) {
-    if (Mode < 0 || Mode > 3 || Mode == static_cast<int32_t>(Options_.ManagerMode)) return;
-    TZELSystemManagerMode m = static_cast<TZELSystemManagerMode>(Mode);
-    if (ActiveMask_ == 0) m = TZELSystemManagerMode::smm_Standalone;
-    if (m == EffectiveMode_) return;
-    EffectiveMode_ = m;
-    std::vector<TZELSVCContext*> members;
-    for (auto& [k, c] : Members_)
-        if (c != Parrot_) members.push_back(c);
-    for (TZELSVCContext* c : members) {
-        c->RemarkManagerAnswers(m);
-        uint8_t reason = 0;
-        if (m == TZELSystemManagerMode::smm_Standalone || c->ManagerVerdict(reason)) continue;
-        const DC cause = CauseOfVerdict(reason);
-        c->SetDisconnectCause(cause);
-        DropMember(c, cause);
-    }
+void TZELServNetwork::SetManagerMode(int32_t Mode, bool ServerWide) {
+    // The configured mode is a value like any other, so an operator can always return to it; a
+    // network with a mode of its own follows only its own command.
+    if (Mode < 0 || Mode > 3 || (ServerWide && Options_.ManagerModeSet)) return;
+    ModeInForce_ = static_cast<TZELSystemManagerMode>(Mode);
+    UpdateManagers(false);
 }
 
 bool TZELServNetwork::DisconnectById(AnsiView Id) {
@@ -2151,7 +2223,7 @@ void TZELServNetwork::RunCommandPort(TZELSVCNetQueueRecord& Rec) {
         }
         case 26:
         case 27:
-            SetManagerMode(Rec.Value1);
+            SetManagerMode(Rec.Value1, Rec.Command == TZELSVCNetQueueCommand::fsnq_SetServerManagerMode);
             return;
         case 35:
             S_.PostCommandReply(Rec.Owner, Rec.OwnerId, DisconnectById(Rec.Text1) ? "+OK\r\n" : "-NOCLIENT\r\n");

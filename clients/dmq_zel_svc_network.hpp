@@ -90,8 +90,9 @@ public:
     const UnicodeString& NetworkName() const override { return Name_; }
     const TZELSVCNetworkOptions& NetworkOptions() const override { return Options_; }
     void SetLogHooks(TZELSVCLogHook Info, TZELSVCLogHook Error) override;
-    // ActiveManagersMask := ManagersMask AND LinksMask; no active link outside STANDALONE switches
-    // the network to STANDALONE (with a warning) and admits the clients awaiting verdicts.
+    // LinksMask: the links the service keeps. None of them selected outside STANDALONE gives the
+    // warning; each link serves only while it is up (codes 45, 46): ActiveManagersMask is
+    // ManagersMask AND the links up, and without one the network runs as STANDALONE.
     void CheckManagers(uint32_t LinksMask) override;
 
     // ---- data lists
@@ -242,8 +243,24 @@ private:
     void InstallRecord(TZELSVCNetQueueRecord& Rec);
     // Code 44: one System Manager's answer on a client; the verdict once every active one answered.
     void ManagerAnswer(TZELSVCNetQueueRecord& Rec);
-    // Codes 45 and 46: a link came up (the clients are sent to it) or went down (its answers go).
+    // Codes 45 and 46: a link came up (the clients are sent to it) or went down (its answers go,
+    // and the clients waiting for it are judged by the links still up).
     void LinkChanged(int32_t Link, bool Up);
+    // The mask, count and mode from the links up and the mode in force, and what a change of the
+    // mode asks: the fall to STANDALONE releases AwaitingAuth (Warn: with the warning, for links
+    // lost), another mode judges every client anew and asks the links for those never asked.
+    void UpdateManagers(bool Warn);
+    void ReleaseAwaiting();
+    void RejudgeClients();
+    // The clients the managers judge: the members but the Parrot, then Quarantine, Newbies,
+    // Approved and AwaitingAuth (a copy: judging changes the groups).
+    std::vector<TZELSVCContext*> ManagedClients() const;
+    // Every client not asked yet is sent to the links in Links.
+    void AskLinks(uint32_t Links);
+    // Every link of ActiveManagersMask answered C (and there is one).
+    bool AllAnswered(const TZELSVCContext* C) const;
+    // The verdict on C from its answers, by the group it is in.
+    void TakeVerdict(TZELSVCContext* C);
     TZELSVCContext* FindWaiting(const void* Client) const;
     void AppendOwn(uint8_t Code, int32_t Value);
     void LogClient(TZELSVCContext* C, UnicodeView Text, bool Description);
@@ -347,8 +364,9 @@ private:
     bool SetNotices(AnsiView Notice1, AnsiView Notice2);
     // Codes 19, 20, 70 to 73: a change sets dirty 0xA00 and the service's modes bit.
     void SwitchChanged();
-    // Codes 26, 27: a new manager mode; members that no longer qualify are dropped.
-    void SetManagerMode(int32_t Mode);
+    // Codes 26 (ServerWide: only without a ManagerMode of the network's own) and 27: the mode in
+    // force, the configured one included; clients that no longer qualify are dropped.
+    void SetManagerMode(int32_t Mode, bool ServerWide);
     // Code 35: the client with Id aborted by the owner; false when none.
     bool DisconnectById(AnsiView Id);
     // Codes 62 to 80 from a member (a requester no longer a member asks for nothing).
@@ -395,6 +413,10 @@ private:
     uint32_t ActiveMask_ = 0;
     int32_t ActiveCount_ = 0;
     TZELSystemManagerMode EffectiveMode_ = TZELSystemManagerMode::smm_Standalone;
+    // The links that reported up (codes 45, 46), and the mode set by the options or the command
+    // port (EffectiveMode_ is STANDALONE while no selected link is up).
+    uint32_t LinksUp_ = 0;
+    TZELSystemManagerMode ModeInForce_ = TZELSystemManagerMode::smm_Standalone;
 
     uint32_t Now_ = 0;
     uint32_t LastRun_ = 0;

@@ -439,7 +439,9 @@ void TZELService::DispatchRecord(std::unique_ptr<TZELSVCNetQueueRecord>& Rec) {
             if (r.Owner != nullptr) ForwardToNetwork(r.Owner->Network(), Rec);
             return;
         case 26:
-            if (r.Value1 < 0 || r.Value1 > 3 || r.Value1 == static_cast<int32_t>(ServerManagerMode_)) return;
+            // Forwarded even when it repeats the last one: a network may have been given another
+            // mode of its own since, and the server-wide word brings it back.
+            if (r.Value1 < 0 || r.Value1 > 3) return;
             ServerManagerMode_ = static_cast<TZELSystemManagerMode>(r.Value1);
             PostToNetworks(C::fsnq_SetServerManagerMode, r.Value1);
             return;

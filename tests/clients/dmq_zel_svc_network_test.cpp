@@ -77,6 +77,15 @@ std::string BlockLine(const std::string& Net, const std::string& Mail) {
     return b.FileLine;
 }
 
+// Link Link reports up or down to the network, as the service hands it on (codes 45, 46).
+void LinkState(TZELServNetwork* Net, int32_t Link, bool Up) {
+    if (Up)
+        Net->PostLinkUp(Link);
+    else
+        Net->PostLinkDown(Link);
+    Net->ProcessQueue(false);
+}
+
 // The Parrot as far as a network sees it: a client without a socket that joins without a login.
 class TParrotStandIn : public TZELSVCContext {
 public:
@@ -475,8 +484,8 @@ TEST_F(NetworkTest, TimedMoveReturnsHome) {
 TEST_F(NetworkTest, ManagerVerdictsAndTheFallBackToStandalone) {
     StartWith("Test\nMgr|ManagerMode=ZEL;ManagersMask=1\n");
     TZELServNetwork* mgr = Svc->RealNet(u"Mgr");
-    // No manager section is enabled: the network runs as STANDALONE; make it wait for link 0.
-    Svc->OnTimer([&] { mgr->CheckManagers(1); });
+    // No manager section is enabled: the network runs as STANDALONE; link 0 comes up.
+    Svc->OnTimer([&] { LinkState(mgr, 0, true); });
     TTestClient wrong, waiting;
     ASSERT_TRUE(wrong.Connect(Svc->Port) && wrong.Send(Login("W1", "w1@example.org", "Mgr")));
     ASSERT_TRUE(waiting.Connect(Svc->Port) && waiting.Send(Login("W2", "w2@example.org", "Mgr")));
@@ -496,7 +505,7 @@ TEST_F(NetworkTest, ManagerVerdictsAndTheFallBackToStandalone) {
     EXPECT_EQ(AccessLevel(wrong.Received), "WRONG");
     EXPECT_EQ(CauseOf(wrong), DC::fsdc_ManagerWrongPassword);
     // The link is gone: the waiting client goes on as in STANDALONE.
-    Svc->OnTimer([&] { mgr->CheckManagers(0); });
+    Svc->OnTimer([&] { LinkState(mgr, 0, false); });
     EXPECT_TRUE(waiting.WaitLoginAnswer());
     EXPECT_EQ(AccessLevel(waiting.Received), "OK");
     EXPECT_TRUE(Until([&] { return Members(u"Mgr") == 1; }));
@@ -1293,7 +1302,7 @@ TEST_F(NetworkTest, ClientMutesAndTexts) {
     TTestClient sender, waiting;
     ASSERT_EQ(Join(sender, Login("SE", "se@example.org", "Mgr")), "OK");
     ASSERT_TRUE(Until([&] { return Members(u"Mgr") == 1; }));
-    Svc->OnTimer([&] { mgr->CheckManagers(1); });
+    Svc->OnTimer([&] { LinkState(mgr, 0, true); });
     ASSERT_TRUE(waiting.Connect(Svc->Port) && waiting.Send(Login("WA", "wa@example.org", "Mgr")));
     ASSERT_TRUE(Until([&] {
         int32_t n = 0;
@@ -1302,7 +1311,7 @@ TEST_F(NetworkTest, ClientMutesAndTexts) {
     }));
     ASSERT_TRUE(sender.Send("TM:<MS>too early</MS><ID>" + CalcSourceId("wa@example.org") + "</ID>\r\n"));
     sender.ReadFor(300);
-    Svc->OnTimer([&] { mgr->CheckManagers(0); });
+    Svc->OnTimer([&] { LinkState(mgr, 0, false); });
     EXPECT_TRUE(waiting.WaitLoginAnswer());
     EXPECT_EQ(AccessLevel(waiting.Received), "OK");
     waiting.ReadFor(300);

@@ -275,13 +275,15 @@ TEST(ServiceDispatch, RoutesEachCode) {
         {"talk mode", [](S& s) { s.PostCommandTalkMode(s.B, -1, &s.Requester); }, {"B 20 v-1"}, 0},
         {"net manager mode", [](S& s) { s.PostCommandSetNetManagerMode(s.A, 2); }, {"A 27 v2"}, 0},
         {"manager answer", [](S& s) { s.PostServQueue(Record(44, nullptr, s.B, 1)); }, {"B 44 v1"}, 0},
-        {"server manager mode, once per change",
+        // Every time: a network may have taken a mode of its own in between.
+        {"server manager mode, every time",
          [](S& s) {
              s.PostCommandSetServerManagerMode(2);
              s.PostCommandSetServerManagerMode(2);
              s.PostCommandSetServerManagerMode(0);
+             s.PostCommandSetServerManagerMode(4);
          },
-         {"B 26 v2", "A 26 v2", "B 26", "A 26"}, 0},
+         {"B 26 v2", "A 26 v2", "B 26 v2", "A 26 v2", "B 26", "A 26"}, 0},
         {"link up and down",
          [](S& s) {
              s.PostServQueue(Record(45, nullptr, nullptr, 1));

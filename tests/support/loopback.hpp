@@ -99,3 +99,15 @@ inline bool PollFor(int fd, short events, int ms) {
 inline const char* FamilyName(int family) { return family == AF_INET6 ? "::1" : "127.0.0.1"; }
 
 }  // namespace zeltest
+
+namespace zel::test {
+
+// A port on 127.0.0.1 that nobody listens on (bound, read back, closed).
+inline uint16_t FreeLoopbackPort() {
+    const int fd = zeltest::BoundSocket(AF_INET);
+    const uint16_t port = zeltest::LocalPort(fd);
+    ::close(fd);
+    return port;
+}
+
+}  // namespace zel::test

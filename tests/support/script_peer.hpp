@@ -19,6 +19,8 @@
 #include <string_view>
 #include <thread>
 
+#include "tests/support/loopback.hpp"
+
 namespace zel::test {
 
 inline int64_t NowMs() {
@@ -79,19 +81,6 @@ inline void WaitPeerClose(int Fd, int TimeoutMs = 5000) {
         char buf[512];
         if (recv(Fd, buf, sizeof(buf), 0) <= 0) return;
     }
-}
-
-// A port on 127.0.0.1 that nobody listens on (bound, read back, closed).
-inline uint16_t FreeLoopbackPort() {
-    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    (void)bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    socklen_t len = sizeof(a);
-    (void)getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
 }
 
 class ScriptPeer {

@@ -35,13 +35,6 @@ namespace zel::test {
 
 using ProcClock = std::chrono::steady_clock;
 
-inline uint16_t FreeLoopbackPort() {
-    const int fd = zeltest::BoundSocket(AF_INET);
-    const uint16_t port = zeltest::LocalPort(fd);
-    ::close(fd);
-    return port;
-}
-
 inline std::string ReadWholeFile(const std::string& Path) {
     std::ifstream in(Path, std::ios::binary);
     std::stringstream ss;
