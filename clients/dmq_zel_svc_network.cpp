@@ -11,6 +11,7 @@
 #include "foundation/dmq_ansi_unicode_converter.hpp"
 #include "foundation/dmq_exception.hpp"
 #include "foundation/dmq_syscharset.hpp"
+#include "service/dmq_zel_svc_globals.hpp"
 #include "service/dmq_zel_svc_reread.hpp"
 #include "service/dmq_zel_svc_server_id.hpp"
 #include "service/dmq_zel_svc_tick.hpp"
@@ -113,6 +114,10 @@ TZELServNetwork::TZELServNetwork(TZELService& Service, const TZELServNetworkRec&
     } catch (const std::exception&) {
         NameA_ = NameUtf8_;
     }
+    // A level of the network's own (its options print it, as it differs from the server's) holds;
+    // otherwise the network follows the server's level, which the command port may change.
+    if (Options_.LogClientLevel != ClampLogClientLevel(S_.LogClientLevel.load(std::memory_order_relaxed)))
+        OwnLogLevel_ = Options_.LogClientLevel;
     for (const UnicodeString& mail : Options_.OwnerEMail) {
         const UnicodeString t = TrimU(mail);
         if (!t.empty()) OwnerIds_.push_back(CalcSourceId(UnicodeToUtf8A(t)));
@@ -164,6 +169,10 @@ void TZELServNetwork::LogError(UnicodeView Text) {
 }
 
 bool TZELServNetwork::RereadCompareAttr() const { return S_.RereadCompareAttr; }
+
+int32_t TZELServNetwork::ClientLogLevel() const noexcept {
+    return OwnLogLevel_ >= 0 ? OwnLogLevel_ : S_.LogClientLevel.load(std::memory_order_relaxed);
+}
 AnsiString TZELServNetwork::ServerId() const { return S_.ParrotId(); }
 
 AnsiString TZELServNetwork::MessageText() const {
@@ -410,7 +419,7 @@ void TZELServNetwork::ClientDisconnected(TZELSVCContext* C) {
             break;
     }
     Dispose(C);
-    if (S_.LogClientLevel >= DisconnectCauseInfo(C->Cause()).Level) S_.AddLogLine(C->DisconnectLine(true));
+    if (ClientLogLevel() >= DisconnectCauseInfo(C->Cause()).Level) S_.AddLogLine(C->DisconnectLine(true));
 }
 
 void TZELServNetwork::KickAll(DC Cause) {
@@ -618,7 +627,7 @@ void TZELServNetwork::AdmitApproved() {
             }
             c->RefreshMarks = 0;
         }
-        if (S_.LogClientLevel >= 4) {
+        if (ClientLogLevel() >= 4) {
             if (c->Moved && c->OriginNet != nullptr)
                 LogClient(c, u" MOVED NetFrom=`" + c->OriginNet->NetworkName() + u"`", true);
             else
@@ -868,7 +877,7 @@ void TZELServNetwork::ManagerAnswer(TZELSVCNetQueueRecord& Rec) {
     info.Accept = TZELSVCContext::ManagerAccepts(EffectiveMode_, result);
     // Only a manager that accepted holds a session (and hears the client's logout).
     c->LinkStates[size_t(link)] = result == ZELLoginAccepted ? 2 : 1;
-    if (c->NetState == NS::ncs_Member && S_.LogClientLevel >= 4)
+    if (c->NetState == NS::ncs_Member && ClientLogLevel() >= 4)
         LogClient(c, u" MANAGER_AUTH MIDX=" + WidenStrU(std::to_string(link)), true);
     // After the fall to STANDALONE an answer is kept, but no verdict is taken on it; the verdict
     // waits for every link that serves the network.
@@ -1223,8 +1232,10 @@ void TZELServNetwork::Housekeeping(bool Full) {
     const AnsiView greeting = ParrotBot_ ? ParrotBot_->GreetingPacket() : AnsiView();
     AnsiString parrotSender;
     if (!greeting.empty()) {
-        parrotSender = "\x8F";
-        parrotSender += ParrotBot_->CompactEntryUtf8;
+        StrBldAReset(TextBld_);
+        StrBldAAddChar(TextBld_, static_cast<char>(143));
+        AddCompactEntry(TextBld_, ParrotBot_.get());
+        parrotSender.assign(StrBldAView(TextBld_));
     }
     for (auto it = welcome.rbegin(); it != welcome.rend(); ++it) {
         TZELSVCContext* c = *it;
@@ -1332,7 +1343,7 @@ bool TZELServNetwork::GrantFloor(TZELSVCContext* C) {
         TalkerKey_ = KeyOf(C);
         StrBldAReset(TextBld_);
         StrBldAAddChar(TextBld_, static_cast<char>(142));
-        StrBldAAdd(TextBld_, C->CompactEntryUtf8);
+        AddCompactEntry(TextBld_, C);
         SpeakerText_.assign(StrBldAView(TextBld_));
     }
     MemberFlagMask_ |= ZELNetFlagLoggedIn;
@@ -1549,7 +1560,7 @@ void TZELServNetwork::BuildSpeakerTexts(TZELSVCContext* C) {
     StrBldAReset(TextBld_);
     StrBldAAddChar(TextBld_, static_cast<char>(145));
     StrBldAAddHexByte(TextBld_, static_cast<uint8_t>(rec.Pos));
-    StrBldAAdd(TextBld_, rec.Client->CompactEntryUtf8);
+    AddCompactEntry(TextBld_, rec.Client);
     CacheText_.assign(StrBldAView(TextBld_));
     StrBldAReset(TextBld_);
     StrBldAAddChar(TextBld_, static_cast<char>(146));
@@ -1611,7 +1622,9 @@ std::vector<const TZELSVCContext*> TZELServNetwork::ListedOrder() const {
 }
 
 void TZELServNetwork::AddCompactEntry(TStringBldA& B, const TZELSVCContext* C) const {
-    // The head digits follow the flags of now; the items stand as built.
+    // The head digits follow the flags of now (the entries were built at the connect parse, before
+    // the join set status, mute and talk right); the items stand as built. Lists, speaker, sender
+    // and cache texts all take the entry from here.
     const uint32_t flags = C->ClientFlags.load(std::memory_order_relaxed);
     const AnsiString& e = (flags & ZELClientUtf8) ? C->CompactEntryUtf8 : C->CompactEntry;
     StrBldAAddHexByte(B, static_cast<uint8_t>(flags & ((flags & ZELClientUtf8) ? 191u : 63u)));
@@ -1670,6 +1683,9 @@ void TZELServNetwork::MemberListDiff() {
                 entry = true;
                 ++c->EntrySerial;
             } else if (flags & ZELClientChanged) {
+                // The speaker and sender texts carry the status digits too: the next ones go out
+                // anew.
+                ++c->EntrySerial;
                 pos(next.size());
                 StrBldAAddChar(b, '*');
                 const size_t at = static_cast<size_t>(b.Len());
@@ -1687,9 +1703,12 @@ void TZELServNetwork::MemberListDiff() {
     DiffText_.assign(StrBldAView(b));
     const std::string count = std::to_string(lines);
     DiffText_.replace(3 + 6 - count.size(), count.size(), count);
-    if (!addRemove) Dirty_ &= ~ZELNetDirtyMembers;
-    if (!entry) Dirty_ &= ~ZELNetDirtyEntry;
-    if (!status) Dirty_ &= ~ZELNetDirtyStatus;
+    // The bits name what the lines hold, whoever asked for the merge: an entry changed on its
+    // own (the Parrot's description) goes out as the full lists too.
+    Dirty_ &= ~kMemberListBits;
+    if (addRemove) Dirty_ |= ZELNetDirtyMembers;
+    if (entry) Dirty_ |= ZELNetDirtyEntry;
+    if (status) Dirty_ |= ZELNetDirtyStatus;
     if (lines > 0) Renumber();
 }
 
@@ -2045,9 +2064,10 @@ void TZELServNetwork::TextMessage(TZELSVCContext* Sender, const TZELSVCNetQueueR
     };
     // The sender texts: byte 143 and the sender's entry; byte 147 and its cache position.
     const auto senderText = [&] {
-        AnsiString t = "\x8F";
-        t += Sender->CompactEntryUtf8;
-        return t;
+        StrBldAReset(TextBld_);
+        StrBldAAddChar(TextBld_, static_cast<char>(143));
+        AddCompactEntry(TextBld_, Sender);
+        return AnsiString(StrBldAView(TextBld_));
     };
     const auto positionText = [&] {
         StrBldAReset(TextBld_);

@@ -22,6 +22,7 @@
 
 #include "foundation/dmq_strbld_a.hpp"
 #include "foundation/dmq_types.hpp"
+#include "foundation/dmq_zel_classes.hpp"
 #include "service/dmq_zel_cmd_proto.hpp"
 #include "service/dmq_zel_svc_admins_list.hpp"
 #include "service/dmq_zel_svc_bases.hpp"
@@ -72,6 +73,12 @@ struct TZELNetRelayGroup {
     uint32_t Mask = 0;
     uint32_t Value = 1;  // no member matches: the group is off
 };
+// The order of Members: list sort keys (BufToSortKeyA, 8-byte groups reversed) compared as
+// unsigned 64-bit words, which is the byte order of the texts they were made from.
+struct TZELNetSortKeyLess {
+    bool operator()(const AnsiString& A, const AnsiString& B) const noexcept { return CompareKey8(A, B) < 0; }
+};
+
 struct TZELNetRelayRecord {
     TZELSVCContext* Skip = nullptr;
     AnsiView Packet;
@@ -208,6 +215,9 @@ public:
     int32_t GroupCount(TZELNetClientState State) const noexcept;
     bool Stopped() const noexcept { return Stopped_; }
     uint32_t Dirty() const noexcept { return Dirty_; }
+    // The log level of the network's client events (logins, moves in, System Manager answers,
+    // disconnects): its own LogClientLevel, else the server's.
+    int32_t ClientLogLevel() const noexcept;
     // The client with this id in the id index (any state), or null.
     TZELSVCContext* ClientById(AnsiView Id) const;
     // The member with this id (not closing), or null.
@@ -382,6 +392,7 @@ private:
     AnsiString NameUtf8_;
     TZELSVCNetworkOptions Options_;
     std::vector<AnsiString> OwnerIds_;
+    int32_t OwnLogLevel_ = -1;  // -1: the server's level
     TZELSVCLogHook Info_;
     TZELSVCLogHook Error_;
 
@@ -393,7 +404,7 @@ private:
     // Groups.
     // A member that left stays as a null slot until the next list is published.
     std::vector<TZELSVCContext*> ListedMembers_;
-    std::map<AnsiString, TZELSVCContext*> Members_;  // by sort key
+    std::map<AnsiString, TZELSVCContext*, TZELNetSortKeyLess> Members_;  // in list order
     std::map<AnsiString, TZELSVCContext*> IdIndex_;
     std::map<AnsiString, TZELSVCContext*> CallsignIndex_;
     TGroup AwaitingAuth_, Newbies_, Approved_, Quarantine_, Aborted_, DeleteHold_, DisposeHold_, MovingOut_;

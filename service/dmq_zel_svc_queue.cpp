@@ -627,6 +627,14 @@ void TZELService::ReturnMovedClient(TZELSVCNetQueueRecord& Rec) {
     current->RemoveClient(client);
     home->AddMovedClient(client, 2, 0);
 }
-bool TZELService::HandOverManagerDisconnect(const TZELSVCNetQueueRecord&) { return false; }
+bool TZELService::HandOverManagerDisconnect(const TZELSVCNetQueueRecord& Rec) {
+    const int32_t index = Rec.Command == TZELSVCNetQueueCommand::fsnq_CmdDisconnectManagerByIndex
+                              ? Rec.Value1
+                              : FindManagerLink(Rec.Text1, Rec.Value1);
+    if (ManagerLink(index) == nullptr) return false;
+    // The link answers the requester itself, by its state ("+OK\r\n" or "-NOTCONNECTED\r\n").
+    SysManDisconnectByIndex(index, Rec.Owner, Rec.OwnerId);
+    return true;
+}
 
 }  // namespace zel

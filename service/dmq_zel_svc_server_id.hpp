@@ -604,7 +604,9 @@ protected:
     virtual void DispatchMoveRecord(std::unique_ptr<TZELSVCNetQueueRecord>& Rec);
     // System Manager links: a disconnect request of the command port, code 33 (link index 0 to 2
     // in Value1) or 34 (manager address in Text1, port in Value1). True when a present link took
-    // it (the link answers through code 31); false answers "-NOTCONNECTED\r\n". Default: false.
+    // it (the link answers through code 31); false answers "-NOTCONNECTED\r\n". Default: the
+    // link of that slot, or of the first present slot with that address and port
+    // (FindManagerLink), gets the disconnect request.
     virtual bool HandOverManagerDisconnect(const TZELSVCNetQueueRecord& Rec);
 
 private:

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "clients/dmq_zel_svc_context.hpp"
+#include "clients/dmq_zel_svc_context_parrot.hpp"
 #include "foundation/dmq_file_mover.hpp"
 #include "foundation/dmq_hex.hpp"
 #include "net/dmq_sock.hpp"
@@ -37,10 +38,31 @@ namespace {
 using DC = TZELSVCDisconnectCause;
 using NS = TZELNetClientState;
 
+// The fields of a connect line that make a member's list entry and sort key.
+struct TLoginFields {
+    std::string Call, Mail, Net;
+    std::string Band = "PC Only", City = "Town", Country = "Land";
+};
+
+// A connect line of these fields, with extension flags when Cef is not 0 (and the UTF-8 part, of
+// the same values, where they ask for UTF-8).
+std::string LoginOf(const TLoginFields& F, int Cef = 0) {
+    std::string l = "CT:<VX>2014004</VX><EA>" + F.Mail + "</EA><PW>pw</PW><ON>" + F.Call + "</ON><BC>" + F.Band +
+                    "</BC><CT>" + F.City + "</CT><NN>" + F.Country + "</NN><NT>" + F.Net + "</NT>";
+    if (Cef != 0) l += "<CEF>" + std::to_string(Cef) + "</CEF>";
+    if (Cef & 8) {
+        std::string u8(1, char('0' + int(ClientTypeFromBand(F.Band))));
+        for (const auto& [k, v] : std::vector<std::pair<char, std::string>>{
+                 {'0', F.Mail}, {'1', "pw"}, {'2', F.Call}, {'3', F.Band}, {'6', F.City}, {'5', F.Country}})
+            u8 += k + EncodeTlvLength(static_cast<int32_t>(v.size())) + v;
+        l += "<U8TF>" + u8 + "</U8TF>";
+    }
+    return l + "\r\n";
+}
+
 // A connect line with its own e-mail, callsign and network.
 std::string Login(const std::string& Call, const std::string& Mail, const std::string& Net) {
-    return "CT:<VX>2014004</VX><EA>" + Mail + "</EA><PW>pw</PW><ON>" + Call +
-           "</ON><BC>PC Only</BC><CT>Town</CT><NN>Land</NN><NT>" + Net + "</NT>\r\n";
+    return LoginOf({Call, Mail, Net});
 }
 
 // The access level of a login answer, "" when none came.
@@ -130,6 +152,7 @@ protected:
             S.SetOwnerFileName(u"owner.dat");
             S.TickClock = [this] { return GetTickMs() + Offset.load(); };
             if (!ServerOwnerMail.empty()) S.SetServerOwnerEMail(DecodeUtf8U(ServerOwnerMail));
+            S.LogClientLevel = ServerLogLevel;
         };
         Svc = std::make_unique<TClientService>(set);
         ASSERT_TRUE(Svc->Start());
@@ -190,9 +213,29 @@ protected:
         return f.Cause;
     }
 
+    // Whether the log holds a line of the client on Port with Text in it. A mark logged on the
+    // timer thread and awaited first makes sure every line of what ran before it has arrived.
+    bool ClientLogged(uint16_t Port, const std::string& Text) {
+        const std::string head = "Client: 127.0.0.1 " + std::to_string(Port) + " ";
+        for (const UnicodeString& l : Svc->Log.Lines) {
+            const std::string line = Narrow(l);
+            if (line.rfind(head, 0) == 0 && line.find(Text) != std::string::npos) return true;
+        }
+        return false;
+    }
+    bool LogMark() {
+        const UnicodeString mark = u"mark " + WidenStrU(std::to_string(++marks_));
+        Svc->OnTimer([&] { Svc->S->AddLogLine(mark); });
+        return Until([&] { return Svc->Log.Has(mark); });
+    }
+
     std::unique_ptr<TClientService> Svc;
     std::atomic<uint32_t> Offset{0};
     std::string ServerOwnerMail;
+    int32_t ServerLogLevel = 6;
+
+private:
+    int marks_ = 0;
 };
 
 TEST_F(NetworkTest, QuitAndReconnectFreesEveryClientOnce) {
@@ -542,6 +585,40 @@ TEST_F(NetworkTest, ParrotJoinsWithoutALoginAndStays) {
     ASSERT_TRUE(Stop());
 }
 
+// A network's own LogClientLevel decides its client lines (logins and disconnects): 0 under a
+// server at 2 (and later 6) logs none, 6 under a server at 2 logs them. A network without one
+// follows the server's level, also when the command port changes it.
+TEST_F(NetworkTest, NetworkLogLevelDecidesItsClientLines) {
+    ServerLogLevel = 2;
+    StartWith("Quiet|LogClientLevel=0\nLoud|LogClientLevel=6\nPlain\n");
+    TTestClient q, l, p;
+    ASSERT_EQ(Join(q, Login("QQ", "q@example.org", "Quiet")), "OK");
+    ASSERT_EQ(Join(l, Login("LL", "l@example.org", "Loud")), "OK");
+    ASSERT_EQ(Join(p, Login("PP", "p@example.org", "Plain")), "OK");
+    ASSERT_TRUE(Until([&] { return Members(u"Quiet") == 1 && Members(u"Loud") == 1 && Members(u"Plain") == 1; }));
+    ASSERT_TRUE(LogMark());
+    EXPECT_FALSE(ClientLogged(q.LocalPort, " LOGIN"));
+    EXPECT_TRUE(ClientLogged(l.LocalPort, " LOGIN"));
+    EXPECT_FALSE(ClientLogged(p.LocalPort, " LOGIN"));
+    for (TTestClient* c : {&q, &l, &p}) c->Close();
+    ASSERT_TRUE(Until([&] { return Svc->Probe.FreedTotal() == 3; }));
+    ASSERT_TRUE(LogMark());
+    EXPECT_FALSE(ClientLogged(q.LocalPort, "DISCONNECT_BY_CLIENT"));
+    EXPECT_TRUE(ClientLogged(l.LocalPort, "DISCONNECT_BY_CLIENT"));
+    EXPECT_FALSE(ClientLogged(p.LocalPort, "DISCONNECT_BY_CLIENT"));
+
+    // The operator raises the server's level (as "00b:" does).
+    Svc->S->LogClientLevel = 6;
+    TTestClient q2, p2;
+    ASSERT_EQ(Join(q2, Login("QQ", "q@example.org", "Quiet")), "OK");
+    ASSERT_EQ(Join(p2, Login("PP", "p@example.org", "Plain")), "OK");
+    ASSERT_TRUE(Until([&] { return Members(u"Quiet") == 1 && Members(u"Plain") == 1; }));
+    ASSERT_TRUE(LogMark());
+    EXPECT_FALSE(ClientLogged(q2.LocalPort, " LOGIN"));
+    EXPECT_TRUE(ClientLogged(p2.LocalPort, " LOGIN"));
+    EXPECT_EQ(Groups(), "");
+}
+
 // ---------------------------------------------------------------------------------------------
 // Floor, relay and member lists.
 
@@ -626,21 +703,43 @@ void ApplyDiff(const TPkt& P, TListView& V) {
     }
 }
 
-std::string U8Part(const std::string& Call, const std::string& Mail) {
-    std::string s = "2";
-    for (const auto& [k, v] : std::vector<std::pair<char, std::string>>{
-             {'0', Mail}, {'1', "pw"}, {'2', Call}, {'3', "PC Only"}, {'6', "Town"}, {'5', "Land"}})
-        s += k + EncodeTlvLength(static_cast<int32_t>(v.size())) + v;
-    return s;
-}
-
 // A connect line with extension flags (and the UTF-8 part where they ask for UTF-8).
 std::string LoginExt(const std::string& Call, const std::string& Mail, const std::string& Net, int Cef) {
-    std::string l = Login(Call, Mail, Net);
-    l.resize(l.size() - 2);
-    l += "<CEF>" + std::to_string(Cef) + "</CEF>";
-    if (Cef & 8) l += "<U8TF>" + U8Part(Call, Mail) + "</U8TF>";
-    return l + "\r\n";
+    return LoginOf({Call, Mail, Net}, Cef);
+}
+
+// The members a difference client keeps: its first list (the full one in UTF-8 form) with every
+// difference after it applied; Started is false when no full list came.
+TListView DiffView(const TMember& M, bool& Started) {
+    TListView v;
+    Started = false;
+    for (const TPkt& p : M.P) {
+        if (p.Type == 131) {
+            v = TListView{};
+            size_t at = p.Bytes.find("\r\n", 3) + 2;
+            while (at < p.Bytes.size()) {
+                const size_t e = p.Bytes.find("\r\n", at) + 2;
+                std::string id;
+                int st = 0;
+                CompactItems(p.Bytes.substr(at, e - at), id, st);
+                v.Ids.push_back(id);
+                v.Status.push_back(st);
+                at = e;
+            }
+            Started = true;
+        } else if (p.Type == 132 && Started) {
+            ApplyDiff(p, v);
+        }
+    }
+    return v;
+}
+
+// The last full list (8-bit form) a member got.
+TListView LastFullView(const TMember& M) {
+    TListView v;
+    for (const TPkt& p : M.P)
+        if (p.Type == 3) v = FullView(p);
+    return v;
 }
 
 constexpr int kCefCount = 2, kCefDiff = 11, kCefShort = 16, kCefCacheCount = 0x80A;
@@ -834,29 +933,9 @@ TEST_F(FloorTest, DifferenceListFollowsTheFullList) {
         full.Pump(50);
         diff.Pump(50);
     }
-    TListView byFull, byDiff;
-    for (const TPkt& p : full.P)
-        if (p.Type == 3) byFull = FullView(p);
+    const TListView byFull = LastFullView(full);
     bool started = false;
-    for (const TPkt& p : diff.P) {
-        if (p.Type == 131) {
-            // The joining client's first list is the full one in UTF-8 form.
-            byDiff = TListView{};
-            size_t at = p.Bytes.find("\r\n", 3) + 2;
-            while (at < p.Bytes.size()) {
-                const size_t e = p.Bytes.find("\r\n", at) + 2;
-                std::string id;
-                int st = 0;
-                CompactItems(p.Bytes.substr(at, e - at), id, st);
-                byDiff.Ids.push_back(id);
-                byDiff.Status.push_back(st);
-                at = e;
-            }
-            started = true;
-        } else if (p.Type == 132 && started) {
-            ApplyDiff(p, byDiff);
-        }
-    }
+    const TListView byDiff = DiffView(diff, started);
     ASSERT_TRUE(started);
     EXPECT_EQ(byDiff.Ids, byFull.Ids);
     EXPECT_EQ(byDiff.Status, byFull.Status);
@@ -885,6 +964,96 @@ TEST_F(FloorTest, DifferenceListFollowsTheFullList) {
     }
     EXPECT_EQ(i, byFull.Ids.size());
     EXPECT_NE(client.find(byFull.Ids[0]), std::string::npos);
+}
+
+// The member list comes out in the order of the list sort key: client type (crosslinks, then
+// gateways, then PCs), country, city, callsign and band, each compared byte by byte; the Parrot,
+// whose key begins with a blank, heads it. The difference list and the indexes follow that order.
+TEST_F(FloorTest, MembersAreListedInSortKeyOrder) {
+    StartWith("Test|ParrotEnable=yes\n");
+    struct TRow {
+        const char *Call, *Band, *City, *Country;
+    };
+    // In list order.
+    const TRow rows[] = {
+        {"K1XL", "Crosslink", "Boston", "US"},    {"OE3GW", "145.500", "Krems", "AT"},
+        {"OE3GW", "438.025", "Krems", "AT"},      {"DL0GW", "430.100", "Berlin", "DE"},
+        {"OE1AAA", "PC Only", "Wien", "AT"},      {"DL9ZZZ", "PC Only", "Aachen", "DE"},
+        {"DL1ALI", "PC Only", "Berlin", "DE"},    {"DL1BOB", "PC Only", "Berlin", "DE"},
+        {"DL1CAR", "PC Only", "Berlin", "DE"},    {"DL1DAV", "PC Only", "Berlin", "DE"},
+        {"DL1ERI", "PC Only", "Berlin", "DE"},    {"DL1FRA", "PC Only", "Berlin", "DE"},
+        {"DL1FRANKFURT", "PC Only", "Berlin", "DE"}, {"DL3KIE", "PC Only", "Kiel", "DE"},
+        {"DL2KOE", "PC Only", "K\xC3\xB6ln", "DE"}, {"K1ABC", "PC Only", "Boston", "US"},
+    };
+    constexpr size_t n = std::size(rows);
+    const size_t full = 6, diff = 7;
+    const auto mail = [](size_t i) { return "r" + std::to_string(i) + "@example.org"; };
+    std::vector<TMember> m(n);
+    // The difference client first, so that every other join reaches it as a difference; the
+    // others in a scrambled order.
+    std::vector<size_t> order{diff};
+    for (size_t k = 0; k < n; ++k)
+        if ((k * 7 + 3) % n != diff) order.push_back((k * 7 + 3) % n);
+    for (size_t i : order) {
+        const TLoginFields f{rows[i].Call, mail(i), "Test", rows[i].Band, rows[i].City, rows[i].Country};
+        JoinMember(m[i], LoginOf(f, i == diff ? kCefDiff : 0), mail(i));
+    }
+    std::vector<std::string> expect{Svc->S->ParrotId()};
+    for (size_t i = 0; i < n; ++i) expect.push_back(CalcSourceId(mail(i)));
+
+    const int all = m[full].WaitFor([&](const TPkt& p) { return p.Type == 3 && FullView(p).Ids.size() == n + 1; });
+    ASSERT_GE(all, 0);
+    EXPECT_EQ(FullView(m[full].P[size_t(all)]).Ids, expect);
+    bool started = false;
+    TListView byDiff;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while ((byDiff = DiffView(m[diff], started)).Ids.size() != n + 1 && std::chrono::steady_clock::now() < end)
+        m[diff].Pump(50);
+    EXPECT_TRUE(started);
+    EXPECT_EQ(byDiff.Ids, expect);
+    uint16_t parrot = 0;
+    Svc->OnTimer([&] { parrot = Net()->ParrotBot()->ListIndex; });
+    EXPECT_EQ(parrot, 1);
+    std::vector<size_t> indexes, places;
+    for (size_t i = 0; i < n; ++i) {
+        indexes.push_back(IndexOf(mail(i)));
+        places.push_back(i + 2);
+    }
+    EXPECT_EQ(indexes, places);
+    EXPECT_EQ(Groups(), "");
+}
+
+// "stop" and "start" change the Parrot's description, and each change goes out at once: a
+// difference client gets the "=" line of the bot (first in the list), a full-list client the list
+// with the new description.
+TEST_F(FloorTest, ParrotDescriptionChangeIsPublished) {
+    StartWith("Test|ParrotEnable=yes;ParrotStartStopEnable=yes\n");
+    TMember full, diff;
+    JoinMember(diff, LoginExt("DIFF", "diff@example.org", "Test", kCefDiff), "diff@example.org");
+    JoinMember(full, Login("FULL", "full@example.org", "Test"), "full@example.org");
+    ASSERT_GE(full.WaitFor([](const TPkt& p) { return p.Type == 3 && FullView(p).Ids.size() == 3; }), 0);
+    bool started = false;
+    ASSERT_TRUE(diff.WaitFor([&](const TPkt&) { return DiffView(diff, started).Ids.size() == 3; }) >= 0);
+    for (const auto& [word, desc] : {std::pair<std::string, std::string>{"stop", "Silent bird"},
+                                     std::pair<std::string, std::string>{"start", "Talkative bird"}}) {
+        SCOPED_TRACE(word);
+        const size_t mf = full.P.size(), md = diff.P.size();
+        ASSERT_TRUE(full.C.Send("TM:<MS>" + word + "</MS>\r\n"));
+        const std::string item = "4" + EncodeTlvLength(int32_t(desc.size())) + desc + "\r\n";
+        EXPECT_GE(diff.WaitFor(
+                      [&](const TPkt& p) {
+                          return p.Type == 132 && p.Bytes.find("\r\n0000=") != std::string::npos &&
+                                 p.Bytes.find(item) != std::string::npos;
+                      },
+                      md, 1000),
+                  0);
+        EXPECT_GE(full.WaitFor(
+                      [&](const TPkt& p) { return p.Type == 3 && p.Bytes.find("<DS>" + desc + "</DS>") != std::string::npos; },
+                      mf, 1000),
+                  0);
+    }
+    EXPECT_EQ(DiffView(diff, started).Ids, LastFullView(full).Ids);
+    EXPECT_EQ(Groups(), "");
 }
 
 // However the talker goes (disconnect, session time, kick all, mute, made ListenOnly), the others
@@ -1264,6 +1433,64 @@ TEST_F(FloorTest, TextToAllCarriesTheSenderTexts) {
     EXPECT_EQ(s2.find('\x8F'), std::string::npos);
     sender.C.ReadFor(200);
     EXPECT_EQ(sender.C.Received.find("\r\none\r\n"), std::string::npos);
+    EXPECT_EQ(Groups(), "");
+}
+
+// The speaker (142), sender (143) and cache (145) texts carry the talker's entry as it is now:
+// after "ST:2" they begin with the new status digits (a PC's type bits 0x20 and the status, as the
+// lists show them), and a later change goes out anew with the next talk.
+TEST_F(FloorTest, SpeakerTextsCarryTheCurrentStatus) {
+    StartWith("Test\n");
+    TMember talker, speaker, cache, diff;  // speaker texts, a speaker cache (both with counts), differences
+    JoinMember(speaker, LoginExt("SP", "sp@example.org", "Test", 0x8A), "sp@example.org");
+    JoinMember(cache, LoginExt("CA", "ca@example.org", "Test", kCefCacheCount), "ca@example.org");
+    JoinMember(diff, LoginExt("DI", "di@example.org", "Test", kCefDiff), "di@example.org");
+    JoinMember(talker, Login("TA", "ta@example.org", "Test"), "ta@example.org");
+    ASSERT_TRUE(Until([&] { return IndexOf("ta@example.org") != 0; }));
+    const std::string id = CalcSourceId("ta@example.org");
+    // The status change as the difference list shows it.
+    const auto setStatus = [&](char Digit) {
+        const size_t md = diff.P.size();
+        ASSERT_TRUE(talker.C.Send(std::string("ST:") + Digit + "\r\n"));
+        const std::string line = std::string("*2") + Digit + "\r\n";
+        ASSERT_GE(diff.WaitFor([&](const TPkt& p) { return p.Type == 132 && p.Bytes.find(line) != std::string::npos; }, md),
+                  0);
+    };
+    // A turn with one block; the texts that came to M with it.
+    const auto talk = [&](TMember& M, uint8_t Type) {
+        const size_t mark = M.P.size(), mt = talker.P.size();
+        EXPECT_TRUE(talker.C.Send("TX0\r\n"));
+        EXPECT_GE(talker.WaitFor([](const TPkt& p) { return p.Type == 1; }, mt), 0);
+        EXPECT_TRUE(talker.C.Send("TX1\r\n" + Block('v') + "RX0\r\n"));
+        const int voice = M.WaitFor([](const TPkt& p) { return p.Type == 2; }, mark);
+        EXPECT_GE(voice, 0);
+        EXPECT_GE(M.WaitFor([](const TPkt& p) { return p.Type == 0; }, size_t(voice + 1)), 0);
+        EXPECT_TRUE(Until([&] { return Talker() == nullptr; }));
+        std::vector<std::string> texts;
+        for (size_t i = mark; i < M.P.size(); ++i)
+            if (M.P[i].Type == Type) texts.push_back(M.P[i].Bytes);
+        return texts;
+    };
+    setStatus('2');
+    std::vector<std::string> t = talk(speaker, 142);
+    ASSERT_EQ(t.size(), 1u);
+    EXPECT_EQ(t[0].substr(1, 2), "22");
+    EXPECT_NE(t[0].find(id), std::string::npos);
+    // The cache entry (after the byte 145 and the position) came with this first talk.
+    const int entry = cache.WaitFor([](const TPkt& p) { return p.Type == 145; });
+    ASSERT_GE(entry, 0);
+    EXPECT_EQ(cache.P[size_t(entry)].Bytes.substr(3, 2), "22");
+
+    const size_t ms = speaker.P.size();
+    ASSERT_TRUE(talker.C.Send("TM:<MS>hello</MS>\r\n"));
+    const int sender = speaker.WaitFor([](const TPkt& p) { return p.Type == 143; }, ms);
+    ASSERT_GE(sender, 0);
+    EXPECT_EQ(speaker.P[size_t(sender)].Bytes.substr(1, 2), "22");
+
+    setStatus('1');
+    t = talk(speaker, 142);
+    ASSERT_EQ(t.size(), 1u);
+    EXPECT_EQ(t[0].substr(1, 2), "21");
     EXPECT_EQ(Groups(), "");
 }
 

@@ -10,10 +10,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -574,6 +576,137 @@ TEST_F(DaemonCommands, ListShowsALoggedInClient) {
     EXPECT_EQ(lines[0], "Lobby:");
     EXPECT_EQ(lines[1].rfind("    N0CALL", 0), 0u) << lines[1];
     Stop();
+}
+
+// A System Manager on a loopback port, one connection at a time: it accepts the handshake,
+// answers the keep-alives and notes when each connection began and when the link closed it.
+class TFakeManager {
+public:
+    TFakeManager() : listen_(zeltest::BoundSocket(AF_INET)) {
+        ::listen(listen_, 4);
+        port_ = zeltest::LocalPort(listen_);
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~TFakeManager() {
+        stop_ = true;
+        thread_.join();
+        ::close(listen_);
+    }
+    uint16_t Port() const { return port_; }
+    int Connections() {
+        std::lock_guard<std::mutex> g(m_);
+        return int(began_.size());
+    }
+    int Closed() {
+        std::lock_guard<std::mutex> g(m_);
+        return int(closed_.size());
+    }
+    // From the link's close of connection I to its next connection.
+    std::chrono::milliseconds Pause(size_t I) {
+        std::lock_guard<std::mutex> g(m_);
+        return std::chrono::duration_cast<std::chrono::milliseconds>(began_.at(I + 1) - closed_.at(I));
+    }
+
+private:
+    void Run() {
+        while (!stop_) {
+            if (!zeltest::PollFor(listen_, POLLIN, 50)) continue;
+            const int fd = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) continue;
+            {
+                std::lock_guard<std::mutex> g(m_);
+                began_.push_back(std::chrono::steady_clock::now());
+            }
+            const bool byLink = Serve(fd);
+            ::close(fd);
+            std::lock_guard<std::mutex> g(m_);
+            if (byLink) closed_.push_back(std::chrono::steady_clock::now());
+        }
+    }
+    // Until the link closes (true) or the test ends.
+    bool Serve(int Fd) {
+        std::string line;
+        while (!stop_) {
+            if (!zeltest::PollFor(Fd, POLLIN, 50)) continue;
+            char c;
+            if (::recv(Fd, &c, 1, 0) != 1) return true;
+            if (c != '\n') {
+                line += c;
+                continue;
+            }
+            const std::string answer = line.rfind("SC:", 0) == 0 ? "<AL>0</AL>\r\nF\r\n" : line == "P\r" ? "F\r\n" : "";
+            if (!answer.empty()) ::send(Fd, answer.data(), answer.size(), MSG_NOSIGNAL);
+            line.clear();
+        }
+        return false;
+    }
+
+    int listen_;
+    uint16_t port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::mutex m_;
+    std::vector<std::chrono::steady_clock::time_point> began_, closed_;
+    std::thread thread_;
+};
+
+// The operator's disconnect of a System Manager link, by index and by address and port: "+OK"
+// (exit 0), the manager sees the link close, and the link connects again after its short pause.
+// A slot or an address without a link is not connected (exit 19). DISCONNECTMANADDRPORT takes no
+// configuration name: the words run from a copy of the program beside the configuration.
+TEST_F(Program, ManagerDisconnectWordsReachTheLink) {
+    TFakeManager m;
+    const std::string prog = Path("ZELServer-console");
+    std::filesystem::copy_file(ZEL_SERVER_PROGRAM, prog);
+    const std::string port = std::to_string(m.Port());
+    Put(Path("networks.cfg"), "Lobby|ManagerMode=NOTIFY\n");
+    const std::string cfg = Config();
+    std::string ini = Get(cfg);
+    const std::string off = "[Manager]\nManagerEnabled=0\n";
+    ASSERT_NE(ini.find(off), std::string::npos);
+    ini.replace(ini.find(off), off.size(),
+                "[Manager]\nManagerEnabled=1\nManagerAddress=127.0.0.1\nManagerPort=" + port +
+                    "\nManagerAuthEMail=owner@example.org\nManagerAuthPassword=pw\nManagerDelayAfterConnect=1\n"
+                    "ManagerLogDebug=1\n");
+    Put(cfg, ini);
+    const pid_t p = Spawn({"debug", cfg}, "fg");
+    const auto operating = [&](size_t Times) {
+        return WaitUntil(
+            [&] {
+                const std::string out = Get(Path("fg.out"));
+                size_t n = 0;
+                for (size_t at = out.find("Manager[0]: operating"); at != std::string::npos;
+                     at = out.find("Manager[0]: operating", at + 1))
+                    ++n;
+                return n >= Times;
+            },
+            15s);
+    };
+    ASSERT_TRUE(operating(1)) << Get(Path("fg.out"));
+
+    const struct {
+        std::vector<std::string> Args;
+        int Code;
+    } refused[] = {{{"disconnectmanidx", "1"}, 19},
+                   {{"disconnectmanaddrport", "127.0.0.1", std::to_string(m.Port() ^ 1)}, 19},
+                   {{"disconnectmanaddrport", "127.0.0.2", port}, 19}};
+    for (const auto& c : refused) {
+        const TRun r = Run(c.Args, "word", prog);
+        EXPECT_EQ(r.Code, c.Code) << c.Args[0] << " " << c.Args[1] << ": " << r.Out;
+    }
+    EXPECT_EQ(m.Closed(), 0);
+
+    const std::vector<std::string> words[] = {{"disconnectmanidx", "0"}, {"disconnectmanaddrport", "127.0.0.1", port}};
+    for (size_t i = 0; i < 2; ++i) {
+        SCOPED_TRACE(words[i][0]);
+        const TRun r = Run(words[i], "word", prog);
+        EXPECT_EQ(r.Code, 0) << r.Out;
+        EXPECT_EQ(r.Out, "");
+        ASSERT_TRUE(WaitUntil([&] { return m.Closed() == int(i) + 1; }));
+        ASSERT_TRUE(WaitUntil([&] { return m.Connections() == int(i) + 2; }, 15s));
+        EXPECT_GE(m.Pause(i).count(), 2500);
+        ASSERT_TRUE(operating(i + 2)) << Get(Path("fg.out"));
+    }
+    EXPECT_TRUE(sd_.StopsOnSigterm(p));
 }
 
 }  // namespace
