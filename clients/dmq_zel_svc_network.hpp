@@ -238,14 +238,14 @@ private:
     void Housekeeping(bool Full);
     void RunRecord(TZELSVCNetQueueRecord& Rec);
     // Codes 56 to 61; false for another code.
-    bool RunFloorRecord(uint8_t Code, TZELSVCContext& C, TZELSVCNetQueueRecord& Rec);
+    bool RunFloorRecord(TZELSVCNetQueueCommand Code, TZELSVCContext& C, TZELSVCNetQueueRecord& Rec);
     void InstallRecord(TZELSVCNetQueueRecord& Rec);
     // Code 44: one System Manager's answer on a client; the verdict once every active one answered.
     void ManagerAnswer(TZELSVCNetQueueRecord& Rec);
     // Codes 45 and 46: a link came up (the clients are sent to it) or went down (its answers go).
     void LinkChanged(int32_t Link, bool Up);
     TZELSVCContext* FindWaiting(const void* Client) const;
-    void AppendOwn(uint8_t Code, int32_t Value);
+    void AppendOwn(TZELSVCNetQueueCommand Code, int32_t Value);
     void LogClient(TZELSVCContext* C, UnicodeView Text, bool Description);
     void LogError(UnicodeView Text);
     int32_t ClientCount() const noexcept;
