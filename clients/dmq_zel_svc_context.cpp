@@ -11,6 +11,7 @@
 #include "net/dmq_snps_idn.hpp"
 #include "net/dmq_sock.hpp"
 #include "clients/dmq_zel_svc_network.hpp"
+#include "clients/dmq_zel_svc_packets.hpp"
 #include "service/dmq_zel_svc_bases.hpp"
 #include "service/dmq_zel_svc_globals.hpp"
 #include "service/dmq_zel_svc_networks_list.hpp"
@@ -22,6 +23,7 @@ namespace zel {
 namespace {
 
 using DC = TZELSVCDisconnectCause;
+using Q = TZELSVCNetQueueCommand;
 
 // Takes the place of an empty password: a fixed upper-case letter.
 constexpr char kEmptyPassword[] = "X";
@@ -608,7 +610,7 @@ bool TZELSVCContext::BuildStateAnswer(TStringBldA& B) {
     StrBldAReset(B);
     if (Net == nullptr) return false;
     const AnsiView word = AcceptedWord();
-    StrBldAAddChar(B, static_cast<char>(0x90));
+    StrBldAAddChar(B, ZELPacketState);
     StrBldAAddElement(B, "AL", word);
     if (AcceptedFlags != 0) StrBldAAddElement(B, "SEF", std::to_string(AcceptedFlags));
     StrBldAAddElement(B, "NT", (AcceptedFlags & ZELExtUtf8) ? Net->ListNameUtf8() : Net->ClientNameA());
@@ -966,21 +968,25 @@ constexpr uint8_t kPrivilegeBits[4] = {0, 1, 7, 7};
 // The commands that name a client by its id (field IP).
 struct TIdCommand {
     AnsiView Prefix;
-    uint8_t Code;
+    TZELSVCNetQueueCommand Code;
     uint8_t Bit;
     bool Time;  // TI with TempMuteBlock
 };
-constexpr TIdCommand kIdCommands[] = {{"MC:", 64, 1, true},  {"UM:", 65, 1, false}, {"BC:", 66, 1, true},
-                                      {"UC:", 67, 1, false}, {"AA:", 68, 2, false}, {"DA:", 69, 2, false}};
+constexpr TIdCommand kIdCommands[] = {
+    {"MC:", Q::fsnq_ClientMute, 1, true},       {"UM:", Q::fsnq_ClientUnmute, 1, false},
+    {"BC:", Q::fsnq_ClientBlock, 1, true},      {"UC:", Q::fsnq_ClientUnblock, 1, false},
+    {"AA:", Q::fsnq_ClientAddAdmin, 2, false},  {"DA:", Q::fsnq_ClientDeleteAdmin, 2, false}};
 
 // The owners' commands that name a client by its e-mail (field EA).
 struct TMailCommand {
     AnsiView Prefix;
-    uint8_t Code;
+    TZELSVCNetQueueCommand Code;
     bool NeedsUtf8;  // an EAU given must not be empty
 };
-constexpr TMailCommand kMailCommands[] = {
-    {"AT:", 74, false}, {"DT:", 75, false}, {"ETX:", 77, true}, {"RTX:", 78, true}};
+constexpr TMailCommand kMailCommands[] = {{"AT:", Q::fsnq_ClientAddRight, false},
+                                          {"DT:", Q::fsnq_ClientDeleteRight, false},
+                                          {"ETX:", Q::fsnq_ClientMarkRight, true},
+                                          {"RTX:", Q::fsnq_ClientUnmarkRight, true}};
 
 bool HasCtrlBytes(AnsiView S) {
     return std::any_of(S.begin(), S.end(), [](char c) { return IsCtrlChar(static_cast<unsigned char>(c)); });
@@ -1082,7 +1088,10 @@ bool TZELSVCContext::ParseCommandLine(AnsiView Line, TZELClientLine& Out) {
     if (switchLine) {
         if (Line.size() != 5 || (Line[4] != '0' && Line[4] != '1')) return false;
         if (!owner) return noPrivilege(u"Client is not a network owner");
-        Out.Code = static_cast<uint8_t>((Line[0] == 'E' ? 70 : 72) + (Line[4] == '0' ? 1 : 0));
+        if (Line[0] == 'E')
+            Out.Code = Line[4] == '0' ? Q::fsnq_ClientConnModeOff : Q::fsnq_ClientConnModeOn;
+        else
+            Out.Code = Line[4] == '0' ? Q::fsnq_ClientTalkModeOff : Q::fsnq_ClientTalkModeOn;
         return true;
     }
     for (const TMailCommand& c : kMailCommands) {
@@ -1107,7 +1116,7 @@ bool TZELSVCContext::ParseCommandLine(AnsiView Line, TZELClientLine& Out) {
         if (!parseFields(3, kMaxCommandFields)) return refuse(u"Invalid AI command: ", false);
         const TTaggedField* sms = FindTaggedField(parser, "SMS");
         if (sms == nullptr) return refuse(u"Invalid AI command: ", false);
-        Out.Code = 79;
+        Out.Code = Q::fsnq_ClientNotice;
         Out.Text1 = CutToBytes(charset(), sms->ValueView(), kMaxText);
         return true;
     }
@@ -1127,7 +1136,7 @@ bool TZELSVCContext::ParseCommandLine(AnsiView Line, TZELClientLine& Out) {
         }
         if (CharCount(decoded) != Utf8CharCount(utf8.data(), static_cast<int32_t>(utf8.size())))
             return refuse(bad, false);
-        Out.Code = 80;
+        Out.Code = Q::fsnq_ClientNoticeUtf8;
         Out.Text1 = CutToBytes(charset(), text, kMaxText);
         Out.Text2 = UnicodeToUtf8A(CutToChars(DecodeUtf8U(utf8), kMaxText));
         return true;
@@ -1146,9 +1155,9 @@ bool TZELSVCContext::ParseCommandLine(AnsiView Line, TZELClientLine& Out) {
         } catch (const std::exception&) {
             return refuse(bad, true);
         }
-        Out.Code = 62;
+        Out.Code = Q::fsnq_ClientMessage;
         Out.Text1.assign(id);
-        Out.Text2 = BuildTextPacket('\x04', Id, text, !id.empty());
+        Out.Text2 = BuildTextPacket(ZELPacketText, Id, text, !id.empty());
         return true;
     }
     if (Line.substr(0, 4) == "TME:") {
@@ -1164,10 +1173,10 @@ bool TZELSVCContext::ParseCommandLine(AnsiView Line, TZELClientLine& Out) {
             return refuse(bad, true);
         }
         if (!CutUtf8Text(utf8, kMaxText, cutUtf8)) return refuse(bad, true);
-        Out.Code = 63;
+        Out.Code = Q::fsnq_ClientMessageExt;
         Out.Text1.assign(id);
-        Out.Text2 = BuildTextPacket('\x04', Id, cut, !id.empty());
-        Out.Text3 = BuildTextPacket('\x85', Id, cutUtf8, !id.empty());
+        Out.Text2 = BuildTextPacket(ZELPacketText, Id, cut, !id.empty());
+        Out.Text3 = BuildTextPacket(ZELPacketTextUtf8, Id, cutUtf8, !id.empty());
         return true;
     }
 
@@ -1207,7 +1216,7 @@ bool TZELSVCContext::DispatchCommandLine(AnsiView Line) {
     a.Text2 = l.Text2;
     a.Text3 = l.Text3;
     a.Value1 = l.Value;
-    Owner->PostClientCommand(static_cast<TZELSVCNetQueueCommand>(l.Code), this, a);
+    Owner->PostClientCommand(l.Code, this, a);
     return true;
 }
 

@@ -23,6 +23,7 @@
 #include "clients/dmq_zel_svc_wrkctx.hpp"
 #include "foundation/dmq_strbld_a.hpp"
 #include "foundation/dmq_types.hpp"
+#include "service/dmq_zel_svc_queue.hpp"
 #include "service/dmq_zel_types.hpp"
 
 namespace zel {
@@ -118,13 +119,14 @@ struct TZELSVCContextManagerInfo {
 struct TZELClientLine {
     enum TKind : uint8_t { clk_Record, clk_Move };
     TKind Kind = clk_Record;
-    uint8_t Code = 0;
+    TZELSVCNetQueueCommand Code = TZELSVCNetQueueCommand::fsnq_InstallAdmins;
     AnsiString Text1, Text2, Text3;
     int32_t Value = 0;
 };
 
-// A text packet as the network relays it: the type byte (4, or 0x85 for the UTF-8 form), "3", the
-// sender's id, the text, "P" (private) or "A" (to all), each line ended by CR LF.
+// A text packet as the network relays it: the type byte (ZELPacketText, or ZELPacketTextUtf8 for
+// the UTF-8 form), "3", the sender's id, the text, "P" (private) or "A" (to all), each line ended
+// by CR LF.
 AnsiString BuildTextPacket(char Type, AnsiView Id, AnsiView Text, bool Private);
 
 class TZELSVCContext : public TZELSVCWrkCtx {

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "clients/dmq_zel_svc_packets.hpp"
 #include "foundation/dmq_zel_classes.hpp"
 #include "net/dmq_sock.hpp"
 #include "service/dmq_zel_svc_queue.hpp"
@@ -13,16 +14,7 @@ namespace zel {
 
 namespace {
 
-constexpr uint8_t kStopTalking = 58;
-constexpr uint8_t kRequestFloor = 59;
-constexpr uint8_t kVoiceBlock = 60;
-constexpr uint8_t kStatus = 83;
-
-constexpr char kPacketFloorFree = 0;
-constexpr char kPacketFloorGrant = 1;
-constexpr char kPacketVoice = 2;
-constexpr char kPacketText = 4;
-constexpr char kPacketTextUtf8 = static_cast<char>(0x85);
+using Q = TZELSVCNetQueueCommand;
 
 constexpr char kTalkative[] = "Talkative bird";
 constexpr char kSilent[] = "Silent bird";
@@ -77,11 +69,11 @@ TZELSVCContextParrot::TZELSVCContextParrot(TZELService* Owner, TZELSVCNetworkBas
     CallsignKey = PadKey8A(Callsign);
     LogName = u"Client: Parrot";
     StartedLong_ =
-        BuildTextPacket(kPacketText, Id, "Parrot is started. Type message \"stop\" to stop parrot.", false);
+        BuildTextPacket(ZELPacketText, Id, "Parrot is started. Type message \"stop\" to stop parrot.", false);
     StoppedLong_ =
-        BuildTextPacket(kPacketText, Id, "Parrot is stopped. Type message \"start\" to start parrot.", false);
-    StartedShort_ = BuildTextPacket(kPacketText, Id, "Parrot is started.", false);
-    StoppedShort_ = BuildTextPacket(kPacketText, Id, "Parrot is stopped.", false);
+        BuildTextPacket(ZELPacketText, Id, "Parrot is stopped. Type message \"start\" to start parrot.", false);
+    StartedShort_ = BuildTextPacket(ZELPacketText, Id, "Parrot is started.", false);
+    StoppedShort_ = BuildTextPacket(ZELPacketText, Id, "Parrot is stopped.", false);
     RebuildEntries();
 }
 
@@ -110,17 +102,17 @@ void TZELSVCContextParrot::vSend(AnsiView Packet) {
     const uint32_t now = CurrentTick();
     LastActivity = now;
     switch (Packet[0]) {
-        case kPacketVoice:
+        case ZELPacketVoice:
             Record(Packet);
             return;
-        case kPacketFloorFree:
+        case ZELPacketFloorFree:
             FloorFree(now);
             return;
-        case kPacketFloorGrant:
+        case ZELPacketFloorGrant:
             FloorGranted(now);
             return;
-        case kPacketText:
-        case kPacketTextUtf8:
+        case ZELPacketText:
+        case ZELPacketTextUtf8:
             TextCommand(Packet);
             return;
         default:
@@ -176,7 +168,7 @@ void TZELSVCContextParrot::FloorGranted(uint32_t Now) {
         if (Mode_ == pm_Pausing) {
             StopReplay();
         } else {
-            Post(kStopTalking);
+            Post(Q::fsnq_ClientStopTalking);
         }
         return;
     }
@@ -195,7 +187,7 @@ void TZELSVCContextParrot::Tick(uint32_t Now) {
         if (FrameCount_ == 0) {
             Mode_ = pm_Idle;
         } else if (Now - PauseStart_ >= Options_.ParrotPause) {
-            Post(kRequestFloor);
+            Post(Q::fsnq_ClientRequestFloor);
         }
     } else if (Mode_ == pm_Replaying) {
         ReplayStep(Now);
@@ -211,7 +203,7 @@ void TZELSVCContextParrot::ReplayStep(uint32_t Now) {
     // Whole frames since the last one: one per 200 ms on average, those missed in a stall at once.
     uint32_t n = (Now - ReplayTick_) / kFrameMs;
     while (n > 0 && Mode_ == pm_Replaying) {
-        Post(kVoiceBlock, Frame(ReplayIndex_));
+        Post(Q::fsnq_ClientVoiceBlock, Frame(ReplayIndex_));
         ReplayTick_ += kFrameMs;
         --n;
         if (++ReplayIndex_ >= FrameCount_) {
@@ -225,7 +217,7 @@ void TZELSVCContextParrot::ReplayStep(uint32_t Now) {
 void TZELSVCContextParrot::StopReplay() {
     Mode_ = pm_Idle;
     DropRecording();
-    Post(kStopTalking);
+    Post(Q::fsnq_ClientStopTalking);
 }
 
 void TZELSVCContextParrot::DropRecording() noexcept {
@@ -279,7 +271,7 @@ void TZELSVCContextParrot::StateChanged() {
     ++EntrySerial;
     ClientFlags.fetch_or(ZELClientEntryChanged);
     RebuildEntries();
-    Post(kStatus);
+    Post(Q::fsnq_MemberListChanged);
 }
 
 void TZELSVCContextParrot::SetDescription(AnsiView Text) {
@@ -301,11 +293,11 @@ void TZELSVCContextParrot::Answer(AnsiView Text) {
     DispatchCommandLine(line);
 }
 
-void TZELSVCContextParrot::Post(uint8_t Code, AnsiView Text1) {
+void TZELSVCContextParrot::Post(TZELSVCNetQueueCommand Code, AnsiView Text1) {
     if (Owner == nullptr) return;
     TZELSVCClientCommandArgs a;
     a.Text1 = Text1;
-    Owner->PostClientCommand(static_cast<TZELSVCNetQueueCommand>(Code), this, a);
+    Owner->PostClientCommand(Code, this, a);
 }
 
 }  // namespace zel

@@ -91,7 +91,7 @@ private:
     // The three list entries again; the sort key stays the bot's own.
     void RebuildEntries();
     void Answer(AnsiView Text);
-    void Post(uint8_t Code, AnsiView Text1 = AnsiView());
+    void Post(TZELSVCNetQueueCommand Code, AnsiView Text1 = AnsiView());
 
     TZELSVCParrotOptions Options_;
     std::vector<std::unique_ptr<TBlock>> Blocks_;

@@ -8,6 +8,7 @@
 
 #include "clients/dmq_zel_svc_context.hpp"
 #include "clients/dmq_zel_svc_context_parrot.hpp"
+#include "clients/dmq_zel_svc_packets.hpp"
 #include "foundation/dmq_ansi_unicode_converter.hpp"
 #include "foundation/dmq_exception.hpp"
 #include "foundation/dmq_syscharset.hpp"
@@ -25,23 +26,7 @@ using DC = TZELSVCDisconnectCause;
 using NS = TZELNetClientState;
 
 // Network codes handled here (the service forwards 0 to 5, 38, 40, 44 to 46 and 55 to 83).
-constexpr uint8_t kHandshakeDone = 38;
-constexpr uint8_t kDisconnected = 40;
-constexpr uint8_t kFlagSet = 42;
-constexpr uint8_t kFlagClear = 43;
-constexpr uint8_t kManagerAnswer = 44;
-constexpr uint8_t kLinkUp = 45;
-constexpr uint8_t kLinkDown = 46;
-constexpr uint8_t kClientReady = 55;
-constexpr uint8_t kOperating = 56;
-constexpr uint8_t kStatus = 57;
-constexpr uint8_t kStopTalking = 58;
-constexpr uint8_t kRequestFloor = 59;
-constexpr uint8_t kVoiceBlock = 60;
-constexpr uint8_t kShortBlock = 61;
-constexpr uint8_t kKickAllStopped = 81;
-constexpr uint8_t kKickAllByOwner = 82;
-constexpr uint8_t kRemoved = 83;
+using Q = TZELSVCNetQueueCommand;
 
 constexpr uint32_t kRunMs = 500;
 constexpr uint32_t kMemberListBits = ZELNetDirtyMembers | ZELNetDirtyStatus | ZELNetDirtyEntry;
@@ -757,7 +742,7 @@ void TZELServNetwork::RemoveClient(TZELSVCWrkCtxBase* Client) {
     if (c->Indexed) CleanIndexes(c);
     Enter(c, NS::ncs_MovingOut);
     c->OriginNet = this;
-    AppendOwn(kRemoved, 0);
+    AppendOwn(Q::fsnq_MemberListChanged, 0);
     ProcessQueue(false);
 }
 
@@ -989,19 +974,19 @@ void TZELServNetwork::BlockClientById(AnsiView Id) {
 // ---------------------------------------------------------------------------------------------
 // The dispatcher.
 
-void TZELServNetwork::AppendOwn(uint8_t Code, int32_t Value) {
+void TZELServNetwork::AppendOwn(TZELSVCNetQueueCommand Code, int32_t Value) {
     auto r = std::make_unique<TZELSVCNetQueueRecord>();
-    r->Command = static_cast<TZELSVCNetQueueCommand>(Code);
+    r->Command = Code;
     r->Value1 = Value;
     Pending_.Add(std::move(r));
 }
 
-void TZELServNetwork::PostKickAllStopped() { AppendOwn(kKickAllStopped, 0); }
-void TZELServNetwork::PostKickAllByOwner() { AppendOwn(kKickAllByOwner, 0); }
-void TZELServNetwork::PostFlagSet(int32_t Value) { AppendOwn(kFlagSet, Value); }
-void TZELServNetwork::PostFlagClear(int32_t Value) { AppendOwn(kFlagClear, Value); }
-void TZELServNetwork::PostLinkUp(int32_t Index) { AppendOwn(kLinkUp, Index); }
-void TZELServNetwork::PostLinkDown(int32_t Index) { AppendOwn(kLinkDown, Index); }
+void TZELServNetwork::PostKickAllStopped() { AppendOwn(Q::fsnq_KickAllStopped, 0); }
+void TZELServNetwork::PostKickAllByOwner() { AppendOwn(Q::fsnq_KickAllByOwner, 0); }
+void TZELServNetwork::PostFlagSet(int32_t Value) { AppendOwn(Q::fsnq_SetStopped, Value); }
+void TZELServNetwork::PostFlagClear(int32_t Value) { AppendOwn(Q::fsnq_ClearStopped, Value); }
+void TZELServNetwork::PostLinkUp(int32_t Index) { AppendOwn(Q::fsnq_ManagerLinkUp, Index); }
+void TZELServNetwork::PostLinkDown(int32_t Index) { AppendOwn(Q::fsnq_ManagerLinkDown, Index); }
 
 void TZELServNetwork::ProcessQueue(bool Housekeeping) {
     Now_ = S_.CurrentTick();
@@ -1033,8 +1018,8 @@ void TZELServNetwork::ProcessQueue(bool Housekeeping) {
 }
 
 void TZELServNetwork::RunRecord(TZELSVCNetQueueRecord& Rec) {
-    const uint8_t code = static_cast<uint8_t>(Rec.Command);
-    if (code <= 5) {
+    const TZELSVCNetQueueCommand code = Rec.Command;
+    if (code <= Q::fsnq_InstallNotices) {
         InstallRecord(Rec);
         return;
     }
@@ -1042,45 +1027,52 @@ void TZELServNetwork::RunRecord(TZELSVCNetQueueRecord& Rec) {
     // command-port request may name a context that is gone.
     // The floor and block codes (56 to 61) are the client's own too.
     const bool fromClient =
-        code == kHandshakeDone || code == kDisconnected || code == kClientReady || (code >= 56 && code <= 61);
+        code == Q::fsnq_ClientHandshakeDone || code == Q::fsnq_ClientDisconnected || code == Q::fsnq_ClientReady ||
+        (code >= Q::fsnq_ClientOperating && code <= Q::fsnq_ClientShortBlock);
     TZELSVCContext* c = fromClient ? AsClient(Rec.Owner) : nullptr;
     switch (code) {
-        case kHandshakeDone:
+        case Q::fsnq_ClientHandshakeDone:
             if (c) AddClient(c, ZELJoinLogin, 0);
             return;
-        case kDisconnected:
+        case Q::fsnq_ClientDisconnected:
             if (c) ClientDisconnected(c);
             return;
-        case kFlagSet:
+        case Q::fsnq_SetStopped:
             Stopped_ = true;
             return;
-        case kFlagClear:
+        case Q::fsnq_ClearStopped:
             Stopped_ = false;
             return;
-        case kManagerAnswer:
+        case Q::fsnq_ManagerAuthAnswer:
             ManagerAnswer(Rec);
             return;
-        case kLinkUp:
-        case kLinkDown:
-            LinkChanged(Rec.Value1, code == kLinkUp);
+        case Q::fsnq_ManagerLinkUp:
+        case Q::fsnq_ManagerLinkDown:
+            LinkChanged(Rec.Value1, code == Q::fsnq_ManagerLinkUp);
             return;
-        case kClientReady:
+        case Q::fsnq_ClientReady:
             if (c) ClientReady(c);
             return;
-        case kKickAllStopped:
+        case Q::fsnq_KickAllStopped:
             KickAll(DC::fsdc_ServerStopped);
             return;
-        case kKickAllByOwner:
+        case Q::fsnq_KickAllByOwner:
             KickAll(DC::fsdc_ByOwner);
             return;
-        case kRemoved:
+        case Q::fsnq_MemberListChanged:
             Dirty_ |= ZELNetDirtyHousekeep | ZELNetDirtyMembers;
             return;
-        case 13: case 14: case 15: case 16: case 17: case 18: case 19: case 20: case 26: case 27: case 35:
+        case Q::fsnq_CmdMute: case Q::fsnq_CmdBlock: case Q::fsnq_CmdAdmin: case Q::fsnq_CmdRight:
+        case Q::fsnq_CmdRightMark: case Q::fsnq_CmdNotice: case Q::fsnq_CmdConnMode: case Q::fsnq_CmdTalkMode:
+        case Q::fsnq_SetServerManagerMode: case Q::fsnq_SetNetManagerMode: case Q::fsnq_CmdDisconnect:
             RunCommandPort(Rec);
             return;
-        case 62: case 63: case 64: case 65: case 66: case 67: case 68: case 69: case 70: case 71: case 72: case 73:
-        case 74: case 75: case 77: case 78: case 79: case 80:
+        case Q::fsnq_ClientMessage: case Q::fsnq_ClientMessageExt: case Q::fsnq_ClientMute: case Q::fsnq_ClientUnmute:
+        case Q::fsnq_ClientBlock: case Q::fsnq_ClientUnblock: case Q::fsnq_ClientAddAdmin:
+        case Q::fsnq_ClientDeleteAdmin: case Q::fsnq_ClientConnModeOn: case Q::fsnq_ClientConnModeOff:
+        case Q::fsnq_ClientTalkModeOn: case Q::fsnq_ClientTalkModeOff: case Q::fsnq_ClientAddRight:
+        case Q::fsnq_ClientDeleteRight: case Q::fsnq_ClientMarkRight: case Q::fsnq_ClientUnmarkRight:
+        case Q::fsnq_ClientNotice: case Q::fsnq_ClientNoticeUtf8:
             RunClientCommand(Rec);
             return;
         default:
@@ -1090,25 +1082,25 @@ void TZELServNetwork::RunRecord(TZELSVCNetQueueRecord& Rec) {
         throw Exception(FormatA("Unknown network command: %d", static_cast<int>(code)));
 }
 
-bool TZELServNetwork::RunFloorRecord(uint8_t Code, TZELSVCContext& C, TZELSVCNetQueueRecord& Rec) {
+bool TZELServNetwork::RunFloorRecord(TZELSVCNetQueueCommand Code, TZELSVCContext& C, TZELSVCNetQueueRecord& Rec) {
     switch (Code) {
-        case kOperating:
+        case Q::fsnq_ClientOperating:
             // The worker owns the protocol state; the network only has the output flushed.
             C.RequestFlush();
             return true;
-        case kStatus:
+        case Q::fsnq_ClientStatus:
             SetStatus(&C, Rec.Value1);
             return true;
-        case kStopTalking:
+        case Q::fsnq_ClientStopTalking:
             StopTalking(&C);
             return true;
-        case kRequestFloor:
+        case Q::fsnq_ClientRequestFloor:
             RequestFloor(&C);
             return true;
-        case kVoiceBlock:
+        case Q::fsnq_ClientVoiceBlock:
             VoiceBlock(&C, Rec.Text1);
             return true;
-        case kShortBlock:
+        case Q::fsnq_ClientShortBlock:
             ShortBlock(&C, Rec.Text1);
             return true;
         default:
@@ -1119,8 +1111,8 @@ bool TZELServNetwork::RunFloorRecord(uint8_t Code, TZELSVCContext& C, TZELSVCNet
 void TZELServNetwork::InstallRecord(TZELSVCNetQueueRecord& Rec) {
     // The service marks the file for saving by the record's own flag (Value1); the network marks
     // only what its members are to be sent.
-    switch (static_cast<uint8_t>(Rec.Command)) {
-        case 0: {
+    switch (Rec.Command) {
+        case Q::fsnq_InstallAdmins: {
             auto* p = dynamic_cast<TZELSVCAdminsPayload*>(Rec.Payload.get());
             TZELSVCAdminRecordList empty;
             TZELSVCAdminRecordList& recs = p && p->Records ? *p->Records : empty;
@@ -1130,8 +1122,8 @@ void TZELServNetwork::InstallRecord(TZELSVCNetQueueRecord& Rec) {
             }
             return;
         }
-        case 1:
-        case 2: {
+        case Q::fsnq_InstallMutes:
+        case Q::fsnq_InstallBlocks: {
             const bool blocks = Rec.Command == TZELSVCNetQueueCommand::fsnq_InstallBlocks;
             auto* p = dynamic_cast<TZELSVCMuteBlocksPayload*>(Rec.Payload.get());
             TZELSVCMuteBlockRecordList empty;
@@ -1143,7 +1135,7 @@ void TZELServNetwork::InstallRecord(TZELSVCNetQueueRecord& Rec) {
             }
             return;
         }
-        case 3: {
+        case Q::fsnq_InstallRights: {
             auto* p = dynamic_cast<TZELSVCRightsPayload*>(Rec.Payload.get());
             TZELSVCAccessRecordList empty;
             TZELSVCAccessRecordList& recs = p && p->Records ? *p->Records : empty;
@@ -1154,7 +1146,7 @@ void TZELServNetwork::InstallRecord(TZELSVCNetQueueRecord& Rec) {
             }
             return;
         }
-        case 4: {
+        case Q::fsnq_InstallModes: {
             auto* p = dynamic_cast<TZELSVCModesPayload*>(Rec.Payload.get());
             const int32_t modes = p ? p->Modes : 0;
             const bool conn = (modes & 0xFF00) != 0, talk = (modes & 0xFF) != 0;
@@ -1165,7 +1157,7 @@ void TZELServNetwork::InstallRecord(TZELSVCNetQueueRecord& Rec) {
             ProcessAccessModes();
             return;
         }
-        case 5: {
+        case Q::fsnq_InstallNotices: {
             auto* p = dynamic_cast<TZELSVCNoticesPayload*>(Rec.Payload.get());
             TZELSVCNoticeData n = p ? p->Notice : TZELSVCNoticeData{};
             if (n.Notice1 == Notices_.Notice1 && n.Notice2 == Notices_.Notice2) return;
@@ -1233,7 +1225,7 @@ void TZELServNetwork::Housekeeping(bool Full) {
     AnsiString parrotSender;
     if (!greeting.empty()) {
         StrBldAReset(TextBld_);
-        StrBldAAddChar(TextBld_, static_cast<char>(143));
+        StrBldAAddChar(TextBld_, ZELPacketMessageSender);
         AddCompactEntry(TextBld_, ParrotBot_.get());
         parrotSender.assign(StrBldAView(TextBld_));
     }
@@ -1254,7 +1246,7 @@ void TZELServNetwork::Housekeeping(bool Full) {
         c->ClientFlags.fetch_and(~ZELClientJoining);
         c->Moved = false;
         if ((c->ClientFlags.load() & (ZELClientClosing | ZELClientHoldsFloor)) == ZELClientHoldsFloor) {
-            char state[3] = {1, 0, 0};
+            char state[3] = {ZELPacketFloorGrant, 0, 0};
             PutIndex(state + 1, c->ListIndex);
             c->vSend(AnsiView(state, 3));
         }
@@ -1303,10 +1295,10 @@ uint64_t KeyOf(const TZELSVCContext* C) { return (uint64_t(C->Number()) << 32) |
 void TZELServNetwork::InitFloor() {
     const AnsiString frame = SilenceFrame();
     SilenceShort_.assign(3, '\0');
-    SilenceShort_[0] = static_cast<char>(129);
+    SilenceShort_[0] = ZELPacketShortBlock;
     SilenceShort_ += frame;
     SilenceVoice_.assign(3, '\0');
-    SilenceVoice_[0] = 2;
+    SilenceVoice_[0] = ZELPacketVoice;
     for (int i = 0; i < 5; ++i) SilenceVoice_ += frame;
     Collector_ = SilenceVoice_;
     for (int32_t p = ZELNetCacheSize - 1; p >= 0; --p) FreePos_.push_back(p);
@@ -1342,7 +1334,7 @@ bool TZELServNetwork::GrantFloor(TZELSVCContext* C) {
     if (TalkerKey_ != KeyOf(C)) {
         TalkerKey_ = KeyOf(C);
         StrBldAReset(TextBld_);
-        StrBldAAddChar(TextBld_, static_cast<char>(142));
+        StrBldAAddChar(TextBld_, ZELPacketSpeaker);
         AddCompactEntry(TextBld_, C);
         SpeakerText_.assign(StrBldAView(TextBld_));
     }
@@ -1368,10 +1360,10 @@ void TZELServNetwork::ReleaseAndFree(TZELSVCContext* C) {
 }
 
 void TZELServNetwork::SendFloorFree(TZELSVCContext* Skip) {
-    static const char zero = 0;
+    static const char floorFree = ZELPacketFloorFree;
     TZELNetRelayRecord r;
     r.Skip = Skip;
-    r.Packet = AnsiView(&zero, 1);
+    r.Packet = AnsiView(&floorFree, 1);
     r.Packets = Group(ZELClientClosing, 0);
     SendToMembers(r);
 }
@@ -1432,7 +1424,7 @@ void TZELServNetwork::RequestFloor(TZELSVCContext* C) {
         return;
     }
     if (Talker_ != C || (C->ClientFlags.load() & (ZELClientClosing | ZELClientJoining)) != 0) return;
-    char grant[3] = {1, 0, 0};
+    char grant[3] = {ZELPacketFloorGrant, 0, 0};
     PutIndex(grant + 1, C->ListIndex);
     C->vSend(AnsiView(grant, 3));
 }
@@ -1461,7 +1453,7 @@ void TZELServNetwork::VoiceBlock(TZELSVCContext* C, AnsiString& Block) {
     LastVoiceRelay_ = Now_;
     C->LastVoice = Now_;
     TalkerCacheTexts();
-    Block[0] = 2;
+    Block[0] = ZELPacketVoice;
     PutIndex(Block.data() + 1, C->ListIndex);
     TZELNetRelayRecord r;
     r.Skip = C;
@@ -1479,7 +1471,7 @@ void TZELServNetwork::ShortBlock(TZELSVCContext* C, AnsiString& Block) {
     LastVoiceRelay_ = Now_;
     C->LastVoice = Now_;
     TalkerCacheTexts();
-    Block[0] = static_cast<char>(129);
+    Block[0] = ZELPacketShortBlock;
     PutIndex(Block.data() + 1, C->ListIndex);
     TZELNetRelayRecord r;
     r.Skip = C;
@@ -1498,7 +1490,7 @@ void TZELServNetwork::SendCollector() {
         std::copy_n(silence.begin() + 3, kFrame, Collector_.begin() + 3 + i * static_cast<ptrdiff_t>(kFrame));
     CollectorCount_ = 0;
     TalkerCacheTexts();
-    Collector_[0] = 2;
+    Collector_[0] = ZELPacketVoice;
     PutIndex(Collector_.data() + 1, TalkerIndex());
     TZELNetRelayRecord r;
     r.Skip = Talker_;
@@ -1558,12 +1550,12 @@ void TZELServNetwork::BuildSpeakerTexts(TZELSVCContext* C) {
     CacheTextPos_ = rec.Pos;
     CacheTextKey_ = KeyOf(rec.Client);
     StrBldAReset(TextBld_);
-    StrBldAAddChar(TextBld_, static_cast<char>(145));
+    StrBldAAddChar(TextBld_, ZELPacketCacheEntry);
     StrBldAAddHexByte(TextBld_, static_cast<uint8_t>(rec.Pos));
     AddCompactEntry(TextBld_, rec.Client);
     CacheText_.assign(StrBldAView(TextBld_));
     StrBldAReset(TextBld_);
-    StrBldAAddChar(TextBld_, static_cast<char>(146));
+    StrBldAAddChar(TextBld_, ZELPacketCachePosition);
     StrBldAAddHexByte(TextBld_, static_cast<uint8_t>(rec.Pos));
     StrBldAAddCRLF(TextBld_);
     PosText_.assign(StrBldAView(TextBld_));
@@ -1583,11 +1575,11 @@ void TZELServNetwork::CacheRemove(TZELSVCContext* C) {
 // Floor housekeeping.
 
 void TZELServNetwork::FloorHousekeeping() {
-    static const char zero = 0;
-    static const char ack = static_cast<char>(137);
+    static const char floorFree = ZELPacketFloorFree;
+    static const char ack = ZELPacketSoundAck;
     TZELNetRelayRecord r;
     if (Talker_ == nullptr) {
-        r.Packet = AnsiView(&zero, 1);
+        r.Packet = AnsiView(&floorFree, 1);
         r.Packets = Group(0xC00800, 0);
         SendToMembers(r);
         return;
@@ -1639,7 +1631,7 @@ void TZELServNetwork::Renumber() {
 void TZELServNetwork::MemberListDiff() {
     TStringBldA& b = TextBld_;
     StrBldAReset(b);
-    StrBldAAddChar(b, static_cast<char>(132));
+    StrBldAAddChar(b, ZELPacketMemberDiff);
     StrBldAAddChar(b, '\0');
     StrBldAAddChar(b, '\0');
     StrBldAAdd(b, "000000\r\n");
@@ -1720,7 +1712,7 @@ void TZELServNetwork::BuildFullLists() {
         if ((c->ClientFlags.load(std::memory_order_relaxed) & ZELClientListFormatMask) == 0x200) counts = true;
     for (int form = 0; form < 2; ++form) {
         StrBldAReset(b);
-        StrBldAAddChar(b, static_cast<char>(form == 0 ? 3 : 131));
+        StrBldAAddChar(b, form == 0 ? ZELPacketMemberList : ZELPacketMemberListUtf8);
         StrBldAAdd(b, AnsiView("\0\0", 2));
         StrBldAAddInt(b, n);
         StrBldAAddCRLF(b);
@@ -1734,7 +1726,7 @@ void TZELServNetwork::BuildFullLists() {
     }
     if (counts) {
         StrBldAReset(b);
-        StrBldAAddChar(b, static_cast<char>(130));
+        StrBldAAddChar(b, ZELPacketMemberCount);
         StrBldAAddInt(b, n);
         StrBldAAddCRLF(b);
         CountText_.assign(StrBldAView(b));
@@ -1823,10 +1815,10 @@ void TZELServNetwork::PrepareCmdMembers(TZELCmdListBlock& Block) {
 namespace {
 
 template <class L>
-void BuildEntryPackets(AnsiString& Ansi, AnsiString& Utf8, uint8_t TypeA, uint8_t TypeU, const L& List) {
+void BuildEntryPackets(AnsiString& Ansi, AnsiString& Utf8, char TypeA, char TypeU, const L& List) {
     for (int form = 0; form < 2; ++form) {
         AnsiString& t = form == 0 ? Ansi : Utf8;
-        t.assign(1, static_cast<char>(form == 0 ? TypeA : TypeU));
+        t.assign(1, form == 0 ? TypeA : TypeU);
         t += std::to_string(List.Count());
         t += "\r\n";
         for (int32_t i = 0; i < List.Count(); ++i) t += form == 0 ? List.Get(i)->ProtoLine : List.Get(i)->CommandLine;
@@ -1849,17 +1841,20 @@ void TZELServNetwork::SendListPackets(const std::vector<TZELSVCContext*>& Approv
         if ((Dirty_ & (st.Changed | st.ToQueue)) == 0) continue;
         bool modes = false;
         switch (st.Queue) {
-            case 0: BuildEntryPackets(ansi, utf8, 9, 135, Mutes_); break;
-            case 1: BuildEntryPackets(ansi, utf8, 8, 134, Blocks_); break;
-            case 2: BuildEntryPackets(ansi, utf8, 6, 136, Admins_); break;
+            case 0: BuildEntryPackets(ansi, utf8, ZELPacketMutes, ZELPacketMutesUtf8, Mutes_); break;
+            case 1: BuildEntryPackets(ansi, utf8, ZELPacketBlocks, ZELPacketBlocksUtf8, Blocks_); break;
+            case 2: BuildEntryPackets(ansi, utf8, ZELPacketAdmins, ZELPacketAdminsUtf8, Admins_); break;
             case 3:
                 modes = true;
-                ansi = AnsiString("\x0A" "2\r\n") + (ConnectionMode_ ? '1' : '0') + "\r\n" + (TalkMode_ ? '1' : '0') + "\r\n";
+                ansi = AnsiString(1, ZELPacketModes) + "2\r\n" + (ConnectionMode_ ? '1' : '0') + "\r\n" +
+                       (TalkMode_ ? '1' : '0') + "\r\n";
                 break;
-            case 4: BuildEntryPackets(ansi, utf8, 7, 139, Rights_); break;
+            case 4: BuildEntryPackets(ansi, utf8, ZELPacketRights, ZELPacketRightsUtf8, Rights_); break;
             default:
-                ansi = "\x0B" "1\r\n" + Notices_.Notice1 + "\r\n";
-                utf8 = Notices_.Notice2.empty() ? ansi : "\x8A" "1\r\n" + Notices_.Notice2 + "\r\n";
+                ansi = AnsiString(1, ZELPacketNotice) + "1\r\n" + Notices_.Notice1 + "\r\n";
+                utf8 = Notices_.Notice2.empty()
+                           ? ansi
+                           : AnsiString(1, ZELPacketNoticeUtf8) + "1\r\n" + Notices_.Notice2 + "\r\n";
                 break;
         }
         std::vector<TZELSVCContext*>& queue = Requests_[st.Queue];
@@ -2058,20 +2053,20 @@ bool TZELServNetwork::SenderCached(const TZELSVCContext* Target, const TZELSVCCo
 }
 
 void TZELServNetwork::TextMessage(TZELSVCContext* Sender, const TZELSVCNetQueueRecord& Rec) {
-    const bool ext = Rec.Command == static_cast<TZELSVCNetQueueCommand>(63);
+    const bool ext = Rec.Command == Q::fsnq_ClientMessageExt;
     const auto packetFor = [&](const TZELSVCContext* T) -> const AnsiString& {
         return ext && (T->ClientFlags.load() & ZELClientUtf8) != 0 ? Rec.Text3 : Rec.Text2;
     };
     // The sender texts: byte 143 and the sender's entry; byte 147 and its cache position.
     const auto senderText = [&] {
         StrBldAReset(TextBld_);
-        StrBldAAddChar(TextBld_, static_cast<char>(143));
+        StrBldAAddChar(TextBld_, ZELPacketMessageSender);
         AddCompactEntry(TextBld_, Sender);
         return AnsiString(StrBldAView(TextBld_));
     };
     const auto positionText = [&] {
         StrBldAReset(TextBld_);
-        StrBldAAddChar(TextBld_, static_cast<char>(147));
+        StrBldAAddChar(TextBld_, ZELPacketMessagePosition);
         StrBldAAddHexByte(TextBld_, static_cast<uint8_t>(Sender->CachePos));
         StrBldAAddCRLF(TextBld_);
         return AnsiString(StrBldAView(TextBld_));
@@ -2130,66 +2125,66 @@ void TZELServNetwork::TextMessage(TZELSVCContext* Sender, const TZELSVCNetQueueR
 void TZELServNetwork::RunClientCommand(TZELSVCNetQueueRecord& Rec) {
     TZELSVCContext* c = AsClient(Rec.Owner);
     if (c == nullptr || c->NetState != NS::ncs_Member || (c->ClientFlags.load() & ZELClientClosing) != 0) return;
-    const uint8_t code = static_cast<uint8_t>(Rec.Command);
+    const TZELSVCNetQueueCommand code = Rec.Command;
     const uint8_t level = static_cast<uint8_t>(c->Privilege);
     TZELSVCListClientData me;
     c->FillListClientData(me);
     switch (code) {
-        case 62:
-        case 63:
+        case Q::fsnq_ClientMessage:
+        case Q::fsnq_ClientMessageExt:
             TextMessage(c, Rec);
             return;
-        case 64:
-        case 65:
+        case Q::fsnq_ClientMute:
+        case Q::fsnq_ClientUnmute:
             QueueListRequest(c, lkMutes);
-            if (code == 64)
+            if (code == Q::fsnq_ClientMute)
                 AddMute(me, Rec.Text1, Rec.Value1);
             else
                 RemoveMute(Rec.Text1, c->Id, level);
             return;
-        case 66:
-        case 67:
+        case Q::fsnq_ClientBlock:
+        case Q::fsnq_ClientUnblock:
             QueueListRequest(c, lkBlocks);
-            if (code == 66)
+            if (code == Q::fsnq_ClientBlock)
                 AddBlock(me, Rec.Text1, Rec.Value1);
             else
                 RemoveBlock(Rec.Text1, c->Id, level);
             return;
-        case 68:
-        case 69:
+        case Q::fsnq_ClientAddAdmin:
+        case Q::fsnq_ClientDeleteAdmin:
             QueueListRequest(c, lkAdmins);
-            if (code == 68)
+            if (code == Q::fsnq_ClientAddAdmin)
                 AddAdmin(c, Rec.Text1);
             else
                 RemoveAdmin(Rec.Text1);
             return;
-        case 70:
-        case 71:
-        case 72:
-        case 73: {
+        case Q::fsnq_ClientConnModeOn:
+        case Q::fsnq_ClientConnModeOff:
+        case Q::fsnq_ClientTalkModeOn:
+        case Q::fsnq_ClientTalkModeOff: {
             QueueListRequest(c, lkModes);
             Dirty_ |= ListSendBit(lkRights);
-            const bool on = code == 70 || code == 72;
-            if (code <= 71 ? SetConnectionMode(on) : SetTalkMode(on)) SwitchChanged();
+            const bool on = code == Q::fsnq_ClientConnModeOn || code == Q::fsnq_ClientTalkModeOn;
+            if (code <= Q::fsnq_ClientConnModeOff ? SetConnectionMode(on) : SetTalkMode(on)) SwitchChanged();
             return;
         }
-        case 74:
-        case 75:
-        case 77:
-        case 78:
+        case Q::fsnq_ClientAddRight:
+        case Q::fsnq_ClientDeleteRight:
+        case Q::fsnq_ClientMarkRight:
+        case Q::fsnq_ClientUnmarkRight:
             QueueListRequest(c, lkRights);
             if (Rec.Text1.empty()) return;
-            if (code == 74)
+            if (code == Q::fsnq_ClientAddRight)
                 AddRight(Rec.Text1);
-            else if (code == 75)
+            else if (code == Q::fsnq_ClientDeleteRight)
                 RemoveRight(Rec.Text1);
             else
-                MarkRight(Rec.Text1, code == 77);
+                MarkRight(Rec.Text1, code == Q::fsnq_ClientMarkRight);
             return;
-        case 79:
-        case 80:
+        case Q::fsnq_ClientNotice:
+        case Q::fsnq_ClientNoticeUtf8:
             QueueListRequest(c, lkNotices);
-            SetNotices(Rec.Text1, code == 80 ? AnsiView(Rec.Text2) : AnsiView());
+            SetNotices(Rec.Text1, code == Q::fsnq_ClientNoticeUtf8 ? AnsiView(Rec.Text2) : AnsiView());
             return;
         default:
             throw Exception(FormatA("Unknown network command: %d", static_cast<int>(code)));
@@ -2197,39 +2192,39 @@ void TZELServNetwork::RunClientCommand(TZELSVCNetQueueRecord& Rec) {
 }
 
 void TZELServNetwork::RunCommandPort(TZELSVCNetQueueRecord& Rec) {
-    switch (static_cast<uint8_t>(Rec.Command)) {
-        case 13:
+    switch (Rec.Command) {
+        case Q::fsnq_CmdMute:
             if (Rec.Value2 != 0)
                 AddMute(ServerSetter(), Rec.Text2, Rec.Value1);
             else
                 RemoveMute(Rec.Text2, ServerId(), kServerLevel);
             return;
-        case 14:
+        case Q::fsnq_CmdBlock:
             if (Rec.Value2 != 0)
                 AddBlock(ServerSetter(), Rec.Text2, Rec.Value1);
             else
                 RemoveBlock(Rec.Text2, ServerId(), kServerLevel);
             return;
-        case 15:
+        case Q::fsnq_CmdAdmin:
             if (Rec.Value1 != 0)
                 AddAdmin(nullptr, Rec.Text1);
             else
                 RemoveAdmin(Rec.Text1);
             return;
-        case 16:
+        case Q::fsnq_CmdRight:
             if (Rec.Value1 != 0)
                 AddRight(Rec.Text1);
             else
                 RemoveRight(Rec.Text1);
             return;
-        case 17:
+        case Q::fsnq_CmdRightMark:
             MarkRight(Rec.Text1, Rec.Value1 != 0);
             return;
-        case 18:
+        case Q::fsnq_CmdNotice:
             SetNotices(Rec.Text1, Rec.Text2);
             return;
-        case 19:
-        case 20: {
+        case Q::fsnq_CmdConnMode:
+        case Q::fsnq_CmdTalkMode: {
             const bool conn = Rec.Command == TZELSVCNetQueueCommand::fsnq_CmdConnMode;
             if (Rec.Value1 == -1) {
                 // The service hands the answer only to the requester that is still there.
@@ -2241,11 +2236,11 @@ void TZELServNetwork::RunCommandPort(TZELSVCNetQueueRecord& Rec) {
             if (conn ? SetConnectionMode(Rec.Value1 == 1) : SetTalkMode(Rec.Value1 == 1)) SwitchChanged();
             return;
         }
-        case 26:
-        case 27:
+        case Q::fsnq_SetServerManagerMode:
+        case Q::fsnq_SetNetManagerMode:
             SetManagerMode(Rec.Value1, Rec.Command == TZELSVCNetQueueCommand::fsnq_SetServerManagerMode);
             return;
-        case 35:
+        case Q::fsnq_CmdDisconnect:
             S_.PostCommandReply(Rec.Owner, Rec.OwnerId, DisconnectById(Rec.Text1) ? "+OK\r\n" : "-NOCLIENT\r\n");
             return;
         default:

@@ -249,7 +249,7 @@ private:
     void Housekeeping(bool Full);
     void RunRecord(TZELSVCNetQueueRecord& Rec);
     // Codes 56 to 61; false for another code.
-    bool RunFloorRecord(uint8_t Code, TZELSVCContext& C, TZELSVCNetQueueRecord& Rec);
+    bool RunFloorRecord(TZELSVCNetQueueCommand Code, TZELSVCContext& C, TZELSVCNetQueueRecord& Rec);
     void InstallRecord(TZELSVCNetQueueRecord& Rec);
     // Code 44: one System Manager's answer on a client; the verdict once every active one answered.
     void ManagerAnswer(TZELSVCNetQueueRecord& Rec);
@@ -272,7 +272,7 @@ private:
     // The verdict on C from its answers, by the group it is in.
     void TakeVerdict(TZELSVCContext* C);
     TZELSVCContext* FindWaiting(const void* Client) const;
-    void AppendOwn(uint8_t Code, int32_t Value);
+    void AppendOwn(TZELSVCNetQueueCommand Code, int32_t Value);
     void LogClient(TZELSVCContext* C, UnicodeView Text, bool Description);
     void LogError(UnicodeView Text);
     int32_t ClientCount() const noexcept;

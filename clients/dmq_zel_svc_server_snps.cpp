@@ -18,6 +18,7 @@ namespace {
 
 using R = TZELSVCWrkResult;
 using DC = TZELSVCDisconnectCause;
+using Q = TZELSVCNetQueueCommand;
 
 constexpr uint32_t kClosingFlag = ZELClientClosing;
 constexpr uint32_t kInactiveFlag = 0x400000;
@@ -376,7 +377,7 @@ TZELSVCWrkResult TZELSVCContextSNPS::LineComplete(TZELSVCWaitRecord& Wait, bool&
     case 3:
         LastActivity = now;
         State = 0;
-        PostClientRecord(55, {});
+        PostClientRecord(Q::fsnq_ClientReady, {});
         return NextLine(Wait, Continue);
     default:
         break;
@@ -386,8 +387,10 @@ TZELSVCWrkResult TZELSVCContextSNPS::LineComplete(TZELSVCWaitRecord& Wait, bool&
         // A block cut short by the end of the stream never reaches here; only a whole one is posted.
         if (Collector_.LastCount() == size - 3) {
             const uint32_t flags = ClientFlags.load(std::memory_order_acquire);
-            if (BlockKind_ == 1 && !(flags & (kClosingFlag | kInactiveFlag))) PostClientRecord(60, BlockBuf_);
-            if (BlockKind_ == 2 && (flags & kFloorFlag) && !(flags & kInactiveFlag)) PostClientRecord(61, BlockBuf_);
+            if (BlockKind_ == 1 && !(flags & (kClosingFlag | kInactiveFlag)))
+                PostClientRecord(Q::fsnq_ClientVoiceBlock, BlockBuf_);
+            if (BlockKind_ == 2 && (flags & kFloorFlag) && !(flags & kInactiveFlag))
+                PostClientRecord(Q::fsnq_ClientShortBlock, BlockBuf_);
         }
         BlockKind_ = 0;
         return NextLine(Wait, Continue);
@@ -419,16 +422,17 @@ TZELSVCWrkResult TZELSVCContextSNPS::LineComplete(TZELSVCWaitRecord& Wait, bool&
 bool TZELSVCContextSNPS::FloorLine(AnsiView Line, bool& Refused) {
     Refused = false;
     if (Line == "TX0") {
-        PostClientRecord(59, {});
+        PostClientRecord(Q::fsnq_ClientRequestFloor, {});
         return true;
     }
     if (Line == "RX0") {
-        if ((ClientFlags.load(std::memory_order_acquire) & (kClosingFlag | kInactiveFlag)) == 0) PostClientRecord(58, {});
+        if ((ClientFlags.load(std::memory_order_acquire) & (kClosingFlag | kInactiveFlag)) == 0)
+            PostClientRecord(Q::fsnq_ClientStopTalking, {});
         return true;
     }
     if (Line.size() < 3 || Line.substr(0, 3) != "ST:") return false;
     if (Line.size() == 4 && Line[3] >= '0' && Line[3] <= '2') {
-        PostClientRecord(57, {}, Line[3] - '0');
+        PostClientRecord(Q::fsnq_ClientStatus, {}, Line[3] - '0');
         return true;
     }
     if (HasCtrlCharsBuf(Line.data(), static_cast<int32_t>(Line.size()))) SetDisconnectCause(DC::fsdc_InvalidCharacter);
@@ -437,10 +441,10 @@ bool TZELSVCContextSNPS::FloorLine(AnsiView Line, bool& Refused) {
     return true;
 }
 
-void TZELSVCContextSNPS::PostClientRecord(uint8_t Code, AnsiView Text1, int32_t Value1) {
+void TZELSVCContextSNPS::PostClientRecord(TZELSVCNetQueueCommand Code, AnsiView Text1, int32_t Value1) {
     if (!Owner) return;
     auto r = std::make_unique<TZELSVCNetQueueRecord>();
-    r->Command = static_cast<TZELSVCNetQueueCommand>(Code);
+    r->Command = Code;
     r->Owner = this;
     r->OwnerId = Number();
     r->Text1.assign(Text1);
@@ -455,7 +459,7 @@ TZELSVCWrkResult TZELSVCContextSNPS::EnterOperation(TZELSVCWaitRecord& Wait) {
     } else {
         LastActivity = now;
         State = 0;
-        PostClientRecord(55, {});
+        PostClientRecord(Q::fsnq_ClientReady, {});
     }
     bool cont = false;
     const R r = NextLine(Wait, cont);

@@ -90,7 +90,7 @@ private:
     bool FloorLine(AnsiView Line, bool& Refused);
     // Client codes, posted with this context as owner: 55 ready, 57 status (Value1), 58 RX0,
     // 59 TX0, 60 voice block, 61 short block.
-    void PostClientRecord(uint8_t Code, AnsiView Text1, int32_t Value1 = 0);
+    void PostClientRecord(TZELSVCNetQueueCommand Code, AnsiView Text1, int32_t Value1 = 0);
     TZELSVCWrkResult WaitStep(TZELSVCWaitRecord& Wait);
     TZELSVCWrkResult WriteError();
     TZELSVCWrkResult Failed(TZELSVCDisconnectCause Cause, AnsiView Text);

@@ -408,26 +408,30 @@ void TZELService::DispatchRecord(std::unique_ptr<TZELSVCNetQueueRecord>& Rec) {
         if (r.Owner != nullptr) ForwardToNetwork(r.Owner->Network(), Rec);
         return;
     }
-    switch (code) {
-        case 0: case 1: case 2: case 3: case 4: case 5:
+    switch (r.Command) {
+        case C::fsnq_InstallAdmins: case C::fsnq_InstallMutes: case C::fsnq_InstallBlocks:
+        case C::fsnq_InstallRights: case C::fsnq_InstallModes: case C::fsnq_InstallNotices:
             InstallLists(r);
             return;
-        case 6: case 7: case 8: case 9: case 10: case 11: case 12:
-            Flags_ |= kDirtyBits[code - 6];
+        case C::fsnq_DirtyAdmins: case C::fsnq_DirtyMutes: case C::fsnq_DirtyBlocks: case C::fsnq_DirtyRights:
+        case C::fsnq_DirtyModes: case C::fsnq_DirtyNotices: case C::fsnq_DirtyOwner:
+            Flags_ |= kDirtyBits[code - static_cast<int>(C::fsnq_DirtyAdmins)];
             return;
-        case 13: case 14: case 15: case 16: case 17: case 18: case 19: case 20: case 27: case 44:
+        case C::fsnq_CmdMute: case C::fsnq_CmdBlock: case C::fsnq_CmdAdmin: case C::fsnq_CmdRight:
+        case C::fsnq_CmdRightMark: case C::fsnq_CmdNotice: case C::fsnq_CmdConnMode: case C::fsnq_CmdTalkMode:
+        case C::fsnq_SetNetManagerMode: case C::fsnq_ManagerAuthAnswer:
             ForwardToNetwork(NetworkOf(r.Obj2), Rec);
             return;
-        case 21:
+        case C::fsnq_CmdListNetwork:
             if (LiveRequester(r)) SendListAnswer(*r.Owner, NetworkOf(r.Obj2));
             return;
-        case 22:
+        case C::fsnq_CmdListAll:
             if (LiveRequester(r)) SendListAnswer(*r.Owner, nullptr);
             return;
-        case 23:
+        case C::fsnq_CmdThreads:
             if (LiveRequester(r)) SendThreadsAnswer(*r.Owner);
             return;
-        case 24:
+        case C::fsnq_CmdFlushData:
             // Saved in every case: a requester that left meanwhile still asked for it.
             Flags_ |= ZELSVCFlagAllListsButOwner | ZELSVCFlagFlushAnswers;
             if (LiveRequester(r)) {
@@ -435,40 +439,44 @@ void TZELService::DispatchRecord(std::unique_ptr<TZELSVCNetQueueRecord>& Rec) {
                 ++FlushItemsPending_;
             }
             return;
-        case 25: case 32:
+        case C::fsnq_Unposted25: case C::fsnq_Unposted32:
             if (r.Owner != nullptr) ForwardToNetwork(r.Owner->Network(), Rec);
             return;
-        case 26:
+        case C::fsnq_SetServerManagerMode:
             // Forwarded even when it repeats the last one: a network may have been given another
             // mode of its own since, and the server-wide word brings it back.
             if (r.Value1 < 0 || r.Value1 > 3) return;
             ServerManagerMode_ = static_cast<TZELSystemManagerMode>(r.Value1);
             PostToNetworks(C::fsnq_SetServerManagerMode, r.Value1);
             return;
-        case 28: case 29: case 30:
+        case C::fsnq_MoveClient: case C::fsnq_CmdMoveClient: case C::fsnq_CountdownExpired:
             DispatchMoveRecord(Rec);
             return;
-        case 31:
+        case C::fsnq_CommandReply:
             if (LiveRequester(r)) r.Owner->SendCommandText(r.Text1);
             return;
-        case 33: case 34: {
-            const bool indexValid = code == 34 || (r.Value1 >= 0 && r.Value1 <= 2);
+        case C::fsnq_CmdDisconnectManagerByIndex: case C::fsnq_CmdDisconnectManagerByAddress: {
+            const bool indexValid =
+                r.Command == C::fsnq_CmdDisconnectManagerByAddress || (r.Value1 >= 0 && r.Value1 <= 2);
             if (!indexValid || !HandOverManagerDisconnect(r))
                 PostCommandReply(r.Owner, r.OwnerId,
                                  ChannelCommandAnswerInfo(TZELChannelCommandAnswer::fsca_NotConnectedToServer).Wire);
             return;
         }
-        case 35:
+        case C::fsnq_CmdDisconnect:
             DisconnectCommand(Rec);
             return;
-        case 36: case 37: case 38: case 39: case 40: case 41:
-        case 47: case 48: case 49: case 50: case 51: case 52: case 54:
+        case C::fsnq_NewCommandConnection: case C::fsnq_NewClientConnection: case C::fsnq_ClientHandshakeDone:
+        case C::fsnq_LoginRefused: case C::fsnq_ClientDisconnected: case C::fsnq_CommandDisconnected:
+        case C::fsnq_CreateWorker: case C::fsnq_WorkerClosedContext: case C::fsnq_WorkerNoContext:
+        case C::fsnq_WorkerHandOverContext: case C::fsnq_WorkerWaiting: case C::fsnq_WorkerStopped:
+        case C::fsnq_ServiceTerminate:
             DispatchClientsRecord(Rec);
             return;
-        case 45: case 46:
+        case C::fsnq_ManagerLinkUp: case C::fsnq_ManagerLinkDown:
             PostToNetworks(r.Command, r.Value1);
             return;
-        case 53:
+        case C::fsnq_ServiceStop:
             AbortUndefinedConnections(TZELSVCDisconnectCause::fsdc_ServerStopped);
             PostToNetworks(C::fsnq_KickAllStopped, 0);
             return;

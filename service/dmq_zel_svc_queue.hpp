@@ -45,12 +45,14 @@ enum class TZELSVCNetQueueCommand : uint8_t {
     fsnq_CmdListAll = 22,
     fsnq_CmdThreads = 23,
     fsnq_CmdFlushData = 24,
+    fsnq_Unposted25 = 25,  // no poster; forwarded to the owner's network like the client codes
     fsnq_SetServerManagerMode = 26,
     fsnq_SetNetManagerMode = 27,
     fsnq_MoveClient = 28,
     fsnq_CmdMoveClient = 29,
     fsnq_CountdownExpired = 30,
     fsnq_CommandReply = 31,
+    fsnq_Unposted32 = 32,  // as 25
     fsnq_CmdDisconnectManagerByIndex = 33,
     fsnq_CmdDisconnectManagerByAddress = 34,
     fsnq_CmdDisconnect = 35,
@@ -60,6 +62,9 @@ enum class TZELSVCNetQueueCommand : uint8_t {
     fsnq_LoginRefused = 39,
     fsnq_ClientDisconnected = 40,
     fsnq_CommandDisconnected = 41,
+    // Appended by a network to its own pending commands: set or clear its Stopped flag.
+    fsnq_SetStopped = 42,
+    fsnq_ClearStopped = 43,
     fsnq_ManagerAuthAnswer = 44,
     fsnq_ManagerLinkUp = 45,
     fsnq_ManagerLinkDown = 46,
@@ -71,16 +76,47 @@ enum class TZELSVCNetQueueCommand : uint8_t {
     fsnq_WorkerStopped = 52,
     fsnq_ServiceStop = 53,
     fsnq_ServiceTerminate = 54,
+    // Posted by a client context about itself (the lines it read, in brackets) and forwarded to
+    // its network.
+    fsnq_ClientReady = 55,         // login done (the KP answer, or the login answer written)
+    fsnq_ClientOperating = 56,     // no poster; the network has the client's output flushed
+    fsnq_ClientStatus = 57,        // "ST:"
+    fsnq_ClientStopTalking = 58,   // "RX0"
+    fsnq_ClientRequestFloor = 59,  // "TX0"
+    fsnq_ClientVoiceBlock = 60,    // "TX1" and its block
+    fsnq_ClientShortBlock = 61,    // "TX8" and its block
+    fsnq_ClientMessage = 62,       // "TM:"
+    fsnq_ClientMessageExt = 63,    // "TME:"
+    fsnq_ClientMute = 64,          // "MC:"
+    fsnq_ClientUnmute = 65,        // "UM:"
+    fsnq_ClientBlock = 66,         // "BC:"
+    fsnq_ClientUnblock = 67,       // "UC:"
+    fsnq_ClientAddAdmin = 68,      // "AA:"
+    fsnq_ClientDeleteAdmin = 69,   // "DA:"
+    fsnq_ClientConnModeOn = 70,    // "ENA:1"
+    fsnq_ClientConnModeOff = 71,   // "ENA:0"
+    fsnq_ClientTalkModeOn = 72,    // "TXR:1"
+    fsnq_ClientTalkModeOff = 73,   // "TXR:0"
+    fsnq_ClientAddRight = 74,      // "AT:"
+    fsnq_ClientDeleteRight = 75,   // "DT:"
+    fsnq_Unposted76 = 76,          // no poster; a network has no handler for it
+    fsnq_ClientMarkRight = 77,     // "ETX:"
+    fsnq_ClientUnmarkRight = 78,   // "RTX:"
+    fsnq_ClientNotice = 79,        // "AI:"
+    fsnq_ClientNoticeUtf8 = 80,    // "AIU:"
     // Appended to a network's pending commands by the network itself or by the dispatcher: drop
     // every client with cause fsdc_ServerStopped (81) or fsdc_ByOwner (82).
     fsnq_KickAllStopped = 81,
-    fsnq_KickAllByOwner = 82
+    fsnq_KickAllByOwner = 82,
+    // The member list is to be rebuilt: appended by the network after a removal, posted by the
+    // Parrot when its entry changed.
+    fsnq_MemberListChanged = 83
 };
 
 // Codes 55 to 83 are the clients' and the networks' own (a client posts the character whose code
 // is the number); the dispatcher hands them to the poster's network.
-inline constexpr uint8_t ZELSVCFirstNetworkCode = 55;
-inline constexpr uint8_t ZELSVCLastNetworkCode = 83;
+inline constexpr uint8_t ZELSVCFirstNetworkCode = static_cast<uint8_t>(TZELSVCNetQueueCommand::fsnq_ClientReady);
+inline constexpr uint8_t ZELSVCLastNetworkCode = static_cast<uint8_t>(TZELSVCNetQueueCommand::fsnq_MemberListChanged);
 
 // One network's entries of a reread list (codes 0 to 5); the lists derive their payloads from it.
 class TZELSVCListPayload {

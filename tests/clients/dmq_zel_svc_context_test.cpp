@@ -958,7 +958,7 @@ TEST(ZELSVCContext, CommandLineTable) {
             EXPECT_EQ(Narrow(c->LastErrorText), r.Error);
             continue;
         }
-        EXPECT_EQ(int(l.Kind == TZELClientLine::clk_Move ? 28 : l.Code), r.Code);
+        EXPECT_EQ(l.Kind == TZELClientLine::clk_Move ? 28 : int(l.Code), r.Code);
         EXPECT_EQ(l.Text1, r.Text1);
         EXPECT_EQ(l.Text2, r.Text2);
         EXPECT_EQ(l.Text3, r.Text3);
@@ -990,9 +990,10 @@ TEST(ZELSVCContext, RandomCommandLines) {
         for (uint32_t k = 0; k < n; ++k) line += alphabet[next() % alphabet.size()];
         TZELClientLine l;
         if (c->ParseCommandLine(line, l)) {
-            const bool known = l.Kind == TZELClientLine::clk_Move || (l.Code >= 62 && l.Code <= 80 && l.Code != 76);
+            const bool known =
+                l.Kind == TZELClientLine::clk_Move || (int(l.Code) >= 62 && int(l.Code) <= 80 && int(l.Code) != 76);
             ASSERT_TRUE(known) << line;
-            if (l.Code == 62 || l.Code == 63) {
+            if (int(l.Code) == 62 || int(l.Code) == 63) {
                 EXPECT_LE(l.Text2.size(), 500u + 36u) << line;
             }
         }

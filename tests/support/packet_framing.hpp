@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "clients/dmq_zel_svc_packets.hpp"
+
 namespace zel::test {
 
 // The end of the packet that starts at At in S: npos while it is incomplete; Unknown is set (and
@@ -27,20 +29,24 @@ inline size_t PacketEnd(const std::string& S, size_t At, bool& Unknown) {
     };
     Unknown = false;
     size_t end = npos;
-    switch (uint8_t(S[At])) {
-        case 0: case 137: end = At + 1; break;
-        case 1: end = At + 3; break;
-        case 2: end = At + 328; break;
-        case 129: end = At + 68; break;
-        case 130: case 142: case 143: case 145: case 146: case 147: end = lineEnd(At + 1); break;
-        case 4: case 0x85: case 6: case 7: case 8: case 9: case 10: case 11:
-        case 134: case 135: case 136: case 138: case 139:
+    switch (S[At]) {
+        case ZELPacketFloorFree: case ZELPacketSoundAck: end = At + 1; break;
+        case ZELPacketFloorGrant: end = At + 3; break;
+        case ZELPacketVoice: end = At + 328; break;
+        case ZELPacketShortBlock: end = At + 68; break;
+        case ZELPacketMemberCount: case ZELPacketSpeaker: case ZELPacketMessageSender: case ZELPacketCacheEntry:
+        case ZELPacketCachePosition: case ZELPacketMessagePosition:
+            end = lineEnd(At + 1);
+            break;
+        case ZELPacketText: case ZELPacketTextUtf8: case ZELPacketAdmins: case ZELPacketRights: case ZELPacketBlocks:
+        case ZELPacketMutes: case ZELPacketModes: case ZELPacketNotice: case ZELPacketBlocksUtf8:
+        case ZELPacketMutesUtf8: case ZELPacketAdminsUtf8: case ZELPacketNoticeUtf8: case ZELPacketRightsUtf8:
             end = counted(At + 1);
             break;
-        case 3: case 131:
+        case ZELPacketMemberList: case ZELPacketMemberListUtf8:
             if (S.size() >= At + 3) end = counted(At + 3);
             break;
-        case 132: {
+        case ZELPacketMemberDiff: {
             if (S.size() < At + 11) break;
             long n = std::strtol(S.substr(At + 3, 6).c_str(), nullptr, 10);
             end = At + 11;
