@@ -57,8 +57,9 @@ void CheckListSave(const TZELListLoadData& L, UnicodeView FileName) {
 namespace {
 
 [[noreturn]] void RaiseListFileError(int Code, const char* What, AnsiView Name) {
+    const AnsiString text = std::string_view(What) == "opening" ? FileOpenErrorText(Code) : SysErrorText(Code);
     AnsiString msg = FormatA("error [%d] of %s file \"%.*s\": %s", Code, What, static_cast<int>(Name.size()),
-                             Name.data(), SysErrorText(Code).c_str());
+                             Name.data(), text.c_str());
     if (Code == ENOENT) throw EListFileMissing(Code, std::move(msg));
     throw EListFileError(Code, std::move(msg));
 }
