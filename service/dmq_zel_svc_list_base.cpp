@@ -105,6 +105,7 @@ void ReadListFile(UnicodeView FileName, const TZELListLineProc& ParseLine, bool&
         }
         while (!s.empty() && static_cast<unsigned char>(s.front()) <= 32) s.remove_prefix(1);
         if (s.empty() || Params.CommentChars.find(s.front()) != AnsiView::npos) continue;
+        if (Params.Hold && Params.Hold(s)) continue;
         reason.clear();
         bool taken;
         try {
