@@ -252,7 +252,6 @@ void TZELService::RunSave(const TZELSVCMainQueueRec& Rec) noexcept {
         const TZELSVCWriteArray& kept = KeptLines_[size_t(index)];
         TZELSVCWriteArray withKept;
         if (!kept.empty()) {
-            withKept.reserve(Rec.Lines.size() + kept.size());
             withKept = Rec.Lines;
             withKept.insert(withKept.end(), kept.begin(), kept.end());
         }
