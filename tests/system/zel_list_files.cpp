@@ -34,11 +34,13 @@ class ListFiles : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(sd_.Ok()); }
 
-    // Runs the server in the foreground on Cfg until its command port listens; its process id.
+    // Runs the server in the foreground on Cfg until its command and client ports listen; its
+    // process id.
     pid_t Start(const std::string& Cfg, const std::string& Tag) {
         std::filesystem::remove(sd_.Log());
         const pid_t p = sd_.Spawn({"run", Cfg}, Tag);
-        EXPECT_TRUE(sd_.WaitForLog("Start listening: Command")) << test::ReadWholeFile(sd_.Log());
+        for (const char* port : {"Start listening: Command", "Start listening: Client"})
+            EXPECT_TRUE(sd_.WaitForLog(port)) << test::ReadWholeFile(sd_.Log());
         return p;
     }
     // SIGTERM ends it with 0 within Limit.
