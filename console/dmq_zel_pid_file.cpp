@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <string>
 
+#include "foundation/dmq_fileutils.hpp"
+
 namespace zel {
 
 namespace {
@@ -75,8 +77,8 @@ void TZELPidFile::Remove() noexcept {
 
 pid_t PidFileLockHolder(AnsiView Name) noexcept {
     const AnsiString name(Name);
-    const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return 0;
+    int fd = -1;
+    if (TryOpenReadFile(name, fd) != 0) return 0;
     flock fl = WholeFileWriteLock();
     pid_t holder = 0;
     if (::fcntl(fd, F_GETLK, &fl) == 0 && fl.l_type != F_UNLCK) holder = fl.l_pid;

@@ -270,13 +270,18 @@ struct TTextFileIo {
         f.AtEof_ = false;
     }
 
-    // Opens f on name with the given flags and mode of use.
+    // Opens f on name with the given flags and mode of use; input through TryOpenReadFile.
     static int Open(TTextFile& f, AnsiView name, int flags, TTextFileMode mode, void* buf, size_t size) {
         if (f.Mode_ != TTextFileMode::tfm_Closed) Close(f);
         if (name.empty()) return ENOENT;
         f.Name_ = AnsiString(name);
-        const int fd = OpenCloexec(f.Name_, flags);
-        if (fd < 0) return errno;
+        int fd = -1;
+        if (mode == TTextFileMode::tfm_Input) {
+            if (const int rc = TryOpenReadFile(f.Name_, fd)) return rc;
+        } else {
+            fd = OpenCloexec(f.Name_, flags);
+            if (fd < 0) return errno;
+        }
         Bind(f, fd, true, mode, buf, size);
         return 0;
     }
@@ -377,6 +382,40 @@ AnsiString SysErrorText(int code) {
     return AnsiString(s);
 }
 
+AnsiString FileOpenErrorText(int code) {
+    if (code == ErrNotRegularFile) return "not a regular file";
+    if (code == EFBIG) return FormatA("larger than %lld bytes", static_cast<long long>(ReadFileSizeCap));
+    return SysErrorText(code);
+}
+
+int TryOpenReadFile(AnsiView name, int& fd) {
+    fd = -1;
+    if (name.empty()) return ENOENT;
+    const int h = OpenCloexec(CName(name), O_RDONLY | O_NONBLOCK);
+    if (h < 0) return errno;
+    struct stat st {};
+    int rc = ::fstat(h, &st) != 0 ? errno : 0;
+    if (rc == 0) {
+        if (S_ISDIR(st.st_mode))
+            rc = EISDIR;
+        else if (!S_ISREG(st.st_mode))
+            rc = ErrNotRegularFile;
+        else if (st.st_size > ReadFileSizeCap)
+            rc = EFBIG;
+    }
+    // Only the open had to be spared the wait; the reads of a regular file are plain ones.
+    if (rc == 0) {
+        const int fl = ::fcntl(h, F_GETFL);
+        if (fl < 0 || ::fcntl(h, F_SETFL, fl & ~O_NONBLOCK) != 0) rc = errno;
+    }
+    if (rc != 0) {
+        ::close(h);
+        return rc;
+    }
+    fd = h;
+    return 0;
+}
+
 namespace {
 [[noreturn]] void RaiseFileOpError(int code, const char* what, AnsiView name) {
     throw EFileException(FormatA("error [%d] of %s \"%.*s\": %s", code, what, static_cast<int>(name.size()),
@@ -396,7 +435,7 @@ void RaiseReadFileError(int code, AnsiView name) {
 
 AnsiString FormatOpenFileError(int code, AnsiView name) {
     return FormatA("error [%d] of opening file \"%.*s\": %s", code, static_cast<int>(name.size()), name.data(),
-                   SysErrorText(code).c_str());
+                   FileOpenErrorText(code).c_str());
 }
 
 void RaiseOpenFileError(int code, AnsiView name) {

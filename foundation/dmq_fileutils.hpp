@@ -4,6 +4,7 @@
 // with a message naming the code, the operation, the file and the system's text.
 // File names are 8-bit texts in the system character set. A null or empty name gives ENOENT
 // without touching the file system. Every descriptor is opened close-on-exec.
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -83,6 +84,9 @@ constexpr uint32_t fa_SymLink = 0x400;
 // Error texts. Nothing is raised when the code is 0.
 
 AnsiString SysErrorText(int code);
+// The text of an open failure: the system's, except for the refusals of TryOpenReadFile (a file
+// that is not a regular one, a file past the size cap), which the system's texts would not explain.
+AnsiString FileOpenErrorText(int code);
 void RaiseWriteFileError(int code, AnsiView name);
 void CheckWriteResult(const TTextFile& f, int code);
 void RaiseReadFileError(int code, AnsiView name);
@@ -98,7 +102,24 @@ void RaiseRenameError(int code, AnsiView oldName, AnsiView newName);
 AnsiString FormatExecuteError(int code, AnsiView name);
 
 // ---------------------------------------------------------------------------------------------
-// Text files. The forms without a name use f.Name. An open file is closed first.
+// Opening a file to read. Every file the server reads (lists, networks, configuration, a PID
+// file) may name a FIFO without a writer or a device that never ends: opened blocking and read to
+// the end, it would hold the reading thread for good.
+
+// The largest file read: generous for lists and configuration files.
+constexpr int64_t ReadFileSizeCap = 64 * 1024 * 1024;
+// The refusal of a file that is neither regular nor a directory (a directory gives EISDIR).
+constexpr int ErrNotRegularFile = ENXIO;
+
+// Opens name read-only and close-on-exec without blocking in the open, then refuses it unless
+// fstat says it is a regular file (EISDIR, ErrNotRegularFile) of at most ReadFileSizeCap bytes
+// (EFBIG); reads on the descriptor block again as usual. 0 and the descriptor, else the code and
+// -1.
+int TryOpenReadFile(AnsiView name, int& fd);
+
+// ---------------------------------------------------------------------------------------------
+// Text files. The forms without a name use f.Name. An open file is closed first. Opening for
+// reading goes through TryOpenReadFile.
 
 int TryCloseText(TTextFile& f);
 int TryResetText(TTextFile& f);

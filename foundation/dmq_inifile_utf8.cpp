@@ -49,6 +49,39 @@ TKeyList& SectionKeys(TUnicodeStringList<TKeyList>& sections, UnicodeView name) 
     return r;
 }
 
+// What a line of the file is: the loader's reading of it, shared with the save that keeps lines.
+struct TIniLineKind {
+    enum : uint8_t { Other, Section, Key } Kind = Other;
+    UnicodeString Name;  // section or key
+    UnicodeString Value;
+};
+
+TIniLineKind ClassifyLine(AnsiView line) {
+    TIniLineKind k;
+    const AnsiString s = TrimA(line);
+    if (s.empty() || s[0] == ';' || s[0] == '#') return k;
+    if (s[0] == '[') {
+        const size_t close = s.find(']');
+        if (close == AnsiString::npos || close == 1) return k;
+        k.Kind = TIniLineKind::Section;
+        k.Name = FromUtf8(AnsiView(s).substr(1, close - 1));
+        return k;
+    }
+    const size_t eq = s.find('=');
+    if (eq == AnsiString::npos || eq == 0) return k;
+    size_t keyEnd = eq;
+    while (keyEnd > 0 && (s[keyEnd - 1] == ' ' || s[keyEnd - 1] == '\t')) --keyEnd;
+    k.Kind = TIniLineKind::Key;
+    k.Name = FromUtf8(AnsiView(s).substr(0, keyEnd));
+    k.Value = FromUtf8(AnsiView(s).substr(eq + 1));
+    return k;
+}
+
+AnsiView WithoutBom(AnsiView line, size_t lineIndex) {
+    if (lineIndex == 0 && line.substr(0, 3) == "\xEF\xBB\xBF") line.remove_prefix(3);
+    return line;
+}
+
 void SetValue(TKeyList& keys, UnicodeView key, UnicodeString value) {
     auto v = std::make_unique<UnicodeString>(std::move(value));
     const int32_t k = keys.IndexOfU(key);
@@ -91,26 +124,18 @@ void TIniFileUTF8::LoadFromFile() {
     ResetTextName(f, FileName_, buf.get(), kIniBufSize);
     Loaded_ = true;
     TKeyList* current = nullptr;
-    AnsiString line;
+    AnsiString raw;
     for (int32_t lineNo = 1; !EofText(f); ++lineNo) {
-        ReadLnText(f, line);
-        if (lineNo == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
+        ReadLnText(f, raw);
+        const AnsiView line = WithoutBom(raw, size_t(lineNo - 1));
         if (HasCtrlCharsBuf(line.data(), static_cast<int32_t>(line.size())))
             throw EIniFileUTF8ExceptionInvalidCharacters(FormatA("Invalid characters on line %d", lineNo));
-        const AnsiString s = TrimA(line);
-        if (s.empty() || s[0] == ';' || s[0] == '#') continue;
-        if (s[0] == '[') {
-            const size_t close = s.find(']');
-            if (close == AnsiString::npos || close == 1) continue;
-            current = &SectionKeys(Sections_, FromUtf8(AnsiView(s).substr(1, close - 1)));
-            continue;
-        }
-        if (current == nullptr) continue;
-        const size_t eq = s.find('=');
-        if (eq == AnsiString::npos || eq == 0) continue;
-        size_t keyEnd = eq;
-        while (keyEnd > 0 && (s[keyEnd - 1] == ' ' || s[keyEnd - 1] == '\t')) --keyEnd;
-        SetValue(*current, FromUtf8(AnsiView(s).substr(0, keyEnd)), FromUtf8(AnsiView(s).substr(eq + 1)));
+        Lines_.push_back(raw);
+        TIniLineKind k = ClassifyLine(line);
+        if (k.Kind == TIniLineKind::Section)
+            current = &SectionKeys(Sections_, k.Name);
+        else if (k.Kind == TIniLineKind::Key && current != nullptr)
+            SetValue(*current, k.Name, std::move(k.Value));
     }
     TryCloseText(f);
 }
@@ -148,7 +173,9 @@ void TIniFileUTF8::WriteString(UnicodeView section, UnicodeView key, UnicodeView
     if (HasCtrlCharsU(value))
         throw EIniFileUTF8ExceptionInvalidCharacters(
             FormatA("Invalid characters in value of key \"%s\"", UnicodeToUtf8A(key).c_str()));
-    SetValue(SectionKeys(Sections_, section), key, UnicodeString(value));
+    TKeyList& keys = SectionKeys(Sections_, section);
+    SetValue(keys, key, UnicodeString(value));
+    Written_.emplace(Sections_.IndexOfU(section), keys.IndexOfU(key));
     Modified_ = true;
 }
 
@@ -156,15 +183,9 @@ void TIniFileUTF8::UpdateFile() {
     const AnsiString dir(ExtractFilePathA(FileName_));
     const AnsiString newName = dir + "." + AnsiString(ExtractFileNameA(FileName_)) + ".$new";
 
+    const std::vector<AnsiString> lines = SavedLines();
     AnsiString text;
-    for (int32_t i = 0; i < Sections_.Count(); ++i) {
-        const TKeyList& keys = *Sections_.GetObject(i);
-        if (keys.Count() == 0) continue;
-        if (!text.empty()) text += '\n';
-        text += "[" + UnicodeToUtf8A(Sections_.GetU(i)) + "]\n";
-        for (int32_t k = 0; k < keys.Count(); ++k)
-            text += UnicodeToUtf8A(keys.GetU(k)) + "=" + UnicodeToUtf8A(*keys.GetObject(k)) + "\n";
-    }
+    for (const AnsiString& l : lines) text += l + "\n";
 
     const int stale = TryEraseFileName(newName);
     if (stale != ENOENT) RaiseDeleteFileError(stale, newName);
@@ -185,6 +206,62 @@ void TIniFileUTF8::UpdateFile() {
     TrySyncPath(dir.empty() ? AnsiView(".") : AnsiView(dir));
     Loaded_ = true;
     Modified_ = false;
+    Lines_ = lines;
+    Written_.clear();
+}
+
+std::vector<AnsiString> TIniFileUTF8::SavedLines() const {
+    auto keyLine = [&](int32_t s, int32_t k) {
+        const TKeyList& keys = *Sections_.GetObject(s);
+        return UnicodeToUtf8A(keys.GetU(k)) + "=" + UnicodeToUtf8A(*keys.GetObject(k));
+    };
+    // The file's lines, each written key's line with its new value; where each section's last
+    // line went, for the written keys that the file lacks.
+    std::vector<AnsiString> out;
+    std::vector<size_t> sectionEnd(size_t(Sections_.Count()), AnsiString::npos);
+    std::set<std::pair<int32_t, int32_t>> placed;
+    int32_t current = -1;
+    for (size_t i = 0; i < Lines_.size(); ++i) {
+        const TIniLineKind k = ClassifyLine(WithoutBom(Lines_[i], i));
+        if (k.Kind == TIniLineKind::Section) {
+            current = Sections_.IndexOfU(k.Name);
+        } else if (k.Kind == TIniLineKind::Key && current >= 0) {
+            const std::pair<int32_t, int32_t> key(current, Sections_.GetObject(current)->IndexOfU(k.Name));
+            if (Written_.count(key) != 0) {
+                out.push_back(keyLine(key.first, key.second));
+                placed.insert(key);
+                sectionEnd[size_t(current)] = out.size();
+                continue;
+            }
+        } else {
+            out.push_back(Lines_[i]);
+            continue;
+        }
+        out.push_back(Lines_[i]);
+        if (current >= 0) sectionEnd[size_t(current)] = out.size();
+    }
+    // Written keys the file lacks: behind their section's last line, or in a new section at the end.
+    std::vector<std::vector<AnsiString>> before(out.size() + 1);
+    std::vector<AnsiString> tail;
+    for (int32_t s = 0; s < Sections_.Count(); ++s) {
+        std::vector<AnsiString> added;
+        for (int32_t k = 0; k < Sections_.GetObject(s)->Count(); ++k)
+            if (Written_.count({s, k}) != 0 && placed.count({s, k}) == 0) added.push_back(keyLine(s, k));
+        if (added.empty()) continue;
+        std::vector<AnsiString>& to = sectionEnd[size_t(s)] != AnsiString::npos ? before[sectionEnd[size_t(s)]] : tail;
+        if (&to == &tail) {
+            if (!(out.empty() && tail.empty())) tail.emplace_back();
+            tail.push_back("[" + UnicodeToUtf8A(Sections_.GetU(s)) + "]");
+        }
+        to.insert(to.end(), added.begin(), added.end());
+    }
+    std::vector<AnsiString> lines;
+    for (size_t p = 0; p <= out.size(); ++p) {
+        lines.insert(lines.end(), before[p].begin(), before[p].end());
+        if (p < out.size()) lines.push_back(out[p]);
+    }
+    lines.insert(lines.end(), tail.begin(), tail.end());
+    return lines;
 }
 
 }  // namespace zel

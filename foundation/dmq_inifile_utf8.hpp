@@ -2,6 +2,9 @@
 // An INI file in UTF-8, held in memory: typed reads, writes, and an explicit save that replaces
 // the file in one rename, so that the configuration file is never missing or half written.
 #include <cstdint>
+#include <set>
+#include <utility>
+#include <vector>
 
 #include "foundation/dmq_types.hpp"
 #include "foundation/dmq_unicodestringlist.hpp"
@@ -38,7 +41,10 @@ public:
     // starting with "#", ";" or "[". In a value a control character other than TAB.
     void WriteString(UnicodeView section, UnicodeView key, UnicodeView value);
 
-    // Writes the file through the hidden ".<name>.$new" beside it: a stale one (a crash, or a link
+    // Writes the file through the hidden ".<name>.$new" beside it. Every line of the file read
+    // stays as it was (comments, blank lines, order) except the lines of the keys written since,
+    // which take their new values; a written key the file lacks goes behind the last line of its
+    // section, a new section at the end. A stale ".$new" (a crash, or a link
     // planted to redirect the write) is removed, the new one created afresh (never through a link,
     // readable by its owner only), written, synced, given the old file's owner and group (where the
     // process may) and mode (0600 for a new file), and renamed over the file; then the directory is
@@ -51,12 +57,15 @@ public:
 
 private:
     void LoadFromFile();
+    std::vector<AnsiString> SavedLines() const;
     const UnicodeString* FindValue(UnicodeView section, UnicodeView key) const noexcept;
 
     using TKeyList = TUnicodeStringList<UnicodeString>;  // key -> value
 
     bool Modified_ = false;
     bool Loaded_ = false;
+    std::vector<AnsiString> Lines_;                   // the file's lines as read (without line ends)
+    std::set<std::pair<int32_t, int32_t>> Written_;  // (section, key) written since
     AnsiString FileName_;
     TUnicodeStringList<TKeyList> Sections_;  // section name -> its keys, in file order
     bool MustExist_ = false;

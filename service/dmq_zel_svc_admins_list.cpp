@@ -96,8 +96,9 @@ bool ParseAdminLine(TZELSVCAdminRecord& Rec, AnsiView Line, bool& Rewrite, AnsiS
     return true;
 }
 
-TZELSVCAdminRecordChain ReadAdminsFile(UnicodeView FileName, bool& RewriteFlag, const TZELListWarningProc& Warning) {
-    return ReadListRecords<TZELSVCAdminRecord>(FileName, RewriteFlag, Warning, ParseAdminLine);
+TZELSVCAdminRecordChain ReadAdminsFile(UnicodeView FileName, bool& RewriteFlag, const TZELListWarningProc& Warning,
+                                       const TZELListLineHold& Hold) {
+    return ReadListRecords<TZELSVCAdminRecord>(FileName, RewriteFlag, Warning, ParseAdminLine, Hold);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -57,8 +57,9 @@ void CheckListSave(const TZELListLoadData& L, UnicodeView FileName) {
 namespace {
 
 [[noreturn]] void RaiseListFileError(int Code, const char* What, AnsiView Name) {
+    const AnsiString text = std::string_view(What) == "opening" ? FileOpenErrorText(Code) : SysErrorText(Code);
     AnsiString msg = FormatA("error [%d] of %s file \"%.*s\": %s", Code, What, static_cast<int>(Name.size()),
-                             Name.data(), SysErrorText(Code).c_str());
+                             Name.data(), text.c_str());
     if (Code == ENOENT) throw EListFileMissing(Code, std::move(msg));
     throw EListFileError(Code, std::move(msg));
 }
@@ -104,6 +105,7 @@ void ReadListFile(UnicodeView FileName, const TZELListLineProc& ParseLine, bool&
         }
         while (!s.empty() && static_cast<unsigned char>(s.front()) <= 32) s.remove_prefix(1);
         if (s.empty() || Params.CommentChars.find(s.front()) != AnsiView::npos) continue;
+        if (Params.Hold && Params.Hold(s)) continue;
         reason.clear();
         bool taken;
         try {

@@ -109,9 +109,14 @@ using TZELListWarningProc = std::function<void(int32_t LineNo, AnsiView Reason)>
 // "line %d: %s".
 using TZELListLineProc = std::function<bool(AnsiView Line, bool& Rewrite, AnsiString& Reason)>;
 
+// Told of every line before it is parsed (leading bytes below 33 removed, never empty, never a
+// comment); true when the caller holds the line: it is neither parsed nor counted as dropped.
+using TZELListLineHold = std::function<bool(AnsiView Line)>;
+
 struct TZELListReadParams {
     size_t BufSize = ZELListReadBufSize;
     AnsiView CommentChars = "#";  // a line beginning with one of them is skipped
+    TZELListLineHold Hold;
 };
 
 // Reads FileName (UTF-16, converted to the system character set) line by line: LF ends a line and
@@ -400,8 +405,10 @@ bool AddListClient(TZELSVCEntryList<E>& List, AnsiView Key, bool Online, NewFn N
 // reason) fills a fresh record for each line (see TZELListLineProc for the rest).
 template <class R, class ParseFn>
 TZELListRecordChain<R> ReadListRecords(UnicodeView FileName, bool& RewriteFlag, const TZELListWarningProc& Warning,
-                                       ParseFn Parse) {
+                                       ParseFn Parse, const TZELListLineHold& Hold = {}) {
     TZELListRecordChain<R> chain;
+    TZELListReadParams params;
+    params.Hold = Hold;
     ReadListFile(
         FileName,
         [&](AnsiView line, bool& rewrite, AnsiString& reason) {
@@ -410,7 +417,7 @@ TZELListRecordChain<R> ReadListRecords(UnicodeView FileName, bool& RewriteFlag, 
             chain.Push(std::move(rec));
             return true;
         },
-        RewriteFlag, Warning);
+        RewriteFlag, Warning, params);
     return chain;
 }
 

@@ -17,9 +17,11 @@ bool ClientValuesEqual(const TZELSVCMuteBlockData& D, const TZELSVCListClientDat
 }  // namespace
 
 bool MuteBlockValuesEqual(const TZELSVCMuteBlockData& A, const TZELSVCMuteBlockData& B) noexcept {
+    // The setter's fields too: an operator's edit of them is taken, not written back over.
     return A.Start == B.Start && A.Duration == B.Duration && A.NN == B.NN && A.CT == B.CT && A.BC == B.BC &&
            A.ON == B.ON && A.ClientType == B.ClientType && A.NN8 == B.NN8 && A.CT8 == B.CT8 && A.BC8 == B.BC8 &&
-           A.ON8 == B.ON8;
+           A.ON8 == B.ON8 && A.SetterLevel == B.SetterLevel && A.SetterId == B.SetterId && A.AI == B.AI &&
+           A.AI8 == B.AI8;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -151,12 +153,13 @@ bool ParseMuteBlockLine(TZELSVCMuteBlockRecord& Rec, AnsiView Line, int64_t Now,
 }
 
 TZELSVCMuteBlockRecordChain ReadMuteBlockFile(UnicodeView FileName, int64_t Now, bool& RewriteFlag,
-                                              const TZELListWarningProc& Warning) {
+                                              const TZELListWarningProc& Warning, const TZELListLineHold& Hold) {
     return ReadListRecords<TZELSVCMuteBlockRecord>(
         FileName, RewriteFlag, Warning,
         [Now](TZELSVCMuteBlockRecord& rec, AnsiView line, bool& rewrite, AnsiString& reason) {
             return ParseMuteBlockLine(rec, line, Now, rewrite, reason);
-        });
+        },
+        Hold);
 }
 
 // ---------------------------------------------------------------------------------------------

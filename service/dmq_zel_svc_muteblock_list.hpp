@@ -28,8 +28,8 @@ struct TZELSVCMuteBlockData {
     uint8_t Utf8 = 0;
 };
 
-// The client values a reread compares: Start, the four texts and their UTF-8 forms, the client
-// type, and Duration (so that an operator's new Duration is taken).
+// The values a reread compares: Start, the four texts and their UTF-8 forms, the client type,
+// Duration and the setter's level, id and callsign (so that an operator's edit of them is taken).
 bool MuteBlockValuesEqual(const TZELSVCMuteBlockData& A, const TZELSVCMuteBlockData& B) noexcept;
 
 struct TZELSVCMuteBlockRecord {
@@ -77,7 +77,8 @@ using TZELSVCMuteBlockRecordChain = TZELListRecordChain<TZELSVCMuteBlockRecord>;
 bool ParseMuteBlockLine(TZELSVCMuteBlockRecord& Rec, AnsiView Line, int64_t Now, bool& Rewrite, AnsiString& Reason);
 // The records of the file, newest line first; entries that ended before Now are dropped.
 TZELSVCMuteBlockRecordChain ReadMuteBlockFile(UnicodeView FileName, int64_t Now, bool& RewriteFlag,
-                                              const TZELListWarningProc& Warning = {});
+                                              const TZELListWarningProc& Warning = {},
+                                              const TZELListLineHold& Hold = {});
 
 // Target found with other client values: the entry takes them and keeps its setter, Start and
 // Duration (a target that is not online changes nothing). Found and equal: unchanged (a second mute does not renew the first). Not found: a new

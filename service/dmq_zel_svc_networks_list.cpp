@@ -189,7 +189,7 @@ void TZELNetworksList::ReadFile(const AnsiString& SysName, const AnsiString& Fil
     };
     AnsiString line;
     for (int32_t n = 1;; ++n) {
-        // A directory opens but does not read (EISDIR): found here, with its code.
+        // A read that fails is found here, with its code (a directory is refused at the open).
         code = TryFillTextBuf(f);
         if (code != 0) raiseRead(code);
         if (EofText(f)) break;  // filled above, so this reads nothing

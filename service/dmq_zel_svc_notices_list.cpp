@@ -40,10 +40,12 @@ bool ParseNoticeLine(TZELSVCNoticeRecord& Rec, AnsiView Line, AnsiString& Reason
     return true;
 }
 
-TZELSVCNoticeChain ReadNoticesFile(UnicodeView FileName, bool& RewriteFlag, const TZELListWarningProc& Warning) {
+TZELSVCNoticeChain ReadNoticesFile(UnicodeView FileName, bool& RewriteFlag, const TZELListWarningProc& Warning,
+                                   const TZELListLineHold& Hold) {
     TZELSVCNoticeChain chain;
     TZELListReadParams params;
     params.BufSize = kNoticesReadBufSize;
+    params.Hold = Hold;
     ReadListFile(
         FileName,
         [&](AnsiView line, bool&, AnsiString& reason) {

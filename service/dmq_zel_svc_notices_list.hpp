@@ -26,7 +26,8 @@ bool ParseNoticeLine(TZELSVCNoticeRecord& Rec, AnsiView Line, AnsiString& Reason
 
 // The notices of the file, newest line first. A dropped line sets RewriteFlag and is reported
 // through Warning. File errors raise EListFileError / EListFileMissing and return nothing.
-TZELSVCNoticeChain ReadNoticesFile(UnicodeView FileName, bool& RewriteFlag, const TZELListWarningProc& Warning);
+TZELSVCNoticeChain ReadNoticesFile(UnicodeView FileName, bool& RewriteFlag, const TZELListWarningProc& Warning,
+                                   const TZELListLineHold& Hold = {});
 
 // "name|hex|hex" CR LF; NetworkUtf8 is the network's name in UTF-8; an empty notice gives an
 // empty field.

@@ -40,10 +40,8 @@ constexpr TRereadKind kNotices{Q::fsnq_InstallNotices, M::fsmq_SaveNotices, u"Re
                                u"Read notices: ", Q::fsnq_DirtyNotices};
 
 // Service start's initial reads: installed straight into the networks (the timer is not running
-// yet); MarkDirty allows the rewrite of a file that held something to drop.
-struct TStartRead {
-    bool MarkDirty = true;
-};
+// yet).
+struct TStartRead {};
 
 // One reread: reads the file, collects one payload per network and posts them.
 class TReread {
@@ -57,14 +55,19 @@ public:
         for (int32_t i = 0; i < count; ++i) Positions_.emplace(S_.Networks().Networks(i), i);
     }
 
-    // Runs Read (which fills what it reads into the caller's variables); false after logging the
-    // error when it raised. The configured file's load state follows the outcome.
+    // Runs Read (which fills what it reads into the caller's variables, given the warning hook and
+    // the line hold); false after logging the error when it raised. The configured file's load
+    // state and kept lines follow the outcome.
     template <class ReadFn>
     bool Read(ReadFn Fn) {
+        TZELListLineHold hold;
+        if (Default_ && !S_.NetworksFromFile()) hold = [this](AnsiView Line) { return HoldLine(Line); };
         try {
-            Fn([this](int32_t LineNo, AnsiView Reason) {
-                S_.LogWarningSync(Prefixed(DecodeUtf8U(FormatListLineMessage(LineNo, Reason))));
-            });
+            Fn(
+                [this](int32_t LineNo, AnsiView Reason) {
+                    S_.LogWarningSync(Prefixed(DecodeUtf8U(FormatListLineMessage(LineNo, Reason))));
+                },
+                hold);
         } catch (const std::exception& e) {
             if (Default_) SetListLoadFailure(S_.ListLoad(K_.Save), e);
             // At start a list without its file simply starts empty.
@@ -72,7 +75,10 @@ public:
                 S_.LogErrorSync(Prefixed(DecodeUtf8U(e.what())));
             return false;
         }
-        if (Default_) SetListLoaded(S_.ListLoad(K_.Save));
+        if (Default_) {
+            SetListLoaded(S_.ListLoad(K_.Save));
+            S_.KeptLines(K_.Save) = std::move(Kept_);
+        }
         return true;
     }
 
@@ -121,7 +127,7 @@ public:
                 r->Payload = std::move(Objects_[i]);
                 S_.Networks().Networks(static_cast<int32_t>(i))->AddPending(std::move(r));
             }
-            if (Changed && Start_->MarkDirty) {
+            if (Changed) {
                 auto d = std::make_unique<TZELSVCNetQueueRecord>();
                 d->Command = K_.Dirty;
                 S_.PostServQueue(std::move(d), false);
@@ -138,6 +144,25 @@ public:
     bool Changed = false;
 
 private:
+    // While the networks in service are not a whole networks file's, a line of a network not in
+    // service is not the operator's removal of it: the line is kept for every save, as it is.
+    bool HoldLine(AnsiView Line) {
+        const size_t bar = Line.find('|');
+        UnicodeString network;
+        if (!ReadListNetworkField(Line.substr(0, bar), network) || S_.Networks().Find(network) != nullptr)
+            return false;
+        AnsiString kept(Line);
+        kept += "\r\n";
+        Kept_.push_back(std::move(kept));
+        if (Unknown_.insert(network).second) {
+            UnicodeString t = u"network \"";
+            t += network;
+            t += u"\" is not in service: its entries are kept, not dropped";
+            S_.LogWarningSync(Prefixed(t));
+        }
+        return true;
+    }
+
     UnicodeString Prefixed(UnicodeView Text) const {
         UnicodeString s(Start_ != nullptr ? K_.StartPrefix : K_.ErrorPrefix);
         s += File_;
@@ -152,6 +177,7 @@ private:
     const bool Default_;
     const TStartRead* Start_;
     std::set<UnicodeString> Unknown_;
+    TZELSVCWriteArray Kept_;
     std::vector<std::unique_ptr<TZELSVCListPayload>> Objects_;
     std::unordered_map<const TZELSVCNetworkBase*, int32_t> Positions_;
 };
@@ -163,7 +189,10 @@ bool RereadRecords(TZELService& Service, const TRereadKind& Kind, const UnicodeS
     TReread reread(Service, Kind, FileName, Default, Start);
     TZELListRecordChain<R> chain;
     bool rewrite = false;
-    if (!reread.Read([&](const TZELListWarningProc& Warning) { chain = ReadFile(rewrite, Warning); })) return false;
+    if (!reread.Read([&](const TZELListWarningProc& Warning, const TZELListLineHold& Hold) {
+            chain = ReadFile(rewrite, Warning, Hold);
+        }))
+        return false;
     reread.Changed = rewrite;
     for (TZELSVCRecordGroup<R>& g : GroupListRecords(chain)) {
         const int32_t slot = reread.Slot(g.Network);
@@ -180,7 +209,9 @@ bool ReadModes(TZELService& Service, const UnicodeString& FileName, bool Default
     TReread reread(Service, kModes, FileName, Default, Start);
     TZELSVCModesArray modes;
     bool rewrite = false;
-    if (!reread.Read([&](const TZELListWarningProc& Warning) { ReadModesFile(FileName, modes, rewrite, Warning); }))
+    if (!reread.Read([&](const TZELListWarningProc& Warning, const TZELListLineHold& Hold) {
+            ReadModesFile(FileName, modes, rewrite, Warning, Hold);
+        }))
         return false;
     reread.Changed = rewrite;
     // From the last line to the first, each overwriting: the line nearest the start stays.
@@ -199,7 +230,9 @@ bool ReadNotices(TZELService& Service, const UnicodeString& FileName, bool Defau
     TReread reread(Service, kNotices, FileName, Default, Start);
     TZELSVCNoticeChain chain;
     bool rewrite = false;
-    if (!reread.Read([&](const TZELListWarningProc& Warning) { chain = ReadNoticesFile(FileName, rewrite, Warning); }))
+    if (!reread.Read([&](const TZELListWarningProc& Warning, const TZELListLineHold& Hold) {
+            chain = ReadNoticesFile(FileName, rewrite, Warning, Hold);
+        }))
         return false;
     reread.Changed = rewrite;
     for (const TZELSVCNoticeRecord* r = chain.Head(); r != nullptr; r = r->Next) {
@@ -217,29 +250,29 @@ bool ReadNotices(TZELService& Service, const UnicodeString& FileName, bool Defau
 
 bool RereadAdminsFile(TZELService& Service, const UnicodeString& FileName, bool Default, int64_t) {
     return RereadRecords<TZELSVCAdminRecord>(Service, kAdmins, FileName, Default,
-                                             [&](bool& Rewrite, const TZELListWarningProc& Warning) {
-                                                 return ReadAdminsFile(FileName, Rewrite, Warning);
+                                             [&](bool& Rewrite, const TZELListWarningProc& Warning, const TZELListLineHold& Hold) {
+                                                 return ReadAdminsFile(FileName, Rewrite, Warning, Hold);
                                              });
 }
 
 bool RereadMutesFile(TZELService& Service, const UnicodeString& FileName, bool Default, int64_t UnixTime) {
     return RereadRecords<TZELSVCMuteBlockRecord>(Service, kMutes, FileName, Default,
-                                                 [&](bool& Rewrite, const TZELListWarningProc& Warning) {
-                                                     return ReadMuteBlockFile(FileName, UnixTime, Rewrite, Warning);
+                                                 [&](bool& Rewrite, const TZELListWarningProc& Warning, const TZELListLineHold& Hold) {
+                                                     return ReadMuteBlockFile(FileName, UnixTime, Rewrite, Warning, Hold);
                                                  });
 }
 
 bool RereadBlocksFile(TZELService& Service, const UnicodeString& FileName, bool Default, int64_t UnixTime) {
     return RereadRecords<TZELSVCMuteBlockRecord>(Service, kBlocks, FileName, Default,
-                                                 [&](bool& Rewrite, const TZELListWarningProc& Warning) {
-                                                     return ReadMuteBlockFile(FileName, UnixTime, Rewrite, Warning);
+                                                 [&](bool& Rewrite, const TZELListWarningProc& Warning, const TZELListLineHold& Hold) {
+                                                     return ReadMuteBlockFile(FileName, UnixTime, Rewrite, Warning, Hold);
                                                  });
 }
 
 bool RereadRightsFile(TZELService& Service, const UnicodeString& FileName, bool Default, int64_t) {
     return RereadRecords<TZELSVCAccessRecord>(Service, kRights, FileName, Default,
-                                              [&](bool& Rewrite, const TZELListWarningProc& Warning) {
-                                                  return ReadAccessFile(FileName, Rewrite, Warning);
+                                              [&](bool& Rewrite, const TZELListWarningProc& Warning, const TZELListLineHold& Hold) {
+                                                  return ReadAccessFile(FileName, Rewrite, Warning, Hold);
                                               });
 }
 
@@ -251,33 +284,32 @@ bool RereadNoticesFile(TZELService& Service, const UnicodeString& FileName, bool
     return ReadNotices(Service, FileName, Default, nullptr);
 }
 
-void ReadListsAtStart(TZELService& Service, int64_t UnixTime, bool MarkDirty) {
-    TStartRead start;
-    start.MarkDirty = MarkDirty;
+void ReadListsAtStart(TZELService& Service, int64_t UnixTime) {
+    const TStartRead start;
     const TStartRead* st = &start;
     const UnicodeString& admins = Service.AdminsFileName();
     RereadRecords<TZELSVCAdminRecord>(
         Service, kAdmins, admins, true,
-        [&](bool& Rewrite, const TZELListWarningProc& Warning) { return ReadAdminsFile(admins, Rewrite, Warning); }, st);
+        [&](bool& Rewrite, const TZELListWarningProc& Warning, const TZELListLineHold& Hold) { return ReadAdminsFile(admins, Rewrite, Warning, Hold); }, st);
     const UnicodeString& mutes = Service.MutesFileName();
     RereadRecords<TZELSVCMuteBlockRecord>(
         Service, kMutes, mutes, true,
-        [&](bool& Rewrite, const TZELListWarningProc& Warning) {
-            return ReadMuteBlockFile(mutes, UnixTime, Rewrite, Warning);
+        [&](bool& Rewrite, const TZELListWarningProc& Warning, const TZELListLineHold& Hold) {
+            return ReadMuteBlockFile(mutes, UnixTime, Rewrite, Warning, Hold);
         },
         st);
     const UnicodeString& blocks = Service.BlocksFileName();
     RereadRecords<TZELSVCMuteBlockRecord>(
         Service, kBlocks, blocks, true,
-        [&](bool& Rewrite, const TZELListWarningProc& Warning) {
-            return ReadMuteBlockFile(blocks, UnixTime, Rewrite, Warning);
+        [&](bool& Rewrite, const TZELListWarningProc& Warning, const TZELListLineHold& Hold) {
+            return ReadMuteBlockFile(blocks, UnixTime, Rewrite, Warning, Hold);
         },
         st);
     ReadModes(Service, Service.ModesFileName(), true, st);
     const UnicodeString& rights = Service.RightsFileName();
     RereadRecords<TZELSVCAccessRecord>(
         Service, kRights, rights, true,
-        [&](bool& Rewrite, const TZELListWarningProc& Warning) { return ReadAccessFile(rights, Rewrite, Warning); }, st);
+        [&](bool& Rewrite, const TZELListWarningProc& Warning, const TZELListLineHold& Hold) { return ReadAccessFile(rights, Rewrite, Warning, Hold); }, st);
     ReadNotices(Service, Service.NoticesFileName(), true, st);
 }
 

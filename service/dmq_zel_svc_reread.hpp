@@ -50,10 +50,11 @@ public:
 
 // ---------------------------------------------------------------------------------------------
 // The rereads, in the form of the service's OnReread hooks: FileName is read; Default tells that
-// it is the configured file, whose load state the read then sets and whose install command asks
-// for a save when the file held anything to drop or to write anew (entries of unknown networks, a
-// second part for one network, lines in an older form or dropped). False, with an error line,
-// when the file could not be read.
+// it is the configured file, whose load state and kept lines (TZELService::KeptLines: the lines of
+// networks not in service while those are not a whole networks file's) the read then sets and
+// whose install command asks for a save when the file held anything to drop or to write anew
+// (entries of unknown networks, a second part for one network, lines in an older form or
+// dropped). False, with an error line, when the file could not be read.
 
 bool RereadAdminsFile(TZELService& Service, const UnicodeString& FileName, bool Default, int64_t UnixTime);
 bool RereadMutesFile(TZELService& Service, const UnicodeString& FileName, bool Default, int64_t UnixTime);
@@ -68,9 +69,9 @@ bool RereadNoticesFile(TZELService& Service, const UnicodeString& FileName, bool
 // Service start: the administrators, mutes, blocks, modes, rights and notices from their
 // configured files, each network's part installed straight into its pending commands (the timer
 // is not running yet; the network installs them at its first run), each file's load state set. A
-// file that held entries to drop (networks the networks file does not define, one warning per
-// network) is marked for rewriting only with MarkDirty.
-void ReadListsAtStart(TZELService& Service, int64_t UnixTime, bool MarkDirty);
+// file that held entries to drop (networks a networks file read in full does not define, one
+// warning per network) is marked for rewriting.
+void ReadListsAtStart(TZELService& Service, int64_t UnixTime);
 
 // Sets the six OnReread hooks of Service to the rereads above; before Start().
 void InstallListRereads(TZELService& Service);

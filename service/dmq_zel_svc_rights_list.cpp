@@ -121,8 +121,9 @@ bool ParseAccessLine(TZELSVCAccessRecord& Rec, AnsiView Line, bool& Rewrite, Ans
     return true;
 }
 
-TZELSVCAccessRecordChain ReadAccessFile(UnicodeView FileName, bool& RewriteFlag, const TZELListWarningProc& Warning) {
-    return ReadListRecords<TZELSVCAccessRecord>(FileName, RewriteFlag, Warning, ParseAccessLine);
+TZELSVCAccessRecordChain ReadAccessFile(UnicodeView FileName, bool& RewriteFlag, const TZELListWarningProc& Warning,
+                                        const TZELListLineHold& Hold) {
+    return ReadListRecords<TZELSVCAccessRecord>(FileName, RewriteFlag, Warning, ParseAccessLine, Hold);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -345,10 +346,19 @@ void TZELService::Tail() noexcept {
     StopLinks();
     Guarded(kLoopPrefix, [this] { Listener_->TerminateAndWait(); });
     Guarded(kLoopPrefix, [this] { Timer_->TerminateAndWait(); });
+    // The timer's last pass may have queued saves after the end was decided (a timed entry that
+    // expired in it): they are written now, and a failed one is told below.
+    Guarded(kLoopPrefix, [this] { RunLastSaves(); });
     FreeLinks();
     Guarded(kLoopPrefix, [this] { FreeNetworks(); });
     Guarded(kLoopPrefix, [this] { LogUnsavedChanges(); });
     Guarded(kLoopPrefix, [this] { DrainLog(); });
+}
+
+// Nothing posts to the main queue once the timer has ended but this thread: the batches that are
+// there are the last.
+void TZELService::RunLastSaves() {
+    for (int32_t left = MainQueue_.Count(); left > 0; left -= kMainQueueBatch) ProcessMainQueue();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -359,26 +369,32 @@ void TZELService::Tail() noexcept {
 // installed straight into the networks (the timer is not running yet); a list that drops entries
 // is marked dirty. The networks' list operations come with the networks themselves.
 void TZELService::ReadLists(int64_t UnixTime) {
-    // What a save cut short by a crash left (staged files, backups) goes before anything is read.
-    const UnicodeString dir = DataDir_.empty() ? BaseDir_ : DataDir_;
-    if (!dir.empty()) {
-        const int e = FileMoverSweep(UnicodeToSysCharsetProc(dir), DataFileMoverPrefix);
-        if (e != 0) LogWarningSync(Concat(Concat(u"Data directory sweep: ", dir), Concat(u": ", DecodeUtf8U(SysErrorText(e)))));
+    // What a save cut short by a crash left (staged files in DataDir, backups and target-side
+    // trees beside each list file) goes before anything is read: every directory once.
+    std::vector<AnsiString> dirs;
+    auto addDir = [&](AnsiString Dir) {
+        if (!Dir.empty() && std::find(dirs.begin(), dirs.end(), Dir) == dirs.end()) dirs.push_back(std::move(Dir));
+    };
+    addDir(ExcludeTrailingSlashA(UnicodeToSysCharsetProc(DataDir_.empty() ? BaseDir_ : DataDir_)));
+    for (const UnicodeString* f : {&AdminsFileName_, &MutesFileName_, &BlocksFileName_, &ModesFileName_,
+                                   &RightsFileName_, &NoticesFileName_, &OwnerFileName_})
+        if (!f->empty()) addDir(ExcludeTrailingSlashA(ExtractFilePathA(UnicodeToSysCharsetProc(*f))));
+    for (size_t i = 0; i < dirs.size(); ++i) {
+        const AnsiString& d = dirs[i];
+        const int e = FileMoverSweep(d, DataFileMoverPrefix);
+        // A list file's missing directory only means a missing file; a missing DataDir is told.
+        if (e != 0 && (i == 0 || e != ENOENT))
+            LogWarningSync(Concat(Concat(u"Data directory sweep: ", SysCharsetToUnicodeProc(d)),
+                                  Concat(u": ", DecodeUtf8U(SysErrorText(e)))));
     }
-    // While the networks are not the file's (a failed read) or the file had a bad line, the
-    // entries of the networks it did not define are only dropped in memory: no file is rewritten
-    // at start, so the operator can mend the networks file and restart without losing them.
-    const bool markDirty = NetworksFileClean_;
-    ReadOwner(markDirty);
-    ReadListsAtStart(*this, UnixTime, markDirty);
-    if (NetworksFileFailed_) {
-        // Nothing is saved over the lists while a stand-in set of networks holds them.
-        for (TZELListLoadData& l : ListLoad_)
-            SetListLoadFailed(l, 0, "the networks file could not be read");
-    }
+    // While the networks in service are not those of a networks file read in full, the entries of
+    // the networks they lack are kept as read and written back with every save (KeptLines), so
+    // the operator can mend the networks file and restart without losing them.
+    ReadOwner();
+    ReadListsAtStart(*this, UnixTime);
 }
 
-void TZELService::ReadOwner(bool MarkDirty) {
+void TZELService::ReadOwner() {
     TZELListLoadData& load = ListLoad(TZELSVCMainQueueCommand::fsmq_SaveOwner);
     bool rewrite = false;
     try {
@@ -388,7 +404,7 @@ void TZELService::ReadOwner(bool MarkDirty) {
         SetListLoadFailure(load, e);
         return;
     }
-    if (rewrite && MarkDirty) PostDirtyOwner();
+    if (rewrite) PostDirtyOwner();
 }
 
 void TZELService::FreeNetworks() {
@@ -442,14 +458,9 @@ void TZELService::ReadNetworks() {
     // An unknown charset name raises: the networks' texts could not be built.
     if (!ServerCharsetName_.empty()) Networks_.SetServerCharsetName(ServerCharsetName_);
     NetworksFileClean_ = false;
-    NetworksFileFailed_ = false;
     try {
         NetworksFileClean_ = Networks_.LoadFromFile(NetworksFileName_, options);
-    } catch (const EZELNetworksFileError& e) {
-        NetworksFileFailed_ = e.ErrorCode() != ENOENT;
-        LogErrorSync(Concat(u"Networks: ", DecodeUtf8U(e.what())));
     } catch (const std::exception& e) {
-        NetworksFileFailed_ = true;
         LogErrorSync(Concat(u"Networks: ", DecodeUtf8U(e.what())));
     }
     if (Networks_.Count() >= 1) {
@@ -457,6 +468,8 @@ void TZELService::ReadNetworks() {
         return;
     }
     LogWarningSync(u"Networks: No networks found: use simple set of networks");
+    // The stand-in set is no file's.
+    NetworksFileClean_ = false;
     Networks_.AddDefaultNetworks(options);
 }
 

@@ -195,6 +195,16 @@ public:
     TZELListLoadData& ListLoad(TZELSVCMainQueueCommand SaveKind) noexcept {
         return ListLoad_[static_cast<size_t>(SaveKind)];
     }
+    // True when the networks in service are exactly those of a networks file read in full (there,
+    // readable, every line taken): only then does a list entry of another network belong to a
+    // network the operator removed. Set by service start.
+    bool NetworksFromFile() const noexcept { return NetworksFileClean_; }
+    // The lines of a list file, by its save code, that belong to networks not in service while
+    // NetworksFromFile() is false: set at each read of the configured file, written back
+    // unchanged, in their order, behind the list's own lines by every save (service thread).
+    TZELSVCWriteArray& KeptLines(TZELSVCMainQueueCommand SaveKind) noexcept {
+        return KeptLines_[static_cast<size_t>(SaveKind)];
+    }
 
     // Service thread, once per code 15 that ran: Ok, or the error text of the failed start. The
     // daemon reports its readiness from here.
@@ -623,6 +633,7 @@ private:
     void PostFinalEventWhenDue();
     bool EndReached();
     void Tail() noexcept;
+    void RunLastSaves();
     // Hands the waiting lines over (or drops them when OnLog is not set) until none is left or
     // the handler stops taking them.
     void DrainLog();
@@ -640,8 +651,8 @@ private:
     // Service start's parts, in their order.
     void SelectManagerLinks();
     void ReadLists(int64_t UnixTime);
-    // The owner file into ServerOwner_; MarkDirty: a file to rewrite is marked for saving.
-    void ReadOwner(bool MarkDirty);
+    // The owner file into ServerOwner_; a file to rewrite is marked for saving.
+    void ReadOwner();
 
     // Main-queue jobs.
     void PostReread(TZELSVCMainQueueCommand Kind, UnicodeView FileName, TZELSVCWrkCtxBase* Requester);
@@ -744,12 +755,12 @@ private:
     // Save state per save code 0 to 6; service thread.
     std::array<TSaveState, 7> SaveStates_{};
     std::array<TZELListLoadData, 7> ListLoad_{};
+    std::array<TZELSVCWriteArray, 7> KeptLines_{};
 
     // Service start's results.
     uint32_t ManagersMask_ = 0;
-    // The networks file loaded every line; it could not be read (not merely missing).
+    // The networks in service are those of a networks file that loaded every line.
     bool NetworksFileClean_ = false;
-    bool NetworksFileFailed_ = false;
     UnicodeString DefaultNetworkName_;
 
     // Tick and dispatcher state; timer thread.

@@ -248,10 +248,18 @@ void TZELService::RunSave(const TZELSVCMainQueueRec& Rec) noexcept {
     Guarded(job.ErrorPrefix, [&] {
         UnicodeString id;
         if (!job.KindWord.empty()) id = NewUniqueId();
+        // The lines of networks not in service go back as they were read, behind the list's own.
+        const TZELSVCWriteArray& kept = KeptLines_[size_t(index)];
+        TZELSVCWriteArray withKept;
+        if (!kept.empty()) {
+            withKept = Rec.Lines;
+            withKept.insert(withKept.end(), kept.begin(), kept.end());
+        }
+        const TZELSVCWriteArray& lines = kept.empty() ? Rec.Lines : withKept;
         if (DataFileWriter) {
-            saved = DataFileWriter(file, DataDir_, Rec.Lines);
+            saved = DataFileWriter(file, DataDir_, lines);
         } else {
-            WriteDataFile(file, DataDir_, Rec.Lines);
+            WriteDataFile(file, DataDir_, lines);
             saved = true;
         }
         if (!saved) return;
@@ -359,8 +367,12 @@ void TZELService::RunForwardPending(const TZELSVCMainQueueRec& Rec) noexcept {
     Guarded(kLoopPrefix, [this, &Rec] {
         // The saves that a flush request caused come before this job: a failed one leaves changes
         // unsaved, and the requester must not hear that all is written. Requests queued after
-        // these saves were built wait for the job that follows their own saves.
-        const AnsiView answer = UnsavedChanges() ? kAnswerError : kAnswerOk;
+        // these saves were built wait for the job that follows their own saves. A flush never
+        // saves the owner, so the owner's state is not its answer.
+        bool unsaved = false;
+        for (size_t i = 0; i < SaveStates_.size(); ++i)
+            if (i != size_t(TZELSVCMainQueueCommand::fsmq_SaveOwner) && SaveStates_[i].Failed) unsaved = true;
+        const AnsiView answer = unsaved ? kAnswerError : kAnswerOk;
         std::unique_ptr<TZELSVCFlusherQueueItem> batch[kMainQueueBatch];
         int32_t left = Rec.FlushCount;
         int32_t n;

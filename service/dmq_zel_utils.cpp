@@ -586,7 +586,8 @@ int WritePidFile(AnsiView Name, pid_t Pid) {
 
 bool ReadPidFile(AnsiView Name, pid_t& Pid) {
     TBinaryFile f;
-    int rc = TryResetFileName(f, Name, fm_OpenRead);
+    f.Name = AnsiString(Name);
+    int rc = TryOpenReadFile(Name, f.Handle);
     if (rc != 0) RaiseOpenFileError(rc, Name);
     char buf[128];
     size_t got = 0;

@@ -178,6 +178,17 @@ TEST_F(Program, ManagerPasswordGoesIntoTheConfiguration) {
     ASSERT_NE(key, std::string::npos) << ini;
     EXPECT_GT(key, section);
     EXPECT_LT(key, ini.find("[Manager2]"));
+
+    // The shipped configuration keeps every comment, blank line and key as it was: only the new
+    // key's line comes in, behind the last line of its section.
+    const std::string shipped = Get(std::string(ZEL_DIST_DIR) + "/server.ini");
+    Put(Path("shipped.ini"), shipped);
+    EXPECT_EQ(Run({"setmanpassidx", "1", "s3cret", Path("shipped.ini")}).Code, 0);
+    std::string want = shipped;
+    const std::string section1 = "[Manager1]\nManagerEnabled=0\n";
+    ASSERT_NE(want.find(section1), std::string::npos);
+    want.insert(want.find(section1) + section1.size(), "ManagerAuthPassword=s3cret\n");
+    EXPECT_EQ(Get(Path("shipped.ini")), want);
 }
 
 // The foreground server: banner, listening on the configured port, a client that logs in and

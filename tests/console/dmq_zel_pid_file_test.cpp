@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -54,6 +55,14 @@ TEST_F(PidFile, ExclusiveAndLockedForLife) {
     EXPECT_FALSE(PidFileDaemonAlive(name, holder));
     EXPECT_EQ(PidFileLockHolder(Path("missing.pid")), 0);
     for (int fd : {ready[0], ready[1], done[0], done[1]}) close(fd);
+}
+
+// A FIFO in the PID file's place holds no lock and never holds the one who asks.
+TEST_F(PidFile, FifoInItsPlaceHoldsNoLock) {
+    const std::string name = Path("zel.pid");
+    ASSERT_EQ(mkfifo(name.c_str(), 0600), 0);
+    EXPECT_EQ(PidFileLockHolder(name), 0);
+    EXPECT_FALSE(PidFileDaemonAlive(name, getpid()));
 }
 
 // Remove unlinks only the file it created: a file made anew under the name stays.

@@ -119,6 +119,64 @@ TEST_F(FileUtilsTest, AppendOrRewriteCreatesThenAppends) {
     EXPECT_THROW(AppendOrRewriteTextName(f, Path("missing/x")), EFileException);
 }
 
+// A FIFO without a writer, a device that never ends, a directory and a file past the cap are
+// refused at once, each with a text that says why; a regular file reads as before.
+TEST_F(FileUtilsTest, OpenToReadRefusesWhatIsNoRegularFileOrTooLarge) {
+    ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0600), 0);
+    ASSERT_EQ(mkdir(Path("dir").c_str(), 0700), 0);
+    {
+        const int fd = ::open(Path("big").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(ftruncate(fd, ReadFileSizeCap + 1), 0);  // sparse: costs no disk
+        ::close(fd);
+    }
+    {
+        const int fd = ::open(Path("at-cap").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(ftruncate(fd, ReadFileSizeCap), 0);
+        ::close(fd);
+    }
+    Put(Path("plain"), "a\nb\n");
+    struct Row {
+        std::string Name;
+        int Code;
+        const char* Text;  // in the open error's message
+    };
+    const Row rows[] = {
+        {"/dev/zero", ErrNotRegularFile, "not a regular file"},
+        {Path("fifo"), ErrNotRegularFile, "not a regular file"},
+        {Path("dir"), EISDIR, nullptr},
+        {Path("big"), EFBIG, "larger than 67108864 bytes"},
+        {Path("missing"), ENOENT, nullptr},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.Name);
+        int fd = 7;
+        EXPECT_EQ(TryOpenReadFile(r.Name, fd), r.Code);
+        EXPECT_EQ(fd, -1);
+        TTextFile f;
+        EXPECT_EQ(TryResetTextName(f, r.Name), r.Code);
+        EXPECT_EQ(f.Mode(), TTextFileMode::tfm_Closed);
+        try {
+            ResetTextName(f, r.Name);
+            ADD_FAILURE();
+        } catch (const EFileExceptionOpenError& e) {
+            const std::string want = r.Text != nullptr ? std::string(r.Text) : SysErrorText(r.Code);
+            EXPECT_NE(e.Message().find(want), std::string::npos) << e.Message();
+        }
+    }
+    int fd = -1;
+    ASSERT_EQ(TryOpenReadFile(Path("at-cap"), fd), 0);
+    EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+    EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+    ::close(fd);
+    TTextFile f;
+    ASSERT_EQ(TryResetTextName(f, Path("plain")), 0);
+    AnsiString line;
+    ReadLnText(f, line);
+    EXPECT_EQ(line, "a");
+}
+
 TEST_F(FileUtilsTest, CopyFileDataStopsAtMaximum) {
     const std::string src = Path("src"), dst = Path("dst");
     Put(src, "0123456789abcdefghij");

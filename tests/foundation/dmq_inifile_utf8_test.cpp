@@ -130,6 +130,53 @@ TEST_F(IniFileTest, MissingFile) {
     EXPECT_EQ(Entries(), std::set<std::string>{"server.ini"});
 }
 
+// A save changes only the lines of the keys written: comments, blank lines, ignored lines and
+// their order stay; a written key the file lacks goes behind its section's last key; every
+// repeat of a written key takes the new value (the last one counts when read).
+TEST_F(IniFileTest, SaveKeepsEveryOtherLineOfTheFile) {
+    const std::string before =
+        "\xEF\xBB\xBF; the server\n"
+        "orphan=before any section\n"
+        "[Server]\n"
+        "# the port clients use\n"
+        "  Port = 10024\n"
+        "\n"
+        "Name=zel\n"
+        "; trailing comment of Server\n"
+        "\n"
+        "[Manager1]\n"
+        "ManagerAuthPassword=old\n"
+        "ManagerEnabled=0\n"
+        "managerauthpassword=older\n"
+        "junk line\n";
+    Put(before);
+    {
+        TIniFileUTF8 ini(name_, true);
+        ini.WriteString(u"Manager1", u"ManagerAuthPassword", u"s3cret");
+        ini.WriteString(u"server", u"Limit", u"5");
+        ini.WriteString(u"Manager2", u"ManagerAuthPassword", u"x");
+        ini.UpdateFile();
+    }
+    std::string want = before;
+    auto replace = [&](const std::string& from, const std::string& to) {
+        const size_t at = want.find(from);
+        ASSERT_NE(at, std::string::npos) << from;
+        want.replace(at, from.size(), to);
+    };
+    replace("Name=zel\n", "Name=zel\nLimit=5\n");
+    replace("ManagerAuthPassword=old\n", "ManagerAuthPassword=s3cret\n");
+    replace("managerauthpassword=older\n", "ManagerAuthPassword=s3cret\n");
+    want += "\n[Manager2]\nManagerAuthPassword=x\n";
+    EXPECT_EQ(Get(), want);
+    TIniFileUTF8 again(name_, true);
+    EXPECT_EQ(again.ReadString(u"Manager1", u"ManagerAuthPassword", u""), u"s3cret");
+    EXPECT_EQ(again.ReadInteger(u"Server", u"Port", 0), 10024);
+    // A save of the file as now written keeps it as well.
+    again.WriteString(u"Server", u"Limit", u"6");
+    again.UpdateFile();
+    EXPECT_NE(Get().find("Name=zel\nLimit=6\n; trailing"), std::string::npos) << Get();
+}
+
 TEST_F(IniFileTest, WriteAndSaveReplacesTheFileInOneStep) {
     Put("[Server]\nPort=1\n\n[Empty]\n[Manager]\nPassword=old\n");
     chmod(name_.c_str(), 0600);
@@ -142,7 +189,7 @@ TEST_F(IniFileTest, WriteAndSaveReplacesTheFileInOneStep) {
         ini.UpdateFile();
         EXPECT_FALSE(ini.Modified());
     }
-    EXPECT_EQ(Get(), "[Server]\nPort=2\n\n[Manager]\nPassword= n\xC3\xA9w\n\n[New]\nKey=v\n");
+    EXPECT_EQ(Get(), "[Server]\nPort=2\n\n[Empty]\n[Manager]\nPassword= n\xC3\xA9w\n\n[New]\nKey=v\n");
     EXPECT_EQ(Entries(), std::set<std::string>{"server.ini"});  // no ".$new" or ".$old" left
     struct stat st {};
     ASSERT_EQ(stat(name_.c_str(), &st), 0);

@@ -267,7 +267,9 @@ TEST(StringBldA, MovesTheBuffer) {
 // ---------------------------------------------------------------------------------------------
 // Line reader over a text file.
 
+#include <fcntl.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <fstream>
@@ -338,8 +340,15 @@ TEST_F(StrBldAReadLnTest, TryFormReturnsTheReadErrorsCode) {
     TStringBldA b;
     TTextFile closed;
     EXPECT_EQ(TryStrBldAReadLn(closed, b, 3, false), EBADF);
-    TTextFile dir;  // a directory opens for reading; its first read fails
-    ASSERT_EQ(TryResetTextName(dir, dir_), 0);
+    // A directory under an open file's descriptor (a directory itself is refused at the open):
+    // its first read fails.
+    Put(Path("f.txt"), "line\n");
+    TTextFile dir;
+    ASSERT_EQ(TryResetTextName(dir, Path("f.txt")), 0);
+    const int d = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(d, 0);
+    ASSERT_EQ(::dup2(d, dir.Handle()), dir.Handle());
+    ::close(d);
     EXPECT_EQ(TryStrBldAReadLn(dir, b, 3, false), EISDIR);
 }
 

@@ -398,6 +398,37 @@ TEST(MuteBlockListTest, MergeOfAReread) {
         }
 }
 
+// An operator's edit of the setter's fields in the file is taken by a reread that compares, so
+// the entry's file line (what the next save writes) carries the edit instead of the old values.
+TEST(MuteBlockListTest, RereadTakesAnEditOfTheSettersFields) {
+    const struct {
+        const char* What;
+        void (*Edit)(TZELSVCMuteBlockData&);
+        std::string InLine;  // in the saved line after the merge
+    } edits[] = {
+        {"level", [](TZELSVCMuteBlockData& d) { d.SetterLevel = 3; }, "|3|" + ID},
+        {"id", [](TZELSVCMuteBlockData& d) { d.SetterId = B; }, "|" + B},
+        {"callsign", [](TZELSVCMuteBlockData& d) { d.AI = "K1ABC"; }, "|4B31414243|"},
+        {"UTF-8 callsign", [](TZELSVCMuteBlockData& d) { d.AI8 = "K1ABC"; }, "|4B31414243|"},
+    };
+    for (const auto& e : edits) {
+        SCOPED_TRACE(e.What);
+        test::RecordingNetwork net;
+        net.Compare = true;
+        TZELSVCMuteBlockList list;
+        TStringBldA b;
+        MuteBlockListAddClient(list, Client(A), Setter(ID, TZELClientPrivilege::clpr_ADMIN), 0, net, b);
+        ASSERT_EQ(list.Find(A)->FileLine.find(e.InLine), std::string::npos);
+        TZELSVCMuteBlockRecordList file;
+        auto r = std::make_unique<TZELSVCMuteBlockRecord>();
+        r->Data = list.Find(A)->Data;
+        e.Edit(r->Data);
+        file.Put(std::move(r));
+        EXPECT_TRUE(MuteBlockListMerge(list, file, net, false, b));
+        EXPECT_NE(list.Find(A)->FileLine.find(e.InLine), std::string::npos) << list.Find(A)->FileLine;
+    }
+}
+
 TEST(MuteBlockListTest, MergeRecordKeepsANewerOrEqualStart) {
     test::RecordingNetwork net;
     TZELSVCMuteBlockList list;

@@ -96,6 +96,7 @@ TEST_F(Reread, RecordListsGoToTheirNetworks) {
         EXPECT_EQ(Keys(Part<TZELSVCAdminsPayload>(*r, 0)), (std::vector<std::string>{ID2, ID}));  // key order
         EXPECT_EQ(Keys(Part<TZELSVCAdminsPayload>(*r, 1)), (std::vector<std::string>{ID}));
         EXPECT_EQ(r->Value1, configured ? 1 : 0);
+        EXPECT_TRUE(s->KeptLines(K::fsmq_SaveAdmins).empty());  // the networks are the whole file's
 
         Put(Path("mutes.dat"), files[1].second);
         const int64_t t = GetUnixTime();
@@ -127,6 +128,52 @@ TEST_F(Reread, RecordListsGoToTheirNetworks) {
     EXPECT_EQ(Part<TZELSVCRightsPayload>(*r, 1)->Records->Count(), 1);
     EXPECT_EQ(r->Value1, 0);
     EXPECT_TRUE(log.Lines.empty());
+}
+
+// While the networks in service are no networks file's (here the stand-in set for a missing
+// file), the lines of other networks are kept as read, named once per network, and every save of
+// the list writes them back behind its own lines; a reread of another file leaves them.
+TEST_F(Reread, LinesOfNetworksNotInServiceAreKeptForEverySave) {
+    std::filesystem::remove(Path("networks.cfg"));
+    s->ReadNetworks();
+    ASSERT_EQ(s->Networks().Count(), 2);  // Test, Net01
+    ASSERT_FALSE(s->NetworksFromFile());
+    log.Lines.clear();
+    const std::string a1 = "A|" + ID + "|||||2|u5", b = "B|" + ID + "|||||2|u5", a2 = "A|" + ID2 + "|||||2|u5";
+    Put(Path("admins.dat"), a1 + "\nNet01|" + ID + "|||||2|u5\n  " + b + "\r\n" + a2 + "\n");
+    ASSERT_TRUE(s->RereadAdmins());
+    auto r = Posted();
+    EXPECT_EQ(r->Objects[0], nullptr);
+    EXPECT_EQ(Keys(Part<TZELSVCAdminsPayload>(*r, 1)), (std::vector<std::string>{ID}));
+    EXPECT_EQ(r->Value1, 0);  // nothing was dropped
+    const TZELSVCWriteArray kept = {a1 + "\r\n", b + "\r\n", a2 + "\r\n"};
+    EXPECT_EQ(s->KeptLines(K::fsmq_SaveAdmins), kept);
+    const std::vector<UnicodeString> warnings = {
+        u"WARNING: Reread of admins: " + WidenStrU(Path("admins.dat")) +
+            u": network \"A\" is not in service: its entries are kept, not dropped",
+        u"WARNING: Reread of admins: " + WidenStrU(Path("admins.dat")) +
+            u": network \"B\" is not in service: its entries are kept, not dropped",
+    };
+    EXPECT_EQ(log.Lines, warnings);
+
+    TZELSVCWriteArray written;
+    s->DataFileWriter = [&](const UnicodeString&, const UnicodeString&, const TZELSVCWriteArray& Lines) {
+        written = Lines;
+        return true;
+    };
+    for (int i = 0; i < 2; ++i) {
+        written.clear();
+        s->PostMainSave(K::fsmq_SaveAdmins, {"Net01|x\r\n"});
+        s->ProcessMainQueue();
+        TZELSVCWriteArray want = {"Net01|x\r\n"};
+        want.insert(want.end(), kept.begin(), kept.end());
+        EXPECT_EQ(written, want);
+    }
+    Put(Path("other.dat"), "Net01|" + ID + "|||||2|u5\n");
+    ASSERT_TRUE(s->RereadAdminsFrom(WidenStrU(Path("other.dat")), false));
+    Posted();
+    EXPECT_EQ(s->KeptLines(K::fsmq_SaveAdmins), kept);
+    EXPECT_TRUE(s->KeptLines(K::fsmq_SaveMutes).empty());
 }
 
 // Modes: of two lines for one network the one nearer the start counts; notices: the last line

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <regex>
@@ -388,6 +389,25 @@ TEST_F(ServiceStartTest, DefaultCountryNeedsADefaultNetworkName) {
         EXPECT_EQ(s->DefaultNetwork(), nullptr);
         s.reset();
     }
+}
+
+// What a killed save left beside a list file outside DataDir (the mover's target-side tree and a
+// backup) goes at the next start; nothing else there does, nor anything of another prefix.
+TEST_F(ServiceStartTest, StartSweepsTheDirectoryOfEveryListFile) {
+    Make("A\n", 0);
+    const std::string other = Path("other");
+    std::filesystem::create_directories(other + "/.ZELSVC$0A1B2C3D4E/M");
+    Put(other + "/.ZELSVC$0A1B2C3D4E/M/mutes.dat", "staged\n");
+    Put(other + "/.ZELSVC$0A1B2C3D4E.mutes.dat", "old\n");
+    const std::vector<std::string> stay = {".TMP$0A1B2C3D4E", ".ZELSVC$short", "mutes.dat", "notes.txt"};
+    for (const std::string& n : stay) Put(other + "/" + n, "x\n");
+    s->SetDataDir(WidenStrU(dir_));
+    s->SetMutesFileName(WidenStrU(other + "/mutes.dat"));
+    s->ServiceStart();
+    std::vector<std::string> left;
+    for (const auto& e : std::filesystem::directory_iterator(other)) left.push_back(e.path().filename().string());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, stay);
 }
 
 // No network in the file, or a file that cannot be read: the default set runs.

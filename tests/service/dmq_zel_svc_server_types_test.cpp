@@ -1,4 +1,5 @@
 #include "service/dmq_zel_svc_server_types.hpp"
+#include "service/dmq_zel_svc_timer.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -279,12 +280,12 @@ TEST(MainQueueThread, FailedSaveIsRetriedAndReported) {
     s->Start();
     s->RequestServiceStart();  // the timer ticks from here on
 
-    auto dirtyOwner = [&] { return tick.Count(TZELSVCNetQueueCommand::fsnq_DirtyOwner); };
+    auto dirtyMutes = [&] { return tick.Count(TZELSVCNetQueueCommand::fsnq_DirtyMutes); };
     std::vector<uint32_t> dirtyAt;
     for (int round = 1; round <= 2; ++round) {
         // What the tick does with the dirty mark: a fresh snapshot to save.
-        s->PostMainSave(K::fsmq_SaveOwner, {"o\r\n"});
-        ASSERT_TRUE(ServeUntil([&] { return dirtyOwner() == round; }));
+        s->PostMainSave(K::fsmq_SaveMutes, {"m\r\n"});
+        ASSERT_TRUE(ServeUntil([&] { return dirtyMutes() == round; }));
         dirtyAt.push_back(GetTickMs());
     }
     std::unique_lock<std::mutex> g(m);
@@ -303,20 +304,61 @@ TEST(MainQueueThread, FailedSaveIsRetriedAndReported) {
     };
     EXPECT_EQ(flushAnswer(), "-ERROR\r\n");
     succeed = true;
-    s->PostMainSave(K::fsmq_SaveOwner, {"o\r\n"});
+    s->PostMainSave(K::fsmq_SaveMutes, {"m\r\n"});
     EXPECT_EQ(flushAnswer(), "+OK\r\n");
 
-    // Failing again, and stopped: the change is still unsaved at the end.
+    // A flush never saves the owner: a failed owner save is not its answer.
     succeed = false;
     s->PostMainSave(K::fsmq_SaveOwner, {"o\r\n"});
+    EXPECT_EQ(flushAnswer(), "+OK\r\n");
+    EXPECT_TRUE(s->UnsavedChanges());
+
+    // Failing again, and stopped: the changes are still unsaved at the end.
+    s->PostMainSave(K::fsmq_SaveMutes, {"m\r\n"});
     ASSERT_TRUE(ServeUntil([&] {
         std::lock_guard<std::mutex> l(m);
-        return writes.size() == 4;
+        return writes.size() == 5;
     }));
     s->StopAndWait();
+    EXPECT_TRUE(log.Has(u"ERROR: Saving list of muted clients: Changes not saved: " + s->MutesFileName()));
     EXPECT_TRUE(log.Has(u"ERROR: Saving owner: Changes not saved: " + s->OwnerFileName()));
 }
 
+
+// The service thread may decide it has reached its end while the timer's last pass still queues
+// a save (a timed entry that expired in it): the tail writes it once the timer has ended.
+TEST(MainQueueThread, SaveQueuedByTheTimersLastPassIsWritten) {
+    test::TTickRecorder tick;
+    test::TLogCapture log;
+    std::atomic<int> writes{0};
+    std::atomic<bool> posted{false};
+    auto s = NewService();
+    tick.Install(*s);
+    log.Install(*s);
+    s->DataFileWriter = [&](const UnicodeString&, const UnicodeString&, const TZELSVCWriteArray& Lines) {
+        if (Lines == TZELSVCWriteArray{"m\r\n"}) ++writes;
+        return true;
+    };
+    tick.Probe = [&] {
+        if (posted || !s->StopRequested()) return;
+        // The pass that takes the final event: from here on the service thread may end.
+        bool last = false;
+        std::unique_ptr<TZELSVCNetQueueRecord> r;
+        while (s->ServQueue().Pop(r)) last |= r->Command == TZELSVCNetQueueCommand::fsnq_ServiceTerminate;
+        if (!last) return;
+        posted = true;
+        // Held until the tail joins the timer: the save comes after the end was decided.
+        for (int i = 0; i < 500 && !s->Timer().Terminated(); ++i) std::this_thread::sleep_for(10ms);
+        s->PostMainSave(K::fsmq_SaveMutes, {"m\r\n"});
+    };
+    s->Start();
+    s->RequestServiceStart();
+    ASSERT_TRUE(ServeUntil([&] { return s->ServiceStarted(); }));
+    s->StopAndWait();
+    EXPECT_TRUE(posted);
+    EXPECT_EQ(writes, 1);
+    EXPECT_FALSE(log.HasPrefix(u"ERROR: Saving list of muted clients: Changes not saved"));
+}
 
 // A list whose file could not be read is never written over: the refusal is logged once, the
 // changes count as unsaved, and a later good read lifts it. Without a writer installed the data

@@ -510,6 +510,16 @@ TEST_F(UtilsFileTest, PidFileRoundTrip) {
     EXPECT_NE(WritePidFile(Path("missing/z.pid"), 1), 0);
 }
 
+// A PID file that is a FIFO without a writer or a device is refused at once, never waited on.
+TEST_F(UtilsFileTest, PidFileThatIsNoRegularFileIsRefused) {
+    ASSERT_EQ(mkfifo(Path("fifo.pid").c_str(), 0600), 0);
+    for (const std::string& name : {Path("fifo.pid"), std::string("/dev/zero")}) {
+        pid_t pid = 0;
+        EXPECT_THROW(ReadPidFile(name, pid), EFileException) << name;
+        EXPECT_EQ(pid, 0);
+    }
+}
+
 TEST_F(UtilsFileTest, PidFileContent) {
     const struct {
         std::string Content;
