@@ -212,6 +212,14 @@ void TZELService::AbortUndefinedConnections(TZELSVCDisconnectCause Cause) {
     }
 }
 
+void TZELService::CloseCommandContexts(TZELSVCDisconnectCause Cause) {
+    // The end waits for every command context: one that a peer keeps busy must still go.
+    for (int32_t i = CommandContexts_.Count() - 1; i >= 0; --i) {
+        auto* ctx = static_cast<TZELSVCWrkCtxBase*>(CommandContexts_.Get(i));
+        if (!ctx->ClosedPosted()) ctx->CloseWhenSent(Cause);
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Workers.
 

@@ -591,6 +591,8 @@ public:
     // The dispatcher's run with housekeeping is due this long after its last one.
     static constexpr uint32_t kNetworkRunMs = 500;
     static constexpr uint32_t kTickStepMs = 100;
+    // The time one tick call may go on with further passes for a backlog of the service queue.
+    static constexpr uint32_t kTickBudgetMs = 40;
 
 protected:
     void Execute() override;
@@ -606,6 +608,9 @@ protected:
     // Clients: codes 35 (all networks) and 53: every undefined connection whose close is not
     // posted yet is aborted with Cause, from the last to the first. Default: nothing.
     virtual void AbortUndefinedConnections(TZELSVCDisconnectCause Cause);
+    // Code 53: every command context whose close is not posted yet stops reading, sends what it
+    // has queued and closes within its grace (CloseWhenSent), with Cause.
+    void CloseCommandContexts(TZELSVCDisconnectCause Cause);
     // Networks: the client moves (28, 29) and the end of a timed move (30). Default: MoveClient and
     // ReturnMovedClient.
     virtual void DispatchMoveRecord(std::unique_ptr<TZELSVCNetQueueRecord>& Rec);
