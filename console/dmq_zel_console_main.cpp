@@ -87,6 +87,16 @@ TSynapseListenerIPVersions ListenIPVersions(uint8_t Version) {
 
 UnicodeString DecimalU(long long N) { return WidenStrU(std::to_string(N)); }
 
+// Writes all of Bytes to Fd, as far as it goes (a failed write ends it).
+void WriteAllTo(int Fd, AnsiView Bytes) noexcept {
+    while (!Bytes.empty()) {
+        const ssize_t n = ::write(Fd, Bytes.data(), Bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        Bytes.remove_prefix(static_cast<size_t>(n));
+    }
+}
+
 bool FileExists(AnsiView Name) {
     uint32_t attr = 0;
     return TryGetFileAttr(Name, attr) == 0 && !IsDirAttr(attr);
@@ -477,15 +487,7 @@ int TConsoleProgram::AwaitDaemon(pid_t Child, int ReadFd) {
 void TConsoleProgram::StdErrLine(UnicodeView Text) {
     AnsiString line = EncodeForConsole(Converter_.get(), Text);
     line += '\n';
-    const char* p = line.data();
-    size_t left = line.size();
-    while (left > 0) {
-        const ssize_t n = ::write(STDERR_FILENO, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
+    WriteAllTo(STDERR_FILENO, line);
 }
 
 void TConsoleProgram::ReportReady(char Status, UnicodeView Text) noexcept {
@@ -494,15 +496,7 @@ void TConsoleProgram::ReportReady(char Status, UnicodeView Text) noexcept {
     try {
         AnsiString msg(1, Status);
         msg += UnicodeToUtf8A(Text);
-        const char* p = msg.data();
-        size_t left = msg.size();
-        while (left > 0) {
-            const ssize_t n = ::write(fd, p, left);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            p += n;
-            left -= static_cast<size_t>(n);
-        }
+        WriteAllTo(fd, msg);
     } catch (...) {
         // No memory for the text: the closed pipe still tells the parent that the start failed
         // (it reads no status).

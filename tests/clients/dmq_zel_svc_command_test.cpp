@@ -49,6 +49,16 @@ protected:
     std::string AskLine(const std::string& Request) {
         return Ask(Request, [](const std::string& R) { return R.find("\r\n") != std::string::npos; });
     }
+    // F sends Requests at once; meanwhile another connection is answered.
+    void FloodWhileAnotherIsServed(TTestClient& F, const std::string& Requests) {
+        ASSERT_TRUE(F.Connect(Svc.CommandPort));
+        ASSERT_TRUE(F.Send(Requests));
+        TTestClient other;
+        ASSERT_TRUE(other.Connect(Svc.CommandPort));
+        ASSERT_TRUE(other.Send(ZELCmdLinePid.data()));
+        EXPECT_TRUE(other.ReadUntil([](const std::string& R) { return CountOf(R, "\r\n") == 2; }, 3000));
+        EXPECT_EQ(other.Received, PidAnswer());
+    }
 
     TClientService Svc;
 };
@@ -114,13 +124,7 @@ TEST_F(CommandContextTest, BurstsAreAnsweredInFull) {
     std::string flood;
     for (int i = 0; i < 3000; ++i) flood += "00A:00\r\n";
     TTestClient f;
-    ASSERT_TRUE(f.Connect(Svc.CommandPort));
-    ASSERT_TRUE(f.Send(flood));
-    TTestClient other;
-    ASSERT_TRUE(other.Connect(Svc.CommandPort));
-    ASSERT_TRUE(other.Send(ZELCmdLinePid.data()));
-    EXPECT_TRUE(other.ReadUntil([](const std::string& R) { return CountOf(R, "\r\n") == 2; }, 3000));
-    EXPECT_EQ(other.Received, PidAnswer());
+    FloodWhileAnotherIsServed(f, flood);
     EXPECT_TRUE(f.ReadUntil([](const std::string& R) { return CountOf(R, "\r\n") == 3000; }, 10000));
     EXPECT_EQ(f.Received.size(), 3000u * 5);
 }
@@ -223,13 +227,7 @@ TEST_F(CommandContextTest, PipelinedLaterRequestsAreTakenOneAtATime) {
     std::string flood;
     for (int i = 0; i < kRequests; ++i) flood += ZELCmdLineListAll.data();
     TTestClient f;
-    ASSERT_TRUE(f.Connect(Svc.CommandPort));
-    ASSERT_TRUE(f.Send(flood));
-    TTestClient other;
-    ASSERT_TRUE(other.Connect(Svc.CommandPort));
-    ASSERT_TRUE(other.Send(ZELCmdLinePid.data()));
-    EXPECT_TRUE(other.ReadUntil([](const std::string& R) { return CountOf(R, "\r\n") == 2; }, 3000));
-    EXPECT_EQ(other.Received, PidAnswer());
+    FloodWhileAnotherIsServed(f, flood);
     int32_t most = 0;
     // Two networks, no clients: "+4" and four lines per answer.
     EXPECT_TRUE(f.ReadUntil(
