@@ -397,10 +397,13 @@ int TConsoleProgram::RunDaemon() {
     // The number a stale file held, for the warning (read before the file is ours: a second
     // descriptor of it closed later would drop our lock).
     pid_t stalePid = 0;
-    if (FileExists(pidName)) try {
+    if (FileExists(pidName)) {
+        try {
             (void)ReadPidFile(pidName, stalePid);
         } catch (const std::exception&) {
+            // Unreadable: the warning names PID=0; the take-over decides.
         }
+    }
     bool stale = false;
     const int rc = PidFile_.Acquire(pidName, ::getpid(), stale);
     if (rc == EEXIST) {
