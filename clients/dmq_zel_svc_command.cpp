@@ -91,8 +91,11 @@ void TZELSVCCommand::Queue(AnsiView Bytes, bool Later) {
     if (SendFlags.load(std::memory_order_acquire) & ZELSendAbort) return;
     try {
         // The worker's own answers are sent by the step that wrote them.
-        if (Writer_.WriteIfOpen(Bytes.data(), Bytes.size()) && Later)
+        if (Writer_.WriteIfOpen(Bytes.data(), Bytes.size()) && Later) {
+            // The answer is whole in the buffer: the worker may read the next request.
+            AnswerAwaited_.store(false, std::memory_order_release);
             SendFlags.fetch_or(ZELSendOutputQueued, std::memory_order_acq_rel);
+        }
     } catch (const std::bad_alloc&) {
         SetDisconnectCause(DC::fsdc_ServOutOfMemory);
         SendFlags.fetch_or(ZELSendAbort, std::memory_order_acq_rel);
@@ -112,6 +115,12 @@ void TZELSVCCommand::SendText(AnsiView Text) { Queue(Text, true); }
 
 void TZELSVCCommand::vSendAnswer(bool AlreadyAnswered, TZELChannelCommandAnswer Answer) {
     if (!AlreadyAnswered) Queue(Wire(Answer), true);
+}
+
+void TZELSVCCommand::CloseWhenSent(TZELSVCDisconnectCause Cause) {
+    SetDisconnectCause(Cause);
+    SendFlags.fetch_or(ZELSendDrainClose, std::memory_order_acq_rel);
+    RequestFlush();
 }
 
 void TZELSVCCommand::vFlush() {
@@ -136,8 +145,9 @@ void TZELSVCCommand::StopWhenSent() {
 void TZELSVCCommand::FillWait(TZELSVCWaitRecord& Wait) const {
     Wait.Handle = Handle.load(std::memory_order_acquire);
     uint8_t ev = 0;
-    // No read interest once closing: unread input would wake the worker for ever.
-    if (!Closing_) ev |= 0x1;
+    // No read interest once closing or between requests: unread input would wake the worker for
+    // ever.
+    if (!Closing_ && Collector_.Mode() != TCollectorMode::colm_Idle) ev |= 0x1;
     if (Writer_.Pending() > 0 && Writer_.Blocked()) ev |= 0x2;
     Wait.Events = ev;
 }
@@ -194,16 +204,36 @@ TZELSVCWrkResult TZELSVCCommand::Closing(TZELSVCWaitRecord& Wait) {
     return R::wkr_Keep;
 }
 
+void TZELSVCCommand::BeginDrain(uint32_t Now) {
+    Closing_ = true;
+    // What the peer sent since is not read; the grace bounds the wait for a peer that reads
+    // nothing.
+    Collector_.Reset();
+    Collector_.ArmLength = kStopGrace;
+    Collector_.StartIdle(Now);
+}
+
 TZELSVCWrkResult TZELSVCCommand::HandleRead(TZELSVCWaitRecord& Wait) {
     const uint16_t f = SendFlags.load(std::memory_order_acquire);
     if (f & ZELSendAbort) return R::wkr_CloseInternalError;
     StopPending.store(0, std::memory_order_release);
     // Only the bits seen here: a bit set meanwhile brings the worker back.
     SendFlags.fetch_and(uint16_t(~f), std::memory_order_acq_rel);
+    if ((f & ZELSendDrainClose) && !Closing_) BeginDrain(Wait.Now);
     LinesTaken_ = 0;
     for (;;) {
-        // An invalid request was seen: the cause is set; what was queued before it goes out first.
+        // An invalid request was seen, or the service stops: the cause is set; what was queued
+        // goes out first.
         if (Closing_) return Closing(Wait);
+        if (BetweenRequests()) {
+            if (AnswerAwaited_.load(std::memory_order_acquire)) {
+                if (!TrySend(Wait)) return WriteError();
+                FillWait(Wait);
+                return R::wkr_Keep;
+            }
+            Collector_.ArmLength = kLineTimeout;
+            Collector_.StartReadLine(LineBld_, kMaxLineBytes, Wait.Now);
+        }
         if (LinesTaken_ > kLinesPerCall) {
             LinesTaken_ = 0;
             SendFlags.fetch_or(ZELSendMoreInput, std::memory_order_acq_rel);
@@ -251,7 +281,14 @@ TZELSVCWrkResult TZELSVCCommand::LineComplete(TZELSVCWaitRecord& Wait, bool& Con
     TZELCmdRequest request;
     if (!ParseCmdRequest(line, request) || !Execute(request)) return InvalidRequest(Wait);
     if (!TrySend(Wait)) return WriteError();
-    Collector_.StartReadLine(LineBld_, kMaxLineBytes, Wait.Now);
+    if (AnswerAwaited_.load(std::memory_order_acquire)) {
+        // No line until the answer is queued (the answer's flush brings the worker back); the
+        // collector's time-out now bounds the wait for it.
+        Collector_.ArmLength = kAnswerTimeout;
+        Collector_.StartIdle(Wait.Now);
+    } else {
+        Collector_.StartReadLine(LineBld_, kMaxLineBytes, Wait.Now);
+    }
     Continue = true;
     return R::wkr_Keep;
 }
@@ -323,12 +360,12 @@ bool TZELSVCCommand::Execute(const TZELCmdRequest& Request) {
         Now(kOk);
         return true;
     }
-    case Q::fcrq_RereadAdmins: s.PostRereadAdmins(file, this); return true;
-    case Q::fcrq_RereadMutes: s.PostRereadMutes(file, this); return true;
-    case Q::fcrq_RereadBlocks: s.PostRereadBlocks(file, this); return true;
-    case Q::fcrq_RereadRights: s.PostRereadRights(file, this); return true;
-    case Q::fcrq_RereadModes: s.PostRereadModes(file, this); return true;
-    case Q::fcrq_RereadNotices: s.PostRereadNotices(file, this); return true;
+    case Q::fcrq_RereadAdmins: AwaitAnswer(); s.PostRereadAdmins(file, this); return true;
+    case Q::fcrq_RereadMutes: AwaitAnswer(); s.PostRereadMutes(file, this); return true;
+    case Q::fcrq_RereadBlocks: AwaitAnswer(); s.PostRereadBlocks(file, this); return true;
+    case Q::fcrq_RereadRights: AwaitAnswer(); s.PostRereadRights(file, this); return true;
+    case Q::fcrq_RereadModes: AwaitAnswer(); s.PostRereadModes(file, this); return true;
+    case Q::fcrq_RereadNotices: AwaitAnswer(); s.PostRereadNotices(file, this); return true;
     case Q::fcrq_RereadAll:
         s.PostMainCommand(TZELSVCMainQueueCommand::fsmq_RereadAll);
         Now(kOk);
@@ -342,6 +379,7 @@ bool TZELSVCCommand::Execute(const TZELCmdRequest& Request) {
         StopAfterSend_ = true;
         return true;
     case Q::fcrq_List:
+        AwaitAnswer();
         if (net)
             s.PostCommandListNetwork(net, this);
         else
@@ -393,6 +431,7 @@ bool TZELSVCCommand::Execute(const TZELCmdRequest& Request) {
         const int32_t mode = query ? -1 : (Request.Flag == ZELCmdFlagOn ? 1 : 0);
         // A query is answered by the network; a change at once.
         TZELSVCWrkCtxBase* requester = query ? this : nullptr;
+        if (query) AwaitAnswer();
         if (Request.Code == Q::fcrq_ConnMode)
             s.PostCommandConnMode(net, mode, requester);
         else
@@ -412,8 +451,14 @@ bool TZELSVCCommand::Execute(const TZELCmdRequest& Request) {
         s.PostCommandSetNetManagerMode(net, static_cast<int32_t>(Request.ManagerMode));
         Now(kOk);
         return true;
-    case Q::fcrq_Threads: s.PostCommandThreads(this); return true;
-    case Q::fcrq_FlushData: s.PostCommandFlushData(this); return true;
+    case Q::fcrq_Threads:
+        AwaitAnswer();
+        s.PostCommandThreads(this);
+        return true;
+    case Q::fcrq_FlushData:
+        AwaitAnswer();
+        s.PostCommandFlushData(this);
+        return true;
     case Q::fcrq_Uptime: {
         TStringBldA b;
         AddCmdUptimeAnswer(b, s.SecondsCounted());
@@ -427,10 +472,12 @@ bool TZELSVCCommand::Execute(const TZELCmdRequest& Request) {
             return true;
         }
         if (target == net) return false;
+        AwaitAnswer();
         s.PostCommandMoveClient(this, net, target, Request.Client.Bytes, Request.Seconds);
         return true;
     }
     case Q::fcrq_Disconnect:
+        if (Request.Client.Given()) AwaitAnswer();
         s.PostCommandDisconnect(net, Request.Client.Bytes, this);
         // One client is answered by its network; all clients, or a network's, at once.
         if (!Request.Client.Given()) Now(kOk);
@@ -445,8 +492,12 @@ bool TZELSVCCommand::Execute(const TZELCmdRequest& Request) {
         Now(StrBldAView(b));
         return true;
     }
-    case Q::fcrq_DisconnectManagerByIndex: s.PostCommandDisconnectManagerByIndex(Request.Index, this); return true;
+    case Q::fcrq_DisconnectManagerByIndex:
+        AwaitAnswer();
+        s.PostCommandDisconnectManagerByIndex(Request.Index, this);
+        return true;
     case Q::fcrq_DisconnectManagerByAddress:
+        AwaitAnswer();
         s.PostCommandDisconnectManagerByAddress(Request.Address.Bytes, Request.Port, this);
         return true;
     case Q::fcrq_LogLevel:

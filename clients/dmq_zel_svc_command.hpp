@@ -10,6 +10,12 @@
 // sent first, then the connection closes with fsdc_CommandWrongCommand. One call takes at most 32
 // lines; the rest waits for the worker's next round, none is lost.
 //
+// One request at a time: after a request whose answer comes later (from the service), the next
+// line is read only once that answer is queued, so a peer that pipelines requests never has more
+// than one record in the service's queues (it waits at most kAnswerTimeout, then the connection
+// closes). At the service's stop the context reads no more, sends what is queued and closes within
+// kStopGrace.
+//
 // Threads: only the owning worker reads, sends and closes; the timer thread appends later answers
 // under the send buffer's lock (SendText, SendRaw, vSendAnswer) and marks the worker for a flush.
 #include <atomic>
@@ -34,6 +40,9 @@ public:
     static constexpr uint32_t kLineTimeout = 3000;        // ms
     // Lines one call takes before it hands the worker back to the other connections.
     static constexpr int32_t kLinesPerCall = 32;
+    // The longest wait for a later answer, and the grace for the output at the service's stop.
+    static constexpr uint32_t kAnswerTimeout = 10000;  // ms
+    static constexpr uint32_t kStopGrace = 1000;       // ms
 
     // Takes Handle over once fully made (a failure leaves it to the caller); create it with
     // CreateSocketWrkCtx.
@@ -62,6 +71,8 @@ public:
     // The answer's line unless AlreadyAnswered (answers without a line write nothing).
     void vSendAnswer(bool AlreadyAnswered, TZELChannelCommandAnswer Answer) override;
     void SendCommandText(AnsiView Text) override { SendText(Text); }
+    // Code 53 (timer thread): the worker stops reading and closes once the output is sent.
+    void CloseWhenSent(TZELSVCDisconnectCause Cause) override;
 
 private:
     TZELSVCWrkResult HandleRead(TZELSVCWaitRecord& Wait);
@@ -84,6 +95,11 @@ private:
     void Now(AnsiView Bytes) { Queue(Bytes, false); }
     void FillWait(TZELSVCWaitRecord& Wait) const;
     bool TimedOut(uint32_t Now) { return Collector_.GetRemainingTime(Now) == 0; }
+    // The request just handled is answered later: no line is read until the answer is queued.
+    void AwaitAnswer() noexcept { AnswerAwaited_.store(true, std::memory_order_release); }
+    // Neither a line is being read nor the context closing: a later answer is awaited or has come.
+    bool BetweenRequests() const { return !Closing_ && Collector_.Mode() == TCollectorMode::colm_Idle; }
+    void BeginDrain(uint32_t Now);
 
     TCollectorSocket Collector_;
     TAsyncWriter2SocketThreadSafe Writer_;
@@ -92,6 +108,9 @@ private:
     int32_t LinesTaken_ = 0;
     bool Closing_ = false;
     bool StopAfterSend_ = false;
+    // Set by the worker for a request answered later; cleared by the producer once the answer is
+    // in the send buffer.
+    std::atomic<bool> AnswerAwaited_{false};
 };
 
 }  // namespace zel

@@ -57,6 +57,7 @@ inline constexpr uint16_t ZELSendAbort = 0x2;          // stop at the next worke
 inline constexpr uint16_t ZELSendLoginAnswer = 0x4;    // the accepted-login answer is queued
 inline constexpr uint16_t ZELSendFinalAnswer = 0x8;    // close once the queued answer is sent
 inline constexpr uint16_t ZELSendMoreInput = 0x10;     // more input buffered than one step takes
+inline constexpr uint16_t ZELSendDrainClose = 0x20;    // read no more; close once the output is sent
 
 // Tag: the kind of connection the worker dispatches.
 inline constexpr uint32_t ZELWrkCtxTagClient = 0;

@@ -46,6 +46,9 @@ using C = TZELConsoleCommand;
 constexpr char kReadyOk = 'O';
 constexpr char kReadyError = 'E';
 constexpr char kReadyPidFileExists = 'P';
+// The start failed because a port could not be opened: the parent names the bind error on
+// standard error.
+constexpr char kReadyListenError = 'L';
 
 // Polls of "STOP" and "REOPENLOG" while they wait for the daemon's answer.
 constexpr auto kPollStep = std::chrono::milliseconds(30);
@@ -83,6 +86,16 @@ TSynapseListenerIPVersions ListenIPVersions(uint8_t Version) {
 }
 
 UnicodeString DecimalU(long long N) { return WidenStrU(std::to_string(N)); }
+
+// Writes all of Bytes to Fd, as far as it goes (a failed write ends it).
+void WriteAllTo(int Fd, AnsiView Bytes) noexcept {
+    while (!Bytes.empty()) {
+        const ssize_t n = ::write(Fd, Bytes.data(), Bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        Bytes.remove_prefix(static_cast<size_t>(n));
+    }
+}
 
 bool FileExists(AnsiView Name) {
     uint32_t attr = 0;
@@ -124,6 +137,8 @@ private:
     void NormalLine(UnicodeView Text) { (void)WriteConsoleLine(Normal_, EncodeForConsole(Converter_.get(), Text)); }
     void ErrorLine(UnicodeView Text) { (void)WriteConsoleLine(Error_, EncodeForConsole(Converter_.get(), Text)); }
     void LogLine(UnicodeView Text) { (void)WriteConsoleLine(Log_.Output(), Log_.EncodeForLog(Text)); }
+    // One line straight onto standard error (descriptor 2, never buffered).
+    void StdErrLine(UnicodeView Text);
     UnicodeString AlreadyRunningLine() const {
         return u"ZELServer daemon already running? (check " + PidFileName_ + u")";
     }
@@ -142,6 +157,9 @@ private:
     UnicodeString LogFileName_;
     UnicodeString PidFileName_;
     TZELPidFile PidFile_;
+    // The daemon child's warning for its starter (a stale PID file taken over), sent with its
+    // readiness report.
+    UnicodeString StartWarning_;
     std::atomic<int> ReadyFd_{-1};
 };
 
@@ -151,6 +169,9 @@ int TConsoleProgram::Run(int argc, char** argv) {
     const sigset_t handled = HandledSignals();
     pthread_sigmask(SIG_BLOCK, &handled, &OriginalMask_);
 
+    // Started with a standard handle closed, the readiness pipe or the log would take its number,
+    // and the daemon's redirect onto "/dev/null" would then cut it.
+    (void)FillClosedStdHandles();
     CloseExtraHandles();
     AssignStdOutText(Normal_);
     AssignStdOutText(Error_);
@@ -341,7 +362,8 @@ int TConsoleProgram::RunLocal() {
 int TConsoleProgram::RunDaemon() {
     const AnsiString pidName = UnicodeToSysCharsetProc(PidFileName_);
     MakeWriteTest(pidName);
-    if (FileExists(pidName)) {
+    // A file whose lock nobody holds is stale (its daemon was killed): the child takes it over.
+    if (FileExists(pidName) && PidFileLockHolder(pidName) != 0) {
         LogLine(AlreadyRunningLine());
         return ZELExitDaemonRunning;
     }
@@ -372,14 +394,30 @@ int TConsoleProgram::RunDaemon() {
     ::setsid();
     (void)RedirectStdToNull();
     Log_.OpenFile(LogFileName_);
-    const int rc = PidFile_.Create(pidName, ::getpid());
+    // The number a stale file held, for the warning (read before the file is ours: a second
+    // descriptor of it closed later would drop our lock).
+    pid_t stalePid = 0;
+    if (FileExists(pidName)) {
+        try {
+            (void)ReadPidFile(pidName, stalePid);
+        } catch (const std::exception&) {
+            // Unreadable: the warning names PID=0; the take-over decides.
+        }
+    }
+    bool stale = false;
+    const int rc = PidFile_.Acquire(pidName, ::getpid(), stale);
     if (rc == EEXIST) {
-        // Another daemon created it since the check above.
+        // Another daemon holds it (or made it since the check above).
         ReportReady(kReadyPidFileExists, u"");
         LogLine(AlreadyRunningLine());
         return ZELExitDaemonRunning;
     }
     if (rc != 0) RaiseCreateFileError(rc, pidName);
+    if (stale) {
+        StartWarning_ = u"WARNING: Stale PID file [" + PidFileName_ + u"] of PID=" + DecimalU(stalePid) +
+                        u" taken over: no process held it";
+        LogLine(StartWarning_);
+    }
     LogLine(FormatDaemonStartLine(ConfigFileName_, ::getpid(), PidFileName_));
     int code = ZELExitError;
     try {
@@ -431,8 +469,13 @@ int TConsoleProgram::AwaitDaemon(pid_t Child, int ReadFd) {
     }
     switch (report[0]) {
         case kReadyOk:
+            if (report.size() > 1) LogLine(DecodeUtf8U(AnsiView(report).substr(1)));
             LogLine(FormatDaemonStartLine(ConfigFileName_, static_cast<int32_t>(Child), PidFileName_));
             return ZELExitOk;
+        case kReadyListenError:
+            reap();
+            StdErrLine(u"Error: " + DecodeUtf8U(AnsiView(report).substr(1)));
+            return ZELExitError;
         case kReadyPidFileExists:
             reap();
             LogLine(AlreadyRunningLine());
@@ -444,21 +487,19 @@ int TConsoleProgram::AwaitDaemon(pid_t Child, int ReadFd) {
     }
 }
 
+void TConsoleProgram::StdErrLine(UnicodeView Text) {
+    AnsiString line = EncodeForConsole(Converter_.get(), Text);
+    line += '\n';
+    WriteAllTo(STDERR_FILENO, line);
+}
+
 void TConsoleProgram::ReportReady(char Status, UnicodeView Text) noexcept {
     const int fd = ReadyFd_.exchange(-1);
     if (fd < 0) return;
     try {
         AnsiString msg(1, Status);
         msg += UnicodeToUtf8A(Text);
-        const char* p = msg.data();
-        size_t left = msg.size();
-        while (left > 0) {
-            const ssize_t n = ::write(fd, p, left);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            p += n;
-            left -= static_cast<size_t>(n);
-        }
+        WriteAllTo(fd, msg);
     } catch (...) {
         // No memory for the text: the closed pipe still tells the parent that the start failed
         // (it reads no status).
@@ -578,14 +619,19 @@ int TConsoleProgram::RunServer(C Mode) {
     runner->SetFactory(std::make_unique<TZELSVCClientsFactory>(*runner));
     InstallListRereads(*runner);
     if (ReadyFd_ >= 0)
-        runner->OnServiceStartDone = [this](bool Ok, const UnicodeString& Error) {
-            ReportReady(Ok ? kReadyOk : kReadyError, Error);
+        runner->OnServiceStartDone = [this, r = runner.get()](bool Ok, const UnicodeString& Error) {
+            if (Ok)
+                ReportReady(kReadyOk, StartWarning_);
+            else if (!r->ListenStartError().empty())
+                ReportReady(kReadyListenError, r->ListenStartError());
+            else
+                ReportReady(kReadyError, Error);
         };
     if (Config_.Command.CommandEnabled && Config_.Command.CommandPort != 0)
-        runner->ListenLocalhost(u"Command", DecimalU(Config_.Command.CommandPort),
+        runner->ListenLocalhost(UnicodeString(ZELCommandBindingName), DecimalU(Config_.Command.CommandPort),
                                 ListenIPVersions(Config_.Command.CommandIPVersion), runner->CommandAcceptHandler());
     for (const UnicodeString& port : Config_.ListenServerPorts)
-        runner->ListenAny(u"Client", port, ListenIPVersions(Config_.IPVersion), runner->ClientAcceptHandler());
+        runner->ListenAny(UnicodeString(ZELClientBindingName), port, ListenIPVersions(Config_.IPVersion), runner->ClientAcceptHandler());
     runner->Start();
     runner->RequestServiceStart();
 
@@ -607,6 +653,10 @@ int TConsoleProgram::RunServer(C Mode) {
     LogLine(FormatTimestampU(Now()) + u": Aborted: " + runner->StopText());
     signals.TerminateAndWait();
     const bool failed = runner->ServiceStartFailed();
+    // In the foreground the operator sees the port that failed the start on standard error too
+    // (a daemon's parent prints it).
+    if (failed && Mode != C::cmd_Daemon && !runner->ListenStartError().empty())
+        StdErrLine(u"Error: " + runner->ListenStartError());
     runner.reset();
     return failed ? ZELExitError : ZELExitOk;
 }

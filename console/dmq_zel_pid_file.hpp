@@ -3,6 +3,8 @@
 // starting at once never both run on one file, and it carries a write lock (fcntl) that only the
 // running daemon holds: a PID in the file counts as the daemon only while that process holds the
 // lock, so a stale file whose number the system gave to another process never gets it signalled.
+// A file whose lock nobody holds was left by a daemon that died without removing it (a kill, a
+// crash): the next daemon takes it over by taking its lock, which only one process can win.
 //
 // The lock belongs to the process and ends when any descriptor of the file is closed in it: the
 // daemon opens the file only here.
@@ -21,14 +23,23 @@ public:
     ~TZELPidFile();
 
     // Creates Name (system charset) exclusively, locks it and writes Pid and a line feed. 0, or
-    // the errno value: EEXIST when the file exists; nothing is left behind on failure.
+    // the errno value: EEXIST when the file exists (or another process locked it first); nothing
+    // of this call is left behind on failure.
     int Create(AnsiView Name, pid_t Pid);
+    // Create, or else the take-over of a stale file of that name: a regular file (no link) whose
+    // lock no process holds is locked, emptied and written with Pid, and Stale is set. EEXIST
+    // while a process holds the lock, or when the name is no regular file; else 0 or the errno.
+    int Acquire(AnsiView Name, pid_t Pid, bool& Stale);
     // Unlinks the file if the name still leads to the file this object created (an operator may
     // have deleted it and another daemon made a new one), then closes it. Failures are ignored.
     void Remove() noexcept;
     bool Held() const noexcept { return Fd_ >= 0; }
 
 private:
+    // The take-over of an existing file: 0, EEXIST, ENOENT when the name vanished or now leads to
+    // another file (try again), or the errno value.
+    int TakeOver(const AnsiString& Name, pid_t Pid);
+
     AnsiString Name_;
     int Fd_ = -1;
 };

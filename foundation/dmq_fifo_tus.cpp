@@ -45,6 +45,9 @@ TFifoChain::~TFifoChain() {
 
 void TFifoChain::FreeBlock(TFifoBlock* Block) noexcept { ::operator delete(Block); }
 
+// A head block emptied while another follows is unlinked at once, so the head holds the oldest.
+void* TFifoChain::Front() const noexcept { return Count_ > 0 ? Head_->Items()[Head_->ReadIndex] : nullptr; }
+
 void TFifoChain::Push(void* Item) {
     if (Tail_->Count >= BlockSize_) {
         TFifoBlock* b = NewBlock(BlockSize_);

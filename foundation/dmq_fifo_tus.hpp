@@ -33,6 +33,8 @@ public:
     // unlinked and handed back in Emptied, for the caller to free (after releasing its lock).
     int32_t TakeFromHead(void** Items, int32_t N, TFifoBlock*& Emptied) noexcept;
     static void FreeBlock(TFifoBlock* Block) noexcept;
+    // The oldest item, left in place; nullptr when empty.
+    void* Front() const noexcept;
 
     int32_t Count() const noexcept { return Count_; }
     int32_t BlockSize() const noexcept { return BlockSize_; }
@@ -80,6 +82,8 @@ public:
             for (int32_t i = 0; i < n; ++i) Deleter()(static_cast<T*>(batch[i]));
         }
     }
+    // The oldest item, still owned by the queue; nullptr when empty.
+    T* Front() const noexcept { return static_cast<T*>(Chain_.Front()); }
     int32_t Count() const noexcept { return Chain_.Count(); }
     int32_t BlockSize() const noexcept { return Chain_.BlockSize(); }
 

@@ -68,6 +68,16 @@ int RedirectStdToNull() noexcept {
     return r0 != 0 ? r0 : r1 != 0 ? r1 : r2;
 }
 
+int FillClosedStdHandles() noexcept {
+    int rc = 0;
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int r = NullOnto(fd == STDIN_FILENO ? O_RDONLY : O_WRONLY, fd);
+        if (rc == 0) rc = r;
+    }
+    return rc;
+}
+
 void CloseExtraHandles() noexcept {
     for (int fd = 3; fd <= 1023; ++fd) {
         struct stat st {};

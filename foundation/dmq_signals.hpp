@@ -12,6 +12,11 @@ UnicodeString SignalNameU(int sig);
 // errno value of the first step that failed (the others are still done).
 int RedirectStdToNull() noexcept;
 
+// Opens "/dev/null" onto each of descriptors 0, 1 and 2 that is closed, so that the program's
+// own descriptors (pipes, sockets, files) never take a standard number that a later redirect or a
+// child would overwrite. Returns 0, or the errno value of the first step that failed.
+int FillClosedStdHandles() noexcept;
+
 // Closes every open descriptor from 3 to 1023.
 void CloseExtraHandles() noexcept;
 

@@ -1,6 +1,8 @@
 #include "net/dmq_snps_listen_thread.hpp"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <cerrno>
 #include <cstring>
 
@@ -119,6 +121,15 @@ void TSynapseListenerThread::StartListening() {
     Wake();
 }
 
+bool TSynapseListenerThread::WaitForOpenPass(uint32_t After, uint32_t TimeoutMs) const {
+    const uint32_t start = GetTickMs();
+    while (OpenPasses() == After) {
+        if (GetTickMs() - start >= TimeoutMs || ExecuteFinished()) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
 void TSynapseListenerThread::StopListening() {
     listenRequested_.store(false, std::memory_order_release);
     Wake();
@@ -199,7 +210,8 @@ void TSynapseListenerThread::OpenBinding(TSynapseBinding& B) {
     s->RaiseExcept = false;
     s->Family = B.IPv6 ? TSocketFamily::SF_IP6 : TSocketFamily::SF_IP4;
     if (B.IPv6 && B.V6Only) s->EnableV6Only(true);
-    auto check = [&s](const char* step) {
+    auto check = [&s, &B](const char* step) {
+        B.OpenError = s->LastError();
         if (s->LastError() != 0)
             throw Exception(FormatA("%s: Socket error %d: %s", step, s->LastError(),
                                     UnicodeToUtf8A(s->LastErrorDesc()).c_str()));
@@ -238,16 +250,23 @@ void TSynapseListenerThread::OpenBindings() {
     EnsureWaiterSize(bindings.size());
     for (TSynapseBinding* b : bindings) {
         bool opened = false;
+        b->OpenError = 0;
+        b->OpenErrorText.clear();
         try {
             OpenBinding(*b);
             active_.push_back(b);
             opened = true;
         } catch (const std::exception& e) {
             b->Socket.reset();
+            if (b->OpenError == 0) b->OpenError = -1;
+            b->OpenErrorText = e.what();
             if (OnBindingError) OnBindingError(this, b, e);
         }
         if (opened && OnBindingStarted) OnBindingStarted(this, b);
     }
+    // Counted once every binding was tried, whatever follows (a failed registration is an error of
+    // the accept loop's kind, not of a binding).
+    openPasses_.fetch_add(1, std::memory_order_acq_rel);
     if (active_.empty()) {
         if (reopening_) {
             // After an error the request stays: try again after a pause.

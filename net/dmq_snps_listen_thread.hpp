@@ -43,6 +43,11 @@ public:
     std::unique_ptr<TTCPBlockSocket> Socket;
     TWaiter2Resource* Resource = nullptr;
     bool Ready = false;
+    // How the last opening of this binding went: 0 opened; else the socket error of the failing
+    // step (-1 for a failure without one) and the exception's message. Written by the listener
+    // thread before its opening pass is counted (OpenPasses).
+    int32_t OpenError = 0;
+    AnsiString OpenErrorText;
 };
 
 class TSynapseListenerThread : public TThread {
@@ -84,6 +89,11 @@ public:
     bool ExecuteFinished() const noexcept { return finished_.load(std::memory_order_acquire); }
     bool Listening() const noexcept { return listening_.load(std::memory_order_acquire); }
     bool ListenRequested() const noexcept { return listenRequested_.load(std::memory_order_acquire); }
+    // Opening passes over all bindings finished so far (successful or not). Once it has grown past
+    // a value read before StartListening, every binding's OpenError tells how that pass went.
+    uint32_t OpenPasses() const noexcept { return openPasses_.load(std::memory_order_acquire); }
+    // Waits until OpenPasses() is above After, at most TimeoutMs; whether it is.
+    bool WaitForOpenPass(uint32_t After, uint32_t TimeoutMs) const;
 
     // Set-up phase only (before Start or while idle), like the bindings.
     const std::vector<std::unique_ptr<TSynapseBinding>>& Bindings() const noexcept { return bindings_; }
@@ -137,6 +147,7 @@ private:
     std::atomic<bool> finished_{false};
     std::atomic<bool> listening_{false};
     std::atomic<bool> listenRequested_{false};
+    std::atomic<uint32_t> openPasses_{0};
     bool retryPending_ = false;
     // The current opening follows an error: opening nothing is retried, never given up.
     bool reopening_ = false;

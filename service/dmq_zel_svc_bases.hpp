@@ -54,6 +54,9 @@ public:
     // Stores Cause unless a cause is set, requests the abort and marks the worker for a flush, so
     // that the worker closes the connection at its next step.
     virtual void AbortWithCause(TZELSVCDisconnectCause Cause) = 0;
+    // Code 53 for a command-port connection: with Cause stored unless one is set, it reads no
+    // more, sends what is queued and closes within a short grace. The default aborts at once.
+    virtual void CloseWhenSent(TZELSVCDisconnectCause Cause) { AbortWithCause(Cause); }
     // ---- end of the service queue's group
 
     // ---- Service dispatcher: connections and hand-overs (timer thread; codes 37 to 40, 50).

@@ -212,15 +212,23 @@ void TZELService::AbortUndefinedConnections(TZELSVCDisconnectCause Cause) {
     }
 }
 
+void TZELService::CloseCommandContexts(TZELSVCDisconnectCause Cause) {
+    // The end waits for every command context: one that a peer keeps busy must still go.
+    for (int32_t i = CommandContexts_.Count() - 1; i >= 0; --i) {
+        auto* ctx = static_cast<TZELSVCWrkCtxBase*>(CommandContexts_.Get(i));
+        if (!ctx->ClosedPosted()) ctx->CloseWhenSent(Cause);
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Workers.
 
 TZELSVCWorkerBase* TZELService::FindWorker(const void* Worker) const noexcept {
-    const auto* w = static_cast<const TZELSVCWorkerBase*>(Worker);
-    if (!w) return nullptr;
-    const int32_t n = w->Number();
-    if (n >= 0 && n < static_cast<int32_t>(Workers_.size()) && Workers_[static_cast<size_t>(n)].get() == w)
-        return Workers_[static_cast<size_t>(n)].get();
+    // By identity alone: a record may name a worker that code 52 has joined and freed, which must
+    // not be touched (not even its number read) before it is found in the list.
+    if (!Worker) return nullptr;
+    for (const auto& w : Workers_)
+        if (static_cast<const void*>(w.get()) == Worker) return w.get();
     return nullptr;
 }
 

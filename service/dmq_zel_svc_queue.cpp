@@ -478,6 +478,7 @@ void TZELService::DispatchRecord(std::unique_ptr<TZELSVCNetQueueRecord>& Rec) {
             return;
         case C::fsnq_ServiceStop:
             AbortUndefinedConnections(TZELSVCDisconnectCause::fsdc_ServerStopped);
+            CloseCommandContexts(TZELSVCDisconnectCause::fsdc_ServerStopped);
             PostToNetworks(C::fsnq_KickAllStopped, 0);
             return;
         default:

@@ -425,11 +425,50 @@ void TZELService::ServiceStart() {
         Timer_->StartStop(true);
         if (KeepHotThread) PostCreateWorker();
         StartManagerLinks();
+        const uint32_t passes = Listener_->OpenPasses();
         Listener_->StartListening();
+        CheckListening(passes);
     } catch (...) {
         ServiceStarted_.store(false, std::memory_order_release);
         throw;
     }
+}
+
+void TZELService::CheckListening(uint32_t PassesBefore) {
+    // Binding is quick; a listener that does not report within this is left to go on by itself.
+    constexpr uint32_t kOpenPassLimitMs = 10000;
+    if (!Listener_->WaitForOpenPass(PassesBefore, kOpenPassLimitMs)) return;
+    struct TKind {
+        UnicodeView Name;
+        int32_t Bindings = 0, Opened = 0;
+        const TSynapseBinding* Failed = nullptr;  // the first that failed
+        bool PortTaken = false;
+    } kinds[2] = {{ZELCommandBindingName}, {ZELClientBindingName}};
+    for (const auto& b : Listener_->Bindings())
+        for (TKind& k : kinds) {
+            if (b->Name != k.Name) continue;
+            ++k.Bindings;
+            if (b->OpenError == 0) {
+                ++k.Opened;
+                continue;
+            }
+            if (!k.Failed) k.Failed = b.get();
+            if (b->OpenError == EADDRINUSE) k.PortTaken = true;
+        }
+    // The console reaches the daemon at "localhost": a command port that another server holds on
+    // one loopback address would hand its requests (a stop) to that server.
+    const TKind& command = kinds[0];
+    const TKind& client = kinds[1];
+    const TKind* failed = nullptr;
+    if (command.Bindings > 0 && (command.Opened == 0 || command.PortTaken))
+        failed = &command;
+    else if (client.Bindings > 0 && client.Opened == 0)
+        failed = &client;
+    if (!failed || !failed->Failed) return;
+    const TSynapseBinding& b = *failed->Failed;
+    ListenStartError_ = u"Listening: " + b.Name + u": " + FormatHostPortU(b.Host, b.Port) + u": " +
+                        DecodeUtf8U(b.OpenErrorText);
+    throw Exception(UnicodeToUtf8A(ListenStartError_));
 }
 
 TZELServiceNetOptions TZELService::ServerNetOptions() const {

@@ -48,6 +48,10 @@ class TZELSvcSysMan;
 class TZELSVCWrkCtxBase;
 class TZELTimer;
 
+// The names of the program's bindings: the command port and the client ports.
+inline constexpr UnicodeView ZELCommandBindingName = u"Command";
+inline constexpr UnicodeView ZELClientBindingName = u"Client";
+
 // The worker list, in worker-number order; the service owns the workers.
 using TZELSVCWorkerList = std::vector<std::unique_ptr<TZELSVCWorkerBase>>;
 
@@ -164,6 +168,9 @@ public:
     void ServiceStart();
     // True once a service start failed (the program then ends with its failure code).
     bool ServiceStartFailed() const noexcept { return ServiceStartFailed_.load(std::memory_order_acquire); }
+    // The bind error that failed the start ("Listening: Command: 127.0.0.1:10023: Bind: ..."), or
+    // empty. Service thread; other threads read it after the start was reported or the thread ended.
+    const UnicodeString& ListenStartError() const noexcept { return ListenStartError_; }
     // Rereads; the default forms log and read the configured file.
     bool RereadAdminsFrom(const UnicodeString& FileName, bool Default);
     bool RereadAdmins();
@@ -594,6 +601,8 @@ public:
     // The dispatcher's run with housekeeping is due this long after its last one.
     static constexpr uint32_t kNetworkRunMs = 500;
     static constexpr uint32_t kTickStepMs = 100;
+    // The time one tick call may go on with further passes for a backlog of the service queue.
+    static constexpr uint32_t kTickBudgetMs = 40;
 
 protected:
     void Execute() override;
@@ -609,6 +618,9 @@ protected:
     // Clients: codes 35 (all networks) and 53: every undefined connection whose close is not
     // posted yet is aborted with Cause, from the last to the first. Default: nothing.
     virtual void AbortUndefinedConnections(TZELSVCDisconnectCause Cause);
+    // Code 53: every command context whose close is not posted yet stops reading, sends what it
+    // has queued and closes within its grace (CloseWhenSent), with Cause.
+    void CloseCommandContexts(TZELSVCDisconnectCause Cause);
     // Networks: the client moves (28, 29) and the end of a timed move (30). Default: MoveClient and
     // ReturnMovedClient.
     virtual void DispatchMoveRecord(std::unique_ptr<TZELSVCNetQueueRecord>& Rec);
@@ -663,6 +675,10 @@ private:
     void RunForwardPending(const TZELSVCMainQueueRec& Rec) noexcept;
     void RunTerminate() noexcept;
     void RunServiceStart() noexcept;
+    // After StartListening: waits for the listener's opening pass and raises the first bind error
+    // when no "Command" binding opened or one lost its port to another server, or when no "Client"
+    // binding opened (bindings of other names, and the kinds not configured, are not looked at).
+    void CheckListening(uint32_t PassesBefore);
     bool RereadFrom(const TRereadEvent& Reader, const UnicodeString& FileName, bool Default, int64_t UnixTime);
     bool RereadDefault(UnicodeView DefaultText, const UnicodeString& FileName, const TRereadEvent& Reader,
                        int64_t UnixTime);
@@ -738,6 +754,7 @@ private:
     UnicodeString StopText_;
     std::atomic<bool> ServiceStarted_{false};
     std::atomic<bool> ServiceStartFailed_{false};
+    UnicodeString ListenStartError_;  // service thread
     bool FinalEventPosted_ = false;  // service thread
 
     // Counts.

@@ -162,6 +162,7 @@ TZELSvcSysMan::TZELSvcSysMan(TZELService& Service, int32_t Index, const TZELSvcS
     StrBldAInit(RequestBuilder_, 128);
     StrBldAInit(LineIn_, int32_t(SYSMAN_MAX_LINE) + 1);
     StrBldUInit(LogBuilder_, 200);
+    AnswerLimitMs = std::max<uint32_t>(Service.ClientActivityTimeoutMs(), 1000u);
     // A line cut short by the manager's close is no answer.
     Collector_.DropPartialAtEnd = true;
     Collector_.OverflowPolicy = TCollectorOverflow::colo_Result;
@@ -350,6 +351,7 @@ void TZELSvcSysMan::HandleRequest(TRequest R) {
             BuildSysManAuthLine(RequestBuilder_, *R, Params_.ManagerUnicode, Params_.SubstituteSource);
             Writer_.Write(RequestBuilder_.Buf(), size_t(RequestBuilder_.Len()));
             if (Debug(3)) LogWithLine(u"put: ", MaskSysManSecrets(StrBldAView(RequestBuilder_)), false);
+            R->SentTick = GetTickMs();
             Pending_.Push(std::move(R));
             return;
         case TZELSysManRequestKind::fsmr_ClientLogout:
@@ -501,12 +503,28 @@ uint32_t TZELSvcSysMan::KeepAlivePeriod() const noexcept {
     return period;
 }
 
+bool TZELSvcSysMan::AnswerOverdue(uint32_t Now) {
+    const TZELSysManQueueData* oldest = Pending_.Front();
+    if (oldest == nullptr || Now - oldest->SentTick < AnswerLimitMs) return false;
+    // The answers of this connection can no longer be matched to their requests.
+    LogError(u"no answer for " + DecimalU(Now - oldest->SentTick) + u" ms: reconnecting");
+    StopAndPause();
+    return true;
+}
+
 void TZELSvcSysMan::Connected() {
     uint32_t now = GetTickMs();
     bool more = false;
-    for (;;) {
+    // A manager that streams lines must not hold the link: after a share of lines it looks at the
+    // end of the thread, its requests and the keep-alive before it reads on.
+    for (int32_t lines = 0;;) {
+        if (lines >= kLinesPerPass || Terminated()) {
+            more = true;
+            break;
+        }
         const TCollectResult r = Collector_.Collect(now);
         if (r == TCollectResult::colres_Complete) {
+            ++lines;
             // The line is copied: the next read reuses the builder.
             const AnsiString line(StrBldAView(LineIn_));
             if (!HandleLine(line, now)) return;
@@ -537,6 +555,7 @@ void TZELSvcSysMan::Connected() {
         }
         if (state == SYSMAN_DELAY && now - DelayStart_ >= delay) EnterOperating(0);
     }
+    if (AnswerOverdue(now)) return;
 
     if (more || RequestsWaiting()) return;
     int64_t wait = Collector_.GetRemainingTime(now);
@@ -544,6 +563,9 @@ void TZELSvcSysMan::Connected() {
         const int64_t toPing = int64_t(period) - int64_t(now - LastPingTime_);
         wait = wait < 0 ? toPing : std::min(wait, toPing);
         if (State() == SYSMAN_DELAY) wait = std::min(wait, int64_t(delay) - int64_t(now - DelayStart_));
+        if (const TZELSysManQueueData* oldest = Pending_.Front())
+            wait = std::min(wait, int64_t(AnswerLimitMs) - int64_t(now - oldest->SentTick));
+        wait = std::max<int64_t>(wait, 0);
     }
     if (wait == 0) return;
     const uint8_t bits = WAITER_READ_BITS | (Writer_.Pending() > 0 ? WAITER_WRITE_BITS : 0);

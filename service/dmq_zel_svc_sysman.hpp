@@ -13,7 +13,8 @@
 //
 //   0 idle --connect--> 2 --handshake sent--> 6 --AL 0--> 7 --"F"--> 8 (delay) --> 9 operating
 //   any failure --> 4 (ManagerReconnectInterval from DisconnectTime) --> 2
-//   disconnect command or new password while connected --> 5 (short pause) --> 2
+//   disconnect command or new password while connected, or a request left unanswered too long
+//   --> 5 (short pause) --> 2
 //   stop --> 1 --> 0
 //
 // Link up is posted on entering 9, link down on leaving it. Every close answers each pending
@@ -128,6 +129,13 @@ public:
     // keep-alive cannot race the read time-out.
     uint32_t KeepAliveMs = 3000;
     uint32_t ShortPauseMs = 3000;  // after a disconnect command or a new password
+    // Answers go to the oldest pending request: once it has waited this long (a client's login
+    // has given up by then, ClientActivityTimeout), one answer is taken to be lost, and the link
+    // is closed (every pending request answered with 0) and connected anew after the short pause.
+    uint32_t AnswerLimitMs = 8000;
+    // Lines handled in one pass before the link looks at its requests, the end of the thread and
+    // the keep-alive again.
+    static constexpr int32_t kLinesPerPass = 32;
 
 protected:
     void Execute() override;
@@ -171,6 +179,8 @@ private:
     // Sleeps until woken or Timeout ms passed; not at all while requests wait.
     void Sleep(uint32_t Timeout);
     bool RequestsWaiting();
+    // The oldest pending request waited longer than AnswerLimitMs: the link is reset (true).
+    bool AnswerOverdue(uint32_t Now);
     void RunSuccessScript(const TZELSysManQueueData& R, AnsiView Line);
     void RunInvalidPasswordScript();
     void RunScript(const UnicodeString& Program, int32_t Count, const UnicodeView* Args);

@@ -63,6 +63,8 @@ struct TZELSysManQueueData {
     // Auth: the requester's own tag, handed back. Disconnect: the command-port request id.
     int32_t Value = 0;
     bool WantAnswer = false;  // fsmr_Disconnect
+    // Auth: the link's tick when the request line was written (link thread).
+    uint32_t SentTick = 0;
     TZELSysManRequestKind Kind = TZELSysManRequestKind::fsmr_AuthClient;
 };
 

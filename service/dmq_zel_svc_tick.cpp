@@ -54,10 +54,16 @@ void AddFileLines(TZELSVCWriteArray& Lines, const TZELNetworksList& Networks,
 
 void TZELService::TimerTick() {
     // Work that a network handler produced (answers, joins, new records) gets another pass at
-    // once; a terminating timer leaves anyway, so a server under load still stops.
-    do {
+    // once, and so does a backlog of the service queue, in order, while the call stays within its
+    // budget (the next 100 ms step comes on time); a terminating timer leaves anyway, so a server
+    // under load still stops.
+    const uint32_t start = GetTickMs();
+    for (;;) {
         TickPass();
-    } while ((Flags_ & ZELSVCFlagNetworkActivity) != 0 && !Timer_->Terminated());
+        if (Timer_->Terminated()) return;
+        if ((Flags_ & ZELSVCFlagNetworkActivity) != 0) continue;
+        if (ServQueue_.Count() == 0 || GetTickMs() - start >= kTickBudgetMs) return;
+    }
 }
 
 void TZELService::TickPass() {

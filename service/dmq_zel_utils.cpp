@@ -1,5 +1,7 @@
 #include "service/dmq_zel_utils.hpp"
 
+#include <fcntl.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -558,18 +560,25 @@ void ClearClientRec(TZELClientRec& Rec) {
 // Files
 
 bool MakeWriteTest(AnsiView Name) {
-    const AnsiString tmp = AnsiString(Name) + ".$tmp$";
-    TBinaryFile f;
-    int rc = TryRewriteFileName(f, tmp);
-    if (rc != 0) RaiseCreateFileError(rc, tmp);
-    rc = TryBlockWrite(f, "1", 1);
-    const int rcClose = TryCloseFile(f);
-    if (rc == 0) rc = rcClose;
-    if (rc != 0) {
-        TryEraseFileName(tmp);
-        RaiseWriteFileError(rc, tmp);
+    // A fresh name of its own, created exclusively (which never follows a link): a link planted
+    // under a name of the directory leads nowhere.
+    AnsiString tmp = AnsiString(Name) + ".$tmp$XXXXXX";
+    int fd;
+    do fd = ::mkostemp(tmp.data(), O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) RaiseCreateFileError(errno, AnsiString(Name) + ".$tmp$");
+    int rc = 0;
+    for (;;) {
+        const ssize_t n = ::write(fd, "1", 1);
+        if (n == 1) break;
+        if (n < 0 && errno == EINTR) continue;
+        rc = n < 0 ? errno : EIO;
+        break;
     }
-    return TryEraseFileName(tmp) == 0;
+    if (::close(fd) != 0 && rc == 0 && errno != EINTR) rc = errno;
+    const bool erased = ::unlink(tmp.c_str()) == 0;
+    if (rc != 0) RaiseWriteFileError(rc, tmp);
+    return erased;
 }
 
 int WritePidFile(AnsiView Name, pid_t Pid) {

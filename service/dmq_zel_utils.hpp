@@ -151,7 +151,9 @@ void ClearClientRec(TZELClientRec& Rec);
 // ---------------------------------------------------------------------------------------------
 // Files (names in the system character set).
 
-// Creates, writes and deletes Name + ".$tmp$"; a failure to create or write raises the file error.
+// Creates a file of a fresh name beside Name (Name + ".$tmp$" and six random characters, made
+// exclusively, so no planted link is followed), writes "1" into it and deletes it; a failure to
+// create or write raises the file error.
 bool MakeWriteTest(AnsiView Name);
 // Replaces the file by the decimal PID and a line feed; 0 or the errno value.
 int WritePidFile(AnsiView Name, pid_t Pid);

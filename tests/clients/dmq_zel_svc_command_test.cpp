@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <string>
@@ -47,6 +48,16 @@ protected:
     }
     std::string AskLine(const std::string& Request) {
         return Ask(Request, [](const std::string& R) { return R.find("\r\n") != std::string::npos; });
+    }
+    // F sends Requests at once; meanwhile another connection is answered.
+    void FloodWhileAnotherIsServed(TTestClient& F, const std::string& Requests) {
+        ASSERT_TRUE(F.Connect(Svc.CommandPort));
+        ASSERT_TRUE(F.Send(Requests));
+        TTestClient other;
+        ASSERT_TRUE(other.Connect(Svc.CommandPort));
+        ASSERT_TRUE(other.Send(ZELCmdLinePid.data()));
+        EXPECT_TRUE(other.ReadUntil([](const std::string& R) { return CountOf(R, "\r\n") == 2; }, 3000));
+        EXPECT_EQ(other.Received, PidAnswer());
     }
 
     TClientService Svc;
@@ -113,13 +124,7 @@ TEST_F(CommandContextTest, BurstsAreAnsweredInFull) {
     std::string flood;
     for (int i = 0; i < 3000; ++i) flood += "00A:00\r\n";
     TTestClient f;
-    ASSERT_TRUE(f.Connect(Svc.CommandPort));
-    ASSERT_TRUE(f.Send(flood));
-    TTestClient other;
-    ASSERT_TRUE(other.Connect(Svc.CommandPort));
-    ASSERT_TRUE(other.Send(ZELCmdLinePid.data()));
-    EXPECT_TRUE(other.ReadUntil([](const std::string& R) { return CountOf(R, "\r\n") == 2; }, 3000));
-    EXPECT_EQ(other.Received, PidAnswer());
+    FloodWhileAnotherIsServed(f, flood);
     EXPECT_TRUE(f.ReadUntil([](const std::string& R) { return CountOf(R, "\r\n") == 3000; }, 10000));
     EXPECT_EQ(f.Received.size(), 3000u * 5);
 }
@@ -212,6 +217,53 @@ TEST_F(CommandContextTest, RequestsReachTheServiceAndAreAnswered) {
     EXPECT_EQ(exchange(MakeCmdDisconnectManagerByIndex(1), 1), "-NOTCONNECTED\r\n");
     EXPECT_EQ(exchange(ZELCmdLinePid.data(), 2), PidAnswer());
     EXPECT_FALSE(c.Closed);
+}
+
+// A peer that pipelines requests answered by the service has one of them in the service's queue
+// at a time: the queue stays short, every request is answered in order, and another connection is
+// served meanwhile.
+TEST_F(CommandContextTest, PipelinedLaterRequestsAreTakenOneAtATime) {
+    constexpr int kRequests = 400;
+    std::string flood;
+    for (int i = 0; i < kRequests; ++i) flood += ZELCmdLineListAll.data();
+    TTestClient f;
+    FloodWhileAnotherIsServed(f, flood);
+    int32_t most = 0;
+    // Two networks, no clients: "+4" and four lines per answer.
+    EXPECT_TRUE(f.ReadUntil(
+        [&](const std::string& R) {
+            most = std::max(most, Svc.S->ServQueue().Count());
+            return CountOf(R, "\r\n") == 5u * kRequests;
+        },
+        30000));
+    EXPECT_EQ(CountOf(f.Received, "+4\r\n"), size_t(kRequests));
+    EXPECT_LE(most, 4);
+    EXPECT_FALSE(f.Closed);
+}
+
+// At the service's stop a command connection that keeps polling is closed within its grace, so
+// the service can end.
+TEST_F(CommandContextTest, ServiceStopClosesAPollingConnection) {
+    TTestClient c;
+    ASSERT_TRUE(c.Connect(Svc.CommandPort));
+    ASSERT_TRUE(c.Send(ZELCmdLineUptime.data()));
+    ASSERT_TRUE(c.ReadUntil([](const std::string& R) { return CountOf(R, "\r\n") == 2; }, 3000));
+    std::atomic<bool> closed{false};
+    std::thread poller([&] {
+        const auto end = Clock::now() + 6s;
+        while (!c.Closed && Clock::now() < end) {
+            c.Send(ZELCmdLineUptime.data());
+            c.ReadFor(100);
+        }
+        closed = c.Closed;
+    });
+    const auto start = Clock::now();
+    Svc.S->RequestStop(u"test");
+    ServeUntil([&] { return closed.load(); }, 6000ms);
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    poller.join();
+    EXPECT_TRUE(closed.load());
+    EXPECT_LT(seconds, 3.0);
 }
 
 TEST_F(CommandContextTest, StopIsAnsweredBeforeTheServiceStops) {

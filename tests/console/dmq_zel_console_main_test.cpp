@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "tests/support/loopback.hpp"
+#include "tests/support/script_peer.hpp"
 #include "tests/support/server_process.hpp"
 #include "tests/support/zel_client.hpp"
 
@@ -39,6 +41,30 @@ bool EndsWith(const std::string& S, const std::string& Tail) {
 }
 
 bool Alive(pid_t Pid) { return test::ProcessAlive(Pid); }
+
+using Clock = std::chrono::steady_clock;
+
+double SecondsSince(Clock::time_point Start) { return std::chrono::duration<double>(Clock::now() - Start).count(); }
+
+// Another server's listening socket on Address:Port (no SO_REUSEADDR); -1 on failure.
+int ListenOn(const char* Address, uint16_t Port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(Port);
+    if (::inet_pton(AF_INET, Address, &a.sin_addr) != 1 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::listen(fd, 8) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+size_t Occurrences(const std::string& Text, const std::string& Part) {
+    size_t n = 0;
+    for (size_t i = Text.find(Part); i != std::string::npos; i = Text.find(Part, i + Part.size())) ++n;
+    return n;
+}
 
 // The program in a temporary directory (tests/support/server_process.hpp); TearDown kills every
 // process it started and every daemon that names the directory.
@@ -95,8 +121,8 @@ protected:
         fs::copy_file(ZEL_SERVER_PROGRAM, prog);
         fs::copy(ZEL_DIST_DIR, dir_, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
         std::string ini = Get(Path("server.ini"));
-        clientPort_ = test::FreeLoopbackPort();
-        commandPort_ = test::FreeLoopbackPort();
+        clientPort_ = test::FreeServerPort();
+        commandPort_ = test::FreeServerPort();
         for (const auto& [key, port] : {std::pair<std::string, uint16_t>{"ListenServerPorts=", clientPort_},
                                         std::pair<std::string, uint16_t>{"CommandPort=", commandPort_}}) {
             const size_t at = ini.find("\n" + key);
@@ -107,6 +133,22 @@ protected:
         }
         Put(Path("server.ini"), ini);
         return prog;
+    }
+
+    // A configuration whose first System Manager section names 127.0.0.1:Port, in mode ZEL.
+    std::string ManagerConfig(uint16_t Port, const std::string& Server = "") {
+        const std::string cfg = Config("server.ini", true, "", "", "ManagerMode=ZEL\n" + Server);
+        std::string ini = Get(cfg);
+        const std::string off = "[Manager]\nManagerEnabled=0\n";
+        const size_t at = ini.find(off);
+        EXPECT_NE(at, std::string::npos);
+        if (at != std::string::npos)
+            ini.replace(at, off.size(),
+                        "[Manager]\nManagerEnabled=1\nManagerAddress=127.0.0.1\nManagerPort=" + std::to_string(Port) +
+                            "\nManagerAuthEMail=srv@example.org\nManagerAuthPassword=pw\nManagerReconnectInterval=1\n"
+                            "ManagerDelayAfterConnect=1\nManagerLogDebug=1\n");
+        Put(cfg, ini);
+        return cfg;
     }
 
     std::string ServerProductStart(const std::string& Cfg, pid_t P) const {
@@ -131,6 +173,7 @@ TEST_F(Program, ExitCodes) {
         std::string Out;  // a line the output holds
         std::function<void()> Before;
     };
+    int lockFd = -1;
     const std::vector<Case> cases = {
         {{"help"}, 0, "Commands:", nullptr},
         {{"serverid", "abc"}, 0, "kAFQmDzST7DWlj99KOF]cgkd", nullptr},
@@ -142,8 +185,16 @@ TEST_F(Program, ExitCodes) {
         {{"pid", Path("missing.ini")}, 2, "ERROR: Configuration file not found: \"" + Path("missing.ini") + "\"",
          nullptr},
         {{"pidfilename", Path("bad.ini")}, 3, "Error: Parameter [Server].ServerCharsetName is empty", nullptr},
+        // A PID file whose lock a live process holds (this one); a stale one is taken over.
         {{"daemon", cfg}, 4, "ZELServer daemon already running? (check " + Pid() + ")",
-         [&] { Put(Pid(), "12345\n"); }},
+         [&] {
+             Put(Pid(), "12345\n");
+             lockFd = ::open(Pid().c_str(), O_RDWR | O_CLOEXEC);
+             flock fl{};
+             fl.l_type = F_WRLCK;
+             fl.l_whence = SEEK_SET;
+             ASSERT_EQ(::fcntl(lockFd, F_SETLK, &fl), 0);
+         }},
         {{"pid", cfg}, 5, "", [&] { Put(Pid(), "abc\n"); }},
         {{"stop", cfg}, 5, "", [&] { Put(Pid(), "0\n"); }},
         {{"pid", cfg}, 5, "ERROR: read PID-file [" + Pid() + "]: ", [&] { std::filesystem::remove(Pid()); }},
@@ -163,6 +214,8 @@ TEST_F(Program, ExitCodes) {
             EXPECT_NE(r.Out.find(c.Out), std::string::npos) << r.Out;
         }
         std::filesystem::remove(Pid());
+        if (lockFd >= 0) ::close(lockFd);
+        lockFd = -1;
     }
 }
 
@@ -717,6 +770,247 @@ TEST_F(Program, ManagerDisconnectWordsReachTheLink) {
         EXPECT_GE(m.Pause(i).count(), 2500);
         ASSERT_TRUE(operating(i + 2)) << Get(Path("fg.out"));
     }
+    EXPECT_TRUE(sd_.StopsOnSigterm(p));
+}
+
+// A command peer that polls once a second keeps no stopping daemon alive: STOP (its signal) and
+// DSTOP (a command of its own) end it within 3 s, the PID file goes, and the next start succeeds.
+TEST_F(Program, PollingCommandPeerDoesNotHoldTheStop) {
+    const std::string cfg = Config();
+    for (const char* word : {"stop", "dstop"}) {
+        SCOPED_TRACE(word);
+        const pid_t pid = StartDaemon(cfg);
+        ASSERT_TRUE(WaitUntil([&] { return Get(Log()).find("Start listening: Command") != std::string::npos; }));
+        std::atomic<bool> done{false}, answered{false}, closed{false};
+        std::thread poller([&] {
+            const int fd = test::ConnectLoopback(sd_.CommandPort);
+            auto next = Clock::now();
+            while (fd >= 0 && !done && !closed) {
+                if (!test::SendAll(fd, "00R:00\r\n")) break;
+                next += 1s;
+                while (!done && Clock::now() < next) {
+                    if (!zeltest::PollFor(fd, POLLIN, 50)) continue;
+                    char buf[512];
+                    if (::recv(fd, buf, sizeof buf, 0) <= 0) {
+                        closed = true;
+                        break;
+                    }
+                    answered = true;
+                }
+            }
+            if (fd >= 0) ::close(fd);
+        });
+        ASSERT_TRUE(WaitUntil([&] { return answered.load(); }));
+        const auto start = Clock::now();
+        const TRun r = Run({word, cfg}, word);
+        EXPECT_EQ(r.Code, 0) << r.Out;
+        EXPECT_TRUE(WaitUntil([&] { return !Alive(pid) && !std::filesystem::exists(Pid()); }, 3s))
+            << SecondsSince(start) << " s";
+        EXPECT_TRUE(closed.load());
+        done = true;
+        poller.join();
+    }
+    // The second round's stop came over the command port too; nothing stays.
+    EXPECT_TRUE(WaitUntil([&] { return Ours().empty(); }));
+}
+
+// One command peer writes 20,000 requests answered later and reads nothing: a text between two
+// clients still arrives within a second, and DPID is answered (within its one-second deadline).
+TEST_F(Program, PipelinedRequestsOfOnePeerStallNobody) {
+    const std::string cfg = Config();
+    const pid_t pid = StartDaemon(cfg);
+    ASSERT_TRUE(WaitUntil([&] { return Get(Log()).find("Start listening: Command") != std::string::npos; }));
+    test::TZelClient a, b;
+    ASSERT_TRUE(a.Connect(clientPort_));
+    ASSERT_EQ(a.Login(test::ConnectLine("a@example.org", "AA1AA", "Lobby", "")), "OK");
+    ASSERT_TRUE(b.Connect(clientPort_));
+    ASSERT_EQ(b.Login(test::ConnectLine("b@example.org", "BB2BB", "Lobby", "")), "OK");
+    // Texts go between members: once both are, a text gets through.
+    ASSERT_TRUE(b.PumpUntil(
+        [&] {
+            a.Send("TM:<MS>before the flood</MS>\r\n");
+            return b.Heard("before the flood");
+        },
+        10000));
+    const int flood = test::ConnectLoopback(sd_.CommandPort);
+    ASSERT_GE(flood, 0);
+    std::string requests;
+    for (int i = 0; i < 20000; ++i) requests += "00C:00\r\n";
+    std::atomic<bool> written{false};
+    std::thread writer([&] { written = test::SendAll(flood, requests); });
+    // The peer's requests are in: the server is taking them.
+    EXPECT_TRUE(WaitUntil([&] { return written.load(); }));
+    const auto start = Clock::now();
+    ASSERT_TRUE(a.Send("TM:<MS>through the flood</MS>\r\n"));
+    EXPECT_TRUE(b.PumpUntil([&] { return b.Heard("through the flood"); }, 1000)) << SecondsSince(start) << " s";
+    const TRun r = Run({"dpid", cfg}, "dpid");
+    EXPECT_EQ(r.Code, 0) << r.Out;
+    EXPECT_EQ(r.Out, std::to_string(pid) + "\n");
+    ::shutdown(flood, SHUT_RDWR);
+    writer.join();
+    ::close(flood);
+    EXPECT_EQ(Run({"stop", cfg}).Code, 0);
+    EXPECT_TRUE(WaitUntil([&] { return Ours().empty() && !std::filesystem::exists(Pid()); }));
+}
+
+// The command port or the client port held by another server: the start fails with 3 and names
+// the bind error on standard error (a daemon's starter, the foreground server itself) and in the
+// log; no process and no PID file stay.
+TEST_F(Program, TakenPortFailsTheStart) {
+    const struct {
+        const char* Mode;
+        bool CommandPort;
+    } cases[] = {{"daemon", true}, {"daemon", false}, {"debug", true}, {"run", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.Mode) + (c.CommandPort ? " command port" : " client port"));
+        const std::string cfg = Config();
+        const uint16_t port = c.CommandPort ? sd_.CommandPort : clientPort_;
+        const int other = ListenOn(c.CommandPort ? "127.0.0.1" : "0.0.0.0", port);
+        ASSERT_GE(other, 0);
+        const TRun r = Run({c.Mode, cfg}, c.Mode);
+        EXPECT_EQ(r.Code, 3) << r.Out << r.Err;
+        const std::string binding = std::string(c.CommandPort ? "Command" : "Client") + ": " +
+                                    (c.CommandPort ? "127.0.0.1:" : "0.0.0.0:") + std::to_string(port) +
+                                    ": Bind: Socket error " + std::to_string(EADDRINUSE) + ": ";
+        EXPECT_EQ(r.Err.rfind("Error: Listening: " + binding, 0), 0u) << r.Err;
+        const std::string log = c.Mode == std::string("debug") ? r.Out : Get(Log());
+        EXPECT_NE(log.find("ERROR: Listening: " + binding), std::string::npos) << log;
+        EXPECT_EQ(r.Out.find("started as daemon"), std::string::npos) << r.Out;
+        EXPECT_TRUE(WaitUntil([&] { return Ours().empty(); }));
+        EXPECT_FALSE(std::filesystem::exists(Pid()));
+        ::close(other);
+        std::filesystem::remove(Log());
+    }
+}
+
+// A PID file left by a killed daemon is taken over with a warning naming it and its PID; one whose
+// daemon runs (and holds its lock) still refuses with 4.
+TEST_F(Program, StalePidFileIsTakenOverAndAHeldOneRefuses) {
+    const std::string cfg = Config();
+    const pid_t first = StartDaemon(cfg);
+    TRun r = Run({"daemon", cfg}, "again");
+    EXPECT_EQ(r.Code, 4) << r.Out;
+    EXPECT_EQ(DaemonPid(), first);
+    ASSERT_EQ(::kill(first, SIGKILL), 0);
+    ASSERT_TRUE(WaitUntil([&] { return !Alive(first); }));
+    ASSERT_TRUE(std::filesystem::exists(Pid()));
+    r = Run({"daemon", cfg}, "restart");
+    ASSERT_EQ(r.Code, 0) << r.Out << r.Err;
+    const pid_t second = DaemonPid();
+    EXPECT_NE(second, first);
+    EXPECT_TRUE(Alive(second));
+    const std::string warning =
+        "WARNING: Stale PID file [" + Pid() + "] of PID=" + std::to_string(first) + " taken over";
+    EXPECT_EQ(r.Out.rfind(warning, 0), 0u) << r.Out;
+    EXPECT_NE(r.Out.find(ServerProductStart(cfg, second)), std::string::npos) << r.Out;
+    EXPECT_NE(Get(Log()).find(warning), std::string::npos);
+    EXPECT_EQ(Run({"stop", cfg}).Code, 0);
+    EXPECT_TRUE(WaitUntil([&] { return Ours().empty() && !std::filesystem::exists(Pid()); }));
+}
+
+// Started with standard output and error closed, the daemon's start is reported as it went (0,
+// and the daemon runs); a link planted under the old name of the write test is left alone.
+TEST_F(Program, ClosedStandardHandlesAndAPlantedLink) {
+    const std::string cfg = Config();
+    const std::string victim = Path("victim");
+    Put(victim, "precious");
+    ASSERT_EQ(::symlink(victim.c_str(), (Pid() + ".$tmp$").c_str()), 0);
+    const pid_t p = ::fork();
+    if (p == 0) {
+        ::close(1);
+        ::close(2);
+        ::execl(ZEL_SERVER_PROGRAM, ZEL_SERVER_PROGRAM, "daemon", cfg.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ASSERT_GT(p, 0);
+    int status = -1;
+    ASSERT_TRUE(WaitUntil([&] { return ::waitpid(p, &status, WNOHANG) == p; }, 15s));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    const pid_t pid = DaemonPid();
+    ASSERT_GT(pid, 1);
+    EXPECT_TRUE(Alive(pid));
+    EXPECT_TRUE(WaitUntil([&] { return Get(Log()).find("Start listening: Client") != std::string::npos; }));
+    EXPECT_EQ(Get(victim), "precious");
+    EXPECT_EQ(Run({"stop", cfg}).Code, 0);
+    EXPECT_TRUE(WaitUntil([&] { return Ours().empty(); }));
+}
+
+// A System Manager that streams lines after the handshake: SIGTERM still ends the server within
+// 3 s.
+TEST_F(Program, StreamingManagerDoesNotHoldTheStop) {
+    std::atomic<bool> streaming{false}, stop{false};
+    test::ScriptPeer manager([&](int Fd) {
+        if (test::ReadLineFrom(Fd).rfind("SC:", 0) != 0) return;
+        test::WriteAllTo(Fd, "<AL>0</AL>\r\nF\r\n");
+        std::string chunk;
+        for (int i = 0; i < 4096; ++i) chunk += "OK\r\n";
+        const int64_t end = test::NowMs() + 30000;
+        while (!stop && test::NowMs() < end) {
+            const ssize_t n = ::send(Fd, chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n < 0 && errno != EAGAIN) return;
+            if (n > 0) streaming = true;
+            char buf[4096];
+            const ssize_t got = ::recv(Fd, buf, sizeof buf, MSG_DONTWAIT);
+            if (got == 0 || (got < 0 && errno != EAGAIN)) return;
+            (void)test::PollFd(Fd, POLLIN | POLLOUT, 5);
+        }
+    });
+    const std::string cfg = ManagerConfig(manager.Port());
+    const pid_t p = Spawn({"debug", cfg}, "fg");
+    ASSERT_TRUE(WaitUntil([&] {
+        return streaming.load() && Get(Path("fg.out")).find("Start listening: Client") != std::string::npos;
+    }));
+    EXPECT_TRUE(WaitUntil([&] { return Get(Path("fg.out")).find("Manager[0]: operating") != std::string::npos; }))
+        << Get(Path("fg.out"));
+    const auto start = Clock::now();
+    ASSERT_EQ(::kill(p, SIGTERM), 0);
+    EXPECT_EQ(Wait(p, 10s), 0);
+    EXPECT_LT(SecondsSince(start), 3.0);
+    stop = true;
+}
+
+// A System Manager that never answers one request: once it is older than a login may wait, the
+// link is reset and connected anew, and the verdicts there reach the clients they are meant for
+// (a WRONG for one client, an acceptance for the next).
+TEST_F(Program, ManagerThatLosesAnAnswerIsConnectedAnew) {
+    std::atomic<int> connections{0};
+    test::ScriptPeer manager([&](int Fd) {
+        const int conn = connections++;
+        if (test::ReadLineFrom(Fd).rfind("SC:", 0) != 0) return;
+        test::WriteAllTo(Fd, "<AL>0</AL>\r\nF\r\n");
+        std::string in;
+        const int64_t end = test::NowMs() + 30000;
+        while (test::NowMs() < end) {
+            if (!test::PollFd(Fd, POLLIN, 50)) continue;
+            char buf[2048];
+            const ssize_t n = ::recv(Fd, buf, sizeof buf, 0);
+            if (n <= 0) return;
+            in.append(buf, size_t(n));
+            for (size_t lf; (lf = in.find('\n')) != std::string::npos; in.erase(0, lf + 1)) {
+                const std::string line = in.substr(0, lf);
+                if (line.rfind("P\r", 0) == 0) test::WriteAllTo(Fd, "F\r\n");
+                // The first connection loses its answer.
+                if (line.rfind("CC:", 0) == 0 && conn > 0)
+                    test::WriteAllTo(Fd, line.find("<ON>BB2BB</ON>") != std::string::npos ? "WRONG\r\n"
+                                                                                         : "<MID>7</MID>\r\n");
+            }
+        }
+    });
+    const std::string cfg = ManagerConfig(manager.Port(), "ClientActivityTimeout=3\n");
+    const pid_t p = Spawn({"debug", cfg}, "fg");
+    const auto out = [&] { return Get(Path("fg.out")); };
+    ASSERT_TRUE(WaitUntil([&] { return out().find("Manager[0]: operating") != std::string::npos; })) << out();
+    test::TZelClient a, b, c;
+    ASSERT_TRUE(a.Connect(clientPort_));
+    (void)a.Login(test::ConnectLine("a@example.org", "AA1AA", "Lobby"), 6000);
+    EXPECT_TRUE(WaitUntil([&] { return out().find("ERROR: Manager[0]: no answer for ") != std::string::npos; }))
+        << out();
+    ASSERT_TRUE(WaitUntil([&] { return Occurrences(out(), "Manager[0]: operating") == 2; }, 15s)) << out();
+    ASSERT_TRUE(b.Connect(clientPort_));
+    EXPECT_EQ(b.Login(test::ConnectLine("b@example.org", "BB2BB", "Lobby")), "WRONG");
+    ASSERT_TRUE(c.Connect(clientPort_));
+    EXPECT_EQ(c.Login(test::ConnectLine("c@example.org", "CC3CC", "Lobby")), "OK");
+    EXPECT_EQ(connections.load(), 2);
     EXPECT_TRUE(sd_.StopsOnSigterm(p));
 }
 

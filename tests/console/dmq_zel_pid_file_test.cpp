@@ -45,6 +45,12 @@ TEST_F(PidFile, ExclusiveAndLockedForLife) {
     TZELPidFile second;
     EXPECT_EQ(second.Create(name, getpid()), EEXIST);
     EXPECT_FALSE(second.Held());
+    // Held by a live daemon: never taken over.
+    bool stale = true;
+    EXPECT_EQ(second.Acquire(name, getpid(), stale), EEXIST);
+    EXPECT_FALSE(stale);
+    EXPECT_FALSE(second.Held());
+    EXPECT_EQ(Get(name), std::to_string(holder) + "\n");
 
     (void)!write(done[1], "x", 1);
     int status = 0;
@@ -54,6 +60,13 @@ TEST_F(PidFile, ExclusiveAndLockedForLife) {
     EXPECT_EQ(PidFileLockHolder(name), 0);
     EXPECT_FALSE(PidFileDaemonAlive(name, holder));
     EXPECT_EQ(PidFileLockHolder(Path("missing.pid")), 0);
+    // The next daemon takes the stale file over: its number, and its lock.
+    ASSERT_EQ(second.Acquire(name, getpid(), stale), 0);
+    EXPECT_TRUE(stale);
+    EXPECT_EQ(Get(name), std::to_string(getpid()) + "\n");
+    EXPECT_TRUE(second.Held());
+    second.Remove();
+    EXPECT_FALSE(std::filesystem::exists(name));
     for (int fd : {ready[0], ready[1], done[0], done[1]}) close(fd);
 }
 
@@ -81,6 +94,27 @@ TEST_F(PidFile, RemoveLeavesAnotherFileAlone) {
     g.Remove();
     EXPECT_FALSE(std::filesystem::exists(name));
     EXPECT_EQ(g.Create(Path("no/dir/zel.pid"), 1), ENOENT);
+}
+
+// What is no regular file of its own under the name is never taken over: a link (even to a stale
+// PID file) or a directory refuses like a held file, and the link's target stays as it was. A
+// fresh name is created as before.
+TEST_F(PidFile, TakesOverOnlyAStaleRegularFile) {
+    const std::string name = Path("zel.pid"), target = Path("target");
+    Put(target, "123\n");
+    ASSERT_EQ(symlink(target.c_str(), name.c_str()), 0);
+    TZELPidFile f;
+    bool stale = true;
+    EXPECT_EQ(f.Acquire(name, 4242, stale), EEXIST);
+    EXPECT_FALSE(stale);
+    EXPECT_EQ(Get(target), "123\n");
+    std::filesystem::remove(name);
+    std::filesystem::create_directory(name);
+    EXPECT_EQ(f.Acquire(name, 4242, stale), EEXIST);
+    std::filesystem::remove(name);
+    ASSERT_EQ(f.Acquire(name, 4242, stale), 0);
+    EXPECT_FALSE(stale);
+    EXPECT_EQ(Get(name), "4242\n");
 }
 
 }  // namespace

@@ -33,10 +33,13 @@ TEST(FifoThreadUnSafe, OrderAcrossBlocksAndReuse) {
         EXPECT_EQ(q.Count(), 50);
         for (uintptr_t i = 1; i <= 50; ++i) {
             std::unique_ptr<TItem> item;
+            ASSERT_NE(q.Front(), nullptr);
+            ASSERT_EQ(q.Front()->V, i);
             ASSERT_TRUE(q.Pop(item));
             ASSERT_EQ(item->V, i);
         }
         auto item = Item(99);
+        EXPECT_EQ(q.Front(), nullptr);
         EXPECT_FALSE(q.Pop(item));
         EXPECT_EQ(item->V, 99u);
     }

@@ -50,6 +50,29 @@ TEST(DaemonRoutines, RedirectStdToNullBindsAllThreeInheritably) {
               0);
 }
 
+// Closed standard handles get "/dev/null"; an open one is left as it is, so the descriptors the
+// program opens next never take a standard number.
+TEST(DaemonRoutines, FillClosedStdHandlesTakesOnlyTheClosedOnes) {
+    EXPECT_EQ(InChild([] {
+                  struct stat null {}, before {};
+                  if (stat("/dev/null", &null) != 0) return 10;
+                  int keep[2];
+                  if (pipe(keep) != 0 || dup2(keep[0], 0) != 0 || fstat(0, &before) != 0) return 11;
+                  close(1);
+                  close(2);
+                  if (FillClosedStdHandles() != 0) return 12;
+                  struct stat st {};
+                  if (fstat(0, &st) != 0 || st.st_ino != before.st_ino) return 13;
+                  for (int fd = 1; fd <= 2; ++fd)
+                      if (fstat(fd, &st) != 0 || st.st_rdev != null.st_rdev || (fcntl(fd, F_GETFD) & FD_CLOEXEC))
+                          return 20 + fd;
+                  int p[2];
+                  if (pipe(p) != 0 || p[0] < 3 || p[1] < 3) return 30;
+                  return 0;
+              }),
+              0);
+}
+
 TEST(DaemonRoutines, CloseExtraHandlesKeepsOnlyTheStandardOnes) {
     EXPECT_EQ(InChild([] {
                   const int a = open("/dev/null", O_RDONLY | O_CLOEXEC);

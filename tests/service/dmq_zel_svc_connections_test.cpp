@@ -162,6 +162,19 @@ TEST(ZELServiceConnections, EndingWorkerIsNeverPicked) {
     EXPECT_EQ(workers, 1u);
     EXPECT_EQ(t.W(1)->Number(), 0);
     EXPECT_EQ(t.S->ConnectionCount(), 1);
+    // Records that still name the freed worker are dropped without touching it (AddressSanitizer
+    // finds a read of it).
+    TZELSVCWorkerBase* freed = t.W(0);
+    const int32_t free1 = t.W(1)->FreeCount(), reserved1 = t.W(1)->ReservedCount();
+    t.S->PostWorkerNoContext(freed);
+    t.S->PostWorkerClosedContexts(freed);
+    t.S->PostWorkerWaiting(freed);
+    t.S->PostWorkerStopped(freed);
+    t.Settle();
+    t.OnTimer([&] { workers = t.S->Workers().size(); });
+    EXPECT_EQ(workers, 1u);
+    EXPECT_EQ(t.W(1)->FreeCount(), free1);
+    EXPECT_EQ(t.W(1)->ReservedCount(), reserved1);
     ::close(a);
     ::close(b);
 }

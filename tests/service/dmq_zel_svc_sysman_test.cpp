@@ -4,7 +4,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <poll.h>
+
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -692,6 +695,83 @@ TEST(SysManLink, ShortActivityTimeoutStaysUp) {
     EXPECT_EQ(h.Count(C::fsnq_ManagerLinkDown), 0) << h.LogText();
     EXPECT_EQ(m.Connections(), 1);
     EXPECT_GE(m.Count("P"), 5);
+}
+
+// A manager that streams lines after the handshake holds nothing up: the link still ends its
+// delay and operates, writes its requests and keep-alives, and ends at once when terminated.
+TEST(SysManLink, StreamingManagerHoldsNothingUp) {
+    std::mutex mu;
+    std::string got;
+    std::atomic<bool> stop{false};
+    test::ScriptPeer peer([&](int Fd) {
+        if (!StartsWith(test::ReadLineFrom(Fd), "SC:")) return;
+        test::WriteAllTo(Fd, "<AL>0</AL>\r\nF\r\n");
+        std::string chunk;
+        for (int i = 0; i < 4096; ++i) chunk += "OK\r\n";
+        const int64_t end = NowMs() + 15000;
+        while (!stop && NowMs() < end) {
+            if (send(Fd, chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0 && errno != EAGAIN) return;
+            char buf[4096];
+            const ssize_t n = recv(Fd, buf, sizeof buf, MSG_DONTWAIT);
+            if (n == 0 || (n < 0 && errno != EAGAIN)) return;
+            if (n > 0) {
+                std::lock_guard<std::mutex> g(mu);
+                got.append(buf, size_t(n));
+            }
+            (void)PollFd(Fd, POLLIN | POLLOUT, 5);
+        }
+    });
+    Harness h;
+    TZELSvcSysmanParams p = LinkParams(peer.Port());
+    p.ManagerLogDebug = 1;
+    auto link = StartedLink(h, p, 300);
+    ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerLinkUp) == 1; })) << h.LogText();
+    Client a(1);
+    Network n;
+    link->AuthClient(&a, &n, 0);
+    EXPECT_TRUE(h.Until([&] {
+        std::lock_guard<std::mutex> g(mu);
+        return got.find("CC:") != std::string::npos && got.find("P\r\n") != std::string::npos;
+    }));
+    const int64_t t0 = NowMs();
+    link.reset();
+    EXPECT_LT(NowMs() - t0, 1000);
+    stop = true;
+}
+
+// A manager that never answers one request: once it is older than a client's login may wait, the
+// link closes (the pending request answered with 0) and connects anew after the short pause, and
+// the verdicts there reach the clients they are meant for.
+TEST(SysManLink, UnansweredRequestResetsTheLink) {
+    FakeManager m(Manager([](int Conn, const std::string& Line) -> TReply {
+        if (!StartsWith(Line, "CC:") || Conn == 0) return {};
+        return {"WRONG\r\n"};
+    }));
+    Harness h;
+    TZELSvcSysmanParams p = LinkParams(m.Port());
+    p.ManagerDelayAfterConnect = 0;
+    auto link = std::make_unique<TZELSvcSysMan>(h.Service(), 0, p);
+    link->ShortPauseMs = 300;
+    link->AnswerLimitMs = 800;
+    link->Start();
+    link->StartLink();
+    ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerLinkUp) == 1; }));
+    Client a(1), b(2);
+    Network n;
+    const int64_t asked = NowMs();
+    link->AuthClient(&a, &n, 0);
+    ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerAuthAnswer) == 1; }));
+    EXPECT_GE(NowMs() - asked, 750);
+    EXPECT_EQ(h.Of(C::fsnq_ManagerAuthAnswer)[0].Owner, &a);
+    EXPECT_EQ(h.Of(C::fsnq_ManagerAuthAnswer)[0].Value1, SYSMAN_RESULT_NONE);
+    EXPECT_EQ(h.Count(C::fsnq_ManagerLinkDown), 1);
+    EXPECT_TRUE(h.LoggedPrefix("ERROR: Manager[0]: no answer for ")) << h.LogText();
+    ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerLinkUp) == 2; }));
+    link->AuthClient(&b, &n, 0);
+    ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerAuthAnswer) == 2; }));
+    EXPECT_EQ(h.Of(C::fsnq_ManagerAuthAnswer)[1].Owner, &b);
+    EXPECT_EQ(h.Of(C::fsnq_ManagerAuthAnswer)[1].Value1, SYSMAN_RESULT_WRONG);
+    EXPECT_EQ(m.Connections(), 2);
 }
 
 // A stop followed by authentication requests in the same batch answers every one of them.

@@ -201,6 +201,22 @@ TEST(ServiceTick, NetworkActivityRepeatsThePass) {
     EXPECT_EQ(s.ServQueue().Count(), 0);
 }
 
+// A backlog of service-level records (no network takes anything) drains in one call, in order,
+// pass after pass: nothing else may be needed to wake the timer for the rest.
+TEST(ServiceTick, BacklogOfServiceRecordsDrainsInOneCall) {
+    TickService s;
+    s.AddNetwork(u"Net");
+    for (int i = 0; i < 300; ++i) s.PostDirtyModes();
+    s.PostDirtyNotices();
+    s.TimerTick();
+    EXPECT_EQ(s.ServQueue().Count(), 0);
+    // Each pass saved what its batch changed: the notices, posted last, in the last pass.
+    const std::vector<K> kinds = Kinds(s.TakeJobs());
+    ASSERT_GE(kinds.size(), 2u);
+    EXPECT_EQ(kinds.back(), K::fsmq_SaveNotices);
+    EXPECT_EQ(std::count(kinds.begin(), kinds.end(), K::fsmq_SaveModes), std::ptrdiff_t(kinds.size() - 1));
+}
+
 // Workers marked as having work are woken, last to first, once per mark.
 TEST(ServiceTick, WakesMarkedWorkers) {
     TickService s;

@@ -492,6 +492,20 @@ TEST_F(UtilsFileTest, WriteTest) {
     EXPECT_TRUE(MakeWriteTest(pid));
     EXPECT_NE(access((pid + ".$tmp$").c_str(), F_OK), 0);
     EXPECT_THROW(MakeWriteTest(Path("missing/z.pid")), EFileException);
+
+    // A link planted under the old fixed name, or dangling: its target stays untouched.
+    const std::string victim = Path("victim");
+    Put(victim, "precious");
+    ASSERT_EQ(symlink(victim.c_str(), (pid + ".$tmp$").c_str()), 0);
+    EXPECT_TRUE(MakeWriteTest(pid));
+    EXPECT_EQ(Get(victim), "precious");
+    ASSERT_EQ(unlink(victim.c_str()), 0);
+    EXPECT_TRUE(MakeWriteTest(pid));
+    EXPECT_NE(access(victim.c_str(), F_OK), 0);
+    // Nothing of the test stays beside the file but the planted link.
+    int entries = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir_)) entries += e.path().filename() != "victim";
+    EXPECT_EQ(entries, 1);
 }
 
 TEST_F(UtilsFileTest, PidFileRoundTrip) {

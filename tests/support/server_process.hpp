@@ -18,10 +18,13 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <mutex>
+#include <random>
 #include <set>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "tests/support/loopback.hpp"
@@ -34,6 +37,52 @@
 namespace zel::test {
 
 using ProcClock = std::chrono::steady_clock;
+
+// The system's ephemeral port range (where connect() takes the local ports of every outgoing
+// connection on the machine); {0, 0} when it cannot be read.
+inline std::pair<int, int> EphemeralPortRange() {
+    std::ifstream in("/proc/sys/net/ipv4/ip_local_port_range");
+    int low = 0, high = 0;
+    if (!(in >> low >> high) || low <= 0 || high < low) return {0, 0};
+    return {low, high};
+}
+
+// A port for a server under test, free when looked at. It lies below the ephemeral range: a port
+// from that range (what port 0 gives) may be taken, while a test kills and restarts its server, as
+// the local port of any outgoing connection on the machine (a busy machine makes thousands), and
+// the restarted server then fails to bind it. Never the same port twice in one process.
+inline uint16_t FreeServerPort() {
+    static std::mutex lock;
+    static std::set<uint16_t> given;
+    static std::mt19937 rng(uint32_t(::getpid()) * 2654435761u ^
+                            uint32_t(ProcClock::now().time_since_epoch().count()));
+    const std::lock_guard<std::mutex> g(lock);
+    const auto [ephemeralLow, ephemeralHigh] = EphemeralPortRange();
+    (void)ephemeralHigh;
+    constexpr int kLowest = 10000;
+    if (ephemeralLow > kLowest + 1000) {
+        std::uniform_int_distribution<int> pick(kLowest, ephemeralLow - 1);
+        for (int attempt = 0; attempt < 200; ++attempt) {
+            const uint16_t port = uint16_t(pick(rng));
+            if (given.count(port) != 0) continue;
+            // Bound without SO_REUSEADDR on every address: anything on the port refuses it.
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(port);
+            const bool free = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+            if (fd >= 0) ::close(fd);
+            if (!free) continue;
+            given.insert(port);
+            return port;
+        }
+    }
+    const int fd = zeltest::BoundSocket(AF_INET);
+    const uint16_t port = zeltest::LocalPort(fd);
+    ::close(fd);
+    given.insert(port);
+    return port;
+}
 
 inline std::string ReadWholeFile(const std::string& Path) {
     std::ifstream in(Path, std::ios::binary);
@@ -68,12 +117,23 @@ bool WaitUntil(Fn Done, std::chrono::milliseconds Limit = std::chrono::seconds(1
     return true;
 }
 
-// Exists and is no zombie (a daemon's end is reaped by whoever adopted it, maybe never).
+// Exists and is no zombie (a daemon's end is reaped by whoever adopted it, maybe never). A killed
+// process's first thread turns zombie while its other threads may still be ending, and they hold
+// its descriptors (its listening ports, its PID file's lock) until the last of them has gone: it
+// counts as alive until then.
 inline bool ProcessAlive(pid_t Pid) {
     if (::kill(Pid, 0) != 0) return false;
-    const std::string stat = ReadWholeFile("/proc/" + std::to_string(Pid) + "/stat");
+    const std::string proc = "/proc/" + std::to_string(Pid);
+    const std::string stat = ReadWholeFile(proc + "/stat");
     const size_t paren = stat.rfind(')');
-    return paren == std::string::npos || paren + 2 >= stat.size() || stat[paren + 2] != 'Z';
+    if (paren == std::string::npos || paren + 2 >= stat.size() || stat[paren + 2] != 'Z') return true;
+    int threads = 0;
+    if (DIR* d = ::opendir((proc + "/task").c_str())) {
+        while (dirent* e = ::readdir(d))
+            if (e->d_name[0] != '.') ++threads;
+        ::closedir(d);
+    }
+    return threads > 1;
 }
 
 // The processes (zombies aside) whose command line holds Text, this one excepted.
@@ -234,8 +294,8 @@ public:
     std::string Config(const std::string& Name = "server.ini", bool CommandEnabled = true,
                        const std::string& LogFile = "", const std::string& System = "",
                        const std::string& Server = "") {
-        ClientPort = FreeLoopbackPort();
-        CommandPort = FreeLoopbackPort();
+        ClientPort = FreeServerPort();
+        CommandPort = FreeServerPort();
         const std::string ini =
             "[Server]\nServerOwnerEMail=" + OwnerEMail + "\nServerCharsetName=UTF-8\nListenServerPorts=" +
             std::to_string(ClientPort) + "\nIPVersion=4\n" + Server + "[System]\n" + System +

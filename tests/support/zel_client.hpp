@@ -152,6 +152,9 @@ public:
         return true;
     }
 
+    // Whether the bytes read so far (since the last trim of the framed part) hold Bytes.
+    bool Heard(const std::string& Bytes) const { return In.find(Bytes) != std::string::npos; }
+
     int Fd = -1;
     bool LoggedIn = false;
     std::string Answer;        // the login answer's two lines

@@ -100,9 +100,9 @@ public:
         Ops_ += OpsThisRound_;
         if (!WriterLeftovers(Sd_.Dir()).empty()) ++RoundsWithLeftovers_;
         if (!CheckFiles(N)) return false;
-        // The owner of a killed daemon removes its PID file before starting it again.
-        const test::TProgramRun r = Sd_.Run({"deletepidfile", Cfg_}, "deletepid");
-        if (r.Code != 0) return Fail("deletepidfile: " + r.Out);
+        // The killed daemon's PID file stays; the next start takes it over.
+        if (!std::filesystem::exists(Sd_.PidFile())) return Fail("the killed daemon's PID file is gone");
+        Stale_ = true;
         return true;
     }
 
@@ -129,7 +129,11 @@ public:
 private:
     bool StartDaemon() {
         const test::TProgramRun r = Sd_.Run({"daemon", Cfg_}, "start");
-        if (r.Code != 0) return Fail("the daemon did not start (" + std::to_string(r.Code) + "): " + r.Out);
+        if (r.Code != 0)
+            return Fail("the daemon did not start (" + std::to_string(r.Code) + "): " + r.Out + r.Err);
+        if (Stale_ != (r.Out.find("] of PID=" + std::to_string(Pid_) + " taken over") != std::string::npos))
+            return Fail("the start does not tell of the stale PID file as it should: " + r.Out);
+        Stale_ = false;
         Pid_ = Sd_.DaemonPid();
         if (Pid_ <= 1) return Fail("no PID in the PID file");
         return true;
@@ -270,6 +274,7 @@ private:
     std::mt19937 Rng_;
     std::string Cfg_;
     pid_t Pid_ = 0;
+    bool Stale_ = false;  // the PID file of the killed daemon is left for the next start
     test::TZelClient Client_;
     std::vector<AnsiString> Targets_;
     TListsState Current_;
