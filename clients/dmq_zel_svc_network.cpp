@@ -447,7 +447,7 @@ void TZELServNetwork::AddClient(TZELSVCContext* C, int32_t Kind, int32_t MoveTim
     if (S_.LogClientLevel >= 5) {
         if (Kind == ZELJoinLogin) {
             UnicodeString t = u" HANDSHAKE_STR_OK ";
-            t += EscapeCtrlCharsU(C->ConnectText);
+            t += C->LogTextOf(C->ConnectText);
             LogClient(C, t, false);
         } else {
             UnicodeString t;
@@ -1528,9 +1528,10 @@ std::vector<const TZELSVCContext*> TZELServNetwork::ListedOrder() const {
 }
 
 void TZELServNetwork::AddCompactEntry(TStringBldA& B, const TZELSVCContext* C) const {
-    // The head digits follow the flags of now; the items stand as built.
+    // The head digits follow the flags of now; the items stand as built. Compact entries go only
+    // to UTF-8 members, so a client without a UTF-8 part is shown by its converted entry too.
     const uint32_t flags = C->ClientFlags.load(std::memory_order_relaxed);
-    const AnsiString& e = (flags & ZELClientUtf8) ? C->CompactEntryUtf8 : C->CompactEntry;
+    const AnsiString& e = C->CompactEntryUtf8;
     StrBldAAddHexByte(B, static_cast<uint8_t>(flags & ((flags & ZELClientUtf8) ? 191u : 63u)));
     if (e.size() > 2) StrBldAAdd(B, AnsiView(e).substr(2));
 }

@@ -308,6 +308,54 @@ int IconvBufToUnicode(TIconvHandle Handle, const char* P, int32_t Len, UnicodeSt
     return 0;
 }
 
+int IconvBufToUnicodeReplacing(TIconvHandle Handle, const char* P, int32_t Len, UnicodeString& Dest) {
+    if (P == nullptr || Len < 1) {
+        Dest.clear();
+        return 0;
+    }
+    if (Handle == InvalidIconv()) {
+        Dest = Utf8ToUnicodeReplacing(AnsiView(P, static_cast<size_t>(Len)));
+        return 0;
+    }
+    AnsiString in(P, static_cast<size_t>(Len));
+    AnsiString out(2 * (3 * in.size() + 5), '\0');
+    size_t used = 0;
+    auto grow = [](size_t remaining) { return 2 * (3 * remaining + 5); };
+    auto illegal = [](int, char*& ip, size_t& il, AnsiString& o, size_t& u) {
+        if (u + 2 > o.size()) o.resize(o.size() + 2 * (3 * il + 5));
+        o[u++] = '?';
+        o[u++] = '\0';
+        ++ip;
+        --il;
+        return true;
+    };
+    const int rc = RunIconv(H(Handle), in.data(), in.size(), out, used, grow, illegal);
+    if (rc != 0) return rc;
+    Dest = LeBytesToUnits(out.data(), used);
+    return 0;
+}
+
+UnicodeString Utf8ToUnicodeReplacing(AnsiView S) {
+    UnicodeString out(S.size(), u'\0');
+    char16_t* d = out.data();
+    const char* p = S.data();
+    size_t left = S.size();
+    while (left > 0) {
+        char32_t cp;
+        const int32_t n = DecodeUtf8Sequence(p, static_cast<int32_t>(std::min<size_t>(left, 4)), cp);
+        if (n == 0) {
+            *d++ = u'?';
+            ++p, --left;
+            continue;
+        }
+        d = PutUtf16(d, cp);
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    out.resize(static_cast<size_t>(d - out.data()));
+    return out;
+}
+
 int IconvToUnicode(TIconvHandle Handle, AnsiView S, UnicodeString& Dest) {
     return IconvBufToUnicode(Handle, S.data(), static_cast<int32_t>(S.size()), Dest);
 }
