@@ -850,6 +850,16 @@ TEST(ZELSVCContext, ListEntries) {
     EXPECT_EQ(u->CompactEntryUtf8, "A0" "500" "601T" "301B" "203C\xC3\xA4" "818" + id + "400" "\r\n");
     EXPECT_EQ(u->ManagerUtf8Part,
               "<U8TF>2" "005a@b.c" "102pw" "203C\xC3\xA4" "301B" "400" "500" "601T" "</U8TF>");
+
+    // Without a UTF-8 part, 8-bit fields that are not valid in the server's charset (UTF-8 here)
+    // reach UTF-8 members converted: each byte that does not convert is a "?".
+    auto raw = e.NewClient();
+    raw->ParseConnectString(Join(With(With(BaseTags(), "ON", "\xff\xfe\x80"), "DS", "Gr\xC3\xBC\xC3\x9F" "e\xE9")));
+    ASSERT_EQ(raw->HandshakeResult, ZELLoginAccepted);
+    EXPECT_EQ(raw->CompactEntry.substr(0, 32), "20" "504Land" "604Town" "307PC Only" "203\xff\xfe\x80");
+    EXPECT_EQ(raw->CompactEntryUtf8,
+              "20" "504Land" "604Town" "307PC Only" "203???" "818" + id + "408Gr\xC3\xBC\xC3\x9F" "e?" "\r\n");
+    EXPECT_TRUE(IsValidUtf8A(raw->CompactEntryUtf8));
 }
 
 TEST(ZELSVCContext, SortKeyOrdersByTypeCountryCityCallsignBandNumber) {
@@ -896,6 +906,9 @@ TEST(ZELSVCContext, LogLines) {
     EXPECT_EQ(c->DisconnectLogLine(),
               u"Client: 10.0.0.1 7 DISCONNECT_INVALID_COMMAND WRONG_CMD=`Invalid MC command: MC:` "
               u"ERROR_TEXT=`bad\\x5C\\x01`");
+    // A client's own bytes (a refused line, the connect line) are read in the server's charset,
+    // then their control characters escaped: characters, never mojibake or raw controls.
+    EXPECT_EQ(c->LogTextOf("Gr\xC3\xBC\xC3\x9F" "e\x1B[m\xC2\x85"), u"Gr\u00fc\u00dfe\\x1B[m\\x85");
 
     auto actor = e.NewClient();
     actor->ParseConnectString(Join(With(With(BaseTags(), "EA", "o@p.q"), "ON", "OWN")));
