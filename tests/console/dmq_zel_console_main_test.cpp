@@ -10,7 +10,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -144,7 +146,9 @@ TEST_F(Program, ExitCodes) {
          [&] { Put(Pid(), "12345\n"); }},
         {{"pid", cfg}, 5, "", [&] { Put(Pid(), "abc\n"); }},
         {{"stop", cfg}, 5, "", [&] { Put(Pid(), "0\n"); }},
-        {{"pid", cfg}, 5, "ERROR: read PID-file [" + Pid() + "]: ", [&] { std::filesystem::remove(Pid()); }},
+        // The file's name once, then the system's error text alone.
+        {{"pid", cfg}, 5, "ERROR: read PID-file [" + Pid() + "]: " + std::strerror(ENOENT) + "\n",
+         [&] { std::filesystem::remove(Pid()); }},
         {{"setmanpassaddr", "no.host", "pw", cfg}, 8, "ERROR: Active ZEL System manager not found: no.host", nullptr},
         {{"dstop", noCommands}, 16, "ERROR: Commands for daemon are not allowed", nullptr},
         {{"frereadmutes", "x.dat", noCommands}, 16, "ERROR: Commands for daemon are not allowed", nullptr},
