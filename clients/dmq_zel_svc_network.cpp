@@ -1528,10 +1528,9 @@ std::vector<const TZELSVCContext*> TZELServNetwork::ListedOrder() const {
 }
 
 void TZELServNetwork::AddCompactEntry(TStringBldA& B, const TZELSVCContext* C) const {
-    // The head digits follow the flags of now; the items stand as built. Compact entries go only
-    // to UTF-8 members, so a client without a UTF-8 part is shown by its converted entry too.
+    // The head digits follow the flags of now; the items stand as built.
     const uint32_t flags = C->ClientFlags.load(std::memory_order_relaxed);
-    const AnsiString& e = C->CompactEntryUtf8;
+    const AnsiString& e = C->CompactEntryUtf8;  // only UTF-8 members take compact entries
     StrBldAAddHexByte(B, static_cast<uint8_t>(flags & ((flags & ZELClientUtf8) ? 191u : 63u)));
     if (e.size() > 2) StrBldAAdd(B, AnsiView(e).substr(2));
 }

@@ -10,9 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -21,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/dmq_fileutils.hpp"
 #include "tests/support/loopback.hpp"
 #include "tests/support/server_process.hpp"
 #include "tests/support/zel_client.hpp"
@@ -147,7 +146,7 @@ TEST_F(Program, ExitCodes) {
         {{"pid", cfg}, 5, "", [&] { Put(Pid(), "abc\n"); }},
         {{"stop", cfg}, 5, "", [&] { Put(Pid(), "0\n"); }},
         // The file's name once, then the system's error text alone.
-        {{"pid", cfg}, 5, "ERROR: read PID-file [" + Pid() + "]: " + std::strerror(ENOENT) + "\n",
+        {{"pid", cfg}, 5, "ERROR: read PID-file [" + Pid() + "]: " + std::string(SysErrorText(ENOENT)) + "\n",
          [&] { std::filesystem::remove(Pid()); }},
         {{"setmanpassaddr", "no.host", "pw", cfg}, 8, "ERROR: Active ZEL System manager not found: no.host", nullptr},
         {{"dstop", noCommands}, 16, "ERROR: Commands for daemon are not allowed", nullptr},
