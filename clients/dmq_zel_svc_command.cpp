@@ -13,6 +13,7 @@
 #include "service/dmq_zel_svc_server_id.hpp"
 #include "service/dmq_zel_svc_server_types.hpp"
 #include "service/dmq_zel_svc_sysman.hpp"
+#include "service/dmq_zel_utils.hpp"
 
 namespace zel {
 
@@ -343,6 +344,10 @@ bool TZELSVCCommand::Execute(const TZELCmdRequest& Request) {
     }
 
     const UnicodeView file = Request.Text.Text;
+    // A new manager password goes out as a tagged element: refused as a section's would be.
+    const bool passwordRequest = Request.Code == Q::fcrq_SetManagerPasswordByIndex ||
+                                 Request.Code == Q::fcrq_SetManagerPasswordByAddress;
+    if (passwordRequest && !IsSafeElementTextU(Request.Text.Text)) return false;
     switch (Request.Code) {
     case Q::fcrq_SetManagerPasswordByIndex:
         if (TZELSvcSysMan* link = s.ManagerLink(Request.Index)) link->NewPassword(Request.Text.Text);

@@ -158,6 +158,17 @@ bool TZELSVCContext::vIsOutputOverLimit(int32_t) const { return false; }
 
 int32_t TZELSVCContext::ClientLogLevel() const noexcept { return Owner ? Owner->LogClientLevel.load(std::memory_order_relaxed) : 0; }
 
+void TZELSVCContext::OpenServerCharset(TAnsiUnicodeConverter& Converter) const {
+    const UnicodeString charset = Owner ? Owner->GetServerCharsetName() : UnicodeString();
+    Converter.SetCharset(charset.empty() ? UnicodeView(u"UTF-8") : UnicodeView(charset));
+}
+
+UnicodeString TZELSVCContext::LogTextOf(AnsiView Bytes) const {
+    TAnsiUnicodeConverter conv;
+    OpenServerCharset(conv);
+    return EscapeLogTextU(conv.ToUnicode(Bytes));
+}
+
 void TZELSVCContext::LogAtLevel(int32_t Level, UnicodeView Text) {
     if (ClientLogLevel() >= Level) LogError(Text);
 }
@@ -179,8 +190,7 @@ void TZELSVCContext::ParseConnectString(AnsiView Line) {
     HandshakeResult = ZELLoginInvalid;
 
     TAnsiUnicodeConverter conv;
-    const UnicodeString charset = Owner ? Owner->GetServerCharsetName() : UnicodeString();
-    conv.SetCharset(charset.empty() ? UnicodeView(u"UTF-8") : UnicodeView(charset));
+    OpenServerCharset(conv);
     const auto fail = [this](DC C, UnicodeView Message) {
         SetDisconnectCause(C);
         LogAtLevel(kLevelParse, Message);
@@ -217,6 +227,14 @@ void TZELSVCContext::ParseConnectString(AnsiView Line) {
 
     // 3. From here on a failure refuses the login.
     HandshakeResult = ZELLoginBlock;
+    // A text that goes into other members' list entries must not be able to close its element and
+    // open a forged one (an id, above all), nor to split a list line.
+    const auto forged = [this](AnsiView Value, UnicodeView Field) {
+        if (IsSafeElementTextA(Value)) return false;
+        HandshakeResult = ZELLoginWrong;
+        LogAtLevel(kLevelParse, Cat({u"Forbidden characters in ANSI ", Field, u" field"}));
+        return true;
+    };
     const TTaggedField* fDS = FindTaggedField(parser, "DS");
     const TTaggedField* fCEF = FindTaggedField(parser, "CEF");
     const TTaggedField* fU8TF = FindTaggedField(parser, "U8TF");
@@ -230,6 +248,7 @@ void TZELSVCContext::ParseConnectString(AnsiView Line) {
 
     // 5. Band and client type.
     const AnsiView bc = TrimmedValue(fBC);
+    if (forged(bc, u"BC [BandChannel]")) return;
     Band = bc.empty() ? AnsiString("PC Only") : CutToBytes(conv, bc, kCapBand);
     BandU = conv.ToUnicode(Band);
     ClientType = ClientTypeFromBand(Band);
@@ -242,6 +261,7 @@ void TZELSVCContext::ParseConnectString(AnsiView Line) {
         return;
     }
     if (ea.empty()) return LogAtLevel(kLevelParse, u"Empty ANSI EA [EmailAddress] field");
+    if (forged(ea, u"EA [EmailAddress]")) return;
     EMail.assign(ea);
     EMailKey = PadKey8A(EMail);
     EMailU = conv.ToUnicode(EMail);
@@ -254,6 +274,7 @@ void TZELSVCContext::ParseConnectString(AnsiView Line) {
     // 8. Callsign.
     const AnsiView on = TrimmedValue(fON);
     if (on.empty()) return LogAtLevel(kLevelParse, u"Empty ANSI ON [CallsignOpname] field");
+    if (forged(on, u"ON [CallsignOpname]")) return;
     Callsign = CutToBytes(conv, on, kCapCallsign);
     CallsignKey = PadKey8A(Callsign);
     CallsignU = conv.ToUnicode(Callsign);
@@ -261,6 +282,7 @@ void TZELSVCContext::ParseConnectString(AnsiView Line) {
     // 9. City.
     const AnsiView ct = TrimmedValue(fCT);
     if (ct.empty()) return LogAtLevel(kLevelParse, u"Empty ANSI CT [CityCityPart] field");
+    if (forged(ct, u"CT [CityCityPart]")) return;
     City = CutToBytes(conv, ct, kCapCity);
     CityU = conv.ToUnicode(City);
 
@@ -278,6 +300,7 @@ void TZELSVCContext::ParseConnectString(AnsiView Line) {
 
     // 12. Description.
     const AnsiView ds = TrimmedValue(fDS);
+    if (forged(ds, u"DS [Description]")) return;
     if (!ds.empty()) {
         Description = CutToBytes(conv, ds, kCapDescription);
         DescriptionU = conv.ToUnicode(Description);
@@ -300,7 +323,7 @@ void TZELSVCContext::ParseConnectString(AnsiView Line) {
     // 14. The UTF-8 part, when asked for.
     if ((RequestedFlags & ZELExtUtf8) != 0) {
         const AnsiView part = fU8TF ? fU8TF->ValueView() : AnsiView();
-        if (!ParseUtf8Part(part, conv)) {
+        if (!ParseUtf8Part(part, pw.empty() ? AnsiView(Password) : pw, conv)) {
             HandshakeResult = ZELLoginInvalid;
             SetDisconnectCause(DC::fsdc_WrongUnicodePart);
             return;
@@ -348,6 +371,7 @@ void TZELSVCContext::ParseConnectString(AnsiView Line) {
 
     // 18. Country.
     const AnsiView nn = TrimmedValue(fNN);
+    if (forged(nn, u"NN [Country]")) return;
     if (!nn.empty())
         Country = CutToBytes(conv, nn, kCapCountry);
     else if (defaultCountry)
@@ -384,7 +408,7 @@ TZELSVCNetworkBase* TZELSVCContext::ChooseNetwork() const {
     return net;
 }
 
-bool TZELSVCContext::ParseUtf8Part(AnsiView Value, TAnsiUnicodeConverter& Converter) {
+bool TZELSVCContext::ParseUtf8Part(AnsiView Value, AnsiView Password8, TAnsiUnicodeConverter& Converter) {
     if (Value.empty()) {
         LogAtLevel(kLevelDetail, u"Wrong length of Unicode(UTF8) part");
         return false;
@@ -406,16 +430,17 @@ bool TZELSVCContext::ParseUtf8Part(AnsiView Value, TAnsiUnicodeConverter& Conver
         std::u16string_view Message;
         UnicodeString* Text;
         AnsiString* Utf8;
+        bool Shown;  // goes into other members' lists: checked as the 8-bit field is
     };
     const TItem items[8] = {
-        {'0', 64, 1, u"Check UTF8 failed: EMail", &EMailU, &EMailUtf8},
-        {'1', 100, 2, u"Check UTF8 failed: Password", &PasswordU, &PasswordUtf8},
-        {'2', 50, 4, u"Check UTF8 failed: CallsignOpname", &CallsignU, &CallsignUtf8},
-        {'3', 36, 8, u"Check UTF8 failed: BandChannel", &BandU, &BandUtf8},
-        {'6', 64, 16, u"Check UTF8 failed: CityCityPart", &CityU, &CityUtf8},
-        {'4', 70, 32, u"Check UTF8 failed: Description field", &DescriptionU, &DescriptionUtf8},
-        {'7', 32, 64, u"Check UTF8 failed: Network", &NetworkU, &NetworkUtf8},
-        {'5', 64, 128, u"Check UTF8 failed: Country field", &CountryU, &CountryUtf8},
+        {'0', 64, 1, u"Check UTF8 failed: EMail", &EMailU, &EMailUtf8, true},
+        {'1', 100, 2, u"Check UTF8 failed: Password", &PasswordU, &PasswordUtf8, false},
+        {'2', 50, 4, u"Check UTF8 failed: CallsignOpname", &CallsignU, &CallsignUtf8, true},
+        {'3', 36, 8, u"Check UTF8 failed: BandChannel", &BandU, &BandUtf8, true},
+        {'6', 64, 16, u"Check UTF8 failed: CityCityPart", &CityU, &CityUtf8, true},
+        {'4', 70, 32, u"Check UTF8 failed: Description field", &DescriptionU, &DescriptionUtf8, true},
+        {'7', 32, 64, u"Check UTF8 failed: Network", &NetworkU, &NetworkUtf8, false},
+        {'5', 64, 128, u"Check UTF8 failed: Country field", &CountryU, &CountryUtf8, true},
     };
     // The values are stored only once the whole part checked out.
     UnicodeString texts[8];
@@ -444,11 +469,13 @@ bool TZELSVCContext::ParseUtf8Part(AnsiView Value, TAnsiUnicodeConverter& Conver
             LogAtLevel(kLevelUtf8Part, item.Message);
             return false;
         }
-        t = TrimU(CutToChars(t, item.Cap));
-        bool bad = t.empty() && item.Mark <= 16;
-        // Both forms of the password must hold as many characters; a byte count of the 8-bit form
+        // Both forms of the password must hold as many characters, counted before either is cut
+        // (the 8-bit form is cut in bytes, this one in characters); a byte count of the 8-bit form
         // would refuse every password beyond ASCII under a multi-byte server set.
-        if (item.Key == '1' && !bad) bad = CharCount(t) != CharCount(Converter.ToUnicode(Password));
+        const bool countsDiffer =
+            item.Key == '1' && CharCount(TrimU(t)) != CharCount(Converter.ToUnicode(Password8));
+        t = TrimU(CutToChars(t, item.Cap));
+        bool bad = (t.empty() && item.Mark <= 16) || (item.Shown && !IsSafeElementTextU(t)) || countsDiffer;
         if (bad) {
             LogAtLevel(kLevelUtf8Part, item.Message);
             return false;
@@ -832,7 +859,13 @@ void TZELSVCContext::BuildListEntries() {
     CompactEntry = compact(static_cast<uint8_t>(flags & 63), Country, City, Band, Callsign, Description);
     ManagerUtf8Part.clear();
     if ((flags & ZELClientUtf8) == 0) {
-        CompactEntryUtf8 = CompactEntry;
+        // A UTF-8 member never receives bytes that are not UTF-8: the 8-bit texts as the server's
+        // character set reads them, a byte that does not convert as "?".
+        TAnsiUnicodeConverter conv;
+        OpenServerCharset(conv);
+        const auto utf8 = [&conv](const AnsiString& S) { return UnicodeToUtf8A(conv.ToUnicodeReplacing(S)); };
+        CompactEntryUtf8 = compact(static_cast<uint8_t>(flags & 63), utf8(Country), utf8(City), utf8(Band),
+                                   utf8(Callsign), utf8(Description));
     } else {
         CompactEntryUtf8 = compact(static_cast<uint8_t>(flags & 191), CountryUtf8, CityUtf8, BandUtf8, CallsignUtf8,
                                    DescriptionUtf8);
@@ -1028,7 +1061,7 @@ bool TZELSVCContext::ParseCommandLine(AnsiView Line, TZELClientLine& Out) {
     const auto refuse = [&](UnicodeView Prefix, bool Quoted) {
         UnicodeString t(Prefix);
         if (Quoted) t += u'"';
-        t += EscapeCtrlCharsU(Line);
+        t += LogTextOf(Line);
         if (Quoted) t += u'"';
         LastErrorText = std::move(t);
         return false;
@@ -1043,8 +1076,7 @@ bool TZELSVCContext::ParseCommandLine(AnsiView Line, TZELClientLine& Out) {
     const auto charset = [&]() -> TAnsiUnicodeConverter& {
         if (!conv) {
             conv = std::make_unique<TAnsiUnicodeConverter>();
-            const UnicodeString cs = Owner ? Owner->GetServerCharsetName() : UnicodeString();
-            conv->SetCharset(cs.empty() ? UnicodeView(u"UTF-8") : UnicodeView(cs));
+            OpenServerCharset(*conv);
         }
         return *conv;
     };

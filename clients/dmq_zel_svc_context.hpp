@@ -198,6 +198,9 @@ public:
     UnicodeString DisconnectLogLine() const;
     // The target (this client), Action, the actor and its identity, then this client's description.
     UnicodeString ActionLogLine(const TZELSVCContext& Actor, UnicodeView Action) const;
+    // Bytes the client sent, for a log line: converted from the server's character set, then
+    // every control character escaped (EscapeLogTextU).
+    UnicodeString LogTextOf(AnsiView Bytes) const;
 
     // ---- Identity (set by the parse; read by the network afterwards).
     AnsiString EMail;        // uncapped
@@ -308,7 +311,10 @@ private:
     // Logs Text through LogError when the client log level is at least Level.
     void LogAtLevel(int32_t Level, UnicodeView Text);
     int32_t ClientLogLevel() const noexcept;
-    bool ParseUtf8Part(AnsiView Value, TAnsiUnicodeConverter& Converter);
+    // Converter set to the server's character set (UTF-8 without a service).
+    void OpenServerCharset(TAnsiUnicodeConverter& Converter) const;
+    // Password8: the 8-bit password before its cut, whose character count the UTF-8 one must have.
+    bool ParseUtf8Part(AnsiView Value, AnsiView Password8, TAnsiUnicodeConverter& Converter);
     TZELSVCNetworkBase* ChooseNetwork() const;
 };
 

@@ -442,7 +442,7 @@ void TZELServNetwork::AddClient(TZELSVCContext* C, int32_t Kind, int32_t MoveTim
     if (S_.LogClientLevel >= 5) {
         if (Kind == ZELJoinLogin) {
             UnicodeString t = u" HANDSHAKE_STR_OK ";
-            t += EscapeCtrlCharsU(C->ConnectText);
+            t += C->LogTextOf(C->ConnectText);
             LogClient(C, t, false);
         } else {
             UnicodeString t;
@@ -1618,7 +1618,7 @@ void TZELServNetwork::AddCompactEntry(TStringBldA& B, const TZELSVCContext* C) c
     // the join set status, mute and talk right); the items stand as built. Lists, speaker, sender
     // and cache texts all take the entry from here.
     const uint32_t flags = C->ClientFlags.load(std::memory_order_relaxed);
-    const AnsiString& e = (flags & ZELClientUtf8) ? C->CompactEntryUtf8 : C->CompactEntry;
+    const AnsiString& e = C->CompactEntryUtf8;  // only UTF-8 members take compact entries
     StrBldAAddHexByte(B, static_cast<uint8_t>(flags & ((flags & ZELClientUtf8) ? 191u : 63u)));
     if (e.size() > 2) StrBldAAdd(B, AnsiView(e).substr(2));
 }

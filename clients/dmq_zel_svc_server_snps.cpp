@@ -413,7 +413,7 @@ TZELSVCWrkResult TZELSVCContextSNPS::LineComplete(TZELSVCWaitRecord& Wait, bool&
     } else if (DispatchCommandLine(line)) {
         return NextLine(Wait, Continue);
     }
-    if (SetDisconnectCause(DC::fsdc_ClientWrongCommand) && LastErrorText.empty()) LastErrorText = EscapeCtrlCharsU(line);
+    if (SetDisconnectCause(DC::fsdc_ClientWrongCommand) && LastErrorText.empty()) LastErrorText = LogTextOf(line);
     Close();
     return R::wkr_CloseInternalError;
 }
@@ -436,7 +436,7 @@ bool TZELSVCContextSNPS::FloorLine(AnsiView Line, bool& Refused) {
         return true;
     }
     if (HasCtrlCharsBuf(Line.data(), static_cast<int32_t>(Line.size()))) SetDisconnectCause(DC::fsdc_InvalidCharacter);
-    LastErrorText = u"Invalid status command: \"" + EscapeCtrlCharsU(Line) + u"\"";
+    LastErrorText = u"Invalid status command: \"" + LogTextOf(Line) + u"\"";
     Refused = true;
     return true;
 }

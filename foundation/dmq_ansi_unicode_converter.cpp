@@ -66,6 +66,16 @@ UnicodeString TAnsiUnicodeConverter::BufToUnicode(const char* P, int32_t Len) {
     return d;
 }
 
+UnicodeString TAnsiUnicodeConverter::ToUnicodeReplacing(AnsiView S) {
+    if (S.empty()) return UnicodeString();
+    if (IsBinary_) return WidenStrU(S);
+    if (IsUtf8_ || !IsOpen_) return Utf8ToUnicodeReplacing(S);
+    UnicodeString d;
+    if (IconvBufToUnicodeReplacing(ToUnicodeHandle_, S.data(), static_cast<int32_t>(S.size()), d) != 0)
+        return Utf8ToUnicodeReplacing(S);
+    return d;
+}
+
 UnicodeString TAnsiUnicodeConverter::ToUnicode(AnsiView S) {
     return BufToUnicode(S.data(), static_cast<int32_t>(S.size()));
 }

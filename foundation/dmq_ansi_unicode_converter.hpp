@@ -32,6 +32,9 @@ public:
 
     UnicodeString ToUnicode(AnsiView S);
     UnicodeString BufToUnicode(const char* P, int32_t Len);
+    // Every byte that does not convert becomes one "?" (ToUnicode takes the whole text by the
+    // default conversion instead), so the result always encodes to valid UTF-8.
+    UnicodeString ToUnicodeReplacing(AnsiView S);
     AnsiString FromUnicode(UnicodeView S);
 
     const AnsiString& CharsetNameA() const noexcept { return CharsetNameA_; }

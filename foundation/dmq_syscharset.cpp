@@ -188,7 +188,11 @@ AnsiString DefaultUnicodeToAnsiA(UnicodeView s) {
     return out;
 }
 
-UnicodeString DefaultAnsiToUnicodeU(AnsiView s) {
+namespace {
+
+// UTF-8 to UTF-16; a byte that starts no valid sequence becomes the unit Bad(byte).
+template <class BadByte>
+UnicodeString DecodeUtf8Each(AnsiView s, BadByte Bad) {
     UnicodeString out(s.size(), u'\0');
     char16_t* d = out.data();
     const char* p = s.data();
@@ -197,7 +201,7 @@ UnicodeString DefaultAnsiToUnicodeU(AnsiView s) {
         char32_t cp;
         const int32_t n = DecodeUtf8Sequence(p, static_cast<int32_t>(std::min<size_t>(left, 4)), cp);
         if (n == 0) {
-            *d++ = static_cast<uint8_t>(*p);  // not UTF-8: the byte as it is
+            *d++ = Bad(static_cast<uint8_t>(*p));
             ++p, --left;
             continue;
         }
@@ -207,6 +211,17 @@ UnicodeString DefaultAnsiToUnicodeU(AnsiView s) {
     }
     out.resize(static_cast<size_t>(d - out.data()));
     return out;
+}
+
+}  // namespace
+
+// Not UTF-8: the byte as it is.
+UnicodeString DefaultAnsiToUnicodeU(AnsiView s) {
+    return DecodeUtf8Each(s, [](uint8_t b) { return static_cast<char16_t>(b); });
+}
+
+UnicodeString Utf8ToUnicodeReplacing(AnsiView S) {
+    return DecodeUtf8Each(S, [](uint8_t) { return u'?'; });
 }
 
 bool IsUtf8CharsetName(AnsiView Charset) noexcept {
@@ -287,25 +302,47 @@ int IconvFromUnicode(TIconvHandle Handle, UnicodeView S, AnsiString& Dest) {
     return 0;
 }
 
-int IconvBufToUnicode(TIconvHandle Handle, const char* P, int32_t Len, UnicodeString& Dest) {
+namespace {
+
+// Replace: a byte that does not convert becomes "?" (else the conversion fails with it).
+int IconvBufToUnicodeWith(TIconvHandle Handle, const char* P, int32_t Len, UnicodeString& Dest, bool Replace) {
     if (P == nullptr || Len < 1) {
         Dest.clear();
         return 0;
     }
+    const AnsiView s(P, static_cast<size_t>(Len));
     if (Handle == InvalidIconv()) {
-        Dest = DefaultAnsiToUnicodeU(AnsiView(P, static_cast<size_t>(Len)));
+        Dest = Replace ? Utf8ToUnicodeReplacing(s) : DefaultAnsiToUnicodeU(s);
         return 0;
     }
-    AnsiString in(P, static_cast<size_t>(Len));
+    AnsiString in(s);
     // Counted in UTF-16 units: 3 x input bytes + 5.
     AnsiString out(2 * (3 * in.size() + 5), '\0');
     size_t used = 0;
     auto grow = [](size_t remaining) { return 2 * (3 * remaining + 5); };
-    auto illegal = [](int, char*&, size_t&, AnsiString&, size_t&) { return false; };
+    auto illegal = [Replace](int, char*& ip, size_t& il, AnsiString& o, size_t& u) {
+        if (!Replace) return false;
+        if (u + 2 > o.size()) o.resize(o.size() + 2 * (3 * il + 5));
+        o[u++] = '?';
+        o[u++] = '\0';
+        ++ip;
+        --il;
+        return true;
+    };
     int rc = RunIconv(H(Handle), in.data(), in.size(), out, used, grow, illegal);
     if (rc != 0) return rc;
     Dest = LeBytesToUnits(out.data(), used);
     return 0;
+}
+
+}  // namespace
+
+int IconvBufToUnicode(TIconvHandle Handle, const char* P, int32_t Len, UnicodeString& Dest) {
+    return IconvBufToUnicodeWith(Handle, P, Len, Dest, false);
+}
+
+int IconvBufToUnicodeReplacing(TIconvHandle Handle, const char* P, int32_t Len, UnicodeString& Dest) {
+    return IconvBufToUnicodeWith(Handle, P, Len, Dest, true);
 }
 
 int IconvToUnicode(TIconvHandle Handle, AnsiView S, UnicodeString& Dest) {

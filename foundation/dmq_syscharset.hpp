@@ -54,6 +54,11 @@ int Utf8ToUnicodeStrict(const char* P, int32_t Len, UnicodeString& Dest);
 int IconvFromUnicode(TIconvHandle Handle, UnicodeView S, AnsiString& Dest);
 int IconvToUnicode(TIconvHandle Handle, AnsiView S, UnicodeString& Dest);
 int IconvBufToUnicode(TIconvHandle Handle, const char* P, int32_t Len, UnicodeString& Dest);
+// The same, but a byte that does not convert (or ends the text cut) becomes one "?" and the
+// conversion goes on behind it.
+int IconvBufToUnicodeReplacing(TIconvHandle Handle, const char* P, int32_t Len, UnicodeString& Dest);
+// UTF-8 to UTF-16, each byte that starts no valid sequence becoming one "?".
+UnicodeString Utf8ToUnicodeReplacing(AnsiView S);
 
 // Calls Fn, an iconv of either declaration: the C library's takes the input as `char**`, GNU
 // libiconv's (and older BSD headers) as `const char**`. The input pointer is handed over as the

@@ -443,7 +443,9 @@ TZELCmdLineKind PrepareCmdRequestLine(AnsiView Raw, AnsiView& Line) noexcept {
     const bool hasLf = !Raw.empty() && Raw.back() == '\n';
     if (Raw.size() + (hasLf ? 0 : 1) > static_cast<size_t>(ZELCmdMaxLineLength))
         return TZELCmdLineKind::fclk_Invalid;
-    const AnsiView s = StripLineEnd(Raw);
+    // Only a line end that is still there is dropped: the collector has already taken LF and one
+    // CR, and a second CR is a control byte of the line like any other.
+    const AnsiView s = hasLf ? StripLineEnd(Raw) : Raw;
     if (HasCtrlChars(s)) return TZELCmdLineKind::fclk_Invalid;
     Line = TrimView(s);
     return Line.empty() ? TZELCmdLineKind::fclk_Blank : TZELCmdLineKind::fclk_Request;

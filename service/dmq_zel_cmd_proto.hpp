@@ -262,8 +262,8 @@ enum class TZELCmdLineKind : uint8_t {
     fclk_Invalid,  // too long or a control byte
     fclk_Request   // Line holds the trimmed request
 };
-// The line as the collector delivered it, with or without its line end: the line end removed,
-// longer than 3000 bytes with its LF or a byte below 32 other than TAB is invalid, then trimmed
+// The line as the collector delivered it, with or without its line end: a line end (LF, or CR
+// LF) removed only when the LF is there (without it the collector took it already), longer than 3000 bytes with its LF or a byte below 32 other than TAB is invalid, then trimmed
 // of bytes below 33 at both ends. Line views into Raw.
 TZELCmdLineKind PrepareCmdRequestLine(AnsiView Raw, AnsiView& Line) noexcept;
 // Decodes a prepared line; false for an invalid request (Request then unchanged). Items are read

@@ -200,6 +200,7 @@ bool ReadListHexFields(const TZELListLineFields& Line, int32_t First, std::initi
     int32_t n = First;
     for (AnsiString* v : Values) {
         if (ReadHexTextField(*v, Line[n]) < 0) return ListLineFail(Reason, FormatA("field %d: invalid hex", n));
+        if (!IsSafeElementTextA(*v)) return ListLineFail(Reason, FormatA("field %d: forbidden characters", n));
         ++n;
     }
     return true;

@@ -453,7 +453,8 @@ bool ReadListIdField(AnsiView Field, AnsiString& Id, bool& Rewrite);
 // sets Rewrite.
 void ReadListTimeField(AnsiView Field, int64_t& Time, bool& Rewrite);
 // Fields First, First + 1, ... of Line as hex texts into Values; false (with the reason) at the
-// first that does not decode.
+// first that does not decode or decodes to a text no list entry may carry (IsSafeElementTextA):
+// every one of them goes into the entries that members and the command channel receive.
 bool ReadListHexFields(const TZELListLineFields& Line, int32_t First, std::initializer_list<AnsiString*> Values,
                        AnsiString& Reason);
 // Whether every non-empty text is valid UTF-8; Any tells whether one is not empty.

@@ -29,6 +29,12 @@ bool ParseNoticeLine(TZELSVCNoticeRecord& Rec, AnsiView Line, AnsiString& Reason
         Reason = "notice 2 is not hex";
         return false;
     }
+    // Each notice goes out as a line of its own.
+    if (HasCtrlCharsBuf(Rec.Data.Notice1.data(), static_cast<int32_t>(Rec.Data.Notice1.size())) ||
+        HasCtrlCharsBuf(Rec.Data.Notice2.data(), static_cast<int32_t>(Rec.Data.Notice2.size()))) {
+        Reason = "notice holds a control character";
+        return false;
+    }
     if (!IsValidUtf8A(Rec.Data.Notice2)) {
         Reason = "notice 2 is not valid UTF-8";
         return false;

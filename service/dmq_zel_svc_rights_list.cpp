@@ -2,6 +2,7 @@
 
 #include "foundation/dmq_datetime.hpp"
 #include "service/dmq_zel_svc_params.hpp"
+#include "service/dmq_zel_utils.hpp"
 
 namespace zel {
 
@@ -106,6 +107,7 @@ bool ParseAccessLine(TZELSVCAccessRecord& Rec, AnsiView Line, bool& Rewrite, Ans
     // A NUL would pad to the key of the e-mail without it: two entries, one key.
     if (ReadHexTextField(d.EMail, f[3]) <= 0 || !TryPadKey8A(d.EMail, d.Key))
         return ListLineFail(Reason, "field 3: invalid e-mail");
+    if (!IsSafeElementTextA(d.EMail)) return ListLineFail(Reason, "field 3: forbidden characters");
     if (!ReadListHexFields(f, 4, {&d.NN, &d.CT, &d.BC, &d.ON}, Reason)) return false;
     if (ReadClientTypeField(d.ClientType, f[8]) < 0) return ListLineFail(Reason, "field 8: invalid client type");
     ReadListTimeField(f[9], d.Time, Rewrite);
@@ -141,6 +143,8 @@ bool MergeAccessRecord(TZELSVCAccessList& List, const TZELSVCAccessData& Data, T
 }  // namespace
 
 bool AccessListAddClient(TZELSVCAccessList& List, const TZELSVCListClientData& Context, TZELSVCNetworkBase& Owner) {
+    // The e-mail of an owner's or the command port's request is shown in the ID element.
+    if (!IsSafeElementTextA(Context.EMail)) return false;
     const AnsiString key = Context.EMailKey.empty() ? PadKey8A(Context.EMail) : Context.EMailKey;
     return AddListClient(
         List, key, Context.Online, [&] { return std::make_unique<TZELSVCAccess>(Owner); },

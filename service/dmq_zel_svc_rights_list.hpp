@@ -76,7 +76,8 @@ TZELSVCAccessRecordChain ReadAccessFile(UnicodeView FileName, bool& RewriteFlag,
                                         const TZELListWarningProc& Warning = {}, const TZELListLineHold& Hold = {});
 
 // By the context's e-mail key. Found: refreshed from an online client (an id-only one changes
-// nothing). Not found: a new unmarked entry stamped now. True when the list changed.
+// nothing). Not found: a new unmarked entry stamped now. True when the list changed. An e-mail
+// that could forge an element (IsSafeElementTextA) is refused: nothing changes.
 bool AccessListAddClient(TZELSVCAccessList& List, const TZELSVCListClientData& Context, TZELSVCNetworkBase& Owner);
 bool AccessListRemove(TZELSVCAccessList& List, AnsiView Key);
 // True when the entry exists and its mark changed.

@@ -274,6 +274,16 @@ void CheckManagerSections(TZELServiceConfig& Config, const TZELConfigLineHandler
             M.ManagerEnabled = false;
             send(u"ERROR: Parameter ManagerAuthPassword in section [", name, u"] is empty");
         }
+        // Both go to the manager as tagged elements: "</PW>" inside the password would cut it
+        // there and leave the rest, unmasked, in the debug log.
+        if (!IsSafeElementTextU(M.ManagerAuthEMail)) {
+            M.ManagerEnabled = false;
+            send(u"ERROR: Parameter ManagerAuthEMail in section [", name, u"] holds forbidden characters");
+        }
+        if (!IsSafeElementTextU(M.ManagerAuthPassword)) {
+            M.ManagerEnabled = false;
+            send(u"ERROR: Parameter ManagerAuthPassword in section [", name, u"] holds forbidden characters");
+        }
         if (!M.ManagerEnabled)
             send(u"WARNING: Section [", name, u"] is disabled because of configuration errors");
     }

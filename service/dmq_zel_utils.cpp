@@ -9,6 +9,7 @@
 #include <climits>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "foundation/dmq_ansi_unicode_converter.hpp"
 #include "foundation/dmq_crc.hpp"
@@ -262,6 +263,23 @@ const TTaggedField* FindTaggedField(const TTaggedFieldParser& Parser, AnsiView T
     return nullptr;
 }
 
+namespace {
+
+template <class Char>
+bool IsSafeElementChar(Char C) noexcept {
+    return C != '<' && C != '>' && static_cast<uint32_t>(C) >= 32;
+}
+
+}  // namespace
+
+bool IsSafeElementTextA(AnsiView Text) noexcept {
+    return std::all_of(Text.begin(), Text.end(), [](char c) { return IsSafeElementChar(static_cast<unsigned char>(c)); });
+}
+
+bool IsSafeElementTextU(UnicodeView Text) noexcept {
+    return std::all_of(Text.begin(), Text.end(), [](char16_t c) { return IsSafeElementChar(c); });
+}
+
 int32_t TrimPCharLen(const char*& P, int32_t& Len) noexcept {
     while (Len > 0 && static_cast<unsigned char>(*P) < 33) {
         ++P;
@@ -482,13 +500,17 @@ TZELClientType ClientTypeFromBand(AnsiView Band) noexcept {
 
 namespace {
 
-// Text's first n units, one fewer when the cut would split a surrogate pair. A lone high
-// surrogate (no low one after it) is a character of its own and stays.
-size_t WholeCharsPrefix(UnicodeView Text, size_t n) {
-    if (n > 0 && n < Text.size() && Text[n - 1] >= 0xD800 && Text[n - 1] <= 0xDBFF && Text[n] >= 0xDC00 &&
-        Text[n] <= 0xDFFF)
-        --n;
-    return n;
+// The unit offset where each character of Text ends (a surrogate pair is one character, a lone
+// surrogate one of its own), for at most Max characters.
+std::vector<size_t> CharEnds(UnicodeView Text, size_t Max) {
+    std::vector<size_t> ends;
+    for (size_t i = 0; i < Text.size() && ends.size() < Max;) {
+        const bool pair = Text[i] >= 0xD800 && Text[i] <= 0xDBFF && i + 1 < Text.size() && Text[i + 1] >= 0xDC00 &&
+                          Text[i + 1] <= 0xDFFF;
+        i += pair ? 2 : 1;
+        ends.push_back(i);
+    }
+    return ends;
 }
 
 }  // namespace
@@ -496,8 +518,11 @@ size_t WholeCharsPrefix(UnicodeView Text, size_t n) {
 AnsiString EncodeCutToBytes(TAnsiUnicodeConverter& Converter, int32_t MaxBytes, UnicodeView Text) {
     if (MaxBytes < 1) return AnsiString();
     const size_t max = static_cast<size_t>(MaxBytes);
-    // Every UTF-16 unit gives at least one byte, so longer texts never fit: cut them first.
-    const UnicodeView t = Text.substr(0, WholeCharsPrefix(Text, std::min(Text.size(), max)));
+    // Every character gives at least one byte (a pair that the set cannot hold one "?"), so more
+    // characters than bytes never fit: cut them first. Counting units here would drop a character
+    // for each pair.
+    const std::vector<size_t> ends = CharEnds(Text, max);
+    const UnicodeView t = Text.substr(0, ends.empty() ? 0 : ends.back());
     AnsiString s = Converter.FromUnicode(t);
     if (s.size() <= max) return s;
     const AnsiString& set = Converter.CharsetNameA();
@@ -509,13 +534,13 @@ AnsiString EncodeCutToBytes(TAnsiUnicodeConverter& Converter, int32_t MaxBytes, 
         s.resize(cut);
         return s;
     }
-    // Other sets: the most whole characters that fit, found by halving the unit count. fitting
-    // holds the conversion of lo units, which fit; hi units do not.
-    size_t lo = 0, hi = t.size();
+    // Other sets: the most whole characters that fit, found by halving the character count.
+    // fitting holds the conversion of lo characters, which fit; hi characters do not.
+    size_t lo = 0, hi = ends.size();
     AnsiString fitting;
     while (hi - lo > 1) {
         const size_t mid = lo + (hi - lo) / 2;
-        AnsiString c = Converter.FromUnicode(t.substr(0, WholeCharsPrefix(t, mid)));
+        AnsiString c = Converter.FromUnicode(t.substr(0, ends[mid - 1]));
         if (c.size() <= max) {
             lo = mid;
             fitting = std::move(c);
@@ -529,6 +554,21 @@ AnsiString EncodeCutToBytes(TAnsiUnicodeConverter& Converter, int32_t MaxBytes, 
 bool ClampToMaxInt32(int64_t& Value) noexcept {
     if (Value > INT32_MAX) Value = INT32_MAX;
     return Value >= 0;
+}
+
+UnicodeString EscapeLogTextU(UnicodeView Text) {
+    UnicodeString s;
+    s.reserve(Text.size());
+    for (char16_t c : Text) {
+        if (c >= 32 && c != u'\\' && (c < 0x7F || c > 0x9F)) {
+            s += c;
+            continue;
+        }
+        s += u"\\x";
+        s += static_cast<char16_t>(HexDigitsUpper[(c >> 4) & 15]);
+        s += static_cast<char16_t>(HexDigitsUpper[c & 15]);
+    }
+    return s;
 }
 
 UnicodeString CleanLogText(UnicodeView Text) {
@@ -597,12 +637,13 @@ bool ReadPidFile(AnsiView Name, pid_t& Pid) {
     TBinaryFile f;
     f.Name = AnsiString(Name);
     int rc = TryOpenReadFile(Name, f.Handle);
-    if (rc != 0) RaiseOpenFileError(rc, Name);
+    // The caller names the file; the error is the system's text alone (or the refusal's own).
+    if (rc != 0) throw EFileExceptionOpenError(FileOpenErrorText(rc));
     char buf[128];
     size_t got = 0;
     rc = TryBlockRead(f, buf, sizeof buf, got);
     TryCloseFile(f);
-    if (rc != 0) RaiseReadFileError(rc, Name);
+    if (rc != 0) throw EFileException(SysErrorText(rc));
     size_t n = std::min<size_t>(got, 20);
     for (size_t i = 0; i < n; ++i) {
         if (buf[i] == '\0' || buf[i] == '\r' || buf[i] == '\n') {

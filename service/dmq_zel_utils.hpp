@@ -70,6 +70,12 @@ AnsiString MakeTagFieldChar(AnsiView Tag, char C);
 // Fields beyond the table's capacity are parsed and dropped.
 int32_t ParseTaggedFields(TTaggedFieldParser& Parser, const char* Line, int32_t Length);
 const TTaggedField* FindTaggedField(const TTaggedFieldParser& Parser, AnsiView Tag) noexcept;
+// Whether a text may stand as the value of a tagged element that others read, or on a list line
+// of its own: no '<' or '>' (they could close the element and open a forged one) and no byte or
+// unit below 32, TAB included (CR and LF would split the line; no name, place or e-mail needs
+// any of them).
+bool IsSafeElementTextA(AnsiView Text) noexcept;
+bool IsSafeElementTextU(UnicodeView Text) noexcept;
 // Drop bytes below 33 at both ends (at the end only); return the new length.
 int32_t TrimPCharLen(const char*& P, int32_t& Len) noexcept;
 int32_t TrimRightPCharLen(const char*& P, int32_t& Len) noexcept;
@@ -131,6 +137,10 @@ AnsiString EncodeCutToBytes(TAnsiUnicodeConverter& Converter, int32_t MaxBytes, 
 bool ClampToMaxInt32(int64_t& Value) noexcept;
 // Control characters but the tab dropped, at most 500 characters kept.
 UnicodeString CleanLogText(UnicodeView Text);
+// A text for a log line: every control character (below 32, DEL, U+0080 to U+009F) and the
+// backslash written as "\xHH", so a log line never holds a control character and reads back
+// unambiguously.
+UnicodeString EscapeLogTextU(UnicodeView Text);
 
 // One client of a command-channel list answer, as the console shows it.
 struct TZELClientRec {

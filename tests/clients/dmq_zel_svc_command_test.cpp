@@ -79,6 +79,8 @@ TEST_F(CommandContextTest, HostileLinesCloseWithoutAnswerWhileOthersAreServed) {
         {"3001 bytes", tooLong},
         {"NUL", std::string("00X:00\0\r\n", 9)},
         {"ESC", "00A:00\x1b\r\n"},
+        {"second CR", "00A:00\r\r\n"},
+        {"manager password cutting its element", MakeCmdSetManagerPasswordByIndex(0, "se</PW><XX>cret")},
         {"length beyond the line", "00W:05abc\r\n"},
         {"length not hex", "00W:G1abc\r\n"},
         {"broken UTF-8", MakeCmdLogText("\xC3\x28")},

@@ -292,13 +292,90 @@ TEST(ZELSVCContext, ConnectLineTable) {
     RunRows(e, rows);
 }
 
+// A text that lands in other members' list entries and could close its element and open a forged
+// one (or split a list line) is refused where it enters: an 8-bit field with WRONG, naming the
+// field; a UTF-8 item as an invalid item. Everything a real name, place or e-mail holds passes.
+TEST(ZELSVCContext, ForgedTextsAreRefused) {
+    TEnv e;
+    const TTags base = BaseTags();
+    const std::string forged = "<ID>" + CalcSourceId("someone@else.org") + "</ID>";
+    const auto wrong = [&](const char* Name, const char* Tag, const std::string& Value, const char16_t* Field,
+                           bool FallBack) {
+        return TLineRow{Name, Join(With(base, Tag, Value)), 3, DC::fsdc_ServerWrongPasssword,
+                        u"Forbidden characters in ANSI " + std::u16string(Field) + u" field",
+                        Refused("2014004", "WRONG", FallBack)};
+    };
+    const auto item = [&](const char* Name, char Key, const std::string& Value, const char16_t* Message) {
+        auto items = U8Items();
+        bool found = false;
+        for (auto& [k, v] : items)
+            if (k == Key) v = Value, found = true;
+        if (!found) items.emplace_back(Key, Value);
+        return TLineRow{Name, Join(With(With(base, "CEF", "10"), "U8TF", U8('2', items))), 0,
+                        DC::fsdc_WrongUnicodePart, Message, ""};
+    };
+    RunRows(e, {
+        wrong("city holding an id", "CT", "Ber" + forged + "lin", u"CT [CityCityPart]", true),
+        wrong("callsign closing the city", "ON", "A<B</CT>", u"ON [CallsignOpname]", true),
+        wrong("callsign for a setter's AI", "ON", "DL1X</AI>" + forged + "<AI>", u"ON [CallsignOpname]", true),
+        wrong("country with an element", "NN", "DE<S>1</S>", u"NN [Country]", false),
+        wrong("band with a bare '>'", "BC", "70cm>", u"BC [BandChannel]", true),
+        wrong("description with an id", "DS", "rig" + forged, u"DS [Description]", false),
+        wrong("e-mail with an id", "EA", "a@b.c" + forged, u"EA [EmailAddress]", true),
+        wrong("callsign with a tab inside", "ON", "DL1\tX", u"ON [CallsignOpname]", true),
+        item("UTF-8 callsign with an id", '2', "C" + forged, u"Check UTF8 failed: CallsignOpname"),
+        item("UTF-8 city with a '<'", '6', "T<wn", u"Check UTF8 failed: CityCityPart"),
+        item("UTF-8 country with a tab", '5', "La\tnd", u"Check UTF8 failed: Country field"),
+        item("UTF-8 description with a '>'", '4', "x>", u"Check UTF8 failed: Description field"),
+        item("UTF-8 e-mail with a '>'", '0', "a@b.c>", u"Check UTF8 failed: EMail"),
+    });
+    // What real clients send passes: punctuation, quotes, '&', non-ASCII letters, and a password
+    // (never shown to members) holding '<' and '>'.
+    auto c = e.NewClient();
+    const std::string city = "Saint-\xC3\x89tienne & \"Umgebung\" (70%)";
+    c->ParseConnectString(Join(With(With(With(With(base, "CT", city), "ON", "DL1ABC/P"), "PW", "p<w>d"), "DS",
+                                    "Tom's rig; 5/9 + 20dB")));
+    ASSERT_EQ(c->HandshakeResult, ZELLoginAccepted);
+    EXPECT_EQ(c->City, city);
+    EXPECT_EQ(c->Password, "p<w>d");
+    EXPECT_NE(c->ClassicEntry.find("<CT>" + city + "</CT>"), std::string::npos);
+    auto u = e.NewClient();
+    auto items = U8Items();
+    items[1].second = "p<w>";
+    u->ParseConnectString(Join(With(With(With(base, "CEF", "10"), "PW", "p<w>"), "U8TF", U8('2', items))));
+    EXPECT_EQ(u->HandshakeResult, ZELLoginAccepted);
+    EXPECT_TRUE(e.Errors().empty());
+}
+
+// The two forms of a password are compared by their characters before either is cut: 60 two-byte
+// characters are 120 bytes, cut to 100 in the 8-bit form, but the same 60 characters in both.
+TEST(ZELSVCContext, LongPasswordInBothFormsIsCountedBeforeTheCuts) {
+    TEnv e;
+    std::string pw;
+    for (int i = 0; i < 60; ++i) pw += "\xC3\xA4";
+    auto items = U8Items();
+    items[1].second = pw;
+    auto c = e.NewClient();
+    c->ParseConnectString(Join(With(With(With(BaseTags(), "CEF", "10"), "PW", pw), "U8TF", U8('2', items))));
+    ASSERT_EQ(c->HandshakeResult, ZELLoginAccepted);
+    EXPECT_EQ(c->Password, pw.substr(0, 100));
+    EXPECT_EQ(c->PasswordUtf8, pw);
+    EXPECT_TRUE(e.Errors().empty());
+    // One character more in the UTF-8 form is still refused.
+    items[1].second = pw + "x";
+    c = e.NewClient();
+    c->ParseConnectString(Join(With(With(With(BaseTags(), "CEF", "10"), "PW", pw), "U8TF", U8('2', items))));
+    EXPECT_EQ(c->HandshakeResult, ZELLoginInvalid);
+    EXPECT_EQ(c->Cause(), DC::fsdc_WrongUnicodePart);
+}
+
 TEST(ZELSVCContext, ToleratedFormsKeepTheirValues) {
     TEnv e;
     auto c = e.NewClient();
-    // A value holding "<" and even another field's closing tag; a tag given twice: the first wins.
-    c->ParseConnectString(Join(With(BaseTags(), "ON", "A<B</CT>")) + "<ON>SECOND</ON><DS> desc </DS>");
+    // A tag given twice: the first wins.
+    c->ParseConnectString(Join(With(BaseTags(), "ON", "DL1ABC/P")) + "<ON>SECOND</ON><DS> desc </DS>");
     ASSERT_EQ(c->HandshakeResult, ZELLoginAccepted);
-    EXPECT_EQ(c->Callsign, "A<B</CT>");
+    EXPECT_EQ(c->Callsign, "DL1ABC/P");
     EXPECT_EQ(c->Description, "desc");
     EXPECT_EQ(c->ClientType, TZELClientType::clt_PC);
     EXPECT_EQ(c->Net, e.Test);
@@ -773,6 +850,16 @@ TEST(ZELSVCContext, ListEntries) {
     EXPECT_EQ(u->CompactEntryUtf8, "A0" "500" "601T" "301B" "203C\xC3\xA4" "818" + id + "400" "\r\n");
     EXPECT_EQ(u->ManagerUtf8Part,
               "<U8TF>2" "005a@b.c" "102pw" "203C\xC3\xA4" "301B" "400" "500" "601T" "</U8TF>");
+
+    // Without a UTF-8 part, 8-bit fields that are not valid in the server's charset (UTF-8 here)
+    // reach UTF-8 members converted: each byte that does not convert is a "?".
+    auto raw = e.NewClient();
+    raw->ParseConnectString(Join(With(With(BaseTags(), "ON", "\xff\xfe\x80"), "DS", "Gr\xC3\xBC\xC3\x9F" "e\xE9")));
+    ASSERT_EQ(raw->HandshakeResult, ZELLoginAccepted);
+    EXPECT_EQ(raw->CompactEntry.substr(0, 32), "20" "504Land" "604Town" "307PC Only" "203\xff\xfe\x80");
+    EXPECT_EQ(raw->CompactEntryUtf8,
+              "20" "504Land" "604Town" "307PC Only" "203???" "818" + id + "408Gr\xC3\xBC\xC3\x9F" "e?" "\r\n");
+    EXPECT_TRUE(IsValidUtf8A(raw->CompactEntryUtf8));
 }
 
 TEST(ZELSVCContext, SortKeyOrdersByTypeCountryCityCallsignBandNumber) {
@@ -819,6 +906,9 @@ TEST(ZELSVCContext, LogLines) {
     EXPECT_EQ(c->DisconnectLogLine(),
               u"Client: 10.0.0.1 7 DISCONNECT_INVALID_COMMAND WRONG_CMD=`Invalid MC command: MC:` "
               u"ERROR_TEXT=`bad\\x5C\\x01`");
+    // A client's own bytes (a refused line, the connect line) are read in the server's charset,
+    // then their control characters escaped: characters, never mojibake or raw controls.
+    EXPECT_EQ(c->LogTextOf("Gr\xC3\xBC\xC3\x9F" "e\x1B[m\xC2\x85"), u"Gr\u00fc\u00dfe\\x1B[m\\x85");
 
     auto actor = e.NewClient();
     actor->ParseConnectString(Join(With(With(BaseTags(), "EA", "o@p.q"), "ON", "OWN")));
@@ -955,7 +1045,8 @@ TEST(ZELSVCContext, CommandLineTable) {
             if (r.HasCause) {
                 EXPECT_EQ(c->Cause(), r.Cause);
             }
-            EXPECT_EQ(Narrow(c->LastErrorText), r.Error);
+            // The line as the server's charset (UTF-8 here) reads it: characters, not bytes.
+            EXPECT_EQ(c->LastErrorText, DefaultAnsiToUnicodeU(r.Error));
             continue;
         }
         EXPECT_EQ(l.Kind == TZELClientLine::clk_Move ? 28 : int(l.Code), r.Code);

@@ -1296,6 +1296,72 @@ TEST_F(FloorTest, ListPacketsReachAdministratorsAndOwners) {
     }
 }
 
+// Texts that could forge an element are refused where they enter: connect-line fields (WRONG),
+// list-file lines (dropped). No member then receives an element it did not come from: every ID
+// in every packet is a real member's or a real entry's, and every packet frames.
+TEST_F(FloorTest, NoMemberReceivesAnElementItDidNotComeFrom) {
+    const std::string fake = CalcSourceId("forged@example.org");
+    const std::string idTag = "<ID>" + fake + "</ID>";
+    const auto hex = [](const std::string& T) { return std::string(StrToHexA(T)); };
+    const std::string admins = AdminLine("Test", "adm@example.org") + "Test|" + CalcSourceId("x1@example.org") + "|" +
+                               hex("\r\n2") + "|||" + hex("A") + "|1|u1\r\n" + "Test|" +
+                               CalcSourceId("x2@example.org") + "||||" + hex("X</ON>" + idTag + "<ON>") + "|1|u1\r\n";
+    const std::string mutes =
+        "Test|" + CalcSourceId("x3@example.org") + "|" + hex("M</AI>" + idTag + "<AI>") + "|||||1|u1\r\n";
+    const std::string rights = "Test|1|" + hex("good@example.org") + "|||||1|u1\r\nTest|1|" +
+                               hex("r@x.y</ID>" + idTag) + "|||||1|u1\r\n";
+    const std::string notices = "Test|" + hex("one\r\n" + idTag) + "|\r\n";
+    StartWith("Test|OwnerEMail=boss@example.org\n",
+              {{"admins.dat", admins}, {"mutes.dat", mutes}, {"rights.dat", rights}, {"notices.dat", notices}});
+
+    // Each connect-line field that lands in a list entry, forged: refused with WRONG.
+    const std::string plain = Login("F", "f@example.org", "Test");
+    const auto forged = [&](const std::string& Element, const std::string& Value) {
+        std::string l = plain;
+        const size_t a = l.find("<" + Element + ">");
+        if (a == std::string::npos) return l.substr(0, l.size() - 2) + "<" + Element + ">" + Value + "</" + Element + ">\r\n";
+        const size_t b = l.find("</" + Element + ">", a);
+        return l.replace(a + Element.size() + 2, b - a - Element.size() - 2, Value);
+    };
+    for (const char* element : {"CT", "ON", "NN", "BC", "DS", "EA"}) {
+        TTestClient f;
+        EXPECT_EQ(Join(f, forged(element, "A" + idTag + "B")), "WRONG") << element;
+        EXPECT_EQ(CauseOf(f), DC::fsdc_ServerWrongPasssword) << element;
+    }
+
+    TMember owner, user;
+    JoinMember(owner, Login("BOSS", "boss@example.org", "Test"), "boss@example.org");
+    ASSERT_GE(owner.WaitFor([](const TPkt& p) { return p.Type == 11; }), 0);
+    JoinMember(user, Login("USER", "user@example.org", "Test"), "user@example.org");
+    ASSERT_GE(owner.WaitFor([](const TPkt& p) { return p.Type == 3 && FullView(p).Ids.size() == 2; }), 0);
+    ASSERT_GE(user.WaitFor([](const TPkt& p) { return p.Type == 3 && FullView(p).Ids.size() == 2; }), 0);
+    const std::vector<std::string> real = {CalcSourceId("boss@example.org"), CalcSourceId("user@example.org"),
+                                           CalcSourceId("adm@example.org"), "good@example.org"};
+    for (TMember* m : {&owner, &user}) {
+        SCOPED_TRACE(m->Mail);
+        m->Pump(300);
+        EXPECT_EQ(m->Parsed, m->C.Received.size()) << "every packet frames";
+        EXPECT_EQ(m->C.Received.find(fake), std::string::npos);
+        for (const TPkt& p : m->P)
+            for (size_t at = p.Bytes.find("<ID>"); at != std::string::npos; at = p.Bytes.find("<ID>", at + 4)) {
+                const size_t end = p.Bytes.find("</ID>", at);
+                ASSERT_NE(end, std::string::npos);
+                const std::string id = p.Bytes.substr(at + 4, end - at - 4);
+                EXPECT_NE(std::find(real.begin(), real.end(), id), real.end()) << int(p.Type) << ": " << id;
+            }
+    }
+    // The owner got each list, holding only the good entries.
+    for (const TPkt& p : owner.P) {
+        const std::map<int, std::string> heads = {{6, "\x06" "1\r\n"}, {9, "\x09" "0\r\n"}, {7, "\x07" "1\r\n"},
+                                                  {11, "\x0B" "1\r\n\r\n"}};
+        const auto h = heads.find(p.Type);
+        if (h != heads.end()) {
+            EXPECT_EQ(p.Bytes.substr(0, h->second.size()), h->second) << int(p.Type);
+        }
+    }
+    EXPECT_EQ(Groups(), "");
+}
+
 // The command port's changes of the lists reach their files (mutes, blocks and notices too), act
 // on the online members at once, and the switches let members in or out.
 TEST_F(NetworkTest, CommandPortChangesReachTheFilesAndTheMembers) {

@@ -232,7 +232,11 @@ TEST(ZELSVCContextSNPS, FloorAndStatusLines) {
     EXPECT_EQ(status.load(), 2);
     for (const auto& [line, cause] : std::vector<std::pair<std::string, std::string>>{
              {"ST:3", "WRONG_CMD=`Invalid status command: \"ST:3\"`"}, {"ST:12", "Invalid status command"},
-             {std::string("ST:\x01"), "DISCONNECT_INVALID_CHARACTERS"}}) {
+             {std::string("ST:\x01"), "DISCONNECT_INVALID_CHARACTERS"},
+             // The line is read as the server's charset (UTF-8) reads it: "Grüße", not its bytes
+             // one by one (the log line is narrowed to one byte per character here).
+             {"ST:Gr\xC3\xBC\xC3\x9F" "e", "WRONG_CMD=`Invalid status command: \"ST:Gr\xFC\xDF" "e\"`"},
+             {"XY:Gr\xC3\xBC\xC3\x9F" "e\x7F", "WRONG_CMD=`XY:Gr\xFC\xDF" "e\\x7F`"}}) {
         TTestClient bad;
         LogIn(t, bad);
         ASSERT_TRUE(bad.Send(line + "\r\n"));

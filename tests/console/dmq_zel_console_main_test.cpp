@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/dmq_fileutils.hpp"
 #include "tests/support/loopback.hpp"
 #include "tests/support/script_peer.hpp"
 #include "tests/support/server_process.hpp"
@@ -197,7 +198,9 @@ TEST_F(Program, ExitCodes) {
          }},
         {{"pid", cfg}, 5, "", [&] { Put(Pid(), "abc\n"); }},
         {{"stop", cfg}, 5, "", [&] { Put(Pid(), "0\n"); }},
-        {{"pid", cfg}, 5, "ERROR: read PID-file [" + Pid() + "]: ", [&] { std::filesystem::remove(Pid()); }},
+        // The file's name once, then the system's error text alone.
+        {{"pid", cfg}, 5, "ERROR: read PID-file [" + Pid() + "]: " + std::string(SysErrorText(ENOENT)) + "\n",
+         [&] { std::filesystem::remove(Pid()); }},
         {{"setmanpassaddr", "no.host", "pw", cfg}, 8, "ERROR: Active ZEL System manager not found: no.host", nullptr},
         {{"dstop", noCommands}, 16, "ERROR: Commands for daemon are not allowed", nullptr},
         {{"frereadmutes", "x.dat", noCommands}, 16, "ERROR: Commands for daemon are not allowed", nullptr},

@@ -107,6 +107,29 @@ TEST(AnsiUnicodeConverter, Utf8AndNarrowSetsKeepCharactersBeyondTheBasicPlane) {
     EXPECT_EQ(c.FromUnicode(u"\u0430\U0001F600\u0431"), "\xc1?\xc2");
 }
 
+// Each byte that does not convert becomes one "?", the rest converts as it is; the whole-text
+// fallback of ToUnicode would keep such bytes as they are.
+TEST(AnsiUnicodeConverter, ToUnicodeReplacingMarksEachByteThatDoesNotConvert) {
+    const struct {
+        const char16_t* Set;
+        std::string In;
+        UnicodeString Out;
+    } cases[] = {
+        {u"UTF-8", "\xFF\xFE\x80", u"???"},
+        {u"UTF-8", "Gr\xC3\xBC\xC3\x9F" "e\xC3", u"Gr\u00fc\u00dfe?"},
+        {u"UTF-8", "\xF0\x9F\x98\x80", u"\xD83D\xDE00"},
+        {u"ISO-8859-1", "\xE9t\xE9", u"\u00e9t\u00e9"},
+        {u"SHIFT_JIS", "a\x81", u"a?"},        // cut inside a character at the end
+        {u"SHIFT_JIS", "\x82\xA0" "b", u"\u3042b"},
+        {u"BIN", "\xFF", u"\u00ff"},
+    };
+    for (const auto& c : cases) {
+        TAnsiUnicodeConverter conv;
+        conv.SetCharset(c.Set);
+        EXPECT_EQ(conv.ToUnicodeReplacing(c.In), c.Out) << c.In;
+    }
+}
+
 TEST(AnsiUnicodeConverter, CheckCharsetNamePrefixesTheMessage) {
     EXPECT_EQ(MessageOf(u"utf-8", u"SystemCharsetName"), "(accepted)");
     EXPECT_EQ(MessageOf(u"bin", u"x"), "(accepted)");

@@ -3,6 +3,7 @@
 // picks the service settings; the rest is the line after "CT:". The result must be one of the
 // login results with a cause of its kind, every text within its cap, an accepted client in one of
 // the networks, and the answer to the result must build.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -111,6 +112,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
         c->SendAcceptedLogin();
         FUZZ_CHECK(!c->LoginAnswer.empty());
         c->BuildListEntries();
+        // An admitted client's texts never open or close an element of their own: its classic
+        // entry holds exactly its nine elements, one line, and the entry UTF-8 members get is UTF-8.
+        const AnsiString& e = c->ClassicEntry;
+        FUZZ_CHECK(std::count(e.begin(), e.end(), '<') == 18 && std::count(e.begin(), e.end(), '>') == 18);
+        FUZZ_CHECK(e.find('\n') == e.size() - 1);
+        FUZZ_CHECK(IsValidUtf8A(c->CompactEntryUtf8));
     } else {
         c->RefuseHandshake();
         FUZZ_CHECK(RefusalCause(c->Cause()));

@@ -19,6 +19,7 @@
 #include "service/dmq_zel_svc_notices_list.hpp"
 #include "service/dmq_zel_svc_owner_list.hpp"
 #include "service/dmq_zel_svc_rights_list.hpp"
+#include "service/dmq_zel_utils.hpp"
 #include "tests/fuzz/fuzz_check.hpp"
 
 using namespace zel;
@@ -50,7 +51,10 @@ void LineRoundTrips(uint8_t Kind, AnsiView Line) {
     switch (Kind) {
         case 0: {
             TZELSVCAdminRecord r;
-            (void)ParseAdminLine(r, Line, rewrite, reason);
+            if (!ParseAdminLine(r, Line, rewrite, reason)) break;
+            const TZELSVCAdminData& d = r.Data;
+            for (const AnsiString* t : {&d.NN, &d.CT, &d.BC, &d.ON, &d.NN8, &d.CT8, &d.BC8, &d.ON8})
+                FUZZ_CHECK(IsSafeElementTextA(*t));
             break;
         }
         case 1: {
@@ -66,12 +70,16 @@ void LineRoundTrips(uint8_t Kind, AnsiView Line) {
         }
         case 2: {
             TZELSVCMuteBlockRecord r;
-            (void)ParseMuteBlockLine(r, Line, kNow, rewrite, reason);
+            if (!ParseMuteBlockLine(r, Line, kNow, rewrite, reason)) break;
+            const TZELSVCMuteBlockData& d = r.Data;
+            for (const AnsiString* t : {&d.AI, &d.NN, &d.CT, &d.BC, &d.ON, &d.AI8, &d.NN8, &d.CT8, &d.BC8, &d.ON8})
+                FUZZ_CHECK(IsSafeElementTextA(*t));
             break;
         }
         case 3: {
             TZELSVCNoticeRecord r;
             if (!ParseNoticeLine(r, Line, reason)) break;
+            FUZZ_CHECK(!HasCtrlCharsBuf(r.Data.Notice1.data(), static_cast<int32_t>(r.Data.Notice1.size())));
             const AnsiString again = BuildNoticeLine(UnicodeToUtf8A(r.Network), r.Data);
             TZELSVCNoticeRecord b;
             FUZZ_CHECK(ParseNoticeLine(b, WithoutLineEnd(again), reason));
@@ -94,7 +102,10 @@ void LineRoundTrips(uint8_t Kind, AnsiView Line) {
         }
         default: {
             TZELSVCAccessRecord r;
-            (void)ParseAccessLine(r, Line, rewrite, reason);
+            if (!ParseAccessLine(r, Line, rewrite, reason)) break;
+            const TZELSVCAccessData& d = r.Data;
+            for (const AnsiString* t : {&d.EMail, &d.NN, &d.CT, &d.BC, &d.ON, &d.NN8, &d.CT8, &d.BC8, &d.ON8})
+                FUZZ_CHECK(IsSafeElementTextA(*t));
             break;
         }
     }

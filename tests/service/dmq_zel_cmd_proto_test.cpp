@@ -301,6 +301,10 @@ TEST(CmdProtoRequestTest, PrepareLine) {
     EXPECT_EQ(PrepareCmdRequestLine("00W:03\x1b[m\r\n", line), TZELCmdLineKind::fclk_Invalid);
     EXPECT_EQ(PrepareCmdRequestLine("00W:03a\rb\r\n", line), TZELCmdLineKind::fclk_Invalid);
     EXPECT_EQ(PrepareCmdRequestLine("00W:03a\tb\r\n", line), TZELCmdLineKind::fclk_Request);
+    // A second CR before the LF is a control byte of the line: the collector takes LF and one CR
+    // and hands over "00A:00\r"; nothing strips the other.
+    EXPECT_EQ(PrepareCmdRequestLine("00A:00\r\r\n", line), TZELCmdLineKind::fclk_Invalid);
+    EXPECT_EQ(PrepareCmdRequestLine("00A:00\r", line), TZELCmdLineKind::fclk_Invalid);
 
     // 3000 bytes with the LF pass, 3001 do not, whether or not the LF is still there.
     const AnsiString value(2990, 'x');

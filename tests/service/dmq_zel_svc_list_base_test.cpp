@@ -5,10 +5,16 @@
 #include <time.h>
 
 #include <cerrno>
+#include <functional>
 #include <limits>
 #include <string>
 #include <vector>
 
+#include "foundation/dmq_hex.hpp"
+#include "service/dmq_zel_svc_admins_list.hpp"
+#include "service/dmq_zel_svc_muteblock_list.hpp"
+#include "service/dmq_zel_svc_notices_list.hpp"
+#include "service/dmq_zel_svc_rights_list.hpp"
 #include "tests/support/alloc_failure.hpp"
 #include "tests/support/list_owner.hpp"
 #include "tests/support/temp_dir.hpp"
@@ -183,6 +189,68 @@ TEST(ListLoadStateTest, SaveBlockedOnlyAfterAFailedRead) {
     EXPECT_EQ(l.State, TZELListLoadState::lls_Failed);
     EXPECT_EQ(l.Code, 0);
     EXPECT_THROW(CheckListSave(l, file), EListSaveRefused);
+}
+
+// Every client text of a list line goes into the entries that members receive: a hex text that
+// decodes to something that could close its element and open a forged one, or split a packet
+// line, drops the line with the reader's warning, in each list file; the good line beside it
+// stays.
+TEST_F(ListReaderTest, ForgedHexTextsAreDroppedWithTheReadersWarning) {
+    const std::string id = "kAFQmDzST7DWlj99KOF]cgkd";
+    const std::string forged = "<ID>1B2M2Y8AsgTpgAmY7PhCfgR5</ID>";
+    const auto hex = [](const std::string& t) { return std::string(StrToHexA(t)); };
+    using TReader = std::function<int(const std::string&, bool&, const TZELListWarningProc&)>;
+    const auto count = [](auto chain) {
+        int n = 0;
+        for (auto* r = chain.Head(); r != nullptr; r = r->Next) ++n;
+        return n;
+    };
+    const TReader admins = [&](const std::string& f, bool& rw, const TZELListWarningProc& w) {
+        return count(ReadAdminsFile(U(f), rw, w));
+    };
+    const TReader mutes = [&](const std::string& f, bool& rw, const TZELListWarningProc& w) {
+        return count(ReadMuteBlockFile(U(f), 0, rw, w));
+    };
+    const TReader rights = [&](const std::string& f, bool& rw, const TZELListWarningProc& w) {
+        return count(ReadAccessFile(U(f), rw, w));
+    };
+    const TReader notices = [&](const std::string& f, bool& rw, const TZELListWarningProc& w) {
+        return count(ReadNoticesFile(U(f), rw, w));
+    };
+    struct Row {
+        const char* Name;
+        const TReader& Read;
+        std::string Good, Forged, Reason;
+    } const rows[] = {
+        {"admin NN holding CR LF", admins, "Net|" + id + "|4445|||44|1|u1",
+         "Net2|" + id + "|" + hex("\r\n2") + "|||44|1|u1", "field 3: forbidden characters"},
+        {"admin ON closing its element", admins, "Net|" + id + "|||||1|u1",
+         "Net2|" + id + "||||" + hex("X</ON>" + forged + "<ON>") + "|1|u1", "field 6: forbidden characters"},
+        {"admin UTF-8 CT holding a tab", admins, "Net|" + id + "|||||1|u1",
+         "Net2|" + id + "|||||1|u1||" + hex("Ber\tlin") + "||", "field 10: forbidden characters"},
+        {"mute setter forging an id", mutes, "Net|" + id + "|" + hex("DL1X") + "|||||1|u1",
+         "Net2|" + id + "|" + hex("DL1X</AI>" + forged + "<AI>") + "|||||1|u1", "field 3: forbidden characters"},
+        {"mute UTF-8 setter with a '>'", mutes, "Net|" + id + "||||||1|u1",
+         "Net2|" + id + "||||||1|u1|" + hex("a>b"), "field 10: forbidden characters"},
+        {"rights e-mail closing the ID", rights, "Net|1|" + hex("a@b.c") + "|||||1|u1",
+         "Net|1|" + hex("x@y.z</ID>" + forged) + "|||||1|u1", "field 3: forbidden characters"},
+        {"rights ON with a '<'", rights, "Net|1|" + hex("a@b.c") + "|||||1|u1",
+         "Net|1|" + hex("x@y.z") + "||||" + hex("A<B") + "|1|u1", "field 7: forbidden characters"},
+        {"notice holding CR LF", notices, "Net|" + hex("Welcome <all>") + "|",
+         "Net2|" + hex("one\r\n2") + "|", "notice holds a control character"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.Name);
+        Put(Path("list.dat"), r.Good + "\r\n" + r.Forged + "\r\n");
+        std::vector<Warning> got;
+        bool rewrite = false;
+        const int n = r.Read(Path("list.dat"), rewrite, [&](int32_t l, AnsiView why) {
+            got.push_back({l, std::string(why)});
+        });
+        EXPECT_EQ(n, 1);
+        EXPECT_TRUE(rewrite);
+        EXPECT_EQ(got, (std::vector<Warning>{{2, r.Reason}}));
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

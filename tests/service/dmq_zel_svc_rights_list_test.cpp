@@ -175,6 +175,13 @@ TEST(RightsListTest, AddClientRemoveAndMark) {
         EXPECT_EQ(list.Get(0)->Data.Mark, 1) << r.what;
     }
     EXPECT_FALSE(AccessListSetMark(list, "x@y", 1));
+    // An owner's or the command port's e-mail that would close the ID element is never taken.
+    for (const char* forged : {"x@y</ID><ID>1B2M2Y8AsgTpgAmY7PhCfgR5", "x@y>", "x@\r\ny"}) {
+        TZELSVCListClientData c = offline;
+        c.EMail = forged;
+        c.EMailKey = PadKey8A(forged);
+        EXPECT_FALSE(AccessListAddClient(list, c, net)) << forged;
+    }
     EXPECT_TRUE(AccessListAddClient(list, Client("x@y"), net));
     test::ExpectTimeIndexMatches(list);
     EXPECT_TRUE(AccessListRemove(list, "a@b.org"));

@@ -327,6 +327,28 @@ TEST_F(ConfigFile, ManagerPortTypoIsReportedAndKeepsTheSection) {
     EXPECT_EQ(M(c, 2).ManagerPort, 10030);
 }
 
+// The e-mail and the password go to the manager as the elements OW and PW: one that could cut its
+// element (and leave the rest of a password unmasked in the debug log) disables the section; other
+// punctuation passes.
+TEST_F(ConfigFile, ManagerSecretsThatCouldForgeAnElementDisableTheSection) {
+    Config c;
+    ReadServiceConfig(c, Write(kMinimal + "[Manager]\nManagerAuthPassword=se</PW><XX>cret\n"
+                                          "[Manager1]\nManagerEnabled=1\nManagerAuthEMail=a@b.c>\nManagerAuthPassword=p\n"
+                                          "[Manager2]\nManagerEnabled=1\nManagerAuthPassword=s3cr3t!#%&*()\n"));
+    std::vector<UnicodeString> lines;
+    CheckManagerSections(c, [&](const UnicodeString& l) { lines.push_back(l); });
+    const std::vector<UnicodeString> want = {
+        u"ERROR: Parameter ManagerAuthPassword in section [Manager] holds forbidden characters",
+        u"WARNING: Section [Manager] is disabled because of configuration errors",
+        u"ERROR: Parameter ManagerAuthEMail in section [Manager1] holds forbidden characters",
+        u"WARNING: Section [Manager1] is disabled because of configuration errors",
+    };
+    EXPECT_EQ(lines, want);
+    EXPECT_FALSE(M(c, 0).ManagerEnabled);
+    EXPECT_FALSE(M(c, 1).ManagerEnabled);
+    EXPECT_TRUE(M(c, 2).ManagerEnabled);
+}
+
 TEST(ConfigManagers, FindByAddress) {
     Config c;
     const char16_t* addr[3] = {u"One.example", u"two.example", u"TWO.EXAMPLE"};

@@ -414,6 +414,21 @@ TEST(UtilsMiscTest, SmallHelpers) {
     EXPECT_EQ(rec.Utf8, 0);
 }
 
+// What may stand in a tagged element that others read: no '<', '>' or byte below 32.
+TEST(UtilsMiscTest, SafeElementTextsAndEscapedLogTexts) {
+    for (const char* ok : {"", "DL1ABC/P", "Saint-\xC3\x89tienne & \"Co\" (70%)", "a@b.c", "x\x7F\xFF"})
+        EXPECT_TRUE(IsSafeElementTextA(ok)) << ok;
+    for (const char* bad : {"A<B", "B>", "</ID>", "a\tb", "a\r\nb", "\x1B"}) EXPECT_FALSE(IsSafeElementTextA(bad)) << bad;
+    EXPECT_FALSE(IsSafeElementTextA(AnsiView("a\0b", 3)));
+    EXPECT_TRUE(IsSafeElementTextU(u"Gr\u00fc\u00dfe \U0001F600"));
+    EXPECT_FALSE(IsSafeElementTextU(u"x\u0009y"));
+    EXPECT_FALSE(IsSafeElementTextU(u"<ID>"));
+
+    // Characters stay; C0, DEL, C1 and the backslash are escaped.
+    EXPECT_EQ(EscapeLogTextU(u"Gr\u00fc\u00dfe\r\n\t\\\u007F\u0085\u00A0\u20AC"),
+              u"Gr\u00fc\u00dfe\\x0D\\x0A\\x09\\x5C\\x7F\\x85\u00A0\u20AC");
+}
+
 TEST(UtilsMiscTest, EncodeCutToBytesKeepsWholeCharacters) {
     TAnsiUnicodeConverter conv;
     conv.SetCharset(u"UTF-8");
@@ -443,6 +458,11 @@ TEST(UtilsMiscTest, EncodeCutToBytesInOtherSetsAndAtSurrogates) {
         {u"UTF-16LE", u"a" + pair + u"b", 5, std::string("a\0", 2)},
         {u"UTF-16LE", u"a" + pair + u"b", 6, std::string("a\0\x3D\xD8\x00\xDE", 6)},
         {u"ISO-8859-1", u"x\u20ACy", 2, "x?"},
+        // A pair the set cannot hold is one "?": two units, one byte. Cutting by units first
+        // would leave a byte of room unused.
+        {u"ISO-8859-1", u"abcdef" + pair + u"gh", 8, "abcdef?g"},
+        {u"ISO-8859-1", u"a" + pair + u"bcdefghij", 5, "a?bcd"},
+        {u"UTF-16LE", pair + pair + u"a", 8, std::string("\x3D\xD8\x00\xDE\x3D\xD8\x00\xDE", 8)},
         {u"ISO-8859-1", u"\u00e9t\u00e9", 3, "\xE9t\xE9"},
     };
     for (const auto& c : cases) {
@@ -562,8 +582,14 @@ TEST_F(UtilsFileTest, PidFileContent) {
         EXPECT_EQ(ReadPidFile(name, pid), c.Ok) << c.Content;
         EXPECT_EQ(pid, c.Pid) << c.Content;
     }
+    // The caller names the file: the error is the system's text alone.
     pid_t pid = 0;
-    EXPECT_THROW(ReadPidFile(Path("none.pid"), pid), EFileException);
+    try {
+        ReadPidFile(Path("none.pid"), pid);
+        ADD_FAILURE() << "no error";
+    } catch (const EFileException& e) {
+        EXPECT_EQ(std::string(e.what()), SysErrorText(ENOENT));
+    }
 }
 
 }  // namespace
