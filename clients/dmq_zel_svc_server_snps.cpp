@@ -1,5 +1,10 @@
 #include "clients/dmq_zel_svc_server_snps.hpp"
 
+#include <sys/ioctl.h>
+#if defined(__linux__)
+#include <linux/sockios.h>
+#endif
+
 #include <cstring>
 #include <memory>
 #include <new>
@@ -146,11 +151,27 @@ void TZELSVCContextSNPS::vFlush() {
     }
 }
 
+size_t TZELSVCContextSNPS::KernelQueued() const noexcept {
+    const int h = Handle.load(std::memory_order_acquire);
+    if (h < 0) return 0;
+    int n = 0;
+#if defined(SIOCOUTQ)
+    if (::ioctl(h, SIOCOUTQ, &n) != 0) return 0;
+#elif defined(FIONWRITE)
+    if (::ioctl(h, FIONWRITE, &n) != 0) return 0;
+#endif
+    return n > 0 ? size_t(n) : 0;
+}
+
 bool TZELSVCContextSNPS::vIsOutputOverLimit(int32_t Limit) const {
+    if (Limit < 0) return true;
     // No send is tried while the socket takes nothing, so the count of the last attempt would
     // freeze below the limit for a reader that stalled.
     const size_t queued = Writer_.Blocked() ? Writer_.Pending() : Writer_.QueuedAfterSend();
-    return Limit < 0 || queued > size_t(Limit);
+    if (queued > size_t(Limit)) return true;
+    // The kernel grows a connection's send buffer to megabytes and takes a stalled reader's
+    // backlog first: its unsent bytes count as the program's own.
+    return queued + KernelQueued() > size_t(Limit);
 }
 
 bool TZELSVCContextSNPS::TrySend(const TZELSVCWaitRecord& Wait) {
