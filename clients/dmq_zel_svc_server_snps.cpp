@@ -136,7 +136,10 @@ void TZELSVCContextSNPS::Queue(AnsiView Bytes, uint16_t Flags, bool Flush, bool 
         SendFlags.fetch_or(ZELSendAbort, std::memory_order_acq_rel);
         ClientFlags.fetch_or(kClosingFlag, std::memory_order_acq_rel);
     }
-    if (Flush) RequestFlush();
+    if (Flush)
+        RequestFlush();
+    else
+        ListWork();
 }
 
 void TZELSVCContextSNPS::vSend(AnsiView Bytes) { Queue(Bytes, ZELSendOutputQueued, true, false); }
