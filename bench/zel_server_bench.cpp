@@ -522,8 +522,8 @@ TRowResult RunRow(const TTarget& T, const TRow& R, int Threads, int Seconds, int
             L.SendHello(T);
             for (const uint64_t e = NowNs() + 60 * kSec; !L.AllLoggedIn() && NowNs() < e;) L.Pump(10, T.Protocol);
             sync.arrive_and_wait();  // 2: all logged in
-            // The member lists settle, the talkers get the floor.
-            for (const uint64_t e = NowNs() + (T.Protocol ? 2 : 0) * kSec; NowNs() < e;) L.Pump(10, T.Protocol);
+            // The member lists settle (a floor takes every group byte), the talkers get the floor.
+            for (const uint64_t e = NowNs() + (T.Protocol ? 2 : 1) * kSec; NowNs() < e;) L.Pump(10, T.Protocol);
             L.AskFloor(T);
             for (const uint64_t e = NowNs() + 10 * kSec; !L.TalkersGranted() && NowNs() < e;) L.Pump(10, T.Protocol);
             L.Lat.clear();

@@ -5,6 +5,7 @@
 #include <linux/sockios.h>
 #endif
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -119,6 +120,7 @@ void TZELSVCContextSNPS::Queue(AnsiView Bytes, uint16_t Flags, bool Flush, bool 
     }
     try {
         if (Writer_.WriteIfOpen(Bytes.data(), Bytes.size())) {
+            Appended_.fetch_add(Bytes.size(), std::memory_order_acq_rel);
             if (Final) {
                 FinalTick_.store(GetTickMs(), std::memory_order_relaxed);
                 ClientFlags.fetch_or(kClosingFlag, std::memory_order_acq_rel);
@@ -173,8 +175,18 @@ bool TZELSVCContextSNPS::vIsOutputOverLimit(int32_t Limit) const {
     const size_t queued = Writer_.Blocked() ? Writer_.Pending() : Writer_.QueuedAfterSend();
     if (queued > size_t(Limit)) return true;
     // The kernel grows a connection's send buffer to megabytes and takes a stalled reader's
-    // backlog first: its unsent bytes count as the program's own.
-    return queued + KernelQueued() > size_t(Limit);
+    // backlog first: its unsent bytes count as the program's own. It holds at most what it held
+    // when last asked plus what was handed to it since, so it is asked only when that could pass
+    // the limit (an idle client's socket is seldom asked). Pending first: a later count of the
+    // appended bytes only makes the bound larger.
+    const uint64_t pending = Writer_.Pending();
+    const uint64_t appended = Appended_.load(std::memory_order_acquire);
+    const uint64_t handed = appended - std::min(pending, appended);
+    const uint64_t since = handed >= HandedAtAsk_ ? handed - HandedAtAsk_ : handed;
+    if (queued + KernelAtAsk_ + since <= uint64_t(Limit)) return false;
+    KernelAtAsk_ = KernelQueued();
+    HandedAtAsk_ = handed;
+    return queued + KernelAtAsk_ > size_t(Limit);
 }
 
 bool TZELSVCContextSNPS::TrySend(const TZELSVCWaitRecord& Wait) {

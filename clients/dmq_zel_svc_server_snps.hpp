@@ -82,6 +82,11 @@ private:
     // Bytes the kernel holds for the socket that the peer has not acknowledged (0 where the
     // platform does not tell).
     size_t KernelQueued() const noexcept;
+    // Bytes ever appended to the writer (any thread adds); the kernel's count when last asked and
+    // the bytes handed to the kernel by then (the network's thread alone).
+    std::atomic<uint64_t> Appended_{0};
+    mutable uint64_t KernelAtAsk_ = 0;
+    mutable uint64_t HandedAtAsk_ = 0;
     TZELSVCWrkResult HandleRead(TZELSVCWaitRecord& Wait);
     TZELSVCWrkResult InputLoop(TZELSVCWaitRecord& Wait);
     TZELSVCWrkResult LineComplete(TZELSVCWaitRecord& Wait, bool& Continue);
