@@ -534,8 +534,19 @@ TRowResult RunRow(const TTarget& T, const TRow& R, int Threads, int Seconds, int
                 L.Talk(T, R.Rate, start.load(), end.load());
             else
                 while (NowNs() < end.load()) L.Pump(50, T.Protocol);
-            // What is in flight arrives.
-            for (const uint64_t e = NowNs() + 1500000000ull; NowNs() < e;) L.Pump(10, T.Protocol);
+            // What is in flight arrives: until nothing came for a second (at most 20 s).
+            {
+                uint64_t last = L.Delivered, quietSince = NowNs();
+                for (const uint64_t e = NowNs() + 20 * kSec; NowNs() < e;) {
+                    L.Pump(10, T.Protocol);
+                    if (L.Delivered != last) {
+                        last = L.Delivered;
+                        quietSince = NowNs();
+                    } else if (NowNs() - quietSince > kSec) {
+                        break;
+                    }
+                }
+            }
             sync.arrive_and_wait();  // 5: the window ends
             sync.arrive_and_wait();  // 6: figures taken
             L.CloseAll();
