@@ -47,6 +47,12 @@ UnicodeView StateName(NS S) {
     return u"?";
 }
 
+// The states a manager's verdict is looked for in.
+bool Answerable(NS S) {
+    return S == NS::ncs_AwaitingAuth || S == NS::ncs_Newbie || S == NS::ncs_Quarantine || S == NS::ncs_Approved ||
+           S == NS::ncs_Member;
+}
+
 bool Erase(std::vector<TZELSVCContext*>& G, TZELSVCContext* C) {
     const auto it = std::find(G.begin(), G.end(), C);
     if (it == G.end()) return false;
@@ -131,6 +137,7 @@ void TZELServNetwork::FreeAll() noexcept {
                       &MovingOut_})
         all.insert(all.end(), g->begin(), g->end());
     Members_.clear();
+    Answerable_.clear();
     for (TGroup* g : {&AwaitingAuth_, &Newbies_, &Approved_, &Quarantine_, &Aborted_, &DeleteHold_, &DisposeHold_,
                       &MovingOut_})
         g->clear();
@@ -220,13 +227,15 @@ void TZELServNetwork::Enter(TZELSVCContext* C, NS State) {
         Dirty_ |= ZELNetDirtyMembers;
     } else {
         TGroup* g = GroupOf(State);
-        if (std::find(g->begin(), g->end(), C) != g->end()) {
+        // A context is in the group its state names, and only there: no walk of the group.
+        if (C->NetState == State) {
             if (State == NS::ncs_DeleteHold) throw Exception("Already in <delete> hold");
             if (State == NS::ncs_DisposeHold) throw Exception("Already in <dispose> hold");
             throw Exception("Already in group");
         }
         g->push_back(C);
     }
+    if (Answerable(State)) Answerable_.insert(C);
     C->NetState = State;
 }
 
@@ -236,12 +245,18 @@ void TZELServNetwork::Leave(TZELSVCContext* C) {
         if (it != Members_.end() && it->second == C) Members_.erase(it);
         // The listed members keep no pointer to a context that may be freed before the next list:
         // its slot stays empty, so the difference still tells the members who left.
-        std::replace(ListedMembers_.begin(), ListedMembers_.end(), C, static_cast<TZELSVCContext*>(nullptr));
+        // A listed member sits at its published index, so one drop costs no walk of the list.
+        const size_t at = size_t(C->ListIndex) - 1;
+        if (C->ListIndex != 0 && at < ListedMembers_.size() && ListedMembers_[at] == C)
+            ListedMembers_[at] = nullptr;
+        else
+            std::replace(ListedMembers_.begin(), ListedMembers_.end(), C, static_cast<TZELSVCContext*>(nullptr));
         Dirty_ |= ZELNetDirtyMembers;
     } else if (TGroup* g = GroupOf(C->NetState)) {
         Erase(*g, C);
         if (C->NetState == NS::ncs_Approved) Dirty_ |= ZELNetDirtyMembers;
     }
+    if (Answerable(C->NetState)) Answerable_.erase(C);
     C->NetState = NS::ncs_None;
 }
 
@@ -286,6 +301,15 @@ std::string TZELServNetwork::CheckGroups() const {
         if (!seen.count(c) || c->CallsignKey != k) return "callsign index out of step";
     for (const TZELSVCContext* c : ListedMembers_)
         if (c != nullptr && (!seen.count(c) || c->NetState != NS::ncs_Member)) return "listed context not a member";
+    for (size_t i = 0; i < ListedMembers_.size(); ++i)
+        if (ListedMembers_[i] != nullptr && ListedMembers_[i]->ListIndex != i + 1) return "listed member off its index";
+    size_t answerable = 0;
+    for (const auto& [c, n] : seen) {
+        if (!Answerable(c->NetState)) continue;
+        ++answerable;
+        if (Answerable_.count(c) == 0) return "waiting context not in the verdict index";
+    }
+    if (answerable != Answerable_.size()) return "verdict index names a context in no waiting group";
     for (const auto& q : Requests_)
         for (const TZELSVCContext* c : q)
             if (!seen.count(c)) return "list request of a context in no group";
@@ -830,13 +854,9 @@ void TZELServNetwork::AskLinks(uint32_t Links) {
 }
 
 TZELSVCContext* TZELServNetwork::FindWaiting(const void* Client) const {
-    // By pointer first: the record's context may be gone, and only a context found here is used.
-    for (const TGroup* g : {&AwaitingAuth_, &Newbies_, &Quarantine_, &Approved_})
-        for (TZELSVCContext* c : *g)
-            if (c == Client) return c;
-    for (const auto& [k, c] : Members_)
-        if (c == Client) return c;
-    return nullptr;
+    // By address first: the record's context may be gone, and only a context found here is used.
+    const auto it = Answerable_.find(static_cast<const TZELSVCContext*>(Client));
+    return it == Answerable_.end() ? nullptr : const_cast<TZELSVCContext*>(*it);
 }
 
 void TZELServNetwork::ManagerAnswer(TZELSVCNetQueueRecord& Rec) {
@@ -1014,7 +1034,9 @@ void TZELServNetwork::ProcessQueue(bool Housekeeping) {
         if (Dirty_ & ZELNetDirtyHousekeep) this->Housekeeping(false);
     }
     // A removal run from inside (RemoveClient) appends while the loop runs: those run next time.
-    if (Housekeeping || (Dirty_ & ZELNetDirtyHousekeep)) this->Housekeeping(Housekeeping);
+    // The floor's part (idle packets, acknowledgements, silence) ran with the first: once per
+    // cadence.
+    if (Housekeeping || (Dirty_ & ZELNetDirtyHousekeep)) this->Housekeeping(false);
 }
 
 void TZELServNetwork::RunRecord(TZELSVCNetQueueRecord& Rec) {
@@ -1193,17 +1215,20 @@ void TZELServNetwork::Housekeeping(bool Full) {
         Leave(c);
         Enter(c, NS::ncs_Member);
     }
-    // 3. and 4. The member lists and the output limit.
-    if (Dirty_ & (ZELNetDirtyMembers | ZELNetDirtyStatus | ZELNetDirtyEntry)) MemberListDiff();
+    // 3. and 4. The member lists and the output limit. A change of status alone waits for the
+    // cadence's first run: one member toggling its status costs every member one list per cadence.
+    const bool statusOnly = (Dirty_ & kMemberListBits) == ZELNetDirtyStatus;
+    const uint32_t deferred = statusOnly && !Full ? ZELNetDirtyStatus : 0;
+    if ((Dirty_ & kMemberListBits) != 0 && deferred == 0) MemberListDiff();
     if (Dirty_ & (ZELNetDirtyMembers | ZELNetDirtyEntry)) {
         BuildFullLists();
         if (ListedCount() > 0) SendMemberLists();
         UpdateOutputLimit();
-    } else if ((Dirty_ & ZELNetDirtyStatus) && ListedCount() > 0) {
+    } else if ((Dirty_ & ZELNetDirtyStatus) && deferred == 0 && ListedCount() > 0) {
         BuildFullLists();
         SendMemberLists();
     }
-    Dirty_ &= ~kMemberListBits;
+    Dirty_ &= ~kMemberListBits | deferred;
     // 5. The floor.
     if (Full) FloorHousekeeping();
     // 6. A lowered output limit takes effect after half the activity time-out.
@@ -1211,8 +1236,9 @@ void TZELServNetwork::Housekeeping(bool Full) {
         LowerPending_ = false;
         OutputLimit_ = LowerLimit_;
     }
-    // 7. Bandwidth: a member whose output backs up beyond the limit is dropped.
-    {
+    // 7. Bandwidth: a member whose output backs up beyond the limit is dropped. Once per cadence:
+    // the count asks the kernel for each member's socket.
+    if (Full) {
         std::vector<TZELSVCContext*> over;
         for (auto& [k, c] : Members_)
             if (c != Parrot_ && c->vIsOutputOverLimit(OutputLimit_)) over.push_back(c);

@@ -18,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "foundation/dmq_strbld_a.hpp"
@@ -408,6 +409,9 @@ private:
     std::map<AnsiString, TZELSVCContext*> IdIndex_;
     std::map<AnsiString, TZELSVCContext*> CallsignIndex_;
     TGroup AwaitingAuth_, Newbies_, Approved_, Quarantine_, Aborted_, DeleteHold_, DisposeHold_, MovingOut_;
+    // The contexts a manager's verdict may name (AwaitingAuth_, Newbies_, Quarantine_, Approved_,
+    // Members_), by address: a verdict is matched without walking the groups.
+    std::unordered_set<const TZELSVCContext*> Answerable_;
     // Clients that asked for a list: mutes, blocks, administrators, modes, rights, notices.
     std::vector<TZELSVCContext*> Requests_[6];
 

@@ -1,5 +1,11 @@
 #include "clients/dmq_zel_svc_server_snps.hpp"
 
+#include <sys/ioctl.h>
+#if defined(__linux__)
+#include <linux/sockios.h>
+#endif
+
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -115,6 +121,7 @@ void TZELSVCContextSNPS::Queue(AnsiView Bytes, uint16_t Flags, bool Flush, bool 
     }
     try {
         if (Writer_.WriteIfOpen(Bytes.data(), Bytes.size())) {
+            Appended_.fetch_add(Bytes.size(), std::memory_order_acq_rel);
             if (Final) {
                 FinalTick_.store(GetTickMs(), std::memory_order_relaxed);
                 ClientFlags.fetch_or(kClosingFlag, std::memory_order_acq_rel);
@@ -132,7 +139,10 @@ void TZELSVCContextSNPS::Queue(AnsiView Bytes, uint16_t Flags, bool Flush, bool 
         SendFlags.fetch_or(ZELSendAbort, std::memory_order_acq_rel);
         ClientFlags.fetch_or(kClosingFlag, std::memory_order_acq_rel);
     }
-    if (Flush) RequestFlush();
+    if (Flush)
+        RequestFlush();
+    else
+        ListWork();
 }
 
 void TZELSVCContextSNPS::vSend(AnsiView Bytes) { Queue(Bytes, ZELSendOutputQueued, true, false); }
@@ -147,11 +157,37 @@ void TZELSVCContextSNPS::vFlush() {
     }
 }
 
+size_t TZELSVCContextSNPS::KernelQueued() const noexcept {
+    const int h = Handle.load(std::memory_order_acquire);
+    if (h < 0) return 0;
+    int n = 0;
+#if defined(SIOCOUTQ)
+    if (::ioctl(h, SIOCOUTQ, &n) != 0) return 0;
+#elif defined(FIONWRITE)
+    if (::ioctl(h, FIONWRITE, &n) != 0) return 0;
+#endif
+    return n > 0 ? size_t(n) : 0;
+}
+
 bool TZELSVCContextSNPS::vIsOutputOverLimit(int32_t Limit) const {
+    if (Limit < 0) return true;
     // No send is tried while the socket takes nothing, so the count of the last attempt would
     // freeze below the limit for a reader that stalled.
     const size_t queued = Writer_.Blocked() ? Writer_.Pending() : Writer_.QueuedAfterSend();
-    return Limit < 0 || queued > size_t(Limit);
+    if (queued > size_t(Limit)) return true;
+    // The kernel grows a connection's send buffer to megabytes and takes a stalled reader's
+    // backlog first: its unsent bytes count as the program's own. It holds at most what it held
+    // when last asked plus what was handed to it since, so it is asked only when that could pass
+    // the limit (an idle client's socket is seldom asked). Pending first: a later count of the
+    // appended bytes only makes the bound larger.
+    const uint64_t pending = Writer_.Pending();
+    const uint64_t appended = Appended_.load(std::memory_order_acquire);
+    const uint64_t handed = appended - std::min(pending, appended);
+    const uint64_t since = handed >= HandedAtAsk_ ? handed - HandedAtAsk_ : handed;
+    if (queued + KernelAtAsk_ + since <= uint64_t(Limit)) return false;
+    KernelAtAsk_ = KernelQueued();
+    HandedAtAsk_ = handed;
+    return queued + KernelAtAsk_ > size_t(Limit);
 }
 
 bool TZELSVCContextSNPS::TrySend(const TZELSVCWaitRecord& Wait) {

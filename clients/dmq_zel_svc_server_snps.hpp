@@ -67,6 +67,7 @@ public:
     void vSendAndClose(AnsiView Bytes) override;
     // Over Limit: the bytes still queued after the last send attempt, or, while the socket takes
     // nothing (no attempt is made then), the bytes queued now.
+    // The writer's bytes and the socket's unsent bytes in the kernel, against Limit.
     bool vIsOutputOverLimit(int32_t Limit) const override;
 
     // ---- Service dispatcher.
@@ -78,6 +79,14 @@ public:
     uint64_t SendCalls() const noexcept { return SendCalls_; }
 
 private:
+    // Bytes the kernel holds for the socket that the peer has not acknowledged (0 where the
+    // platform does not tell).
+    size_t KernelQueued() const noexcept;
+    // Bytes ever appended to the writer (any thread adds); the kernel's count when last asked and
+    // the bytes handed to the kernel by then (the network's thread alone).
+    std::atomic<uint64_t> Appended_{0};
+    mutable uint64_t KernelAtAsk_ = 0;
+    mutable uint64_t HandedAtAsk_ = 0;
     TZELSVCWrkResult HandleRead(TZELSVCWaitRecord& Wait);
     TZELSVCWrkResult InputLoop(TZELSVCWaitRecord& Wait);
     TZELSVCWrkResult LineComplete(TZELSVCWaitRecord& Wait, bool& Continue);

@@ -1,5 +1,6 @@
 #include "clients/dmq_zel_svc_worker.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -28,6 +29,12 @@ TZELSVCWorker::TZELSVCWorker(TZELService& Service)
       LastSecond_(GetTickMs()) {
     // The stop list never grows inside the loop.
     StopList_.reserve(static_cast<size_t>(Capacity_));
+    {
+        TCriticalSectionLock g(WorkLock_);
+        WorkList_.reserve(static_cast<size_t>(Capacity_) + 1);
+    }
+    WorkTaken_.reserve(static_cast<size_t>(Capacity_) + 1);
+    WorkLater_.reserve(static_cast<size_t>(Capacity_) + 1);
     LogPrefix_.reserve(200);
 }
 
@@ -55,6 +62,36 @@ void TZELSVCWorker::PostReturnEntry(TZELSVCWorkerBase* Target) {
 
 void TZELSVCWorker::PostCheckContext(TZELSVCWrkCtxBase* Context) {
     Push(TZELSVCWorkerCommand::fswc_CheckContext, static_cast<TZELSVCWrkCtx*>(Context), nullptr);
+}
+
+void TZELSVCWorker::NoteWork(TZELSVCWrkCtxBase* Base) noexcept {
+    auto* ctx = static_cast<TZELSVCWrkCtx*>(Base);
+    TCriticalSectionLock g(WorkLock_);
+    // Between two workers: the one that takes it over lists it.
+    if (ctx->WorkOwner.load() != this) return;
+    // Within the reserve (each owned context at most once) unless a hand-over overlapped.
+    try {
+        WorkList_.push_back(ctx);
+    } catch (...) {
+        ctx->WorkListed.store(false);
+    }
+}
+
+void TZELSVCWorker::OwnWork(TZELSVCWrkCtx* Ctx) {
+    TCriticalSectionLock g(WorkLock_);
+    Ctx->WorkOwner.store(this);
+    // Listed at once: what was queued while it travelled, or a stop it needs, is served in the
+    // first pass.
+    Ctx->WorkListed.store(true);
+    WorkList_.push_back(Ctx);
+}
+
+void TZELSVCWorker::DisownWork(TZELSVCWrkCtx* Ctx) {
+    TCriticalSectionLock g(WorkLock_);
+    if (Ctx->WorkOwner.load() != this) return;
+    Ctx->WorkOwner.store(nullptr);
+    // Twice at most, when a post overlapped the take-over's own listing.
+    WorkList_.erase(std::remove(WorkList_.begin(), WorkList_.end(), Ctx), WorkList_.end());
 }
 
 void TZELSVCWorker::WakeUp() { Waiter_.Interrupt(); }
@@ -178,6 +215,7 @@ void TZELSVCWorker::QueueStep() {
                         break;
                     }
                     TZELSVCWrkCtx* ctx = Context(entry);
+                    DisownWork(ctx);
                     Waiter_.FreeResource(entry);
                     ctx->WaitEntry = nullptr;
                     ctx->CloseParked();
@@ -207,6 +245,7 @@ void TZELSVCWorker::TakeOver(TZELSVCWrkCtx* Ctx, bool Check) {
     }
     Ctx->WaitEntry = entry;
     Ctx->Worker.store(this, std::memory_order_release);
+    OwnWork(Ctx);
     WaitRecord_.Handle = Ctx->Handle.load(std::memory_order_acquire);
     WaitRecord_.Fired = 0;
     try {
@@ -253,8 +292,11 @@ void TZELSVCWorker::Dispatch(TWaiter2Resource* Entry, uint8_t Events) {
     const TZELSVCWrkResult r = ctx->vHandleRead(WaitRecord_);
     if (r == TZELSVCWrkResult::wkr_Keep)
         ApplyEvents(Entry);
-    else if (r == TZELSVCWrkResult::wkr_LeaveWait)
+    else if (r == TZELSVCWrkResult::wkr_LeaveWait) {
         LeaveWait_ = true;
+        // Its SendFlags tell it to read on in the next pass.
+        ctx->ListWork();
+    }
     else
         Mark(Entry, r);
 }
@@ -298,21 +340,65 @@ bool TZELSVCWorker::SecondPassed() noexcept {
 
 void TZELSVCWorker::ServicePass(bool IdleOnly) {
     const bool second = SecondPassed();
-    if (IdleOnly && !second) return;
-    for (int pass = IdleOnly ? 0 : 1; pass >= 0; --pass) {
-        for (int32_t i = Waiter_.LastIndex(); i >= 1; --i) {
-            TWaiter2Resource* entry = Waiter_.Resource(i);
-            if (entry->Closing) continue;
-            TZELSVCWrkCtx* ctx = Context(entry);
-            if (!IdleOnly && Priority(ctx) != (pass == 1)) continue;
-            if (!IdleOnly && (ctx->StopPending.load(std::memory_order_acquire) != 0 ||
-                              ctx->SendFlags.load(std::memory_order_acquire) != 0)) {
-                Dispatch(entry, 0);
-            } else if (second && ctx->vCheckIdleTimeout(WaitRecord_)) {
-                Mark(entry, TZELSVCWrkResult::wkr_CloseTimeout);
-            }
+    if (!IdleOnly) DrainWorkList();
+    if (!second) return;
+    SecondWalks_.fetch_add(1, std::memory_order_relaxed);
+    PassVisits_.fetch_add(uint64_t(Waiter_.LastIndex()), std::memory_order_relaxed);
+    for (int32_t i = Waiter_.LastIndex(); i >= 1; --i) {
+        TWaiter2Resource* entry = Waiter_.Resource(i);
+        if (entry->Closing) continue;
+        TZELSVCWrkCtx* ctx = Context(entry);
+        if (ctx->StopPending.load(std::memory_order_acquire) != 0 ||
+            ctx->SendFlags.load(std::memory_order_acquire) != 0) {
+            Dispatch(entry, 0);
+        } else if (ctx->vCheckIdleTimeout(WaitRecord_)) {
+            Mark(entry, TZELSVCWrkResult::wkr_CloseTimeout);
         }
     }
+}
+
+void TZELSVCWorker::DrainWorkList() {
+    WorkTaken_.clear();
+    {
+        TCriticalSectionLock g(WorkLock_);
+        WorkTaken_.swap(WorkList_);
+    }
+    if (WorkTaken_.empty()) return;
+    PassVisits_.fetch_add(WorkTaken_.size(), std::memory_order_relaxed);
+    WorkLater_.clear();
+    size_t done = 0;
+    const auto serve = [this](TZELSVCWrkCtx* Ctx) {
+        TWaiter2Resource* entry = Ctx->WaitEntry;
+        if (entry == nullptr || entry->Closing) return;
+        if (Ctx->StopPending.load(std::memory_order_acquire) != 0 ||
+            Ctx->SendFlags.load(std::memory_order_acquire) != 0)
+            Dispatch(entry, 0);
+    };
+    try {
+        // Off the list before its flags are read: work queued from here on lists it again.
+        for (; done < WorkTaken_.size(); ++done) {
+            TZELSVCWrkCtx* ctx = WorkTaken_[done];
+            ctx->WorkListed.store(false);
+            if (Priority(ctx))
+                serve(ctx);
+            else
+                WorkLater_.push_back(ctx);
+        }
+        for (TZELSVCWrkCtx* ctx : WorkLater_) serve(ctx);
+    } catch (...) {
+        // What was not looked at stays listed for the next pass (the once-a-second walk serves the
+        // rest).
+        TCriticalSectionLock g(WorkLock_);
+        for (size_t i = done + 1; i < WorkTaken_.size(); ++i) {
+            WorkTaken_[i]->WorkListed.store(true);
+            WorkList_.push_back(WorkTaken_[i]);
+        }
+        WorkTaken_.clear();
+        WorkLater_.clear();
+        throw;
+    }
+    WorkTaken_.clear();
+    WorkLater_.clear();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -329,6 +415,7 @@ void TZELSVCWorker::StopStep() {
 void TZELSVCWorker::StopContext(TWaiter2Resource* Entry) {
     TZELSVCWrkCtx* ctx = Context(Entry);
     // Unregistered first: once code 40 is posted the timer thread may free the context.
+    DisownWork(ctx);
     Waiter_.FreeResource(Entry);
     ctx->WaitEntry = nullptr;
     ctx->CloseParked();

@@ -68,6 +68,8 @@ public:
 
     // ---- Work contexts (any thread): the context's RequestFlush marks its worker.
     void MarkHasWork() noexcept override { HasWork_.store(true, std::memory_order_release); }
+    // Puts the context on the list the next service pass drains, while this worker owns it.
+    void NoteWork(TZELSVCWrkCtxBase* Context) noexcept override;
 
     TZELService& Service() const noexcept { return Service_; }
     // Items are pushed by the Post... operations; a push of its own must mark the worker too.
@@ -76,6 +78,10 @@ public:
     int32_t Registered() const noexcept { return Waiter_.LastIndex(); }
     // Wait returns of the socket wait (benchmarks).
     uint64_t WaitReturns() const noexcept { return WaitReturns_.load(std::memory_order_relaxed); }
+    // Contexts the service passes looked at (the work list's and the once-a-second walks'), and
+    // the walks among them (tests and benchmarks).
+    uint64_t PassVisits() const noexcept { return PassVisits_.load(std::memory_order_relaxed); }
+    uint64_t SecondWalks() const noexcept { return SecondWalks_.load(std::memory_order_relaxed); }
 
 protected:
     void Execute() override;
@@ -92,8 +98,15 @@ private:
     // Dispatches one context; Events: what fired (0 from the service pass).
     void Dispatch(TWaiter2Resource* Entry, uint8_t Events);
     void DispatchEvent(TWaiter2Event& Ev);
-    // The two passes of the service pass (Priority first); IdleOnly: only the idle checks.
+    // The service pass: the contexts of the work list (Priority first) unless IdleOnly, then,
+    // once a second, the walk over every context: the idle checks, and any context with work
+    // that did not come through the list.
     void ServicePass(bool IdleOnly);
+    void DrainWorkList();
+    // Registers the context on the work list's side (owner, listed for the first pass).
+    void OwnWork(TZELSVCWrkCtx* Context);
+    // Takes the context off this worker's work list before it leaves the worker.
+    void DisownWork(TZELSVCWrkCtx* Context);
     bool SecondPassed() noexcept;
     // Marks the entry for the stop step, with Cause unless one is set.
     void Mark(TWaiter2Resource* Entry, TZELSVCWrkResult Result);
@@ -120,6 +133,13 @@ private:
     TZELSVCWorkerQueue Queue_;
     TWaiter2Socket Waiter_;
     std::vector<TWaiter2Resource*> StopList_;
+    // Contexts with work, posted by any thread; each at most once (its WorkListed). Capacity for
+    // every context the worker can hold, so a post never allocates.
+    TCriticalSection WorkLock_;
+    std::vector<TZELSVCWrkCtx*> WorkList_ ZEL_GUARDED_BY(WorkLock_);
+    // The list taken by the pass being run (worker thread).
+    std::vector<TZELSVCWrkCtx*> WorkTaken_;
+    std::vector<TZELSVCWrkCtx*> WorkLater_;
     const int32_t Capacity_;
     // The service's bookkeeping; timer thread.
     int32_t FreeCount_;
@@ -134,6 +154,8 @@ private:
     bool LeaveWait_ = false;
     std::atomic<bool> HasWork_{false};
     std::atomic<uint64_t> WaitReturns_{0};
+    std::atomic<uint64_t> PassVisits_{0};
+    std::atomic<uint64_t> SecondWalks_{0};
 };
 
 }  // namespace zel

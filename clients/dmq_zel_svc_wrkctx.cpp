@@ -110,7 +110,15 @@ AnsiString TZELSVCWrkCtx::CauseText() const {
 }
 
 void TZELSVCWrkCtx::RequestFlush() noexcept {
-    if (TZELSVCWorkerBase* w = Worker.load(std::memory_order_acquire)) w->MarkHasWork();
+    TZELSVCWorkerBase* w = Worker.load(std::memory_order_acquire);
+    if (w == nullptr) return;
+    if (!WorkListed.exchange(true)) w->NoteWork(this);
+    w->MarkHasWork();
+}
+
+void TZELSVCWrkCtx::ListWork() noexcept {
+    TZELSVCWorkerBase* w = Worker.load(std::memory_order_acquire);
+    if (w != nullptr && !WorkListed.exchange(true)) w->NoteWork(this);
 }
 
 void TZELSVCWrkCtx::LogText(UnicodeView Text) {

@@ -120,8 +120,11 @@ public:
     bool SetDisconnectCause(TZELSVCDisconnectCause Cause) noexcept;
     // Stores Text only when no text is set. True when stored.
     bool SetDisconnectText(AnsiView Text);
-    // Marks the owning worker (when there is one) for the next service tick's wake-up.
+    // Puts the context on its worker's list of contexts with work (once until the worker takes
+    // it) and marks the worker for the next service tick's wake-up.
     void RequestFlush() noexcept;
+    // The list alone, without the mark: the worker's next wake-up serves the context.
+    void ListWork() noexcept;
     void LogText(UnicodeView Text);
     void LogError(UnicodeView Text);
 
@@ -155,6 +158,11 @@ public:
     TWaiter2Resource* WaitEntry = nullptr;
     // The worker that took the context over.
     std::atomic<TZELSVCWorkerBase*> Worker{nullptr};
+    // On a worker's list of contexts with work, or on its way there (any thread).
+    std::atomic<bool> WorkListed{false};
+    // The worker whose list may take the context: set and cleared by that worker under its list's
+    // lock, read by producers under the same lock.
+    std::atomic<TZELSVCWorkerBase*> WorkOwner{nullptr};
     // A shut-down number waiting for the worker's unregistering (worker thread; the destructor
     // closes one that is left).
     int32_t ParkedHandle = -1;

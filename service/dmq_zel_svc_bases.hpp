@@ -128,6 +128,8 @@ public:
     // ---- Work contexts (any thread): a context that queued output or an abort marks its worker;
     // the next service tick wakes every worker so marked.
     virtual void MarkHasWork() noexcept = 0;
+    // The context has work for the worker's next pass (called once until the worker takes it).
+    virtual void NoteWork(TZELSVCWrkCtxBase* Context) noexcept { (void)Context; }
     // ---- end of the work contexts' group
 
     // ---- Service dispatcher: worker bookkeeping and hand-overs (timer thread). A worker is made by

@@ -1731,5 +1731,148 @@ TEST_F(NetworkTest, LateVerdictsChangeNothing) {
     EXPECT_EQ(Groups(), "");
 }
 
+// The floor's housekeeping runs once per 500 ms cadence: an idle member gets one idle packet per
+// cadence, and a member that toggles its status every 50 ms costs the others at most one list per
+// cadence.
+TEST_F(FloorTest, HousekeepingPacketsComeOncePerCadence) {
+    StartWith("Test\n");
+    TMember a, toggler;
+    JoinMember(a, Login("AAA", "a@example.org", "Test"), "a@example.org");
+    JoinMember(toggler, Login("TOG", "tog@example.org", "Test"), "tog@example.org");
+    ASSERT_GE(a.WaitFor([](const TPkt& p) { return p.Type == 3 && FullView(p).Ids.size() == 2; }), 0);
+    const auto count = [&](uint8_t Type, size_t From) {
+        return std::count_if(a.P.begin() + long(From), a.P.end(), [&](const TPkt& p) { return p.Type == Type; });
+    };
+    // Idle: the window spans at most 3000 / 500 + 1 cadences (a late timer only makes fewer).
+    a.Pump(0);
+    size_t from = a.P.size();
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(3000);
+    while (std::chrono::steady_clock::now() < end) a.Pump(20);
+    const long idle = count(0, from);
+    EXPECT_GE(idle, 2);
+    EXPECT_LE(idle, 8);
+    // Status toggled every 10 ms while the timer thread is held 600 ms at a time, so each
+    // cadence's batch of records holds status changes: still one list per cadence.
+    from = a.P.size();
+    std::atomic<bool> done{false};
+    std::thread tog([&] {
+        for (int i = 0; i < 1000 && !done.load(); ++i) {
+            if (!toggler.C.Send(i % 2 ? "ST:1\r\n" : "ST:0\r\n")) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+    constexpr int kHolds = 6;
+    for (int k = 0; k < kHolds; ++k) {
+        Svc->OnTimer([] { std::this_thread::sleep_for(std::chrono::milliseconds(600)); });
+        a.Pump(0);
+    }
+    done = true;
+    tog.join();
+    a.Pump(100);
+    ASSERT_TRUE(toggler.C.Send("ST:2\r\n"));
+    const long lists = count(3, from);
+    EXPECT_GE(lists, 2);
+    EXPECT_LE(lists, kHolds + 2);
+    // The last status still arrives.
+    EXPECT_GE(a.WaitFor([](const TPkt& p) { return p.Type == 3 && FullView(p).Status.size() == 2 &&
+                                                    (FullView(p).Status[0] == 2 || FullView(p).Status[1] == 2); },
+                        from),
+              0);
+    EXPECT_EQ(Groups(), "");
+}
+
+// A listener that stops reading is dropped for bandwidth on the kernel's default socket sizes,
+// although the kernel grows its send buffer to megabytes: the socket's unsent bytes count.
+TEST_F(FloorTest, StalledReaderIsDroppedOnDefaultSocketSizes) {
+    StartWith("Test|SpeechPause=0\n");
+    TMember t, full;
+    JoinMember(t, Login("TALK", "t@example.org", "Test"), "t@example.org");
+    JoinMember(full, Login("FULL", "f@example.org", "Test"), "f@example.org");
+    TTestClient slow;
+    ASSERT_EQ(Join(slow, Login("SLOW", "slow@example.org", "Test")), "OK");
+    ASSERT_GE(full.WaitFor([](const TPkt& p) { return p.Type == 3 && FullView(p).Ids.size() == 3; }), 0);
+    ASSERT_TRUE(t.C.Send("TX0\r\n"));
+    ASSERT_GE(t.WaitFor([](const TPkt& p) { return p.Type == 1; }), 0);
+    // About 33 KB/s to each listener: the program's own buffer stays empty while the kernel takes
+    // the backlog, which alone would hold the slow one for minutes.
+    const std::string block = "TX1\r\n" + Block('s');
+    // Within the activity time-out (30 s), which would drop it with another cause.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(25);
+    TFreedContext f{};
+    bool dropped = false;
+    while (!dropped && std::chrono::steady_clock::now() < end) {
+        for (int i = 0; i < 5; ++i) ASSERT_TRUE(t.C.Send(block));
+        full.Pump(50);
+        t.Pump(0);
+        dropped = Svc->Probe.Find(slow.LocalPort, f);
+    }
+    ASSERT_TRUE(dropped);
+    EXPECT_EQ(f.Cause, DC::fsdc_BandWidthLimit);
+    EXPECT_FALSE(full.C.Closed);
+    EXPECT_EQ(Members(u"Test"), 2);
+    EXPECT_EQ(Groups(), "");
+}
+
+// Verdicts found by the client's address among many waiting clients and members: each gets its
+// own, whichever group it is in.
+TEST_F(NetworkTest, ManyWaitingClientsGetTheirOwnVerdicts) {
+    StartWith("Mgr|ManagerMode=ZEL;ManagersMask=1\n");
+    TZELServNetwork* mgr = Svc->RealNet(u"Mgr");
+    Svc->OnTimer([&] { mgr->CheckManagers(1); });
+    constexpr int kClients = 40;
+    std::vector<std::unique_ptr<TTestClient>> cs;
+    const auto mail = [](int i) { return "w" + std::to_string(i) + "@example.org"; };
+    for (int i = 0; i < kClients; ++i) {
+        cs.push_back(std::make_unique<TTestClient>());
+        ASSERT_TRUE(cs.back()->Connect(Svc->Port));
+        ASSERT_TRUE(cs.back()->Send(Login("W" + std::to_string(i), mail(i), "Mgr")));
+    }
+    ASSERT_TRUE(Until([&] {
+        int32_t n = 0;
+        Svc->OnTimer([&] { n = mgr->GroupCount(NS::ncs_AwaitingAuth); });
+        return n == kClients;
+    }));
+    EXPECT_EQ(Groups(), "");
+    // Every third is refused (wrong password), the others accepted; answered in reverse order.
+    Svc->OnTimer([&] {
+        for (int i = kClients - 1; i >= 0; --i) {
+            const AnsiString id = CalcSourceId(mail(i));
+            TZELSVCContext* c = mgr->ClientById(id);
+            ASSERT_NE(c, nullptr);
+            Svc->S->PostManagerAnswer(c, c->Number(), mgr, i % 3 == 0 ? 3 : 0, 0, 0, "", id);
+        }
+    });
+    for (int i = 0; i < kClients; ++i) {
+        ASSERT_TRUE(cs[size_t(i)]->WaitLoginAnswer()) << i;
+        EXPECT_EQ(AccessLevel(cs[size_t(i)]->Received), i % 3 == 0 ? "WRONG" : "OK") << i;
+    }
+    const int accepted = kClients - (kClients + 2) / 3;
+    ASSERT_TRUE(Until([&] { return Members(u"Mgr") == accepted; }));
+    EXPECT_EQ(Groups(), "");
+    // Verdicts on members (a link that came up asks again): the refused ones are dropped.
+    Svc->OnTimer([&] {
+        for (int i = 1; i < kClients; ++i) {
+            if (i % 3 == 0) continue;
+            const AnsiString id = CalcSourceId(mail(i));
+            TZELSVCContext* c = mgr->ClientById(id);
+            ASSERT_NE(c, nullptr);
+            Svc->S->PostManagerAnswer(c, c->Number(), mgr, i % 3 == 1 ? 4 : 0, 0, 0, "", id);
+        }
+    });
+    for (int i = 1; i < kClients; ++i) {
+        if (i % 3 != 1) continue;
+        EXPECT_TRUE(cs[size_t(i)]->WaitClosed(5000)) << i;
+        EXPECT_EQ(CauseOf(*cs[size_t(i)]), DC::fsdc_ManagerBlock) << i;
+    }
+    int kept = 0;
+    for (int i = 0; i < kClients; ++i) kept += i % 3 == 2;
+    EXPECT_TRUE(Until([&] { return Members(u"Mgr") == kept; }));
+    for (int i = 0; i < kClients; ++i) {
+        if (i % 3 != 2) continue;
+        EXPECT_FALSE(cs[size_t(i)]->Closed) << i;
+    }
+    EXPECT_EQ(Groups(), "");
+}
+
 }  // namespace
 }  // namespace zel::test

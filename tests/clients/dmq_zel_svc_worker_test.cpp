@@ -175,5 +175,55 @@ TEST(ZELSVCWorker, EndingWorkerStopsWhatIsQueuedToIt) {
     EXPECT_EQ(recv(p.a, &byte, 1, 0), 0);
 }
 
+// A wake-up costs what it has to do: of 500 quiet clients and one that is sent output, the service
+// passes look at the one (the list of contexts with work), and at every client only in the
+// once-a-second walk.
+TEST(ZELSVCWorker, WakeUpServesTheContextWithWorkAlone) {
+    test::TClientSettings set;
+    set.ClientsPerThread = 501;
+    set.ActivityTimeout = 60;
+    set.MaxTotalConnections = 1000;
+    TClientService t(set);
+    ASSERT_TRUE(t.Start());
+    std::vector<TTestClient> c(501);
+    for (auto& x : c) {
+        ASSERT_TRUE(x.Connect(t.Port));
+        ASSERT_TRUE(x.Send(ConnectLine()));
+    }
+    for (auto& x : c) ASSERT_TRUE(x.WaitLoginAnswer());
+    TZELSVCWorker* w = nullptr;
+    int32_t registered = 0;
+    ASSERT_TRUE(ServeUntil(
+        [&] {
+            t.OnTimer([&] {
+                if (t.S->Workers().size() != 1) return;
+                w = static_cast<TZELSVCWorker*>(t.S->Workers()[0].get());
+                registered = w->Registered();
+            });
+            return registered == 501;
+        },
+        10000ms));
+    TTestClient& busy = c.back();
+    test::ServeFor(300ms);
+    const uint64_t visits0 = w->PassVisits(), walks0 = w->SecondWalks();
+    constexpr int kRounds = 20;
+    for (int i = 0; i < kRounds; ++i) {
+        const std::string line = "out" + std::to_string(i) + "\r\n";
+        const auto sent = std::chrono::steady_clock::now();
+        t.OnTimer([&] { t.Member(busy.LocalPort)->vSend(line); });
+        ASSERT_TRUE(busy.ReadUntil([&](const std::string& R) { return Contains(R, line); }, 3000)) << i;
+        EXPECT_LT(std::chrono::steady_clock::now() - sent, 1000ms) << i;
+    }
+    const uint64_t walks = w->SecondWalks() - walks0;
+    const uint64_t listed = w->PassVisits() - visits0 - walks * 501;
+    // One look per round, a few for what else came (the walk's own count is exact).
+    EXPECT_GE(listed, uint64_t(kRounds));
+    EXPECT_LE(listed, uint64_t(3 * kRounds));
+    for (size_t i = 0; i + 1 < c.size(); ++i) {
+        c[i].ReadFor(0);
+        EXPECT_FALSE(c[i].Closed) << i;
+    }
+}
+
 }  // namespace
 }  // namespace zel
