@@ -1818,7 +1818,7 @@ TEST_F(FloorTest, StalledReaderIsDroppedOnDefaultSocketSizes) {
 TEST_F(NetworkTest, ManyWaitingClientsGetTheirOwnVerdicts) {
     StartWith("Mgr|ManagerMode=ZEL;ManagersMask=1\n");
     TZELServNetwork* mgr = Svc->RealNet(u"Mgr");
-    Svc->OnTimer([&] { mgr->CheckManagers(1); });
+    Svc->OnTimer([&] { LinkState(mgr, 0, true); });
     constexpr int kClients = 40;
     std::vector<std::unique_ptr<TTestClient>> cs;
     const auto mail = [](int i) { return "w" + std::to_string(i) + "@example.org"; };
@@ -1839,7 +1839,7 @@ TEST_F(NetworkTest, ManyWaitingClientsGetTheirOwnVerdicts) {
             const AnsiString id = CalcSourceId(mail(i));
             TZELSVCContext* c = mgr->ClientById(id);
             ASSERT_NE(c, nullptr);
-            Svc->S->PostManagerAnswer(c, c->Number(), mgr, i % 3 == 0 ? 3 : 0, 0, 0, "", id);
+            Svc->S->PostManagerAnswer(c, c->Number(), mgr, i % 3 == 0 ? 3 : ZELLoginAccepted, 0, 0, "", id);
         }
     });
     for (int i = 0; i < kClients; ++i) {
@@ -1856,7 +1856,7 @@ TEST_F(NetworkTest, ManyWaitingClientsGetTheirOwnVerdicts) {
             const AnsiString id = CalcSourceId(mail(i));
             TZELSVCContext* c = mgr->ClientById(id);
             ASSERT_NE(c, nullptr);
-            Svc->S->PostManagerAnswer(c, c->Number(), mgr, i % 3 == 1 ? 4 : 0, 0, 0, "", id);
+            Svc->S->PostManagerAnswer(c, c->Number(), mgr, i % 3 == 1 ? 4 : ZELLoginAccepted, 0, 0, "", id);
         }
     });
     for (int i = 1; i < kClients; ++i) {
