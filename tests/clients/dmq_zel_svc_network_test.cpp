@@ -1034,8 +1034,11 @@ TEST_F(FloorTest, ParrotDescriptionChangeIsPublished) {
     ASSERT_GE(full.WaitFor([](const TPkt& p) { return p.Type == 3 && FullView(p).Ids.size() == 3; }), 0);
     bool started = false;
     ASSERT_TRUE(diff.WaitFor([&](const TPkt&) { return DiffView(diff, started).Ids.size() == 3; }) >= 0);
-    for (const auto& [word, desc] : {std::pair<std::string, std::string>{"stop", "Silent bird"},
-                                     std::pair<std::string, std::string>{"start", "Talkative bird"}}) {
+    for (const auto& turn : {std::pair<std::string, std::string>{"stop", "Silent bird"},
+                             std::pair<std::string, std::string>{"start", "Talkative bird"}}) {
+        // Named references: clang 14 cannot capture a structured binding in a lambda.
+        const std::string& word = turn.first;
+        const std::string& desc = turn.second;
         SCOPED_TRACE(word);
         const size_t mf = full.P.size(), md = diff.P.size();
         ASSERT_TRUE(full.C.Send("TM:<MS>" + word + "</MS>\r\n"));
