@@ -70,6 +70,9 @@ class TZELSVCContext : public TZELSVCWrkCtx, public TZELClientLoginData {
 public:
     TZELSVCContext(TZELService* Owner, int32_t Handle, AnsiView PeerText, int32_t ConnValue, int32_t Extra);
     ~TZELSVCContext() override;
+    // The network text the client asked for, as before the record stood apart: the field hides
+    // the work context base's Network(), which the socket contexts and the Parrot override.
+    using TZELClientLoginData::Network;
 
     // ---- Send operations (the network and the service queue; any thread).
     virtual void vSend(AnsiView Bytes) = 0;
