@@ -1,18 +1,11 @@
 #pragma once
 // TZELSVCContext: one client of the voice network, whatever carries it (a socket, or nothing for
-// the Parrot). This unit holds the login half: the client's identity fields, the parsing of its
-// connect line (capabilities, extension flags, the UTF-8 part, the choice of network), the
-// handshake result, the login answers (accepted, refused, state), the System Managers' verdict,
-// the client-list entries, the list sort key and the log lines that describe the client.
-//
-// The connect line is untrusted input from clients written by others: tags may come in any order
-// and with unknown tags among them, separated by blanks or nothing; a tag is found by its name
-// (case-sensitive, the first occurrence wins). Every text is capped in bytes at a whole character
-// of the server's character set, so what reaches member lists and data files stays well formed.
-//
-// Texts exist in up to three forms: the bytes as received in the server's character set ("ANSI":
-// the plain names), a UTF-16 copy (...U: from the UTF-8 part where it gave the value, else
-// converted from the bytes) and a UTF-8 copy (...Utf8) where a valid UTF-8 part was given.
+// the Parrot). Its login record (identity fields, versions, extension flags, the network asked
+// for) and the connect-line parser are TZELClientLoginData (dmq_zel_svc_connect_line), the login
+// answers are built by dmq_zel_svc_login_answer and the client commands read by
+// dmq_zel_svc_client_commands; the context runs them on its own state and keeps the rest: the
+// System Managers' verdict, the join preparation, the client-list entries, the list sort key and
+// the log lines that describe the client.
 //
 // Threads: the connect line is parsed on the worker; from the handshake-done record on, the
 // network reads and writes the client on the timer thread. ClientFlags is atomic (both touch it).
@@ -20,6 +13,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "clients/dmq_zel_svc_client_commands.hpp"
+#include "clients/dmq_zel_svc_connect_line.hpp"
 #include "clients/dmq_zel_svc_wrkctx.hpp"
 #include "foundation/dmq_strbld_a.hpp"
 #include "foundation/dmq_types.hpp"
@@ -33,38 +28,6 @@ class TZELSVCNetworkBase;
 class TZELServNetwork;
 struct TZELSVCListClientData;
 
-// Capabilities of a client version (Caps).
-inline constexpr uint32_t ZELCapsKP = 0x1;            // below 2010002: the KP exchange
-inline constexpr uint32_t ZELCapsOwnTexts = 0x4;      // from 2014003: BN and BP as configured
-inline constexpr uint32_t ZELCapsOwnerWord = 0x8;     // up to 2012002: a network owner is "OWNER"
-inline constexpr uint32_t ZELCapsExtensions = 0x10;   // extension flags were requested
-
-// Extension flags (CEF as requested, SEF as granted).
-inline constexpr uint32_t ZELExtListFormat = 0x3;
-inline constexpr uint32_t ZELExtSoundAck = 0x4;
-inline constexpr uint32_t ZELExtUtf8 = 0x8;
-inline constexpr uint32_t ZELExtShortFrames = 0x10;
-inline constexpr uint32_t ZELExtCompressList = 0x40;
-inline constexpr uint32_t ZELExtSpeakerInfo = 0x80;
-inline constexpr uint32_t ZELExtTempMuteBlock = 0x100;
-inline constexpr uint32_t ZELExtNetChangeInfo = 0x200;
-inline constexpr uint32_t ZELExtMoveClient = 0x400;
-inline constexpr uint32_t ZELExtCacheList = 0x800;
-// What the server takes of a request, after AdjustExtensionFlags.
-inline constexpr uint32_t ZELExtRequestMask = 0xF9F;
-
-// ClientFlags bits of the login half (the operating half adds its own).
-inline constexpr uint32_t ZELClientStatusMask = 0x3;
-inline constexpr uint32_t ZELClientListenOnly = 0x4;
-inline constexpr uint32_t ZELClientMuted = 0x8;
-inline constexpr uint32_t ZELClientTypeMask = 0x30;  // the client type, bits 4-5
-inline constexpr uint32_t ZELClientUtf8 = 0x80;
-inline constexpr uint32_t ZELClientListFormatMask = 0x300;
-inline constexpr uint32_t ZELClientSoundAck = 0x2000;
-inline constexpr uint32_t ZELClientClosing = 0x800000;
-inline constexpr uint32_t ZELClientSpeakerInfo = 0x2000000;
-inline constexpr uint32_t ZELClientCacheList = 0x4000000;
-inline constexpr uint32_t ZELClientFlagsInitial = 0x700820;
 // ClientFlags bits the network sets.
 inline constexpr uint32_t ZELClientLoggedIn = 0x800;
 inline constexpr uint32_t ZELClientHoldsFloor = 0x1000;
@@ -92,17 +55,6 @@ enum class TZELNetClientState : uint8_t {
     ncs_MovingOut = 10,   // taken out of its origin by a move; the target's join takes it
 };
 
-// HandshakeResult values; 2 to 5 are also the refusal reasons and the managers' answer codes.
-inline constexpr uint8_t ZELLoginInvalid = 0;  // close without an answer
-inline constexpr uint8_t ZELLoginAccepted = 1;
-inline constexpr uint8_t ZELLoginError = 2;
-inline constexpr uint8_t ZELLoginWrong = 3;
-inline constexpr uint8_t ZELLoginBlock = 4;
-inline constexpr uint8_t ZELLoginDupl = 5;
-
-// Version numbers the server speaks and assumes.
-inline constexpr int32_t ZELProtocolVersion = 2014004;
-
 // Positions of the status and the muted digit in the classic list entry ("<S>0</S><M>0</M>...").
 inline constexpr int32_t ZELEntryStatusPos = 3;
 inline constexpr int32_t ZELEntryMutedPos = 11;
@@ -114,25 +66,13 @@ struct TZELSVCContextManagerInfo {
     bool Accept = false;
 };
 
-// A client command line as the network is to run it: the record's code, texts and value (Kind
-// clk_Move: the service's move request, Text1 the target id, Text2 the network's UTF-8 name).
-struct TZELClientLine {
-    enum TKind : uint8_t { clk_Record, clk_Move };
-    TKind Kind = clk_Record;
-    TZELSVCNetQueueCommand Code = TZELSVCNetQueueCommand::fsnq_InstallAdmins;
-    AnsiString Text1, Text2, Text3;
-    int32_t Value = 0;
-};
-
-// A text packet as the network relays it: the type byte (ZELPacketText, or ZELPacketTextUtf8 for
-// the UTF-8 form), "3", the sender's id, the text, "P" (private) or "A" (to all), each line ended
-// by CR LF.
-AnsiString BuildTextPacket(char Type, AnsiView Id, AnsiView Text, bool Private);
-
-class TZELSVCContext : public TZELSVCWrkCtx {
+class TZELSVCContext : public TZELSVCWrkCtx, public TZELClientLoginData {
 public:
     TZELSVCContext(TZELService* Owner, int32_t Handle, AnsiView PeerText, int32_t ConnValue, int32_t Extra);
     ~TZELSVCContext() override;
+    // The network text the client asked for, as before the record stood apart: the field hides
+    // the work context base's Network(), which the socket contexts and the Parrot override.
+    using TZELClientLoginData::Network;
 
     // ---- Send operations (the network and the service queue; any thread).
     virtual void vSend(AnsiView Bytes) = 0;
@@ -142,8 +82,9 @@ public:
     virtual bool vIsOutputOverLimit(int32_t Limit) const;
 
     // ---- Login.
-    // The first line after "CT:", without its line end: sets ConnectText, the fields and
-    // HandshakeResult; a failure also sets the cause (result 0) or leaves it to the refusal.
+    // The first line after "CT:", without its line end, read by ParseConnectLine: sets ConnectText,
+    // the fields and HandshakeResult; a failure also sets the cause (result 0) or leaves it to the
+    // refusal. An accepted line builds the list entries.
     void ParseConnectString(AnsiView Line);
     // Into a cleared builder: the client's version line and the tagged answer line. A refusal
     // (Accepted false) first clears every granted extension flag but UTF8.
@@ -189,7 +130,6 @@ public:
     void BuildListEntries();
     // The status and muted digits of the classic entry again from ClientFlags.
     void WriteEntryStatus();
-    static uint32_t CapsOfVersion(int32_t Version) noexcept;
 
     // ---- Log lines.
     // " EMail=`...`", ..., " Priv=...", the options; appended.
@@ -202,40 +142,9 @@ public:
     // every control character escaped (EscapeLogTextU).
     UnicodeString LogTextOf(AnsiView Bytes) const;
 
-    // ---- Identity (set by the parse; read by the network afterwards).
-    AnsiString EMail;        // uncapped
-    AnsiString EMailKey;     // PadKey8A(EMail)
-    AnsiString CallsignKey;  // PadKey8A(Callsign)
-    AnsiString Id;           // 24-character client id of EMail
-    AnsiString Password;     // at most 100 bytes
-    AnsiString Callsign;     // at most 50
-    AnsiString Band;         // at most 36
-    AnsiString City;         // at most 64
-    AnsiString Description;  // at most 70
-    AnsiString Country;      // at most 36
-    AnsiString Network;      // at most 32
-    UnicodeString EMailU, PasswordU, CallsignU, BandU, CityU, DescriptionU, CountryU, NetworkU;
-    AnsiString EMailUtf8, PasswordUtf8, CallsignUtf8, BandUtf8, CityUtf8, DescriptionUtf8, CountryUtf8,
-        NetworkUtf8;
-    // Upper-case hex of the e-mail, a zero byte and the callsign (their UTF-8 forms with a UTF-8
-    // part).
-    UnicodeString UserKey;
-    TZELClientType ClientType = TZELClientType::clt_GATEWAY;
-
-    // ---- Login state.
-    uint8_t HandshakeResult = ZELLoginInvalid;
-    TZELClientPrivilege Privilege = TZELClientPrivilege::clpr_USER;
-    int32_t ServerVersion = ZELProtocolVersion;
-    int32_t ClientVersion = ZELProtocolVersion;
-    uint32_t Caps = 0;
-    uint32_t RequestedFlags = 0;
-    // Sent as SEF. Atomic: the worker reads the list format bits while the join sets the rest.
-    std::atomic<uint32_t> AcceptedFlags{0};
-    std::atomic<uint32_t> ClientFlags{ZELClientFlagsInitial};
-    TZELSVCNetworkBase* Net = nullptr;
+    // ---- Login state beside the login record.
     uint8_t State = 1;  // 1 handshake, 2 login pending, 3 awaiting the KP answer, 0 operating, 4 finished
     uint8_t Phase = 0;  // 0 nothing received, 1 connect prefix seen, 2 closing
-    AnsiString ConnectText;  // "CT:" and the connect line
     uint32_t LastActivity = 0;
     uint32_t ConnectTick = 0;
     std::array<TZELSVCContextManagerInfo, 3> ManagerInfo{};
@@ -308,14 +217,11 @@ public:
     }
 
 private:
-    // Logs Text through LogError when the client log level is at least Level.
-    void LogAtLevel(int32_t Level, UnicodeView Text);
     int32_t ClientLogLevel() const noexcept;
+    // The server's character set (empty without a service: UTF-8).
+    UnicodeString ServerCharset() const;
     // Converter set to the server's character set (UTF-8 without a service).
     void OpenServerCharset(TAnsiUnicodeConverter& Converter) const;
-    // Password8: the 8-bit password before its cut, whose character count the UTF-8 one must have.
-    bool ParseUtf8Part(AnsiView Value, AnsiView Password8, TAnsiUnicodeConverter& Converter);
-    TZELSVCNetworkBase* ChooseNetwork() const;
 };
 
 }  // namespace zel
