@@ -94,7 +94,7 @@ int32_t BitCount3(uint32_t M) { return int32_t((M & 1) != 0) + int32_t((M & 2) !
 // Creation.
 
 TZELServNetwork::TZELServNetwork(TZELService& Service, const TZELServNetworkRec& Rec)
-    : S_(Service), Name_(TrimU(Rec.Name)), Options_(Rec.Options) {
+    : S_(Service), Name_(TrimU(Rec.Name)), Options_(Rec.Options), Lists_(Options_.OutputBufferLimit) {
     NameUtf8_ = UnicodeToUtf8A(Name_);
     // The clients see the name (and their owners' e-mails are read) in the network's charset.
     TAnsiUnicodeConverter conv;
@@ -245,12 +245,7 @@ void TZELServNetwork::Leave(TZELSVCContext* C) {
         if (it != Members_.end() && it->second == C) Members_.erase(it);
         // The listed members keep no pointer to a context that may be freed before the next list:
         // its slot stays empty, so the difference still tells the members who left.
-        // A listed member sits at its published index, so one drop costs no walk of the list.
-        const size_t at = size_t(C->ListIndex) - 1;
-        if (C->ListIndex != 0 && at < ListedMembers_.size() && ListedMembers_[at] == C)
-            ListedMembers_[at] = nullptr;
-        else
-            std::replace(ListedMembers_.begin(), ListedMembers_.end(), C, static_cast<TZELSVCContext*>(nullptr));
+        Lists_.Unlist(C);
         Dirty_ |= ZELNetDirtyMembers;
     } else if (TGroup* g = GroupOf(C->NetState)) {
         Erase(*g, C);
@@ -299,10 +294,11 @@ std::string TZELServNetwork::CheckGroups() const {
     }
     for (const auto& [k, c] : CallsignIndex_)
         if (!seen.count(c) || c->CallsignKey != k) return "callsign index out of step";
-    for (const TZELSVCContext* c : ListedMembers_)
+    const std::vector<TZELSVCContext*>& listed = Lists_.Listed();
+    for (const TZELSVCContext* c : listed)
         if (c != nullptr && (!seen.count(c) || c->NetState != NS::ncs_Member)) return "listed context not a member";
-    for (size_t i = 0; i < ListedMembers_.size(); ++i)
-        if (ListedMembers_[i] != nullptr && ListedMembers_[i]->ListIndex != i + 1) return "listed member off its index";
+    for (size_t i = 0; i < listed.size(); ++i)
+        if (listed[i] != nullptr && listed[i]->ListIndex != i + 1) return "listed member off its index";
     size_t answerable = 0;
     for (const auto& [c, n] : seen) {
         if (!Answerable(c->NetState)) continue;
@@ -717,9 +713,7 @@ void TZELServNetwork::ParrotJoin(TZELSVCContext* Parrot) {
     }
     Parrot->Indexed = true;
     Parrot_ = Parrot;
-    ListedMembers_.clear();
-    for (auto& [k, c] : Members_) ListedMembers_.push_back(c);
-    Renumber();
+    Lists_.ListAll(Members_);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1221,27 +1215,24 @@ void TZELServNetwork::Housekeeping(bool Full) {
     const uint32_t deferred = statusOnly && !Full ? ZELNetDirtyStatus : 0;
     if ((Dirty_ & kMemberListBits) != 0 && deferred == 0) MemberListDiff();
     if (Dirty_ & (ZELNetDirtyMembers | ZELNetDirtyEntry)) {
-        BuildFullLists();
+        Lists_.BuildFull(Members_);
         if (ListedCount() > 0) SendMemberLists();
-        UpdateOutputLimit();
+        Lists_.UpdateOutputLimit(Options_.OutputBufferFactor, S_.ClientActivityTimeout(), Now_);
     } else if ((Dirty_ & ZELNetDirtyStatus) && deferred == 0 && ListedCount() > 0) {
-        BuildFullLists();
+        Lists_.BuildFull(Members_);
         SendMemberLists();
     }
     Dirty_ &= ~kMemberListBits | deferred;
     // 5. The floor.
     if (Full) FloorHousekeeping();
     // 6. A lowered output limit takes effect after half the activity time-out.
-    if (LowerPending_ && Now_ - LowerSince_ >= S_.ClientActivityTimeoutMs() / 2) {
-        LowerPending_ = false;
-        OutputLimit_ = LowerLimit_;
-    }
+    Lists_.ApplyLowerLimit(Now_, S_.ClientActivityTimeoutMs() / 2);
     // 7. Bandwidth: a member whose output backs up beyond the limit is dropped. Once per cadence:
     // the count asks the kernel for each member's socket.
     if (Full) {
         std::vector<TZELSVCContext*> over;
         for (auto& [k, c] : Members_)
-            if (c != Parrot_ && c->vIsOutputOverLimit(OutputLimit_)) over.push_back(c);
+            if (c != Parrot_ && c->vIsOutputOverLimit(OutputLimit())) over.push_back(c);
         for (TZELSVCContext* c : over) DropMember(c, DC::fsdc_BandWidthLimit);
     }
     // 8. The network's lists to those that may see them.
@@ -1330,7 +1321,6 @@ void TZELServNetwork::InitFloor() {
     for (int32_t p = ZELNetCacheSize - 1; p >= 0; --p) FreePos_.push_back(p);
     Cache_.reserve(ZELNetCacheSize);
     StrBldAInit(TextBld_, 500);
-    OutputLimit_ = Options_.OutputBufferLimit > 0 ? Options_.OutputBufferLimit : 131072;
 }
 
 void TZELServNetwork::PutIndex(char* P, uint16_t Index) const noexcept {
@@ -1632,171 +1622,23 @@ void TZELServNetwork::FloorHousekeeping() {
 // ---------------------------------------------------------------------------------------------
 // Member lists.
 
-std::vector<const TZELSVCContext*> TZELServNetwork::ListedOrder() const {
-    std::vector<const TZELSVCContext*> v;
-    for (const TZELSVCContext* c : ListedMembers_)
-        if (c) v.push_back(c);
-    return v;
-}
-
-void TZELServNetwork::AddCompactEntry(TStringBldA& B, const TZELSVCContext* C) const {
-    // The head digits follow the flags of now (the entries were built at the connect parse, before
-    // the join set status, mute and talk right); the items stand as built. Lists, speaker, sender
-    // and cache texts all take the entry from here.
-    const uint32_t flags = C->ClientFlags.load(std::memory_order_relaxed);
-    const AnsiString& e = C->CompactEntryUtf8;  // only UTF-8 members take compact entries
-    StrBldAAddHexByte(B, static_cast<uint8_t>(flags & ((flags & ZELClientUtf8) ? 191u : 63u)));
-    if (e.size() > 2) StrBldAAdd(B, AnsiView(e).substr(2));
-}
-
-void TZELServNetwork::Renumber() {
-    uint16_t i = 0;
-    for (TZELSVCContext* c : ListedMembers_) c->ListIndex = ++i;
-}
-
 void TZELServNetwork::MemberListDiff() {
-    TStringBldA& b = TextBld_;
-    StrBldAReset(b);
-    StrBldAAddChar(b, ZELPacketMemberDiff);
-    StrBldAAddChar(b, '\0');
-    StrBldAAddChar(b, '\0');
-    StrBldAAdd(b, "000000\r\n");
-    int32_t lines = 0;
-    bool addRemove = false, entry = false, status = false;
-    const auto pos = [&](size_t p) {
-        StrBldAAddHexByte(b, static_cast<uint8_t>(p >> 8));
-        StrBldAAddHexByte(b, static_cast<uint8_t>(p & 0xFF));
-        ++lines;
-    };
-    std::vector<TZELSVCContext*> next;
-    next.reserve(Members_.size());
-    size_t i = 0;
-    auto j = Members_.begin();
-    // Members keep their relative order (the sort key never changes), so one pass merges.
-    while (i < ListedMembers_.size() || j != Members_.end()) {
-        const auto gone = [&] { return ListedMembers_[i] == nullptr || j == Members_.end(); };
-        if (i < ListedMembers_.size() && gone()) {
-            size_t n = 0;
-            while (i < ListedMembers_.size() && gone()) ++i, ++n;
-            pos(next.size());
-            StrBldAAddChar(b, '-');
-            StrBldAAddInt(b, static_cast<int32_t>(n));
-            StrBldAAddCRLF(b);
-            addRemove = true;
-            continue;
-        }
-        TZELSVCContext* c = j->second;
-        const uint32_t flags = c->ClientFlags.load();
-        if (i == ListedMembers_.size() || ListedMembers_[i] != c) {
-            pos(next.size());
-            StrBldAAddChar(b, '+');
-            AddCompactEntry(b, c);
-            addRemove = true;
-        } else {
-            ++i;
-            if (flags & ZELClientEntryChanged) {
-                pos(next.size());
-                StrBldAAddChar(b, '=');
-                AddCompactEntry(b, c);
-                entry = true;
-                ++c->EntrySerial;
-            } else if (flags & ZELClientChanged) {
-                // The speaker and sender texts carry the status digits too: the next ones go out
-                // anew.
-                ++c->EntrySerial;
-                pos(next.size());
-                StrBldAAddChar(b, '*');
-                const size_t at = static_cast<size_t>(b.Len());
-                AddCompactEntry(b, c);
-                b.Truncate(static_cast<int32_t>(at + 2));
-                StrBldAAddCRLF(b);
-                status = true;
-            }
-        }
-        c->ClientFlags.fetch_and(~(ZELClientEntryChanged | ZELClientChanged));
-        next.push_back(c);
-        ++j;
-    }
-    ListedMembers_ = std::move(next);
-    DiffText_.assign(StrBldAView(b));
-    const std::string count = std::to_string(lines);
-    DiffText_.replace(3 + 6 - count.size(), count.size(), count);
+    const TZELNetListChanges changes = Lists_.Merge(Members_);
     // The bits name what the lines hold, whoever asked for the merge: an entry changed on its
     // own (the Parrot's description) goes out as the full lists too.
     Dirty_ &= ~kMemberListBits;
-    if (addRemove) Dirty_ |= ZELNetDirtyMembers;
-    if (entry) Dirty_ |= ZELNetDirtyEntry;
-    if (status) Dirty_ |= ZELNetDirtyStatus;
-    if (lines > 0) Renumber();
-}
-
-void TZELServNetwork::BuildFullLists() {
-    TStringBldA& b = TextBld_;
-    const int32_t n = ListedCount();
-    bool counts = false;
-    for (const auto& [k, c] : Members_)
-        if ((c->ClientFlags.load(std::memory_order_relaxed) & ZELClientListFormatMask) == 0x200) counts = true;
-    for (int form = 0; form < 2; ++form) {
-        StrBldAReset(b);
-        StrBldAAddChar(b, form == 0 ? ZELPacketMemberList : ZELPacketMemberListUtf8);
-        StrBldAAdd(b, AnsiView("\0\0", 2));
-        StrBldAAddInt(b, n);
-        StrBldAAddCRLF(b);
-        for (const TZELSVCContext* c : ListedMembers_) {
-            if (form == 0)
-                StrBldAAdd(b, c->ClassicEntry);
-            else
-                AddCompactEntry(b, c);
-        }
-        (form == 0 ? FullText_ : FullTextUtf8_).assign(StrBldAView(b));
-    }
-    if (counts) {
-        StrBldAReset(b);
-        StrBldAAddChar(b, ZELPacketMemberCount);
-        StrBldAAddInt(b, n);
-        StrBldAAddCRLF(b);
-        CountText_.assign(StrBldAView(b));
-    }
+    if (changes.Members) Dirty_ |= ZELNetDirtyMembers;
+    if (changes.Entry) Dirty_ |= ZELNetDirtyEntry;
+    if (changes.Status) Dirty_ |= ZELNetDirtyStatus;
 }
 
 void TZELServNetwork::SendMemberLists() {
-    const uint16_t t = TalkerIndex();
-    for (AnsiString* s : {&FullText_, &FullTextUtf8_, &DiffText_})
-        if (s->size() >= 3) PutIndex(s->data() + 1, t);
-    TZELNetRelayRecord r;
-    if (!CountText_.empty()) {
-        r.Packet = CountText_;
-        r.Packets = Group(0x800700, 0x200);
+    Lists_.Publish(TalkerIndex(), [this](AnsiView Text, uint32_t Mask, uint32_t Value) {
+        TZELNetRelayRecord r;
+        r.Packet = Text;
+        r.Packets = TZELNetRelayGroup{Mask, Value};
         SendToMembers(r);
-    }
-    r.Packet = FullTextUtf8_;
-    r.Packets = Group(0xC00780, 0x400380);
-    SendToMembers(r);
-    r.Packet = DiffText_;
-    r.Packets = Group(0xC00780, 0x380);
-    SendToMembers(r);
-    r.Packet = FullText_;
-    r.Packets = Group(0x800700, 0);
-    SendToMembers(r);
-    ListsPublished_ = true;
-}
-
-void TZELServNetwork::UpdateOutputLimit() {
-    const int64_t limit = static_cast<int64_t>(FullText_.size()) * Options_.OutputBufferFactor +
-                          1700 * static_cast<int64_t>(S_.ClientActivityTimeout());
-    const int32_t lim = limit > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int32_t>(limit);
-    if (!ListsPublished_) return;
-    // OutputBufferLimit holds only until the first list: then the list's own limit, at once.
-    if (lim >= OutputLimit_ || !LimitFromList_) {
-        LimitFromList_ = true;
-        OutputLimit_ = lim;
-        LowerPending_ = false;
-    } else if (!LowerPending_ || lim != LowerLimit_) {
-        // A lower limit waits, so a short dip in the list does not cut slow readers off.
-        if (!LowerPending_) LowerSince_ = Now_;
-        LowerPending_ = true;
-        LowerLimit_ = lim;
-    }
+    });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1807,7 +1649,7 @@ void TZELServNetwork::PrepareCmdMembers(TZELCmdListBlock& Block) {
     StrBldAReset(CmdMemberBld_);
     int32_t n = 0;
     TZELCmdMemberLine line;
-    for (const TZELSVCContext* c : ListedMembers_) {
+    for (const TZELSVCContext* c : Lists_.Listed()) {
         if (c == nullptr) continue;
         ++n;
         const uint32_t flags = c->ClientFlags.load(std::memory_order_relaxed);
