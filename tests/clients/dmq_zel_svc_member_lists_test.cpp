@@ -10,14 +10,15 @@
 #include "clients/dmq_zel_svc_context.hpp"
 #include "clients/dmq_zel_svc_packets.hpp"
 #include "service/dmq_zel_utils.hpp"
+#include "tests/support/socketless_client.hpp"
 
 namespace zel::test {
 namespace {
 
 // A member as the lists see it: its entries and sort key from its callsign, no socket, no service.
-class TListMember : public TZELSVCContext {
+class TListMember : public SocketlessClient {
 public:
-    TListMember(const std::string& Call, uint32_t Flags) : TZELSVCContext(nullptr, -1, "", 0, 0) {
+    TListMember(const std::string& Call, uint32_t Flags) : SocketlessClient(nullptr, -1, "", 0, 0) {
         Callsign = CallsignUtf8 = Call;
         Id = CalcSourceId(Call + "@example.org");
         Country = CountryUtf8 = "Land";
@@ -26,14 +27,6 @@ public:
         ClientFlags.fetch_or(Flags);
         BuildListEntries();
     }
-    void vSend(AnsiView) override {}
-    void vSendNoFlush(AnsiView) override {}
-    void vSendLoginAnswer(AnsiView) override {}
-    void vSendAndClose(AnsiView) override {}
-    void vAttach(TZELSVCWaitRecord&) override {}
-    TZELSVCWrkResult vHandleRead(TZELSVCWaitRecord&) override { return TZELSVCWrkResult::wkr_Keep; }
-    TZELSVCWrkResult vPrepareWait(TZELSVCWaitRecord&) override { return TZELSVCWrkResult::wkr_Keep; }
-    bool vCheckIdleTimeout(TZELSVCWaitRecord&) override { return false; }
 };
 
 std::string Entry(const TZELSVCContext& C) {
