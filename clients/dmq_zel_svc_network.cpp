@@ -13,7 +13,6 @@
 #include "foundation/dmq_exception.hpp"
 #include "foundation/dmq_syscharset.hpp"
 #include "service/dmq_zel_svc_globals.hpp"
-#include "service/dmq_zel_svc_reread.hpp"
 #include "service/dmq_zel_svc_server_id.hpp"
 #include "service/dmq_zel_svc_tick.hpp"
 #include "service/dmq_zel_utils.hpp"
@@ -77,24 +76,13 @@ DC CauseOfResult(uint8_t Result) {
     }
 }
 
-DC CauseOfVerdict(uint8_t Reason) {
-    switch (Reason) {
-        case ZELLoginWrong: return DC::fsdc_ManagerWrongPassword;
-        case ZELLoginBlock: return DC::fsdc_ManagerBlock;
-        case ZELLoginDupl: return DC::fsdc_ManagerDuplicate;
-        default: return DC::fsdc_ManagerError;
-    }
-}
-
-int32_t BitCount3(uint32_t M) { return int32_t((M & 1) != 0) + int32_t((M & 2) != 0) + int32_t((M & 4) != 0); }
-
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
 // Creation.
 
 TZELServNetwork::TZELServNetwork(TZELService& Service, const TZELServNetworkRec& Rec)
-    : S_(Service), Name_(TrimU(Rec.Name)), Options_(Rec.Options) {
+    : S_(Service), Name_(TrimU(Rec.Name)), Options_(Rec.Options), Lists_(Options_.OutputBufferLimit) {
     NameUtf8_ = UnicodeToUtf8A(Name_);
     // The clients see the name (and their owners' e-mails are read) in the network's charset.
     TAnsiUnicodeConverter conv;
@@ -187,15 +175,6 @@ int32_t TZELServNetwork::SpeechLimitSeconds() const {
     return Options_.SpeechLimit ? static_cast<int32_t>(Options_.MaxSpeechTime / 1000) : 0;
 }
 
-void TZELServNetwork::PrepareCmdList(TZELCmdListBlock& Block) {
-    StrBldAReset(ListBld_);
-    const UnicodeString cs = !Options_.CharsetName.empty() ? Options_.CharsetName : S_.GetServerCharsetName();
-    AddCmdNetworkLine(ListBld_, NameUtf8_, UnicodeToUtf8A(cs), S_.ParrotId());
-    Block = TZELCmdListBlock{};
-    Block.NetworkLine = StrBldAView(ListBld_);
-    PrepareCmdMembers(Block);
-}
-
 bool TZELServNetwork::IsNetOwnerId(AnsiView Id) const {
     return std::find(OwnerIds_.begin(), OwnerIds_.end(), Id) != OwnerIds_.end();
 }
@@ -245,12 +224,7 @@ void TZELServNetwork::Leave(TZELSVCContext* C) {
         if (it != Members_.end() && it->second == C) Members_.erase(it);
         // The listed members keep no pointer to a context that may be freed before the next list:
         // its slot stays empty, so the difference still tells the members who left.
-        // A listed member sits at its published index, so one drop costs no walk of the list.
-        const size_t at = size_t(C->ListIndex) - 1;
-        if (C->ListIndex != 0 && at < ListedMembers_.size() && ListedMembers_[at] == C)
-            ListedMembers_[at] = nullptr;
-        else
-            std::replace(ListedMembers_.begin(), ListedMembers_.end(), C, static_cast<TZELSVCContext*>(nullptr));
+        Lists_.Unlist(C);
         Dirty_ |= ZELNetDirtyMembers;
     } else if (TGroup* g = GroupOf(C->NetState)) {
         Erase(*g, C);
@@ -299,10 +273,11 @@ std::string TZELServNetwork::CheckGroups() const {
     }
     for (const auto& [k, c] : CallsignIndex_)
         if (!seen.count(c) || c->CallsignKey != k) return "callsign index out of step";
-    for (const TZELSVCContext* c : ListedMembers_)
+    const std::vector<TZELSVCContext*>& listed = Lists_.Listed();
+    for (const TZELSVCContext* c : listed)
         if (c != nullptr && (!seen.count(c) || c->NetState != NS::ncs_Member)) return "listed context not a member";
-    for (size_t i = 0; i < ListedMembers_.size(); ++i)
-        if (ListedMembers_[i] != nullptr && ListedMembers_[i]->ListIndex != i + 1) return "listed member off its index";
+    for (size_t i = 0; i < listed.size(); ++i)
+        if (listed[i] != nullptr && listed[i]->ListIndex != i + 1) return "listed member off its index";
     size_t answerable = 0;
     for (const auto& [c, n] : seen) {
         if (!Answerable(c->NetState)) continue;
@@ -717,9 +692,7 @@ void TZELServNetwork::ParrotJoin(TZELSVCContext* Parrot) {
     }
     Parrot->Indexed = true;
     Parrot_ = Parrot;
-    ListedMembers_.clear();
-    for (auto& [k, c] : Members_) ListedMembers_.push_back(c);
-    Renumber();
+    Lists_.ListAll(Members_);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -772,223 +745,6 @@ void TZELServNetwork::RemoveClient(TZELSVCWrkCtxBase* Client) {
 
 void TZELServNetwork::AddMovedClient(TZELSVCWrkCtxBase* Client, int32_t Kind, int32_t MoveTime) {
     if (TZELSVCContext* c = AsClient(Client)) AddClient(c, Kind, MoveTime);
-}
-
-// ---------------------------------------------------------------------------------------------
-// The System Managers.
-
-void TZELServNetwork::CheckManagers(uint32_t LinksMask) {
-    // The links the service keeps: each one serves the network only while it reports itself up
-    // (codes 45 and 46), so a link that never connects is never waited for.
-    if ((static_cast<uint32_t>(Options_.ManagersMask) & LinksMask & 7u) == 0 &&
-        ModeInForce_ != TZELSystemManagerMode::smm_Standalone && Info_)
-        Info_(u"WARNING: no active managers for the net(room); switching net(room) manager mode to STANDALONE");
-    UpdateManagers(false);
-}
-
-void TZELServNetwork::UpdateManagers(bool Warn) {
-    const TZELSystemManagerMode was = EffectiveMode_;
-    ActiveMask_ = static_cast<uint32_t>(Options_.ManagersMask) & LinksUp_ & 7u;
-    ActiveCount_ = BitCount3(ActiveMask_);
-    EffectiveMode_ = ActiveMask_ == 0 ? TZELSystemManagerMode::smm_Standalone : ModeInForce_;
-    if (EffectiveMode_ == was) return;
-    if (EffectiveMode_ == TZELSystemManagerMode::smm_Standalone) {
-        if (Warn && ModeInForce_ != TZELSystemManagerMode::smm_Standalone && Info_)
-            Info_(u"WARNING: no active managers for the net(room); switching net(room) manager mode to STANDALONE");
-        ReleaseAwaiting();
-        return;
-    }
-    RejudgeClients();
-    // Clients admitted without managers are asked now.
-    if (was == TZELSystemManagerMode::smm_Standalone) AskLinks(ActiveMask_);
-}
-
-void TZELServNetwork::ReleaseAwaiting() {
-    // Nobody judges the clients that wait for verdicts now: they go on as in STANDALONE.
-    const TGroup waiting = AwaitingAuth_;
-    for (TZELSVCContext* c : waiting) {
-        Leave(c);
-        c->ResetManagerAnswers(EffectiveMode_);
-        Enter(c, NS::ncs_Newbie);
-        if (c->Moved)
-            ClientReady(c);
-        else
-            c->SendAcceptedLogin();
-    }
-}
-
-std::vector<TZELSVCContext*> TZELServNetwork::ManagedClients() const {
-    std::vector<TZELSVCContext*> clients;
-    for (const auto& [k, c] : Members_)
-        if (c != Parrot_) clients.push_back(c);
-    for (const TGroup* g : {&Quarantine_, &Newbies_, &Approved_, &AwaitingAuth_})
-        clients.insert(clients.end(), g->begin(), g->end());
-    return clients;
-}
-
-bool TZELServNetwork::AllAnswered(const TZELSVCContext* C) const {
-    for (int32_t i = 0; i < 3; ++i)
-        if ((ActiveMask_ & (1u << i)) != 0 && C->ManagerInfo[size_t(i)].Answer == 0) return false;
-    return ActiveMask_ != 0;
-}
-
-void TZELServNetwork::RejudgeClients() {
-    for (TZELSVCContext* c : ManagedClients()) {
-        c->RemarkManagerAnswers(EffectiveMode_);
-        if (c->NetState == NS::ncs_AwaitingAuth) {
-            if (AllAnswered(c)) TakeVerdict(c);
-            continue;
-        }
-        uint8_t reason = 0;
-        if (c->ManagerVerdict(reason)) continue;
-        const DC cause = CauseOfVerdict(reason);
-        c->SetDisconnectCause(cause);
-        DropClient(c, cause);
-    }
-}
-
-void TZELServNetwork::AskLinks(uint32_t Links) {
-    for (TZELSVCContext* c : ManagedClients())
-        for (int32_t i = 0; i < 3; ++i)
-            if ((Links & (1u << i)) != 0) S_.SysManAuthenticateClientAt(i, c, this);
-}
-
-TZELSVCContext* TZELServNetwork::FindWaiting(const void* Client) const {
-    // By address first: the record's context may be gone, and only a context found here is used.
-    const auto it = Answerable_.find(static_cast<const TZELSVCContext*>(Client));
-    return it == Answerable_.end() ? nullptr : const_cast<TZELSVCContext*>(*it);
-}
-
-void TZELServNetwork::ManagerAnswer(TZELSVCNetQueueRecord& Rec) {
-    const int32_t link = Rec.Value2;
-    if (link < 0 || link > 2) return;
-    TZELSVCContext* c = FindWaiting(Rec.Owner);
-    if (c == nullptr || c->Number() != Rec.OwnerId) {
-        // The manager keeps a session for a client that is gone: it hears that the client left.
-        if (Rec.Value1 == 1) S_.SysManClientLeft(link, Rec.Text1, this);
-        return;
-    }
-    const uint8_t result = Rec.Value1 >= 0 && Rec.Value1 <= 5 ? static_cast<uint8_t>(Rec.Value1) : ZELLoginError;
-    if (result == 0) {
-        // No verdict (the link is not operating, or lost the request): it counts for nothing, and
-        // the link is asked again when it comes back.
-        c->ClearManagerAnswer(link, EffectiveMode_);
-        c->LinkStates[size_t(link)] = 0;
-        return;
-    }
-    TZELSVCContextManagerInfo& info = c->ManagerInfo[size_t(link)];
-    info.Answer = result;
-    info.Session = result == ZELLoginAccepted ? Rec.Text2 : AnsiString();
-    info.Accept = TZELSVCContext::ManagerAccepts(EffectiveMode_, result);
-    // Only a manager that accepted holds a session (and hears the client's logout).
-    c->LinkStates[size_t(link)] = result == ZELLoginAccepted ? 2 : 1;
-    if (c->NetState == NS::ncs_Member && ClientLogLevel() >= 4)
-        LogClient(c, u" MANAGER_AUTH MIDX=" + WidenStrU(std::to_string(link)), true);
-    // After the fall to STANDALONE an answer is kept, but no verdict is taken on it; the verdict
-    // waits for every link that serves the network.
-    if (EffectiveMode_ == TZELSystemManagerMode::smm_Standalone || (ActiveMask_ & (1u << link)) == 0 ||
-        !AllAnswered(c))
-        return;
-    c->RemarkManagerAnswers(EffectiveMode_);
-    TakeVerdict(c);
-}
-
-void TZELServNetwork::TakeVerdict(TZELSVCContext* c) {
-    uint8_t reason = 0;
-    const bool accepted = c->ManagerVerdict(reason);
-    const DC cause = CauseOfVerdict(reason);
-    switch (c->NetState) {
-        case NS::ncs_AwaitingAuth:
-            Leave(c);
-            if (accepted) {
-                if (c->Moved) {
-                    Approve(c);
-                } else {
-                    Enter(c, NS::ncs_Newbie);
-                    c->SendAcceptedLogin();
-                }
-            } else if (c->Moved) {
-                c->SetDisconnectCause(cause);
-                DeleteHold(c, cause);
-            } else {
-                Refuse(c, reason >= ZELLoginError && reason <= ZELLoginDupl ? reason : ZELLoginError, cause);
-            }
-            return;
-        case NS::ncs_Newbie:
-        case NS::ncs_Quarantine:
-        case NS::ncs_Approved:
-            if (!accepted) DeleteHold(c, cause);
-            return;
-        case NS::ncs_Member:
-            if (!accepted) DropMember(c, cause);
-            return;
-        default:
-            return;
-    }
-}
-
-void TZELServNetwork::LinkChanged(int32_t Link, bool Up) {
-    if (Link < 0 || Link > 2) return;
-    const uint32_t bit = 1u << Link;
-    if (Up) {
-        LinksUp_ |= bit;
-    } else {
-        LinksUp_ &= ~bit;
-        // Its answers go with it: it holds no session any more.
-        for (TZELSVCContext* c : ManagedClients()) {
-            c->ClearManagerAnswer(Link, EffectiveMode_);
-            c->LinkStates[size_t(Link)] = 0;
-        }
-    }
-    const TZELSystemManagerMode was = EffectiveMode_;
-    UpdateManagers(true);
-    if (EffectiveMode_ == TZELSystemManagerMode::smm_Standalone) return;
-    if (Up) {
-        // A rise from STANDALONE asked every link already.
-        if (was != TZELSystemManagerMode::smm_Standalone && (ActiveMask_ & bit) != 0) AskLinks(bit);
-        return;
-    }
-    // The clients waiting for it are judged by the links still up.
-    const TGroup waiting = AwaitingAuth_;
-    for (TZELSVCContext* c : waiting) {
-        if (c->NetState != NS::ncs_AwaitingAuth || !AllAnswered(c)) continue;
-        c->RemarkManagerAnswers(EffectiveMode_);
-        TakeVerdict(c);
-    }
-}
-
-// ---------------------------------------------------------------------------------------------
-// Data lists' notices.
-
-void TZELServNetwork::ClientRoleChangedById(AnsiView Id) {
-    if (TZELSVCContext* c = MemberById(Id)) {
-        if (c != Parrot_) DropMember(c, DC::fsdc_ChangeRole);
-    }
-}
-
-void TZELServNetwork::MuteClientById(AnsiView Id) {
-    TZELSVCContext* c = MemberById(Id);
-    if (c == nullptr || (c == Parrot_ && !Options_.Parrot.ParrotMuteEnable)) return;
-    if ((c->ClientFlags.fetch_or(ZELClientMuted) & ZELClientMuted) != 0) return;
-    ReleaseAndFree(c);
-    c->ClientFlags.fetch_or(ZELClientChanged);
-    c->WriteEntryStatus();
-    Dirty_ |= ZELNetDirtyStatus;
-}
-
-void TZELServNetwork::UnmuteClientById(AnsiView Id) {
-    TZELSVCContext* c = MemberById(Id);
-    if (c == nullptr) return;
-    if ((c->ClientFlags.fetch_and(~ZELClientMuted) & ZELClientMuted) == 0) return;
-    c->ClientFlags.fetch_or(ZELClientChanged);
-    c->WriteEntryStatus();
-    Dirty_ |= ZELNetDirtyStatus;
-}
-
-void TZELServNetwork::BlockClientById(AnsiView Id) {
-    TZELSVCContext* c = MemberById(Id);
-    if (c == nullptr || c == Parrot_ || (c->ClientFlags.load() & ZELClientRoleMask) == ZELClientRoleOwner) return;
-    DropMember(c, DC::fsdc_ServerBlock);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1130,68 +886,6 @@ bool TZELServNetwork::RunFloorRecord(TZELSVCNetQueueCommand Code, TZELSVCContext
     }
 }
 
-void TZELServNetwork::InstallRecord(TZELSVCNetQueueRecord& Rec) {
-    // The service marks the file for saving by the record's own flag (Value1); the network marks
-    // only what its members are to be sent.
-    switch (Rec.Command) {
-        case Q::fsnq_InstallAdmins: {
-            auto* p = dynamic_cast<TZELSVCAdminsPayload*>(Rec.Payload.get());
-            TZELSVCAdminRecordList empty;
-            TZELSVCAdminRecordList& recs = p && p->Records ? *p->Records : empty;
-            if (AdminsListMerge(Admins_, recs, *this)) {
-                Admins_.RebuildTimeIndex();
-                Dirty_ |= ZELNetDirtyAdmins;
-            }
-            return;
-        }
-        case Q::fsnq_InstallMutes:
-        case Q::fsnq_InstallBlocks: {
-            const bool blocks = Rec.Command == TZELSVCNetQueueCommand::fsnq_InstallBlocks;
-            auto* p = dynamic_cast<TZELSVCMuteBlocksPayload*>(Rec.Payload.get());
-            TZELSVCMuteBlockRecordList empty;
-            TZELSVCMuteBlockRecordList& recs = p && p->Records ? *p->Records : empty;
-            TZELSVCMuteBlockList& list = blocks ? Blocks_ : Mutes_;
-            if (MuteBlockListMerge(list, recs, *this, blocks, ListBld_)) {
-                list.RebuildTimeIndex();
-                Dirty_ |= blocks ? ZELNetDirtyBlocks : ZELNetDirtyMutes;
-            }
-            return;
-        }
-        case Q::fsnq_InstallRights: {
-            auto* p = dynamic_cast<TZELSVCRightsPayload*>(Rec.Payload.get());
-            TZELSVCAccessRecordList empty;
-            TZELSVCAccessRecordList& recs = p && p->Records ? *p->Records : empty;
-            if (AccessListMerge(Rights_, recs, *this)) {
-                Rights_.RebuildTimeIndex();
-                Dirty_ |= ZELNetDirtyRights;
-                ProcessAccessModes();
-            }
-            return;
-        }
-        case Q::fsnq_InstallModes: {
-            auto* p = dynamic_cast<TZELSVCModesPayload*>(Rec.Payload.get());
-            const int32_t modes = p ? p->Modes : 0;
-            const bool conn = (modes & 0xFF00) != 0, talk = (modes & 0xFF) != 0;
-            if (conn == ConnectionMode_ && talk == TalkMode_) return;
-            ConnectionMode_ = conn;
-            TalkMode_ = talk;
-            Dirty_ |= ZELNetDirtyModes;
-            ProcessAccessModes();
-            return;
-        }
-        case Q::fsnq_InstallNotices: {
-            auto* p = dynamic_cast<TZELSVCNoticesPayload*>(Rec.Payload.get());
-            TZELSVCNoticeData n = p ? p->Notice : TZELSVCNoticeData{};
-            if (n.Notice1 == Notices_.Notice1 && n.Notice2 == Notices_.Notice2) return;
-            Notices_ = std::move(n);
-            Dirty_ |= ZELNetDirtyNotices;
-            return;
-        }
-        default:
-            return;
-    }
-}
-
 void TZELServNetwork::Housekeeping(bool Full) {
     // 1. Expired mutes and blocks.
     if (Mutes_.Count() > 0 || Blocks_.Count() > 0) {
@@ -1221,27 +915,24 @@ void TZELServNetwork::Housekeeping(bool Full) {
     const uint32_t deferred = statusOnly && !Full ? ZELNetDirtyStatus : 0;
     if ((Dirty_ & kMemberListBits) != 0 && deferred == 0) MemberListDiff();
     if (Dirty_ & (ZELNetDirtyMembers | ZELNetDirtyEntry)) {
-        BuildFullLists();
+        Lists_.BuildFull(Members_);
         if (ListedCount() > 0) SendMemberLists();
-        UpdateOutputLimit();
+        Lists_.UpdateOutputLimit(Options_.OutputBufferFactor, S_.ClientActivityTimeout(), Now_);
     } else if ((Dirty_ & ZELNetDirtyStatus) && deferred == 0 && ListedCount() > 0) {
-        BuildFullLists();
+        Lists_.BuildFull(Members_);
         SendMemberLists();
     }
     Dirty_ &= ~kMemberListBits | deferred;
     // 5. The floor.
     if (Full) FloorHousekeeping();
     // 6. A lowered output limit takes effect after half the activity time-out.
-    if (LowerPending_ && Now_ - LowerSince_ >= S_.ClientActivityTimeoutMs() / 2) {
-        LowerPending_ = false;
-        OutputLimit_ = LowerLimit_;
-    }
+    Lists_.ApplyLowerLimit(Now_, S_.ClientActivityTimeoutMs() / 2);
     // 7. Bandwidth: a member whose output backs up beyond the limit is dropped. Once per cadence:
     // the count asks the kernel for each member's socket.
     if (Full) {
         std::vector<TZELSVCContext*> over;
         for (auto& [k, c] : Members_)
-            if (c != Parrot_ && c->vIsOutputOverLimit(OutputLimit_)) over.push_back(c);
+            if (c != Parrot_ && c->vIsOutputOverLimit(OutputLimit())) over.push_back(c);
         for (TZELSVCContext* c : over) DropMember(c, DC::fsdc_BandWidthLimit);
     }
     // 8. The network's lists to those that may see them.
@@ -1330,7 +1021,6 @@ void TZELServNetwork::InitFloor() {
     for (int32_t p = ZELNetCacheSize - 1; p >= 0; --p) FreePos_.push_back(p);
     Cache_.reserve(ZELNetCacheSize);
     StrBldAInit(TextBld_, 500);
-    OutputLimit_ = Options_.OutputBufferLimit > 0 ? Options_.OutputBufferLimit : 131072;
 }
 
 void TZELServNetwork::PutIndex(char* P, uint16_t Index) const noexcept {
@@ -1632,447 +1322,27 @@ void TZELServNetwork::FloorHousekeeping() {
 // ---------------------------------------------------------------------------------------------
 // Member lists.
 
-std::vector<const TZELSVCContext*> TZELServNetwork::ListedOrder() const {
-    std::vector<const TZELSVCContext*> v;
-    for (const TZELSVCContext* c : ListedMembers_)
-        if (c) v.push_back(c);
-    return v;
-}
-
-void TZELServNetwork::AddCompactEntry(TStringBldA& B, const TZELSVCContext* C) const {
-    // The head digits follow the flags of now (the entries were built at the connect parse, before
-    // the join set status, mute and talk right); the items stand as built. Lists, speaker, sender
-    // and cache texts all take the entry from here.
-    const uint32_t flags = C->ClientFlags.load(std::memory_order_relaxed);
-    const AnsiString& e = C->CompactEntryUtf8;  // only UTF-8 members take compact entries
-    StrBldAAddHexByte(B, static_cast<uint8_t>(flags & ((flags & ZELClientUtf8) ? 191u : 63u)));
-    if (e.size() > 2) StrBldAAdd(B, AnsiView(e).substr(2));
-}
-
-void TZELServNetwork::Renumber() {
-    uint16_t i = 0;
-    for (TZELSVCContext* c : ListedMembers_) c->ListIndex = ++i;
-}
-
 void TZELServNetwork::MemberListDiff() {
-    TStringBldA& b = TextBld_;
-    StrBldAReset(b);
-    StrBldAAddChar(b, ZELPacketMemberDiff);
-    StrBldAAddChar(b, '\0');
-    StrBldAAddChar(b, '\0');
-    StrBldAAdd(b, "000000\r\n");
-    int32_t lines = 0;
-    bool addRemove = false, entry = false, status = false;
-    const auto pos = [&](size_t p) {
-        StrBldAAddHexByte(b, static_cast<uint8_t>(p >> 8));
-        StrBldAAddHexByte(b, static_cast<uint8_t>(p & 0xFF));
-        ++lines;
-    };
-    std::vector<TZELSVCContext*> next;
-    next.reserve(Members_.size());
-    size_t i = 0;
-    auto j = Members_.begin();
-    // Members keep their relative order (the sort key never changes), so one pass merges.
-    while (i < ListedMembers_.size() || j != Members_.end()) {
-        const auto gone = [&] { return ListedMembers_[i] == nullptr || j == Members_.end(); };
-        if (i < ListedMembers_.size() && gone()) {
-            size_t n = 0;
-            while (i < ListedMembers_.size() && gone()) ++i, ++n;
-            pos(next.size());
-            StrBldAAddChar(b, '-');
-            StrBldAAddInt(b, static_cast<int32_t>(n));
-            StrBldAAddCRLF(b);
-            addRemove = true;
-            continue;
-        }
-        TZELSVCContext* c = j->second;
-        const uint32_t flags = c->ClientFlags.load();
-        if (i == ListedMembers_.size() || ListedMembers_[i] != c) {
-            pos(next.size());
-            StrBldAAddChar(b, '+');
-            AddCompactEntry(b, c);
-            addRemove = true;
-        } else {
-            ++i;
-            if (flags & ZELClientEntryChanged) {
-                pos(next.size());
-                StrBldAAddChar(b, '=');
-                AddCompactEntry(b, c);
-                entry = true;
-                ++c->EntrySerial;
-            } else if (flags & ZELClientChanged) {
-                // The speaker and sender texts carry the status digits too: the next ones go out
-                // anew.
-                ++c->EntrySerial;
-                pos(next.size());
-                StrBldAAddChar(b, '*');
-                const size_t at = static_cast<size_t>(b.Len());
-                AddCompactEntry(b, c);
-                b.Truncate(static_cast<int32_t>(at + 2));
-                StrBldAAddCRLF(b);
-                status = true;
-            }
-        }
-        c->ClientFlags.fetch_and(~(ZELClientEntryChanged | ZELClientChanged));
-        next.push_back(c);
-        ++j;
-    }
-    ListedMembers_ = std::move(next);
-    DiffText_.assign(StrBldAView(b));
-    const std::string count = std::to_string(lines);
-    DiffText_.replace(3 + 6 - count.size(), count.size(), count);
+    const TZELNetListChanges changes = Lists_.Merge(Members_);
     // The bits name what the lines hold, whoever asked for the merge: an entry changed on its
     // own (the Parrot's description) goes out as the full lists too.
     Dirty_ &= ~kMemberListBits;
-    if (addRemove) Dirty_ |= ZELNetDirtyMembers;
-    if (entry) Dirty_ |= ZELNetDirtyEntry;
-    if (status) Dirty_ |= ZELNetDirtyStatus;
-    if (lines > 0) Renumber();
-}
-
-void TZELServNetwork::BuildFullLists() {
-    TStringBldA& b = TextBld_;
-    const int32_t n = ListedCount();
-    bool counts = false;
-    for (const auto& [k, c] : Members_)
-        if ((c->ClientFlags.load(std::memory_order_relaxed) & ZELClientListFormatMask) == 0x200) counts = true;
-    for (int form = 0; form < 2; ++form) {
-        StrBldAReset(b);
-        StrBldAAddChar(b, form == 0 ? ZELPacketMemberList : ZELPacketMemberListUtf8);
-        StrBldAAdd(b, AnsiView("\0\0", 2));
-        StrBldAAddInt(b, n);
-        StrBldAAddCRLF(b);
-        for (const TZELSVCContext* c : ListedMembers_) {
-            if (form == 0)
-                StrBldAAdd(b, c->ClassicEntry);
-            else
-                AddCompactEntry(b, c);
-        }
-        (form == 0 ? FullText_ : FullTextUtf8_).assign(StrBldAView(b));
-    }
-    if (counts) {
-        StrBldAReset(b);
-        StrBldAAddChar(b, ZELPacketMemberCount);
-        StrBldAAddInt(b, n);
-        StrBldAAddCRLF(b);
-        CountText_.assign(StrBldAView(b));
-    }
+    if (changes.Members) Dirty_ |= ZELNetDirtyMembers;
+    if (changes.Entry) Dirty_ |= ZELNetDirtyEntry;
+    if (changes.Status) Dirty_ |= ZELNetDirtyStatus;
 }
 
 void TZELServNetwork::SendMemberLists() {
-    const uint16_t t = TalkerIndex();
-    for (AnsiString* s : {&FullText_, &FullTextUtf8_, &DiffText_})
-        if (s->size() >= 3) PutIndex(s->data() + 1, t);
-    TZELNetRelayRecord r;
-    if (!CountText_.empty()) {
-        r.Packet = CountText_;
-        r.Packets = Group(0x800700, 0x200);
+    Lists_.Publish(TalkerIndex(), [this](AnsiView Text, uint32_t Mask, uint32_t Value) {
+        TZELNetRelayRecord r;
+        r.Packet = Text;
+        r.Packets = TZELNetRelayGroup{Mask, Value};
         SendToMembers(r);
-    }
-    r.Packet = FullTextUtf8_;
-    r.Packets = Group(0xC00780, 0x400380);
-    SendToMembers(r);
-    r.Packet = DiffText_;
-    r.Packets = Group(0xC00780, 0x380);
-    SendToMembers(r);
-    r.Packet = FullText_;
-    r.Packets = Group(0x800700, 0);
-    SendToMembers(r);
-    ListsPublished_ = true;
-}
-
-void TZELServNetwork::UpdateOutputLimit() {
-    const int64_t limit = static_cast<int64_t>(FullText_.size()) * Options_.OutputBufferFactor +
-                          1700 * static_cast<int64_t>(S_.ClientActivityTimeout());
-    const int32_t lim = limit > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int32_t>(limit);
-    if (!ListsPublished_) return;
-    // OutputBufferLimit holds only until the first list: then the list's own limit, at once.
-    if (lim >= OutputLimit_ || !LimitFromList_) {
-        LimitFromList_ = true;
-        OutputLimit_ = lim;
-        LowerPending_ = false;
-    } else if (!LowerPending_ || lim != LowerLimit_) {
-        // A lower limit waits, so a short dip in the list does not cut slow readers off.
-        if (!LowerPending_) LowerSince_ = Now_;
-        LowerPending_ = true;
-        LowerLimit_ = lim;
-    }
+    });
 }
 
 // ---------------------------------------------------------------------------------------------
-// The command channel's member lines.
-
-void TZELServNetwork::PrepareCmdMembers(TZELCmdListBlock& Block) {
-    StrBldAReset(MemberBld_);
-    StrBldAReset(CmdMemberBld_);
-    int32_t n = 0;
-    TZELCmdMemberLine line;
-    for (const TZELSVCContext* c : ListedMembers_) {
-        if (c == nullptr) continue;
-        ++n;
-        const uint32_t flags = c->ClientFlags.load(std::memory_order_relaxed);
-        const bool utf8 = (flags & ZELClientUtf8) != 0;
-        TZELCmdClientFields f;
-        f.Country = utf8 ? AnsiView(c->CountryUtf8) : AnsiView(c->Country);
-        f.City = utf8 ? AnsiView(c->CityUtf8) : AnsiView(c->City);
-        f.Band = utf8 ? AnsiView(c->BandUtf8) : AnsiView(c->Band);
-        f.Callsign = utf8 ? AnsiView(c->CallsignUtf8) : AnsiView(c->Callsign);
-        f.Id = c->Id;
-        f.Description = utf8 ? AnsiView(c->DescriptionUtf8) : AnsiView(c->Description);
-        AddCmdClientLine(MemberBld_, static_cast<uint8_t>(flags & (utf8 ? 0xBFu : 0x3Fu)), f);
-        line.Privilege = c->Privilege;
-        line.Address = c->PeerText();
-        line.EMail = c->EMail;
-        for (int32_t i = 0; i < 3; ++i) {
-            const TZELSVCContextManagerInfo& m = c->ManagerInfo[size_t(i)];
-            line.ManagerIds[i] = (ActiveMask_ & (1u << i)) != 0 && m.Answer != 0 ? m.Session : AnsiString();
-        }
-        line.ExtensionFlags = c->AcceptedFlags.load(std::memory_order_relaxed);
-        AddCmdMemberLine(CmdMemberBld_, line);
-    }
-    Block.ClientCount = n;
-    Block.ClientLines = StrBldAView(MemberBld_);
-    Block.MemberLines = StrBldAView(CmdMemberBld_);
-}
-
-// ---------------------------------------------------------------------------------------------
-// The network's list packets.
-
-namespace {
-
-template <class L>
-void BuildEntryPackets(AnsiString& Ansi, AnsiString& Utf8, char TypeA, char TypeU, const L& List) {
-    for (int form = 0; form < 2; ++form) {
-        AnsiString& t = form == 0 ? Ansi : Utf8;
-        t.assign(1, form == 0 ? TypeA : TypeU);
-        t += std::to_string(List.Count());
-        t += "\r\n";
-        for (int32_t i = 0; i < List.Count(); ++i) t += form == 0 ? List.Get(i)->ProtoLine : List.Get(i)->CommandLine;
-    }
-}
-
-}  // namespace
-
-void TZELServNetwork::SendListPackets(const std::vector<TZELSVCContext*>& Approved) {
-    // Blocks, mutes, administrators, mode switches, rights, notices; each: the queue of Requests_,
-    // the changed bit and the send-to-the-queue bit.
-    struct TStep {
-        int Queue;
-        uint32_t Changed, ToQueue;
-    };
-    static constexpr TStep kSteps[] = {{1, 0x20, 0x40},   {0, 0x8, 0x10},     {2, 0x80, 0x100},
-                                       {3, 0x200, 0x400}, {4, 0x800, 0x1000}, {5, 0x2000, 0x4000}};
-    AnsiString ansi, utf8;
-    for (const TStep& st : kSteps) {
-        if ((Dirty_ & (st.Changed | st.ToQueue)) == 0) continue;
-        bool modes = false;
-        switch (st.Queue) {
-            case 0: BuildEntryPackets(ansi, utf8, ZELPacketMutes, ZELPacketMutesUtf8, Mutes_); break;
-            case 1: BuildEntryPackets(ansi, utf8, ZELPacketBlocks, ZELPacketBlocksUtf8, Blocks_); break;
-            case 2: BuildEntryPackets(ansi, utf8, ZELPacketAdmins, ZELPacketAdminsUtf8, Admins_); break;
-            case 3:
-                modes = true;
-                ansi = AnsiString(1, ZELPacketModes) + "2\r\n" + (ConnectionMode_ ? '1' : '0') + "\r\n" +
-                       (TalkMode_ ? '1' : '0') + "\r\n";
-                break;
-            case 4: BuildEntryPackets(ansi, utf8, ZELPacketRights, ZELPacketRightsUtf8, Rights_); break;
-            default:
-                ansi = AnsiString(1, ZELPacketNotice) + "1\r\n" + Notices_.Notice1 + "\r\n";
-                utf8 = Notices_.Notice2.empty()
-                           ? ansi
-                           : AnsiString(1, ZELPacketNoticeUtf8) + "1\r\n" + Notices_.Notice2 + "\r\n";
-                break;
-        }
-        std::vector<TZELSVCContext*>& queue = Requests_[st.Queue];
-        const auto send = [&](TZELSVCContext* c) {
-            const uint32_t f = c->ClientFlags.load(std::memory_order_relaxed);
-            if (modes) {
-                if ((f & 0x980400u) == 0x180000u) c->vSendNoFlush(ansi);
-            } else if ((f & 0x880480u) == 0x80080u) {
-                c->vSendNoFlush(utf8);
-            } else if ((f & 0x880480u) == 0x80000u) {
-                c->vSendNoFlush(ansi);
-            }
-        };
-        if (Dirty_ & st.Changed) {
-            for (auto it = Members_.rbegin(); it != Members_.rend(); ++it) send(it->second);
-        } else {
-            for (TZELSVCContext* c : Approved)
-                if (c->NetState == NS::ncs_Member) send(c);
-            for (TZELSVCContext* c : queue)
-                if (std::find(Approved.begin(), Approved.end(), c) == Approved.end()) send(c);
-        }
-        queue.clear();
-    }
-}
-
-// ---------------------------------------------------------------------------------------------
-// Commands: list changes, switches, notices and the command port's requests.
-
-namespace {
-
-// The send-to-the-queue and changed bits of each list, in the order of TListKind (the changed bits
-// equal the service's save bits).
-constexpr uint32_t ListSendBit(int List) { return 0x10u << (2 * List); }
-constexpr uint32_t ListChangedBit(int List) { return 0x8u << (2 * List); }
-constexpr uint8_t kServerLevel = static_cast<uint8_t>(TZELClientPrivilege::clpr_SERVOWNER);
-
-bool IsOwnerRole(const TZELSVCContext* C) { return (C->ClientFlags.load() & ZELClientRoleMask) == ZELClientRoleOwner; }
-
-}  // namespace
-
-void TZELServNetwork::QueueListRequest(TZELSVCContext* C, TListKind List) {
-    auto& q = Requests_[List];
-    if (std::find(q.begin(), q.end(), C) == q.end()) q.push_back(C);
-    Dirty_ |= ListSendBit(List);
-}
-
-void TZELServNetwork::MarkListChanged(TListKind List) {
-    Dirty_ |= ListChangedBit(List);
-    S_.SetServiceFlags(ListChangedBit(List));
-}
-
-TZELSVCListClientData TZELServNetwork::ServerSetter() const {
-    TZELSVCListClientData d;
-    d.Id = ServerId();
-    d.Privilege = TZELClientPrivilege::clpr_SERVOWNER;
-    if (Parrot_ != nullptr) {
-        d.ON = Parrot_->Callsign;
-        d.ON8 = Parrot_->CallsignUtf8;
-    }
-    return d;
-}
-
-TZELSVCContext* TZELServNetwork::ListTarget(AnsiView Id, TZELSVCListClientData& Data) const {
-    TZELSVCContext* c = MemberById(Id);
-    Data = TZELSVCListClientData{};
-    if (c != nullptr) {
-        c->FillListClientData(Data);
-    } else {
-        Data.Id.assign(Id);
-        Data.Online = false;
-    }
-    return c;
-}
-
-bool TZELServNetwork::IsServerOwnerId(AnsiView Id) const {
-    const UnicodeString mail = TrimU(S_.ServerOwnerEMail());
-    return !mail.empty() && CalcSourceId(UnicodeToUtf8A(mail)) == Id;
-}
-
-void TZELServNetwork::AddMute(const TZELSVCListClientData& Setter, AnsiView Id, int32_t Duration) {
-    TZELSVCListClientData target;
-    if (ListTarget(Id, target) != nullptr) MuteClientById(Id);
-    if (MuteBlockListAddClient(Mutes_, target, Setter, Duration > 0 ? Duration : 0, *this, ListBld_))
-        MarkListChanged(lkMutes);
-}
-
-void TZELServNetwork::RemoveMute(AnsiView Id, AnsiView RequesterId, uint8_t Level) {
-    if (!MuteBlockListRemove(Mutes_, Id, RequesterId, Level, *this)) return;
-    MarkListChanged(lkMutes);
-    UnmuteClientById(Id);
-}
-
-void TZELServNetwork::AddBlock(const TZELSVCListClientData& Setter, AnsiView Id, int32_t Duration) {
-    TZELSVCListClientData target;
-    TZELSVCContext* c = ListTarget(Id, target);
-    // Owners, the Parrot and the server owner are never blocked.
-    if (c != nullptr ? c == Parrot_ || IsOwnerRole(c) : IsServerOwnerId(Id)) return;
-    if (!MuteBlockListAddClient(Blocks_, target, Setter, Duration > 0 ? Duration : 0, *this, ListBld_)) return;
-    MarkListChanged(lkBlocks);
-    if (c != nullptr) DropMember(c, DC::fsdc_ServerBlock);
-}
-
-void TZELServNetwork::RemoveBlock(AnsiView Id, AnsiView RequesterId, uint8_t Level) {
-    if (MuteBlockListRemove(Blocks_, Id, RequesterId, Level, *this)) MarkListChanged(lkBlocks);
-}
-
-void TZELServNetwork::AddAdmin(TZELSVCContext* Requester, AnsiView Id) {
-    TZELSVCListClientData target;
-    TZELSVCContext* c = ListTarget(Id, target);
-    if (c != nullptr ? c == Parrot_ || IsOwnerRole(c) : IsNetOwnerId(Id) || IsServerOwnerId(Id)) return;
-    if (!AdminsListAddClient(Admins_, target, *this)) return;
-    MarkListChanged(lkAdmins);
-    if (c == nullptr) return;
-    if (Requester != nullptr && Options_.LogAdmin) S_.AddLogLine(c->ActionLogLine(*Requester, u" ADDED_INTO_ADMINS"));
-    DropMember(c, DC::fsdc_ChangeRole);
-}
-
-void TZELServNetwork::RemoveAdmin(AnsiView Id) {
-    if (!AdminsListRemove(Admins_, Id)) return;
-    MarkListChanged(lkAdmins);
-    ClientRoleChangedById(Id);
-}
-
-void TZELServNetwork::AddRight(AnsiView EMail) {
-    const AnsiString mail = TrimA(EMail);
-    AnsiString key;
-    if (mail.empty() || !TryPadKey8A(mail, key)) return;
-    TZELSVCListClientData target;
-    TZELSVCContext* online = nullptr;
-    for (auto& [k, c] : Members_)
-        if (c != Parrot_ && c->EMailKey == key && (c->ClientFlags.load() & ZELClientClosing) == 0) online = c;
-    if (online != nullptr) {
-        online->FillListClientData(target);
-    } else {
-        target.EMail = mail;
-        target.EMailKey = key;
-        target.Online = false;
-    }
-    if (!AccessListAddClient(Rights_, target, *this)) return;
-    MarkListChanged(lkRights);
-    ProcessAccessModes();
-}
-
-void TZELServNetwork::RemoveRight(AnsiView EMail) {
-    AnsiString key;
-    if (!TryPadKey8A(TrimA(EMail), key) || !AccessListRemove(Rights_, key)) return;
-    MarkListChanged(lkRights);
-    ProcessAccessModes();
-}
-
-void TZELServNetwork::MarkRight(AnsiView EMail, bool Mark) {
-    AnsiString key;
-    if (!TryPadKey8A(TrimA(EMail), key) || !AccessListSetMark(Rights_, key, Mark ? 1 : 0)) return;
-    MarkListChanged(lkRights);
-    ProcessAccessModes();
-}
-
-bool TZELServNetwork::SetNotices(AnsiView Notice1, AnsiView Notice2) {
-    AnsiString n1 = TrimA(Notice1), n2 = TrimA(Notice2);
-    if (n1 == Notices_.Notice1 && n2 == Notices_.Notice2) return false;
-    Notices_.Notice1 = std::move(n1);
-    Notices_.Notice2 = std::move(n2);
-    MarkListChanged(lkNotices);
-    return true;
-}
-
-void TZELServNetwork::SwitchChanged() {
-    Dirty_ |= ZELNetDirtyModes | ZELNetDirtyRights;
-    S_.SetServiceFlags(ZELSVCFlagModes);
-}
-
-void TZELServNetwork::SetManagerMode(int32_t Mode, bool ServerWide) {
-    // The configured mode is a value like any other, so an operator can always return to it; a
-    // network with a mode of its own follows only its own command.
-    if (Mode < 0 || Mode > 3 || (ServerWide && Options_.ManagerModeSet)) return;
-    ModeInForce_ = static_cast<TZELSystemManagerMode>(Mode);
-    UpdateManagers(false);
-}
-
-bool TZELServNetwork::DisconnectById(AnsiView Id) {
-    TZELSVCContext* found = MemberById(Id);
-    if (found == Parrot_) found = nullptr;
-    for (const TGroup* g : {&AwaitingAuth_, &Newbies_, &Approved_, &Quarantine_}) {
-        if (found != nullptr) break;
-        for (TZELSVCContext* c : *g)
-            if (c->Id == Id) found = c;
-    }
-    if (found == nullptr) return false;
-    found->SetDisconnectCause(DC::fsdc_ByOwner);
-    DropClient(found, DC::fsdc_ByOwner);
-    return true;
-}
+// Text messages.
 
 bool TZELServNetwork::SenderCached(const TZELSVCContext* Target, const TZELSVCContext* Sender) const {
     return Sender->CachePos >= 0 && (Target->CacheBitmap & (1u << Sender->CachePos)) != 0;
@@ -2145,132 +1415,6 @@ void TZELServNetwork::TextMessage(TZELSVCContext* Sender, const TZELSVCNetQueueR
             m->vSendNoFlush(sender);
         }
         if ((f & ZELClientClosing) == 0) m->vSend(packetFor(m));
-    }
-}
-
-void TZELServNetwork::RunClientCommand(TZELSVCNetQueueRecord& Rec) {
-    TZELSVCContext* c = AsClient(Rec.Owner);
-    if (c == nullptr || c->NetState != NS::ncs_Member || (c->ClientFlags.load() & ZELClientClosing) != 0) return;
-    const TZELSVCNetQueueCommand code = Rec.Command;
-    const uint8_t level = static_cast<uint8_t>(c->Privilege);
-    TZELSVCListClientData me;
-    c->FillListClientData(me);
-    switch (code) {
-        case Q::fsnq_ClientMessage:
-        case Q::fsnq_ClientMessageExt:
-            TextMessage(c, Rec);
-            return;
-        case Q::fsnq_ClientMute:
-        case Q::fsnq_ClientUnmute:
-            QueueListRequest(c, lkMutes);
-            if (code == Q::fsnq_ClientMute)
-                AddMute(me, Rec.Text1, Rec.Value1);
-            else
-                RemoveMute(Rec.Text1, c->Id, level);
-            return;
-        case Q::fsnq_ClientBlock:
-        case Q::fsnq_ClientUnblock:
-            QueueListRequest(c, lkBlocks);
-            if (code == Q::fsnq_ClientBlock)
-                AddBlock(me, Rec.Text1, Rec.Value1);
-            else
-                RemoveBlock(Rec.Text1, c->Id, level);
-            return;
-        case Q::fsnq_ClientAddAdmin:
-        case Q::fsnq_ClientDeleteAdmin:
-            QueueListRequest(c, lkAdmins);
-            if (code == Q::fsnq_ClientAddAdmin)
-                AddAdmin(c, Rec.Text1);
-            else
-                RemoveAdmin(Rec.Text1);
-            return;
-        case Q::fsnq_ClientConnModeOn:
-        case Q::fsnq_ClientConnModeOff:
-        case Q::fsnq_ClientTalkModeOn:
-        case Q::fsnq_ClientTalkModeOff: {
-            QueueListRequest(c, lkModes);
-            Dirty_ |= ListSendBit(lkRights);
-            const bool on = code == Q::fsnq_ClientConnModeOn || code == Q::fsnq_ClientTalkModeOn;
-            if (code <= Q::fsnq_ClientConnModeOff ? SetConnectionMode(on) : SetTalkMode(on)) SwitchChanged();
-            return;
-        }
-        case Q::fsnq_ClientAddRight:
-        case Q::fsnq_ClientDeleteRight:
-        case Q::fsnq_ClientMarkRight:
-        case Q::fsnq_ClientUnmarkRight:
-            QueueListRequest(c, lkRights);
-            if (Rec.Text1.empty()) return;
-            if (code == Q::fsnq_ClientAddRight)
-                AddRight(Rec.Text1);
-            else if (code == Q::fsnq_ClientDeleteRight)
-                RemoveRight(Rec.Text1);
-            else
-                MarkRight(Rec.Text1, code == Q::fsnq_ClientMarkRight);
-            return;
-        case Q::fsnq_ClientNotice:
-        case Q::fsnq_ClientNoticeUtf8:
-            QueueListRequest(c, lkNotices);
-            SetNotices(Rec.Text1, code == Q::fsnq_ClientNoticeUtf8 ? AnsiView(Rec.Text2) : AnsiView());
-            return;
-        default:
-            throw Exception(FormatA("Unknown network command: %d", static_cast<int>(code)));
-    }
-}
-
-void TZELServNetwork::RunCommandPort(TZELSVCNetQueueRecord& Rec) {
-    switch (Rec.Command) {
-        case Q::fsnq_CmdMute:
-            if (Rec.Value2 != 0)
-                AddMute(ServerSetter(), Rec.Text2, Rec.Value1);
-            else
-                RemoveMute(Rec.Text2, ServerId(), kServerLevel);
-            return;
-        case Q::fsnq_CmdBlock:
-            if (Rec.Value2 != 0)
-                AddBlock(ServerSetter(), Rec.Text2, Rec.Value1);
-            else
-                RemoveBlock(Rec.Text2, ServerId(), kServerLevel);
-            return;
-        case Q::fsnq_CmdAdmin:
-            if (Rec.Value1 != 0)
-                AddAdmin(nullptr, Rec.Text1);
-            else
-                RemoveAdmin(Rec.Text1);
-            return;
-        case Q::fsnq_CmdRight:
-            if (Rec.Value1 != 0)
-                AddRight(Rec.Text1);
-            else
-                RemoveRight(Rec.Text1);
-            return;
-        case Q::fsnq_CmdRightMark:
-            MarkRight(Rec.Text1, Rec.Value1 != 0);
-            return;
-        case Q::fsnq_CmdNotice:
-            SetNotices(Rec.Text1, Rec.Text2);
-            return;
-        case Q::fsnq_CmdConnMode:
-        case Q::fsnq_CmdTalkMode: {
-            const bool conn = Rec.Command == TZELSVCNetQueueCommand::fsnq_CmdConnMode;
-            if (Rec.Value1 == -1) {
-                // The service hands the answer only to the requester that is still there.
-                S_.PostCommandReply(Rec.Owner, Rec.OwnerId,
-                                    (conn ? ConnectionMode_ : TalkMode_) ? "+1\r\n1\r\n" : "+1\r\n0\r\n");
-                return;
-            }
-            if (Rec.Value1 != 0 && Rec.Value1 != 1) return;
-            if (conn ? SetConnectionMode(Rec.Value1 == 1) : SetTalkMode(Rec.Value1 == 1)) SwitchChanged();
-            return;
-        }
-        case Q::fsnq_SetServerManagerMode:
-        case Q::fsnq_SetNetManagerMode:
-            SetManagerMode(Rec.Value1, Rec.Command == TZELSVCNetQueueCommand::fsnq_SetServerManagerMode);
-            return;
-        case Q::fsnq_CmdDisconnect:
-            S_.PostCommandReply(Rec.Owner, Rec.OwnerId, DisconnectById(Rec.Text1) ? "+OK\r\n" : "-NOCLIENT\r\n");
-            return;
-        default:
-            throw Exception(FormatA("Unknown network command: %d", static_cast<int>(Rec.Command)));
     }
 }
 

@@ -21,6 +21,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "clients/dmq_zel_svc_member_lists.hpp"
 #include "foundation/dmq_strbld_a.hpp"
 #include "foundation/dmq_types.hpp"
 #include "foundation/dmq_zel_classes.hpp"
@@ -74,12 +75,6 @@ struct TZELNetRelayGroup {
     uint32_t Mask = 0;
     uint32_t Value = 1;  // no member matches: the group is off
 };
-// The order of Members: list sort keys (BufToSortKeyA, 8-byte groups reversed) compared as
-// unsigned 64-bit words, which is the byte order of the texts they were made from.
-struct TZELNetSortKeyLess {
-    bool operator()(const AnsiString& A, const AnsiString& B) const noexcept { return CompareKey8(A, B) < 0; }
-};
-
 struct TZELNetRelayRecord {
     TZELSVCContext* Skip = nullptr;
     AnsiView Packet;
@@ -198,9 +193,9 @@ public:
     TZELSVCContextParrot* ParrotBot() const noexcept { return ParrotBot_.get(); }
     bool PauseActive() const noexcept { return PauseActive_; }
     uint32_t MemberFlagMask() const noexcept { return MemberFlagMask_; }
-    int32_t OutputLimit() const noexcept { return OutputLimit_; }
+    int32_t OutputLimit() const noexcept { return Lists_.OutputLimit(); }
     // The members as last published, in order (tests).
-    std::vector<const TZELSVCContext*> ListedOrder() const;
+    std::vector<const TZELSVCContext*> ListedOrder() const { return Lists_.ListedOrder(); }
 
     // ---- Inspection (tests and the command channel; timer thread).
     // "" when every context is in exactly the group its state byte names and the indexes match
@@ -208,9 +203,7 @@ public:
     std::string CheckGroups() const;
     int32_t MemberCount() const noexcept { return static_cast<int32_t>(Members_.size()); }
     // Members last published that are still members.
-    int32_t ListedCount() const noexcept {
-        return static_cast<int32_t>(ListedMembers_.size() - size_t(std::count(ListedMembers_.begin(), ListedMembers_.end(), nullptr)));
-    }
+    int32_t ListedCount() const noexcept { return Lists_.ListedCount(); }
     // Contexts held in any group (the holds included).
     int32_t HeldCount() const noexcept;
     int32_t GroupCount(TZELNetClientState State) const noexcept;
@@ -306,14 +299,10 @@ private:
     // The talker has a position and the cache texts are its own.
     void TalkerCacheTexts();
     void FloorHousekeeping();
-    // Member lists: the difference merge (ListedMembers brought up to date), the full and count
-    // texts, their sending; the output limit.
+    // Member lists (TZELNetMemberLists): the difference merge and its dirty bits; the lists to the
+    // members of each form.
     void MemberListDiff();
-    void Renumber();
-    void BuildFullLists();
     void SendMemberLists();
-    void UpdateOutputLimit();
-    void AddCompactEntry(TStringBldA& B, const TZELSVCContext* C) const;
 
     uint32_t MemberFlagMask_ = ~ZELNetFlagLoggedIn;
     bool PauseActive_ = false;
@@ -331,13 +320,6 @@ private:
     std::vector<int32_t> FreePos_;
     uint64_t CacheTextKey_ = ~uint64_t(0);
     int32_t CacheTextPos_ = -1;
-    AnsiString FullText_, FullTextUtf8_, DiffText_, CountText_;
-    bool ListsPublished_ = false;
-    int32_t OutputLimit_ = 0;
-    int32_t LowerLimit_ = 0;
-    uint32_t LowerSince_ = 0;
-    bool LowerPending_ = false;
-    bool LimitFromList_ = false;
     TStringBldA TextBld_;
     TStringBldA CmdMemberBld_;
     // The client and member lines of the command channel's list answer, in list order.
@@ -403,8 +385,9 @@ private:
     std::unique_ptr<TZELSVCContextParrot> ParrotBot_;
 
     // Groups.
-    // A member that left stays as a null slot until the next list is published.
-    std::vector<TZELSVCContext*> ListedMembers_;
+    // The members as last published (a member that left stays a null slot until the next list),
+    // the list texts and the output limit.
+    TZELNetMemberLists Lists_;
     std::map<AnsiString, TZELSVCContext*, TZELNetSortKeyLess> Members_;  // in list order
     std::map<AnsiString, TZELSVCContext*> IdIndex_;
     std::map<AnsiString, TZELSVCContext*> CallsignIndex_;
