@@ -117,7 +117,8 @@ void TZELNetFloor::SetSpeakerText(AnsiView Entry) {
 }
 
 bool TZELNetFloor::CollectShort(AnsiView Block) {
-    std::copy(Block.begin() + 3, Block.end(), Collector_.begin() + 3 + CollectorCount_ * static_cast<ptrdiff_t>(kFrame));
+    const ptrdiff_t at = 3 + CollectorCount_ * static_cast<ptrdiff_t>(kFrame);
+    std::copy(Block.begin() + 3, Block.end(), Collector_.begin() + at);
     return ++CollectorCount_ == kFramesPerVoice;
 }
 

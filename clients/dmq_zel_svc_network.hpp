@@ -21,10 +21,10 @@
 #include <unordered_set>
 #include <vector>
 
-#include "foundation/dmq_strbld_a.hpp"
-#include "foundation/dmq_types.hpp"
 #include "clients/dmq_zel_svc_floor.hpp"
 #include "clients/dmq_zel_svc_speaker_cache.hpp"
+#include "foundation/dmq_strbld_a.hpp"
+#include "foundation/dmq_types.hpp"
 #include "foundation/dmq_zel_classes.hpp"
 #include "service/dmq_zel_cmd_proto.hpp"
 #include "service/dmq_zel_svc_admins_list.hpp"

@@ -26,6 +26,10 @@ bool TZELNetSpeakerCache::TextsAreOf(const TZELSVCContext& C) const noexcept {
     return C.CachePos == TextPos_ && ZELNetSpeakerKey(C) == TextKey_;
 }
 
+std::vector<TZELNetSpeakerCache::TRecord>::iterator TZELNetSpeakerCache::Find(const TZELSVCContext& C) {
+    return std::find_if(Records_.begin(), Records_.end(), [&C](const TRecord& r) { return r.Client == &C; });
+}
+
 void TZELNetSpeakerCache::Touch(TZELSVCContext& C) {
     if (C.CachePos < 0) {
         int32_t pos;
@@ -44,7 +48,7 @@ void TZELNetSpeakerCache::Touch(TZELSVCContext& C) {
         Records_.push_back(TRecord{&C, pos});
         C.CachePos = pos;
     } else {
-        const auto it = std::find_if(Records_.begin(), Records_.end(), [&C](const TRecord& r) { return r.Client == &C; });
+        const auto it = Find(C);
         if (it == Records_.end()) throw Exception("Context not found in the cache sort array");
         const TRecord rec = *it;
         Records_.erase(it);
@@ -78,7 +82,7 @@ void TZELNetSpeakerCache::BuildTexts(const TZELSVCContext& C) {
 
 void TZELNetSpeakerCache::Remove(TZELSVCContext& C) {
     if (C.CachePos < 0) return;
-    const auto it = std::find_if(Records_.begin(), Records_.end(), [&C](const TRecord& r) { return r.Client == &C; });
+    const auto it = Find(C);
     if (it != Records_.end()) Records_.erase(it);
     Freed_(C.CachePos);
     FreePos_.push_back(C.CachePos);

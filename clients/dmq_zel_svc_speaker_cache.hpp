@@ -57,6 +57,7 @@ private:
         TZELSVCContext* Client;
         int32_t Pos;
     };
+    std::vector<TRecord>::iterator Find(const TZELSVCContext& C);
     bool TextsAreOf(const TZELSVCContext& C) const noexcept;
     void BuildTexts(const TZELSVCContext& C);
 
