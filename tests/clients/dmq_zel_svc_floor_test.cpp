@@ -35,7 +35,7 @@ TZELSVCNetworkOptions Options(uint32_t Pause, bool Limit = true, uint32_t MaxSpe
 bool Holds(const TCtx& C) { return (C.ClientFlags.load() & ZELClientHoldsFloor) != 0; }
 
 // The request and release table: who gets the floor, when, and what a grant and a release change.
-TEST(FloorTest, GrantsOneTalkerAndHoldsTheFloorThroughThePause) {
+TEST(FloorRulesTest, GrantsOneTalkerAndHoldsTheFloorThroughThePause) {
     TZELNetFloor f(Options(1000));
     auto a = Member(1), b = Member(2);
     EXPECT_EQ(f.Talker(), nullptr);
@@ -73,7 +73,7 @@ TEST(FloorTest, GrantsOneTalkerAndHoldsTheFloorThroughThePause) {
     EXPECT_FALSE(f.PauseActive());
 }
 
-TEST(FloorTest, NoPauseWithoutSpeechPauseAndNoGrantBeforeTheJoinEnds) {
+TEST(FloorRulesTest, NoPauseWithoutSpeechPauseAndNoGrantBeforeTheJoinEnds) {
     TZELNetFloor f(Options(0));
     auto a = Member(1);
     ASSERT_TRUE(f.Grant(*a, 100));
@@ -103,7 +103,7 @@ TEST(FloorTest, NoPauseWithoutSpeechPauseAndNoGrantBeforeTheJoinEnds) {
     }
 }
 
-TEST(FloorTest, RequestStopAndAnswerRulesFollowTheFlags) {
+TEST(FloorRulesTest, RequestStopAndAnswerRulesFollowTheFlags) {
     const struct {
         uint32_t Flags;
         bool MayAsk, MayStop;
@@ -135,7 +135,7 @@ TEST(FloorTest, RequestStopAndAnswerRulesFollowTheFlags) {
 
 // The speech check: the turn's length (SpeechLimit, MaxSpeechTime) and the talker's silence (the
 // activity time-out plus 2 s).
-TEST(FloorTest, SpeechCheckFindsTheEndOfTheTurnAndASilentTalker) {
+TEST(FloorRulesTest, SpeechCheckFindsTheEndOfTheTurnAndASilentTalker) {
     constexpr uint32_t kActivity = 30000;
     const struct {
         bool Limit;
@@ -162,7 +162,7 @@ TEST(FloorTest, SpeechCheckFindsTheEndOfTheTurnAndASilentTalker) {
     }
 }
 
-TEST(FloorTest, OnlyTheTalkerSendsBlocksOfTheRightSizeAndFlags) {
+TEST(FloorRulesTest, OnlyTheTalkerSendsBlocksOfTheRightSizeAndFlags) {
     TZELNetFloor f(Options(0));
     auto a = Member(1), b = Member(2);
     ASSERT_TRUE(f.Grant(*a, 1));
@@ -191,7 +191,7 @@ AnsiString ShortBlock(char Fill) {
 }
 
 // Short frames go out as one voice packet: five of them at once, fewer padded with silence.
-TEST(FloorTest, CollectorPadsMissingFramesWithSilence) {
+TEST(FloorRulesTest, CollectorPadsMissingFramesWithSilence) {
     TZELNetFloor f(Options(0));
     auto a = Member(0x0A0B);
     ASSERT_TRUE(f.Grant(*a, 1));
@@ -221,7 +221,7 @@ TEST(FloorTest, CollectorPadsMissingFramesWithSilence) {
     EXPECT_EQ(f.CollectorCount(), 0);
 }
 
-TEST(FloorTest, SilenceIsDueHalfASecondAfterTheLastRelay) {
+TEST(FloorRulesTest, SilenceIsDueHalfASecondAfterTheLastRelay) {
     TZELNetFloor f(Options(0));
     auto a = Member(1);
     ASSERT_TRUE(f.Grant(*a, 10000));
@@ -233,7 +233,7 @@ TEST(FloorTest, SilenceIsDueHalfASecondAfterTheLastRelay) {
     EXPECT_TRUE(f.SilenceDue(11000));
 }
 
-TEST(FloorTest, SpeakerTextIsRebuiltOnlyForANewSpeakerKey) {
+TEST(FloorRulesTest, SpeakerTextIsRebuiltOnlyForANewSpeakerKey) {
     TZELNetFloor f(Options(0));
     auto a = Member(1);
     EXPECT_FALSE(f.SpeakerTextStale()) << "nobody talks";
