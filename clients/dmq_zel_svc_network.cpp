@@ -288,7 +288,7 @@ std::string TZELServNetwork::CheckGroups() const {
     for (const auto& q : Requests_)
         for (const TZELSVCContext* c : q)
             if (!seen.count(c)) return "list request of a context in no group";
-    if (Talker_ != nullptr && !seen.count(Talker_)) return "talker in no group";
+    if (Talker() != nullptr && !seen.count(Talker())) return "talker in no group";
     for (const auto& [c, n] : seen)
         if (c->Indexed && (IdIndex_.count(c->Id) == 0 || IdIndex_.at(c->Id) != c)) return "indexed context not in index";
     return std::string();
@@ -319,7 +319,7 @@ void TZELServNetwork::ExitMembers(TZELSVCContext* C) {
     }
     for (auto& q : Requests_) Erase(q, C);
     ReleaseAndFree(C);
-    CacheRemove(C);
+    Cache_.Remove(*C);
     // What it was told here means nothing in a network it joins next.
     C->CacheBitmap = 0;
     C->ToldPos = -1;
@@ -989,85 +989,40 @@ void TZELServNetwork::Housekeeping(bool Full) {
 
 namespace {
 
-constexpr uint32_t kFloorAckBurst = 500;
-constexpr size_t kVoicePacket = 328;
-constexpr size_t kShortPacket = 68;
-constexpr size_t kFrame = 65;
-constexpr char kSilenceFrameHex[] =
-    "204817d684028024499224890280244992248902802449922489028024499224098274614d28004892244992280048922449922800489224499228004892244992";
-
-AnsiString SilenceFrame() {
-    AnsiString f;
-    for (size_t i = 0; i + 1 < sizeof(kSilenceFrameHex); i += 2)
-        f.push_back(static_cast<char>(std::stoi(std::string(kSilenceFrameHex + i, 2), nullptr, 16)));
-    return f;
-}
-
 TZELNetRelayGroup Group(uint32_t Mask, uint32_t Value) { return TZELNetRelayGroup{Mask, Value}; }
 
-uint64_t KeyOf(const TZELSVCContext* C) { return (uint64_t(C->Number()) << 32) | C->EntrySerial; }
+uint64_t KeyOf(const TZELSVCContext* C) { return ZELNetSpeakerKey(*C); }
 
 }  // namespace
 
 void TZELServNetwork::InitFloor() {
-    const AnsiString frame = SilenceFrame();
-    SilenceShort_.assign(3, '\0');
-    SilenceShort_[0] = ZELPacketShortBlock;
-    SilenceShort_ += frame;
-    SilenceVoice_.assign(3, '\0');
-    SilenceVoice_[0] = ZELPacketVoice;
-    for (int i = 0; i < 5; ++i) SilenceVoice_ += frame;
-    Collector_ = SilenceVoice_;
-    for (int32_t p = ZELNetCacheSize - 1; p >= 0; --p) FreePos_.push_back(p);
-    Cache_.reserve(ZELNetCacheSize);
     StrBldAInit(TextBld_, 500);
 }
 
-void TZELServNetwork::PutIndex(char* P, uint16_t Index) const noexcept {
-    P[0] = static_cast<char>(Index >> 8);
-    P[1] = static_cast<char>(Index & 0xFF);
-}
+void TZELServNetwork::PutIndex(char* P, uint16_t Index) const noexcept { PutPacketIndex(P, Index); }
 
-uint16_t TZELServNetwork::TalkerIndex() const noexcept { return Talker_ ? Talker_->ListIndex : 0; }
+uint16_t TZELServNetwork::TalkerIndex() const noexcept { return Floor_.TalkerIndex(); }
 
 void TZELServNetwork::Tick(uint32_t Now) {
-    if (PauseActive_ && Now - ReleaseTime_ >= Options_.SpeechPause) PauseActive_ = false;
+    Floor_.Tick(Now);
     if (ParrotBot_ && ParrotBot_->WantsTick()) ParrotBot_->Tick(Now);
 }
 
 bool TZELServNetwork::GrantFloor(TZELSVCContext* C) {
-    if (Talker_ != nullptr) return false;
-    if (PauseActive_ && Now_ - ReleaseTime_ >= Options_.SpeechPause) PauseActive_ = false;
-    if (PauseActive_) return false;
-    // Only a member past its join talks: anyone else has no published index.
-    if (C->NetState != NS::ncs_Member || (C->ClientFlags.load() & ZELClientJoining) != 0) return false;
-    Talker_ = C;
-    CollectorCount_ = 0;
-    C->ClientFlags.fetch_or(ZELClientHoldsFloor);
+    if (!Floor_.Grant(*C, Now_)) return false;
     CacheTouch(C);
-    C->FloorStart = Now_;
-    C->LastVoice = Now_;
-    if (TalkerKey_ != KeyOf(C)) {
-        TalkerKey_ = KeyOf(C);
+    if (Floor_.SpeakerTextStale()) {
         StrBldAReset(TextBld_);
-        StrBldAAddChar(TextBld_, ZELPacketSpeaker);
         AddCompactEntry(TextBld_, C);
-        SpeakerText_.assign(StrBldAView(TextBld_));
+        Floor_.SetSpeakerText(StrBldAView(TextBld_));
     }
-    MemberFlagMask_ |= ZELNetFlagLoggedIn;
     return true;
 }
 
 TZELSVCContext* TZELServNetwork::ReleaseFloor(TZELSVCContext* C) {
-    if (C == nullptr || Talker_ != C) return nullptr;
-    if (CollectorCount_ > 0) SendCollector();
-    C->ClientFlags.fetch_and(~ZELClientHoldsFloor);
-    MemberFlagMask_ &= ~ZELNetFlagLoggedIn;
-    Talker_ = nullptr;
-    if (Options_.SpeechPause > 0) {
-        PauseActive_ = true;
-        ReleaseTime_ = Now_;
-    }
+    if (C == nullptr || Floor_.Talker() != C) return nullptr;
+    if (Floor_.CollectorCount() > 0) SendCollector();
+    Floor_.Release(*C, Now_);
     return C;
 }
 
@@ -1085,33 +1040,37 @@ void TZELServNetwork::SendFloorFree(TZELSVCContext* Skip) {
 }
 
 void TZELServNetwork::SendToMembers(const TZELNetRelayRecord& R) {
+    const uint32_t mask = Floor_.MemberFlagMask();
     for (auto it = Members_.rbegin(); it != Members_.rend(); ++it) {
         TZELSVCContext* c = it->second;
         if (c == R.Skip) continue;
-        if ((MemberFlagMask_ & c->ClientFlags.load(std::memory_order_relaxed) & R.Packets.Mask) == R.Packets.Value)
+        if ((mask & c->ClientFlags.load(std::memory_order_relaxed) & R.Packets.Mask) == R.Packets.Value)
             c->vSend(R.Packet);
     }
 }
 
 void TZELServNetwork::RelayToMembers(const TZELNetRelayRecord& R) {
-    const int32_t pos = Talker_ ? Talker_->CachePos : -1;
+    const TZELSVCContext* talker = Floor_.Talker();
+    const int32_t pos = talker ? talker->CachePos : -1;
     const uint32_t bit = pos >= 0 ? 1u << pos : 0;
+    const uint32_t mask = Floor_.MemberFlagMask();
+    const uint64_t key = Floor_.TalkerKey();
     for (auto it = Members_.rbegin(); it != Members_.rend(); ++it) {
         TZELSVCContext* c = it->second;
         if (c == R.Skip) continue;
-        const uint32_t m = MemberFlagMask_ & c->ClientFlags.load(std::memory_order_relaxed);
-        if ((m & R.Speaker.Mask) == R.Speaker.Value && c->ToldTalkerKey != TalkerKey_) {
-            c->ToldTalkerKey = TalkerKey_;
-            c->vSendNoFlush(SpeakerText_);
+        const uint32_t m = mask & c->ClientFlags.load(std::memory_order_relaxed);
+        if ((m & R.Speaker.Mask) == R.Speaker.Value && c->ToldTalkerKey != key) {
+            c->ToldTalkerKey = key;
+            c->vSendNoFlush(Floor_.SpeakerText());
         }
         if (bit != 0 && (m & R.Cache.Mask) == R.Cache.Value) {
             if ((c->CacheBitmap & bit) == 0) {
                 c->CacheBitmap |= bit;
-                c->vSendNoFlush(CacheText_);
+                c->vSendNoFlush(Cache_.CacheText());
             }
             if (c->ToldPos != pos) {
                 c->ToldPos = pos;
-                c->vSendNoFlush(PosText_);
+                c->vSendNoFlush(Cache_.PosText());
             }
         }
         if ((m & R.Packets.Mask) == R.Packets.Value) c->vSend(R.Packet);
@@ -1120,35 +1079,30 @@ void TZELServNetwork::RelayToMembers(const TZELNetRelayRecord& R) {
 
 bool TZELServNetwork::SpeechCheck(TZELSVCContext* C) {
     if (C == Parrot_ || (C->ClientFlags.load() & ZELClientParrot) != 0) return true;
-    if (!Options_.SpeechLimit || Now_ - C->FloorStart < Options_.MaxSpeechTime) {
-        if (Now_ - C->LastVoice > S_.ClientActivityTimeoutMs() + 2000) {
+    switch (Floor_.CheckSpeech(*C, Now_, S_.ClientActivityTimeoutMs())) {
+        case TZELNetSpeech::nsp_Within:
+            return true;
+        case TZELNetSpeech::nsp_Silent:
             DropMember(C, DC::fsdc_TxTempViolation);
             return false;
-        }
-        return true;
+        case TZELNetSpeech::nsp_Over:
+            break;
     }
     ReleaseAndFree(C);
     return false;
 }
 
 void TZELServNetwork::RequestFloor(TZELSVCContext* C) {
+    // A refused request gets no answer.
     const uint32_t flags = C->ClientFlags.load();
-    if ((flags & (ZELClientHoldsFloor | ZELClientListenOnly | ZELClientMuted)) != 0) {
-        if ((flags & ZELClientHoldsFloor) == 0) return;
-    } else if (!GrantFloor(C)) {
-        // A refused request gets no answer.
-        return;
-    }
-    if (Talker_ != C || (C->ClientFlags.load() & (ZELClientClosing | ZELClientJoining)) != 0) return;
-    char grant[3] = {ZELPacketFloorGrant, 0, 0};
-    PutIndex(grant + 1, C->ListIndex);
-    C->vSend(AnsiView(grant, 3));
+    if ((flags & ZELClientHoldsFloor) == 0 && (!TZELNetFloor::MayAsk(flags) || !GrantFloor(C))) return;
+    if (!Floor_.GrantAnswerDue(*C)) return;
+    const auto grant = TZELNetFloor::GrantPacket(C->ListIndex);
+    C->vSend(AnsiView(grant.data(), grant.size()));
 }
 
 void TZELServNetwork::StopTalking(TZELSVCContext* C) {
-    if ((C->ClientFlags.load() & (ZELClientClosing | ZELClientJoining | ZELClientHoldsFloor)) != ZELClientHoldsFloor)
-        return;
-    ReleaseAndFree(C);
+    if (TZELNetFloor::MayStop(C->ClientFlags.load())) ReleaseAndFree(C);
 }
 
 void TZELServNetwork::SetStatus(TZELSVCContext* C, int32_t Status) {
@@ -1162,13 +1116,11 @@ void TZELServNetwork::SetStatus(TZELSVCContext* C, int32_t Status) {
 }
 
 void TZELServNetwork::VoiceBlock(TZELSVCContext* C, AnsiString& Block) {
-    if (Talker_ != C || Block.size() != kVoicePacket) return;
-    if ((C->ClientFlags.load() & 0xC0180Cu) != 0x1800u) return;
+    if (!Floor_.TakesVoice(*C, Block.size())) return;
     // The block that ends the turn is not relayed.
     if (!SpeechCheck(C)) return;
-    LastVoiceRelay_ = Now_;
-    C->LastVoice = Now_;
-    TalkerCacheTexts();
+    Floor_.NoteVoice(*C, Now_);
+    Cache_.TextsFor(*C);
     Block[0] = ZELPacketVoice;
     PutIndex(Block.data() + 1, C->ListIndex);
     TZELNetRelayRecord r;
@@ -1181,12 +1133,10 @@ void TZELServNetwork::VoiceBlock(TZELSVCContext* C, AnsiString& Block) {
 }
 
 void TZELServNetwork::ShortBlock(TZELSVCContext* C, AnsiString& Block) {
-    if (Talker_ != C || Block.size() != kShortPacket) return;
-    if ((C->ClientFlags.load() & 0xC0580Cu) != 0x5800u) return;
+    if (!Floor_.TakesShort(*C, Block.size())) return;
     if (!SpeechCheck(C)) return;
-    LastVoiceRelay_ = Now_;
-    C->LastVoice = Now_;
-    TalkerCacheTexts();
+    Floor_.NoteVoice(*C, Now_);
+    Cache_.TextsFor(*C);
     Block[0] = ZELPacketShortBlock;
     PutIndex(Block.data() + 1, C->ListIndex);
     TZELNetRelayRecord r;
@@ -1196,21 +1146,15 @@ void TZELServNetwork::ShortBlock(TZELSVCContext* C, AnsiString& Block) {
     r.Cache = Group(0x4C04080, 0x4004080);
     r.Packets = Group(0xC04000, 0x4000);
     RelayToMembers(r);
-    std::copy(Block.begin() + 3, Block.end(), Collector_.begin() + 3 + CollectorCount_ * static_cast<ptrdiff_t>(kFrame));
-    if (++CollectorCount_ == 5) SendCollector();
+    if (Floor_.CollectShort(Block)) SendCollector();
 }
 
 void TZELServNetwork::SendCollector() {
-    const AnsiString& silence = SilenceVoice_;
-    for (int32_t i = CollectorCount_; i < 5; ++i)
-        std::copy_n(silence.begin() + 3, kFrame, Collector_.begin() + 3 + i * static_cast<ptrdiff_t>(kFrame));
-    CollectorCount_ = 0;
-    TalkerCacheTexts();
-    Collector_[0] = ZELPacketVoice;
-    PutIndex(Collector_.data() + 1, TalkerIndex());
+    const AnsiString& packet = Floor_.TakeCollector();
+    Cache_.TextsFor(*Floor_.Talker());
     TZELNetRelayRecord r;
-    r.Skip = Talker_;
-    r.Packet = Collector_;
+    r.Skip = Floor_.Talker();
+    r.Packet = packet;
     r.Speaker = Group(0x2C04080, 0x2000080);
     r.Cache = Group(0x4C04080, 0x4000080);
     r.Packets = Group(0xC04000, 0);
@@ -1226,67 +1170,6 @@ void TZELServNetwork::ClearCacheBit(int32_t Pos) {
         if (c->ClientFlags.load(std::memory_order_relaxed) & ZELClientCacheList) c->CacheBitmap &= bit;
 }
 
-void TZELServNetwork::CacheTouch(TZELSVCContext* C) {
-    if (C->CachePos < 0) {
-        int32_t pos;
-        if (!FreePos_.empty()) {
-            pos = FreePos_.back();
-            FreePos_.pop_back();
-        } else {
-            if (Cache_.empty()) throw Exception("Cache sort array is empty");
-            const TCacheRec lru = Cache_.front();
-            if (lru.Client->CachePos != lru.Pos) throw Exception("Cache sort array element not synchonized");
-            Cache_.erase(Cache_.begin());
-            lru.Client->CachePos = -1;
-            ClearCacheBit(lru.Pos);
-            pos = lru.Pos;
-        }
-        Cache_.push_back(TCacheRec{C, pos});
-        C->CachePos = pos;
-    } else {
-        const auto it = std::find_if(Cache_.begin(), Cache_.end(), [C](const TCacheRec& r) { return r.Client == C; });
-        if (it == Cache_.end()) throw Exception("Context not found in the cache sort array");
-        const TCacheRec rec = *it;
-        Cache_.erase(it);
-        Cache_.push_back(rec);
-    }
-    if (C->CachePos != CacheTextPos_ || KeyOf(C) != CacheTextKey_) BuildSpeakerTexts(C);
-}
-
-void TZELServNetwork::TalkerCacheTexts() {
-    // A message sender may have taken the talker's position, or had its own texts built, since.
-    if (Talker_->CachePos < 0)
-        CacheTouch(Talker_);
-    else if (Talker_->CachePos != CacheTextPos_ || KeyOf(Talker_) != CacheTextKey_)
-        BuildSpeakerTexts(Talker_);
-}
-
-void TZELServNetwork::BuildSpeakerTexts(TZELSVCContext* C) {
-    const TCacheRec rec{C, C->CachePos};
-    CacheTextPos_ = rec.Pos;
-    CacheTextKey_ = KeyOf(rec.Client);
-    StrBldAReset(TextBld_);
-    StrBldAAddChar(TextBld_, ZELPacketCacheEntry);
-    StrBldAAddHexByte(TextBld_, static_cast<uint8_t>(rec.Pos));
-    AddCompactEntry(TextBld_, rec.Client);
-    CacheText_.assign(StrBldAView(TextBld_));
-    StrBldAReset(TextBld_);
-    StrBldAAddChar(TextBld_, ZELPacketCachePosition);
-    StrBldAAddHexByte(TextBld_, static_cast<uint8_t>(rec.Pos));
-    StrBldAAddCRLF(TextBld_);
-    PosText_.assign(StrBldAView(TextBld_));
-}
-
-void TZELServNetwork::CacheRemove(TZELSVCContext* C) {
-    if (C->CachePos < 0) return;
-    const auto it = std::find_if(Cache_.begin(), Cache_.end(), [C](const TCacheRec& r) { return r.Client == C; });
-    if (it != Cache_.end()) Cache_.erase(it);
-    ClearCacheBit(C->CachePos);
-    FreePos_.push_back(C->CachePos);
-    if (CacheTextPos_ == C->CachePos) CacheTextPos_ = -1;
-    C->CachePos = -1;
-}
-
 // ---------------------------------------------------------------------------------------------
 // Floor housekeeping.
 
@@ -1294,27 +1177,24 @@ void TZELServNetwork::FloorHousekeeping() {
     static const char floorFree = ZELPacketFloorFree;
     static const char ack = ZELPacketSoundAck;
     TZELNetRelayRecord r;
-    if (Talker_ == nullptr) {
+    TZELSVCContext* t = Floor_.Talker();
+    if (t == nullptr) {
         r.Packet = AnsiView(&floorFree, 1);
         r.Packets = Group(0xC00800, 0);
         SendToMembers(r);
         return;
     }
-    TZELSVCContext* t = Talker_;
     if (!SpeechCheck(t)) return;
     if ((t->ClientFlags.load() & 0x802000u) == 0x2000u) t->vSend(AnsiView(&ack, 1));
-    if (Now_ - LastVoiceRelay_ < kFloorAckBurst) return;
-    LastVoiceRelay_ = Now_;
+    if (!Floor_.SilenceDue(Now_)) return;
     r.Skip = t;
     r.Packet = AnsiView(&ack, 1);
     r.Packets = Group(0x803400, 0x2000);
     SendToMembers(r);
-    PutIndex(SilenceShort_.data() + 1, t->ListIndex);
-    PutIndex(SilenceVoice_.data() + 1, t->ListIndex);
-    r.Packet = SilenceShort_;
+    r.Packet = Floor_.SilenceShort();
     r.Packets = Group(0x807400, 0x4000);
     SendToMembers(r);
-    r.Packet = SilenceVoice_;
+    r.Packet = Floor_.SilenceVoice();
     r.Packets = Group(0x807400, 0);
     SendToMembers(r);
 }
@@ -1401,7 +1281,7 @@ void TZELServNetwork::TextMessage(TZELSVCContext* Sender, const TZELSVCNetQueueR
         if ((f & 0x4800080u) == 0x4000080u) {
             if ((m->CacheBitmap & bit) == 0) {
                 m->CacheBitmap |= bit;
-                m->vSendNoFlush(CacheText_);
+                m->vSendNoFlush(Cache_.CacheText());
             }
             if (m->ToldMsgPos != pos) {
                 m->ToldMsgPos = pos;

@@ -21,7 +21,9 @@
 #include <unordered_set>
 #include <vector>
 
+#include "clients/dmq_zel_svc_floor.hpp"
 #include "clients/dmq_zel_svc_member_lists.hpp"
+#include "clients/dmq_zel_svc_speaker_cache.hpp"
 #include "foundation/dmq_strbld_a.hpp"
 #include "foundation/dmq_types.hpp"
 #include "foundation/dmq_zel_classes.hpp"
@@ -52,10 +54,6 @@ inline constexpr uint32_t ZELNetDirtyModes = 0x200;
 inline constexpr uint32_t ZELNetDirtyRights = 0x800;
 inline constexpr uint32_t ZELNetDirtyNotices = 0x2000;
 inline constexpr uint32_t ZELNetDirtyHousekeep = 0x40000;
-// The logged-in bit that MemberFlagMask lacks while nobody talks.
-inline constexpr uint32_t ZELNetFlagLoggedIn = 0x800;
-// Speaker-cache positions.
-inline constexpr int32_t ZELNetCacheSize = 32;
 
 // Answers of FindActiveClient.
 inline constexpr uint8_t ZELFindFound = 0;
@@ -188,11 +186,11 @@ public:
     void SendFloorFree(TZELSVCContext* Skip);
     void SendToMembers(const TZELNetRelayRecord& R);
     void RelayToMembers(const TZELNetRelayRecord& R);
-    TZELSVCContext* Talker() const noexcept { return Talker_; }
+    TZELSVCContext* Talker() const noexcept { return Floor_.Talker(); }
     // The network's own Parrot (ParrotEnable), or null.
     TZELSVCContextParrot* ParrotBot() const noexcept { return ParrotBot_.get(); }
-    bool PauseActive() const noexcept { return PauseActive_; }
-    uint32_t MemberFlagMask() const noexcept { return MemberFlagMask_; }
+    bool PauseActive() const noexcept { return Floor_.PauseActive(); }
+    uint32_t MemberFlagMask() const noexcept { return Floor_.MemberFlagMask(); }
     int32_t OutputLimit() const noexcept { return Lists_.OutputLimit(); }
     // The members as last published, in order (tests).
     std::vector<const TZELSVCContext*> ListedOrder() const { return Lists_.ListedOrder(); }
@@ -274,7 +272,7 @@ private:
     void FreeAll() noexcept;
 
     // ---- Floor, relay and member lists.
-    // Silence packets, free cache positions, the first output limit.
+    // The shared text builder and the first output limit.
     void InitFloor();
     // A released turn: the talker loses the floor and every member hears the packet 0.
     void ReleaseAndFree(TZELSVCContext* C);
@@ -290,36 +288,16 @@ private:
     void SendCollector();
     void PutIndex(char* P, uint16_t Index) const noexcept;
     uint16_t TalkerIndex() const noexcept;
-    // Speaker cache: a position for C (most recent); its removal when C leaves.
-    void CacheTouch(TZELSVCContext* C);
-    void CacheRemove(TZELSVCContext* C);
+    // A speaker-cache position for C (most recent), and the cache texts its own.
+    void CacheTouch(TZELSVCContext* C) { Cache_.Touch(*C); }
+    // The speaker cache's freed hook: Pos out of every caching member's bitmap.
     void ClearCacheBit(int32_t Pos);
-    // The cache entry and position texts of C (which has a position).
-    void BuildSpeakerTexts(TZELSVCContext* C);
-    // The talker has a position and the cache texts are its own.
-    void TalkerCacheTexts();
     void FloorHousekeeping();
     // Member lists (TZELNetMemberLists): the difference merge and its dirty bits; the lists to the
     // members of each form.
     void MemberListDiff();
     void SendMemberLists();
 
-    uint32_t MemberFlagMask_ = ~ZELNetFlagLoggedIn;
-    bool PauseActive_ = false;
-    uint32_t ReleaseTime_ = 0;
-    uint32_t LastVoiceRelay_ = 0;
-    uint64_t TalkerKey_ = ~uint64_t(0);
-    AnsiString SilenceVoice_, SilenceShort_, Collector_;
-    int32_t CollectorCount_ = 0;
-    AnsiString SpeakerText_, CacheText_, PosText_;
-    struct TCacheRec {
-        TZELSVCContext* Client;
-        int32_t Pos;
-    };
-    std::vector<TCacheRec> Cache_;  // least recently used first
-    std::vector<int32_t> FreePos_;
-    uint64_t CacheTextKey_ = ~uint64_t(0);
-    int32_t CacheTextPos_ = -1;
     TStringBldA TextBld_;
     TStringBldA CmdMemberBld_;
     // The client and member lines of the command channel's list answer, in list order.
@@ -379,7 +357,10 @@ private:
     TZELSVCLogHook Info_;
     TZELSVCLogHook Error_;
 
-    TZELSVCContext* Talker_ = nullptr;
+    // The floor and the speaker cache (after Options_, which the floor reads).
+    TZELNetFloor Floor_{Options_};
+    TZELNetSpeakerCache Cache_{[this](int32_t Pos) { ClearCacheBit(Pos); },
+                               [this](TStringBldA& B, const TZELSVCContext& C) { AddCompactEntry(B, &C); }};
     // The Parrot that joined (ParrotJoin), and the one the network made and owns (ParrotEnable).
     TZELSVCContext* Parrot_ = nullptr;
     std::unique_ptr<TZELSVCContextParrot> ParrotBot_;
