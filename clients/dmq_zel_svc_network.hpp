@@ -54,6 +54,8 @@ inline constexpr uint32_t ZELNetDirtyModes = 0x200;
 inline constexpr uint32_t ZELNetDirtyRights = 0x800;
 inline constexpr uint32_t ZELNetDirtyNotices = 0x2000;
 inline constexpr uint32_t ZELNetDirtyHousekeep = 0x40000;
+// What a member-list publication clears: members, status and entries.
+inline constexpr uint32_t ZELNetDirtyMemberLists = ZELNetDirtyMembers | ZELNetDirtyStatus | ZELNetDirtyEntry;
 
 // Answers of FindActiveClient.
 inline constexpr uint8_t ZELFindFound = 0;
