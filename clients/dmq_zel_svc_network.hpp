@@ -362,7 +362,7 @@ private:
     // The floor and the speaker cache (after Options_, which the floor reads).
     TZELNetFloor Floor_{Options_};
     TZELNetSpeakerCache Cache_{[this](int32_t Pos) { ClearCacheBit(Pos); },
-                               [this](TStringBldA& B, const TZELSVCContext& C) { AddCompactEntry(B, &C); }};
+                               [](TStringBldA& B, const TZELSVCContext& C) { AddCompactEntry(B, &C); }};
     // The Parrot that joined (ParrotJoin), and the one the network made and owns (ParrotEnable).
     TZELSVCContext* Parrot_ = nullptr;
     std::unique_ptr<TZELSVCContextParrot> ParrotBot_;
