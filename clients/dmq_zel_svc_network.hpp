@@ -286,6 +286,7 @@ private:
     void SetStatus(TZELSVCContext* C, int32_t Status);
     void VoiceBlock(TZELSVCContext* C, AnsiString& Block);
     void ShortBlock(TZELSVCContext* C, AnsiString& Block);
+    void RelayBlock(TZELSVCContext* C, AnsiString& Block, char Type, uint32_t ShortBit);
     // The collected short frames, padded with silence, as one voice packet to the others.
     void SendCollector();
     void PutIndex(char* P, uint16_t Index) const noexcept;

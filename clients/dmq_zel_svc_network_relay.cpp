@@ -156,33 +156,29 @@ void TZELServNetwork::VoiceBlock(TZELSVCContext* C, AnsiString& Block) {
     if (!Floor_.TakesVoice(*C, Block.size())) return;
     // The block that ends the turn is not relayed.
     if (!SpeechCheck(C)) return;
+    RelayBlock(C, Block, ZELPacketVoice, 0);
+}
+
+// A block of the talker to the members, with its sender index: a voice block (ShortBit 0) to
+// every member, a short block (ShortBit 0x4000) to the members that take short frames.
+void TZELServNetwork::RelayBlock(TZELSVCContext* C, AnsiString& Block, char Type, uint32_t ShortBit) {
     Floor_.NoteVoice(*C, Now_);
     Cache_.TextsFor(*C);
-    Block[0] = ZELPacketVoice;
+    Block[0] = Type;
     PutIndex(Block.data() + 1, C->ListIndex);
     TZELNetRelayRecord r;
     r.Skip = C;
     r.Packet = Block;
-    r.Speaker = Group(0x2C00080, 0x2000080);
-    r.Cache = Group(0x4C00080, 0x4000080);
-    r.Packets = Group(0xC00000, 0);
+    r.Speaker = Group(0x2C00080 | ShortBit, 0x2000080 | ShortBit);
+    r.Cache = Group(0x4C00080 | ShortBit, 0x4000080 | ShortBit);
+    r.Packets = Group(0xC00000 | ShortBit, ShortBit);
     RelayToMembers(r);
 }
 
 void TZELServNetwork::ShortBlock(TZELSVCContext* C, AnsiString& Block) {
     if (!Floor_.TakesShort(*C, Block.size())) return;
     if (!SpeechCheck(C)) return;
-    Floor_.NoteVoice(*C, Now_);
-    Cache_.TextsFor(*C);
-    Block[0] = ZELPacketShortBlock;
-    PutIndex(Block.data() + 1, C->ListIndex);
-    TZELNetRelayRecord r;
-    r.Skip = C;
-    r.Packet = Block;
-    r.Speaker = Group(0x2C04080, 0x2004080);
-    r.Cache = Group(0x4C04080, 0x4004080);
-    r.Packets = Group(0xC04000, 0x4000);
-    RelayToMembers(r);
+    RelayBlock(C, Block, ZELPacketShortBlock, 0x4000);
     if (Floor_.CollectShort(Block)) SendCollector();
 }
 
