@@ -122,6 +122,8 @@ void TSynapseListenerThread::StartListening() {
 }
 
 bool TSynapseListenerThread::WaitForOpenPass(uint32_t After, uint32_t TimeoutMs) const {
+    // A listener never started makes no pass: nothing to wait for.
+    if (!Started()) return false;
     const uint32_t start = GetTickMs();
     while (OpenPasses() == After) {
         if (GetTickMs() - start >= TimeoutMs || ExecuteFinished()) return false;

@@ -328,24 +328,22 @@ TEST(MainQueueThread, FailedSaveIsRetriedAndReported) {
 // The service thread may decide it has reached its end while the timer's last pass still queues
 // a save (a timed entry that expired in it): the tail writes it once the timer has ended.
 TEST(MainQueueThread, SaveQueuedByTheTimersLastPassIsWritten) {
-    test::TTickRecorder tick;
     test::TLogCapture log;
     std::atomic<int> writes{0};
     std::atomic<bool> posted{false};
     auto s = NewService();
-    tick.Install(*s);
     log.Install(*s);
     s->DataFileWriter = [&](const UnicodeString&, const UnicodeString&, const TZELSVCWriteArray& Lines) {
         if (Lines == TZELSVCWriteArray{"m\r\n"}) ++writes;
         return true;
     };
-    tick.Probe = [&] {
-        if (posted || !s->StopRequested()) return;
-        // The pass that takes the final event: from here on the service thread may end.
+    // The only taker of the service queue: the pass that takes the final event is this one, so it
+    // cannot slip past between a look and a take.
+    s->OnTick = [&] {
         bool last = false;
         std::unique_ptr<TZELSVCNetQueueRecord> r;
         while (s->ServQueue().Pop(r)) last |= r->Command == TZELSVCNetQueueCommand::fsnq_ServiceTerminate;
-        if (!last) return;
+        if (!last || posted) return;
         posted = true;
         // Held until the tail joins the timer: the save comes after the end was decided.
         for (int i = 0; i < 500 && !s->Timer().Terminated(); ++i) std::this_thread::sleep_for(10ms);
