@@ -19,6 +19,15 @@ set(ZEL_DATA_DIR "${ZEL_STATE_DIR}/data")
 set(ZEL_SBIN_DIR "${CMAKE_INSTALL_FULL_SBINDIR}")
 set(ZEL_DOC_DIR "${CMAKE_INSTALL_FULL_DATAROOTDIR}/doc/zelserver")
 set(ZEL_TEMPLATE_DIR "${CMAKE_INSTALL_FULL_DATADIR}/zelserver")
+# The package's program reads its installed configuration when the command line names none, so
+# that no control word needs the name spelled out; otherwise it is "server.ini" beside the program.
+option(ZEL_INSTALLED_CONFIG "The program's default configuration is the installed server.ini" OFF)
+if(ZEL_INSTALLED_CONFIG)
+  set(ZEL_DEFAULT_CONFIG_FILE "${ZEL_CONFIG_DIR}/server.ini")
+  target_compile_definitions(ZELServer-console PRIVATE ZEL_DEFAULT_CONFIG_FILE="${ZEL_DEFAULT_CONFIG_FILE}")
+else()
+  set(ZEL_DEFAULT_CONFIG_FILE "server.ini")
+endif()
 set(_pkg_out "${PROJECT_BINARY_DIR}/packaging")
 
 # The version is the program's revision: one number, kept in the source.
@@ -49,6 +58,7 @@ set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
 configure_file(packaging/zelserver.service.in "${_pkg_out}/zelserver.service" @ONLY)
 configure_file(packaging/zelserver.logrotate.in "${_pkg_out}/zelserver.logrotate" @ONLY)
 configure_file(packaging/zelserver.tmpfiles.in "${_pkg_out}/zelserver.tmpfiles" @ONLY)
+configure_file(packaging/ZELServer-console.8.in "${_pkg_out}/ZELServer-console.8" @ONLY)
 foreach(_s postinst prerm postrm conffiles)
   configure_file(packaging/debian/${_s}.in "${_pkg_out}/debian/${_s}" @ONLY)
 endforeach()
@@ -62,7 +72,9 @@ file(WRITE "${_pkg_out}/changelog"
      " -- ${ZEL_PACKAGE_MAINTAINER}  ${_date}\n")
 find_program(ZEL_GZIP gzip)
 if(ZEL_GZIP)
-  execute_process(COMMAND ${ZEL_GZIP} -n -9 -f -k "${_pkg_out}/changelog" COMMAND_ERROR_IS_FATAL ANY)
+  foreach(_f changelog ZELServer-console.8)
+    execute_process(COMMAND ${ZEL_GZIP} -n -9 -f -k "${_pkg_out}/${_f}" COMMAND_ERROR_IS_FATAL ANY)
+  endforeach()
 endif()
 
 set(_rw OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
@@ -80,6 +92,7 @@ install(DIRECTORY dist/data DESTINATION "${ZEL_TEMPLATE_DIR}" FILE_PERMISSIONS $
 install(FILES README.md packaging/debian/copyright DESTINATION "${ZEL_DOC_DIR}" PERMISSIONS ${_rw})
 if(ZEL_GZIP)
   install(FILES "${_pkg_out}/changelog.gz" DESTINATION "${ZEL_DOC_DIR}" PERMISSIONS ${_rw})
+  install(FILES "${_pkg_out}/ZELServer-console.8.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man8" PERMISSIONS ${_rw})
 endif()
 
 if(NOT CMAKE_INSTALL_PREFIX STREQUAL "/usr")

@@ -363,8 +363,10 @@ bool ParseTempDuration(UnicodeView Text, int64_t MaxSeconds, int64_t& Seconds, T
     return true;
 }
 
-TZELConsoleCommand ParseConsoleCommandLine(const std::vector<AnsiString>& Params, TConsoleCommandLine& Cmd) {
+TZELConsoleCommand ParseConsoleCommandLine(const std::vector<AnsiString>& Params, TConsoleCommandLine& Cmd,
+                                           AnsiView DefaultConfigFileName) {
     Cmd = TConsoleCommandLine();
+    Cmd.ConfigFileName = AnsiString(DefaultConfigFileName);
     int32_t index = 0;
     int32_t remaining = static_cast<int32_t>(Params.size());
     if (!ParseListFlags(Params, index, remaining, Cmd.ListFlags)) {

@@ -274,8 +274,9 @@ struct TConsoleCommandLine {
 // flags, the word (a known word followed by ":" and any text becomes cmd_Help) and the word's
 // parameters, each trimmed, into Cmd; an empty or unparsable value, too few parameters, two
 // charset flags or an empty configuration name give cmd_None. Parameters beyond the grammar are
-// ignored. Returns Cmd.Command.
-TZELConsoleCommand ParseConsoleCommandLine(const std::vector<AnsiString>& Params, TConsoleCommandLine& Cmd);
+// ignored; without a configuration name Cmd keeps DefaultConfigFileName. Returns Cmd.Command.
+TZELConsoleCommand ParseConsoleCommandLine(const std::vector<AnsiString>& Params, TConsoleCommandLine& Cmd,
+                                           AnsiView DefaultConfigFileName = ZELDefaultConfigFileName);
 
 // A duration ("1d2h30m", "90") in seconds, capped at MaxSeconds; false for an unparsable text.
 bool ParseTempDuration(UnicodeView Text, int64_t MaxSeconds, int64_t& Seconds, TDurationRec& Duration);

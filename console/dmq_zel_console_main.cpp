@@ -2,8 +2,10 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,6 +21,7 @@
 #include "console/dmq_zel_cmd_words.hpp"
 #include "console/dmq_zel_command_common.hpp"
 #include "console/dmq_zel_pid_file.hpp"
+#include "console/dmq_zel_service_notify.hpp"
 #include "console/dmq_zel_signal_thread.hpp"
 #include "console/dmq_zel_svc_run.hpp"
 #include "foundation/dmq_ansi_unicode_converter.hpp"
@@ -113,8 +116,18 @@ bool PollFor(Fn Done) {
     return true;
 }
 
+// The name of the user with this id, else the number.
+UnicodeString UserNameOf(uid_t Uid) {
+    passwd pw{};
+    passwd* found = nullptr;
+    char buf[1024];
+    if (::getpwuid_r(Uid, &pw, buf, sizeof buf, &found) == 0 && found) return SysCharsetToUnicodeProc(found->pw_name);
+    return DecimalU(Uid);
+}
+
 class TConsoleProgram {
 public:
+    explicit TConsoleProgram(AnsiView DefaultConfigFileName) : DefaultConfigFileName_(DefaultConfigFileName) {}
     int Run(int argc, char** argv);
 
 private:
@@ -130,6 +143,7 @@ private:
     void ApplyConfig(TMyRunner& Runner) const;
     void RaiseDescriptorLimit();
     sigset_t TakenSignals(C Mode) const;
+    bool RefusedAsRoot();
     void StopWithPidFile(C Command);
     // The daemon child tells its parent how the start went, once; any thread.
     void ReportReady(char Status, UnicodeView Text) noexcept;
@@ -143,6 +157,7 @@ private:
         return u"ZELServer daemon already running? (check " + PidFileName_ + u")";
     }
 
+    const AnsiView DefaultConfigFileName_;
     sigset_t OriginalMask_{};
     // The normal and the error output both lead to standard output; the log output is standard
     // output too until "RUN" or the daemon child opens the log file.
@@ -178,7 +193,7 @@ int TConsoleProgram::Run(int argc, char** argv) {
     ExeDir_ = SysCharsetToUnicodeProc(GetExeDirA());
 
     const std::vector<AnsiString> params(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
-    switch (ParseConsoleCommandLine(params, Cmd_)) {
+    switch (ParseConsoleCommandLine(params, Cmd_, DefaultConfigFileName_)) {
         case C::cmd_None:
             (void)PrintUsage(Error_, nullptr, ConsoleBannerLine());
             return ZELExitUsage;
@@ -346,14 +361,39 @@ int TConsoleProgram::RunLocal() {
         }
         case C::cmd_Debug:
             LogFileName_.clear();
+            if (RefusedAsRoot()) return ZELExitError;
             return RunServer(C::cmd_Debug);
         case C::cmd_Run:
+            if (RefusedAsRoot()) return ZELExitError;
             return RunServer(C::cmd_Run);
         case C::cmd_Daemon:
+            if (RefusedAsRoot()) return ZELExitError;
             return RunDaemon();
         default:
             return ZELExitUsage;
     }
+}
+
+// A server started as root would leave the log and the list files it writes owned by root, and
+// the account these files belong to could then no longer run it: where the data directory, the
+// networks file or the log file (the directory of one that is missing) belongs to another user,
+// the start is refused with that user's name.
+bool TConsoleProgram::RefusedAsRoot() {
+    if (::geteuid() != 0) return false;
+    const UnicodeString dataDir = Config_.DataDir.empty() ? ExeDir_ : ResolvePath(Config_.DataDir, ExeDir_);
+    for (const UnicodeString& name : {dataDir, ResolvePath(Config_.NetworksFileName, ExeDir_), LogFileName_}) {
+        if (name.empty()) continue;
+        const AnsiString path = UnicodeToSysCharsetProc(name);
+        struct stat st{};
+        // A file not yet made goes to whoever owns its directory.
+        if (::stat(path.c_str(), &st) != 0 && ::stat(AnsiString(ExtractFilePathA(path)).c_str(), &st) != 0) continue;
+        if (st.st_uid == 0) continue;
+        const UnicodeString user = UserNameOf(st.st_uid);
+        ErrorLine(u"ERROR: Started as root, but \"" + name + u"\" belongs to the user " + user +
+                  u": start the server as " + user + u", so that the files it writes keep their owner");
+        return true;
+    }
+    return false;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -517,8 +557,9 @@ sigset_t TConsoleProgram::TakenSignals(C Mode) const {
     sigaddset(&s, SIGTERM);
     const int reopen = ReopenSignalNumber(Config_.ReopenLogSignal);
     if (Mode != C::cmd_Debug) sigaddset(&s, reopen);
-    // A daemon has no terminal whose hang-up could mean anything to it.
-    if (Mode == C::cmd_Daemon) sigaddset(&s, SIGHUP);
+    // A daemon has no terminal whose hang-up could mean anything to it; in "RUN" a service
+    // manager's reload sends SIGHUP, which reopens the log whatever the reopen signal.
+    if (Mode != C::cmd_Debug) sigaddset(&s, SIGHUP);
     return s;
 }
 
@@ -611,6 +652,8 @@ int TConsoleProgram::RunServer(C Mode) {
     ::signal(SIGPIPE, SIG_IGN);
     ::signal(SIGCHLD, SIG_IGN);
 
+    // Taken before the runner's threads exist (it changes the environment).
+    const AnsiString notifySocket = TakeNotifySocketName();
     auto runner = std::make_unique<TMyRunner>(ConfigFileName_, Config_, Log_);
     ApplyConfig(*runner);
     // The clients library's part comes in here, before Start(): its factory (networks, workers,
@@ -618,15 +661,16 @@ int TConsoleProgram::RunServer(C Mode) {
     // networks and releases what reaches its queue.
     runner->SetFactory(std::make_unique<TZELSVCClientsFactory>(*runner));
     InstallListRereads(*runner);
-    if (ReadyFd_ >= 0)
-        runner->OnServiceStartDone = [this, r = runner.get()](bool Ok, const UnicodeString& Error) {
-            if (Ok)
-                ReportReady(kReadyOk, StartWarning_);
-            else if (!r->ListenStartError().empty())
-                ReportReady(kReadyListenError, r->ListenStartError());
-            else
-                ReportReady(kReadyError, Error);
-        };
+    runner->OnServiceStartDone = [this, r = runner.get(), notifySocket](bool Ok, const UnicodeString& Error) {
+        // A service manager that waits counts the start as done once the server listens.
+        if (Ok && !notifySocket.empty()) (void)SendServiceNotify(notifySocket, "READY=1");
+        if (Ok)
+            ReportReady(kReadyOk, StartWarning_);
+        else if (!r->ListenStartError().empty())
+            ReportReady(kReadyListenError, r->ListenStartError());
+        else
+            ReportReady(kReadyError, Error);
+    };
     if (Config_.Command.CommandEnabled && Config_.Command.CommandPort != 0)
         runner->ListenLocalhost(UnicodeString(ZELCommandBindingName), DecimalU(Config_.Command.CommandPort),
                                 ListenIPVersions(Config_.Command.CommandIPVersion), runner->CommandAcceptHandler());
@@ -642,7 +686,7 @@ int TConsoleProgram::RunServer(C Mode) {
     signals.OnSignal = [r, reopen, Mode](int Sig) {
         if (Sig == SIGINT || Sig == SIGTERM)
             r->RequestStop(SignalNameU(Sig));
-        else if (Sig == reopen && Mode != C::cmd_Debug)
+        else if (Mode != C::cmd_Debug && (Sig == reopen || (Sig == SIGHUP && Mode == C::cmd_Run)))
             r->RequestReopenLog();
     };
     signals.Start();
@@ -675,8 +719,8 @@ UnicodeString FormatDaemonStartLine(UnicodeView ConfigFileName, int32_t Pid, Uni
     return s;
 }
 
-int ZELServerConsoleMain(int argc, char** argv) {
-    TConsoleProgram program;
+int ZELServerConsoleMain(int argc, char** argv, AnsiView DefaultConfigFileName) {
+    TConsoleProgram program(DefaultConfigFileName);
     return program.Run(argc, argv);
 }
 

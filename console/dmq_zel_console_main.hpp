@@ -28,7 +28,8 @@ inline constexpr int ZELDaemonStartLimitMs = 30000;
 UnicodeString FormatDaemonStartLine(UnicodeView ConfigFileName, int32_t Pid, UnicodeView PidFileName);
 
 // The whole program; the process's exit code. Call it first thing in main: it blocks the signals
-// that its signal thread takes before any thread exists.
-int ZELServerConsoleMain(int argc, char** argv);
+// that its signal thread takes before any thread exists. DefaultConfigFileName is the
+// configuration used when the command line names none (relative: against the program's directory).
+int ZELServerConsoleMain(int argc, char** argv, AnsiView DefaultConfigFileName);
 
 }  // namespace zel

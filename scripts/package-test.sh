@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
 # Builds the Debian package and tests it on this machine, as root (CI runs it; no systemd needed):
-# lintian finds no error; the install makes the user, the directories and the files with their
-# owners and modes; the packaged server, run as the zelserver user on the packaged configuration
-# (its two ports moved to free ones), admits a client and stops on SIGTERM; logrotate takes its
-# log; an upgrade install keeps an edited server.ini and changed list files; removal stops a
-# daemon and keeps the configuration, lists, log and user; the purge leaves nothing behind.
+# lintian finds no error and no missing hardening or manual page; the binary is hardened and the
+# unit rated at most 4.0 by systemd-analyze; the install makes the user, the directories and the
+# files with their owners and modes and enables the unit; the manual page has every command word;
+# the packaged configuration names no owner and the server does not start without one; with an
+# owner set, the packaged server, run as the unit runs it (its two ports moved to free ones), admits
+# clients, and none of the addresses the package ships is the owner; a start as root is refused and
+# no file changes owner; the unit's reload reopens the log with another ReopenLogSignal and the
+# server runs on; it stops on SIGTERM; logrotate reopens a daemon's log; an upgrade install keeps
+# an edited server.ini and changed list files; removal stops a daemon and keeps the
+# configuration, lists, log and user; the purge leaves nothing behind.
 # The package is purged at the end, also on a failure; one installed before is purged first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -52,7 +57,8 @@ cleanup() {
 trap cleanup EXIT
 
 need=()
-for p in lintian dpkg-dev file logrotate; do
+# systemd for systemd-analyze (the unit's sandbox is rated; systemd need not run).
+for p in lintian dpkg-dev file logrotate systemd; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || need+=("$p")
 done
 if [ ${#need[@]} -gt 0 ]; then
@@ -72,8 +78,9 @@ case "$(basename "$deb")" in
 esac
 say "built $deb"
 
-lintian --allow-root --fail-on error "$deb" || fail "lintian reports errors"
-say "lintian: no error"
+lintian --allow-root --fail-on error "$deb" >"$tmp/lintian.out" 2>&1 || { cat "$tmp/lintian.out" >&2; fail "lintian reports errors"; }
+! grep -E 'hardening-no-|no-manual-page' "$tmp/lintian.out" || fail "lintian: the binary lacks hardening or the manual page"
+say "lintian: no error, no hardening or manual page tag"
 
 DEBIAN_FRONTEND=noninteractive apt-get install -y "$deb" </dev/null >"$tmp/install.out" 2>&1 ||
   { cat "$tmp/install.out" >&2; fail "install"; }
@@ -120,10 +127,44 @@ for line in "NetworksFileName=$state/networks.cfg" "DataDir=$data" "LogFile=$log
   "PidFile=$rundir/zelserver.pid"; do
   grep -qx "$line" "$conf" || fail "$conf lacks $line"
 done
-grep -qx "ExecStart=$program run $conf" /usr/lib/systemd/system/zelserver.service ||
-  fail "the unit does not run $program on $conf"
 cmp -s dist/networks.cfg "$state/networks.cfg" || fail "$state/networks.cfg is not the shipped one"
 say "user, directories, files, owners and modes"
+
+# Enabled by the install, also here where systemd does not run.
+[ -d /run/systemd/system ] && say "systemd runs here: the install without it is not tested"
+wants=/etc/systemd/system/multi-user.target.wants/zelserver.service
+[ "$(readlink -f "$wants")" = "$(readlink -f /usr/lib/systemd/system/zelserver.service)" ] ||
+  fail "the unit is not enabled after the install ($wants)"
+say "the unit is enabled"
+
+# The unit's sandbox: at most 4.0 ("OK") by systemd's own rating.
+analyze=$(systemd-analyze security --offline=true /usr/lib/systemd/system/zelserver.service 2>&1) ||
+  { echo "$analyze" >&2; fail "systemd-analyze security"; }
+exposure=$(sed -n 's/.*Overall exposure level for zelserver.service: \([0-9.]*\).*/\1/p' <<<"$analyze")
+[ -n "$exposure" ] && awk -v e="$exposure" 'BEGIN { exit !(e <= 4.0) }' ||
+  { echo "$analyze" >&2; fail "the unit's exposure is ${exposure:-unknown}, above 4.0"; }
+say "the unit's exposure level: $exposure"
+
+# The binary carries Debian's hardening: PIE, relro, immediate binding, stack protector, FORTIFY.
+readelf -hlW "$program" >"$tmp/elf.head"
+readelf -dW --dyn-syms "$program" >"$tmp/elf.dyn"
+grep -q 'Type:[[:space:]]*DYN' "$tmp/elf.head" || fail "$program is not position independent"
+grep -q GNU_RELRO "$tmp/elf.head" || fail "$program has no relro segment"
+grep -Eq 'BIND_NOW|FLAGS_1.*NOW' "$tmp/elf.dyn" || fail "$program does not bind immediately"
+grep -q __stack_chk_fail "$tmp/elf.dyn" || fail "$program has no stack protector"
+grep -Eq '__[a-z_]+_chk@' "$tmp/elf.dyn" || fail "$program has no fortified functions"
+say "the binary is hardened"
+
+# The manual page tells every command word that the program's help prints.
+man=/usr/share/man/man8/ZELServer-console.8.gz
+[ -f "$man" ] || fail "no manual page $man"
+words=$("$program" help | sed -n '/^Commands:/,$p' | awk 'NR > 1 && NF { print $1 }')
+[ -n "$words" ] || fail "no command word in the help"
+zcat "$man" >"$tmp/man.8"
+for w in $words help; do
+  grep -q "^\\\\fB$w\\\\fR" "$tmp/man.8" || fail "the manual page lacks the word $w"
+done
+say "the manual page has every command word"
 
 # Two free ports below the usual ephemeral range, nothing listening on them.
 listening() {
@@ -148,46 +189,140 @@ command_port=$(free_port "$client_port")
 sed -i -e "s/^ListenServerPorts=.*/ListenServerPorts=$client_port/" -e "s/^CommandPort=.*/CommandPort=$command_port/" \
   -e '1i ; edited by the package test' "$conf"
 
-setpriv --reuid="$user" --regid="$user" --init-groups -- "$program" run "$conf" >"$tmp/server.out" 2>&1 &
-server_pid=$!
-for ((i = 0; i < 300; i++)); do
-  listening "$client_port" && break
-  kill -0 "$server_pid" 2>/dev/null || fail "the server ended at start"
-  sleep 0.1
-done
-listening "$client_port" || fail "the server does not listen on $client_port"
-[ "$(stat -c %U /proc/"$server_pid")" = "$user" ] || fail "the server does not run as $user"
+unit_file=/usr/lib/systemd/system/zelserver.service
+exec_start=$(sed -n 's/^ExecStart=//p' "$unit_file")
+exec_reload=$(sed -n 's/^ExecReload=//p' "$unit_file")
+[ "$exec_start" = "$program run $conf" ] || fail "the unit does not run $program on $conf"
 
-exec 3<>"/dev/tcp/127.0.0.1/$client_port" || fail "no connection to $client_port"
-printf 'CT:<VX>2014004</VX><EA>test@example.org</EA><PW>pw</PW><ON>N0CALL</ON><BC>PC Only</BC><CT>Town</CT><NN>Land</NN><NT>Lobby</NT><CEF>1</CEF>\r\n' >&3
-answer=""
-for _ in 1 2; do
-  IFS= read -r -t 10 line <&3 || fail "no login answer (got: $answer)"
-  answer+=$line
-done
-exec 3<&-
-grep -q '<AL>OK</AL>' <<<"$answer" || fail "login answer: $answer"
-say "the server admits a client"
+# The unit's server as the unit starts it: its command line as the zelserver user; waits until
+# it listens.
+start_server() {
+  # shellcheck disable=SC2086 # the unit's command line, split as systemd splits it
+  setpriv --reuid="$user" --regid="$user" --init-groups -- $exec_start >"$tmp/server.out" 2>&1 &
+  server_pid=$!
+  for ((i = 0; i < 300; i++)); do
+    listening "$client_port" && break
+    kill -0 "$server_pid" 2>/dev/null || fail "the server ended at start"
+    sleep 0.1
+  done
+  listening "$client_port" || fail "the server does not listen on $client_port"
+  [ "$(stat -c %U /proc/"$server_pid")" = "$user" ] || fail "the server does not run as $user"
+}
+# Waits at most 30 s for the server $server_pid to end; fails with the text $1 when it runs on.
+await_end() {
+  for ((i = 0; i < 300; i++)); do
+    kill -0 "$server_pid" 2>/dev/null || return 0
+    sleep 0.1
+  done
+  fail "$1"
+}
+# Starts a daemon as the zelserver user on the packaged configuration.
+start_daemon() {
+  setpriv --reuid="$user" --regid="$user" --init-groups -- "$program" daemon "$conf" >"$tmp/daemon.out" 2>&1 ||
+    { cat "$tmp/daemon.out" >&2; fail "the daemon did not start"; }
+  server_pid=$(cat "$rundir/zelserver.pid")
+  [ "$(stat -c %U /proc/"$server_pid")" = "$user" ] || fail "the daemon does not run as $user"
+}
+# Ends the server started by start_server with SIGTERM; its exit code must be 0.
+stop_server() {
+  kill -TERM "$server_pid"
+  await_end "the server did not stop on SIGTERM"
+  local rc=0
+  wait "$server_pid" || rc=$?
+  server_pid=""
+  [ "$rc" -eq 0 ] || fail "the server ended with $rc"
+}
+# The login answer word (<AL>) for a client with the e-mail address $1.
+login_word() {
+  local answer="" line
+  exec 3<>"/dev/tcp/127.0.0.1/$client_port" || fail "no connection to $client_port"
+  printf 'CT:<VX>2014004</VX><EA>%s</EA><PW>pw</PW><ON>N0CALL</ON><BC>PC Only</BC><CT>Town</CT><NN>Land</NN><NT>Lobby</NT><CEF>1</CEF>\r\n' "$1" >&3
+  for _ in 1 2; do
+    IFS= read -r -t 10 line <&3 || fail "no login answer for $1 (got: $answer)"
+    answer+=$line
+  done
+  exec 3<&-
+  sed -n 's/.*<AL>\([^<]*\)<\/AL>.*/\1/p' <<<"$answer"
+}
 
-kill -TERM "$server_pid"
-for ((i = 0; i < 300; i++)); do
-  kill -0 "$server_pid" 2>/dev/null || break
-  sleep 0.1
-done
-kill -0 "$server_pid" 2>/dev/null && fail "the server did not stop on SIGTERM"
+# No address anyone knows owns the installed server: the package names no owner, the install
+# says what to set, and the server does not start without it (the program finds its packaged
+# configuration without the name).
+grep -qx 'ServerOwnerEMail=' "$conf" || fail "$conf names an owner: $(grep ServerOwnerEMail "$conf")"
+grep -q "set ServerOwnerEMail in $conf" "$tmp/install.out" || { cat "$tmp/install.out" >&2; fail "the install does not say what to set"; }
 rc=0
-wait "$server_pid" || rc=$?
-server_pid=""
-[ "$rc" -eq 0 ] || fail "the server ended with $rc"
+setpriv --reuid="$user" --regid="$user" --init-groups -- "$program" run >"$tmp/no-owner.out" 2>&1 || rc=$?
+[ "$rc" -eq 3 ] && grep -q 'ServerOwnerEMail: Invalid or empty server owner email address' "$tmp/no-owner.out" ||
+  { cat "$tmp/no-owner.out" >&2; fail "the server without an owner ended with $rc"; }
+# Every address in the package's text files (configuration, README, manual page, ...) is a
+# plain client; the address set below is the owner.
+shipped=$(dpkg-query -L "$pkg" | while IFS= read -r f; do
+  [ -f "$f" ] || continue
+  case "$f" in *.gz) zcat "$f" ;; "$program") ;; *) cat "$f" ;; esac
+done | grep -oE '[[:alnum:]._%+-]+@[[:alnum:].-]+\.[[:alpha:]]+' | sort -u)
+[ -n "$shipped" ] || fail "no address found in the package's files"
+owner="owner-$(od -An -N8 -tx1 /dev/urandom | tr -d ' \n')@example.net"
+sed -i "s/^ServerOwnerEMail=.*/ServerOwnerEMail=$owner/" "$conf"
+# The program's default configuration is the packaged one.
+[ "$("$program" pidfilename)" = "$rundir/zelserver.pid" ] || fail "the program's default configuration is not $conf"
+start_server
+for a in $shipped; do
+  word=$(login_word "$a")
+  [ "$word" = OK ] || fail "a login with the shipped address $a is answered $word"
+done
+word=$(login_word "$owner")
+[ "$word" = OWNER ] || fail "the owner's login is answered $word"
+say "no shipped address owns the server; with an owner set it runs and admits clients"
+
+# A start as root on the packaged configuration is refused and names the user; nothing it would
+# write changes owner.
+rc=0
+"$program" daemon >"$tmp/root.out" 2>&1 || rc=$?
+[ "$rc" -eq 3 ] && grep -q "belongs to the user $user: start the server as $user" "$tmp/root.out" ||
+  { cat "$tmp/root.out" >&2; fail "the start as root ended with $rc"; }
+[ ! -e "$rundir/zelserver.pid" ] || fail "the start as root left a PID file"
+[ "$(stat -c %U "$logdir/zelserver.log")" = "$user" ] || fail "the log is not the server's after the start as root"
+check_modes
+say "a start as root is refused, naming $user"
+
+# With another reopen signal the unit's reload still reopens the log and leaves the server
+# running.
+stop_server
+sed -i -e 's/^ReopenLogSignal=.*/ReopenLogSignal=SIGUSR1/' -e 's/^\[System\]$/[System]\nLogReopenLog=1/' "$conf"
+grep -qx 'ReopenLogSignal=SIGUSR1' "$conf" || fail "no ReopenLogSignal in $conf"
+start_server
+mv "$logdir/zelserver.log" "$logdir/zelserver.log.moved"
+reload=${exec_reload//\$MAINPID/$server_pid}
+$reload || fail "the unit's reload command failed"
+for ((i = 0; i < 100; i++)); do
+  [ -e "$logdir/zelserver.log" ] && break
+  sleep 0.1
+done
+[ -e "$logdir/zelserver.log" ] || fail "the unit's reload did not reopen the log"
+kill -0 "$server_pid" 2>/dev/null || fail "the unit's reload ended the server"
+grep -q 'Reopen log file' "$logdir/zelserver.log.moved" || fail "the moved log does not tell the reopen"
+rm -f "$logdir/zelserver.log.moved"
+say "the unit's reload reopens the log with ReopenLogSignal=SIGUSR1 and the server runs on"
+
+stop_server
 [ "$(stat -c %U "$logdir/zelserver.log")" = "$user" ] || fail "the log is not the server's"
 tail -n 1 "$logdir/zelserver.log" | grep -q ': Aborted: SIGTERM$' || fail "the log does not end with the SIGTERM stop"
 say "the server stops on SIGTERM"
 
-# The logrotate snippet takes the server's log in its directory (debug mode: nothing changes).
-logrotate -d /etc/logrotate.d/zelserver >"$tmp/logrotate.out" 2>&1 || { cat "$tmp/logrotate.out" >&2; fail "logrotate"; }
-grep -q "considering log $logdir/zelserver.log" "$tmp/logrotate.out" && ! grep -qi error "$tmp/logrotate.out" ||
-  { cat "$tmp/logrotate.out" >&2; fail "logrotate does not take the log"; }
-say "logrotate takes the log"
+# The logrotate snippet reopens the log of a daemon too (found through its PID file).
+start_daemon
+logrotate -f -s "$tmp/logrotate.state" /etc/logrotate.d/zelserver >"$tmp/logrotate.out" 2>&1 ||
+  { cat "$tmp/logrotate.out" >&2; fail "logrotate"; }
+[ -e "$logdir/zelserver.log.1" ] || fail "logrotate did not rotate the log"
+[ -e "$logdir/zelserver.log" ] || fail "the daemon did not reopen its log after the rotation"
+kill -0 "$server_pid" 2>/dev/null || fail "the rotation ended the daemon"
+"$program" logtext "after the rotation" >/dev/null || fail "logtext"
+grep -q 'after the rotation' "$logdir/zelserver.log" || fail "the daemon does not write into the new log"
+"$program" stop >/dev/null
+await_end "the daemon did not stop"
+server_pid=""
+[ "$(stat -c %U "$logdir/zelserver.log")" = "$user" ] || fail "the new log is not the server's"
+say "logrotate reopens a daemon's log"
 
 # An upgrade (the same package again) keeps what the operator and the server changed.
 echo "Net02" >>"$state/networks.cfg"
@@ -203,16 +338,9 @@ say "an upgrade keeps the edited configuration and lists"
 # Removal stops a daemon that its PID file names and keeps the configuration, the lists, the log
 # and the user; a new install takes them up again.
 dpkg-query -L "$pkg" >"$tmp/files"
-setpriv --reuid="$user" --regid="$user" --init-groups -- "$program" daemon "$conf" >"$tmp/daemon.out" 2>&1 ||
-  { cat "$tmp/daemon.out" >&2; fail "the daemon did not start"; }
-server_pid=$(cat "$rundir/zelserver.pid")
-[ "$(stat -c %U /proc/"$server_pid")" = "$user" ] || fail "the daemon does not run as $user"
+start_daemon
 dpkg -r "$pkg" </dev/null >"$tmp/remove.out" 2>&1 || { cat "$tmp/remove.out" >&2; fail "remove"; }
-for ((i = 0; i < 300; i++)); do
-  kill -0 "$server_pid" 2>/dev/null || break
-  sleep 0.1
-done
-kill -0 "$server_pid" 2>/dev/null && fail "the removal did not stop the daemon"
+await_end "the removal did not stop the daemon"
 server_pid=""
 [ ! -e "$rundir/zelserver.pid" ] || fail "the daemon left its PID file"
 [ ! -e "$program" ] || fail "the removal left $program"

@@ -6,13 +6,18 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -115,22 +120,25 @@ protected:
         return pid;
     }
     // The program and the shipped configuration copied into this directory, as the run script
-    // places them, with free ports in place of the shipped ones; the copied program's path.
-    std::string ShippedCopy() {
+    // places them, with free ports in place of the shipped ones and Owner, when given, as the
+    // owner's address; the copied program's path.
+    std::string ShippedCopy(const std::string& Owner) {
         namespace fs = std::filesystem;
         const std::string prog = Path("ZELServer-console");
-        fs::copy_file(ZEL_SERVER_PROGRAM, prog);
+        fs::copy_file(ZEL_SERVER_PROGRAM, prog, fs::copy_options::overwrite_existing);
         fs::copy(ZEL_DIST_DIR, dir_, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
         std::string ini = Get(Path("server.ini"));
         clientPort_ = test::FreeServerPort();
         commandPort_ = test::FreeServerPort();
-        for (const auto& [key, port] : {std::pair<std::string, uint16_t>{"ListenServerPorts=", clientPort_},
-                                        std::pair<std::string, uint16_t>{"CommandPort=", commandPort_}}) {
+        for (const auto& [key, value] : {std::pair<std::string, std::string>{"ListenServerPorts=", std::to_string(clientPort_)},
+                                         {"CommandPort=", std::to_string(commandPort_)},
+                                         {"ServerOwnerEMail=", Owner}}) {
+            if (value.empty()) continue;
             const size_t at = ini.find("\n" + key);
             EXPECT_NE(at, std::string::npos) << key;
             if (at == std::string::npos) continue;
-            const size_t value = at + 1 + key.size();
-            ini.replace(value, ini.find('\n', value) - value, std::to_string(port));
+            const size_t from = at + 1 + key.size();
+            ini.replace(from, ini.find('\n', from) - from, value);
         }
         Put(Path("server.ini"), ini);
         return prog;
@@ -340,7 +348,14 @@ TEST_F(Program, ConfiguredLimitsAndAddressesReachTheServer) {
 // port and on the loopback command port, and ends with 0 on SIGTERM; as a daemon it keeps its PID
 // file and log beside the program and leaves no PID file behind.
 TEST_F(Program, ShippedConfigurationRunsBesideTheProgram) {
-    const std::string prog = ShippedCopy();
+    // As shipped it names no owner, so that no address anyone knows owns a server: the program
+    // refuses to run until one is set.
+    std::string prog = ShippedCopy("");
+    TRun r = Run({}, "no-owner", prog, "/");
+    EXPECT_EQ(r.Code, 3);
+    EXPECT_NE(r.Out.find("ServerOwnerEMail: Invalid or empty server owner email address"), std::string::npos) << r.Out;
+
+    prog = ShippedCopy("owner-of-this-test@example.org");
     const std::string listening = "Start listening: Client: 0.0.0.0:" + std::to_string(clientPort_);
     const pid_t p = Spawn({}, "shipped", prog, "/");
     ASSERT_TRUE(WaitUntil([&] { return Get(Path("shipped.out")).find(listening) != std::string::npos; }))
@@ -356,7 +371,7 @@ TEST_F(Program, ShippedConfigurationRunsBesideTheProgram) {
     EXPECT_EQ(Get(Path("shipped.err")), "");
 
     const std::string pidFile = Path("zelserver.pid"), log = Path("zelserver.log");
-    TRun r = Run({"daemon"}, "daemon", prog, "/");
+    r = Run({"daemon"}, "daemon", prog, "/");
     ASSERT_EQ(r.Code, 0) << r.Out;
     EXPECT_EQ(r.Err, "");
     EXPECT_TRUE(std::filesystem::exists(pidFile));
@@ -383,29 +398,34 @@ TEST_F(Program, EarlyStopSignalEndsCleanly) {
     }
 }
 
-// SIGHUP keeps the system's default action (it ends the process) where it reopens nothing: in
-// DEBUG, and in RUN with another reopen signal, which then reopens the log.
-TEST_F(Program, HangUpKeepsItsDefaultActionWhereItReopensNothing) {
-    const struct {
-        const char* Mode;
-        std::string System;
-    } cases[] = {{"debug", ""}, {"run", "ReopenLogSignal=SIGUSR1\nLogReopenLog=1\n"}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.Mode);
-        const std::string cfg = Config("server.ini", true, "", c.System);
-        const std::string tag = std::string("hup-") + c.Mode;
-        const std::string out = c.Mode == std::string("debug") ? Path(tag + ".out") : Log();
-        const pid_t p = Spawn({c.Mode, cfg}, tag);
-        ASSERT_TRUE(WaitUntil([&] { return Get(out).find("Start listening: Client") != std::string::npos; }))
-            << Get(out);
-        if (!c.System.empty()) {
-            ASSERT_EQ(::kill(p, SIGUSR1), 0);
-            EXPECT_TRUE(WaitUntil([&] { return Get(out).find("Reopen log file") != std::string::npos; })) << Get(out);
-        }
-        ASSERT_EQ(::kill(p, SIGHUP), 0);
-        EXPECT_EQ(Wait(p), 128 + SIGHUP);
-        std::filesystem::remove(Log());
+// SIGHUP keeps the system's default action (it ends the process) in DEBUG, which has no log file.
+TEST_F(Program, HangUpEndsTheDebugServer) {
+    const pid_t p = Spawn({"debug", Config()}, "hup");
+    ASSERT_TRUE(WaitUntil([&] { return Get(Path("hup.out")).find("Start listening: Client") != std::string::npos; }))
+        << Get(Path("hup.out"));
+    ASSERT_EQ(::kill(p, SIGHUP), 0);
+    EXPECT_EQ(Wait(p), 128 + SIGHUP);
+}
+
+// In RUN, as a service manager runs it, SIGHUP (the manager's reload) reopens the log whatever
+// ReopenLogSignal names, and so does that signal; the server runs on.
+TEST_F(Program, HangUpReopensTheLogInRunWhateverTheReopenSignal) {
+    const std::string cfg = Config("server.ini", true, "", "ReopenLogSignal=SIGUSR1\nLogReopenLog=1\n");
+    const pid_t p = Spawn({"run", cfg}, "hup-run");
+    ASSERT_TRUE(WaitUntil([&] { return Get(Log()).find("Start listening: Client") != std::string::npos; })) << Get(Log());
+    int moved = 0;
+    for (int sig : {SIGHUP, SIGUSR1, SIGHUP}) {
+        SCOPED_TRACE(sig);
+        const std::string old = Path("zel.log." + std::to_string(++moved));
+        std::filesystem::rename(Log(), old);
+        ASSERT_EQ(::kill(p, sig), 0);
+        EXPECT_TRUE(WaitUntil([&] { return std::filesystem::exists(Log()); }));
+        EXPECT_TRUE(WaitUntil([&] { return Get(old).find("Reopen log file") != std::string::npos; })) << Get(old);
     }
+    EXPECT_TRUE(Alive(p));
+    ASSERT_EQ(::kill(p, SIGTERM), 0);
+    EXPECT_EQ(Wait(p), 0);
+    EXPECT_TRUE(EndsWith(Lines(Get(Log())).back(), ": Aborted: SIGTERM")) << Get(Log());
 }
 
 // The daemon: the parent's start line only once it runs; PID and STOP by the PID file; at the
@@ -884,6 +904,73 @@ TEST_F(Program, TakenPortFailsTheStart) {
         ::close(other);
         std::filesystem::remove(Log());
     }
+}
+
+// Started by a service manager that waits for readiness (NOTIFY_SOCKET names its datagram
+// socket), the foreground server sends "READY=1" once it listens; a start that fails sends
+// nothing and ends with 3, so that the manager reports the failure.
+TEST_F(Program, TellsTheServiceManagerOnceItListens) {
+    const std::string name = Path("notify");
+    const int manager = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(manager, 0);
+    struct TClose {
+        int Fd;
+        ~TClose() { ::close(Fd); }
+    } closeManager{manager};
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    ASSERT_LT(name.size(), sizeof a.sun_path);
+    std::memcpy(a.sun_path, name.c_str(), name.size() + 1);
+    ASSERT_EQ(::bind(manager, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    auto receive = [&](int Ms) {
+        pollfd p{manager, POLLIN, 0};
+        char buf[64];
+        const ssize_t n = ::poll(&p, 1, Ms) == 1 ? ::recv(manager, buf, sizeof buf, 0) : 0;
+        return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+    };
+
+    for (bool portTaken : {false, true}) {
+        SCOPED_TRACE(portTaken ? "port taken" : "started");
+        const std::string cfg = Config();
+        const int other = portTaken ? ListenOn("0.0.0.0", clientPort_) : -1;
+        ::setenv("NOTIFY_SOCKET", name.c_str(), 1);
+        const pid_t p = Spawn({"run", cfg}, "notify");
+        ::unsetenv("NOTIFY_SOCKET");
+        if (portTaken) {
+            EXPECT_EQ(Wait(p), 3);
+            EXPECT_EQ(receive(0), "");
+            ::close(other);
+        } else {
+            EXPECT_EQ(receive(15000), "READY=1");
+            EXPECT_NE(Get(Log()).find("Start listening: Client"), std::string::npos) << Get(Log());
+            ASSERT_EQ(::kill(p, SIGTERM), 0);
+            EXPECT_EQ(Wait(p), 0);
+        }
+        std::filesystem::remove(Log());
+    }
+}
+
+// Started as root on files that belong to another account, the server refuses to run (it would
+// leave its log and lists owned by root, which that account can no longer write) and names the
+// account; the files keep their owner.
+TEST_F(Program, RootStartOnAnotherAccountsFilesIsRefused) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+    const passwd* nobody = ::getpwnam("nobody");
+    if (!nobody) GTEST_SKIP() << "no user nobody";
+    const std::string cfg = Config();
+    ASSERT_EQ(::chown(Path("networks.cfg").c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    for (const char* mode : {"debug", "run", "daemon"}) {
+        SCOPED_TRACE(mode);
+        const TRun r = Run({mode, cfg}, mode);
+        EXPECT_EQ(r.Code, 3);
+        EXPECT_EQ(r.Out, "ERROR: Started as root, but \"" + Path("networks.cfg") + "\" belongs to the user nobody: start the "
+                         "server as nobody, so that the files it writes keep their owner\n");
+        EXPECT_FALSE(std::filesystem::exists(Log()));
+        EXPECT_TRUE(Ours().empty());
+    }
+    struct stat st{};
+    ASSERT_EQ(::stat(Path("networks.cfg").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, nobody->pw_uid);
 }
 
 // A PID file left by a killed daemon is taken over with a warning naming it and its PID; one whose
