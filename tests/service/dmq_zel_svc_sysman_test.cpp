@@ -616,7 +616,9 @@ TEST(SysManLink, NewPasswordReconnectsAndShortensTheLongPause) {
     EXPECT_FALSE(h.LogMentions("pw2")) << h.LogText();
 }
 
-// Through loopback SOCKS5 and HTTP CONNECT proxies that then play the manager.
+// Through loopback SOCKS and HTTP CONNECT proxies that then play the manager, or refuse: a refusal
+// is logged with the proxy's own answer, so that it reads otherwise than a proxy that is down. A
+// manager given by an international name reaches a SOCKS proxy in its ASCII form, as an HTTP one.
 TEST(SysManLink, ThroughProxies) {
     using zeltest::PeerEnd;
     using zeltest::PeerStep;
@@ -629,45 +631,69 @@ TEST(SysManLink, ThroughProxies) {
     const uint16_t target = 10025;
     const std::string port = B({target >> 8, target & 0xFF});
     const std::string manager = "<AL>0</AL>\r\nF\r\n";
+    const std::string socks5Ok = B({5, 0, 0, 1, 127, 0, 0, 1, 0, 1});
+    const std::string idn = "xn--bcher-kva.example";
     const struct {
         const char* What;
         TZELProxyType Type;
+        const char16_t* User;
+        const char16_t* Manager;
         std::vector<PeerStep> Steps;
-        bool Refused;
+        const char* Refusal;  // the error line's text after the prefix; nullptr: the link comes up
     } cases[] = {
-        {"socks5",
-         TZELProxyType::ZEL_PROXY_TYPE_SOCKS5,
+        {"socks5", TZELProxyType::ZEL_PROXY_TYPE_SOCKS5, u"", u"127.0.0.1",
+         {{B({5, 1, 0}), B({5, 0})}, {B({5, 1, 0, 1, 127, 0, 0, 1}) + port, socks5Ok}, {kHandshake, manager}},
+         nullptr},
+        {"socks5, international name", TZELProxyType::ZEL_PROXY_TYPE_SOCKS5, u"", u"b\u00fccher.example",
          {{B({5, 1, 0}), B({5, 0})},
-          {B({5, 1, 0, 1, 127, 0, 0, 1}) + port, B({5, 0, 0, 1, 127, 0, 0, 1, 0, 1})},
+          {B({5, 1, 0, 3, int(idn.size())}) + idn + port, socks5Ok},
           {kHandshake, manager}},
-         false},
-        {"http",
-         TZELProxyType::ZEL_PROXY_TYPE_HTTP,
+         nullptr},
+        {"socks4a, international name", TZELProxyType::ZEL_PROXY_TYPE_SOCKS4, u"", u"b\u00fccher.example",
+         {{B({4, 1}) + port + B({0, 0, 0, 1, 0}) + idn + B({0}), B({0, 90, 0, 0, 0, 0, 0, 0})},
+          {kHandshake, manager}},
+         nullptr},
+        {"http", TZELProxyType::ZEL_PROXY_TYPE_HTTP, u"", u"127.0.0.1",
          {{"CONNECT 127.0.0.1:10025 HTTP/1.0\r\n\r\n", "HTTP/1.1 200 Connection established\r\n\r\n"},
           {kHandshake, manager}},
-         false},
-        {"socks5 refused",
-         TZELProxyType::ZEL_PROXY_TYPE_SOCKS5,
-         {{B({5, 1, 0}), B({5, 0})},
-          {B({5, 1, 0, 1, 127, 0, 0, 1}) + port, B({5, 5, 0, 1, 0, 0, 0, 0, 0, 0})}},
-         true},
-        {"http refused",
-         TZELProxyType::ZEL_PROXY_TYPE_HTTP,
+         nullptr},
+        {"socks5 refused", TZELProxyType::ZEL_PROXY_TYPE_SOCKS5, u"", u"127.0.0.1",
+         {{B({5, 1, 0}), B({5, 0})}, {B({5, 1, 0, 1, 127, 0, 0, 1}) + port, B({5, 5, 0, 1, 0, 0, 0, 0, 0, 0})}},
+         "Network subsystem is unusable; proxy answer: SOCKS5 reply 5 (connection refused)"},
+        {"socks5 without an acceptable method", TZELProxyType::ZEL_PROXY_TYPE_SOCKS5, u"", u"127.0.0.1",
+         {{B({5, 1, 0}), B({5, 0xFF})}},
+         "Network subsystem is unusable; proxy answer: SOCKS5 method 255 (no acceptable method)"},
+        {"socks5 wrong password", TZELProxyType::ZEL_PROXY_TYPE_SOCKS5, u"bob", u"127.0.0.1",
+         {{B({5, 2, 0, 2}), B({5, 2})}, {B({1, 3, 'b', 'o', 'b', 2, 'p', 'w'}), B({1, 1})}},
+         "Network subsystem is unusable; proxy answer: SOCKS5 authentication status 1 (user name or password "
+         "refused)"},
+        {"socks4 refused", TZELProxyType::ZEL_PROXY_TYPE_SOCKS4, u"", u"127.0.0.1",
+         {{B({4, 1}) + port + B({127, 0, 0, 1, 0}), B({0, 91, 0, 0, 0, 0, 0, 0})}},
+         "Network subsystem is unusable; proxy answer: SOCKS4 reply 91 (request rejected or failed)"},
+        {"http refused", TZELProxyType::ZEL_PROXY_TYPE_HTTP, u"", u"127.0.0.1",
          {{"CONNECT 127.0.0.1:10025 HTTP/1.0\r\n\r\n", "HTTP/1.1 403 Forbidden\r\n\r\n"}},
-         true},
+         "Connection refused; proxy answer: HTTP/1.1 403 Forbidden"},
+        {"http wrong password", TZELProxyType::ZEL_PROXY_TYPE_HTTP, u"bob", u"127.0.0.1",
+         {{"CONNECT 127.0.0.1:10025 HTTP/1.0\r\nProxy-Authorization: Basic Ym9iOnB3\r\n\r\n",
+           "HTTP/1.0 407 Proxy Authentication Required\r\n\r\n"}},
+         "Connection refused; proxy answer: HTTP/1.0 407 Proxy Authentication Required"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.What);
-        ScriptedPeer proxy(AF_INET, c.Steps, c.Refused ? PeerEnd::Close : PeerEnd::Hold);
+        ScriptedPeer proxy(AF_INET, c.Steps, c.Refusal != nullptr ? PeerEnd::Close : PeerEnd::Hold);
         Harness h;
         TZELSvcSysmanParams p = LinkParams(target);
+        p.ManagerAddress = c.Manager;
         p.Connection.ProxyType = c.Type;
         p.Connection.ProxyAddress = u"127.0.0.1";
         p.Connection.ProxyPort = proxy.Port();
+        p.Connection.ProxyUsername = c.User;
+        p.Connection.ProxyPassword = u"pw";
         p.ManagerDelayAfterConnect = 0;
         auto link = StartedLink(h, p);
-        if (c.Refused) {
-            ASSERT_TRUE(h.Until([&] { return h.LoggedPrefix("ERROR: Manager[0]: connect error: "); }));
+        if (c.Refusal != nullptr) {
+            const std::string line = std::string("ERROR: Manager[0]: connect error: ") + c.Refusal;
+            ASSERT_TRUE(h.Until([&] { return h.Logged(line); })) << h.LogText();
             ASSERT_TRUE(h.Until([&] { return link->State() == SYSMAN_PAUSE; }));
             EXPECT_TRUE(h.Logged("Manager[0]: pause 1 seconds"));
         } else {
@@ -675,10 +701,34 @@ TEST(SysManLink, ThroughProxies) {
         }
         link.reset();
         proxy.Join();
-        if (!c.Refused) {
+        if (c.Refusal == nullptr) {
             EXPECT_NE(proxy.got.find(kHandshake), std::string::npos);
         }
     }
+    // A proxy that is down has no answer to show.
+    Harness h;
+    TZELSvcSysmanParams p = LinkParams(target);
+    p.Connection.ProxyType = TZELProxyType::ZEL_PROXY_TYPE_HTTP;
+    p.Connection.ProxyAddress = u"127.0.0.1";
+    p.Connection.ProxyPort = test::FreeLoopbackPort();
+    auto link = StartedLink(h, p);
+    ASSERT_TRUE(h.Until([&] { return h.Logged("ERROR: Manager[0]: connect error: Connection refused"); }))
+        << h.LogText();
+}
+
+// A manager address in brackets, as the start-up line prints an IPv6 one, is that address.
+TEST(SysManLink, BracketedIPv6ManagerAddress) {
+    using zeltest::PeerEnd;
+    using zeltest::ScriptedPeer;
+    ScriptedPeer manager(AF_INET6, {{kHandshake, "<AL>0</AL>\r\nF\r\n"}}, PeerEnd::Hold);
+    if (manager.Port() == 0) GTEST_SKIP() << "no IPv6 loopback";
+    Harness h;
+    TZELSvcSysmanParams p = LinkParams(manager.Port());
+    p.ManagerAddress = u"[::1]";
+    p.ManagerDelayAfterConnect = 0;
+    auto link = StartedLink(h, p);
+    EXPECT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerLinkUp) == 1; })) << h.LogText();
+    link.reset();
 }
 
 // The keep-alive runs at half the activity time-out when that is shorter than 3 s, so the answer
@@ -764,14 +814,85 @@ TEST(SysManLink, UnansweredRequestResetsTheLink) {
     EXPECT_GE(NowMs() - asked, 750);
     EXPECT_EQ(h.Of(C::fsnq_ManagerAuthAnswer)[0].Owner, &a);
     EXPECT_EQ(h.Of(C::fsnq_ManagerAuthAnswer)[0].Value1, SYSMAN_RESULT_NONE);
-    EXPECT_EQ(h.Count(C::fsnq_ManagerLinkDown), 1);
-    EXPECT_TRUE(h.LoggedPrefix("ERROR: Manager[0]: no answer for ")) << h.LogText();
+    EXPECT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerLinkDown) == 1; }));
+    EXPECT_TRUE(h.LogMentions(" ms: reconnecting; 1 login answered without a verdict")) << h.LogText();
     ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerLinkUp) == 2; }));
     link->AuthClient(&b, &n, 0);
     ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerAuthAnswer) == 2; }));
     EXPECT_EQ(h.Of(C::fsnq_ManagerAuthAnswer)[1].Owner, &b);
     EXPECT_EQ(h.Of(C::fsnq_ManagerAuthAnswer)[1].Value1, SYSMAN_RESULT_WRONG);
     EXPECT_EQ(m.Connections(), 2);
+}
+
+// Answers match requests by order alone. Once the pending list has been busy for HoldAfterMs, new
+// requests wait until it empties and then go out together; so after a lost answer they never
+// reach the manager, and the reset answers them with 0 along with the one left unanswered.
+TEST(SysManLink, BusyPendingListHoldsNewRequests) {
+    std::atomic<bool> early{false}, heldAfterLoss{false};
+    std::atomic<int> together{0};
+    // The next line that is no keep-alive (those are answered), or "" after TimeoutMs.
+    const auto request = [](int Fd, int TimeoutMs) {
+        const int64_t end = NowMs() + TimeoutMs;
+        for (;;) {
+            const int64_t left = end - NowMs();
+            if (left <= 0) return std::string();
+            const std::string l = test::ReadLineFrom(Fd, int(left));
+            if (l != "P\r\n") return l;
+            WriteAllTo(Fd, "F\r\n");
+        }
+    };
+    test::ScriptPeer peer([&](int Fd) {
+        if (!StartsWith(test::ReadLineFrom(Fd), "SC:")) return;
+        WriteAllTo(Fd, "<AL>0</AL>\r\nF\r\n");
+        if (!StartsWith(request(Fd, 3000), "CC:")) return;
+        // The two posted meanwhile are held while this one waits for its answer.
+        early = !request(Fd, 500).empty();
+        WriteAllTo(Fd, "WRONG\r\n");
+        for (int i = 0; i < 2; ++i) together += StartsWith(request(Fd, 3000), "CC:");
+        WriteAllTo(Fd, "<MID>2</MID>\r\n<MID>3</MID>\r\n");
+        // This answer is lost: the request after it stays held until the reset closes the link.
+        if (!StartsWith(request(Fd, 3000), "CC:")) return;
+        heldAfterLoss = !request(Fd, 5000).empty();
+    });
+    Harness h;
+    TZELSvcSysmanParams p = LinkParams(peer.Port());
+    p.ManagerDelayAfterConnect = 0;
+    auto link = std::make_unique<TZELSvcSysMan>(h.Service(), 0, p);
+    link->HoldAfterMs = 200;
+    link->AnswerLimitMs = 1500;
+    link->Start();
+    link->StartLink();
+    ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerLinkUp) == 1; }));
+    Client a(1), b(2), c(3), d(4), e(5);
+    Network n;
+    link->AuthClient(&a, &n, 0);
+    std::this_thread::sleep_for(300ms);
+    link->AuthClient(&b, &n, 0);
+    link->AuthClient(&c, &n, 0);
+    ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerAuthAnswer) == 3; }));
+    const struct {
+        const Client* Owner;
+        int32_t Result;
+        const char* Text;
+    } want[] = {{&a, SYSMAN_RESULT_WRONG, ""},  {&b, SYSMAN_RESULT_OK, "<MID>2</MID>"},
+                {&c, SYSMAN_RESULT_OK, "<MID>3</MID>"}, {&d, SYSMAN_RESULT_NONE, ""},
+                {&e, SYSMAN_RESULT_NONE, ""}};
+    link->AuthClient(&d, &n, 0);
+    std::this_thread::sleep_for(300ms);
+    link->AuthClient(&e, &n, 0);
+    ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerAuthAnswer) == 5; }));
+    const auto answers = h.Of(C::fsnq_ManagerAuthAnswer);
+    for (size_t i = 0; i < std::size(want); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(answers[i].Owner, want[i].Owner);
+        EXPECT_EQ(answers[i].Value1, want[i].Result);
+        EXPECT_EQ(answers[i].Text2, want[i].Text);
+    }
+    EXPECT_TRUE(h.LogMentions(" ms: reconnecting; 2 logins answered without a verdict")) << h.LogText();
+    link.reset();
+    EXPECT_FALSE(early);
+    EXPECT_EQ(together, 2);
+    EXPECT_FALSE(heldAfterLoss);
 }
 
 // A stop followed by authentication requests in the same batch answers every one of them.
