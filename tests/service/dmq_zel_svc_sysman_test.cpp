@@ -206,6 +206,17 @@ std::unique_ptr<TZELSvcSysMan> StartedLink(Harness& H, const TZELSvcSysmanParams
     return l;
 }
 
+// A link to a manager at Port that operates at its acknowledgement, its timing set by Tune first.
+std::unique_ptr<TZELSvcSysMan> TunedLink(Harness& H, uint16_t Port, const std::function<void(TZELSvcSysMan&)>& Tune) {
+    TZELSvcSysmanParams p = LinkParams(Port);
+    p.ManagerDelayAfterConnect = 0;
+    auto l = std::make_unique<TZELSvcSysMan>(H.Service(), 0, p);
+    Tune(*l);
+    l->Start();
+    l->StartLink();
+    return l;
+}
+
 // ---------------------------------------------------------------------------------------------
 
 TEST(SysManLines, BuildersAndMasking) {
@@ -798,13 +809,10 @@ TEST(SysManLink, UnansweredRequestResetsTheLink) {
         return {"WRONG\r\n"};
     }));
     Harness h;
-    TZELSvcSysmanParams p = LinkParams(m.Port());
-    p.ManagerDelayAfterConnect = 0;
-    auto link = std::make_unique<TZELSvcSysMan>(h.Service(), 0, p);
-    link->ShortPauseMs = 300;
-    link->AnswerLimitMs = 800;
-    link->Start();
-    link->StartLink();
+    auto link = TunedLink(h, m.Port(), [](TZELSvcSysMan& L) {
+        L.ShortPauseMs = 300;
+        L.AnswerLimitMs = 800;
+    });
     ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerLinkUp) == 1; }));
     Client a(1), b(2);
     Network n;
@@ -855,13 +863,10 @@ TEST(SysManLink, BusyPendingListHoldsNewRequests) {
         heldAfterLoss = !request(Fd, 5000).empty();
     });
     Harness h;
-    TZELSvcSysmanParams p = LinkParams(peer.Port());
-    p.ManagerDelayAfterConnect = 0;
-    auto link = std::make_unique<TZELSvcSysMan>(h.Service(), 0, p);
-    link->HoldAfterMs = 200;
-    link->AnswerLimitMs = 1500;
-    link->Start();
-    link->StartLink();
+    auto link = TunedLink(h, peer.Port(), [](TZELSvcSysMan& L) {
+        L.HoldAfterMs = 200;
+        L.AnswerLimitMs = 1500;
+    });
     ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerLinkUp) == 1; }));
     Client a(1), b(2), c(3), d(4), e(5);
     Network n;
