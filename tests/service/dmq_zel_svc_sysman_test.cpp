@@ -1,7 +1,12 @@
 #include "service/dmq_zel_svc_sysman.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <poll.h>
@@ -27,7 +32,6 @@
 #include "tests/support/service_fixture.hpp"
 #include "tests/support/stand_in_network.hpp"
 #include "tests/support/temp_dir.hpp"
-#include <sys/stat.h>
 
 namespace zel {
 namespace {
@@ -725,6 +729,90 @@ TEST(SysManLink, ThroughProxies) {
     auto link = StartedLink(h, p);
     ASSERT_TRUE(h.Until([&] { return h.Logged("ERROR: Manager[0]: connect error: Connection refused"); }))
         << h.LogText();
+}
+
+// Through Debian's tinyproxy: a CONNECT it allows brings the link up; its refusals (a port it
+// does not allow, no credentials, a wrong password) are logged with its own status lines.
+class RealHttpProxy : public test::TempDirTest {
+protected:
+    void TearDown() override {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        TempDirTest::TearDown();
+    }
+    // Starts tinyproxy on a free loopback port that lets CONNECT through to AllowedPort only, for
+    // the user "bob" with the password "pw"; false when it does not listen within 5 s.
+    bool Start(uint16_t AllowedPort) {
+        port_ = test::FreeLoopbackPort();
+        Put(Path("tinyproxy.conf"), "Port " + std::to_string(port_) +
+                                        "\nListen 127.0.0.1\nAllow 127.0.0.1\nTimeout 30\nMaxClients 20\n"
+                                        "ConnectPort " + std::to_string(AllowedPort) + "\nBasicAuth bob pw\n");
+        const std::string conf = Path("tinyproxy.conf"), log = Path("tinyproxy.log");
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            ::dup2(out, 1);
+            ::dup2(out, 2);
+            ::execl(kProgram, kProgram, "-d", "-c", conf.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        const int64_t end = NowMs() + 5000;
+        while (NowMs() < end) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            a.sin_port = htons(port_);
+            const bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+            ::close(fd);
+            if (up) return true;
+            std::this_thread::sleep_for(20ms);
+        }
+        return false;
+    }
+    static constexpr const char* kProgram = "/usr/bin/tinyproxy";
+    pid_t pid_ = -1;
+    uint16_t port_ = 0;
+};
+
+TEST_F(RealHttpProxy, LinkThroughItAndItsRefusals) {
+    ASSERT_EQ(::access(kProgram, X_OK), 0) << "tinyproxy is missing: scripts/install-deps.sh installs it";
+    FakeManager m(Manager());
+    ASSERT_TRUE(Start(m.Port())) << Get(Path("tinyproxy.log"));
+    const struct {
+        const char* What;
+        uint16_t Target;
+        const char16_t* User;
+        const char16_t* Password;
+        const char* Refusal;  // nullptr: the link comes up
+    } cases[] = {
+        {"allowed", m.Port(), u"bob", u"pw", nullptr},
+        {"port not allowed", test::FreeLoopbackPort(), u"bob", u"pw", "HTTP/1.0 403 Access violation"},
+        {"no credentials", m.Port(), u"", u"", "HTTP/1.0 407 Proxy Authentication Required"},
+        {"wrong password", m.Port(), u"bob", u"nope", "HTTP/1.0 401 Unauthorized"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.What);
+        Harness h;
+        TZELSvcSysmanParams p = LinkParams(c.Target);
+        p.ManagerDelayAfterConnect = 0;
+        p.Connection.ProxyType = TZELProxyType::ZEL_PROXY_TYPE_HTTP;
+        p.Connection.ProxyAddress = u"127.0.0.1";
+        p.Connection.ProxyPort = port_;
+        p.Connection.ProxyUsername = c.User;
+        p.Connection.ProxyPassword = c.Password;
+        auto link = StartedLink(h, p);
+        if (c.Refusal == nullptr) {
+            EXPECT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerLinkUp) == 1; })) << h.LogText();
+        } else {
+            const std::string line =
+                std::string("ERROR: Manager[0]: connect error: Connection refused; proxy answer: ") + c.Refusal;
+            EXPECT_TRUE(h.Until([&] { return h.Logged(line); })) << h.LogText();
+        }
+    }
 }
 
 // A manager address in brackets, as the start-up line prints an IPv6 one, is that address.
