@@ -13,6 +13,7 @@
 #include "service/dmq_zel_svc_globals.hpp"
 #include "service/dmq_zel_svc_networks_list.hpp"
 #include "service/dmq_zel_svc_server_id.hpp"
+#include "service/dmq_zel_svc_sysman_queue.hpp"
 #include "service/dmq_zel_utils.hpp"
 
 namespace zel {
@@ -285,6 +286,25 @@ void TZELSVCContext::JoinPrepare(TZELServNetwork& N) {
         RefreshMarks |= kRefreshOwner;
 }
 
+void TZELSVCContext::ManagerScriptTexts(std::array<UnicodeString, 8>& Texts) const {
+    Texts[smst_EMail] = EMailU;
+    Texts[smst_Callsign] = CallsignU;
+    Texts[smst_Band] = BandU;
+    Texts[smst_City] = CityU;
+    Texts[smst_Country] = CountryU;
+    Texts[smst_Description] = DescriptionU;
+    Texts[smst_Id] = WidenStrU(Id);
+    Texts[smst_Network].clear();
+    if (Net == nullptr) return;
+    if ((ClientFlags.load() & ZELClientUtf8) != 0) {
+        Texts[smst_Network] = DecodeUtf8U(Net->ListNameUtf8());
+        return;
+    }
+    TAnsiUnicodeConverter conv;
+    OpenServerCharset(conv);
+    Texts[smst_Network] = conv.ToUnicodeReplacing(Net->ManagerNetworkName());
+}
+
 // ---------------------------------------------------------------------------------------------
 // Client-list entries.
 
@@ -320,7 +340,7 @@ void TZELSVCContext::BuildListEntries() {
         return StrBldAToStr(b);
     };
     CompactEntry = compact(static_cast<uint8_t>(flags & 63), Country, City, Band, Callsign, Description);
-    ManagerUtf8Part.clear();
+    ManagerUtf8Text.clear();
     if ((flags & ZELClientUtf8) == 0) {
         // A UTF-8 member never receives bytes that are not UTF-8: the 8-bit texts as the server's
         // character set reads them, a byte that does not convert as "?".
@@ -343,7 +363,7 @@ void TZELSVCContext::BuildListEntries() {
         StrBldAAddTLV(b, '5', CountryUtf8);
         StrBldAAddTLV(b, '6', CityUtf8);
         StrBldAAdd(b, "</U8TF>");
-        ManagerUtf8Part = StrBldAToStr(b);
+        ManagerUtf8Text = StrBldAToStr(b);
     }
 
     StrBldAReset(b);

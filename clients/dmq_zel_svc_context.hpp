@@ -162,7 +162,7 @@ public:
     AnsiString ClassicEntry;      // S, M, NN, CT, BC, CL, ON, ID, DS elements, CRLF
     AnsiString CompactEntry;      // flags and items in the server's character set
     AnsiString CompactEntryUtf8;  // from the UTF-8 values; the compact entry without a UTF-8 part
-    AnsiString ManagerUtf8Part;   // "<U8TF>...</U8TF>" for the System Manager; empty without a part
+    AnsiString ManagerUtf8Text;   // "<U8TF>...</U8TF>" for the System Manager; empty without a part
     AnsiString SortKey;           // BufToSortKeyA of type, country, city, callsign, band, Number
 
     // ---- Network membership (timer thread; the network sets them).
@@ -207,6 +207,10 @@ public:
     int32_t MoveCountdown() const override { return Countdown; }
     void SetMoveCountdown(int32_t N) override { Countdown = N; }
     AnsiString ManagerRequestText() const override { return ManagerConnectText; }
+    AnsiString ManagerUtf8Part() const override { return ManagerUtf8Text; }
+    // The UTF-8 part's texts where the client sent one (the ...U fields hold them then), else the
+    // 8-bit ones; the network is the one the client is in.
+    void ManagerScriptTexts(std::array<UnicodeString, 8>& Texts) const override;
     AnsiString ManagerPeerAddress() const override { return PeerText(); }
     AnsiString ManagerClientId() const override { return Id; }
     uint8_t ManagerLinkState(int32_t Index) const override {

@@ -251,9 +251,12 @@ private:
     // and the clients waiting for it are judged by the links still up).
     void LinkChanged(int32_t Link, bool Up);
     // The mask, count and mode from the links up and the mode in force, and what a change of the
-    // mode asks: the fall to STANDALONE releases AwaitingAuth (Warn: with the warning, for links
-    // lost), another mode judges every client anew and asks the links for those never asked.
-    void UpdateManagers(bool Warn);
+    // mode asks: the fall to STANDALONE releases AwaitingAuth, another mode judges every client
+    // anew and asks the links for those never asked.
+    void UpdateManagers();
+    // The warning when a manager mode falls to STANDALONE for want of a link that is up (once per
+    // fall), and a line when a link ends the fall.
+    void NoteStandaloneFall();
     void ReleaseAwaiting();
     void RejudgeClients();
     // The clients the managers judge: the members but the Parrot, then Quarantine, Newbies,
@@ -399,6 +402,7 @@ private:
     // port (EffectiveMode_ is STANDALONE while no selected link is up).
     uint32_t LinksUp_ = 0;
     TZELSystemManagerMode ModeInForce_ = TZELSystemManagerMode::smm_Standalone;
+    bool FellToStandalone_ = false;  // the warning of the current fall was logged
 
     uint32_t Now_ = 0;
     uint32_t LastRun_ = 0;

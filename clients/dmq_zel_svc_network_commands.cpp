@@ -284,7 +284,7 @@ void TZELServNetwork::SetManagerMode(int32_t Mode, bool ServerWide) {
     // network with a mode of its own follows only its own command.
     if (Mode < 0 || Mode > 3 || (ServerWide && Options_.ManagerModeSet)) return;
     ModeInForce_ = static_cast<TZELSystemManagerMode>(Mode);
-    UpdateManagers(false);
+    UpdateManagers();
 }
 
 bool TZELServNetwork::DisconnectById(AnsiView Id) {

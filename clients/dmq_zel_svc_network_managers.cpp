@@ -5,6 +5,7 @@
 #include "clients/dmq_zel_svc_context.hpp"
 #include "clients/dmq_zel_svc_network.hpp"
 #include "service/dmq_zel_svc_server_id.hpp"
+#include "service/dmq_zel_types.hpp"
 
 namespace zel {
 
@@ -29,30 +30,42 @@ int32_t BitCount3(uint32_t M) { return int32_t((M & 1) != 0) + int32_t((M & 2) !
 // ---------------------------------------------------------------------------------------------
 // The System Managers.
 
-void TZELServNetwork::CheckManagers(uint32_t LinksMask) {
-    // The links the service keeps: each one serves the network only while it reports itself up
-    // (codes 45 and 46), so a link that never connects is never waited for.
-    if ((static_cast<uint32_t>(Options_.ManagersMask) & LinksMask & 7u) == 0 &&
-        ModeInForce_ != TZELSystemManagerMode::smm_Standalone && Info_)
-        Info_(u"WARNING: no active managers for the net(room); switching net(room) manager mode to STANDALONE");
-    UpdateManagers(false);
+void TZELServNetwork::CheckManagers(uint32_t /*LinksMask*/) {
+    // Whatever links the service keeps, each one serves the network only while it reports itself
+    // up (codes 45 and 46), so a link that never connects is never waited for. Until one is up the
+    // network runs as STANDALONE, which the start's check logs.
+    UpdateManagers();
 }
 
-void TZELServNetwork::UpdateManagers(bool Warn) {
+void TZELServNetwork::UpdateManagers() {
     const TZELSystemManagerMode was = EffectiveMode_;
     ActiveMask_ = static_cast<uint32_t>(Options_.ManagersMask) & LinksUp_ & 7u;
     ActiveCount_ = BitCount3(ActiveMask_);
     EffectiveMode_ = ActiveMask_ == 0 ? TZELSystemManagerMode::smm_Standalone : ModeInForce_;
+    NoteStandaloneFall();
     if (EffectiveMode_ == was) return;
     if (EffectiveMode_ == TZELSystemManagerMode::smm_Standalone) {
-        if (Warn && ModeInForce_ != TZELSystemManagerMode::smm_Standalone && Info_)
-            Info_(u"WARNING: no active managers for the net(room); switching net(room) manager mode to STANDALONE");
         ReleaseAwaiting();
         return;
     }
     RejudgeClients();
     // Clients admitted without managers are asked now.
     if (was == TZELSystemManagerMode::smm_Standalone) AskLinks(ActiveMask_);
+}
+
+void TZELServNetwork::NoteStandaloneFall() {
+    // A manager network without a link up admits everyone: the operator is told once per fall,
+    // and again when a link takes over. The constructor's check runs before the hooks are set.
+    if (!Info_) return;
+    const bool fallen = ActiveMask_ == 0 && ModeInForce_ != TZELSystemManagerMode::smm_Standalone;
+    if (fallen == FellToStandalone_) return;
+    FellToStandalone_ = fallen;
+    if (fallen) {
+        Info_(u"WARNING: no active managers for the net(room); switching net(room) manager mode to STANDALONE");
+    } else if (ActiveMask_ != 0) {
+        Info_(u"managers active for the net(room) again; net(room) manager mode back to " +
+              UnicodeString(ZELSystemManagerModeTexts[static_cast<size_t>(EffectiveMode_)]));
+    }
 }
 
 void TZELServNetwork::ReleaseAwaiting() {
@@ -193,7 +206,7 @@ void TZELServNetwork::LinkChanged(int32_t Link, bool Up) {
         }
     }
     const TZELSystemManagerMode was = EffectiveMode_;
-    UpdateManagers(true);
+    UpdateManagers();
     if (EffectiveMode_ == TZELSystemManagerMode::smm_Standalone) return;
     if (Up) {
         // A rise from STANDALONE asked every link already.

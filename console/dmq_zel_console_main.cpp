@@ -236,6 +236,14 @@ int TConsoleProgram::Dispatch() {
     // actions the caller gave it (a Ctrl-C ends it).
     if (!runsServer) pthread_sigmask(SIG_SETMASK, &OriginalMask_, nullptr);
 
+    // A manager password goes to the manager as a tagged element: a section holding '<', '>' or a
+    // control byte is disabled at the next start, and the daemon refuses it likewise.
+    if ((code == C::cmd_SetManPassIdx || code == C::cmd_SetManPassAddr || code == C::cmd_DSetManPassIdx ||
+         code == C::cmd_DSetManPassAddr) &&
+        !IsSafeElementTextA(Cmd_.ManagerPassword)) {
+        ErrorLine(u"ERROR: Manager password refused: it holds '<', '>' or a control character");
+        return ZELExitUsage;
+    }
     if (IsDaemonCommand(code)) {
         ReadConfig();
         MakeConverter(Config_.SystemCharsetName);

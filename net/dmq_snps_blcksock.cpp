@@ -806,6 +806,32 @@ int Byte(char c) { return static_cast<uint8_t>(c); }
 
 AnsiString Byte1(uint8_t b) { return AnsiString(1, static_cast<char>(b)); }
 
+// The meaning of a refusing SOCKS reply code, where the protocol names it; nullptr elsewhere.
+const char* SocksReplyMeaning(bool Socks4, int Code) {
+    static constexpr const char* kSocks5[] = {
+        nullptr,
+        "general SOCKS server failure",
+        "connection not allowed by ruleset",
+        "network unreachable",
+        "host unreachable",
+        "connection refused",
+        "TTL expired",
+        "command not supported",
+        "address type not supported",
+    };
+    static constexpr const char* kSocks4[] = {"request rejected or failed", "no identd on the client",
+                                              "user id refused by identd"};
+    if (Socks4) return Code >= 91 && Code <= 93 ? kSocks4[Code - 91] : nullptr;
+    return Code > 0 && Code < 9 ? kSocks5[Code] : nullptr;
+}
+
+// A refusing SOCKS answer as the operator reads it: what, its number and its meaning.
+AnsiString SocksAnswerText(const char* What, int Code, const char* Meaning) {
+    AnsiString t = AnsiString(What) + " " + std::to_string(Code);
+    if (Meaning != nullptr) t += AnsiString(" (") + Meaning + ")";
+    return t;
+}
+
 }  // namespace
 
 UnicodeString TSocksBlockSocket::SocksResponseIP() const { return SysCharsetToUnicodeProc(socksResponseIP_); }
@@ -833,9 +859,16 @@ bool TSocksBlockSocket::SocksOpen(AnsiView User, AnsiView Pass) {
         SendDataNoCheck(auth.data(), static_cast<int32_t>(auth.size()));
         if (lastError_ != 0) return false;
         const AnsiString status = RecvExactUntil(2, socksStart_, SocksTimeout);
-        if (lastError_ != 0 || status[1] != '\x00') return false;
+        if (lastError_ != 0) return false;
+        if (status[1] != '\x00') {
+            proxyAnswer_ = SocksAnswerText("SOCKS5 authentication status", Byte(status[1]),
+                                           "user name or password refused");
+            return false;
+        }
     } else if (answer[1] != '\x00') {
         // 0xFF (no acceptable method), or a method that was not offered.
+        proxyAnswer_ = SocksAnswerText("SOCKS5 method", Byte(answer[1]),
+                                       answer[1] == '\xFF' ? "no acceptable method" : "not offered");
         return false;
     }
     usingSocks_ = true;
@@ -885,11 +918,16 @@ bool TSocksBlockSocket::SocksResponse() {
         socksLastError_ = Byte(r[1]);
         socksResponsePort_ = std::to_string(DecodeInt(r, 2));
         socksResponseIP_ = Ip4ToStr(reinterpret_cast<const uint8_t*>(r.data() + 4));
+        if (socksLastError_ != 90)
+            proxyAnswer_ = SocksAnswerText("SOCKS4 reply", socksLastError_, SocksReplyMeaning(true, socksLastError_));
         return socksLastError_ == 90;
     }
     const AnsiString head = RecvExactUntil(4, socksStart_, SocksTimeout);
     if (lastError_ != 0 || head[0] != '\x05') return false;
     socksLastError_ = Byte(head[1]);
+    // A refusal may come with an address part the proxy leaves out: its code is known already.
+    if (socksLastError_ != 0)
+        proxyAnswer_ = SocksAnswerText("SOCKS5 reply", socksLastError_, SocksReplyMeaning(false, socksLastError_));
     AnsiString addr;
     AnsiString ip;
     switch (Byte(head[3])) {
@@ -928,7 +966,8 @@ void TSocksBlockSocket::SocksDoConnect(UnicodeView IP, UnicodeView Port) {
     socksResponsePort_ = "0";
     ResetLastError();
     const bool socks4 = SocksType == TSocksType::ST_Socks4;
-    AnsiString host = UnicodeToSysCharsetProc(IP);
+    // A name the proxy resolves goes in its international ASCII form, as to an HTTP proxy.
+    AnsiString host = SocksResolver ? IDNToASCII(IP) : UnicodeToSysCharsetProc(IP);
     const AnsiString user = UnicodeToSysCharsetProc(SocksUsername);
     const AnsiString pass = UnicodeToSysCharsetProc(SocksPassword);
     if (!SocksResolver && !IsIP(host) && !(IsIP6(host) && !socks4)) {
@@ -1001,6 +1040,7 @@ void TTCPBlockSocket::CloseSocket() {
 void TTCPBlockSocket::Connect(UnicodeView IP, UnicodeView Port) {
     usingSocks_ = false;
     httpTunnel_ = false;
+    proxyAnswer_.clear();
     if (!SocksIP.empty()) SocksDoConnect(IP, Port);
     else if (!HTTPTunnelIP.empty()) HTTPTunnelDoConnect(IP, Port);
     else DirectConnect(IP, Port);
@@ -1030,10 +1070,12 @@ void TTCPBlockSocket::HTTPTunnelDoConnect(UnicodeView IP, UnicodeView Port) {
         TNoRaise quiet(RaiseExcept);
         HTTPTunnelSendRequest(hostU, port);
         int32_t code = -1;
-        if (lastError_ == 0 && HTTPTunnelReadStatus(start, code)) {
+        AnsiString statusLine;
+        if (lastError_ == 0 && HTTPTunnelReadStatus(start, code, statusLine)) {
             if (code >= 200 && code <= 299) {
                 HTTPTunnelReadHeaders(start);
             } else {
+                proxyAnswer_ = statusLine;
                 lastError_ = ECONNREFUSED;
                 if (code != 504 && OnHTTPTunnelStatus)
                     OnHTTPTunnelStatus(this, THookSocketReason::HR_Error, IntU(lastError_) + u"," + GetErrorDescEx());
@@ -1061,19 +1103,19 @@ void TTCPBlockSocket::HTTPTunnelSendRequest(const UnicodeString& Host, uint16_t 
     sendText("\r\n");
 }
 
-bool TTCPBlockSocket::HTTPTunnelReadStatus(uint32_t Start, int32_t& Code) {
-    const AnsiString line = TrimA(RecvLineUntil(Start, HTTPTunnelTimeout, kHTTPTunnelMaxLine));
+bool TTCPBlockSocket::HTTPTunnelReadStatus(uint32_t Start, int32_t& Code, AnsiString& Line) {
+    Line = TrimA(RecvLineUntil(Start, HTTPTunnelTimeout, kHTTPTunnelMaxLine));
     if (lastError_ != 0) return false;
     DoStatus(THookSocketReason::HR_ResolvingEnd, u"");
     Code = -1;
-    if (line.size() > 11 && line.compare(0, 5, "HTTP/") == 0) {
-        const char* d = line.data() + 9;
+    if (Line.size() > 11 && Line.compare(0, 5, "HTTP/") == 0) {
+        const char* d = Line.data() + 9;
         const auto dig = [](char c) { return c >= '0' && c <= '9'; };
         if (dig(d[0]) && dig(d[1]) && dig(d[2])) Code = (d[0] - '0') * 100 + (d[1] - '0') * 10 + (d[2] - '0');
     }
     if (OnHTTPTunnelConnectAnswer)
         OnHTTPTunnelConnectAnswer(this, Code,
-                                  SysCharsetToUnicodeProc(line.size() > 12 ? TrimA(AnsiView(line).substr(12)) : AnsiString()));
+                                  SysCharsetToUnicodeProc(Line.size() > 12 ? TrimA(AnsiView(Line).substr(12)) : AnsiString()));
     return true;
 }
 

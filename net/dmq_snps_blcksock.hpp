@@ -269,6 +269,11 @@ public:
     int32_t SocksLastError() const noexcept { return socksLastError_; }
     UnicodeString SocksResponseIP() const;
     UnicodeString SocksResponsePort() const;
+    // What the proxy answered when it refused the last Connect, for the owner's error line: an
+    // HTTP proxy's status line as received, or a SOCKS answer as "SOCKS5 reply 2 (connection not
+    // allowed by ruleset)"; empty when no proxy refused (none was asked, it was unreachable, or it
+    // let the connection through).
+    const AnsiString& ProxyAnswer() const noexcept { return proxyAnswer_; }
 
 protected:
     // Connects to the proxy and has it connect to IP:Port; LastError and the error check as for
@@ -281,6 +286,7 @@ protected:
 
     bool usingSocks_ = false;
     int32_t socksLastError_ = -1;
+    AnsiString proxyAnswer_;
     AnsiString socksResponseIP_;
     AnsiString socksResponsePort_ = "0";
     AnsiString socksRemoteIP_;  // the target given to Connect
@@ -328,9 +334,9 @@ protected:
     void HTTPTunnelDoConnect(UnicodeView IP, UnicodeView Port);
     // The CONNECT request with its authorization line.
     void HTTPTunnelSendRequest(const UnicodeString& Host, uint16_t Port);
-    // The status line: Code (-1 when it is no HTTP status) goes to OnHTTPTunnelConnectAnswer;
-    // false when no line could be read.
-    bool HTTPTunnelReadStatus(uint32_t Start, int32_t& Code);
+    // The status line (Line, trimmed): Code (-1 when it is no HTTP status) goes to
+    // OnHTTPTunnelConnectAnswer; false when no line could be read.
+    bool HTTPTunnelReadStatus(uint32_t Start, int32_t& Code, AnsiString& Line);
     // The header lines up to the empty line.
     void HTTPTunnelReadHeaders(uint32_t Start);
 

@@ -5,7 +5,8 @@
 #   scripts/install-deps.sh fuzz      also clang and libFuzzer (the fuzz targets)
 #   scripts/install-deps.sh package   also the Debian package tools (dpkg-shlibdeps, file)
 set -euo pipefail
-want=(cmake ninja-build g++ libgtest-dev libgmock-dev)
+# tinyproxy: the manager links are tested through a real HTTP proxy.
+want=(cmake ninja-build g++ libgtest-dev libgmock-dev tinyproxy)
 for extra in "$@"; do
   case "$extra" in
     clang) want+=(clang) ;;

@@ -630,8 +630,15 @@ void TZELService::ReturnMovedClient(TZELSVCNetQueueRecord& Rec) {
     RunNetworkWhenDue(*current);
     RunNetworkWhenDue(*home);
     // A client freed meanwhile left the list with its disconnect.
-    if (TemporaryMoves_.Remove(Rec.Owner) < 0) return;
+    if (TemporaryMoves_.IndexOf(Rec.Owner) < 0) return;
     TZELSVCWrkCtxBase* client = Rec.Owner;
+    if (!current->IsActiveMember(client, client->Number()) && client->Network() == current) {
+        // Not admitted yet (its verdict, quarantine or first housekeeping still ahead): the time
+        // is over, so it goes home at the first second that finds it a member.
+        client->SetMoveCountdown(1);
+        return;
+    }
+    TemporaryMoves_.Remove(client);
     if (!current->IsActiveMember(client, client->Number()) || !home->CanAcceptClient(client)) return;
     current->RemoveClient(client);
     home->AddMovedClient(client, 2, 0);

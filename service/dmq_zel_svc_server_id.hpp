@@ -701,7 +701,8 @@ private:
     void SendThreadsAnswer(TZELSVCWrkCtxBase& Requester);
     void DisconnectCommand(std::unique_ptr<TZELSVCNetQueueRecord>& Rec);
     // Codes 28 to 30: a move (Obj1 source, Obj2 target, Text1 the client's id, Value1 seconds, 0
-    // permanent; a command connection gets the answer) and the end of a timed move.
+    // permanent; a command connection gets the answer) and the end of a timed move: a client
+    // still on its way into the target (not a member yet) goes home once it is one.
     void MoveClient(TZELSVCNetQueueRecord& Rec);
     void ReturnMovedClient(TZELSVCNetQueueRecord& Rec);
     bool IsNetwork(const void* Obj) const noexcept;

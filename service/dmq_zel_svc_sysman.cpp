@@ -7,6 +7,7 @@
 #include "foundation/dmq_fileutils.hpp"
 #include "foundation/dmq_syscharset.hpp"
 #include "foundation/dmq_zel_classes.hpp"
+#include "net/dmq_snps_addr.hpp"
 #include "net/dmq_snps_idn.hpp"
 #include "net/dmq_sock.hpp"
 #include "service/dmq_zel_svc_bases.hpp"
@@ -29,6 +30,15 @@ UnicodeString DecimalU(int64_t N) { return WidenStrU(std::to_string(N)); }
 UnicodeString BytesToU(AnsiView S) { return IsValidUtf8A(S) ? DecodeUtf8U(S) : WidenStrU(S); }
 
 bool ConnectedState(uint8_t S) { return S >= SYSMAN_HANDSHAKE && S <= SYSMAN_OPERATING; }
+
+// The host to connect to: "[::1]", the form the start-up line prints, names the IPv6 address
+// inside its brackets.
+UnicodeString ConnectHost(UnicodeView Address) {
+    if (Address.size() > 2 && Address.front() == u'[' && Address.back() == u']' &&
+        IsIP6U(Address.substr(1, Address.size() - 2)))
+        return UnicodeString(Address.substr(1, Address.size() - 2));
+    return UnicodeString(Address);
+}
 
 // Refusals of the handshake answer: AL and its text.
 struct TRefusal {
@@ -348,11 +358,11 @@ void TZELSvcSysMan::HandleRequest(TRequest R) {
                 Answer(*R, SYSMAN_RESULT_NONE, AnsiView());
                 return;
             }
-            BuildSysManAuthLine(RequestBuilder_, *R, Params_.ManagerUnicode, Params_.SubstituteSource);
-            Writer_.Write(RequestBuilder_.Buf(), size_t(RequestBuilder_.Len()));
-            if (Debug(3)) LogWithLine(u"put: ", MaskSysManSecrets(StrBldAView(RequestBuilder_)), false);
-            R->SentTick = GetTickMs();
-            Pending_.Push(std::move(R));
+            if (Held_.Count() > 0 || (Pending_.Count() > 0 && GetTickMs() - BusySince_ >= HoldAfterMs)) {
+                Held_.Push(std::move(R));
+                return;
+            }
+            SendAuth(std::move(R));
             return;
         case TZELSysManRequestKind::fsmr_ClientLogout:
             if (State() != SYSMAN_OPERATING) return;
@@ -426,13 +436,30 @@ void TZELSvcSysMan::StopAndPause() {
     if (Debug(1)) Log(u"pause at least " + DecimalU((ShortPauseMs + 999) / 1000) + u" seconds");
 }
 
+void TZELSvcSysMan::SendAuth(TRequest R) {
+    BuildSysManAuthLine(RequestBuilder_, *R, Params_.ManagerUnicode, Params_.SubstituteSource);
+    Writer_.Write(RequestBuilder_.Buf(), size_t(RequestBuilder_.Len()));
+    if (Debug(3)) LogWithLine(u"put: ", MaskSysManSecrets(StrBldAView(RequestBuilder_)), false);
+    R->SentTick = GetTickMs();
+    if (Pending_.Count() == 0) BusySince_ = R->SentTick;
+    Pending_.Push(std::move(R));
+}
+
+void TZELSvcSysMan::ReleaseHeld() {
+    TRequest r;
+    while (Held_.Pop(r)) SendAuth(std::move(r));
+}
+
 void TZELSvcSysMan::Answer(const TZELSysManQueueData& R, int32_t Result, AnsiView Text) {
     Service_.PostManagerAnswer(R.Context, R.ClientId, R.Network, Result, Index_, R.Value, Text, R.Text4);
 }
 
-void TZELSvcSysMan::AnswerPending() {
+int32_t TZELSvcSysMan::AnswerPending() {
+    int32_t n = 0;
     TRequest r;
-    while (Pending_.Pop(r)) Answer(*r, SYSMAN_RESULT_NONE, AnsiView());
+    for (TZELSysManReqQueue* q : {&Pending_, &Held_})
+        for (; q->Pop(r); ++n) Answer(*r, SYSMAN_RESULT_NONE, AnsiView());
+    return n;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -470,10 +497,17 @@ void TZELSvcSysMan::Connect() {
     s.EnableNoDelay(true);
     s.ResetLastError();
     const uint32_t start = GetTickMs();
-    s.Connect(Params_.ManagerAddress, DecimalU(Params_.ManagerPort));
+    s.Connect(ConnectHost(Params_.ManagerAddress), DecimalU(Params_.ManagerPort));
     if (s.LastError() != 0) {
-        // A connect that the end of the thread cut off is no error of the manager's.
-        if (!Terminated()) LogError(u"connect error: " + s.LastErrorDesc());
+        // A connect that the end of the thread cut off is no error of the manager's. A proxy that
+        // refused is told apart from one that is down by its own answer.
+        if (!Terminated()) {
+            const UnicodeString text = u"connect error: " + s.LastErrorDesc();
+            if (s.ProxyAnswer().empty())
+                LogError(text);
+            else
+                LogWithLine(text + u"; proxy answer: ", s.ProxyAnswer(), true);
+        }
         Fail();
         return;
     }
@@ -507,7 +541,10 @@ bool TZELSvcSysMan::AnswerOverdue(uint32_t Now) {
     const TZELSysManQueueData* oldest = Pending_.Front();
     if (oldest == nullptr || Now - oldest->SentTick < AnswerLimitMs) return false;
     // The answers of this connection can no longer be matched to their requests.
-    LogError(u"no answer for " + DecimalU(Now - oldest->SentTick) + u" ms: reconnecting");
+    const UnicodeString waited = DecimalU(Now - oldest->SentTick);
+    const int32_t answered = AnswerPending();
+    LogError(u"no answer for " + waited + u" ms: reconnecting; " + DecimalU(answered) +
+             (answered == 1 ? u" login" : u" logins") + u" answered without a verdict");
     StopAndPause();
     return true;
 }
@@ -667,6 +704,7 @@ void TZELSvcSysMan::HandleOperatingLine(AnsiView Line) {
     if (!Pending_.Pop(r)) return;
     const int32_t result = SysManAnswerResult(Line);
     Answer(*r, result, result == SYSMAN_RESULT_OK ? Line : AnsiView());
+    if (Pending_.Count() == 0) ReleaseHeld();
     if (result == SYSMAN_RESULT_OK && HasSuccessScript_) RunSuccessScript(*r, Line);
 }
 

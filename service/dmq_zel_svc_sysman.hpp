@@ -131,8 +131,15 @@ public:
     uint32_t ShortPauseMs = 3000;  // after a disconnect command or a new password
     // Answers go to the oldest pending request: once it has waited this long (a client's login
     // has given up by then, ClientActivityTimeout), one answer is taken to be lost, and the link
-    // is closed (every pending request answered with 0) and connected anew after the short pause.
+    // is closed (every pending and held request answered with 0) and connected anew after the
+    // short pause.
     uint32_t AnswerLimitMs = 8000;
+    // Once the pending list has not been empty for this long, new requests are held back until it
+    // empties, then written together. A manager that answers empties it within a round trip (its
+    // requests still go in batches, never one per round trip); after a lost answer every later
+    // answer would go to the request before its own, so the shift is bounded to the requests of
+    // this moment, and the one left unanswered resets the link through AnswerLimitMs.
+    uint32_t HoldAfterMs = 500;
     // Lines handled in one pass before the link looks at its requests, the end of the thread and
     // the keep-alive again.
     static constexpr int32_t kLinesPerPass = 32;
@@ -171,7 +178,12 @@ private:
     // The failure path: close, link down when operating, State 4 from now.
     void Fail();
     void CloseConnection();
-    void AnswerPending();
+    // Every pending and held request answered with 0; how many there were.
+    int32_t AnswerPending();
+    // Writes an authentication request and moves it to the pending list.
+    void SendAuth(TRequest R);
+    // The pending list emptied: the held requests go out.
+    void ReleaseHeld();
     void Answer(const TZELSysManQueueData& R, int32_t Result, AnsiView Text);
     void EnterOperating(int32_t DebugAbove);
     void ArmRead(uint32_t Timeout, uint32_t Now);
@@ -204,6 +216,8 @@ private:
 
     TZELSysManQueue Requests_;
     TZELSysManReqQueue Pending_;
+    TZELSysManReqQueue Held_;  // authentication requests held back while Pending_ is busy, oldest first
+    uint32_t BusySince_ = 0;   // when Pending_ last turned non-empty
     std::atomic<uint8_t> State_{SYSMAN_IDLE};
     uint8_t SavedState_ = SYSMAN_IDLE;
 

@@ -101,7 +101,7 @@ TEST(ZELSVCContext, ListEntries) {
     // Flags 0x700820 and 63 = 0x20; an empty description is its tag and "00".
     EXPECT_EQ(c->CompactEntry, "20" "504Land" "604Town" "307PC Only" "204CALL" "818" + id + "400" "\r\n");
     EXPECT_EQ(c->CompactEntryUtf8, c->CompactEntry);
-    EXPECT_TRUE(c->ManagerUtf8Part.empty());
+    EXPECT_TRUE(static_cast<const TZELSVCWrkCtxBase&>(*c).ManagerUtf8Part().empty());
 
     c->ClientFlags.fetch_or(ZELClientListenOnly | ZELClientMuted | 2);
     c->WriteEntryStatus();
@@ -115,7 +115,8 @@ TEST(ZELSVCContext, ListEntries) {
     ASSERT_EQ(u->HandshakeResult, ZELLoginAccepted);
     // 0x700820 with list format 1 (0x100) and UTF-8 (0x80), and 191: 0xA0.
     EXPECT_EQ(u->CompactEntryUtf8, "A0" "500" "601T" "301B" "203C\xC3\xA4" "818" + id + "400" "\r\n");
-    EXPECT_EQ(u->ManagerUtf8Part,
+    // The link reads the part through the work context base.
+    EXPECT_EQ(static_cast<const TZELSVCWrkCtxBase&>(*u).ManagerUtf8Part(),
               "<U8TF>2" "005a@b.c" "102pw" "203C\xC3\xA4" "301B" "400" "500" "601T" "</U8TF>");
 
     // Without a UTF-8 part, 8-bit fields that are not valid in the server's charset (UTF-8 here)
@@ -127,6 +128,37 @@ TEST(ZELSVCContext, ListEntries) {
     EXPECT_EQ(raw->CompactEntryUtf8,
               "20" "504Land" "604Town" "307PC Only" "203???" "818" + id + "408Gr\xC3\xBC\xC3\x9F" "e?" "\r\n");
     EXPECT_TRUE(IsValidUtf8A(raw->CompactEntryUtf8));
+}
+
+// The success script's eight client texts, read as the link reads them (through the base): the
+// UTF-8 part's values where the client sent one, else the 8-bit fields; the network the client
+// is in, by its UTF-8 name or its 8-bit one.
+TEST(ZELSVCContext, ManagerScriptTextsThroughTheBase) {
+    TEnv e;
+    const std::string id = CalcSourceId("a@b.c");
+    const struct {
+        const char* Name;
+        std::string Line;
+        std::array<UnicodeString, 8> Want;
+    } cases[] = {
+        {"8-bit fields",
+         Join(With(With(BaseTags(), "DS", "Desc"), "NT", "Net01")),
+         {u"a@b.c", u"CALL", u"PC Only", u"Town", u"Land", u"Desc", WidenStrU(id), u"Net01"}},
+        {"UTF-8 part",
+         Join(With(With(With(BaseTags(), "CEF", "9"), "NT", "Z\xfcrich"), "U8TF",
+                   U8('2', {{'0', "a@b.c"}, {'1', "pw"}, {'2', "C\xC3\xA4"}, {'3', "B\xC3\xA4nd"}, {'6', "T"},
+                            {'4', "D\xC3\xA9"}, {'5', "L\xC3\xA4nd"}, {'7', "Z\xC3\xBCrich"}}))),
+         {u"a@b.c", u"C\u00e4", u"B\u00e4nd", u"T", u"L\u00e4nd", u"D\u00e9", WidenStrU(id), u"Z\u00fcrich"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        auto ctx = e.NewClient();
+        ctx->ParseConnectString(c.Line);
+        ASSERT_EQ(ctx->HandshakeResult, ZELLoginAccepted);
+        std::array<UnicodeString, 8> texts;
+        static_cast<const TZELSVCWrkCtxBase&>(*ctx).ManagerScriptTexts(texts);
+        for (size_t i = 0; i < texts.size(); ++i) EXPECT_EQ(Narrow(texts[i]), Narrow(c.Want[i])) << i;
+    }
 }
 
 TEST(ZELSVCContext, SortKeyOrdersByTypeCountryCityCallsignBandNumber) {

@@ -253,6 +253,25 @@ TEST_F(Program, ManagerPasswordGoesIntoTheConfiguration) {
     ASSERT_NE(want.find(section1), std::string::npos);
     want.insert(want.find(section1) + section1.size(), "ManagerAuthPassword=s3cret\n");
     EXPECT_EQ(Get(Path("shipped.ini")), want);
+
+    // A password that the next start would refuse (it goes to the manager as a tagged element) is
+    // refused now, by every password word, and the file stays as it was; the daemon words never
+    // reach for the daemon.
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"setmanpassidx", "0", "ab</PW>cd"},
+             {"setmanpassaddr", "127.0.0.1", "a<b"},
+             {"dsetmanpassidx", "0", "a\tb"},
+             {"dsetmanpassaddr", "127.0.0.1", "ab>"}}) {
+        SCOPED_TRACE(args[0] + " " + args[2]);
+        std::vector<std::string> line = args;
+        line.push_back(Path("shipped.ini"));
+        const TRun r = Run(line);
+        EXPECT_EQ(r.Code, 1);
+        EXPECT_NE(r.Out.find("ERROR: Manager password refused: it holds '<', '>' or a control character"),
+                  std::string::npos)
+            << r.Out;
+        EXPECT_EQ(Get(Path("shipped.ini")), want);
+    }
 }
 
 // The foreground server: banner, listening on the configured port, a client that logs in and

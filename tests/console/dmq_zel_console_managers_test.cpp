@@ -5,12 +5,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "service/dmq_zel_utils.hpp"
 #include "tests/support/fake_manager.hpp"
 #include "tests/support/server_process.hpp"
 #include "tests/support/zel_client.hpp"
@@ -68,6 +70,12 @@ const struct {
     {"block2@example.org", "Light", "BLOCK/L"}, {"ok2@example.org", "Light", "OK/L"},
 };
 
+int Occurrences(const std::string& Text, const std::string& Part) {
+    int n = 0;
+    for (size_t at = Text.find(Part); at != std::string::npos; at = Text.find(Part, at + 1)) ++n;
+    return n;
+}
+
 int CountPrefix(FakeManager& M, const std::string& Prefix) {
     int n = 0;
     for (const auto& g : M.Lines()) n += StartsWith(g.Line, Prefix);
@@ -78,10 +86,12 @@ int CountPrefix(FakeManager& M, const std::string& Prefix) {
 // networks file, Server more lines of [Server].
 class Managers : public ::testing::Test {
 protected:
-    void Start(const std::vector<uint16_t>& Ports, const std::string& Networks, const std::string& Server = "") {
+    // Section holds more lines of every enabled manager section, System more lines of [System].
+    void Start(const std::vector<uint16_t>& Ports, const std::string& Networks, const std::string& Server = "",
+               const std::string& Section = "", const std::string& System = "") {
         ASSERT_TRUE(sd_.Ok());
         sd_.Put("networks.cfg", Networks);
-        std::string ini = test::ReadWholeFile(sd_.Config("server.ini", true, "", "", Server));
+        std::string ini = test::ReadWholeFile(sd_.Config("server.ini", true, "", System, Server));
         const size_t at = ini.find("[Manager]");
         ASSERT_NE(at, std::string::npos);
         ini.erase(at);
@@ -94,7 +104,7 @@ protected:
             }
             ini += "ManagerEnabled=1\nManagerAddress=127.0.0.1\nManagerPort=" + std::to_string(Ports[i]) +
                    "\nManagerAuthEMail=server@example.org\nManagerAuthPassword=pw\nManagerDelayAfterConnect=1\n"
-                   "ManagerReconnectInterval=3600\nManagerLogDebug=1\nManagerConnectTimeout=2\n";
+                   "ManagerReconnectInterval=3600\nManagerLogDebug=1\nManagerConnectTimeout=2\n" + Section;
         }
         sd_.Put("server.ini", ini);
         cfg_ = sd_.Path("server.ini");
@@ -240,6 +250,156 @@ TEST_F(Managers, ModeChangesCanBeUndoneAndStandaloneReleasesTheWaiting) {
     ASSERT_TRUE(WaitUntil([&] { return CountPrefix(*m, "CC:<EA>hold") == 1; }));
     EXPECT_EQ(Word({"dnetmanmode", "Main", "STANDALONE"}).Code, 0);
     EXPECT_EQ(Outcome(waiting), "OK/S");
+}
+
+// What a manager receives of a client with a UTF-8 part (ManagerUnicode is on by default): the
+// "CC:" line carries the part as the client's texts make it. ManagerSuccessAuthScript gets the
+// client's texts (the UTF-8 forms), its address, the answer line, the index and the manager.
+TEST_F(Managers, ManagerReceivesTheUtf8PartAndTheScriptTheClientsTexts) {
+    const std::string script = sd_.Path("success.sh"), args = sd_.Path("args.txt");
+    sd_.Put("success.sh", "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > " + args + ".new && mv " + args +
+                              ".new " + args + "\n");
+    ASSERT_EQ(::chmod(script.c_str(), 0755), 0);
+    auto m = Manager(ByName);
+    Start({m->Port()}, "Full|ManagerMode=ZEL\n", "", "ManagerSuccessAuthScript=" + script + "\n");
+    ASSERT_TRUE(Operating(0));
+    const std::string mail = "ok-u8@example.org";
+    std::string part = "2";
+    for (const auto& [key, value] : std::vector<std::pair<char, std::string>>{
+             {'0', mail}, {'1', "pw"}, {'2', "C\xC3\xA4LL"}, {'3', "B\xC3\xA4nd"}, {'4', "D\xC3\xA9sc"},
+             {'5', "L\xC3\xA4nd"}, {'6', "T\xC3\xB6wn"}})
+        part += key + EncodeTlvLength(int32_t(value.size())) + value;
+    std::string line = test::ConnectLine(mail, "CALL", "Full", "9");
+    line.insert(line.size() - 2, "<U8TF>" + part + "</U8TF>");
+    test::TZelClient c;
+    ASSERT_TRUE(c.Connect(sd_.ClientPort));
+    ASSERT_EQ(Outcome(c, line), "OK/Z");
+
+    std::string cc;
+    for (const auto& g : m->Lines())
+        if (StartsWith(g.Line, "CC:")) cc = g.Line;
+    EXPECT_EQ(cc.substr(cc.find("<NTU>")), "<NTU>Full</NTU><IP>127.0.0.1</IP><U8TF>" + part + "</U8TF>");
+
+    ASSERT_TRUE(WaitUntil([&] { return !sd_.Get("args.txt").empty(); }, 10s));
+    const std::vector<std::string> want = {mail,
+                                           "C\xC3\xA4LL",
+                                           "B\xC3\xA4nd",
+                                           "T\xC3\xB6wn",
+                                           "L\xC3\xA4nd",
+                                           "D\xC3\xA9sc",
+                                           CalcSourceId(mail),
+                                           "Full",
+                                           "127.0.0.1",
+                                           "<SID>s-" + mail + "</SID>",
+                                           "0",
+                                           "127.0.0.1",
+                                           std::to_string(m->Port())};
+    EXPECT_EQ(test::SplitLines(sd_.Get("args.txt")), want);
+}
+
+// One answer is lost; then a login comes every third of the answer bound (ClientActivityTimeout)
+// with verdicts that alternate. No client ever gets another client's verdict: each gets its own,
+// or is let in as STANDALONE while the link is reset, and once the link is back the manager's
+// verdicts reach their clients again.
+TEST_F(Managers, LostAnswerMisroutesNoVerdict) {
+    FakeManager m([](int Conn, const std::string& Line) -> TReply {
+        if (StartsWith(Line, "SC:")) return {"<AL>0</AL>\r\nF\r\n"};
+        if (Line == "P") return {"F\r\n"};
+        if (!StartsWith(Line, "CC:")) return {};
+        const std::string mail = Element(Line, "EA");
+        if (Conn == 0 && mail == "wrong0@example.org") return {};
+        return {ByName(mail) + "\r\n"};
+    });
+    Start({m.Port()}, "Full|ManagerMode=ZEL\n", "ClientActivityTimeout=3\n", "ManagerDelayAfterConnect=0\n");
+    ASSERT_TRUE(Operating(0));
+    const auto mail = [](int I) { return (I % 2 == 0 ? "wrong" : "ok") + std::to_string(I) + "@example.org"; };
+    // What each may come out with: its own verdict, STANDALONE, or nothing (closed while waiting).
+    const auto check = [&](int I, const std::string& Got) {
+        SCOPED_TRACE(mail(I));
+        const std::string own = I % 2 == 0 ? "WRONG/Z" : "OK/Z";
+        EXPECT_TRUE(Got == own || Got == "OK/S" || Got.empty()) << Got;
+    };
+    std::vector<std::unique_ptr<test::TZelClient>> clients;
+    const auto login = [&](int I) {
+        clients.push_back(std::make_unique<test::TZelClient>());
+        ASSERT_TRUE(clients.back()->Connect(sd_.ClientPort));
+        ASSERT_TRUE(clients.back()->Send(test::ConnectLine(mail(I), "N" + std::to_string(I), "Full")));
+    };
+    for (int i = 0; i < 6; ++i) {
+        login(i);
+        std::this_thread::sleep_for(1s);
+    }
+    for (size_t i = 0; i < clients.size(); ++i) check(int(i), Outcome(*clients[i]));
+    EXPECT_TRUE(sd_.LogHas(" ms: reconnecting; ")) << sd_.Get("zel.log");
+    // Back up: every verdict reaches its own client.
+    ASSERT_TRUE(WaitUntil([&] { return m.Connections() == 2; }, 10s));
+    // Up at the start, and again now.
+    ASSERT_TRUE(WaitUntil([&] { return Occurrences(sd_.Get("zel.log"), "managers active for the net(room) again") == 2; }))
+        << sd_.Get("zel.log");
+    for (int i = 6; i < 10; ++i) EXPECT_EQ(Login(mail(i), "Full"), i % 2 == 0 ? "WRONG/Z" : "OK/Z") << mail(i);
+}
+
+// A manager that answers each login within 50 ms, pipelined: a burst of 200 logins is through in
+// about the time of the burst, far from the 10 s that one login per round trip would take, and
+// every client gets its own verdict.
+TEST_F(Managers, BurstOfLoginsIsPipelined) {
+    FakeManager m([](int, const std::string& Line) -> TReply {
+        if (StartsWith(Line, "SC:")) return {"<AL>0</AL>\r\nF\r\n"};
+        if (Line == "P") return {"F\r\n"};
+        if (!StartsWith(Line, "CC:")) return {};
+        return {ByName(Element(Line, "EA")) + "\r\n", false, 50};
+    });
+    Start({m.Port()}, "Full|ManagerMode=ZEL\n",
+          "MaxConnectionsPerAddress=1000\nMaxWaitConnections=1000\nClientActivityTimeout=30\n",
+          "ManagerDelayAfterConnect=0\n");
+    ASSERT_TRUE(Operating(0));
+    constexpr int kLogins = 200;
+    const auto mail = [](int I) { return (I % 2 == 0 ? "wrong" : "ok") + std::to_string(I) + "@example.org"; };
+    std::vector<std::unique_ptr<test::TZelClient>> clients;
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < kLogins; ++i) {
+        clients.push_back(std::make_unique<test::TZelClient>());
+        ASSERT_TRUE(clients.back()->Connect(sd_.ClientPort));
+        ASSERT_TRUE(clients.back()->Send(test::ConnectLine(mail(i), "B" + std::to_string(i), "Full")));
+    }
+    for (int i = 0; i < kLogins; ++i) EXPECT_EQ(Outcome(*clients[size_t(i)]), i % 2 == 0 ? "WRONG/Z" : "OK/Z") << i;
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    std::printf("%d logins through a manager answering in 50 ms: %lld ms\n", kLogins, (long long)took.count());
+    EXPECT_LT(took, 6s);
+}
+
+// The only manager is unreachable: the network admits everyone as STANDALONE, and the log says so
+// from the start, naming the network.
+TEST_F(Managers, UnreachableManagerAtStartIsLogged) {
+    Start({test::FreeLoopbackPort()}, "Full|ManagerMode=ZEL\nFree\n");
+    EXPECT_TRUE(sd_.WaitForLog("\"Full\": WARNING: no active managers for the net(room); switching "
+                               "net(room) manager mode to STANDALONE",
+                               5s))
+        << sd_.Get("zel.log");
+    EXPECT_EQ(Login("wrong1@example.org", "Full"), "OK/S");
+    EXPECT_FALSE(sd_.LogHas("\"Free\": WARNING"));
+}
+
+// A timed move into a manager network whose verdict takes longer than the move: the client goes
+// home once the verdict has admitted it, not never.
+TEST_F(Managers, TimedMoveEndsAfterTheHeldVerdict) {
+    FakeManager m([](int, const std::string& Line) -> TReply {
+        if (StartsWith(Line, "SC:")) return {"<AL>0</AL>\r\nF\r\n"};
+        if (Line == "P") return {"F\r\n"};
+        if (!StartsWith(Line, "CC:")) return {};
+        return {"<SID>held</SID>\r\n", false, 4000};
+    });
+    Start({m.Port()}, "Home\nAway|ManagerMode=ZEL\n", "", "ManagerDelayAfterConnect=0\n", "LogClientLevel=5\n");
+    ASSERT_TRUE(Operating(0));
+    test::TZelClient c;
+    ASSERT_TRUE(c.Connect(sd_.ClientPort));
+    ASSERT_EQ(Outcome(c, test::ConnectLine("mover@example.org", "MOVER", "Home")), "OK/S");
+    ASSERT_TRUE(sd_.WaitForLog(" LOGIN"));
+    ASSERT_EQ(Word({"movetemp", CalcSourceId("mover@example.org"), "2s", "Home", "Away"}).Code, 0);
+    ASSERT_TRUE(WaitUntil([&] { return CountPrefix(m, "CC:<EA>mover@") == 1; }));
+    EXPECT_TRUE(sd_.WaitForLog("MOVE_AUTO_BACK NetTo=`Home`", 15s)) << sd_.Get("zel.log");
+    const std::string log = sd_.Get("zel.log");
+    EXPECT_LT(log.find("MOVED NetFrom=`Home`"), log.find("MOVE_AUTO_BACK")) << log;
 }
 
 }  // namespace

@@ -65,6 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
     }
     s.Connect(u"192.0.2.1", u"8080");
     if (s.LastError() == 0) FUZZ_CHECK(mode <= 2 ? s.UsingSocks() : s.HTTPTunnel());
+    // A proxy's answer is kept only for a refusal.
+    if (s.LastError() == 0) FUZZ_CHECK(s.ProxyAnswer().empty());
     s.CloseSocket();
     peer.join();
     return 0;

@@ -1,7 +1,12 @@
 #include "service/dmq_zel_svc_sysman.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <poll.h>
@@ -27,7 +32,6 @@
 #include "tests/support/service_fixture.hpp"
 #include "tests/support/stand_in_network.hpp"
 #include "tests/support/temp_dir.hpp"
-#include <sys/stat.h>
 
 namespace zel {
 namespace {
@@ -201,6 +205,17 @@ std::unique_ptr<TZELSvcSysMan> StartedLink(Harness& H, const TZELSvcSysmanParams
     auto l = std::make_unique<TZELSvcSysMan>(H.Service(), 0, P);
     l->KeepAliveMs = KeepAliveMs;
     l->ShortPauseMs = ShortPauseMs;
+    l->Start();
+    l->StartLink();
+    return l;
+}
+
+// A link to a manager at Port that operates at its acknowledgement, its timing set by Tune first.
+std::unique_ptr<TZELSvcSysMan> TunedLink(Harness& H, uint16_t Port, const std::function<void(TZELSvcSysMan&)>& Tune) {
+    TZELSvcSysmanParams p = LinkParams(Port);
+    p.ManagerDelayAfterConnect = 0;
+    auto l = std::make_unique<TZELSvcSysMan>(H.Service(), 0, p);
+    Tune(*l);
     l->Start();
     l->StartLink();
     return l;
@@ -616,7 +631,9 @@ TEST(SysManLink, NewPasswordReconnectsAndShortensTheLongPause) {
     EXPECT_FALSE(h.LogMentions("pw2")) << h.LogText();
 }
 
-// Through loopback SOCKS5 and HTTP CONNECT proxies that then play the manager.
+// Through loopback SOCKS and HTTP CONNECT proxies that then play the manager, or refuse: a refusal
+// is logged with the proxy's own answer, so that it reads otherwise than a proxy that is down. A
+// manager given by an international name reaches a SOCKS proxy in its ASCII form, as an HTTP one.
 TEST(SysManLink, ThroughProxies) {
     using zeltest::PeerEnd;
     using zeltest::PeerStep;
@@ -629,45 +646,69 @@ TEST(SysManLink, ThroughProxies) {
     const uint16_t target = 10025;
     const std::string port = B({target >> 8, target & 0xFF});
     const std::string manager = "<AL>0</AL>\r\nF\r\n";
+    const std::string socks5Ok = B({5, 0, 0, 1, 127, 0, 0, 1, 0, 1});
+    const std::string idn = "xn--bcher-kva.example";
     const struct {
         const char* What;
         TZELProxyType Type;
+        const char16_t* User;
+        const char16_t* Manager;
         std::vector<PeerStep> Steps;
-        bool Refused;
+        const char* Refusal;  // the error line's text after the prefix; nullptr: the link comes up
     } cases[] = {
-        {"socks5",
-         TZELProxyType::ZEL_PROXY_TYPE_SOCKS5,
+        {"socks5", TZELProxyType::ZEL_PROXY_TYPE_SOCKS5, u"", u"127.0.0.1",
+         {{B({5, 1, 0}), B({5, 0})}, {B({5, 1, 0, 1, 127, 0, 0, 1}) + port, socks5Ok}, {kHandshake, manager}},
+         nullptr},
+        {"socks5, international name", TZELProxyType::ZEL_PROXY_TYPE_SOCKS5, u"", u"b\u00fccher.example",
          {{B({5, 1, 0}), B({5, 0})},
-          {B({5, 1, 0, 1, 127, 0, 0, 1}) + port, B({5, 0, 0, 1, 127, 0, 0, 1, 0, 1})},
+          {B({5, 1, 0, 3, int(idn.size())}) + idn + port, socks5Ok},
           {kHandshake, manager}},
-         false},
-        {"http",
-         TZELProxyType::ZEL_PROXY_TYPE_HTTP,
+         nullptr},
+        {"socks4a, international name", TZELProxyType::ZEL_PROXY_TYPE_SOCKS4, u"", u"b\u00fccher.example",
+         {{B({4, 1}) + port + B({0, 0, 0, 1, 0}) + idn + B({0}), B({0, 90, 0, 0, 0, 0, 0, 0})},
+          {kHandshake, manager}},
+         nullptr},
+        {"http", TZELProxyType::ZEL_PROXY_TYPE_HTTP, u"", u"127.0.0.1",
          {{"CONNECT 127.0.0.1:10025 HTTP/1.0\r\n\r\n", "HTTP/1.1 200 Connection established\r\n\r\n"},
           {kHandshake, manager}},
-         false},
-        {"socks5 refused",
-         TZELProxyType::ZEL_PROXY_TYPE_SOCKS5,
-         {{B({5, 1, 0}), B({5, 0})},
-          {B({5, 1, 0, 1, 127, 0, 0, 1}) + port, B({5, 5, 0, 1, 0, 0, 0, 0, 0, 0})}},
-         true},
-        {"http refused",
-         TZELProxyType::ZEL_PROXY_TYPE_HTTP,
+         nullptr},
+        {"socks5 refused", TZELProxyType::ZEL_PROXY_TYPE_SOCKS5, u"", u"127.0.0.1",
+         {{B({5, 1, 0}), B({5, 0})}, {B({5, 1, 0, 1, 127, 0, 0, 1}) + port, B({5, 5, 0, 1, 0, 0, 0, 0, 0, 0})}},
+         "Network subsystem is unusable; proxy answer: SOCKS5 reply 5 (connection refused)"},
+        {"socks5 without an acceptable method", TZELProxyType::ZEL_PROXY_TYPE_SOCKS5, u"", u"127.0.0.1",
+         {{B({5, 1, 0}), B({5, 0xFF})}},
+         "Network subsystem is unusable; proxy answer: SOCKS5 method 255 (no acceptable method)"},
+        {"socks5 wrong password", TZELProxyType::ZEL_PROXY_TYPE_SOCKS5, u"bob", u"127.0.0.1",
+         {{B({5, 2, 0, 2}), B({5, 2})}, {B({1, 3, 'b', 'o', 'b', 2, 'p', 'w'}), B({1, 1})}},
+         "Network subsystem is unusable; proxy answer: SOCKS5 authentication status 1 (user name or password "
+         "refused)"},
+        {"socks4 refused", TZELProxyType::ZEL_PROXY_TYPE_SOCKS4, u"", u"127.0.0.1",
+         {{B({4, 1}) + port + B({127, 0, 0, 1, 0}), B({0, 91, 0, 0, 0, 0, 0, 0})}},
+         "Network subsystem is unusable; proxy answer: SOCKS4 reply 91 (request rejected or failed)"},
+        {"http refused", TZELProxyType::ZEL_PROXY_TYPE_HTTP, u"", u"127.0.0.1",
          {{"CONNECT 127.0.0.1:10025 HTTP/1.0\r\n\r\n", "HTTP/1.1 403 Forbidden\r\n\r\n"}},
-         true},
+         "Connection refused; proxy answer: HTTP/1.1 403 Forbidden"},
+        {"http wrong password", TZELProxyType::ZEL_PROXY_TYPE_HTTP, u"bob", u"127.0.0.1",
+         {{"CONNECT 127.0.0.1:10025 HTTP/1.0\r\nProxy-Authorization: Basic Ym9iOnB3\r\n\r\n",
+           "HTTP/1.0 407 Proxy Authentication Required\r\n\r\n"}},
+         "Connection refused; proxy answer: HTTP/1.0 407 Proxy Authentication Required"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.What);
-        ScriptedPeer proxy(AF_INET, c.Steps, c.Refused ? PeerEnd::Close : PeerEnd::Hold);
+        ScriptedPeer proxy(AF_INET, c.Steps, c.Refusal != nullptr ? PeerEnd::Close : PeerEnd::Hold);
         Harness h;
         TZELSvcSysmanParams p = LinkParams(target);
+        p.ManagerAddress = c.Manager;
         p.Connection.ProxyType = c.Type;
         p.Connection.ProxyAddress = u"127.0.0.1";
         p.Connection.ProxyPort = proxy.Port();
+        p.Connection.ProxyUsername = c.User;
+        p.Connection.ProxyPassword = u"pw";
         p.ManagerDelayAfterConnect = 0;
         auto link = StartedLink(h, p);
-        if (c.Refused) {
-            ASSERT_TRUE(h.Until([&] { return h.LoggedPrefix("ERROR: Manager[0]: connect error: "); }));
+        if (c.Refusal != nullptr) {
+            const std::string line = std::string("ERROR: Manager[0]: connect error: ") + c.Refusal;
+            ASSERT_TRUE(h.Until([&] { return h.Logged(line); })) << h.LogText();
             ASSERT_TRUE(h.Until([&] { return link->State() == SYSMAN_PAUSE; }));
             EXPECT_TRUE(h.Logged("Manager[0]: pause 1 seconds"));
         } else {
@@ -675,10 +716,118 @@ TEST(SysManLink, ThroughProxies) {
         }
         link.reset();
         proxy.Join();
-        if (!c.Refused) {
+        if (c.Refusal == nullptr) {
             EXPECT_NE(proxy.got.find(kHandshake), std::string::npos);
         }
     }
+    // A proxy that is down has no answer to show.
+    Harness h;
+    TZELSvcSysmanParams p = LinkParams(target);
+    p.Connection.ProxyType = TZELProxyType::ZEL_PROXY_TYPE_HTTP;
+    p.Connection.ProxyAddress = u"127.0.0.1";
+    p.Connection.ProxyPort = test::FreeLoopbackPort();
+    auto link = StartedLink(h, p);
+    ASSERT_TRUE(h.Until([&] { return h.Logged("ERROR: Manager[0]: connect error: Connection refused"); }))
+        << h.LogText();
+}
+
+// Through Debian's tinyproxy: a CONNECT it allows brings the link up; its refusals (a port it
+// does not allow, no credentials, a wrong password) are logged with its own status lines.
+class RealHttpProxy : public test::TempDirTest {
+protected:
+    void TearDown() override {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        TempDirTest::TearDown();
+    }
+    // Starts tinyproxy on a free loopback port that lets CONNECT through to AllowedPort only, for
+    // the user "bob" with the password "pw"; false when it does not listen within 5 s.
+    bool Start(uint16_t AllowedPort) {
+        port_ = test::FreeLoopbackPort();
+        Put(Path("tinyproxy.conf"), "Port " + std::to_string(port_) +
+                                        "\nListen 127.0.0.1\nAllow 127.0.0.1\nTimeout 30\nMaxClients 20\n"
+                                        "ConnectPort " + std::to_string(AllowedPort) + "\nBasicAuth bob pw\n");
+        const std::string conf = Path("tinyproxy.conf"), log = Path("tinyproxy.log");
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            ::dup2(out, 1);
+            ::dup2(out, 2);
+            ::execl(kProgram, kProgram, "-d", "-c", conf.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        const int64_t end = NowMs() + 5000;
+        while (NowMs() < end) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            a.sin_port = htons(port_);
+            const bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+            ::close(fd);
+            if (up) return true;
+            std::this_thread::sleep_for(20ms);
+        }
+        return false;
+    }
+    static constexpr const char* kProgram = "/usr/bin/tinyproxy";
+    pid_t pid_ = -1;
+    uint16_t port_ = 0;
+};
+
+TEST_F(RealHttpProxy, LinkThroughItAndItsRefusals) {
+    ASSERT_EQ(::access(kProgram, X_OK), 0) << "tinyproxy is missing: scripts/install-deps.sh installs it";
+    FakeManager m(Manager());
+    ASSERT_TRUE(Start(m.Port())) << Get(Path("tinyproxy.log"));
+    const struct {
+        const char* What;
+        uint16_t Target;
+        const char16_t* User;
+        const char16_t* Password;
+        const char* Refusal;  // nullptr: the link comes up
+    } cases[] = {
+        {"allowed", m.Port(), u"bob", u"pw", nullptr},
+        {"port not allowed", test::FreeLoopbackPort(), u"bob", u"pw", "HTTP/1.0 403 Access violation"},
+        {"no credentials", m.Port(), u"", u"", "HTTP/1.0 407 Proxy Authentication Required"},
+        {"wrong password", m.Port(), u"bob", u"nope", "HTTP/1.0 401 Unauthorized"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.What);
+        Harness h;
+        TZELSvcSysmanParams p = LinkParams(c.Target);
+        p.ManagerDelayAfterConnect = 0;
+        p.Connection.ProxyType = TZELProxyType::ZEL_PROXY_TYPE_HTTP;
+        p.Connection.ProxyAddress = u"127.0.0.1";
+        p.Connection.ProxyPort = port_;
+        p.Connection.ProxyUsername = c.User;
+        p.Connection.ProxyPassword = c.Password;
+        auto link = StartedLink(h, p);
+        if (c.Refusal == nullptr) {
+            EXPECT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerLinkUp) == 1; })) << h.LogText();
+        } else {
+            const std::string line =
+                std::string("ERROR: Manager[0]: connect error: Connection refused; proxy answer: ") + c.Refusal;
+            EXPECT_TRUE(h.Until([&] { return h.Logged(line); })) << h.LogText();
+        }
+    }
+}
+
+// A manager address in brackets, as the start-up line prints an IPv6 one, is that address.
+TEST(SysManLink, BracketedIPv6ManagerAddress) {
+    using zeltest::PeerEnd;
+    using zeltest::ScriptedPeer;
+    ScriptedPeer manager(AF_INET6, {{kHandshake, "<AL>0</AL>\r\nF\r\n"}}, PeerEnd::Hold);
+    if (manager.Port() == 0) GTEST_SKIP() << "no IPv6 loopback";
+    Harness h;
+    TZELSvcSysmanParams p = LinkParams(manager.Port());
+    p.ManagerAddress = u"[::1]";
+    p.ManagerDelayAfterConnect = 0;
+    auto link = StartedLink(h, p);
+    EXPECT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerLinkUp) == 1; })) << h.LogText();
+    link.reset();
 }
 
 // The keep-alive runs at half the activity time-out when that is shorter than 3 s, so the answer
@@ -748,13 +897,10 @@ TEST(SysManLink, UnansweredRequestResetsTheLink) {
         return {"WRONG\r\n"};
     }));
     Harness h;
-    TZELSvcSysmanParams p = LinkParams(m.Port());
-    p.ManagerDelayAfterConnect = 0;
-    auto link = std::make_unique<TZELSvcSysMan>(h.Service(), 0, p);
-    link->ShortPauseMs = 300;
-    link->AnswerLimitMs = 800;
-    link->Start();
-    link->StartLink();
+    auto link = TunedLink(h, m.Port(), [](TZELSvcSysMan& L) {
+        L.ShortPauseMs = 300;
+        L.AnswerLimitMs = 800;
+    });
     ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerLinkUp) == 1; }));
     Client a(1), b(2);
     Network n;
@@ -764,14 +910,82 @@ TEST(SysManLink, UnansweredRequestResetsTheLink) {
     EXPECT_GE(NowMs() - asked, 750);
     EXPECT_EQ(h.Of(C::fsnq_ManagerAuthAnswer)[0].Owner, &a);
     EXPECT_EQ(h.Of(C::fsnq_ManagerAuthAnswer)[0].Value1, SYSMAN_RESULT_NONE);
-    EXPECT_EQ(h.Count(C::fsnq_ManagerLinkDown), 1);
-    EXPECT_TRUE(h.LoggedPrefix("ERROR: Manager[0]: no answer for ")) << h.LogText();
+    EXPECT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerLinkDown) == 1; }));
+    EXPECT_TRUE(h.LogMentions(" ms: reconnecting; 1 login answered without a verdict")) << h.LogText();
     ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerLinkUp) == 2; }));
     link->AuthClient(&b, &n, 0);
     ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerAuthAnswer) == 2; }));
     EXPECT_EQ(h.Of(C::fsnq_ManagerAuthAnswer)[1].Owner, &b);
     EXPECT_EQ(h.Of(C::fsnq_ManagerAuthAnswer)[1].Value1, SYSMAN_RESULT_WRONG);
     EXPECT_EQ(m.Connections(), 2);
+}
+
+// Answers match requests by order alone. Once the pending list has been busy for HoldAfterMs, new
+// requests wait until it empties and then go out together; so after a lost answer they never
+// reach the manager, and the reset answers them with 0 along with the one left unanswered.
+TEST(SysManLink, BusyPendingListHoldsNewRequests) {
+    std::atomic<bool> early{false}, heldAfterLoss{false};
+    std::atomic<int> together{0};
+    // The next line that is no keep-alive (those are answered), or "" after TimeoutMs.
+    const auto request = [](int Fd, int TimeoutMs) {
+        const int64_t end = NowMs() + TimeoutMs;
+        for (;;) {
+            const int64_t left = end - NowMs();
+            if (left <= 0) return std::string();
+            const std::string l = test::ReadLineFrom(Fd, int(left));
+            if (l != "P\r\n") return l;
+            WriteAllTo(Fd, "F\r\n");
+        }
+    };
+    test::ScriptPeer peer([&](int Fd) {
+        if (!StartsWith(test::ReadLineFrom(Fd), "SC:")) return;
+        WriteAllTo(Fd, "<AL>0</AL>\r\nF\r\n");
+        if (!StartsWith(request(Fd, 3000), "CC:")) return;
+        // The two posted meanwhile are held while this one waits for its answer.
+        early = !request(Fd, 500).empty();
+        WriteAllTo(Fd, "WRONG\r\n");
+        for (int i = 0; i < 2; ++i) together += StartsWith(request(Fd, 3000), "CC:");
+        WriteAllTo(Fd, "<MID>2</MID>\r\n<MID>3</MID>\r\n");
+        // This answer is lost: the request after it stays held until the reset closes the link.
+        if (!StartsWith(request(Fd, 3000), "CC:")) return;
+        heldAfterLoss = !request(Fd, 5000).empty();
+    });
+    Harness h;
+    auto link = TunedLink(h, peer.Port(), [](TZELSvcSysMan& L) {
+        L.HoldAfterMs = 200;
+        L.AnswerLimitMs = 1500;
+    });
+    ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerLinkUp) == 1; }));
+    Client a(1), b(2), c(3), d(4), e(5);
+    Network n;
+    link->AuthClient(&a, &n, 0);
+    std::this_thread::sleep_for(300ms);
+    link->AuthClient(&b, &n, 0);
+    link->AuthClient(&c, &n, 0);
+    ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerAuthAnswer) == 3; }));
+    const struct {
+        const Client* Owner;
+        int32_t Result;
+        const char* Text;
+    } want[] = {{&a, SYSMAN_RESULT_WRONG, ""},  {&b, SYSMAN_RESULT_OK, "<MID>2</MID>"},
+                {&c, SYSMAN_RESULT_OK, "<MID>3</MID>"}, {&d, SYSMAN_RESULT_NONE, ""},
+                {&e, SYSMAN_RESULT_NONE, ""}};
+    link->AuthClient(&d, &n, 0);
+    std::this_thread::sleep_for(300ms);
+    link->AuthClient(&e, &n, 0);
+    ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerAuthAnswer) == 5; }));
+    const auto answers = h.Of(C::fsnq_ManagerAuthAnswer);
+    for (size_t i = 0; i < std::size(want); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(answers[i].Owner, want[i].Owner);
+        EXPECT_EQ(answers[i].Value1, want[i].Result);
+        EXPECT_EQ(answers[i].Text2, want[i].Text);
+    }
+    EXPECT_TRUE(h.LogMentions(" ms: reconnecting; 2 logins answered without a verdict")) << h.LogText();
+    link.reset();
+    EXPECT_FALSE(early);
+    EXPECT_EQ(together, 2);
+    EXPECT_FALSE(heldAfterLoss);
 }
 
 // A stop followed by authentication requests in the same batch answers every one of them.

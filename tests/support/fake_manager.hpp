@@ -7,9 +7,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -23,6 +25,10 @@ namespace zel::test {
 struct TReply {
     std::string Send;
     bool Close = false;
+    // Above 0: Send goes out this long after the line came, while the manager reads on (a manager
+    // that takes its time over each login but pipelines them); replies leave in the order they
+    // fall due.
+    int DelayMs = 0;
 };
 
 class FakeManager {
@@ -111,8 +117,12 @@ private:
     }
     void Serve(int Fd, int Conn) {
         std::string buf;
+        std::multimap<int64_t, std::string> due;
         while (!stop_) {
-            if (!PollFd(Fd, POLLIN, 20)) continue;
+            for (auto it = due.begin(); it != due.end() && it->first <= NowMs(); it = due.erase(it))
+                WriteAllTo(Fd, it->second);
+            const int wait = due.empty() ? 20 : int(std::clamp<int64_t>(due.begin()->first - NowMs(), 0, 20));
+            if (!PollFd(Fd, POLLIN, wait)) continue;
             char chunk[2048];
             const ssize_t n = recv(Fd, chunk, sizeof chunk, 0);
             if (n <= 0) return;
@@ -132,6 +142,10 @@ private:
                     lines_.push_back({Conn, line, NowMs()});
                 }
                 const TReply r = script_(Conn, line);
+                if (r.DelayMs > 0) {
+                    due.emplace(NowMs() + r.DelayMs, r.Send);
+                    continue;
+                }
                 WriteAllTo(Fd, r.Send);
                 if (r.Close) return;
             }
