@@ -74,11 +74,7 @@ void TZELSVCWorker::NoteWork(TZELSVCWrkCtxBase* Base) noexcept {
         owner = ctx->WorkOwner.load();
         if (owner == this) {
             // Within the reserve (each owned context at most once) unless a hand-over overlapped.
-            try {
-                WorkList_.push_back(ctx);
-            } catch (...) {
-                ctx->WorkListed.store(false);
-            }
+            Relist(ctx);
             return;
         }
     }
@@ -88,6 +84,14 @@ void TZELSVCWorker::NoteWork(TZELSVCWrkCtxBase* Base) noexcept {
         owner->NoteWork(ctx);
     else
         ctx->WorkListed.store(false);
+}
+
+void TZELSVCWorker::Relist(TZELSVCWrkCtx* Ctx) {
+    try {
+        WorkList_.push_back(Ctx);
+    } catch (...) {
+        Ctx->WorkListed.store(false);
+    }
 }
 
 void TZELSVCWorker::OwnWork(TZELSVCWrkCtx* Ctx) {
@@ -403,17 +407,9 @@ void TZELSVCWorker::DrainWorkList() {
         // excepted. Those not yet looked at are still marked; the others are marked again unless
         // a post listed them meanwhile. One that finds no room loses its mark.
         TCriticalSectionLock g(WorkLock_);
-        const auto relist = [this](TZELSVCWrkCtx* Ctx, bool Marked) {
-            if (!Marked && Ctx->WorkListed.exchange(true)) return;
-            try {
-                WorkList_.push_back(Ctx);
-            } catch (...) {
-                Ctx->WorkListed.store(false);
-            }
-        };
-        for (size_t i = done + 1; i < WorkTaken_.size(); ++i) relist(WorkTaken_[i], true);
+        for (size_t i = done + 1; i < WorkTaken_.size(); ++i) Relist(WorkTaken_[i]);
         for (size_t i = done < WorkTaken_.size() ? 0 : later + 1; i < WorkLater_.size(); ++i)
-            relist(WorkLater_[i], false);
+            if (!WorkLater_[i]->WorkListed.exchange(true)) Relist(WorkLater_[i]);
         WorkTaken_.clear();
         WorkLater_.clear();
         throw;
