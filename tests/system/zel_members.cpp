@@ -144,14 +144,14 @@ TEST_F(Members, ActionsReachAClientOnItsWayIn) {
         for (const bool quarantine : {true, false})
             for (const Act act : {Act::Block, Act::Mute, Act::Admin}) {
                 ++row;
-                const std::string call = "K" + std::to_string(row) + "NEW", mail = "k" + std::to_string(row) + "@example.org";
+                const std::string n = std::to_string(row), call = "K" + n + "NEW", mail = "k" + n + "@example.org";
                 const std::string id = CalcSourceId(mail);
                 const char* what = act == Act::Block ? "block" : act == Act::Mute ? "mute" : "admin";
                 SCOPED_TRACE(std::string(port ? "command port " : "owner ") + what +
                              (quarantine ? " in quarantine" : " before the KP line"));
                 TMember& owner = boss[quarantine ? 0 : 1];
                 const std::string net = quarantine ? "Quar" : "Test";
-                TLogin l{mail, call, net, "Cityof" + std::to_string(row)};
+                TLogin l{mail, call, net, "Cityof" + n};
                 if (!quarantine) l.Version = 2010001;
                 TMember t;
                 ASSERT_EQ(Join(t, l), "OK");
@@ -192,18 +192,16 @@ TEST_F(Members, ActionsReachAClientOnItsWayIn) {
                         // Its request, then a text: once the owner has the text, the request was
                         // served, and the floor is still free for the owner.
                         const size_t mark = owner.P.size();
-                        ASSERT_TRUE(t.C.Send("TX0\r\nTM:<MS>after" + std::to_string(row) + "</MS>\r\n"));
-                        ASSERT_GE(owner.WaitFor(
-                                      [&](const TPkt& p) {
-                                          return p.Type == ZELPacketText && Contains(p.Bytes, "after" + std::to_string(row));
-                                      },
-                                      mark),
-                                  0);
+                        ASSERT_TRUE(t.C.Send("TX0\r\nTM:<MS>after" + n + "</MS>\r\n"));
+                        const auto text = [&](const TPkt& p) {
+                            return p.Type == ZELPacketText && Contains(p.Bytes, "after" + n);
+                        };
+                        ASSERT_GE(owner.WaitFor(text, mark), 0);
                         const size_t grant = owner.P.size();
                         ASSERT_TRUE(owner.C.Send("TX0\r\n"));
                         EXPECT_GE(owner.WaitFor([](const TPkt& p) { return p.Type == ZELPacketFloorGrant; }, grant), 0);
                         ASSERT_TRUE(owner.C.Send("RX0\r\n"));
-                        t.Pump(100);
+                        t.Pump(0);
                         EXPECT_FALSE(t.Has([](const TPkt& p) { return p.Type == ZELPacketFloorGrant; }));
                         break;
                     }
