@@ -95,7 +95,7 @@ bool ParseClientCommandLine(AnsiView Line, const TZELClientCommandSender& Sender
     const auto refuse = [&](UnicodeView Prefix, bool Quoted) {
         UnicodeString t(Prefix);
         if (Quoted) t += u'"';
-        t += ClientBytesLogText(Sender.ServerCharset, Line);
+        t += ClientBytesLogText(Sender.Charset, Line);
         if (Quoted) t += u'"';
         Refusal.HasText = true;
         Refusal.Text = std::move(t);
@@ -107,12 +107,12 @@ bool ParseClientCommandLine(AnsiView Line, const TZELClientCommandSender& Sender
         Refusal.Text = UnicodeString(Text);
         return false;
     };
-    // The server's charset, opened only for the texts that are cut or counted.
+    // The sender's charset, opened only for the texts that are cut or counted.
     std::unique_ptr<TAnsiUnicodeConverter> conv;
     const auto charset = [&]() -> TAnsiUnicodeConverter& {
         if (!conv) {
             conv = std::make_unique<TAnsiUnicodeConverter>();
-            OpenClientCharset(*conv, Sender.ServerCharset);
+            OpenClientCharset(*conv, Sender.Charset);
         }
         return *conv;
     };

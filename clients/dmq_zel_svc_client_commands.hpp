@@ -30,7 +30,7 @@ struct TZELClientCommandSender {
     uint32_t Extensions = 0;  // the granted extension flags (SEF)
     bool NetOwner = false;    // the role bits say owner
     AnsiString Id;            // the sender's client id, for its text packets
-    UnicodeString ServerCharset;  // empty: UTF-8
+    UnicodeString Charset;    // of its 8-bit texts, its network's; empty: UTF-8
 };
 
 // Why a line was refused: the disconnect cause (0: none) and, when HasText, the text the

@@ -101,7 +101,23 @@ AnsiView TrimmedFieldValue(const TTaggedField* F) {
 
 AnsiString CutToWholeChars(TAnsiUnicodeConverter& Converter, AnsiView S, int32_t MaxBytes) {
     if (S.size() <= static_cast<size_t>(MaxBytes)) return AnsiString(S);
-    return EncodeCutToBytes(Converter, MaxBytes, Converter.ToUnicode(S));
+    AnsiString cut = EncodeCutToBytes(Converter, MaxBytes, Converter.ToUnicode(S));
+    if (S.substr(0, cut.size()) == cut) return cut;
+    // Bytes that the set does not read (a text in another charset) do not convert back as they
+    // came: the bytes themselves are cut, so members always receive a start of what was sent.
+    // Under UTF-8 no well-formed sequence is split; a byte of no sequence counts alone.
+    const size_t max = MaxBytes > 0 ? static_cast<size_t>(MaxBytes) : 0;
+    const AnsiString& set = Converter.CharsetNameA();
+    if (set != "UTF-8" && set != "UTF8") return AnsiString(S.substr(0, max));
+    size_t end = 0;
+    while (end < S.size()) {
+        char32_t cp;
+        const int32_t n = DecodeUtf8Sequence(S.data() + end, static_cast<int32_t>(S.size() - end), cp);
+        const size_t step = n > 0 ? static_cast<size_t>(n) : 1;
+        if (end + step > max) break;
+        end += step;
+    }
+    return AnsiString(S.substr(0, end));
 }
 
 int32_t CodePointCountU(UnicodeView S) {
@@ -124,6 +140,11 @@ UnicodeString CutToCodePointsU(UnicodeView S, int32_t Max) {
 
 void OpenClientCharset(TAnsiUnicodeConverter& Converter, UnicodeView ServerCharset) {
     Converter.SetCharset(ServerCharset.empty() ? UnicodeView(u"UTF-8") : ServerCharset);
+}
+
+UnicodeString NetworkCharsetName(const TZELSVCNetworkBase* Net, UnicodeView ServerCharset) {
+    if (Net != nullptr && !Net->NetworkOptions().CharsetName.empty()) return Net->NetworkOptions().CharsetName;
+    return UnicodeString(ServerCharset);
 }
 
 uint32_t TZELClientLoginData::CapsOfVersion(int32_t Version) noexcept {
@@ -178,6 +199,17 @@ void TZELClientLoginData::ParseConnectLine(AnsiView Line, const TZELConnectLineE
         return fail(DC::fsdc_InvalidConnectString, kRequired[i].Missing);
     }
     const auto [fVX, fEA, fPW, fON, fBC, fCT, fNN, fNT] = req;
+    // The texts are the network's clients' own: they are cut and read in the charset of the
+    // network the client names (the server's, when that network has none of its own).
+    if (const AnsiView nt = TrimmedFieldValue(fNT); !nt.empty()) Network = CutToWholeChars(conv, nt, kCapNetwork);
+    if (const TZELSVCNetworkBase* named = ChooseNetwork(Env)) {
+        const UnicodeString cs = NetworkCharsetName(named, Env.ServerCharset);
+        try {
+            if (cs != Env.ServerCharset) OpenClientCharset(conv, cs);
+        } catch (const std::exception&) {
+            OpenClientCharset(conv, Env.ServerCharset);
+        }
+    }
 
     // 3. From here on a failure refuses the login.
     HandshakeResult = ZELLoginBlock;

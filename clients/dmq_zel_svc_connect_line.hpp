@@ -75,8 +75,9 @@ inline constexpr int32_t ZELProtocolVersion = 2014004;
 // ---- Client text routines (both halves of the context use them).
 // A field's value without its surrounding blanks; empty for no field.
 AnsiView TrimmedFieldValue(const TTaggedField* Field);
-// At most MaxBytes of S, cut where a character of the server's set begins: converted to UTF-16 and
-// back only when it is too long, so that text within the cap keeps its bytes.
+// At most MaxBytes of S, cut where a character of the converter's set begins: converted to UTF-16
+// and back only when it is too long, so that text within the cap keeps its bytes. The result is
+// always a start of S: bytes the set does not read are cut as bytes.
 AnsiString CutToWholeChars(TAnsiUnicodeConverter& Converter, AnsiView S, int32_t MaxBytes);
 // Characters (code points) of a UTF-16 text; a lone surrogate counts as one.
 int32_t CodePointCountU(UnicodeView S);
@@ -84,6 +85,9 @@ int32_t CodePointCountU(UnicodeView S);
 UnicodeString CutToCodePointsU(UnicodeView S, int32_t Max);
 // Converter set to the server's character set (UTF-8 when none is named).
 void OpenClientCharset(TAnsiUnicodeConverter& Converter, UnicodeView ServerCharset);
+// The character set of a network's clients' 8-bit texts: its own CharsetName, else the server's
+// (ServerCharset; empty: UTF-8). Net may be null.
+UnicodeString NetworkCharsetName(const TZELSVCNetworkBase* Net, UnicodeView ServerCharset);
 
 // What the parser reads of the service: the server's character set, the defaults and the networks
 // a client may ask for, the client log level of the messages.

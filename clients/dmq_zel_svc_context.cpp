@@ -64,11 +64,13 @@ int32_t TZELSVCContext::ClientLogLevel() const noexcept { return Owner ? Owner->
 
 UnicodeString TZELSVCContext::ServerCharset() const { return Owner ? Owner->GetServerCharsetName() : UnicodeString(); }
 
-void TZELSVCContext::OpenServerCharset(TAnsiUnicodeConverter& Converter) const {
-    OpenClientCharset(Converter, ServerCharset());
+UnicodeString TZELSVCContext::TextCharset() const { return NetworkCharsetName(Net, ServerCharset()); }
+
+void TZELSVCContext::OpenTextCharset(TAnsiUnicodeConverter& Converter) const {
+    OpenClientCharset(Converter, TextCharset());
 }
 
-UnicodeString TZELSVCContext::LogTextOf(AnsiView Bytes) const { return ClientBytesLogText(ServerCharset(), Bytes); }
+UnicodeString TZELSVCContext::LogTextOf(AnsiView Bytes) const { return ClientBytesLogText(TextCharset(), Bytes); }
 
 // ---------------------------------------------------------------------------------------------
 // Login.
@@ -342,10 +344,10 @@ void TZELSVCContext::BuildListEntries() {
     CompactEntry = compact(static_cast<uint8_t>(flags & 63), Country, City, Band, Callsign, Description);
     ManagerUtf8Text.clear();
     if ((flags & ZELClientUtf8) == 0) {
-        // A UTF-8 member never receives bytes that are not UTF-8: the 8-bit texts as the server's
-        // character set reads them, a byte that does not convert as "?".
+        // A UTF-8 member never receives bytes that are not UTF-8: the 8-bit texts as the
+        // network's character set reads them, a byte that does not convert as "?".
         TAnsiUnicodeConverter conv;
-        OpenServerCharset(conv);
+        OpenTextCharset(conv);
         const auto utf8 = [&conv](const AnsiString& S) { return UnicodeToUtf8A(conv.ToUnicodeReplacing(S)); };
         CompactEntryUtf8 = compact(static_cast<uint8_t>(flags & 63), utf8(Country), utf8(City), utf8(Band),
                                    utf8(Callsign), utf8(Description));
@@ -380,6 +382,25 @@ void TZELSVCContext::BuildListEntries() {
     SortKey = BufToSortKeyA(b.Buf(), b.Len());
 }
 
+void TZELSVCContext::RemakeNetworkTexts() {
+    TAnsiUnicodeConverter conv;
+    OpenTextCharset(conv);
+    const bool utf8 = (ClientFlags.load() & ZELClientUtf8) != 0;
+    const auto remake = [&](const AnsiString& Bytes, const AnsiString& Utf8, UnicodeString& Text) {
+        if (!utf8 || Utf8.empty()) Text = conv.ToUnicode(Bytes);
+    };
+    remake(EMail, EMailUtf8, EMailU);
+    remake(Password, PasswordUtf8, PasswordU);
+    remake(Callsign, CallsignUtf8, CallsignU);
+    remake(Band, BandUtf8, BandU);
+    remake(City, CityUtf8, CityU);
+    remake(Description, DescriptionUtf8, DescriptionU);
+    remake(Network, NetworkUtf8, NetworkU);
+    // The server's default country keeps the form the server gave it.
+    if (Owner == nullptr || Country != Owner->DefaultCountryCharset()) remake(Country, CountryUtf8, CountryU);
+    BuildListEntries();
+}
+
 void TZELSVCContext::WriteEntryStatus() {
     if (ClassicEntry.size() <= static_cast<size_t>(ZELEntryMutedPos)) return;
     const uint32_t flags = ClientFlags.load();
@@ -392,10 +413,11 @@ void TZELSVCContext::WriteEntryStatus() {
 // Log lines.
 
 void TZELSVCContext::AddLogDescription(TStringBldU& B) const {
+    // The client's own texts may hold C1 controls and DEL: escaped, as in every other line.
     const auto add = [&B](UnicodeView Key, UnicodeView Value) {
         if (Value.empty()) return;
         StrBldUAdd(B, Key);
-        StrBldUAdd(B, Value);
+        StrBldUAdd(B, EscapeLogTextU(Value));
         StrBldUAddChar(B, u'`');
     };
     add(u" EMail=`", EMailU);
@@ -462,9 +484,9 @@ UnicodeString TZELSVCContext::ActionLogLine(const TZELSVCContext& Actor, Unicode
     StrBldUAdd(b, u": by=");
     StrBldUAdd(b, ClientPrivilegeText(Actor.Privilege));
     StrBldUAdd(b, u" byCall=`");
-    StrBldUAdd(b, Actor.CallsignU);
+    StrBldUAdd(b, EscapeLogTextU(Actor.CallsignU));
     StrBldUAdd(b, u"` byEMail=`");
-    StrBldUAdd(b, Actor.EMailU);
+    StrBldUAdd(b, EscapeLogTextU(Actor.EMailU));
     StrBldUAddChar(b, u'`');
     AddLogDescription(b);
     return StrBldUToStr(b);
@@ -479,7 +501,7 @@ bool TZELSVCContext::ParseCommandLine(AnsiView Line, TZELClientLine& Out) {
     sender.Extensions = AcceptedFlags.load();
     sender.NetOwner = (ClientFlags.load() & ZELClientRoleMask) == ZELClientRoleOwner;
     sender.Id = Id;
-    sender.ServerCharset = ServerCharset();
+    sender.Charset = TextCharset();
     TZELClientCommandRefusal refusal;
     if (ParseClientCommandLine(Line, sender, Out, refusal)) return true;
     SetDisconnectCause(refusal.Cause);

@@ -128,6 +128,12 @@ public:
 
     // ---- Client-list entries (built by a successful parse).
     void BuildListEntries();
+    // The character set of the client's 8-bit texts: its network's (NetworkCharsetName), the
+    // server's before it has one.
+    UnicodeString TextCharset() const;
+    // After a move into a network of another charset: the UTF-16 forms of the 8-bit texts (those
+    // the UTF-8 part did not give) read anew in TextCharset, and the list entries built again.
+    void RemakeNetworkTexts();
     // The status and muted digits of the classic entry again from ClientFlags.
     void WriteEntryStatus();
 
@@ -138,7 +144,7 @@ public:
     UnicodeString DisconnectLogLine() const;
     // The target (this client), Action, the actor and its identity, then this client's description.
     UnicodeString ActionLogLine(const TZELSVCContext& Actor, UnicodeView Action) const;
-    // Bytes the client sent, for a log line: converted from the server's character set, then
+    // Bytes the client sent, for a log line: converted from its TextCharset, then
     // every control character escaped (EscapeLogTextU).
     UnicodeString LogTextOf(AnsiView Bytes) const;
 
@@ -224,8 +230,8 @@ private:
     int32_t ClientLogLevel() const noexcept;
     // The server's character set (empty without a service: UTF-8).
     UnicodeString ServerCharset() const;
-    // Converter set to the server's character set (UTF-8 without a service).
-    void OpenServerCharset(TAnsiUnicodeConverter& Converter) const;
+    // Converter set to TextCharset (UTF-8 when none is named).
+    void OpenTextCharset(TAnsiUnicodeConverter& Converter) const;
 };
 
 }  // namespace zel

@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "clients/dmq_zel_svc_connect_line.hpp"
 #include "clients/dmq_zel_svc_context.hpp"
 #include "clients/dmq_zel_svc_context_parrot.hpp"
 #include "clients/dmq_zel_svc_packets.hpp"
@@ -86,16 +87,15 @@ TZELServNetwork::TZELServNetwork(TZELService& Service, const TZELServNetworkRec&
     // The clients see the name (and their owners' e-mails are read) in the network's charset.
     TAnsiUnicodeConverter conv;
     try {
-        const UnicodeString cs = !Options_.CharsetName.empty() ? Options_.CharsetName : S_.GetServerCharsetName();
+        const UnicodeString cs = NetworkCharsetName(this, S_.GetServerCharsetName());
         if (!cs.empty()) conv.SetCharset(cs);
         NameA_ = conv.FromUnicode(Name_);
     } catch (const std::exception&) {
         NameA_ = NameUtf8_;
     }
-    // A level of the network's own (its options print it, as it differs from the server's) holds;
-    // otherwise the network follows the server's level, which the command port may change.
-    if (Options_.LogClientLevel != ClampLogClientLevel(S_.LogClientLevel.load(std::memory_order_relaxed)))
-        OwnLogLevel_ = Options_.LogClientLevel;
+    // A level of the network's own holds, even one equal to the server's at start; otherwise the
+    // network follows the server's level, which the command port may change.
+    if (Options_.LogClientLevelSet) OwnLogLevel_ = Options_.LogClientLevel;
     for (const UnicodeString& mail : Options_.OwnerEMail) {
         const UnicodeString t = TrimU(mail);
         if (!t.empty()) OwnerIds_.push_back(CalcSourceId(UnicodeToUtf8A(t)));
@@ -306,6 +306,23 @@ TZELSVCContext* TZELServNetwork::MemberById(AnsiView Id) const {
     return c;
 }
 
+TZELSVCContext* TZELServNetwork::AdmittedById(AnsiView Id) const {
+    const auto it = IdIndex_.find(AnsiString(Id));
+    if (it == IdIndex_.end()) return nullptr;
+    TZELSVCContext* c = it->second;
+    if ((c->ClientFlags.load() & ZELClientClosing) != 0) return nullptr;
+    switch (c->NetState) {
+        case NS::ncs_Member:
+        case NS::ncs_AwaitingAuth:
+        case NS::ncs_Newbie:
+        case NS::ncs_Quarantine:
+        case NS::ncs_Approved:
+            return c;
+        default:
+            return nullptr;
+    }
+}
+
 TZELSVCContext* TZELServNetwork::AsClient(TZELSVCWrkCtxBase* C) const { return dynamic_cast<TZELSVCContext*>(C); }
 
 // ---------------------------------------------------------------------------------------------
@@ -435,7 +452,10 @@ void TZELServNetwork::AddClient(TZELSVCContext* C, int32_t Kind, int32_t MoveTim
         // serves, and a client moved away can come back.
         if (C->NetState == NS::ncs_MovingOut)
             if (auto* origin = dynamic_cast<TZELServNetwork*>(C->OriginNet)) origin->Leave(C);
+        const UnicodeString charset = C->TextCharset();
         C->Net = this;
+        // Its texts are this network's clients' texts now.
+        if (C->TextCharset() != charset) C->RemakeNetworkTexts();
     }
     if (S_.LogClientLevel >= 5) {
         if (Kind == ZELJoinLogin) {

@@ -216,6 +216,9 @@ public:
     TZELSVCContext* ClientById(AnsiView Id) const;
     // The member with this id (not closing), or null.
     TZELSVCContext* MemberById(AnsiView Id) const;
+    // The client with this id (not closing) from its admission on: a member, or one on its way in
+    // (AwaitingAuth, Newbies, Quarantine, Approved); else null.
+    TZELSVCContext* AdmittedById(AnsiView Id) const;
     bool IsNetOwnerId(AnsiView Id) const;
     TZELService& Service() const noexcept { return S_; }
     uint32_t Now() const noexcept { return Now_; }
@@ -323,7 +326,7 @@ private:
     void MarkListChanged(TListKind List);
     // The server as the author of a command-port change: its own id at level 3.
     TZELSVCListClientData ServerSetter() const;
-    // The online target's values (a member not closing), else its id alone; the member or null.
+    // The online target's values (AdmittedById), else its id alone; the client or null.
     TZELSVCContext* ListTarget(AnsiView Id, TZELSVCListClientData& Data) const;
     bool IsServerOwnerId(AnsiView Id) const;
     void AddMute(const TZELSVCListClientData& Setter, AnsiView Id, int32_t Duration);

@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "clients/dmq_zel_svc_connect_line.hpp"
 #include "clients/dmq_zel_svc_context.hpp"
 #include "clients/dmq_zel_svc_network.hpp"
 #include "clients/dmq_zel_svc_packets.hpp"
@@ -114,14 +115,18 @@ void TZELServNetwork::InstallRecord(TZELSVCNetQueueRecord& Rec) {
 // ---------------------------------------------------------------------------------------------
 // Data lists' notices.
 
+// These act on a client wherever it is from its admission on: one that is still on its way in
+// (awaiting its verdicts, before its client ready, in quarantine, approved) took its role, mute
+// and block from the lists at its join, and would otherwise become a member without the change.
+
 void TZELServNetwork::ClientRoleChangedById(AnsiView Id) {
-    if (TZELSVCContext* c = MemberById(Id)) {
-        if (c != Parrot_) DropMember(c, DC::fsdc_ChangeRole);
+    if (TZELSVCContext* c = AdmittedById(Id)) {
+        if (c != Parrot_) DropClient(c, DC::fsdc_ChangeRole);
     }
 }
 
 void TZELServNetwork::MuteClientById(AnsiView Id) {
-    TZELSVCContext* c = MemberById(Id);
+    TZELSVCContext* c = AdmittedById(Id);
     if (c == nullptr || (c == Parrot_ && !Options_.Parrot.ParrotMuteEnable)) return;
     if ((c->ClientFlags.fetch_or(ZELClientMuted) & ZELClientMuted) != 0) return;
     ReleaseAndFree(c);
@@ -131,7 +136,7 @@ void TZELServNetwork::MuteClientById(AnsiView Id) {
 }
 
 void TZELServNetwork::UnmuteClientById(AnsiView Id) {
-    TZELSVCContext* c = MemberById(Id);
+    TZELSVCContext* c = AdmittedById(Id);
     if (c == nullptr) return;
     if ((c->ClientFlags.fetch_and(~ZELClientMuted) & ZELClientMuted) == 0) return;
     c->ClientFlags.fetch_or(ZELClientChanged);
@@ -140,9 +145,9 @@ void TZELServNetwork::UnmuteClientById(AnsiView Id) {
 }
 
 void TZELServNetwork::BlockClientById(AnsiView Id) {
-    TZELSVCContext* c = MemberById(Id);
+    TZELSVCContext* c = AdmittedById(Id);
     if (c == nullptr || c == Parrot_ || (c->ClientFlags.load() & ZELClientRoleMask) == ZELClientRoleOwner) return;
-    DropMember(c, DC::fsdc_ServerBlock);
+    DropClient(c, DC::fsdc_ServerBlock);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -171,7 +176,7 @@ TZELSVCListClientData TZELServNetwork::ServerSetter() const {
 }
 
 TZELSVCContext* TZELServNetwork::ListTarget(AnsiView Id, TZELSVCListClientData& Data) const {
-    TZELSVCContext* c = MemberById(Id);
+    TZELSVCContext* c = AdmittedById(Id);
     Data = TZELSVCListClientData{};
     if (c != nullptr) {
         c->FillListClientData(Data);
@@ -207,7 +212,7 @@ void TZELServNetwork::AddBlock(const TZELSVCListClientData& Setter, AnsiView Id,
     if (c != nullptr ? c == Parrot_ || IsOwnerRole(c) : IsServerOwnerId(Id)) return;
     if (!MuteBlockListAddClient(Blocks_, target, Setter, Duration > 0 ? Duration : 0, *this, ListBld_)) return;
     MarkListChanged(lkBlocks);
-    if (c != nullptr) DropMember(c, DC::fsdc_ServerBlock);
+    if (c != nullptr) DropClient(c, DC::fsdc_ServerBlock);
 }
 
 void TZELServNetwork::RemoveBlock(AnsiView Id, AnsiView RequesterId, uint8_t Level) {
@@ -222,7 +227,7 @@ void TZELServNetwork::AddAdmin(TZELSVCContext* Requester, AnsiView Id) {
     MarkListChanged(lkAdmins);
     if (c == nullptr) return;
     if (Requester != nullptr && Options_.LogAdmin) S_.AddLogLine(c->ActionLogLine(*Requester, u" ADDED_INTO_ADMINS"));
-    DropMember(c, DC::fsdc_ChangeRole);
+    DropClient(c, DC::fsdc_ChangeRole);
 }
 
 void TZELServNetwork::RemoveAdmin(AnsiView Id) {
@@ -492,7 +497,7 @@ void TZELServNetwork::SendListPackets(const std::vector<TZELSVCContext*>& Approv
 
 void TZELServNetwork::PrepareCmdList(TZELCmdListBlock& Block) {
     StrBldAReset(ListBld_);
-    const UnicodeString cs = !Options_.CharsetName.empty() ? Options_.CharsetName : S_.GetServerCharsetName();
+    const UnicodeString cs = NetworkCharsetName(this, S_.GetServerCharsetName());
     AddCmdNetworkLine(ListBld_, NameUtf8_, UnicodeToUtf8A(cs), S_.ParrotId());
     Block = TZELCmdListBlock{};
     Block.NetworkLine = StrBldAView(ListBld_);

@@ -237,6 +237,8 @@ void TZELServNetwork::FloorHousekeeping() {
 
 void TZELServNetwork::MemberListDiff() {
     const TZELNetListChanges changes = Lists_.Merge(Members_);
+    // A changed status or entry raised its holder's speaker key: the caching members drop it.
+    if (changes.Entry || changes.Status) Cache_.RenewChanged();
     // The bits name what the lines hold, whoever asked for the merge: an entry changed on its
     // own (the Parrot's description) goes out as the full lists too.
     Dirty_ &= ~ZELNetDirtyMemberLists;

@@ -176,7 +176,8 @@ bool TZELSVCContextSNPS::vIsOutputOverLimit(int32_t Limit) const {
     const size_t queued = Writer_.Blocked() ? Writer_.Pending() : Writer_.QueuedAfterSend();
     if (queued > size_t(Limit)) return true;
     // The kernel grows a connection's send buffer to megabytes and takes a stalled reader's
-    // backlog first: its unsent bytes count as the program's own. It holds at most what it held
+    // backlog first: what it holds (unsent, or sent and not acknowledged) counts as the program's
+    // own. It holds at most what it held
     // when last asked plus what was handed to it since, so it is asked only when that could pass
     // the limit (an idle client's socket is seldom asked). Pending first: a later count of the
     // appended bytes only makes the bound larger.

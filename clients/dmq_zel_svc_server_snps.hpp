@@ -67,7 +67,8 @@ public:
     void vSendAndClose(AnsiView Bytes) override;
     // Over Limit: the bytes still queued after the last send attempt, or, while the socket takes
     // nothing (no attempt is made then), the bytes queued now.
-    // The writer's bytes and the socket's unsent bytes in the kernel, against Limit.
+    // The writer's bytes and the bytes the kernel holds for the socket (not sent yet, or sent and
+    // not acknowledged: a stalled reader acknowledges nothing), against Limit.
     bool vIsOutputOverLimit(int32_t Limit) const override;
 
     // ---- Service dispatcher.

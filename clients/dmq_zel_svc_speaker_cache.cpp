@@ -45,24 +45,35 @@ void TZELNetSpeakerCache::Touch(TZELSVCContext& C) {
             Freed_(lru.Pos);
             pos = lru.Pos;
         }
-        Records_.push_back(TRecord{&C, pos});
+        Records_.push_back(TRecord{&C, pos, ZELNetSpeakerKey(C)});
         C.CachePos = pos;
     } else {
         const auto it = Find(C);
         if (it == Records_.end()) throw Exception("Context not found in the cache sort array");
-        const TRecord rec = *it;
+        TRecord rec = *it;
         Records_.erase(it);
+        Renew(rec);
         Records_.push_back(rec);
     }
     if (!TextsAreOf(C)) BuildTexts(C);
 }
 
+void TZELNetSpeakerCache::Renew(TRecord& R) {
+    const uint64_t key = ZELNetSpeakerKey(*R.Client);
+    if (R.Key == key) return;
+    R.Key = key;
+    Freed_(R.Pos);
+}
+
+void TZELNetSpeakerCache::RenewChanged() {
+    for (TRecord& r : Records_) Renew(r);
+}
+
 void TZELNetSpeakerCache::TextsFor(TZELSVCContext& C) {
     // A message sender may have taken C's position, or had its own texts built, since.
-    if (C.CachePos < 0)
-        Touch(C);
-    else if (!TextsAreOf(C))
-        BuildTexts(C);
+    if (C.CachePos < 0) return Touch(C);
+    if (const auto it = Find(C); it != Records_.end()) Renew(*it);
+    if (!TextsAreOf(C)) BuildTexts(C);
 }
 
 void TZELNetSpeakerCache::BuildTexts(const TZELSVCContext& C) {

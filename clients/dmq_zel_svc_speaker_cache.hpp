@@ -6,7 +6,8 @@
 // Invariant: each of the ZELNetCacheSize positions is either on the free stack or held by exactly
 // one client, whose CachePos names it, and the records list those clients least recently used
 // first. A position leaves its client only through the freed hook (evicted or removed), which
-// clears it from the members' bitmaps before the position is handed out again.
+// clears it from the members' bitmaps before the position is handed out again; the hook clears a
+// held position too when its client's speaker key changed, so no member keeps a stale entry.
 //
 // Threads: the network's (the timer thread), without locks.
 #include <cstdint>
@@ -42,6 +43,10 @@ public:
     void TextsFor(TZELSVCContext& C);
     // C leaves: its position goes back to the free stack.
     void Remove(TZELSVCContext& C);
+    // Every holder whose speaker key changed since its entry went out (its status or entry
+    // changed) has its position cleared through the freed hook, as an eviction does: the members
+    // that cache it are sent the entry anew at its next turn or message.
+    void RenewChanged();
 
     // Byte 145, the position (two hex digits) and the entry; byte 146, the position and CR LF.
     const AnsiString& CacheText() const noexcept { return CacheText_; }
@@ -56,7 +61,9 @@ private:
     struct TRecord {
         TZELSVCContext* Client;
         int32_t Pos;
+        uint64_t Key;  // the client's speaker key when its entry went to the caching members
     };
+    void Renew(TRecord& R);
     std::vector<TRecord>::iterator Find(const TZELSVCContext& C);
     bool TextsAreOf(const TZELSVCContext& C) const noexcept;
     void BuildTexts(const TZELSVCContext& C);

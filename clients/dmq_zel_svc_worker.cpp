@@ -64,16 +64,33 @@ void TZELSVCWorker::PostCheckContext(TZELSVCWrkCtxBase* Context) {
     Push(TZELSVCWorkerCommand::fswc_CheckContext, static_cast<TZELSVCWrkCtx*>(Context), nullptr);
 }
 
+// The mark (WorkListed) and the list agree: a context is never marked while on no list, as its
+// posts would then never list it again. The other way (listed, not marked) only lists it twice.
 void TZELSVCWorker::NoteWork(TZELSVCWrkCtxBase* Base) noexcept {
     auto* ctx = static_cast<TZELSVCWrkCtx*>(Base);
-    TCriticalSectionLock g(WorkLock_);
-    // Between two workers: the one that takes it over lists it.
-    if (ctx->WorkOwner.load() != this) return;
-    // Within the reserve (each owned context at most once) unless a hand-over overlapped.
-    try {
-        WorkList_.push_back(ctx);
-    } catch (...) {
+    TZELSVCWorkerBase* owner;
+    {
+        TCriticalSectionLock g(WorkLock_);
+        owner = ctx->WorkOwner.load();
+        if (owner == this) {
+            // Within the reserve (each owned context at most once) unless a hand-over overlapped.
+            Relist(ctx);
+            return;
+        }
+    }
+    // The sender read a worker the context has left. Between two workers the mark goes: the one
+    // that takes it over lists it anyway; one that owns it already lists it now.
+    if (owner != nullptr)
+        owner->NoteWork(ctx);
+    else
         ctx->WorkListed.store(false);
+}
+
+void TZELSVCWorker::Relist(TZELSVCWrkCtx* Ctx) {
+    try {
+        WorkList_.push_back(Ctx);
+    } catch (...) {
+        Ctx->WorkListed.store(false);
     }
 }
 
@@ -366,7 +383,7 @@ void TZELSVCWorker::DrainWorkList() {
     if (WorkTaken_.empty()) return;
     PassVisits_.fetch_add(WorkTaken_.size(), std::memory_order_relaxed);
     WorkLater_.clear();
-    size_t done = 0;
+    size_t done = 0, later = 0;
     const auto serve = [this](TZELSVCWrkCtx* Ctx) {
         TWaiter2Resource* entry = Ctx->WaitEntry;
         if (entry == nullptr || entry->Closing) return;
@@ -384,15 +401,15 @@ void TZELSVCWorker::DrainWorkList() {
             else
                 WorkLater_.push_back(ctx);
         }
-        for (TZELSVCWrkCtx* ctx : WorkLater_) serve(ctx);
+        for (; later < WorkLater_.size(); ++later) serve(WorkLater_[later]);
     } catch (...) {
-        // What was not looked at stays listed for the next pass (the once-a-second walk serves the
-        // rest).
+        // What was not served goes back on the list for the next pass, the context that raised
+        // excepted. Those not yet looked at are still marked; the others are marked again unless
+        // a post listed them meanwhile. One that finds no room loses its mark.
         TCriticalSectionLock g(WorkLock_);
-        for (size_t i = done + 1; i < WorkTaken_.size(); ++i) {
-            WorkTaken_[i]->WorkListed.store(true);
-            WorkList_.push_back(WorkTaken_[i]);
-        }
+        for (size_t i = done + 1; i < WorkTaken_.size(); ++i) Relist(WorkTaken_[i]);
+        for (size_t i = done < WorkTaken_.size() ? 0 : later + 1; i < WorkLater_.size(); ++i)
+            if (!WorkLater_[i]->WorkListed.exchange(true)) Relist(WorkLater_[i]);
         WorkTaken_.clear();
         WorkLater_.clear();
         throw;

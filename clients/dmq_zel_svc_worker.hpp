@@ -103,6 +103,8 @@ private:
     // that did not come through the list.
     void ServicePass(bool IdleOnly);
     void DrainWorkList();
+    // The marked context onto the work list; one that finds no room loses its mark.
+    void Relist(TZELSVCWrkCtx* Context) ZEL_REQUIRES(WorkLock_);
     // Registers the context on the work list's side (owner, listed for the first pass).
     void OwnWork(TZELSVCWrkCtx* Context);
     // Takes the context off this worker's work list before it leaves the worker.

@@ -337,7 +337,9 @@ void ApplyNetworkOption(const TZELServiceNetOptions& Defaults, TNetOptKey Key, U
             O.OutputBufferFactor = isNum ? ClampOutputBufferFactor(n) : Defaults.OutputBufferFactor;
             break;
         case TNetOptKey::LogClientLevel:
-            if (isNum) O.LogClientLevel = ClampLogClientLevel(n);
+            if (!isNum) break;
+            O.LogClientLevel = ClampLogClientLevel(n);
+            O.LogClientLevelSet = true;
             break;
         case TNetOptKey::ManagersMask:
             if (isNum && n >= 0 && n <= 7) O.ManagersMask = n;

@@ -45,6 +45,7 @@ struct TZELSVCNetworkOptions {
     int32_t OutputBufferFactor = 3;
     TZELSVCAccessInfoMode AccessInfoMode = TZELSVCAccessInfoMode::fsaim_Original;
     int32_t LogClientLevel = 2;
+    bool LogClientLevelSet = false;  // the options gave LogClientLevel: the network keeps its own
     int32_t ManagersMask = 7;
     bool ShortFrames = true;
     bool SpeechLimit = true;
@@ -103,7 +104,8 @@ void SetDefaultNetworkRec(TZELServNetworkRec& Rec);
 void CopyParrotOptions(TZELSVCParrotOptions& Dest, const TZELSVCParrotOptions& Source);
 void CopyNetworkOptions(TZELSVCNetworkOptions& Dest, const TZELSVCNetworkOptions& Source);
 
-// The fixed defaults, then the server-wide values of Defaults (ManagerModeSet stays false).
+// The fixed defaults, then the server-wide values of Defaults (ManagerModeSet and
+// LogClientLevelSet stay false).
 void InitNetworkOptions(const TZELServiceNetOptions& Defaults, TZELSVCNetworkOptions& Options);
 
 // Options := InitNetworkOptions, then each "key=value" item of Text (";"-separated; keys ignore
@@ -122,8 +124,8 @@ bool ParseNetworkLine(const TZELServiceNetOptions& Defaults, AnsiView Line, TZEL
 
 // The options that differ from the defaults as "Key=Value" items joined by "; " (empty when
 // nothing differs). Parsing the text over the same Defaults gives the options back, except
-// ParrotMuteEnable, which is never printed, and ManagerModeSet of a mode set to the server-wide
-// one, which is not printed either.
+// ParrotMuteEnable, which is never printed, and ManagerModeSet or LogClientLevelSet of a mode or
+// level set to the server-wide one, which is not printed either.
 UnicodeString NetworkOptionsToText(const TZELServiceNetOptions& Defaults, const TZELSVCNetworkOptions& Options);
 
 // Trimmed, ASCII case ignored: 0..2 or ORIGINAL/O, ALWAYS/A, NEVER/N; anything else fsaim_Original.

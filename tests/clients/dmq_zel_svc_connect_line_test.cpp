@@ -344,6 +344,26 @@ TEST(ZELConnectLine, CapsCutAtWholeCharacters) {
     EXPECT_EQ(c->Callsign, call.substr(0, 50));
 }
 
+// Bytes the server's set does not read (a text in another set) are cut as bytes, never widened
+// and encoded again: the field is always a start of what was sent, and no well-formed UTF-8
+// sequence in it is split.
+TEST(ZELConnectLine, ForeignBytesAreCutAsBytes) {
+    TEnv e;
+    std::string cp1251;  // "Привет, мир! " in CP1251
+    while (cp1251.size() < 80) cp1251 += "\xCF\xF0\xE8\xE2\xE5\xF2, \xEC\xE8\xF0! ";
+    const std::string straddling = "\xFF" + std::string(68, 'a') + "\xD0\x9F" + std::string(20, 'b');
+    const struct {
+        std::string Descr;
+        size_t Kept;
+    } rows[] = {{cp1251.substr(0, 80), 70}, {straddling, 69}};
+    for (const auto& r : rows) {
+        auto c = e.NewClient();
+        c->ParseConnectString(Join(With(BaseTags(), "DS", r.Descr)));
+        ASSERT_EQ(c->HandshakeResult, ZELLoginAccepted);
+        EXPECT_EQ(c->Description, r.Descr.substr(0, r.Kept));
+    }
+}
+
 // A non-ASCII password given in both forms is admitted: the character counts are compared.
 TEST(ZELConnectLine, NonAsciiPasswordInBothForms) {
     TEnv e;

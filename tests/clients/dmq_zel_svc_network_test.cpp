@@ -593,7 +593,8 @@ TEST_F(NetworkTest, ParrotJoinsWithoutALoginAndStays) {
 // follows the server's level, also when the command port changes it.
 TEST_F(NetworkTest, NetworkLogLevelDecidesItsClientLines) {
     ServerLogLevel = 2;
-    StartWith("Quiet|LogClientLevel=0\nLoud|LogClientLevel=6\nPlain\n");
+    // Same gives the server's level of now as its own: it keeps it when the server's changes.
+    StartWith("Quiet|LogClientLevel=0\nLoud|LogClientLevel=6\nPlain\nSame|LogClientLevel=2\n");
     TTestClient q, l, p;
     ASSERT_EQ(Join(q, Login("QQ", "q@example.org", "Quiet")), "OK");
     ASSERT_EQ(Join(l, Login("LL", "l@example.org", "Loud")), "OK");
@@ -612,13 +613,15 @@ TEST_F(NetworkTest, NetworkLogLevelDecidesItsClientLines) {
 
     // The operator raises the server's level (as "00b:" does).
     Svc->S->LogClientLevel = 6;
-    TTestClient q2, p2;
+    TTestClient q2, p2, s2;
     ASSERT_EQ(Join(q2, Login("QQ", "q@example.org", "Quiet")), "OK");
     ASSERT_EQ(Join(p2, Login("PP", "p@example.org", "Plain")), "OK");
-    ASSERT_TRUE(Until([&] { return Members(u"Quiet") == 1 && Members(u"Plain") == 1; }));
+    ASSERT_EQ(Join(s2, Login("SS", "s@example.org", "Same")), "OK");
+    ASSERT_TRUE(Until([&] { return Members(u"Quiet") == 1 && Members(u"Plain") == 1 && Members(u"Same") == 1; }));
     ASSERT_TRUE(LogMark());
     EXPECT_FALSE(ClientLogged(q2.LocalPort, " LOGIN"));
     EXPECT_TRUE(ClientLogged(p2.LocalPort, " LOGIN"));
+    EXPECT_FALSE(ClientLogged(s2.LocalPort, " LOGIN"));
     EXPECT_EQ(Groups(), "");
 }
 
@@ -1560,9 +1563,14 @@ TEST_F(FloorTest, SpeakerTextsCarryTheCurrentStatus) {
     EXPECT_EQ(speaker.P[size_t(sender)].Bytes.substr(1, 2), "22");
 
     setStatus('1');
+    const size_t mc = cache.P.size();
     t = talk(speaker, 142);
     ASSERT_EQ(t.size(), 1u);
     EXPECT_EQ(t[0].substr(1, 2), "21");
+    // The cache member held the entry of before: it is sent the new one.
+    const int renewed = cache.WaitFor([](const TPkt& p) { return p.Type == 145; }, mc);
+    ASSERT_GE(renewed, 0);
+    EXPECT_EQ(cache.P[size_t(renewed)].Bytes.substr(3, 2), "21");
     EXPECT_EQ(Groups(), "");
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "clients/dmq_zel_svc_server_snps.hpp"
 #include "tests/support/client_service.hpp"
 #include "tests/support/loopback.hpp"
 #include "tests/support/stand_in_worker.hpp"
@@ -223,6 +224,25 @@ TEST(ZELSVCWorker, WakeUpServesTheContextWithWorkAlone) {
         c[i].ReadFor(0);
         EXPECT_FALSE(c[i].Closed) << i;
     }
+}
+
+// A sender that read a worker the context has left (between two workers, or owned by another):
+// the mark never stays set on a context that is on no list, or its posts would list it no more.
+TEST(ZELSVCWorker, PostThroughALeftWorkerLeavesNoStaleMark) {
+    test::TClientSettings set;
+    TClientService t(set);
+    TZELSVCWorker left(*t.S), owner(*t.S);
+    auto c = CreateWrkCtx<TZELSVCContextSNPS>(t.S.get(), -1, "10.0.0.1", 7, 0);
+    c->Worker.store(&left);
+    c->RequestFlush();
+    EXPECT_FALSE(c->WorkListed.load());
+    // Listed by the owner it has now: the mark stays with that list, and a second post adds nothing.
+    c->WorkOwner.store(&owner);
+    c->RequestFlush();
+    EXPECT_TRUE(c->WorkListed.load());
+    c->RequestFlush();
+    EXPECT_TRUE(c->WorkListed.load());
+    c->WorkOwner.store(nullptr);
 }
 
 }  // namespace

@@ -38,6 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
     ParseNetworkOptions(d, printed, back, DefaultConverterOptions());
     back.Parrot.ParrotMuteEnable = o.Parrot.ParrotMuteEnable;
     if (o.ManagerMode == d.ManagerMode) back.ManagerModeSet = o.ManagerModeSet;
+    if (o.LogClientLevel == d.LogClientLevel) back.LogClientLevelSet = o.LogClientLevelSet;
     FUZZ_CHECK(back == o);
 
     TZELServNetworkRec rec;

@@ -66,6 +66,27 @@ inline void AbortConnection(int Fd) {
     ::close(Fd);
 }
 
+// One request line to the command port on Port, and its answer up to and with its first CR LF
+// within LimitMs ("" when none came).
+inline std::string CommandRequest(uint16_t Port, const std::string& Line, int LimitMs = 3000) {
+    const int fd = ConnectLoopback(Port);
+    if (fd < 0) return "";
+    std::string in;
+    if (SendAll(fd, Line)) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(LimitMs);
+        while (in.find("\r\n") == std::string::npos && std::chrono::steady_clock::now() < end) {
+            if (!zeltest::PollFor(fd, POLLIN, 20)) continue;
+            char buf[512];
+            const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+            if (n <= 0) break;
+            in.append(buf, size_t(n));
+        }
+    }
+    ::close(fd);
+    const size_t crlf = in.find("\r\n");
+    return crlf == std::string::npos ? std::string() : in.substr(0, crlf + 2);
+}
+
 // A connect line; Cef "1" asks for no member list (the client then reads only floor, voice and
 // answer packets).
 inline std::string ConnectLine(const std::string& EMail, const std::string& Call, const std::string& Network,

@@ -50,26 +50,10 @@ protected:
     }
     // One request line over the command port, and its answer within LimitMs.
     TAnswer Ask(const std::string& Line, int LimitMs = 3000) {
-        TAnswer a;
         const auto start = Clock::now();
-        const int fd = test::ConnectLoopback(sd_.CommandPort);
-        if (fd < 0 || !test::SendAll(fd, Line)) {
-            if (fd >= 0) ::close(fd);
-            return a;
-        }
-        std::string in;
-        const auto end = start + std::chrono::milliseconds(LimitMs);
-        while (in.find("\r\n") == std::string::npos && Clock::now() < end) {
-            if (!zeltest::PollFor(fd, POLLIN, 20)) continue;
-            char buf[512];
-            const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-            if (n <= 0) break;
-            in.append(buf, size_t(n));
-        }
-        ::close(fd);
+        TAnswer a;
+        a.Text = test::CommandRequest(sd_.CommandPort, Line, LimitMs);
         a.Took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
-        const size_t crlf = in.find("\r\n");
-        if (crlf != std::string::npos) a.Text = in.substr(0, crlf + 2);
         return a;
     }
     std::string Get(const std::string& Name) const { return sd_.Get(Name); }
