@@ -33,7 +33,7 @@ char ManagerModeLetter(TZELSystemManagerMode M) {
 // "<UT>" running seconds "</UT><TVR>" version "</TVR>" CRLF: the end of every answer line.
 void AddAnswerTail(TStringBldA& B, const TZELService* Owner) {
     StrBldAAdd(B, "<UT>");
-    StrBldAAdd(B, std::to_string(Owner ? Owner->RunningSeconds() : 0u));
+    StrBldAAdd(B, std::to_string(Owner ? Owner->SecondsCounted() : 0u));
     StrBldAAdd(B, "</UT><TVR>");
     StrBldAAdd(B, ZELVersionText());
     StrBldAAdd(B, "</TVR>");

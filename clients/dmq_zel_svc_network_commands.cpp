@@ -194,7 +194,11 @@ bool TZELServNetwork::IsServerOwnerId(AnsiView Id) const {
 
 void TZELServNetwork::AddMute(const TZELSVCListClientData& Setter, AnsiView Id, int32_t Duration) {
     TZELSVCListClientData target;
-    if (ListTarget(Id, target) != nullptr) MuteClientById(Id);
+    TZELSVCContext* c = ListTarget(Id, target);
+    // A Parrot that may not be muted gets no entry either: owners and the file would show a mute
+    // that does not hold.
+    if (c != nullptr && c == Parrot_ && !Options_.Parrot.ParrotMuteEnable) return;
+    if (c != nullptr) MuteClientById(Id);
     if (MuteBlockListAddClient(Mutes_, target, Setter, Duration > 0 ? Duration : 0, *this, ListBld_))
         MarkListChanged(lkMutes);
 }

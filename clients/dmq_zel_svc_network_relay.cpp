@@ -156,6 +156,9 @@ void TZELServNetwork::VoiceBlock(TZELSVCContext* C, AnsiString& Block) {
     if (!Floor_.TakesVoice(*C, Block.size())) return;
     // The block that ends the turn is not relayed.
     if (!SpeechCheck(C)) return;
+    // Short frames spoken before this block go out first, padded as at the release, so that the
+    // members without short frames hear them in the order spoken.
+    if (Floor_.CollectorCount() > 0) SendCollector();
     RelayBlock(C, Block, ZELPacketVoice, 0);
 }
 

@@ -292,7 +292,10 @@ TZELSVCWrkResult TZELSVCContextSNPS::HandleRead(TZELSVCWaitRecord& Wait) {
             FinalArmed_ = true;
             Collector_.Reset();
             Collector_.TimeoutLength = Owner ? Owner->ClientActivityTimeoutMs() : 8000;
-            Collector_.TimeoutStart = FinalTick_.load(std::memory_order_relaxed);
+            // The answer may have been queued after this pass took its time: a start ahead of
+            // Now counts from Now, never as a deadline long past.
+            const uint32_t queued = FinalTick_.load(std::memory_order_relaxed);
+            Collector_.TimeoutStart = static_cast<int32_t>(Wait.Now - queued) < 0 ? Wait.Now : queued;
         }
         if (!TrySend(Wait)) return WriteError();
         if (Writer_.Pending() > 0) return WaitStep(Wait);

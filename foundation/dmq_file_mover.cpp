@@ -133,19 +133,30 @@ void MoveFileUp(TFileMoverSync& s, TFileMoverFileRec& f, const char* part) {
     SyncPath(targetDir);
 }
 
+// A synchro's tree goes by the names the mover knows first, which takes no descriptor: a save
+// that failed for want of descriptors still leaves nothing behind. Anything else in it goes by
+// the tree walk.
+void RemoveSyncTree(const TFileMoverSync& s, const AnsiString& Dir) {
+    for (const TFileMoverFileRec& f : s.Master) TryEraseFileName(Dir + "/M/" + f.Name);
+    for (const TFileMoverFileRec& f : s.Secondary) TryEraseFileName(Dir + "/S/" + f.Name);
+    ::rmdir((Dir + "/M").c_str());
+    ::rmdir((Dir + "/S").c_str());
+    if (::rmdir(Dir.c_str()) != 0 && errno != ENOENT) TryRemoveDirTree(Dir);
+}
+
 // Nothing of this may raise: it runs on failure paths.
 void CleanupTrees(TFileMoverData& m) noexcept {
     for (auto& s : m.Synchros) {
         for (const TFileMoverObjectRec& u : s->Undo)
             if (!u.Backup.empty()) TryEraseFileName(u.Backup);
         try {
-            TryRemoveDirTree(FileMoverTargetSideDir(*s));
+            RemoveSyncTree(*s, FileMoverTargetSideDir(*s));
         } catch (...) {
         }
     }
     for (auto& s : m.Synchros) {
         try {
-            TryRemoveDirTree(FileMoverStagingDir(*s));
+            RemoveSyncTree(*s, FileMoverStagingDir(*s));
         } catch (...) {
         }
     }
@@ -287,8 +298,8 @@ void FileMoverRollback(TFileMoverData* Mover) {
                 TrySyncPath(ExtractFilePathA(u->Target));
             }
             s->Undo.clear();
-            TryRemoveDirTree(FileMoverTargetSideDir(*s));
-            TryRemoveDirTree(FileMoverStagingDir(*s));
+            RemoveSyncTree(*s, FileMoverTargetSideDir(*s));
+            RemoveSyncTree(*s, FileMoverStagingDir(*s));
         }
     }
     CleanupTrees(*Mover);

@@ -116,7 +116,7 @@ void SetTimeOpt(int h, int name, int32_t ms) {
 
 // ---------------------------------------------------------------------------------------------
 
-TBlockSocket::TBlockSocket() = default;
+TBlockSocket::TBlockSocket() : nextSend_(GetTickMs()), nextRecv_(nextSend_) {}
 
 TBlockSocket::~TBlockSocket() {
     if (handle_ != -1) InternalClose();

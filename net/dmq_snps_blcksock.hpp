@@ -243,8 +243,10 @@ protected:
     TSocketFamily familySave_ = TSocketFamily::SF_Any;
     uint64_t recvCounter_ = 0;
     uint64_t sendCounter_ = 0;
-    uint32_t nextSend_ = 0;
-    uint32_t nextRecv_ = 0;
+    // The limiter's next free moment; from the tick at creation, as 0 would lie half the tick's
+    // range ahead once the tick is in its upper half.
+    uint32_t nextSend_;
+    uint32_t nextRecv_;
     TSockAddrAny localSin_{};
     TSockAddrAny remoteSin_{};
     std::vector<TSynaOption> delayedOptions_;

@@ -349,6 +349,7 @@ void TZELService::Tail() noexcept {
     // The timer's last pass may have queued saves after the end was decided (a timed entry that
     // expired in it): they are written now, and a failed one is told below.
     Guarded(kLoopPrefix, [this] { RunLastSaves(); });
+    RetryFailedSaves();
     FreeLinks();
     Guarded(kLoopPrefix, [this] { FreeNetworks(); });
     Guarded(kLoopPrefix, [this] { LogUnsavedChanges(); });
@@ -416,6 +417,11 @@ void TZELService::ServiceStart() {
     if (Terminated()) return;
     if (ServiceStarted_.exchange(true, std::memory_order_acq_rel)) return;
     try {
+        // The networks start their clocks at the tick of now: one left at 0 would lie half the
+        // tick's range ahead once the tick is in the upper half, and no housekeeping would be due
+        // until the tick wrapped.
+        CurrentTick_ = TickClock ? TickClock() : GetTickMs();
+        LastStepTime_ = CurrentTick_;
         ReadNetworks();
         SelectManagerLinks();
         CreateManagerLinks(ManagersMask_);
@@ -753,8 +759,6 @@ void TZELService::SetLoginNetworks(const TZELNetworksList* Networks, TZELSVCNetw
     LoginNetworks_.store(Networks, std::memory_order_release);
     DefaultNetwork_.store(DefaultNetwork, std::memory_order_release);
 }
-
-uint32_t TZELService::RunningSeconds() const noexcept { return (GetTickMs() - StartTick_) / 1000u; }
 
 void TZELService::ContextLog(UnicodeView Name, UnicodeView Text) {
     UnicodeString line(u"Context: ");

@@ -315,11 +315,12 @@ public:
     // The tick that the constructor installs as OnTick: passes until one ends with no network
     // activity (or the timer terminates).
     void TimerTick();
-    // Where the tick takes "now" from (GetTickMs when unset); tests set it before the first tick.
+    // Where the tick takes "now" from (GetTickMs when unset); tests set it before the service start.
     std::function<uint32_t()> TickClock;
     // The tick's "now", stored at the start of every pass; the networks and handlers read it.
     uint32_t CurrentTick() const noexcept { return CurrentTick_; }
-    // Whole seconds counted by the tick; any thread (the uptime answer).
+    // Whole seconds counted by the tick; any thread (the uptime answer, the running time the login
+    // and state answers carry).
     uint32_t SecondsCounted() const noexcept { return Seconds_.load(std::memory_order_relaxed); }
     // The flags word (ZELSVCFlag..., dmq_zel_svc_tick.hpp): the networks and the handlers set its
     // bits; the tick turns the list bits into saves and clears each once its save is queued.
@@ -589,8 +590,6 @@ public:
     const TZELNetworksList* LoginNetworks() const noexcept { return LoginNetworks_.load(std::memory_order_acquire); }
     // The network named by DefaultNetworkName; null when none is named or found.
     TZELSVCNetworkBase* DefaultNetwork() const noexcept { return DefaultNetwork_.load(std::memory_order_acquire); }
-    // Whole seconds since the service was set up (the running time the login answers carry).
-    uint32_t RunningSeconds() const noexcept;
     // Any thread: "Context: " + Name + ": " + Text, and the same after "ERROR: ".
     void ContextLog(UnicodeView Name, UnicodeView Text);
     void ContextErrorLog(UnicodeView Name, UnicodeView Text);
@@ -638,6 +637,7 @@ private:
         bool Refused = false;       // the refusal of a save was logged (the file could not be read)
         uint32_t RetryStart = 0;
         uint32_t RetryDelay = 0;
+        TZELSVCWriteArray Lines;    // the lines that failed: the stop tries them once more
     };
 
     // Service thread.
@@ -646,6 +646,7 @@ private:
     bool EndReached();
     void Tail() noexcept;
     void RunLastSaves();
+    void RetryFailedSaves() noexcept;
     // Hands the waiting lines over (or drops them when OnLog is not set) until none is left or
     // the handler stops taking them.
     void DrainLog();
@@ -669,7 +670,7 @@ private:
     // Main-queue jobs.
     void PostReread(TZELSVCMainQueueCommand Kind, UnicodeView FileName, TZELSVCWrkCtxBase* Requester);
     void RunMainRecord(TZELSVCMainQueueRec& Rec) noexcept;
-    void RunSave(const TZELSVCMainQueueRec& Rec) noexcept;
+    void RunSave(TZELSVCMainQueueRec& Rec) noexcept;
     void RunReread(const TZELSVCMainQueueRec& Rec) noexcept;
     void RunRereadAll() noexcept;
     void RunForwardPending(const TZELSVCMainQueueRec& Rec) noexcept;
@@ -682,7 +683,7 @@ private:
     bool RereadFrom(const TRereadEvent& Reader, const UnicodeString& FileName, bool Default, int64_t UnixTime);
     bool RereadDefault(UnicodeView DefaultText, const UnicodeString& FileName, const TRereadEvent& Reader,
                        int64_t UnixTime);
-    void SaveFailed(int32_t Index) noexcept;
+    void SaveFailed(int32_t Index, TZELSVCWriteArray&& Lines) noexcept;
     void PostDueSaveRetries();
     uint32_t NextRetryWaitMs() const noexcept;
     void LogUnsavedChanges();

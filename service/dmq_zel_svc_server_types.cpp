@@ -226,7 +226,7 @@ void TZELService::RunServiceStart() noexcept {
         Guarded(kLoopPrefix, [&] { OnServiceStartDone(ok && error.empty(), error); });
 }
 
-void TZELService::RunSave(const TZELSVCMainQueueRec& Rec) noexcept {
+void TZELService::RunSave(TZELSVCMainQueueRec& Rec) noexcept {
     const int32_t index = static_cast<int32_t>(Rec.Kind);
     const TSaveJob& job = kSaveJobs[index];
     const UnicodeString& file = (this->*job.File)();
@@ -267,14 +267,16 @@ void TZELService::RunSave(const TZELSVCMainQueueRec& Rec) noexcept {
         if (LogData) LogSync(Concat(job.SuccessText, file));
         if (!job.KindWord.empty() && !DataChangeScript_.empty()) RunDataChangeScript(file, job.KindWord, id);
     });
-    if (!saved) SaveFailed(index);
+    if (!saved) SaveFailed(index, std::move(Rec.Lines));
 }
 
 // The changes stay unsaved: the list is marked dirty again after a pause that grows with every
-// failure in a row, so that the tick writes a fresh snapshot.
-void TZELService::SaveFailed(int32_t Index) noexcept {
+// failure in a row, so that the tick writes a fresh snapshot. The failed lines are kept for the
+// stop, which comes before the retry when it comes within the pause.
+void TZELService::SaveFailed(int32_t Index, TZELSVCWriteArray&& Lines) noexcept {
     TSaveState& s = SaveStates_[size_t(Index)];
     s.Failed = true;
+    s.Lines = std::move(Lines);
     s.RetryDelay = s.RetryDelay == 0 ? SaveRetryFirstMs : std::min(s.RetryDelay * 2, SaveRetryMaxMs);
     s.RetryStart = GetTickMs();
     s.RetryPending = true;
@@ -299,6 +301,20 @@ uint32_t TZELService::NextRetryWaitMs() const noexcept {
         wait = std::min(wait, spent >= s.RetryDelay ? 0u : s.RetryDelay - spent);
     }
     return wait == WAITER_INFINITE ? wait : std::min(wait, WAITER_MAX_TIMEOUT);
+}
+
+// At the stop, after the queued saves: every list whose last save failed is written once more
+// from the lines that failed (the timer has ended, so no newer snapshot can come); only what
+// fails again stays unsaved.
+void TZELService::RetryFailedSaves() noexcept {
+    for (size_t i = 0; i < SaveStates_.size(); ++i) {
+        TSaveState& s = SaveStates_[i];
+        if (!s.Failed || s.Refused) continue;
+        TZELSVCMainQueueRec rec;
+        rec.Kind = static_cast<TZELSVCMainQueueCommand>(i);
+        rec.Lines = std::move(s.Lines);
+        RunSave(rec);
+    }
 }
 
 bool TZELService::UnsavedChanges() const noexcept {

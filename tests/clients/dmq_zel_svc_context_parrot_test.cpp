@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "clients/dmq_zel_svc_network.hpp"
+#include "foundation/dmq_hex.hpp"
 #include "service/dmq_zel_svc_server_id.hpp"
 #include "service/dmq_zel_utils.hpp"
 #include "tests/support/client_packets.hpp"
@@ -422,7 +423,8 @@ class ParrotLoopback : public TempDirTest {
 protected:
     void SetUp() override {
         TempDirTest::SetUp();
-        Put(Path("networks.cfg"), "Echo|ParrotEnable=yes;ParrotStartStopEnable=yes;ParrotPause=100\n");
+        Put(Path("networks.cfg"), "Echo|ParrotEnable=yes;ParrotStartStopEnable=yes;ParrotPause=100\n"
+                                  "Short|ParrotEnable=yes;ParrotPause=100;ShortFrames=yes\n");
         TClientSettings set;
         set.RealNetworks = true;
         set.ActivityTimeout = 30;
@@ -437,18 +439,19 @@ protected:
         Svc.reset();
         TempDirTest::TearDown();
     }
-    void JoinMember(TMember& M, const std::string& Call) {
+    // Ext: more tags of the connect line.
+    void JoinMember(TMember& M, const std::string& Call, const std::string& Net = "Echo", const std::string& Ext = "") {
         M.Mail = Call + "@example.org";
         ASSERT_TRUE(M.C.Connect(Svc->Port));
         ASSERT_TRUE(M.C.Send("CT:<VX>2014004</VX><EA>" + M.Mail + "</EA><PW>pw</PW><ON>" + Call +
-                             "</ON><BC>PC Only</BC><CT>Town</CT><NN>Land</NN><NT>Echo</NT>\r\n"));
+                             "</ON><BC>PC Only</BC><CT>Town</CT><NN>Land</NN><NT>" + Net + "</NT>" + Ext + "\r\n"));
         ASSERT_TRUE(M.C.WaitLoginAnswer());
         const size_t a = M.C.Received.find("\r\n");
         M.Parsed = M.C.Received.find("\r\n", a + 2) + 2;
     }
-    uint16_t BotIndex() {
+    uint16_t BotIndex(UnicodeView Net = u"Echo") {
         uint16_t i = 0;
-        Svc->OnTimer([&] { i = Svc->RealNet(u"Echo")->ParrotBot()->ListIndex; });
+        Svc->OnTimer([&] { i = Svc->RealNet(Net)->ParrotBot()->ListIndex; });
         return i;
     }
     static bool IsText(const TPkt& P, const std::string& Message) {
@@ -523,6 +526,51 @@ TEST_F(ParrotLoopback, EchoesATalkToEveryMember) {
     ASSERT_TRUE(a.C.Send("RX0\r\n"));
     b.Pump(1500);
     EXPECT_FALSE(b.Has([&](const TPkt& p) { return p.Type == 2 && p.Index() == bot; }, quiet));
+}
+
+// A talker that mixes short frames and full blocks is heard in the order it spoke: a member
+// without short frames gets the frames before a full block padded with silence, then the block,
+// then the rest padded at the release; the Parrot plays the same order back.
+TEST_F(ParrotLoopback, MixedShortFramesAndBlocksKeepTheirOrder) {
+    TMember t, f;
+    JoinMember(t, "TTT", "Short", "<CEF>16</CEF>");
+    JoinMember(f, "FFF", "Short");
+    ASSERT_GE(f.WaitFor([](const TPkt& p) { return p.Type == 3 && p.Bytes.find("<ON>TTT</ON>") != std::string::npos; }),
+              0);
+    const uint16_t bot = BotIndex(u"Short");
+    ASSERT_GE(bot, 1);
+    const size_t fromF = f.P.size();
+    ASSERT_TRUE(t.C.Send("TX0\r\n"));
+    ASSERT_GE(t.WaitFor([](const TPkt& p) { return p.Type == 1; }), 0);
+    const auto frame = [](char Fill) { return std::string(65, Fill); };
+    for (char k : {'a', 'b', 'c'}) ASSERT_TRUE(t.C.Send("TX8\r\n" + frame(k)));
+    ASSERT_TRUE(t.C.Send("TX1\r\n" + std::string(325, 'V')));
+    for (char k : {'d', 'e'}) ASSERT_TRUE(t.C.Send("TX8\r\n" + frame(k)));
+    ASSERT_TRUE(t.C.Send("RX0\r\n"));
+
+    const std::string silence =
+        "204817D684028024499224890280244992248902802449922489028024499224098274614D28004892244992280048922449922800489224499228004892244992";
+    const std::vector<std::string> spoken = {
+        StrToHexA(frame('a') + frame('b') + frame('c')) + silence + silence,
+        StrToHexA(std::string(325, 'V')),
+        StrToHexA(frame('d') + frame('e')) + silence + silence + silence,
+    };
+    // The blocks of one sender, in the order received, as hex; the housekeeping's silence while
+    // the talker pauses is no block of its own.
+    const std::string pause = silence + silence + silence + silence + silence;
+    const auto blocksOf = [&](size_t From, bool FromBot) {
+        std::vector<std::string> v;
+        for (size_t i = From; i < f.P.size(); ++i) {
+            if (f.P[i].Type != 2 || (f.P[i].Index() == bot) != FromBot) continue;
+            std::string hex = StrToHexA(f.P[i].Bytes.substr(3));
+            if (hex != pause) v.push_back(std::move(hex));
+        }
+        return v;
+    };
+    ASSERT_GE(f.WaitFor([&](const TPkt&) { return blocksOf(fromF, false).size() >= spoken.size(); }, fromF), 0);
+    EXPECT_EQ(blocksOf(fromF, false), spoken);
+    ASSERT_GE(f.WaitFor([&](const TPkt&) { return blocksOf(fromF, true).size() >= spoken.size(); }, fromF, 8000), 0);
+    EXPECT_EQ(blocksOf(fromF, true), spoken);
 }
 
 }  // namespace

@@ -174,5 +174,27 @@ TEST(ZELLoginAnswer, StateAnswer) {
     EXPECT_EQ(b.Len(), 0);
 }
 
+// The running time goes on past 2^32 ms, where the millisecond tick wraps: it is the tick's count
+// of seconds, as the uptime answer's.
+TEST(ZELLoginAnswer, RunningTimeCountsOnPastTheTickWrap) {
+    TEnv e;
+    uint32_t now = e.S.StartTick();
+    e.S.TickClock = [&] { return now; };
+    // One second counted per call.
+    constexpr uint32_t kSeconds = 0xFFFFFFFFu / 1000u + 5u;
+    for (uint32_t i = 0; i < kSeconds; ++i) {
+        now += 1000;
+        e.S.TimerTick();
+    }
+    ASSERT_EQ(e.S.SecondsCounted(), kSeconds);
+    auto c = e.NewClient();
+    c->ParseConnectString(Join(BaseTags()));
+    ASSERT_EQ(c->HandshakeResult, ZELLoginAccepted);
+    TStringBldA b;
+    ASSERT_TRUE(c->BuildStateAnswer(b));
+    EXPECT_NE(StrBldAToStr(b).find("<UT>" + std::to_string(kSeconds) + "</UT>"), std::string::npos)
+        << StrBldAToStr(b);
+}
+
 }  // namespace
 }  // namespace zel

@@ -860,6 +860,54 @@ TEST_F(FloorTest, GrantRelayReleasePauseAndLimits) {
     EXPECT_EQ(Groups(), "");
 }
 
+// Wherever the tick stands at the start (low, just below 2^31, in its upper half, about to wrap),
+// the networks' housekeeping runs: clients become members once their quarantine is over, a timed
+// mute ends, and the speech limit frees the floor, across 2^31 and the wrap too.
+TEST_F(FloorTest, HousekeepingRunsWhereverTheTickStarts) {
+    const uint32_t starts[] = {1000u, 0x80000000u - 20000u, 0xA0000000u, 0u - 20000u};
+    const AnsiString muted = CalcSourceId("b@example.org");
+    for (const uint32_t start : starts) {
+        SCOPED_TRACE(start);
+        Offset = start - GetTickMs();
+        StartWith("Test|QuarantineTime=1000;SpeechLimit=yes;MaxSpeechTime=20\n");
+        TMember a, b;
+        JoinMember(a, Login("AAA", "a@example.org", "Test"), "a@example.org");
+        JoinMember(b, Login("BBB", "b@example.org", "Test"), "b@example.org");
+        ASSERT_TRUE(Until([&] {
+            int32_t q = 0;
+            Svc->OnTimer([&] { q = Net()->GroupCount(NS::ncs_Quarantine); });
+            return q == 2;
+        }));
+        Offset += 1000;
+        ASSERT_TRUE(Until([&] { return Members(u"Test") == 2; }));
+
+        // A mute of one second ends by itself.
+        Svc->S->PostCommandMute(muted, Net(), 1, true);
+        const auto mutedNow = [&] {
+            uint32_t f = 0;
+            Svc->OnTimer([&] {
+                if (TZELSVCContext* m = Net()->MemberById(muted)) f = m->ClientFlags.load();
+            });
+            return (f & ZELClientMuted) != 0;
+        };
+        ASSERT_TRUE(Until(mutedNow));
+        EXPECT_TRUE(Until([&] { return !mutedNow(); }));
+
+        // A turn past MaxSpeechTime is ended by the housekeeping (the talker stays: it is not
+        // yet silent for the activity time-out).
+        const size_t na = a.P.size();
+        ASSERT_TRUE(a.C.Send("TX0\r\n"));
+        ASSERT_GE(a.WaitFor([](const TPkt& p) { return p.Type == 1; }, na), 0);
+        ServeUntil([] { return false; }, std::chrono::milliseconds(600));
+        ASSERT_NE(Talker(), nullptr);
+        Offset += 20000;
+        EXPECT_TRUE(Until([&] { return Talker() == nullptr; }));
+        EXPECT_EQ(Members(u"Test"), 2);
+        EXPECT_EQ(Groups(), "");
+        ASSERT_TRUE(Stop());
+    }
+}
+
 TEST_F(FloorTest, ShortBlocksReachEachFormOnce) {
     StartWith("Test|ShortFrames=yes\n");
     TMember t, s, f;
@@ -1624,6 +1672,38 @@ TEST_F(NetworkTest, ClientMutesAndTexts) {
     waiting.ReadFor(300);
     EXPECT_EQ(waiting.Received.find("too early"), std::string::npos);
     EXPECT_EQ(Groups(), "");
+}
+
+// A Parrot that may not be muted (ParrotMuteEnable off) gets no mute entry, in the list or the
+// file; one that may is muted and listed.
+TEST_F(NetworkTest, ParrotMuteIsListedOnlyWhereItHolds) {
+    const AnsiString other = CalcSourceId("u1@example.org");
+    for (const bool enable : {false, true}) {
+        SCOPED_TRACE(enable);
+        std::filesystem::remove(Path("mutes.dat"));
+        StartWith(std::string("Test|ParrotEnable=yes;ParrotMuteEnable=") + (enable ? "yes" : "no") + "\n",
+                  {{"admins.dat", AdminLine("Test", "ad@example.org")}});
+        TZELServNetwork* net = Svc->RealNet(u"Test");
+        const AnsiString parrot = Svc->S->ParrotId();
+        TTestClient admin, u1;
+        ASSERT_EQ(Join(admin, Login("AD", "ad@example.org", "Test")), "ADMIN");
+        ASSERT_EQ(Join(u1, Login("U1", "u1@example.org", "Test")), "OK");
+        ASSERT_TRUE(Until([&] { return Members(u"Test") == 3; }));
+        // The second mute is handled after the first: its save shows the first's outcome too.
+        ASSERT_TRUE(admin.Send("MC:<IP>" + parrot + "</IP>\r\n"));
+        ASSERT_TRUE(admin.Send("MC:<IP>" + other + "</IP>\r\n"));
+        ASSERT_TRUE(Until([&] { return Get(Path("mutes.dat")).find(other) != std::string::npos; }));
+        EXPECT_EQ(Get(Path("mutes.dat")).find(parrot) != std::string::npos, enable);
+        int32_t entries = 0;
+        uint32_t flags = 0;
+        Svc->OnTimer([&] {
+            entries = net->MuteList().Count();
+            flags = net->ParrotBot()->ClientFlags.load();
+        });
+        EXPECT_EQ(entries, enable ? 2 : 1);
+        EXPECT_EQ((flags & ZELClientMuted) != 0, enable);
+        ASSERT_TRUE(Stop());
+    }
 }
 
 // The owner's UTF-8 part (a client that may move others lists by differences, which needs one).

@@ -6,10 +6,13 @@
 #include <chrono>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "clients/dmq_zel_svc_worker.hpp"
+#include "net/dmq_sock.hpp"
 #include "tests/support/client_service.hpp"
+#include "tests/support/loopback.hpp"
 
 namespace zel {
 namespace {
@@ -378,6 +381,27 @@ TEST(ZELSVCContextSNPS, FinalAnswerToANonReaderEndsAtTheDeadline) {
     EXPECT_GE(took, 2.8);
     EXPECT_LE(took, 4.6);
     EXPECT_LT(cpu, 0.5 * waited + 0.1);
+}
+
+// A final answer queued on the timer thread after the worker's pass took its time is no deadline
+// long past: it waits for the socket instead of being cut at once.
+TEST(ZELSVCContextSNPS, FinalAnswerQueuedAfterThePassTookItsTimeWaits) {
+    TZELService s(u"/etc/server.ini", TZELServiceConfig{});
+    s.OutputBufferLimit = 4 << 20;  // the answer fits under the send buffer's cap
+    zeltest::TcpPair p;
+    ASSERT_TRUE(zeltest::MakeTcpPair(AF_INET, p));
+    std::unique_ptr<TZELSVCContextSNPS> ctx = CreateWrkCtx<TZELSVCContextSNPS>(&s, p.b, "127.0.0.1", 4000, 0);
+    p.b = -1;
+    TZELSVCWaitRecord wait;
+    wait.Now = GetTickMs();
+    ctx->vAttach(wait);
+    wait.Now = GetTickMs();
+    const uint32_t passNow = wait.Now;
+    while (GetTickMs() - passNow < 5) std::this_thread::sleep_for(1ms);
+    // More than the sockets' buffers hold, while the peer reads nothing.
+    ctx->vSendAndClose(std::string(24 << 20, 'z'));
+    EXPECT_EQ(ctx->vHandleRead(wait), TZELSVCWrkResult::wkr_Keep);
+    EXPECT_FALSE(ctx->vCheckIdleTimeout(wait));
 }
 
 // 200 clients quit or are aborted while the timer thread keeps sending to all of them: each

@@ -1,7 +1,12 @@
 #include "net/dmq_snps_blcksock.hpp"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -36,7 +41,25 @@ struct Connected {
 
 class BlockSocketFamily : public ::testing::TestWithParam<int> {};
 
+// Milliseconds added to every reading of the monotonic clock in this program while a test sets
+// them: the tick then stands where it does on a host that has been up for weeks.
+std::atomic<uint32_t> MonotonicShiftMs{0};
+
 }  // namespace
+
+extern "C" int clock_gettime(clockid_t Clock, timespec* Ts) noexcept {
+    const int rc = static_cast<int>(::syscall(SYS_clock_gettime, Clock, Ts));
+    const uint32_t shift = MonotonicShiftMs.load(std::memory_order_relaxed);
+    if (rc == 0 && Clock == CLOCK_MONOTONIC && shift != 0) {
+        Ts->tv_sec += static_cast<time_t>(shift / 1000);
+        Ts->tv_nsec += static_cast<long>(shift % 1000) * 1000000L;
+        if (Ts->tv_nsec >= 1000000000L) {
+            Ts->tv_nsec -= 1000000000L;
+            ++Ts->tv_sec;
+        }
+    }
+    return rc;
+}
 
 TEST(BlockSocket, ErrorDescriptions) {
     const struct {
@@ -279,6 +302,34 @@ TEST(BlockSocket, WaitHooksReplacePoll) {
     EXPECT_EQ(c.s.RecvString(1234), "");
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(c.s.LastError(), EINTR);
+}
+
+// Under a bandwidth limit, a socket made while the tick is in the upper half of its range sends
+// at once: its limiter starts from the tick, not from 0, which would lie weeks ahead. The send
+// runs in a child, which is killed should it sleep.
+TEST(BlockSocket, BandwidthLimitSendsAtOnceInTheTicksUpperHalf) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        MonotonicShiftMs = 0xA0000000u - GetTickMs();
+        Connected c(AF_INET);
+        if (c.peer < 0 || GetTickMs() < 0xA0000000u) ::_exit(2);
+        c.s.MaxSendBandwidth = 1 << 20;
+        const std::string text = "limited";
+        c.s.SendData(text.data(), int32_t(text.size()));
+        ::_exit(c.s.LastError() == 0 ? 0 : 3);
+    }
+    ASSERT_GT(child, 0);
+    int status = 0;
+    bool ended = false;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!(ended = ::waitpid(child, &status, WNOHANG) == child) && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!ended) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &status, 0);
+    }
+    EXPECT_TRUE(ended) << "the first send sleeps";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST(BlockSocket, StopFlagAbortsSend) {

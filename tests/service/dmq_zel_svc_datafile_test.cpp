@@ -1,5 +1,6 @@
 #include "service/dmq_zel_svc_datafile.hpp"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -100,6 +101,23 @@ private:
     sighandler_t oldHandler_{};
 };
 
+// Lets this process open no further descriptor (the soft limit at the lowest free number).
+class NoFreeDescriptor {
+public:
+    NoFreeDescriptor() {
+        getrlimit(RLIMIT_NOFILE, &old_);
+        const int lowest = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (lowest >= 0) close(lowest);
+        rlimit lim = old_;
+        lim.rlim_cur = static_cast<rlim_t>(lowest);
+        setrlimit(RLIMIT_NOFILE, &lim);
+    }
+    ~NoFreeDescriptor() { setrlimit(RLIMIT_NOFILE, &old_); }
+
+private:
+    rlimit old_{};
+};
+
 TEST_F(DataFileTest, FailureKeepsTheOldFileAndLeavesNoTemporaryEntry) {
     const std::string old = Header() + "keep|1|1\r\n" + std::string(5000, 'k') + "\r\n";
     const std::vector<AnsiString> lines(200, AnsiString(100, 'n') + "\r\n");
@@ -111,6 +129,11 @@ TEST_F(DataFileTest, FailureKeepsTheOldFileAndLeavesNoTemporaryEntry) {
         {"write beyond the file size limit",
          [&] {
              FileSizeLimit limit(1000);
+             Save("list.dat", lines);
+         }},
+        {"no descriptor free",
+         [&] {
+             NoFreeDescriptor none;
              Save("list.dat", lines);
          }},
         {"missing staging directory",

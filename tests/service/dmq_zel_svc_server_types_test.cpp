@@ -325,6 +325,42 @@ TEST(MainQueueThread, FailedSaveIsRetriedAndReported) {
 }
 
 
+// A stop that comes while a failed save waits for its retry writes the failed lines once more:
+// only a list that fails again is logged as not saved.
+TEST(MainQueueThread, StopWritesASaveWaitingForItsRetry) {
+    test::TLogCapture log;
+    std::mutex m;  // the writer runs on the service thread
+    std::vector<std::pair<UnicodeString, TZELSVCWriteArray>> writes;
+    auto s = NewService();
+    log.Install(*s);
+    s->LogData = false;
+    s->SaveRetryFirstMs = 600000;  // the retry would come long after the stop
+    s->DataFileWriter = [&](const UnicodeString& File, const UnicodeString&, const TZELSVCWriteArray& Lines) {
+        std::lock_guard<std::mutex> g(m);
+        writes.emplace_back(File, Lines);
+        // Mutes fail once, the owner every time.
+        return Lines == TZELSVCWriteArray{"m\r\n"} && writes.size() > 2;
+    };
+    s->Start();
+    s->RequestServiceStart();
+    s->PostMainSave(K::fsmq_SaveMutes, {"m\r\n"});
+    s->PostMainSave(K::fsmq_SaveOwner, {"o\r\n"});
+    ASSERT_TRUE(ServeUntil([&] {
+        std::lock_guard<std::mutex> g(m);
+        return writes.size() == 2;
+    }));
+    s->StopAndWait();
+    const std::vector<std::pair<UnicodeString, TZELSVCWriteArray>> expected = {
+        {s->MutesFileName(), {"m\r\n"}},
+        {s->OwnerFileName(), {"o\r\n"}},
+        {s->MutesFileName(), {"m\r\n"}},
+        {s->OwnerFileName(), {"o\r\n"}},
+    };
+    EXPECT_EQ(writes, expected);
+    EXPECT_FALSE(log.HasPrefix(u"ERROR: Saving list of muted clients: Changes not saved"));
+    EXPECT_TRUE(log.Has(u"ERROR: Saving owner: Changes not saved: " + s->OwnerFileName()));
+}
+
 // The service thread may decide it has reached its end while the timer's last pass still queues
 // a save (a timed entry that expired in it): the tail writes it once the timer has ended.
 TEST(MainQueueThread, SaveQueuedByTheTimersLastPassIsWritten) {
