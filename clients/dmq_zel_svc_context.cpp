@@ -303,7 +303,7 @@ void TZELSVCContext::ManagerScriptTexts(std::array<UnicodeString, 8>& Texts) con
         return;
     }
     TAnsiUnicodeConverter conv;
-    OpenServerCharset(conv);
+    OpenTextCharset(conv);
     Texts[smst_Network] = conv.ToUnicodeReplacing(Net->ManagerNetworkName());
 }
 
