@@ -88,8 +88,25 @@ void TZELSVCCommand::vExecStop(TZELSVCWorkerBase* Worker) {
 // Output.
 
 void TZELSVCCommand::Queue(AnsiView Bytes, bool Later) {
-    if (Bytes.empty()) return;
+    if (Bytes.empty()) {
+        if (!Later) return;
+        // A fence: the work of the last request was taken; the worker reads on.
+        AnswerAwaited_.store(false, std::memory_order_release);
+        SendFlags.fetch_or(ZELSendOutputQueued, std::memory_order_acq_rel);
+        RequestFlush();
+        return;
+    }
     if (SendFlags.load(std::memory_order_acquire) & ZELSendAbort) return;
+    if (const size_t pending = Writer_.Pending(); pending > PendingOutputLimit.load(std::memory_order_relaxed)) {
+        // Once: the abort flag stops every later answer above.
+        const AnsiString text = FormatA("%zu bytes of answers unsent: closed", pending);
+        SetDisconnectCause(DC::fsdc_BandWidthLimit);
+        SetDisconnectText(text);
+        SendFlags.fetch_or(ZELSendAbort, std::memory_order_acq_rel);
+        LogError(WidenStrU(text));
+        RequestFlush();
+        return;
+    }
     try {
         // The worker's own answers are sent by the step that wrote them.
         if (Writer_.WriteIfOpen(Bytes.data(), Bytes.size()) && Later) {
@@ -138,6 +155,11 @@ void TZELSVCCommand::StopWhenSent() {
     if (!StopAfterSend_ || Writer_.Pending() > 0 || !Owner) return;
     StopAfterSend_ = false;
     Owner->RequestStop(u"Stop command");
+}
+
+void TZELSVCCommand::AwaitServiceQueue() {
+    AwaitAnswer();
+    Owner->PostCommandReply(this, Number(), {});
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -352,6 +374,7 @@ bool TZELSVCCommand::Execute(const TZELCmdRequest& Request) {
     case Q::fcrq_SetManagerPasswordByIndex:
         if (TZELSvcSysMan* link = s.ManagerLink(Request.Index)) link->NewPassword(Request.Text.Text);
         Now(kOk);
+        AwaitServiceQueue();
         return true;
     case Q::fcrq_SetManagerPasswordByAddress: {
         bool found = false;
@@ -363,6 +386,7 @@ bool TZELSVCCommand::Execute(const TZELCmdRequest& Request) {
         }
         if (!found) return false;
         Now(kOk);
+        AwaitServiceQueue();
         return true;
     }
     case Q::fcrq_RereadAdmins: AwaitAnswer(); s.PostRereadAdmins(file, this); return true;
@@ -372,8 +396,10 @@ bool TZELSVCCommand::Execute(const TZELCmdRequest& Request) {
     case Q::fcrq_RereadModes: AwaitAnswer(); s.PostRereadModes(file, this); return true;
     case Q::fcrq_RereadNotices: AwaitAnswer(); s.PostRereadNotices(file, this); return true;
     case Q::fcrq_RereadAll:
-        s.PostMainCommand(TZELSVCMainQueueCommand::fsmq_RereadAll);
+        // Answered now; the reread of all answers the fence once it ran.
         Now(kOk);
+        AwaitAnswer();
+        s.PostMainRequest(TZELSVCMainQueueCommand::fsmq_RereadAll, this);
         return true;
     case Q::fcrq_Ping:
         Now(kOk);
@@ -397,18 +423,22 @@ bool TZELSVCCommand::Execute(const TZELCmdRequest& Request) {
         else
             s.PostCommandBlock(Request.Client.Bytes, net, Request.Seconds, Request.Flag == ZELCmdFlagOn);
         Now(kOk);
+        AwaitServiceQueue();
         return true;
     case Q::fcrq_Admin:
         s.PostCommandAdmin(Request.Client.Bytes, net, Request.Flag == ZELCmdFlagOn);
         Now(kOk);
+        AwaitServiceQueue();
         return true;
     case Q::fcrq_Right:
         s.PostCommandRight(Request.Text.Bytes, net, Request.Flag == ZELCmdFlagOn);
         Now(kOk);
+        AwaitServiceQueue();
         return true;
     case Q::fcrq_RightMark:
         s.PostCommandRightMark(Request.Text.Bytes, net, Request.Flag == ZELCmdFlagOn);
         Now(kOk);
+        AwaitServiceQueue();
         return true;
     case Q::fcrq_NoticeSet: {
         // The network's clients read the notice in its character set (bytes of the units when it
@@ -424,11 +454,13 @@ bool TZELSVCCommand::Execute(const TZELCmdRequest& Request) {
         }
         s.PostCommandNoticeSet(text, Request.Text.Bytes, net);
         Now(kOk);
+        AwaitServiceQueue();
         return true;
     }
     case Q::fcrq_NoticeClear:
         s.PostCommandNoticeClear(net);
         Now(kOk);
+        AwaitServiceQueue();
         return true;
     case Q::fcrq_ConnMode:
     case Q::fcrq_TalkMode: {
@@ -441,20 +473,26 @@ bool TZELSVCCommand::Execute(const TZELCmdRequest& Request) {
             s.PostCommandConnMode(net, mode, requester);
         else
             s.PostCommandTalkMode(net, mode, requester);
-        if (!query) Now(kOk);
+        if (!query) {
+            Now(kOk);
+            AwaitServiceQueue();
+        }
         return true;
     }
     case Q::fcrq_ReopenLog:
-        s.RequestReopenLog();
         Now(kOk);
+        AwaitAnswer();
+        s.PostMainRequest(TZELSVCMainQueueCommand::fsmq_ReopenLog, this);
         return true;
     case Q::fcrq_ServerManagerMode:
         s.PostCommandSetServerManagerMode(static_cast<int32_t>(Request.ManagerMode));
         Now(kOk);
+        AwaitServiceQueue();
         return true;
     case Q::fcrq_NetManagerMode:
         s.PostCommandSetNetManagerMode(net, static_cast<int32_t>(Request.ManagerMode));
         Now(kOk);
+        AwaitServiceQueue();
         return true;
     case Q::fcrq_Threads:
         AwaitAnswer();
@@ -485,11 +523,15 @@ bool TZELSVCCommand::Execute(const TZELCmdRequest& Request) {
         if (Request.Client.Given()) AwaitAnswer();
         s.PostCommandDisconnect(net, Request.Client.Bytes, this);
         // One client is answered by its network; all clients, or a network's, at once.
-        if (!Request.Client.Given()) Now(kOk);
+        if (!Request.Client.Given()) {
+            Now(kOk);
+            AwaitServiceQueue();
+        }
         return true;
     case Q::fcrq_LogText:
         s.AddLogLine(Request.Text.Text);
         Now(kOk);
+        AwaitServiceQueue();
         return true;
     case Q::fcrq_Pid: {
         TStringBldA b;

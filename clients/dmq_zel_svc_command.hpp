@@ -11,10 +11,16 @@
 // lines; the rest waits for the worker's next round, none is lost.
 //
 // One request at a time: after a request whose answer comes later (from the service), the next
-// line is read only once that answer is queued, so a peer that pipelines requests never has more
-// than one record in the service's queues (it waits at most kAnswerTimeout, then the connection
-// closes). At the service's stop the context reads no more, sends what is queued and closes within
-// kStopGrace.
+// line is read only once that answer is queued; after a request answered at once that hands work
+// on (a mute, a reread of all lists, ...), only once that work was taken: a fence behind it (an
+// empty reply, through the queue the work went to) comes back. So a peer that pipelines requests
+// never has more than one request's work in the service's queues (it waits at most
+// kAnswerTimeout, then the connection closes). At the service's stop the context reads no more,
+// sends what is queued and closes within kStopGrace.
+//
+// A peer that sends requests and never reads: once more than kMaxPendingOutput waits unsent, the
+// next answer closes the connection (fsdc_BandWidthLimit) instead of growing the buffer. Any one
+// answer, however long (the client list of a full server), is taken while less than that waits.
 //
 // Threads: only the owning worker reads, sends and closes; the timer thread appends later answers
 // under the send buffer's lock (SendText, SendRaw, vSendAnswer) and marks the worker for a flush.
@@ -43,6 +49,9 @@ public:
     // The longest wait for a later answer, and the grace for the output at the service's stop.
     static constexpr uint32_t kAnswerTimeout = 10000;  // ms
     static constexpr uint32_t kStopGrace = 1000;       // ms
+    static constexpr size_t kMaxPendingOutput = size_t(16) << 20;
+    // The bound in force: kMaxPendingOutput, lowered by tests that would not fill it in time.
+    static inline std::atomic<size_t> PendingOutputLimit{kMaxPendingOutput};
 
     // Takes Handle over once fully made (a failure leaves it to the caller); create it with
     // CreateSocketWrkCtx.
@@ -66,7 +75,7 @@ public:
     // ---- Later answers (any thread; the timer thread in the server). A closed context queues
     // nothing.
     void SendRaw(const void* Buffer, size_t Length);
-    // Nothing for an empty text.
+    // An empty text writes nothing: it is a fence come back, and the next line may be read.
     void SendText(AnsiView Text);
     // The answer's line unless AlreadyAnswered (answers without a line write nothing).
     void vSendAnswer(bool AlreadyAnswered, TZELChannelCommandAnswer Answer) override;
@@ -97,6 +106,9 @@ private:
     bool TimedOut(uint32_t Now) { return Collector_.GetRemainingTime(Now) == 0; }
     // The request just handled is answered later: no line is read until the answer is queued.
     void AwaitAnswer() noexcept { AnswerAwaited_.store(true, std::memory_order_release); }
+    // The request just handled, answered now, handed work to the service queue: no line is read
+    // until a fence posted behind the work comes back through that queue.
+    void AwaitServiceQueue();
     // Neither a line is being read nor the context closing: a later answer is awaited or has come.
     bool BetweenRequests() const { return !Closing_ && Collector_.Mode() == TCollectorMode::colm_Idle; }
     void BeginDrain(uint32_t Now);

@@ -49,6 +49,8 @@ using C = TZELConsoleCommand;
 constexpr char kReadyOk = 'O';
 constexpr char kReadyError = 'E';
 constexpr char kReadyPidFileExists = 'P';
+// The PID file is something else than a stale PID file of this server: the text says what.
+constexpr char kReadyPidFileRefused = 'R';
 // The start failed because a port could not be opened: the parent names the bind error on
 // standard error.
 constexpr char kReadyListenError = 'L';
@@ -442,16 +444,6 @@ int TConsoleProgram::RunDaemon() {
     ::setsid();
     (void)RedirectStdToNull();
     Log_.OpenFile(LogFileName_);
-    // The number a stale file held, for the warning (read before the file is ours: a second
-    // descriptor of it closed later would drop our lock).
-    pid_t stalePid = 0;
-    if (FileExists(pidName)) {
-        try {
-            (void)ReadPidFile(pidName, stalePid);
-        } catch (const std::exception&) {
-            // Unreadable: the warning names PID=0; the take-over decides.
-        }
-    }
     bool stale = false;
     const int rc = PidFile_.Acquire(pidName, ::getpid(), stale);
     if (rc == EEXIST) {
@@ -460,10 +452,20 @@ int TConsoleProgram::RunDaemon() {
         LogLine(AlreadyRunningLine());
         return ZELExitDaemonRunning;
     }
+    if (const AnsiString what = PidFileRefusalText(rc); !what.empty()) {
+        // No daemon holds it, but it is not a PID file this server left: never written into.
+        const UnicodeString line = u"ERROR: PID file [" + PidFileName_ + u"] " + DecodeUtf8U(what) +
+                                   u": not a stale PID file of this server, not taken over";
+        ReportReady(kReadyPidFileRefused, line);
+        LogLine(line);
+        return ZELExitDaemonRunning;
+    }
     if (rc != 0) RaiseCreateFileError(rc, pidName);
     if (stale) {
-        StartWarning_ = u"WARNING: Stale PID file [" + PidFileName_ + u"] of PID=" + DecimalU(stalePid) +
-                        u" taken over: no process held it";
+        const pid_t held = PidFile_.TakenOverPid();
+        StartWarning_ = u"WARNING: Stale PID file [" + PidFileName_ + u"] " +
+                        (held > 0 ? u"of PID=" + DecimalU(held) + u" taken over: no process held it"
+                                  : UnicodeString(u"taken over: it held no process id"));
         LogLine(StartWarning_);
     }
     LogLine(FormatDaemonStartLine(ConfigFileName_, ::getpid(), PidFileName_));
@@ -527,6 +529,10 @@ int TConsoleProgram::AwaitDaemon(pid_t Child, int ReadFd) {
         case kReadyPidFileExists:
             reap();
             LogLine(AlreadyRunningLine());
+            return ZELExitDaemonRunning;
+        case kReadyPidFileRefused:
+            reap();
+            LogLine(DecodeUtf8U(AnsiView(report).substr(1)));
             return ZELExitDaemonRunning;
         default:
             reap();

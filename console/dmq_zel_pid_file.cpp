@@ -8,6 +8,7 @@
 #include <string>
 
 #include "foundation/dmq_fileutils.hpp"
+#include "service/dmq_zel_utils.hpp"
 
 namespace zel {
 
@@ -42,7 +43,44 @@ int WritePid(int Fd, pid_t Pid) {
     return WriteAll(Fd, text.data(), text.size());
 }
 
+// What the daemon writes: at most this many bytes (a pid and a line feed).
+constexpr size_t kPidTextMax = 21;
+
+// True for the text of a PID file of ours: empty (Pid 0), or a number and a line feed.
+bool IsPidFileText(AnsiView Text, pid_t& Pid) {
+    Pid = 0;
+    if (Text.empty()) return true;
+    if (Text.size() > kPidTextMax || Text.back() != '\n') return false;
+    Text.remove_suffix(1);
+    if (Text.find_first_not_of("0123456789") != AnsiView::npos) return false;
+    return ParsePidText(Text, Pid);
+}
+
+// 0 for what may be a PID file of this server's user, else the refusal that says what it is.
+int ForeignFileCode(const struct stat& St) {
+    if (S_ISLNK(St.st_mode)) return ELOOP;
+    if (S_ISDIR(St.st_mode)) return EISDIR;
+    if (!S_ISREG(St.st_mode)) return ErrNotRegularFile;
+    // A second name of the file (a hard link planted under the PID file's name) would make the
+    // take-over write into whatever file that is.
+    if (St.st_nlink != 1) return EMLINK;
+    if (St.st_uid != ::geteuid()) return EPERM;
+    return 0;
+}
+
 }  // namespace
+
+AnsiString PidFileRefusalText(int Code) {
+    switch (Code) {
+        case ELOOP: return "is a symbolic link";
+        case EISDIR: return "is a directory";
+        case ErrNotRegularFile: return "is not a regular file";
+        case EMLINK: return "has more than one link";
+        case EPERM: return "belongs to another user";
+        case ErrPidFileNotAPid: return "holds no process id";
+        default: return {};
+    }
+}
 
 TZELPidFile::~TZELPidFile() { Remove(); }
 
@@ -74,19 +112,19 @@ int TZELPidFile::Create(AnsiView Name, pid_t Pid) {
 }
 
 int TZELPidFile::TakeOver(const AnsiString& Name, pid_t Pid) {
+    struct stat named {};
+    if (::lstat(Name.c_str(), &named) != 0) return errno;
+    if (const int r = ForeignFileCode(named)) return r;
     int fd;
     do {
         fd = ::open(Name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        const int e = errno;
-        // A link or a directory under the name: nothing to take over.
-        return e == ELOOP || e == EISDIR ? EEXIST : e;
-    }
+    if (fd < 0) return errno;
     struct stat own {}, now {};
-    if (::fstat(fd, &own) != 0 || !S_ISREG(own.st_mode)) {
+    // The name may have been made anew since it was looked at: then it is looked at again.
+    if (::fstat(fd, &own) != 0 || own.st_dev != named.st_dev || own.st_ino != named.st_ino) {
         ::close(fd);
-        return EEXIST;
+        return ENOENT;
     }
     flock fl = WholeFileWriteLock();
     if (::fcntl(fd, F_SETLK, &fl) != 0) {
@@ -94,12 +132,24 @@ int TZELPidFile::TakeOver(const AnsiString& Name, pid_t Pid) {
         ::close(fd);
         return e == EACCES || e == EAGAIN ? EEXIST : e;
     }
-    // Locked: but the name may have been deleted and made anew meanwhile.
+    // Locked: but the name may have been deleted and made anew meanwhile, or linked elsewhere.
     if (::stat(Name.c_str(), &now) != 0 || now.st_dev != own.st_dev || now.st_ino != own.st_ino) {
         ::close(fd);
         return ENOENT;
     }
-    int rc = ::ftruncate(fd, 0) == 0 ? 0 : errno;
+    // Only what a daemon of ours writes is overwritten: its number and a line feed, or nothing
+    // (a daemon killed between creating the file and writing it).
+    char text[kPidTextMax + 1];
+    ssize_t got;
+    do {
+        got = ::pread(fd, text, sizeof text, 0);
+    } while (got < 0 && errno == EINTR);
+    pid_t held = 0;
+    int rc = got < 0 ? errno : 0;
+    if (rc == 0 && ::fstat(fd, &own) != 0) rc = errno;
+    if (rc == 0) rc = ForeignFileCode(own);
+    if (rc == 0 && !IsPidFileText(AnsiView(text, size_t(got)), held)) rc = ErrPidFileNotAPid;
+    if (rc == 0) rc = ::ftruncate(fd, 0) == 0 ? 0 : errno;
     if (rc == 0) rc = WritePid(fd, Pid);
     if (rc != 0) {
         ::close(fd);
@@ -107,11 +157,13 @@ int TZELPidFile::TakeOver(const AnsiString& Name, pid_t Pid) {
     }
     Name_ = Name;
     Fd_ = fd;
+    TakenOverPid_ = held;
     return 0;
 }
 
 int TZELPidFile::Acquire(AnsiView Name, pid_t Pid, bool& Stale) {
     Stale = false;
+    TakenOverPid_ = 0;
     if (Fd_ >= 0) return EBUSY;
     const AnsiString name(Name);
     // A name that vanishes or changes under the take-over is tried again, a few times.

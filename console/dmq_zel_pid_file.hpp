@@ -10,6 +10,8 @@
 // daemon opens the file only here.
 #include <sys/types.h>
 
+#include <cerrno>
+
 #include "foundation/dmq_types.hpp"
 
 namespace zel {
@@ -26,23 +28,34 @@ public:
     // the errno value: EEXIST when the file exists (or another process locked it first); nothing
     // of this call is left behind on failure.
     int Create(AnsiView Name, pid_t Pid);
-    // Create, or else the take-over of a stale file of that name: a regular file (no link) whose
-    // lock no process holds is locked, emptied and written with Pid, and Stale is set. EEXIST
-    // while a process holds the lock, or when the name is no regular file; else 0 or the errno.
+    // Create, or else the take-over of a stale file of that name: a file whose lock no process
+    // holds, when it is plainly a PID file of this server (a regular file of one link, owned by
+    // the effective user, empty or holding a number and a line feed), is locked, emptied and
+    // written with Pid, and Stale is set. EEXIST while a process holds the lock; a refusal code
+    // (PidFileRefusalText) when the name holds anything else; else 0 or the errno value.
     int Acquire(AnsiView Name, pid_t Pid, bool& Stale);
+    // The number the stale file taken over held: 0 when it held none.
+    pid_t TakenOverPid() const noexcept { return TakenOverPid_; }
     // Unlinks the file if the name still leads to the file this object created (an operator may
     // have deleted it and another daemon made a new one), then closes it. Failures are ignored.
     void Remove() noexcept;
     bool Held() const noexcept { return Fd_ >= 0; }
 
 private:
-    // The take-over of an existing file: 0, EEXIST, ENOENT when the name vanished or now leads to
-    // another file (try again), or the errno value.
+    // The take-over of an existing file: 0, EEXIST, a refusal, ENOENT when the name vanished or
+    // now leads to another file (try again), or the errno value.
     int TakeOver(const AnsiString& Name, pid_t Pid);
 
     AnsiString Name_;
     int Fd_ = -1;
+    pid_t TakenOverPid_ = 0;
 };
+
+// A PID file's content that is no process id of ours.
+constexpr int ErrPidFileNotAPid = EBADMSG;
+
+// What a refusal of Acquire says the file is ("is a symbolic link", ...); empty for other codes.
+AnsiString PidFileRefusalText(int Code);
 
 // The process holding the lock of the PID file Name: 0 when none holds it (or the file cannot be
 // opened).

@@ -276,13 +276,15 @@ struct TTextFileIo {
         if (name.empty()) return ENOENT;
         f.Name_ = AnsiString(name);
         int fd = -1;
+        int64_t fileSize = 0;
         if (mode == TTextFileMode::tfm_Input) {
-            if (const int rc = TryOpenReadFile(f.Name_, fd)) return rc;
+            if (const int rc = TryOpenReadFile(f.Name_, fd, fileSize)) return rc;
         } else {
             fd = OpenCloexec(f.Name_, flags);
             if (fd < 0) return errno;
         }
         Bind(f, fd, true, mode, buf, size);
+        f.ReadLeft_ = fileSize;
         return 0;
     }
 
@@ -334,11 +336,17 @@ struct TTextFileIo {
 
     static int Fill(TTextFile& f) {
         if (f.Mode_ != TTextFileMode::tfm_Input) return EBADF;
+        if (f.ReadLeft_ < 0) return ErrFileReadPastSize;  // once refused, for good
         if (f.BufPos_ < f.BufEnd_ || f.AtEof_) return 0;
         f.BufPos_ = 0;
         f.BufEnd_ = 0;
         const ssize_t n = RetryEintr([&] { return ::read(f.Handle_, f.Buf_, f.BufSize_); });
         if (n < 0) return errno;
+        if (n > f.ReadLeft_) {
+            f.ReadLeft_ = -1;
+            return ErrFileReadPastSize;
+        }
+        f.ReadLeft_ -= n;
         if (n == 0)
             f.AtEof_ = true;
         else
@@ -388,8 +396,19 @@ AnsiString FileOpenErrorText(int code) {
     return SysErrorText(code);
 }
 
+AnsiString FileReadErrorText(int code) {
+    if (code == ErrFileReadPastSize) return "it gives more than its size when opened (it grows, or is no plain file)";
+    return SysErrorText(code);
+}
+
 int TryOpenReadFile(AnsiView name, int& fd) {
+    int64_t size = 0;
+    return TryOpenReadFile(name, fd, size);
+}
+
+int TryOpenReadFile(AnsiView name, int& fd, int64_t& size) {
     fd = -1;
+    size = 0;
     if (name.empty()) return ENOENT;
     const int h = OpenCloexec(CName(name), O_RDONLY | O_NONBLOCK);
     if (h < 0) return errno;
@@ -413,6 +432,7 @@ int TryOpenReadFile(AnsiView name, int& fd) {
         return rc;
     }
     fd = h;
+    size = static_cast<int64_t>(st.st_size);
     return 0;
 }
 
@@ -430,7 +450,9 @@ void RaiseWriteFileError(int code, AnsiView name) {
 void CheckWriteResult(const TTextFile& f, int code) { RaiseWriteFileError(code, f.Name()); }
 
 void RaiseReadFileError(int code, AnsiView name) {
-    if (code != 0) RaiseFileOpError(code, "reading file", name);
+    if (code != 0)
+        throw EFileException(FormatA("error [%d] of reading file \"%.*s\": %s", code, static_cast<int>(name.size()),
+                                     name.data(), FileReadErrorText(code).c_str()));
 }
 
 AnsiString FormatOpenFileError(int code, AnsiView name) {

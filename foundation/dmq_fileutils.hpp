@@ -51,6 +51,7 @@ private:
     size_t BufPos_ = 0;
     size_t BufEnd_ = 0;
     bool AtEof_ = false;
+    int64_t ReadLeft_ = 0;  // input: the bytes the file may still give; -1 once it gave more
     std::unique_ptr<char[]> ownBuf_;
     size_t ownSize_ = 0;
 };
@@ -84,6 +85,8 @@ constexpr uint32_t fa_SymLink = 0x400;
 // Error texts. Nothing is raised when the code is 0.
 
 AnsiString SysErrorText(int code);
+// The text of a read failure: the system's, except for ErrFileReadPastSize.
+AnsiString FileReadErrorText(int code);
 // The text of an open failure: the system's, except for the refusals of TryOpenReadFile (a file
 // that is not a regular one, a file past the size cap), which the system's texts would not explain.
 AnsiString FileOpenErrorText(int code);
@@ -113,13 +116,21 @@ constexpr int ErrNotRegularFile = ENXIO;
 
 // Opens name read-only and close-on-exec without blocking in the open, then refuses it unless
 // fstat says it is a regular file (EISDIR, ErrNotRegularFile) of at most ReadFileSizeCap bytes
-// (EFBIG); reads on the descriptor block again as usual. 0 and the descriptor, else the code and
-// -1.
+// (EFBIG); reads on the descriptor block again as usual. 0 and the descriptor (and the size fstat
+// gave), else the code and -1.
 int TryOpenReadFile(AnsiView name, int& fd);
+int TryOpenReadFile(AnsiView name, int& fd, int64_t& size);
+
+// A file opened to read that gives more bytes than fstat said it had at the open grows while it
+// is read (the server's own log, a file another process appends to) or lies about its size (a
+// /proc file of size 0): it is refused with this code once the reader passes that size, so no
+// reader runs on without end. The size at the open is within ReadFileSizeCap.
+constexpr int ErrFileReadPastSize = EFBIG;
 
 // ---------------------------------------------------------------------------------------------
 // Text files. The forms without a name use f.Name. An open file is closed first. Opening for
-// reading goes through TryOpenReadFile.
+// reading goes through TryOpenReadFile; reading past the size the file had then fails with
+// ErrFileReadPastSize.
 
 int TryCloseText(TTextFile& f);
 int TryResetText(TTextFile& f);

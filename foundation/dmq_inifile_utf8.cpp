@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <utility>
 
@@ -77,6 +78,9 @@ TIniLineKind ClassifyLine(AnsiView line) {
     return k;
 }
 
+// A line as read keeps the CR of a CRLF ending, so that the save writes it back the same.
+bool EndsInCr(AnsiView line) { return !line.empty() && line.back() == '\r'; }
+
 AnsiView WithoutBom(AnsiView line, size_t lineIndex) {
     if (lineIndex == 0 && line.substr(0, 3) == "\xEF\xBB\xBF") line.remove_prefix(3);
     return line;
@@ -126,8 +130,14 @@ void TIniFileUTF8::LoadFromFile() {
     TKeyList* current = nullptr;
     AnsiString raw;
     for (int32_t lineNo = 1; !EofText(f); ++lineNo) {
-        ReadLnText(f, raw);
-        const AnsiView line = WithoutBom(raw, size_t(lineNo - 1));
+        raw.clear();
+        for (bool lineEnd = false; !lineEnd;) {
+            const AnsiView piece = ReadLnPieceText(f, lineEnd);
+            if (piece.empty() && !lineEnd) break;
+            raw.append(piece);
+        }
+        AnsiView line = WithoutBom(raw, size_t(lineNo - 1));
+        if (EndsInCr(line)) line.remove_suffix(1);
         if (HasCtrlCharsBuf(line.data(), static_cast<int32_t>(line.size())))
             throw EIniFileUTF8ExceptionInvalidCharacters(FormatA("Invalid characters on line %d", lineNo));
         Lines_.push_back(raw);
@@ -211,9 +221,11 @@ void TIniFileUTF8::UpdateFile() {
 }
 
 std::vector<AnsiString> TIniFileUTF8::SavedLines() const {
-    auto keyLine = [&](int32_t s, int32_t k) {
+    // A line the save adds ends as the file's lines do: with CRLF when the file has any.
+    const bool crlf = std::any_of(Lines_.begin(), Lines_.end(), [](const AnsiString& l) { return EndsInCr(l); });
+    auto keyLine = [&](int32_t s, int32_t k, bool cr) {
         const TKeyList& keys = *Sections_.GetObject(s);
-        return UnicodeToUtf8A(keys.GetU(k)) + "=" + UnicodeToUtf8A(*keys.GetObject(k));
+        return UnicodeToUtf8A(keys.GetU(k)) + "=" + UnicodeToUtf8A(*keys.GetObject(k)) + (cr ? "\r" : "");
     };
     // The file's lines, each written key's line with its new value; where each section's last
     // line went, for the written keys that the file lacks.
@@ -228,7 +240,7 @@ std::vector<AnsiString> TIniFileUTF8::SavedLines() const {
         } else if (k.Kind == TIniLineKind::Key && current >= 0) {
             const std::pair<int32_t, int32_t> key(current, Sections_.GetObject(current)->IndexOfU(k.Name));
             if (Written_.count(key) != 0) {
-                out.push_back(keyLine(key.first, key.second));
+                out.push_back(keyLine(key.first, key.second, EndsInCr(Lines_[i])));
                 placed.insert(key);
                 sectionEnd[size_t(current)] = out.size();
                 continue;
@@ -246,12 +258,12 @@ std::vector<AnsiString> TIniFileUTF8::SavedLines() const {
     for (int32_t s = 0; s < Sections_.Count(); ++s) {
         std::vector<AnsiString> added;
         for (int32_t k = 0; k < Sections_.GetObject(s)->Count(); ++k)
-            if (Written_.count({s, k}) != 0 && placed.count({s, k}) == 0) added.push_back(keyLine(s, k));
+            if (Written_.count({s, k}) != 0 && placed.count({s, k}) == 0) added.push_back(keyLine(s, k, crlf));
         if (added.empty()) continue;
         std::vector<AnsiString>& to = sectionEnd[size_t(s)] != AnsiString::npos ? before[sectionEnd[size_t(s)]] : tail;
         if (&to == &tail) {
-            if (!(out.empty() && tail.empty())) tail.emplace_back();
-            tail.push_back("[" + UnicodeToUtf8A(Sections_.GetU(s)) + "]");
+            if (!(out.empty() && tail.empty())) tail.emplace_back(crlf ? "\r" : "");
+            tail.push_back("[" + UnicodeToUtf8A(Sections_.GetU(s)) + "]" + (crlf ? "\r" : ""));
         }
         to.insert(to.end(), added.begin(), added.end());
     }

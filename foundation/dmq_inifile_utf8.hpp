@@ -64,7 +64,7 @@ private:
 
     bool Modified_ = false;
     bool Loaded_ = false;
-    std::vector<AnsiString> Lines_;                   // the file's lines as read (without line ends)
+    std::vector<AnsiString> Lines_;                   // the file's lines as read (a CR before the LF kept)
     std::set<std::pair<int32_t, int32_t>> Written_;  // (section, key) written since
     AnsiString FileName_;
     TUnicodeStringList<TKeyList> Sections_;  // section name -> its keys, in file order

@@ -57,7 +57,10 @@ void CheckListSave(const TZELListLoadData& L, UnicodeView FileName) {
 namespace {
 
 [[noreturn]] void RaiseListFileError(int Code, const char* What, AnsiView Name) {
-    const AnsiString text = std::string_view(What) == "opening" ? FileOpenErrorText(Code) : SysErrorText(Code);
+    const std::string_view what(What);
+    const AnsiString text = what == "opening"   ? FileOpenErrorText(Code)
+                            : what == "reading" ? FileReadErrorText(Code)
+                                                : SysErrorText(Code);
     AnsiString msg = FormatA("error [%d] of %s file \"%.*s\": %s", Code, What, static_cast<int>(Name.size()),
                              Name.data(), text.c_str());
     if (Code == ENOENT) throw EListFileMissing(Code, std::move(msg));
@@ -69,6 +72,7 @@ constexpr char kBom[] = "\xEF\xBB\xBF";
 }  // namespace
 
 AnsiString FormatListLineMessage(int32_t LineNo, AnsiView Text) {
+    if (LineNo == 0) return AnsiString(Text);
     return FormatA("line %d: %.*s", LineNo, static_cast<int>(Text.size()), Text.data());
 }
 
@@ -88,36 +92,51 @@ void ReadListFile(UnicodeView FileName, const TZELListLineProc& ParseLine, bool&
     AnsiString reason;
     bool rewrite = false;
     int32_t lineNo = 0;
+    // A file that is no list (random bytes, another program's file) would give a warning for
+    // nearly every line: the first few are told, the rest only counted.
+    int32_t warnings = 0;
     auto warn = [&](AnsiView why) {
-        if (Warning) Warning(lineNo, why);
+        if (Warning && ++warnings <= ZELListWarningsShown) Warning(lineNo, why);
     };
-    for (;;) {
-        if (const int code = TryFillTextBuf(f)) RaiseListFileError(code, "reading", name);
-        if (EofText(f)) break;  // filled above, so this reads nothing
-        if (const int code = TryStrBldAReadLn(f, line, scanLimit, false)) RaiseListFileError(code, "reading", name);
-        ++lineNo;
-        AnsiView s = StrBldAView(line);
-        if (lineNo == 1 && s.substr(0, 3) == AnsiView(kBom, 3)) s.remove_prefix(3);
-        if (s.size() > static_cast<size_t>(ZELListMaxLineLen)) {
-            rewrite = true;
-            warn(FormatA("longer than %d bytes, dropped", ZELListMaxLineLen));
-            continue;
+    // Also when the read fails: the lines refused until then are told.
+    auto tellUntold = [&] {
+        if (Warning && warnings > ZELListWarningsShown)
+            Warning(0, FormatA("%d more lines refused", warnings - ZELListWarningsShown));
+    };
+    try {
+        for (;;) {
+            if (const int code = TryFillTextBuf(f)) RaiseListFileError(code, "reading", name);
+            if (EofText(f)) break;  // filled above, so this reads nothing
+            if (const int code = TryStrBldAReadLn(f, line, scanLimit, false))
+                RaiseListFileError(code, "reading", name);
+            ++lineNo;
+            AnsiView s = StrBldAView(line);
+            if (lineNo == 1 && s.substr(0, 3) == AnsiView(kBom, 3)) s.remove_prefix(3);
+            if (s.size() > static_cast<size_t>(ZELListMaxLineLen)) {
+                rewrite = true;
+                warn(FormatA("longer than %d bytes, dropped", ZELListMaxLineLen));
+                continue;
+            }
+            while (!s.empty() && static_cast<unsigned char>(s.front()) <= 32) s.remove_prefix(1);
+            if (s.empty() || Params.CommentChars.find(s.front()) != AnsiView::npos) continue;
+            if (Params.Hold && Params.Hold(s)) continue;
+            reason.clear();
+            bool taken;
+            try {
+                taken = ParseLine(s, rewrite, reason);
+            } catch (const std::exception& e) {
+                throw Exception(FormatListLineMessage(lineNo, e.what()));
+            }
+            if (!taken) {
+                rewrite = true;
+                if (!reason.empty()) warn(reason);
+            }
         }
-        while (!s.empty() && static_cast<unsigned char>(s.front()) <= 32) s.remove_prefix(1);
-        if (s.empty() || Params.CommentChars.find(s.front()) != AnsiView::npos) continue;
-        if (Params.Hold && Params.Hold(s)) continue;
-        reason.clear();
-        bool taken;
-        try {
-            taken = ParseLine(s, rewrite, reason);
-        } catch (const std::exception& e) {
-            throw Exception(FormatListLineMessage(lineNo, e.what()));
-        }
-        if (!taken) {
-            rewrite = true;
-            if (!reason.empty()) warn(reason);
-        }
+    } catch (...) {
+        tellUntold();
+        throw;
     }
+    tellUntold();
     if (const int code = TryCloseText(f)) RaiseListFileError(code, "closing", name);
     if (rewrite) RewriteFlag = true;
 }

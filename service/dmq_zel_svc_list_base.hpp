@@ -98,8 +98,10 @@ void CheckListSave(const TZELListLoadData& L, UnicodeView FileName);
 inline constexpr int32_t ZELListMaxLineLen = 16384;
 inline constexpr size_t ZELListReadBufSize = 16384;
 
-// Told of every line the reader drops, with its number (from 1) and the reason. The caller logs it
-// with the file's name. An expired entry is no warning.
+// Told of the lines the reader drops, with the line's number (from 1) and the reason: the first
+// ZELListWarningsShown of one read, then once, with the number 0, how many more were refused. The
+// caller logs it with the file's name. An expired entry is no warning.
+inline constexpr int32_t ZELListWarningsShown = 10;
 using TZELListWarningProc = std::function<void(int32_t LineNo, AnsiView Reason)>;
 
 // Parses one line (leading bytes below 33 removed; never empty, never a comment). Returns true
@@ -123,12 +125,14 @@ struct TZELListReadParams {
 // one CR before it is dropped, a last line without LF counts; a UTF-8 byte order mark is skipped
 // on line 1 only; leading bytes below 33 are skipped, then empty and comment lines. A line longer
 // than ZELListMaxLineLen is dropped with a warning. Open and read failures raise EListFileError /
-// EListFileMissing. RewriteFlag is only ever set, and only when the whole file was read.
+// EListFileMissing; so does a file that gives more bytes than its size at the open (it grows
+// while read, or is no plain file: ErrFileReadPastSize). RewriteFlag is only ever set, and only
+// when the whole file was read.
 void ReadListFile(UnicodeView FileName, const TZELListLineProc& ParseLine, bool& RewriteFlag,
                   const TZELListWarningProc& Warning, const TZELListReadParams& Params = {});
 
 // "line %d: %s", the form of every message about one line.
-AnsiString FormatListLineMessage(int32_t LineNo, AnsiView Text);
+AnsiString FormatListLineMessage(int32_t LineNo, AnsiView Text);  // LineNo 0: the text alone
 
 // ---------------------------------------------------------------------------------------------
 // The key order compares whole 8-byte words, so a key is looked up in its padded form (ids of 24

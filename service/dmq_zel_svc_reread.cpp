@@ -157,7 +157,8 @@ private:
         if (Unknown_.insert(network).second) {
             UnicodeString t = u"network \"";
             t += network;
-            t += u"\" is not in service: its entries are kept, not dropped";
+            t += u"\" is not in service: its entries are kept, not dropped; they are the network's again only "
+                 u"after a restart with the networks file mended";
             S_.LogWarningSync(Prefixed(t));
         }
         return true;

@@ -360,6 +360,10 @@ void TZELService::Tail() noexcept {
 // there are the last.
 void TZELService::RunLastSaves() {
     for (int32_t left = MainQueue_.Count(); left > 0; left -= kMainQueueBatch) ProcessMainQueue();
+    // A list whose last change waited for its earlier save: with the timer ended, its snapshot is
+    // taken here.
+    if (PushSaves())
+        for (int32_t left = MainQueue_.Count(); left > 0; left -= kMainQueueBatch) ProcessMainQueue();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -395,14 +399,20 @@ void TZELService::ReadLists(int64_t UnixTime) {
     ReadListsAtStart(*this, UnixTime);
 }
 
+// As the other lists at start: a missing file starts empty unsaid, a file that cannot be read is
+// told (its save is then refused), and so is every line dropped.
 void TZELService::ReadOwner() {
     TZELListLoadData& load = ListLoad(TZELSVCMainQueueCommand::fsmq_SaveOwner);
+    const UnicodeString prefix = u"Read owner: " + OwnerFileName_ + u": ";
     bool rewrite = false;
     try {
-        ReadOwnerFile(OwnerFileName_, ServerOwner_, rewrite, {});
+        ReadOwnerFile(OwnerFileName_, ServerOwner_, rewrite, [&](int32_t LineNo, AnsiView Reason) {
+            LogWarningSync(prefix + DecodeUtf8U(FormatListLineMessage(LineNo, Reason)));
+        });
         SetListLoaded(load);
     } catch (const std::exception& e) {
         SetListLoadFailure(load, e);
+        if (dynamic_cast<const EListFileMissing*>(&e) == nullptr) LogErrorSync(prefix + DecodeUtf8U(e.what()));
         return;
     }
     if (rewrite) PostDirtyOwner();

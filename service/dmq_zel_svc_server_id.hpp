@@ -143,6 +143,9 @@ public:
     void PostRereadNotices(UnicodeView FileName, TZELSVCWrkCtxBase* Requester);
     // A job of kind only (reread all, forward pending flush requests, ...).
     void PostMainCommand(TZELSVCMainQueueCommand Kind);
+    // Reread all or reopen the log for a command context: once the job ran, the requester gets an
+    // empty reply (the fence that lets it read its next request).
+    void PostMainRequest(TZELSVCMainQueueCommand Kind, TZELSVCWrkCtxBase* Requester);
     // A save job: the list file's lines.
     void PostMainSave(TZELSVCMainQueueCommand Kind, const TZELSVCWriteArray& Lines);
     // Code 14: answers the oldest Count waiting flush requests (those whose saves are queued).
@@ -673,6 +676,8 @@ private:
     void RunSave(TZELSVCMainQueueRec& Rec) noexcept;
     void RunReread(const TZELSVCMainQueueRec& Rec) noexcept;
     void RunRereadAll() noexcept;
+    // The empty reply to the command context that asked for this job (PostMainRequest).
+    void AnswerFence(const TZELSVCMainQueueRec& Rec) noexcept;
     void RunForwardPending(const TZELSVCMainQueueRec& Rec) noexcept;
     void RunTerminate() noexcept;
     void RunServiceStart() noexcept;
@@ -695,7 +700,10 @@ private:
     void Tick();
     void TickPass();
     void CountDownMoves();
-    void PushSaves();
+    // Once per tick call: a save for each list changed, unless one of that list is still queued
+    // (its bit then waits for a later call); the flush answers once no list bit is left. True when
+    // a job was queued. The end of the service thread calls it too, once the timer has ended.
+    bool PushSaves();
     void DispatchRecord(std::unique_ptr<TZELSVCNetQueueRecord>& Rec);
     void InstallLists(TZELSVCNetQueueRecord& Rec);
     void SendListAnswer(TZELSVCWrkCtxBase& Requester, TZELSVCNetworkBase* Only);
@@ -744,6 +752,9 @@ private:
     std::unique_ptr<TWaiter2Socket> Waiter_;
     TFifoStringThreadSafeU LogFifo_{kLogFifoBlockSize};
     TZELSVCServQueue ServQueue_;
+    // A save job of the list is queued or being written: set by the timer thread when it queues
+    // one, cleared by the job's record when it goes (so before the main queue that holds them).
+    std::array<std::atomic<bool>, 7> SaveQueued_{};
     TZELSVCMainQueue MainQueue_;
     TZELSVCFlusherQueue FlusherQueue_;
     std::unique_ptr<TZELTimer> Timer_;

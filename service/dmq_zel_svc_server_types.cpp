@@ -36,8 +36,14 @@ void TZELSVCMainQueue::PushForwardPending(int32_t Count) {
     Push(std::move(r));
 }
 
-void TZELSVCMainQueue::PushCommandText(TZELSVCMainQueueCommand Kind, const TZELSVCWriteArray& Lines) {
+void TZELSVCMainQueue::PushCommandText(TZELSVCMainQueueCommand Kind, const TZELSVCWriteArray& Lines,
+                                       std::atomic<bool>* QueuedMark) {
     auto r = NewMainRec(Kind);
+    // Set with the record that clears it, whatever fails from here on.
+    if (QueuedMark) {
+        r->QueuedMark = QueuedMark;
+        QueuedMark->store(true, std::memory_order_release);
+    }
     r->Lines = Lines;
     Push(std::move(r));
 }
@@ -66,8 +72,13 @@ void TZELService::PostMainCommand(TZELSVCMainQueueCommand Kind) {
     WakeUp();
 }
 
+void TZELService::PostMainRequest(TZELSVCMainQueueCommand Kind, TZELSVCWrkCtxBase* Requester) {
+    MainQueue_.PushCommandRequest(Kind, {}, Requester);
+    WakeUp();
+}
+
 void TZELService::PostMainSave(TZELSVCMainQueueCommand Kind, const TZELSVCWriteArray& Lines) {
-    MainQueue_.PushCommandText(Kind, Lines);
+    MainQueue_.PushCommandText(Kind, Lines, &SaveQueued_[size_t(Kind)]);
     WakeUp();
 }
 
@@ -166,6 +177,9 @@ void TZELService::ProcessMainQueue() {
 
 void TZELService::RunMainRecord(TZELSVCMainQueueRec& Rec) noexcept {
     using C = TZELSVCMainQueueCommand;
+    // Once a stop is asked for, rereads still queued are dropped: a backlog of them would hold the
+    // stop for as long as they take. Saves stay.
+    if (Rec.Kind >= C::fsmq_RereadAdmins && Rec.Kind <= C::fsmq_RereadAll && StopRequested()) return;
     switch (Rec.Kind) {
         case C::fsmq_SaveMutes:
         case C::fsmq_SaveBlocks:
@@ -186,6 +200,7 @@ void TZELService::RunMainRecord(TZELSVCMainQueueRec& Rec) noexcept {
             return;
         case C::fsmq_RereadAll:
             RunRereadAll();
+            AnswerFence(Rec);
             return;
         case C::fsmq_ForwardPending:
             RunForwardPending(Rec);
@@ -198,6 +213,7 @@ void TZELService::RunMainRecord(TZELSVCMainQueueRec& Rec) noexcept {
             return;
         case C::fsmq_ReopenLog:
             Guarded(u"Reopen log: ", [this] { ReopenLog(); });
+            AnswerFence(Rec);
             return;
         case C::fsmq_ServiceStop:
             break;
@@ -377,6 +393,10 @@ void TZELService::RunRereadAll() noexcept {
         RereadRights(now);
         RereadNotices();
     });
+}
+
+void TZELService::AnswerFence(const TZELSVCMainQueueRec& Rec) noexcept {
+    if (Rec.Requester) Guarded(kLoopPrefix, [&] { PostCommandReply(Rec.Requester, Rec.RequesterId, {}); });
 }
 
 void TZELService::RunForwardPending(const TZELSVCMainQueueRec& Rec) noexcept {

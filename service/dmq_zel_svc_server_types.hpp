@@ -5,6 +5,7 @@
 //
 // The processor of the main queue (TZELService::ProcessMainQueue and its jobs) is defined in
 // dmq_zel_svc_server_types.cpp, beside the queue it drains.
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -47,6 +48,16 @@ struct TZELSVCMainQueueRec {
     int32_t FlushCount = 0;       // code 14: the waiting flush requests whose saves came before it
     TZELSVCWrkCtxBase* Requester = nullptr;  // rereads; not owned
     uint32_t RequesterId = 0;     // the requester's number when the request was posted
+    // Saves: the service's mark that a save of this list is queued, cleared when the job goes
+    // (written, failed or dropped), so that the next snapshot of the list may be queued.
+    std::atomic<bool>* QueuedMark = nullptr;
+
+    TZELSVCMainQueueRec() = default;
+    TZELSVCMainQueueRec(const TZELSVCMainQueueRec&) = delete;
+    TZELSVCMainQueueRec& operator=(const TZELSVCMainQueueRec&) = delete;
+    ~TZELSVCMainQueueRec() {
+        if (QueuedMark) QueuedMark->store(false, std::memory_order_release);
+    }
 };
 
 // Any thread pushes; only the service thread pops. The caller wakes the service thread.
@@ -61,7 +72,8 @@ public:
     // Code 14 answering the oldest Count flush requests.
     void PushForwardPending(int32_t Count);
     // Kind and a copy of the lines (codes 0 to 6).
-    void PushCommandText(TZELSVCMainQueueCommand Kind, const TZELSVCWriteArray& Lines);
+    void PushCommandText(TZELSVCMainQueueCommand Kind, const TZELSVCWriteArray& Lines,
+                         std::atomic<bool>* QueuedMark = nullptr);
     // Kind, file name, requester and the requester's current number (codes 7 to 12).
     void PushCommandRequest(TZELSVCMainQueueCommand Kind, UnicodeView FileName, TZELSVCWrkCtxBase* Requester);
 };

@@ -26,6 +26,8 @@ struct TSaveStep {
     K Kind;
 };
 
+constexpr uint32_t kAllListBits = ZELSVCFlagAllListsButOwner | ZELSVCFlagOwner;
+
 constexpr TSaveStep kSaveSteps[] = {
     {ZELSVCFlagMutes, K::fsmq_SaveMutes},     {ZELSVCFlagBlocks, K::fsmq_SaveBlocks},
     {ZELSVCFlagAdmins, K::fsmq_SaveAdmins},   {ZELSVCFlagModes, K::fsmq_SaveModes},
@@ -60,10 +62,12 @@ void TZELService::TimerTick() {
     const uint32_t start = GetTickMs();
     for (;;) {
         TickPass();
-        if (Timer_->Terminated()) return;
+        if (Timer_->Terminated()) break;
         if ((Flags_ & ZELSVCFlagNetworkActivity) != 0) continue;
-        if (ServQueue_.Count() == 0 || GetTickMs() - start >= kTickBudgetMs) return;
+        if (ServQueue_.Count() == 0 || GetTickMs() - start >= kTickBudgetMs) break;
     }
+    // Once per call, not per pass: a backlog of list changes costs one save of each list.
+    PushSaves();
 }
 
 void TZELService::TickPass() {
@@ -94,8 +98,6 @@ void TZELService::TickPass() {
 
     for (size_t i = Workers_.size(); i-- > 0;)
         if (Workers_[i]->TakeHasWork()) Workers_[i]->WakeUp();
-
-    PushSaves();
 }
 
 void TZELService::CountDownMoves() {
@@ -118,9 +120,12 @@ void TZELService::RunNetworkWhenDue(TZELSVCNetworkBase& Network) {
     }
 }
 
-void TZELService::PushSaves() {
+bool TZELService::PushSaves() {
+    bool pushed = false;
     for (const TSaveStep& step : kSaveSteps) {
-        if ((Flags_ & step.Bit) == 0) continue;
+        // While a save of the list waits, a newer one would only be written after it: the bit
+        // waits instead, so saves never pile up faster than they are written.
+        if ((Flags_ & step.Bit) == 0 || SaveQueued_[size_t(step.Kind)].load(std::memory_order_acquire)) continue;
         switch (step.Kind) {
             case K::fsmq_SaveMutes:
                 SnapshotMutesBlocks(SnapshotLines_, 0);
@@ -147,13 +152,16 @@ void TZELService::PushSaves() {
         // Even an empty snapshot is saved: the file then holds its header only.
         PostMainSave(step.Kind, SnapshotLines_);
         Flags_ &= ~step.Bit;
+        pushed = true;
     }
-    if ((Flags_ & ZELSVCFlagFlushAnswers) != 0) {
+    if ((Flags_ & ZELSVCFlagFlushAnswers) != 0 && (Flags_ & kAllListBits) == 0) {
         // Only the requests whose saves are queued by now: a later request waits for its own.
         PostForwardPending(FlushItemsPending_);
         FlushItemsPending_ = 0;
         Flags_ &= ~ZELSVCFlagFlushAnswers;
+        pushed = true;
     }
+    return pushed;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -644,16 +644,20 @@ bool ReadPidFile(AnsiView Name, pid_t& Pid) {
     rc = TryBlockRead(f, buf, sizeof buf, got);
     TryCloseFile(f);
     if (rc != 0) throw EFileException(SysErrorText(rc));
-    size_t n = std::min<size_t>(got, 20);
+    return ParsePidText(AnsiView(buf, got), Pid);
+}
+
+bool ParsePidText(AnsiView Text, pid_t& Pid) {
+    size_t n = std::min<size_t>(Text.size(), 20);
     for (size_t i = 0; i < n; ++i) {
-        if (buf[i] == '\0' || buf[i] == '\r' || buf[i] == '\n') {
+        if (Text[i] == '\0' || Text[i] == '\r' || Text[i] == '\n') {
             n = i;
             break;
         }
     }
     int64_t v = 0;
     // Strictly into the platform's pid type: no overflow, and neither 0 nor init.
-    if (n == 0 || !TryBufToInt64A(buf, static_cast<int32_t>(n), v)) return false;
+    if (n == 0 || !TryBufToInt64A(Text.data(), static_cast<int32_t>(n), v)) return false;
     if (v < 2 || v > static_cast<int64_t>(std::numeric_limits<pid_t>::max())) return false;
     Pid = static_cast<pid_t>(v);
     return true;

@@ -170,5 +170,8 @@ int WritePidFile(AnsiView Name, pid_t Pid);
 // True with Pid set for a decimal number from 2 up that fits the platform's pid type; an open or
 // read failure raises the file error.
 bool ReadPidFile(AnsiView Name, pid_t& Pid);
+// The number of a PID file's text, read as ReadPidFile reads it: its first line (at most 20
+// bytes), a decimal number from 2 up that fits the platform's pid type.
+bool ParsePidText(AnsiView Text, pid_t& Pid);
 
 }  // namespace zel

@@ -3,9 +3,12 @@
 #include "clients/dmq_zel_svc_command.hpp"
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <chrono>
 #include <string>
@@ -241,6 +244,89 @@ TEST_F(CommandContextTest, PipelinedLaterRequestsAreTakenOneAtATime) {
     EXPECT_EQ(CountOf(f.Received, "+4\r\n"), size_t(kRequests));
     EXPECT_LE(most, 4);
     EXPECT_FALSE(f.Closed);
+}
+
+// Requests answered at once that hand work on are taken one at a time too: the next line is read
+// only once the work is taken. A peer pipelining mutes has a record or two in the service queue,
+// one reread of all lists in the main queue; every request is answered and others are served.
+TEST_F(CommandContextTest, PipelinedAtOnceRequestsAreTakenOneAtATime) {
+    constexpr int kRequests = 2000;
+    struct Case {
+        const char* What;
+        std::string Line;
+        int Requests;
+    } cases[] = {
+        {"mutes", MakeCmdMute("Test", 10, kId, true), kRequests},
+        {"notices", MakeCmdNoticeClear("Test"), kRequests},
+        {"log texts", MakeCmdLogText("note"), kRequests},
+        {"rereads of all lists", std::string(ZELCmdLineRereadAll), 200},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.What);
+        std::string flood;
+        for (int i = 0; i < c.Requests; ++i) flood += c.Line;
+        TTestClient f;
+        FloodWhileAnotherIsServed(f, flood);
+        int32_t mostService = 0, mostMain = 0;
+        // The service thread's log lines are served meanwhile.
+        EXPECT_TRUE(ServeUntil(
+            [&] {
+                mostService = std::max(mostService, Svc.S->ServQueue().Count());
+                mostMain = std::max(mostMain, Svc.S->MainQueue().Count());
+                f.ReadStep(0);
+                return CountOf(f.Received, "\r\n") == size_t(c.Requests);
+            },
+            30000ms));
+        EXPECT_EQ(f.Received.size(), size_t(c.Requests) * 5);
+        EXPECT_LE(mostService, 4);
+        // A reread of all, and saves of the lists it changed.
+        EXPECT_LE(mostMain, 8);
+        EXPECT_FALSE(f.Closed);
+    }
+}
+
+// A peer that sends requests and never reads: once more than the bound of unsent output waits, the
+// connection is closed, and the service holds no more of its answers.
+TEST_F(CommandContextTest, PeerThatNeverReadsIsClosedOnceItsOutputPassesTheBound) {
+    struct TLimit {
+        TLimit() { TZELSVCCommand::PendingOutputLimit = 64 * 1024; }
+        ~TLimit() { TZELSVCCommand::PendingOutputLimit = TZELSVCCommand::kMaxPendingOutput; }
+    } limit;
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    // A small receive window: the answers pile up in the server, not in this socket.
+    const int small = 4096;
+    ASSERT_EQ(::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
+    sockaddr_storage ss;
+    const socklen_t len = zeltest::LoopbackAddr(AF_INET, Svc.CommandPort, ss);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&ss), len), 0);
+    std::string chunk;
+    for (int i = 0; i < 2048; ++i) chunk += "00A:00\r\n";
+    bool closed = false;
+    size_t sent = 0;
+    const auto end = Clock::now() + 20s;
+    while (!closed && Clock::now() < end && sent < (size_t(64) << 20)) {
+        const ssize_t n = ::send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            sent += size_t(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            closed = true;  // reset by the server
+            break;
+        }
+        pollfd p{fd, POLLOUT, 0};
+        (void)::poll(&p, 1, 50);
+        if (p.revents & (POLLERR | POLLHUP)) closed = true;
+    }
+    ::close(fd);
+    EXPECT_TRUE(closed) << sent << " bytes sent";
+    const auto logged = [&] {
+        for (const UnicodeString& l : Svc.Log.Lines)
+            if (l.find(u"bytes of answers unsent") != UnicodeString::npos) return true;
+        return false;
+    };
+    EXPECT_TRUE(ServeUntil(logged, 5000ms));
 }
 
 // At the service's stop a command connection that keeps polling is closed within its grace, so

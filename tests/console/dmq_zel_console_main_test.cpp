@@ -1017,6 +1017,56 @@ TEST_F(Program, StalePidFileIsTakenOverAndAHeldOneRefuses) {
     EXPECT_TRUE(WaitUntil([&] { return Ours().empty() && !std::filesystem::exists(Pid()); }));
 }
 
+// What lies under the PID file's name without being a stale PID file of this server is never
+// written into: the start is refused with 4 and a text that says what the file is, and the file
+// stays as it was. An empty one is taken over and said to have held no number.
+TEST_F(Program, PidFileThatIsNotOursIsRefused) {
+    const std::string cfg = Config();
+    const std::string victim = Path("victim");
+    struct Case {
+        const char* What;
+        const char* Text;
+    } cases[] = {
+        {"hard link", "has more than one link"},
+        {"another owner", "belongs to another user"},
+        {"garbage", "holds no process id"},
+        {"symbolic link", "is a symbolic link"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.What);
+        const std::string what = c.What;
+        if (what == "another owner" && ::geteuid() != 0) continue;  // needs chown
+        Put(victim, "4711\n");
+        int made = 0;
+        if (what == "hard link") made = ::link(victim.c_str(), Pid().c_str());
+        if (what == "symbolic link") made = ::symlink(victim.c_str(), Pid().c_str());
+        if (what == "garbage") Put(Pid(), "precious data\n");
+        if (what == "another owner") {
+            Put(Pid(), "4711\n");
+            made = ::chown(Pid().c_str(), ::geteuid() + 1, ::getegid());
+        }
+        ASSERT_EQ(made, 0);
+        const std::string before = Get(Pid());
+        const TRun r = Run({"daemon", cfg}, "refused");
+        EXPECT_EQ(r.Code, 4) << r.Out << r.Err;
+        EXPECT_NE(r.Out.find("ERROR: PID file [" + Pid() + "] " + c.Text), std::string::npos) << r.Out;
+        EXPECT_EQ(r.Out.find("already running"), std::string::npos) << r.Out;
+        EXPECT_EQ(Get(victim), "4711\n");
+        EXPECT_EQ(Get(Pid()), before);
+        EXPECT_TRUE(WaitUntil([&] { return Ours().empty(); }));
+        std::filesystem::remove(Pid());
+        std::filesystem::remove(victim);
+    }
+    Put(Pid(), "");
+    const TRun r = Run({"daemon", cfg}, "empty");
+    ASSERT_EQ(r.Code, 0) << r.Out << r.Err;
+    EXPECT_NE(r.Out.find("WARNING: Stale PID file [" + Pid() + "] taken over: it held no process id"),
+              std::string::npos)
+        << r.Out;
+    EXPECT_EQ(Run({"stop", cfg}).Code, 0);
+    EXPECT_TRUE(WaitUntil([&] { return Ours().empty() && !std::filesystem::exists(Pid()); }));
+}
+
 // Started with standard output and error closed, the daemon's start is reported as it went (0,
 // and the daemon runs); a link planted under the old name of the write test is left alone.
 TEST_F(Program, ClosedStandardHandlesAndAPlantedLink) {

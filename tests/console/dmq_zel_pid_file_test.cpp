@@ -8,8 +8,10 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <functional>
 #include <string>
 
+#include "foundation/dmq_fileutils.hpp"
 #include "tests/support/temp_dir.hpp"
 
 namespace zel {
@@ -63,6 +65,7 @@ TEST_F(PidFile, ExclusiveAndLockedForLife) {
     // The next daemon takes the stale file over: its number, and its lock.
     ASSERT_EQ(second.Acquire(name, getpid(), stale), 0);
     EXPECT_TRUE(stale);
+    EXPECT_EQ(second.TakenOverPid(), holder);
     EXPECT_EQ(Get(name), std::to_string(getpid()) + "\n");
     EXPECT_TRUE(second.Held());
     second.Remove();
@@ -96,22 +99,57 @@ TEST_F(PidFile, RemoveLeavesAnotherFileAlone) {
     EXPECT_EQ(g.Create(Path("no/dir/zel.pid"), 1), ENOENT);
 }
 
-// What is no regular file of its own under the name is never taken over: a link (even to a stale
-// PID file) or a directory refuses like a held file, and the link's target stays as it was. A
-// fresh name is created as before.
-TEST_F(PidFile, TakesOverOnlyAStaleRegularFile) {
-    const std::string name = Path("zel.pid"), target = Path("target");
-    Put(target, "123\n");
-    ASSERT_EQ(symlink(target.c_str(), name.c_str()), 0);
+// Only a stale PID file of this server is taken over: what else the name holds is refused with a
+// code that says what it is, and left exactly as it was. An empty file (a daemon killed before it
+// wrote its number) is taken over and said to have held none.
+TEST_F(PidFile, TakesOverOnlyAStalePidFileOfOurs) {
+    const std::string name = Path("zel.pid"), victim = Path("victim");
+    struct Case {
+        const char* What;
+        std::function<void()> Make;
+        int Code;
+    } cases[] = {
+        {"link to a stale PID file", [&] { ASSERT_EQ(symlink(victim.c_str(), name.c_str()), 0); }, ELOOP},
+        {"directory", [&] { std::filesystem::create_directory(name); }, EISDIR},
+        {"hard link", [&] { ASSERT_EQ(link(victim.c_str(), name.c_str()), 0); }, EMLINK},
+        {"garbage", [&] { Put(name, "not a pid\n"); }, ErrPidFileNotAPid},
+        {"number and more", [&] { Put(name, "123\nsecret\n"); }, ErrPidFileNotAPid},
+        {"number without its line feed", [&] { Put(name, "123"); }, ErrPidFileNotAPid},
+        {"FIFO", [&] { ASSERT_EQ(mkfifo(name.c_str(), 0600), 0); }, ErrNotRegularFile},
+        {"file of another user",
+         [&] {
+             Put(name, "123\n");
+             ASSERT_EQ(chown(name.c_str(), geteuid() + 1, getegid()), 0);
+         },
+         EPERM},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.What);
+        Put(victim, "123\n");
+        if (std::string(c.What) == "file of another user" && geteuid() != 0) continue;  // needs chown
+        c.Make();
+        const std::string before = std::filesystem::is_regular_file(name) ? Get(name) : "";
+        TZELPidFile f;
+        bool stale = true;
+        EXPECT_EQ(f.Acquire(name, 4242, stale), c.Code);
+        EXPECT_FALSE(PidFileRefusalText(c.Code).empty());
+        EXPECT_FALSE(stale);
+        EXPECT_FALSE(f.Held());
+        EXPECT_EQ(Get(victim), "123\n");
+        if (std::filesystem::is_regular_file(name)) {
+            EXPECT_EQ(Get(name), before);
+        }
+        std::filesystem::remove_all(name);
+    }
     TZELPidFile f;
     bool stale = true;
-    EXPECT_EQ(f.Acquire(name, 4242, stale), EEXIST);
-    EXPECT_FALSE(stale);
-    EXPECT_EQ(Get(target), "123\n");
-    std::filesystem::remove(name);
-    std::filesystem::create_directory(name);
-    EXPECT_EQ(f.Acquire(name, 4242, stale), EEXIST);
-    std::filesystem::remove(name);
+    Put(name, "");
+    ASSERT_EQ(f.Acquire(name, 4242, stale), 0);
+    EXPECT_TRUE(stale);
+    EXPECT_EQ(f.TakenOverPid(), 0);
+    EXPECT_EQ(Get(name), "4242\n");
+    f.Remove();
+    // A fresh name is created as before.
     ASSERT_EQ(f.Acquire(name, 4242, stale), 0);
     EXPECT_FALSE(stale);
     EXPECT_EQ(Get(name), "4242\n");

@@ -177,6 +177,47 @@ TEST_F(FileUtilsTest, OpenToReadRefusesWhatIsNoRegularFileOrTooLarge) {
     EXPECT_EQ(line, "a");
 }
 
+// A file that gives more than its size at the open (it grows while read, or lies about its size as
+// a /proc file of size 0 does) is refused once the reader passes that size: no reader runs on
+// without end. What the file held at the open reads as before.
+TEST_F(FileUtilsTest, ReadingPastTheSizeAtTheOpenFails) {
+    Put(Path("grows"), "a\nb\n");
+    char buf[2];
+    TTextFile f;
+    ASSERT_EQ(TryResetTextName(f, Path("grows"), buf, sizeof buf), 0);
+    {
+        std::ofstream more(Path("grows"), std::ios::app);
+        more << "c\n";
+    }
+    AnsiString line;
+    ReadLnText(f, line);
+    EXPECT_EQ(line, "a");
+    ReadLnText(f, line);
+    EXPECT_EQ(line, "b");
+    EXPECT_EQ(TryFillTextBuf(f), ErrFileReadPastSize);
+    EXPECT_EQ(TryFillTextBuf(f), ErrFileReadPastSize);
+    try {
+        EofText(f);
+        ADD_FAILURE();
+    } catch (const EFileException& e) {
+        EXPECT_NE(e.Message().find("more than its size when opened"), std::string::npos) << e.Message();
+    }
+
+    TTextFile pagemap;
+    ASSERT_EQ(TryResetTextName(pagemap, "/proc/self/pagemap"), 0);
+    EXPECT_EQ(TryFillTextBuf(pagemap), ErrFileReadPastSize);
+
+    // Read to its end at its size: the end, not a failure.
+    char buf3[3];
+    TTextFile whole;
+    ASSERT_EQ(TryResetTextName(whole, Path("grows"), buf3, sizeof buf3), 0);
+    for (const char* want : {"a", "b", "c"}) {
+        ReadLnText(whole, line);
+        EXPECT_EQ(line, want);
+    }
+    EXPECT_TRUE(EofText(whole));
+}
+
 TEST_F(FileUtilsTest, CopyFileDataStopsAtMaximum) {
     const std::string src = Path("src"), dst = Path("dst");
     Put(src, "0123456789abcdefghij");

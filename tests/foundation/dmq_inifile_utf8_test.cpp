@@ -177,6 +177,37 @@ TEST_F(IniFileTest, SaveKeepsEveryOtherLineOfTheFile) {
     EXPECT_NE(Get().find("Name=zel\nLimit=6\n; trailing"), std::string::npos) << Get();
 }
 
+// A file written on a system that ends lines with CRLF keeps every CR; a line replaced keeps its
+// own ending, a line added takes the file's.
+TEST_F(IniFileTest, SaveKeepsEachLinesEnding) {
+    struct Case {
+        const char* Before;
+        const char* After;
+    } cases[] = {
+        {"[Server]\r\nPort=1\r\n\r\n[Manager1]\r\nManagerAuthPassword=old\r\n",
+         "[Server]\r\nPort=1\r\nLimit=5\r\n\r\n[Manager1]\r\nManagerAuthPassword=new\r\n\r\n[Manager2]\r\n"
+         "ManagerAuthPassword=x\r\n"},
+        {"[Server]\nPort=1\r\n[Manager1]\nManagerAuthPassword=old\n",
+         "[Server]\nPort=1\r\nLimit=5\r\n[Manager1]\nManagerAuthPassword=new\n\r\n[Manager2]\r\n"
+         "ManagerAuthPassword=x\r\n"},
+        {"[Manager1]\nManagerAuthPassword=old\n",
+         "[Manager1]\nManagerAuthPassword=new\n\n[Server]\nLimit=5\n\n[Manager2]\nManagerAuthPassword=x\n"},
+    };
+    for (const Case& c : cases) {
+        Put(c.Before);
+        {
+            TIniFileUTF8 ini(name_, true);
+            ini.WriteString(u"Manager1", u"ManagerAuthPassword", u"new");
+            ini.WriteString(u"Server", u"Limit", u"5");
+            ini.WriteString(u"Manager2", u"ManagerAuthPassword", u"x");
+            ini.UpdateFile();
+        }
+        EXPECT_EQ(Get(), c.After) << c.Before;
+        TIniFileUTF8 again(name_, true);
+        EXPECT_EQ(again.ReadString(u"Manager1", u"ManagerAuthPassword", u""), u"new");
+    }
+}
+
 TEST_F(IniFileTest, WriteAndSaveReplacesTheFileInOneStep) {
     Put("[Server]\nPort=1\n\n[Empty]\n[Manager]\nPassword=old\n");
     chmod(name_.c_str(), 0600);

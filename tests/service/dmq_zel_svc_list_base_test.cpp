@@ -95,6 +95,31 @@ TEST_F(ListReaderTest, DroppedLinesAreReportedAndMarkTheFile) {
     EXPECT_TRUE(rewrite);
 }
 
+// A file of many bad lines gives the first few warnings, then one that counts the rest. A file that
+// gives bytes without end is refused with the code of a file read past its size.
+TEST_F(ListReaderTest, WarningsOfOneReadAreBounded) {
+    std::string data;
+    for (int i = 0; i < ZELListWarningsShown + 25; ++i) data += "dropbad\n";
+    bool rewrite = false;
+    Read(data, rewrite);
+    ASSERT_EQ(warnings.size(), size_t(ZELListWarningsShown + 1));
+    EXPECT_EQ(warnings[ZELListWarningsShown - 1], (Warning{ZELListWarningsShown, "bad"}));
+    EXPECT_EQ(warnings.back(), (Warning{0, "25 more lines refused"}));
+    EXPECT_EQ(FormatListLineMessage(0, "25 more lines refused"), "25 more lines refused");
+    EXPECT_TRUE(rewrite);
+
+    // The process's own page map: a regular file of size 0 that gives bytes without end.
+    warnings.clear();
+    rewrite = false;
+    try {
+        ReadFile("/proc/self/pagemap", rewrite);
+        ADD_FAILURE();
+    } catch (const EListFileError& e) {
+        EXPECT_EQ(e.Code(), ErrFileReadPastSize);
+    }
+    EXPECT_FALSE(rewrite);
+}
+
 TEST_F(ListReaderTest, LineLimit) {
     const std::string longest(ZELListMaxLineLen, 'x');
     const std::string bom = "\xEF\xBB\xBF";

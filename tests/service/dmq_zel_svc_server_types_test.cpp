@@ -199,10 +199,41 @@ TEST_F(MainQueue, RereadAllKeepsItsOrder) {
 
     order.clear();
     raiseAt = "modes";
-    s->PostMainCommand(K::fsmq_RereadAll);
+    // Asked for by a command context: the fence comes back once the job ran, also when it raised.
+    test::TStandInContext requester(7);
+    s->PostMainRequest(K::fsmq_RereadAll, &requester);
     s->ProcessMainQueue();
     EXPECT_EQ(order, (std::vector<std::string>{"blocks", "mutes", "admins", "modes"}));
     EXPECT_TRUE(log.Has(u"ERROR: Reread all: EConvertError: bad line"));
+    const auto replies = TakeReplies(*s);
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0]->Owner, &requester);
+    EXPECT_EQ(replies[0]->OwnerId, 7u);
+    EXPECT_EQ(replies[0]->Text1, "");
+}
+
+// Once a stop is asked for, the rereads still queued are dropped (a backlog of them would hold the
+// stop); the saves queued are written.
+TEST_F(MainQueue, StopDropsQueuedRereadsAndKeepsSaves) {
+    int rereads = 0, saves = 0;
+    auto reader = [&](const UnicodeString&, bool, int64_t) { return ++rereads > 0; };
+    s->OnRereadAdmins = s->OnRereadMutes = s->OnRereadBlocks = reader;
+    s->OnRereadRights = s->OnRereadModes = s->OnRereadNotices = reader;
+    s->DataFileWriter = [&](const UnicodeString&, const UnicodeString&, const TZELSVCWriteArray&) {
+        ++saves;
+        return true;
+    };
+    test::TStandInContext requester(7);
+    s->PostRereadMutes(u"", &requester);
+    s->PostMainSave(K::fsmq_SaveMutes, {"m\r\n"});
+    s->PostMainRequest(K::fsmq_RereadAll, &requester);
+    s->PostRereadAdmins(u"/tmp/other.dat", nullptr);
+    s->RequestStop(u"test");
+    s->PostMainSave(K::fsmq_SaveAdmins, {"a\r\n"});
+    s->ProcessMainQueue();
+    EXPECT_EQ(rereads, 0);
+    EXPECT_EQ(saves, 2);
+    EXPECT_TRUE(s->Terminated());
 }
 
 // Code 17 that fails half-way (no memory for the service-stop event) still ends the listener and

@@ -202,19 +202,43 @@ TEST(ServiceTick, NetworkActivityRepeatsThePass) {
 }
 
 // A backlog of service-level records (no network takes anything) drains in one call, in order,
-// pass after pass: nothing else may be needed to wake the timer for the rest.
-TEST(ServiceTick, BacklogOfServiceRecordsDrainsInOneCall) {
+// pass after pass: nothing else may be needed to wake the timer for the rest. The lists its passes
+// changed are saved once, at the end of the call.
+TEST(ServiceTick, BacklogOfServiceRecordsDrainsInOneCallAndSavesOnce) {
     TickService s;
     s.AddNetwork(u"Net");
     for (int i = 0; i < 300; ++i) s.PostDirtyModes();
     s.PostDirtyNotices();
     s.TimerTick();
     EXPECT_EQ(s.ServQueue().Count(), 0);
-    // Each pass saved what its batch changed: the notices, posted last, in the last pass.
-    const std::vector<K> kinds = Kinds(s.TakeJobs());
-    ASSERT_GE(kinds.size(), 2u);
-    EXPECT_EQ(kinds.back(), K::fsmq_SaveNotices);
-    EXPECT_EQ(std::count(kinds.begin(), kinds.end(), K::fsmq_SaveModes), std::ptrdiff_t(kinds.size() - 1));
+    EXPECT_EQ(Kinds(s.TakeJobs()), (std::vector<K>{K::fsmq_SaveModes, K::fsmq_SaveNotices}));
+}
+
+// While a save of a list is queued (or being written), the list's next change waits for a later
+// call, and so does a flush answer: saves never pile up faster than they are written, and a flush
+// is answered only after a save that holds its changes.
+TEST(ServiceTick, NextSaveOfAListWaitsForTheQueuedOne) {
+    TickService s;
+    s.AddNetwork(u"Net");
+    s.PostDirtyModes();
+    s.TimerTick();
+    ASSERT_EQ(s.MainQueue().Count(), 1);
+    auto& requester = *new test::TAnswerContext(5);  // owned by the service
+    s.CommandContexts().Add(static_cast<TZELSVCWrkCtxBase*>(&requester));
+    s.PostDirtyModes();
+    s.PostCommandFlushData(&requester);
+    s.TimerTick();
+    // Every list but the modes, whose save is still queued; no answer yet.
+    EXPECT_EQ(s.MainQueue().Count(), 6);
+    s.TimerTick();
+    EXPECT_EQ(s.MainQueue().Count(), 6);
+    const std::vector<K> queued = Kinds(s.TakeJobs());  // the jobs go: as if written
+    EXPECT_EQ(std::count(queued.begin(), queued.end(), K::fsmq_SaveModes), 1);
+    EXPECT_EQ(std::count(queued.begin(), queued.end(), K::fsmq_ForwardPending), 0);
+    s.TimerTick();
+    auto jobs = s.TakeJobs();
+    EXPECT_EQ(Kinds(jobs), (std::vector<K>{K::fsmq_SaveModes, K::fsmq_ForwardPending}));
+    EXPECT_EQ(jobs.back().second, std::vector<AnsiString>{"1"});
 }
 
 // Workers marked as having work are woken, last to first, once per mark.

@@ -1,16 +1,19 @@
 // The list files of the real program under an operator's mistakes: a networks file that is not
 // read in full never costs the entries of the networks it lacks, whatever is reread, flushed or
-// changed meanwhile; a networks file read in full that drops a network drops its entries; and no
-// file that never ends or never opens holds the server (rereads are answered, starts go on, stops
-// end).
+// changed meanwhile; a networks file read in full that drops a network drops its entries; no file
+// that never ends, never opens or grows while read holds the server (rereads are answered, starts
+// go on, stops end); and no command peer flooding list changes or rereads stalls the clients or
+// holds the stop.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "foundation/dmq_fileutils.hpp"
@@ -260,6 +263,123 @@ TEST_F(ListFiles, FilesThatAreNoListsNeverHoldTheServer) {
     const test::TProgramRun r = sd_.Run({"run", fifo}, "fifo-config");
     EXPECT_NE(r.Code, -1);
     EXPECT_NE(r.Code, 0) << r.Out;
+}
+
+// Files that grow while they are read or give more than their size: the server's own log (each
+// warning of the read lands in it), the server's page map (size 0, without end) and a file another
+// process keeps appending to. Each reread is answered "-ERROR" within a second, the log stays
+// small, and the stop afterwards ends as usual.
+TEST_F(ListFiles, FilesThatGrowWhileReadAreRefused) {
+    const std::string growing = sd_.Path("growing.dat");
+    {
+        std::string start;
+        while (start.size() < (size_t(1) << 20)) start += "Lobby|not an id|appended line\n";
+        sd_.Put("growing.dat", start);
+    }
+    std::atomic<bool> stop{false};
+    std::thread appender([&] {
+        const int fd = ::open(growing.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        if (fd < 0) return;
+        const std::string line = "Lobby|not an id|appended line\n";
+        for (int i = 0; !stop && i < 200000; ++i) {
+            if (::write(fd, line.data(), line.size()) < 0) break;
+            std::this_thread::sleep_for(100us);
+        }
+        ::close(fd);
+    });
+    sd_.Put("networks.cfg", "Lobby\n");
+    const pid_t p = Start(sd_.Config(), "growing");
+    for (const std::string& path : {sd_.Log(), std::string("/proc/self/pagemap"), growing}) {
+        SCOPED_TRACE(path);
+        const TAnswer a = Ask(MakeCmdReread(TZELCmdRereadList::fcrl_Mutes, path));
+        EXPECT_EQ(a.Text, "-ERROR\r\n");
+        EXPECT_LT(a.Took, 1000ms);
+    }
+    stop = true;
+    appender.join();
+    EXPECT_LT(std::filesystem::file_size(sd_.Log()), 64u * 1024) << Get("zel.log");
+    EXPECT_TRUE(sd_.LogHas("more lines refused")) << Get("zel.log");
+    const auto stopStart = Clock::now();
+    EXPECT_TRUE(Stop(p, 5s));
+    EXPECT_LT(Clock::now() - stopStart, 5s);
+}
+
+// A command peer that pipelines requests answered at once and reads its answers: 100,000 mutes
+// of distinct clients, or 20,000 rereads of all lists with a mutes file of 10,000 lines. It queues
+// no more than a request's work ahead of everyone else: meanwhile a text between two clients and
+// another connection's process id come within a second, and SIGTERM ends the server within 3 s.
+TEST_F(ListFiles, CommandFloodsNeitherStallClientsNorHoldTheStop) {
+    const std::string now = std::to_string(::time(nullptr));
+    std::string mutes, rereads;
+    for (int i = 0; i < 100000; ++i)
+        mutes += MakeCmdMute("Lobby", 0, CalcSourceId("flood" + std::to_string(i) + "@example.org"), true);
+    std::string mutesFile;
+    for (int i = 0; i < 10000; ++i)
+        mutesFile += "Lobby|" + CalcSourceId("muted" + std::to_string(i) + "@example.org") + "||||||2|u" + now + "\n";
+    for (int i = 0; i < 20000; ++i) rereads += std::string(ZELCmdLineRereadAll);
+    const struct {
+        const char* What;
+        const std::string& Flood;
+        const std::string& MutesFile;
+        size_t Answers;  // taken before the probes
+    } rows[] = {{"mutes", mutes, "", 2000}, {"rereads of all lists", rereads, mutesFile, 3}};
+    sd_.Put("networks.cfg", "Lobby\n");
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.What);
+        sd_.Put("mutes.dat", r.MutesFile);
+        const pid_t p = Start(sd_.Config(), "flood");
+        test::TZelClient a, b;
+        ASSERT_TRUE(a.Connect(sd_.ClientPort) && b.Connect(sd_.ClientPort));
+        ASSERT_EQ(a.Login(test::ConnectLine("k1aaa@example.org", "K1AAA", "Lobby")), "OK") << a.Answer;
+        ASSERT_EQ(b.Login(test::ConnectLine("k1bbb@example.org", "K1BBB", "Lobby")), "OK") << b.Answer;
+        // Both members once their joins are done: a text goes through.
+        ASSERT_TRUE(WaitUntil([&] { return a.Send("TM:<MS>ready</MS>\r\n") && b.PumpUntil([&] { return b.Heard("ready"); }, 100); }, 5s));
+
+        const int fd = test::ConnectLoopback(sd_.CommandPort);
+        ASSERT_GE(fd, 0);
+        std::atomic<size_t> answered{0};
+        std::thread sender([&] { (void)test::SendAll(fd, r.Flood); });
+        std::thread reader([&] {
+            char buf[65536];
+            for (;;) {
+                const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+                if (n <= 0) return;
+                answered += size_t(n);
+            }
+        });
+        EXPECT_TRUE(WaitUntil([&] { return answered.load() >= 5 * r.Answers; }, 10s));
+        for (int probe = 0; probe < 3; ++probe) {
+            const std::string mark = "probe" + std::to_string(probe);
+            const auto start = Clock::now();
+            ASSERT_TRUE(a.Send("TM:<MS>" + mark + "</MS>\r\n"));
+            EXPECT_TRUE(b.PumpUntil([&] { return b.Heard(mark); }, 1000)) << mark;
+            EXPECT_LT(Clock::now() - start, 1000ms);
+            const TAnswer pid = Ask(std::string(ZELCmdLinePid), 1000);
+            EXPECT_EQ(pid.Text, "+1\r\n");
+            EXPECT_LT(pid.Took, 1000ms);
+        }
+        const auto stopStart = Clock::now();
+        EXPECT_TRUE(Stop(p, 3s));
+        EXPECT_LT(Clock::now() - stopStart, 3s);
+        ::shutdown(fd, SHUT_RDWR);
+        sender.join();
+        reader.join();
+        ::close(fd);
+    }
+}
+
+// An owner file that cannot be read is told at start, as the other lists are.
+TEST_F(ListFiles, UnreadableOwnerFileIsToldAtStart) {
+    const std::string fifo = sd_.Path("owner-fifo"), dir = sd_.Path("owner-dir");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_TRUE(std::filesystem::create_directory(dir));
+    sd_.Put("networks.cfg", "Lobby\n");
+    for (const std::string& owner : {fifo, dir}) {
+        SCOPED_TRACE(owner);
+        const pid_t p = Start(sd_.Config("server.ini", true, "", "OwnerFileName=" + owner + "\n"), "owner");
+        EXPECT_TRUE(sd_.LogHas("ERROR: Read owner: " + owner + ": ")) << Get("zel.log");
+        EXPECT_TRUE(Stop(p, 5s));
+    }
 }
 
 }  // namespace
