@@ -430,7 +430,7 @@ void TZELService::ServiceStart() {
         // The networks start their clocks at the tick of now: one left at 0 would lie half the
         // tick's range ahead once the tick is in the upper half, and no housekeeping would be due
         // until the tick wrapped.
-        CurrentTick_ = TickClock ? TickClock() : GetTickMs();
+        CurrentTick_ = TickNow();
         LastStepTime_ = CurrentTick_;
         ReadNetworks();
         SelectManagerLinks();

@@ -320,6 +320,7 @@ public:
     void TimerTick();
     // Where the tick takes "now" from (GetTickMs when unset); tests set it before the service start.
     std::function<uint32_t()> TickClock;
+    uint32_t TickNow() const;
     // The tick's "now", stored at the start of every pass; the networks and handlers read it.
     uint32_t CurrentTick() const noexcept { return CurrentTick_; }
     // Whole seconds counted by the tick; any thread (the uptime answer, the running time the login

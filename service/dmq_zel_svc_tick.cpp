@@ -70,10 +70,12 @@ void TZELService::TimerTick() {
     PushSaves();
 }
 
+uint32_t TZELService::TickNow() const { return TickClock ? TickClock() : GetTickMs(); }
+
 void TZELService::TickPass() {
     // The list bits stay until their saves are queued: a pass that raised keeps them for the next.
     Flags_ &= ~ZELSVCFlagNetworkActivity;
-    const uint32_t now = TickClock ? TickClock() : GetTickMs();
+    const uint32_t now = TickNow();
     CurrentTick_ = now;
 
     const int32_t elapsed = static_cast<int32_t>(now - LastStepTime_);

@@ -777,7 +777,7 @@ protected:
 };
 
 TEST_F(FloorTest, GrantRelayReleasePauseAndLimits) {
-    StartWith("Test|SpeechPause=2000|SpeechLimit=yes|MaxSpeechTime=60\n");
+    StartWith("Test|SpeechPause=2000;SpeechLimit=yes;MaxSpeechTime=60\n");
     TMember a, b, c;  // full list, count, difference
     JoinMember(a, Login("AAA", "a@example.org", "Test"), "a@example.org");
     JoinMember(b, LoginExt("BBB", "b@example.org", "Test", kCefCount), "b@example.org");
@@ -831,16 +831,24 @@ TEST_F(FloorTest, GrantRelayReleasePauseAndLimits) {
     ASSERT_TRUE(b.C.Send("TX0\r\n"));
     EXPECT_GE(b.WaitFor([](const TPkt& p) { return p.Type == 1; }, nb), 0);
 
-    // The speech limit: past MaxSpeechTime the floor goes and the block is not relayed.
+    // The speech limit: past MaxSpeechTime the floor goes and the block is not relayed. The talker
+    // speaks within the activity time-out all along, so only the limit ends its turn, and it stays.
     ASSERT_TRUE(b.C.Send("TX1\r\n" + Block('1')));
     ASSERT_GE(a.WaitFor([](const TPkt& p) { return p.Type == 2 && p.Bytes[3] == '1'; }), 0);
+    for (const char f : {'3', '4'}) {
+        Offset += 25000;
+        na = a.P.size();
+        ASSERT_TRUE(b.C.Send("TX1\r\n" + Block(f)));
+        ASSERT_GE(a.WaitFor([f](const TPkt& p) { return p.Type == 2 && p.Bytes[3] == f; }, na), 0);
+    }
     na = a.P.size();
-    Offset += 60000;
+    Offset += 11000;
     ASSERT_TRUE(b.C.Send("TX1\r\n" + Block('2')));
     EXPECT_GE(a.WaitFor([](const TPkt& p) { return p.Type == 0; }, na), 0);
     a.Pump(300);
     EXPECT_FALSE(a.Has([](const TPkt& p) { return p.Type == 2 && p.Bytes[3] == '2'; }, na));
     EXPECT_TRUE(Until([&] { return Talker() == nullptr; }));
+    EXPECT_FALSE(b.C.WaitClosed(300));
 
     // A talker silent beyond the activity time-out plus 2 s is dropped; the floor is free again.
     Offset += 2000;
