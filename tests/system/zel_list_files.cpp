@@ -273,7 +273,7 @@ TEST_F(ListFiles, FilesThatGrowWhileReadAreRefused) {
     const std::string growing = sd_.Path("growing.dat");
     {
         std::string start;
-        while (start.size() < (size_t(1) << 20)) start += "Lobby|not an id|appended line\n";
+        while (start.size() < (size_t(256) << 10)) start += "Lobby|not an id|appended line\n";
         sd_.Put("growing.dat", start);
     }
     std::atomic<bool> stop{false};
