@@ -157,7 +157,8 @@ void TZELSVCCommand::StopWhenSent() {
     Owner->RequestStop(u"Stop command");
 }
 
-void TZELSVCCommand::AwaitServiceQueue() {
+void TZELSVCCommand::NowOkAwaitingServiceQueue() {
+    Now(kOk);
     AwaitAnswer();
     Owner->PostCommandReply(this, Number(), {});
 }
@@ -373,8 +374,7 @@ bool TZELSVCCommand::Execute(const TZELCmdRequest& Request) {
     switch (Request.Code) {
     case Q::fcrq_SetManagerPasswordByIndex:
         if (TZELSvcSysMan* link = s.ManagerLink(Request.Index)) link->NewPassword(Request.Text.Text);
-        Now(kOk);
-        AwaitServiceQueue();
+        NowOkAwaitingServiceQueue();
         return true;
     case Q::fcrq_SetManagerPasswordByAddress: {
         bool found = false;
@@ -385,8 +385,7 @@ bool TZELSVCCommand::Execute(const TZELCmdRequest& Request) {
             found = true;
         }
         if (!found) return false;
-        Now(kOk);
-        AwaitServiceQueue();
+        NowOkAwaitingServiceQueue();
         return true;
     }
     case Q::fcrq_RereadAdmins: AwaitAnswer(); s.PostRereadAdmins(file, this); return true;
@@ -422,23 +421,19 @@ bool TZELSVCCommand::Execute(const TZELCmdRequest& Request) {
             s.PostCommandMute(Request.Client.Bytes, net, Request.Seconds, Request.Flag == ZELCmdFlagOn);
         else
             s.PostCommandBlock(Request.Client.Bytes, net, Request.Seconds, Request.Flag == ZELCmdFlagOn);
-        Now(kOk);
-        AwaitServiceQueue();
+        NowOkAwaitingServiceQueue();
         return true;
     case Q::fcrq_Admin:
         s.PostCommandAdmin(Request.Client.Bytes, net, Request.Flag == ZELCmdFlagOn);
-        Now(kOk);
-        AwaitServiceQueue();
+        NowOkAwaitingServiceQueue();
         return true;
     case Q::fcrq_Right:
         s.PostCommandRight(Request.Text.Bytes, net, Request.Flag == ZELCmdFlagOn);
-        Now(kOk);
-        AwaitServiceQueue();
+        NowOkAwaitingServiceQueue();
         return true;
     case Q::fcrq_RightMark:
         s.PostCommandRightMark(Request.Text.Bytes, net, Request.Flag == ZELCmdFlagOn);
-        Now(kOk);
-        AwaitServiceQueue();
+        NowOkAwaitingServiceQueue();
         return true;
     case Q::fcrq_NoticeSet: {
         // The network's clients read the notice in its character set (bytes of the units when it
@@ -453,14 +448,12 @@ bool TZELSVCCommand::Execute(const TZELCmdRequest& Request) {
             text = conv.FromUnicode(Request.Text.Text);
         }
         s.PostCommandNoticeSet(text, Request.Text.Bytes, net);
-        Now(kOk);
-        AwaitServiceQueue();
+        NowOkAwaitingServiceQueue();
         return true;
     }
     case Q::fcrq_NoticeClear:
         s.PostCommandNoticeClear(net);
-        Now(kOk);
-        AwaitServiceQueue();
+        NowOkAwaitingServiceQueue();
         return true;
     case Q::fcrq_ConnMode:
     case Q::fcrq_TalkMode: {
@@ -474,8 +467,7 @@ bool TZELSVCCommand::Execute(const TZELCmdRequest& Request) {
         else
             s.PostCommandTalkMode(net, mode, requester);
         if (!query) {
-            Now(kOk);
-            AwaitServiceQueue();
+            NowOkAwaitingServiceQueue();
         }
         return true;
     }
@@ -486,13 +478,11 @@ bool TZELSVCCommand::Execute(const TZELCmdRequest& Request) {
         return true;
     case Q::fcrq_ServerManagerMode:
         s.PostCommandSetServerManagerMode(static_cast<int32_t>(Request.ManagerMode));
-        Now(kOk);
-        AwaitServiceQueue();
+        NowOkAwaitingServiceQueue();
         return true;
     case Q::fcrq_NetManagerMode:
         s.PostCommandSetNetManagerMode(net, static_cast<int32_t>(Request.ManagerMode));
-        Now(kOk);
-        AwaitServiceQueue();
+        NowOkAwaitingServiceQueue();
         return true;
     case Q::fcrq_Threads:
         AwaitAnswer();
@@ -524,14 +514,12 @@ bool TZELSVCCommand::Execute(const TZELCmdRequest& Request) {
         s.PostCommandDisconnect(net, Request.Client.Bytes, this);
         // One client is answered by its network; all clients, or a network's, at once.
         if (!Request.Client.Given()) {
-            Now(kOk);
-            AwaitServiceQueue();
+            NowOkAwaitingServiceQueue();
         }
         return true;
     case Q::fcrq_LogText:
         s.AddLogLine(Request.Text.Text);
-        Now(kOk);
-        AwaitServiceQueue();
+        NowOkAwaitingServiceQueue();
         return true;
     case Q::fcrq_Pid: {
         TStringBldA b;

@@ -106,9 +106,9 @@ private:
     bool TimedOut(uint32_t Now) { return Collector_.GetRemainingTime(Now) == 0; }
     // The request just handled is answered later: no line is read until the answer is queued.
     void AwaitAnswer() noexcept { AnswerAwaited_.store(true, std::memory_order_release); }
-    // The request just handled, answered now, handed work to the service queue: no line is read
+    // The request just handled handed work to the service queue: "+OK" now, and no line is read
     // until a fence posted behind the work comes back through that queue.
-    void AwaitServiceQueue();
+    void NowOkAwaitingServiceQueue();
     // Neither a line is being read nor the context closing: a later answer is awaited or has come.
     bool BetweenRequests() const { return !Closing_ && Collector_.Mode() == TCollectorMode::colm_Idle; }
     void BeginDrain(uint32_t Now);
