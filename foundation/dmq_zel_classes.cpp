@@ -62,8 +62,8 @@ void CloseInherited(int keepFd, int maxFd) noexcept {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    // Nothing of the server's own output: a program that writes much would fill its terminal or
-    // the file it runs into, once per login. dup2 clears close-on-exec on the copies only.
+    // Standard handles on /dev/null: a program that writes much would otherwise fill the
+    // server's terminal or output file, once per login. dup2 clears close-on-exec on the copies.
     for (int fd = 0; fd <= 2; ++fd)
         if (dup2(plan.NullFd, fd) < 0) ReportAndExit(reportFd, errno);
     CloseInherited(reportFd, plan.MaxFd);
