@@ -230,7 +230,8 @@ TEST_F(Members, LinesBeforeTheCloseTakeEffect) {
                                : act == Act::Block           ? "block"
                                : act == Act::MuteThenRefused ? "mute and a refused line"
                                                              : "move";
-            SCOPED_TRACE(std::string(what) + (pause ? ", a pause, the close" : " and the close at once"));
+            SCOPED_TRACE(std::string(what) + (pause ? ", a pause, the close (or the refused line)"
+                                                    : " and the close (or the refused line) at once"));
             TMember o, w, x;
             // The owner may move clients (0x400, granted with UTF-8) and takes no member list.
             ASSERT_EQ(Join(o, {"o" + n + "@example.org", "O" + n, "Test", "Town", "", 2014004, 0x409}), "NETOWNER");
@@ -246,15 +247,20 @@ TEST_F(Members, LinesBeforeTheCloseTakeEffect) {
                 case Act::Text: lines = "TM:<MS>bye now " + n + "</MS>\r\n"; break;
                 case Act::Mute: lines = "MC:<IP>" + xid + "</IP>\r\n"; break;
                 case Act::Block: lines = "BC:<IP>" + xid + "</IP>\r\n"; break;
-                case Act::MuteThenRefused: lines = "MC:<IP>" + xid + "</IP>\r\nXX:junk\r\n"; break;
+                case Act::MuteThenRefused: lines = "MC:<IP>" + xid + "</IP>\r\n"; break;
                 case Act::Move: lines = "MVU:" + EncodeTlvLength(24) + xid + EncodeTlvLength(5) + "Other00\r\n"; break;
             }
+            const std::string refused = "XX:junk\r\n";
+            if (act == Act::MuteThenRefused && !pause) lines += refused;
             ASSERT_TRUE(o.C.Send(lines));
+            // The client's own pause: a line that has been read alone before the end comes.
+            if (pause) std::this_thread::sleep_for(10ms);
             if (act == Act::MuteThenRefused) {
+                if (pause) {
+                    ASSERT_TRUE(o.C.Send(refused));
+                }
                 EXPECT_TRUE(o.C.WaitClosed(5000)) << "the refused line closes the owner";
             } else {
-                // The client's own pause: a line that has been read alone before the end comes.
-                if (pause) std::this_thread::sleep_for(10ms);
                 o.C.Close();
             }
             switch (act) {
