@@ -742,11 +742,14 @@ bool TZELServNetwork::CanAcceptClient(TZELSVCWrkCtxBase* Client) {
 }
 
 bool TZELServNetwork::IsActiveMember(TZELSVCWrkCtxBase* Client, uint32_t Session) {
+    return IsRequestingMember(Client, Session) && (AsClient(Client)->ClientFlags.load() & ZELClientClosing) == 0;
+}
+
+bool TZELServNetwork::IsRequestingMember(TZELSVCWrkCtxBase* Client, uint32_t Session) {
     TZELSVCContext* c = AsClient(Client);
     if (c == nullptr || c->Number() != Session) return false;
     const auto it = IdIndex_.find(c->Id);
-    return it != IdIndex_.end() && it->second == c && c->NetState == NS::ncs_Member &&
-           (c->ClientFlags.load() & ZELClientClosing) == 0;
+    return it != IdIndex_.end() && it->second == c && c->NetState == NS::ncs_Member;
 }
 
 void TZELServNetwork::RemoveClient(TZELSVCWrkCtxBase* Client) {

@@ -143,6 +143,7 @@ public:
     uint8_t FindActiveClient(AnsiView Id, TZELSVCWrkCtxBase*& Client) override;
     bool CanAcceptClient(TZELSVCWrkCtxBase* Client) override;
     bool IsActiveMember(TZELSVCWrkCtxBase* Client, uint32_t Session) override;
+    bool IsRequestingMember(TZELSVCWrkCtxBase* Client, uint32_t Session) override;
     void RemoveClient(TZELSVCWrkCtxBase* Client) override;
     void AddMovedClient(TZELSVCWrkCtxBase* Client, int32_t Kind, int32_t MoveTime) override;
 

@@ -315,7 +315,10 @@ bool TZELServNetwork::DisconnectById(AnsiView Id) {
 
 void TZELServNetwork::RunClientCommand(TZELSVCNetQueueRecord& Rec) {
     TZELSVCContext* c = AsClient(Rec.Owner);
-    if (c == nullptr || c->NetState != NS::ncs_Member || (c->ClientFlags.load() & ZELClientClosing) != 0) return;
+    // A member that is leaving (its end of stream, or a line refused after this one) is still
+    // here until its disconnect, which comes after its lines: what it sent before acts, with the
+    // rights it had. A member the network dropped has left Members and its lines no longer act.
+    if (c == nullptr || c->NetState != NS::ncs_Member) return;
     const TZELSVCNetQueueCommand code = Rec.Command;
     const uint8_t level = static_cast<uint8_t>(c->Privilege);
     TZELSVCListClientData me;

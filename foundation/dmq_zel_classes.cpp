@@ -30,6 +30,7 @@ struct TExecPlan {
     std::vector<std::string> Args;   // argv[0] first
     std::vector<char*> Argv;         // Args as a null-terminated array
     int MaxFd = 1024;                // bound for the descriptor sweep when close_range is missing
+    int NullFd = -1;                 // "/dev/null", the program's standard input, output and error
 };
 
 [[noreturn]] void ReportAndExit(int reportFd, int err) noexcept {
@@ -61,6 +62,10 @@ void CloseInherited(int keepFd, int maxFd) noexcept {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
+    // Standard handles on /dev/null: a program that writes much would otherwise fill the
+    // server's terminal or output file, once per login. dup2 clears close-on-exec on the copies.
+    for (int fd = 0; fd <= 2; ++fd)
+        if (dup2(plan.NullFd, fd) < 0) ReportAndExit(reportFd, errno);
     CloseInherited(reportFd, plan.MaxFd);
 
     // The report pipe is close-on-exec: a successful exec closes it, a failed one writes errno.
@@ -96,6 +101,17 @@ void BuildPaths(const std::string& exe, std::vector<std::string>& paths) {
     }
 }
 
+// Fd moved above the standard numbers (a process started with one of them closed hands out
+// that number first), so that the program's dup2 onto 0 to 2 never overwrites it; -1 on failure.
+int AboveStdHandles(int Fd) noexcept {
+    if (Fd < 0 || Fd > 2) return Fd;
+    const int moved = fcntl(Fd, F_DUPFD_CLOEXEC, 3);
+    const int err = errno;
+    close(Fd);
+    errno = err;
+    return moved;
+}
+
 int32_t StartProgram(TExecPlan& plan) {
     struct rlimit rl {};
     if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY)
@@ -103,8 +119,24 @@ int32_t StartProgram(TExecPlan& plan) {
     for (std::string& a : plan.Args) plan.Argv.push_back(a.data());
     plan.Argv.push_back(nullptr);
 
+    plan.NullFd = AboveStdHandles(open("/dev/null", O_RDWR | O_CLOEXEC));
+    if (plan.NullFd < 0) return -1;
     int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return -1;
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        const int err = errno;
+        close(plan.NullFd);
+        errno = err;
+        return -1;
+    }
+    fds[0] = AboveStdHandles(fds[0]);
+    fds[1] = AboveStdHandles(fds[1]);
+    if (fds[0] < 0 || fds[1] < 0) {
+        const int err = errno;
+        for (int fd : {fds[0], fds[1], plan.NullFd})
+            if (fd >= 0) close(fd);
+        errno = err;
+        return -1;
+    }
     // No server handler may run in the children before they reset the dispositions.
     sigset_t all, old;
     sigfillset(&all);
@@ -120,6 +152,7 @@ int32_t StartProgram(TExecPlan& plan) {
     int forkErr = errno;
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     close(fds[1]);
+    close(plan.NullFd);
     if (pid < 0) {
         close(fds[0]);
         errno = forkErr;

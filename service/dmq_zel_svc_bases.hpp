@@ -270,6 +270,9 @@ public:
     virtual bool CanAcceptClient(TZELSVCWrkCtxBase* Client) = 0;
     // Client is a member here under its id, with this session number, and not closing.
     virtual bool IsActiveMember(TZELSVCWrkCtxBase* Client, uint32_t Session) = 0;
+    // The same, closing or not: the requester of a line it sent, which acts even when the client
+    // is leaving (its disconnect comes after its lines).
+    virtual bool IsRequestingMember(TZELSVCWrkCtxBase* Client, uint32_t Session) = 0;
     // Takes the member out for a move (it waits in this network's MovingOut for the target).
     virtual void RemoveClient(TZELSVCWrkCtxBase* Client) = 0;
     // The target's join of a moved client: Kind 1 a move (MoveTime seconds, 0 permanent), 2 the

@@ -561,9 +561,10 @@ void TZELService::DispatchMoveRecord(std::unique_ptr<TZELSVCNetQueueRecord>& Rec
     TZELSVCNetQueueRecord& r = *Rec;
     switch (r.Command) {
         case C::fsnq_MoveClient: {
-            // The requester must still be an active member of its network.
+            // The requester must still be a member of its network; one that is leaving is, until
+            // its disconnect, which comes after this line.
             TZELSVCNetworkBase* net = r.Owner != nullptr ? r.Owner->Network() : nullptr;
-            if (net == nullptr || !net->IsActiveMember(r.Owner, r.OwnerId)) return;
+            if (net == nullptr || !net->IsRequestingMember(r.Owner, r.OwnerId)) return;
             r.Obj1 = net;
             MoveClient(r);
             return;

@@ -1803,6 +1803,42 @@ TEST_F(NetworkTest, ClientBlocksAdminsAndSwitches) {
     EXPECT_EQ(Groups(), "");
 }
 
+// An owner's lines in one write with its close: each acts in order while the owner leaves (the
+// text reaches the others, the mute and the block their members and files, the move its member),
+// and the owner is freed once, after them.
+TEST_F(NetworkTest, LeavingClientsLastLinesAct) {
+    StartWith("Test|OwnerEMail=boss@example.org\nOther\n");
+    TZELServNetwork* net = Svc->RealNet(u"Test");
+    TTestClient boss, w, x, y, z;
+    const std::string bossLogin = "CT:<VX>2014004</VX><EA>boss@example.org</EA><PW>pw</PW><ON>BOSS</ON>"
+                                  "<BC>PC Only</BC><CT>Town</CT><NN>Land</NN><NT>Test</NT><CEF>1027</CEF><U8TF>" +
+                                  BossUtf8Part() + "</U8TF>\r\n";
+    ASSERT_EQ(Join(boss, bossLogin), "NETOWNER");
+    ASSERT_EQ(Join(w, Login("W", "w@example.org", "Test")), "OK");
+    ASSERT_EQ(Join(x, Login("X", "x@example.org", "Test")), "OK");
+    ASSERT_EQ(Join(y, Login("Y", "y@example.org", "Test")), "OK");
+    ASSERT_EQ(Join(z, Login("Z", "z@example.org", "Test")), "OK");
+    ASSERT_TRUE(Until([&] { return Members(u"Test") == 5; }));
+    const std::string ix = CalcSourceId("x@example.org"), iy = CalcSourceId("y@example.org"),
+                      iz = CalcSourceId("z@example.org");
+    w.Received.clear();
+    ASSERT_TRUE(boss.Send("TM:<MS>last words</MS>\r\nMC:<IP>" + ix + "</IP>\r\nBC:<IP>" + iy + "</IP>\r\nMVU:" +
+                          EncodeTlvLength(24) + iz + EncodeTlvLength(5) + "Other" + "00\r\n"));
+    boss.Close();
+    EXPECT_TRUE(w.ReadUntil([&](const std::string& R) { return R.find("last words") != std::string::npos; }, 5000));
+    EXPECT_EQ(CauseOf(y), DC::fsdc_ServerBlock);
+    EXPECT_TRUE(Until([&] { return Members(u"Other") == 1; }));
+    EXPECT_TRUE(Until([&] { return Get(Path("mutes.dat")).find(ix) != std::string::npos; }));
+    EXPECT_TRUE(Until([&] { return Get(Path("blocks.dat")).find(iy) != std::string::npos; }));
+    uint32_t f = 0;
+    Svc->OnTimer([&] {
+        if (TZELSVCContext* c = net->MemberById(ix)) f = c->ClientFlags.load();
+    });
+    EXPECT_NE(f & ZELClientMuted, 0u);
+    EXPECT_TRUE(Until([&] { return Held(u"Test") == 2; }));
+    EXPECT_EQ(Groups(), "");
+}
+
 // A refusing answer after the fall to STANDALONE is stored and changes nothing; an answer for a
 // context that is gone is not followed to it.
 TEST_F(NetworkTest, LateVerdictsChangeNothing) {

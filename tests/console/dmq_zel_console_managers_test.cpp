@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <iterator>
 #include <memory>
@@ -295,6 +296,28 @@ TEST_F(Managers, ManagerReceivesTheUtf8PartAndTheScriptTheClientsTexts) {
                                            "127.0.0.1",
                                            std::to_string(m->Port())};
     EXPECT_EQ(test::SplitLines(sd_.Get("args.txt")), want);
+}
+
+// A success script that writes megabytes to its standard output and error, once per accepted
+// login: nothing of it reaches the server's own output or its log.
+TEST_F(Managers, ScriptOutputStaysOutOfTheServersOutput) {
+    const std::string script = sd_.Path("noisy.sh");
+    sd_.Put("noisy.sh", "#!/bin/sh\nhead -c 4000000 /dev/zero | tr '\\0' o\nhead -c 4000000 /dev/zero | tr '\\0' e >&2\n"
+                        ": > " + sd_.Path("done-$1") + "\n");
+    ASSERT_EQ(::chmod(script.c_str(), 0755), 0);
+    auto m = Manager(ByName);
+    Start({m->Port()}, "Full|ManagerMode=ZEL\n", "", "ManagerSuccessAuthScript=" + script + "\n");
+    ASSERT_TRUE(Operating(0));
+    for (const char* mail : {"ok-noisy1@example.org", "ok-noisy2@example.org"}) {
+        EXPECT_EQ(Login(mail, "Full"), "OK/Z");
+        // The script's first argument is the client's e-mail: it has written everything once
+        // its mark is there.
+        EXPECT_TRUE(WaitUntil([&] { return std::filesystem::exists(sd_.Path(std::string("done-") + mail)); }, 20s));
+    }
+    for (const char* name : {"server.out", "server.err", "zel.log"}) {
+        SCOPED_TRACE(name);
+        EXPECT_LT(sd_.Get(name).size(), 65536u);
+    }
 }
 
 // One answer is lost; then a login comes every third of the answer bound (ClientActivityTimeout)

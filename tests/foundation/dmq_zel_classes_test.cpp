@@ -115,6 +115,8 @@ TEST_F(ExecProgramTest, DoesNotWaitAndLeavesNoChild) {
     EXPECT_EQ(errno, ECHILD);
 }
 
+// The program gets none of the server's descriptors, its standard handles only on /dev/null (what
+// it writes never reaches the server's output), and default signal handling.
 TEST_F(ExecProgramTest, ProgramStartsWithoutServerDescriptorsAndSignalState) {
     if (access("/proc/self/status", R_OK) != 0) GTEST_SKIP() << "no /proc on this system";
     int fd = open(script_.c_str(), O_RDONLY | O_CLOEXEC);
@@ -132,8 +134,10 @@ TEST_F(ExecProgramTest, ProgramStartsWithoutServerDescriptorsAndSignalState) {
     std::string out = dir_ + "/state";
     int rc = ExecProgram(
         u"/bin/sh", 5, u"-c",
-        u"{ for f in 0 1 2 \"$1\"; do if [ -e /proc/self/fd/$f ]; then printf '%s=open ' $f;"
-        u" else printf '%s=closed ' $f; fi; done; grep -E '^Sig(Blk|Ign)' /proc/self/status; }"
+        u"std=\"$(readlink /proc/$$/fd/0) $(readlink /proc/$$/fd/1) $(readlink /proc/$$/fd/2)\";"
+        u" { for f in 0 1 2 \"$1\"; do if [ -e /proc/self/fd/$f ]; then printf '%s=open ' $f;"
+        u" else printf '%s=closed ' $f; fi; done; printf '%s\\n' \"$std\";"
+        u" grep -E '^Sig(Blk|Ign)' /proc/self/status; }"
         u" > \"$2.tmp\" && mv \"$2.tmp\" \"$2\"",
         u"sh", U(std::to_string(leaked)), U(out));
 
@@ -143,7 +147,8 @@ TEST_F(ExecProgramTest, ProgramStartsWithoutServerDescriptorsAndSignalState) {
     close(fd);
     ASSERT_EQ(rc, 0);
     EXPECT_EQ(WaitForFile(out), "0=open 1=open 2=open " + std::to_string(leaked) +
-                                    "=closed SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n");
+                                    "=closed /dev/null /dev/null /dev/null\n"
+                                    "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n");
 }
 
 TEST(StrBldUAddParamTest, QuotesOnlyWhereNeeded) {

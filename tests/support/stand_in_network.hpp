@@ -77,6 +77,7 @@ public:
     }
     bool CanAcceptClient(TZELSVCWrkCtxBase*) override { return false; }
     bool IsActiveMember(TZELSVCWrkCtxBase*, uint32_t) override { return false; }
+    bool IsRequestingMember(TZELSVCWrkCtxBase*, uint32_t) override { return false; }
     void RemoveClient(TZELSVCWrkCtxBase*) override {}
     void AddMovedClient(TZELSVCWrkCtxBase*, int32_t, int32_t) override {}
 

@@ -1,6 +1,6 @@
 // What members and operators get from the real program: a block, mute or administrator given
 // while a client is on its way in (in quarantine, or an old client holding back its KP line)
-// reaches it; a network's own charset makes its 8-bit members' texts for the UTF-8 members;
+// reaches it; the last lines of a client that leaves act; a network's own charset makes its 8-bit members' texts for the UTF-8 members;
 // over-long 8-bit texts reach the others as a start of what was sent; a client's own texts reach
 // the log escaped.
 #include <gtest/gtest.h>
@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -207,6 +208,80 @@ TEST_F(Members, ActionsReachAClientOnItsWayIn) {
                     }
                 }
             }
+}
+
+// The last lines of a client that leaves take effect: sent with the close in one write, or with
+// a pause before the close; and so do the lines before one the server refuses, in the same write.
+// A text reaches the other member, a mute or block its file (made from the member online: its
+// callsign is in the entry), a blocked member is dropped, a move moves.
+TEST_F(Members, LinesBeforeTheCloseTakeEffect) {
+    enum class Act { Text, Mute, Block, MuteThenRefused, Move };
+    const Act acts[] = {Act::Text, Act::Mute, Act::Block, Act::MuteThenRefused, Act::Move};
+    // An owner of its own in every row: the one before may still be leaving.
+    std::string owners;
+    for (int i = 1; i <= 2 * int(std::size(acts)); ++i) owners += "o" + std::to_string(i) + "@example.org,";
+    Start("Test|OwnerEMail=" + owners + "\nOther\n");
+    int row = 0;
+    for (const bool pause : {false, true})
+        for (const Act act : acts) {
+            const std::string n = std::to_string(++row);
+            const char* what = act == Act::Text                ? "text"
+                               : act == Act::Mute            ? "mute"
+                               : act == Act::Block           ? "block"
+                               : act == Act::MuteThenRefused ? "mute and a refused line"
+                                                             : "move";
+            SCOPED_TRACE(std::string(what) + (pause ? ", a pause, the close (or the refused line)"
+                                                    : " and the close (or the refused line) at once"));
+            TMember o, w, x;
+            // The owner may move clients (0x400, granted with UTF-8) and takes no member list.
+            ASSERT_EQ(Join(o, {"o" + n + "@example.org", "O" + n, "Test", "Town", "", 2014004, 0x409}), "NETOWNER");
+            ASSERT_EQ(Join(w, {"w" + n + "@example.org", "W" + n, "Test"}), "OK");
+            ASSERT_EQ(Join(x, {"x" + n + "@example.org", "X" + n, "Test"}), "OK");
+            ASSERT_TRUE(WaitUntil([&] {
+                const std::string l = Listed();
+                return Contains(l, "O" + n) && Contains(l, "W" + n) && Contains(l, "X" + n);
+            }, 15s)) << Listed();
+            const std::string xid = CalcSourceId("x" + n + "@example.org");
+            std::string lines;
+            switch (act) {
+                case Act::Text: lines = "TM:<MS>bye now " + n + "</MS>\r\n"; break;
+                case Act::Mute: lines = "MC:<IP>" + xid + "</IP>\r\n"; break;
+                case Act::Block: lines = "BC:<IP>" + xid + "</IP>\r\n"; break;
+                case Act::MuteThenRefused: lines = "MC:<IP>" + xid + "</IP>\r\n"; break;
+                case Act::Move: lines = "MVU:" + EncodeTlvLength(24) + xid + EncodeTlvLength(5) + "Other00\r\n"; break;
+            }
+            const std::string refused = "XX:junk\r\n";
+            if (act == Act::MuteThenRefused && !pause) lines += refused;
+            ASSERT_TRUE(o.C.Send(lines));
+            // The client's own pause: a line that has been read alone before the end comes.
+            if (pause) std::this_thread::sleep_for(10ms);
+            if (act == Act::MuteThenRefused) {
+                if (pause) {
+                    ASSERT_TRUE(o.C.Send(refused));
+                }
+                EXPECT_TRUE(o.C.WaitClosed(5000)) << "the refused line closes the owner";
+            } else {
+                o.C.Close();
+            }
+            switch (act) {
+                case Act::Text:
+                    EXPECT_GE(w.WaitFor([&](const TPkt& p) {
+                        return p.Type == ZELPacketText && Contains(p.Bytes, "bye now " + n);
+                    }), 0);
+                    break;
+                case Act::Mute:
+                case Act::MuteThenRefused:
+                    EXPECT_TRUE(Contains(EntryOf("mutes.dat", xid), "|" + Hex("X" + n) + "|"));
+                    break;
+                case Act::Block:
+                    EXPECT_TRUE(Contains(EntryOf("blocks.dat", xid), "|" + Hex("X" + n) + "|"));
+                    EXPECT_TRUE(x.C.WaitClosed(5000));
+                    break;
+                case Act::Move:
+                    EXPECT_TRUE(WaitUntil([&] { return Contains(Listed(), "Other:\n    X" + n); }, 15s)) << Listed();
+                    break;
+            }
+        }
 }
 
 // The 8-bit texts of a member of a CP1251 and of an ISO-8859-1 network on a UTF-8 server reach a
