@@ -6,9 +6,9 @@
 //
 // Readers run on the service thread and hand their records over whole; the entry lists live on the
 // timer thread. Nothing here is locked.
+#include <algorithm>
 #include <cstdint>
 #include <functional>
-#include <algorithm>
 #include <initializer_list>
 #include <memory>
 #include <unordered_map>
@@ -268,9 +268,9 @@ public:
         TZELSortedAnsiStringList next(false);
         next.SetCapacity(int32_t(winners.size()));
         for (size_t w : winners) next.Insert(next.Count(), slots[w].Key, slots[w].Rec);
-        // Nothing raises from here on: the list takes the winners, the rest are freed.
         std::vector<bool> kept(slots.size(), false);
         for (size_t w : winners) kept[slots[w].Seq] = true;
+        // Nothing raises from here on: the list takes the winners, the rest are freed.
         for (size_t i = 0; i < had; ++i)
             if (!kept[i]) delete static_cast<R*>(items_.Items(int32_t(i)).Obj);
         items_ = std::move(next);
