@@ -15,7 +15,8 @@
 //   scale: multiplies every client count (1 = the rows of record; 0.02 for a quick check)
 //   seconds: the measured window of each row (default 8)
 //   parts: letters of the parts to run, r (5,000-client relay rows), b (the big row), i (idle),
-//          l (login burst); default "rbil"
+//          l (login burst), m (a mutes.dat of 100,000 and of 400,000 lines: start, rereads,
+//          stop, SIGTERM during a reread); default "rbilm"
 //   load-threads: the load side's threads (default 4)
 // Every loop is bounded in count and time; only loopback addresses are used.
 #include <fcntl.h>
@@ -43,7 +44,11 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/dmq_hex.hpp"
+#include "service/dmq_zel_cmd_proto.hpp"
+#include "service/dmq_zel_utils.hpp"
 #include "tests/support/server_process.hpp"
+#include "tests/support/zel_client.hpp"
 
 namespace {
 
@@ -589,6 +594,107 @@ TRowResult RunRow(const TTarget& T, const TRow& R, int Threads, int Seconds, int
     return res;
 }
 
+// ---------------------------------------------------------------------------------------------
+// Large lists: a mutes.dat of N valid lines (the server's own form, about 140 bytes each) in one
+// network. Figures are wall-clock times of the real program, as an operator sees them.
+
+std::string MutesFile(int Lines, const std::string& Tag) {
+    const std::string now = std::to_string(::time(nullptr));
+    const std::string setter = zel::CalcSourceId("k1own@example.org");
+    std::string data = "# This file was created automaticly.\r\n";
+    data.reserve(size_t(Lines) * 150);
+    for (int i = 0; i < Lines; ++i) {
+        const std::string n = std::to_string(i);
+        data += "Lobby|" + zel::CalcSourceId(Tag + n + "@example.org") + "|4B314F574E|4445|4265726C696E|3730636D|444C" +
+                zel::StrToHexA(n) + "|2|u" + now + "|4B314F574E|||||2|" + setter + "|\r\n";
+    }
+    return data;
+}
+
+double SecondsSince(uint64_t T0) { return double(NowNs() - T0) / 1e9; }
+
+// Ends the daemon with SIGTERM; the seconds until its process is gone (-1: not within Limit s,
+// then killed).
+double StopDaemon(pid_t Pid, int Limit) {
+    const uint64_t t0 = NowNs();
+    ::kill(Pid, SIGTERM);
+    if (zel::test::WaitUntil([&] { return !zel::test::ProcessAlive(Pid); }, std::chrono::seconds(Limit)))
+        return SecondsSince(t0);
+    ::kill(Pid, SIGKILL);
+    return -1;
+}
+
+// Occurrences of Text in the server's log.
+size_t LogCount(const TServerDir& Sd, const std::string& Text) {
+    const std::string log = zel::test::ReadWholeFile(Sd.Log());
+    size_t n = 0;
+    for (size_t at = log.find(Text); at != std::string::npos; at = log.find(Text, at + 1)) ++n;
+    return n;
+}
+
+void RunListRow(int Lines) {
+    constexpr int kLimit = 120;  // seconds for any one step
+    TServerDir sd;
+    if (!sd.Ok()) return;
+    const std::string mutes = MutesFile(Lines, "big"), others = MutesFile(Lines, "other");
+    sd.Put("networks.cfg", "Lobby\n");
+    sd.Put("mutes.dat", mutes);
+    sd.Put("others.dat", others);
+    const std::string cfg = sd.Config();
+    std::printf("mutes.dat of %d lines (%.1f MB)\n", Lines, double(mutes.size()) / 1e6);
+    std::fflush(stdout);
+    auto ask = [&](const std::string& Line, double& Seconds) {
+        const uint64_t t0 = NowNs();
+        const std::string a = zel::test::CommandRequest(sd.CommandPort, Line, kLimit * 1000);
+        Seconds = SecondsSince(t0);
+        return a;
+    };
+    auto start = [&](double& Seconds) -> pid_t {
+        const uint64_t t0 = NowNs();
+        const zel::test::TProgramRun r = sd.Run({"daemon", cfg}, "daemon");
+        double answered = 0;
+        const std::string pid = r.Code == 0 ? ask(std::string(zel::ZELCmdLinePid), answered) : "";
+        Seconds = SecondsSince(t0);
+        if (r.Code != 0 || pid.empty()) {
+            std::printf("  the daemon did not start (code %d): %s%s\n", r.Code, r.Out.c_str(), r.Err.c_str());
+            return -1;
+        }
+        return sd.DaemonPid();
+    };
+    const std::string other = sd.Path("others.dat");
+    double t = 0, installed = 0;
+    pid_t p = start(t);
+    if (p <= 0) return;
+    ask(zel::MakeCmdListNetwork("Lobby"), installed);
+    std::printf("  start (daemon until it answers): %.2f s, list installed %.2f s later\n", t, installed);
+    std::string a = ask(zel::MakeCmdReread(zel::TZELCmdRereadList::fcrl_Mutes, ""), t);
+    std::printf("  reread of the same file: %.2f s (%s)\n", t, a.empty() ? "no answer" : "answered");
+    ask(zel::MakeCmdListNetwork("Lobby"), installed);
+    a = ask(zel::MakeCmdReread(zel::TZELCmdRereadList::fcrl_Mutes, other), t);
+    // The answer comes once the file is read; the network installs the list on the timer thread
+    // afterwards, and a request to the network is answered once that is done.
+    ask(zel::MakeCmdListNetwork("Lobby"), installed);
+    std::printf("  reread of a file of other clients (every entry replaced): %.2f s (%s), installed %.2f s later\n",
+                t, a.empty() ? "no answer" : "answered", installed);
+    std::printf("  SIGTERM, idle: %.2f s\n", StopDaemon(p, kLimit));
+    std::fflush(stdout);
+
+    p = start(t);
+    if (p <= 0) return;
+    std::printf("  start again: %.2f s\n", t);
+    const size_t before = LogCount(sd, "Reread mutes from: " + other);
+    const int fd = zel::test::ConnectLoopback(sd.CommandPort);
+    if (fd >= 0 && zel::test::SendAll(fd, zel::MakeCmdReread(zel::TZELCmdRereadList::fcrl_Mutes, other))) {
+        zel::test::WaitUntil([&] { return LogCount(sd, "Reread mutes from: " + other) > before; },
+                             std::chrono::seconds(kLimit));
+        const double stop = StopDaemon(p, kLimit);
+        std::printf("  SIGTERM during a reread: %.2f s (the reread %s)\n", stop,
+                    LogCount(sd, "reading given up at the stop") > 0 ? "given up" : "done first");
+    }
+    if (fd >= 0) ::close(fd);
+    std::fflush(stdout);
+}
+
 void PrintResult(const TTarget& T, const TRow& R, const TRowResult& r) {
     std::printf("  %-14s joined %llu/%d (login %.2f s), dropped %llu", T.Name, (unsigned long long)r.Joined,
                 R.Nets * R.Members, r.LoginSeconds, (unsigned long long)r.Dropped);
@@ -607,7 +713,7 @@ void PrintResult(const TTarget& T, const TRow& R, const TRowResult& r) {
 int main(int argc, char** argv) {
     const double scale = argc > 1 ? std::atof(argv[1]) : 1.0;
     const int seconds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 8;
-    const std::string parts = argc > 3 ? argv[3] : "rbil";
+    const std::string parts = argc > 3 ? argv[3] : "rbilm";
     const int loadThreads = argc > 4 ? std::max(1, std::atoi(argv[4])) : 4;
     const auto scaled = [&](int N) { return std::max(2, int(std::lround(N * scale))); };
     const int cores = int(std::thread::hardware_concurrency());
@@ -635,6 +741,12 @@ int main(int argc, char** argv) {
     if (parts.find('b') != std::string::npos) rows.push_back(TRow{"big", bigNets, members, 5, true});
     if (parts.find('i') != std::string::npos) rows.push_back(TRow{"idle", bigNets, members, 0, false});
     if (parts.find('l') != std::string::npos) rows.push_back(TRow{"login", nets5k, members, 0, false});
+
+    if (parts.find('m') != std::string::npos) {
+        std::printf("machine: %d CPUs\n", cores);
+        for (int lines : {100000, 400000}) RunListRow(scaled(lines));
+        if (rows.empty()) return 0;
+    }
 
     // The floors first, while this process has no thread.
     TTarget floor1;

@@ -228,14 +228,20 @@ void StrBldAAddTLV(TStringBldA& b, char tag, AnsiView s) {
 // Line reader.
 
 int TryStrBldAReadLn(TTextFile& f, TStringBldA& b, int32_t maxLen, bool raiseTooLong) {
+    bool lineEnded = false;
+    return TryStrBldAReadLn(f, b, maxLen, raiseTooLong, lineEnded);
+}
+
+int TryStrBldAReadLn(TTextFile& f, TStringBldA& b, int32_t maxLen, bool raiseTooLong, bool& lineEnded) {
     StrBldAReset(b);
+    lineEnded = false;
     const size_t limit = maxLen > 0 ? static_cast<size_t>(maxLen) : 0;
     size_t lineLen = 0;  // bytes of this line before its LF, kept or not
-    for (bool lineEnd = false; !lineEnd;) {
+    while (!lineEnded) {
         // Fill first: a read error comes back as its code instead of raising from the scanner.
         if (const int code = TryFillTextBuf(f)) return code;
-        const AnsiView piece = ReadLnPieceText(f, lineEnd);
-        if (piece.empty() && !lineEnd) break;
+        const AnsiView piece = ReadLnPieceText(f, lineEnded);
+        if (piece.empty() && !lineEnded) break;
         if (raiseTooLong && lineLen + piece.size() > limit) RaiseLineTooLong();
         const size_t kept = static_cast<size_t>(b.Len());
         StrBldAAdd(b, piece.substr(0, kept < limit ? limit - kept : 0));

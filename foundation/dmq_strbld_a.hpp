@@ -106,5 +106,7 @@ void StrBldAAddTLV(TStringBldA& b, char tag, AnsiView s);       // tag byte, hex
 class TTextFile;
 void StrBldAReadLn(TTextFile& f, TStringBldA& b, int32_t maxLen, bool raiseTooLong);
 int TryStrBldAReadLn(TTextFile& f, TStringBldA& b, int32_t maxLen, bool raiseTooLong);
+// The same, telling in lineEnded whether the line ended at a LF (false: the last line of the file).
+int TryStrBldAReadLn(TTextFile& f, TStringBldA& b, int32_t maxLen, bool raiseTooLong, bool& lineEnded);
 
 }  // namespace zel

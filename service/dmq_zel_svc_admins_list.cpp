@@ -97,8 +97,8 @@ bool ParseAdminLine(TZELSVCAdminRecord& Rec, AnsiView Line, bool& Rewrite, AnsiS
 }
 
 TZELSVCAdminRecordChain ReadAdminsFile(UnicodeView FileName, bool& RewriteFlag, const TZELListWarningProc& Warning,
-                                       const TZELListLineHold& Hold) {
-    return ReadListRecords<TZELSVCAdminRecord>(FileName, RewriteFlag, Warning, ParseAdminLine, Hold);
+                                       const TZELListReadHooks& Hooks) {
+    return ReadListRecords<TZELSVCAdminRecord>(FileName, RewriteFlag, Warning, ParseAdminLine, Hooks);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -141,7 +141,11 @@ bool AdminsListMerge(TZELSVCAdminList& Current, TZELSVCAdminRecordList& New, TZE
     const bool compare = Network.RereadCompareAttr();
     return MergeListWalk(
         Current, New,
-        [&](std::unique_ptr<TZELSVCAdminRecord> rec) { MergeAdminRecord(Current, rec->Data, Network, false); },
+        [&](const TZELSVCAdminRecord& rec) {
+            auto e = std::make_unique<TZELSVCAdmin>(Network);
+            e->AssignData(rec.Data);
+            return e;
+        },
         [&](AnsiView id) { Network.ClientRoleChangedById(id); },
         [&](TZELSVCAdmin& e, const TZELSVCAdminRecord& rec) {
             if (!compare || AdminValuesEqual(e.Data, rec.Data)) return false;

@@ -62,10 +62,10 @@ using TZELSVCAdminRecordChain = TZELListRecordChain<TZELSVCAdminRecord>;
 
 // One line of "admins.dat" into Rec; false (with the reason) when the line is invalid.
 bool ParseAdminLine(TZELSVCAdminRecord& Rec, AnsiView Line, bool& Rewrite, AnsiString& Reason);
-// The records of the file, newest line first (see ReadListFile for errors and warnings; Hold
-// keeps lines out, see TZELListLineHold).
+// The records of the file, newest line first (see ReadListFile for errors and warnings; Hooks
+// hold lines out and stop the read, see TZELListReadHooks).
 TZELSVCAdminRecordChain ReadAdminsFile(UnicodeView FileName, bool& RewriteFlag,
-                                       const TZELListWarningProc& Warning = {}, const TZELListLineHold& Hold = {});
+                                       const TZELListWarningProc& Warning = {}, const TZELListReadHooks& Hooks = {});
 
 // Found and different: the entry takes the client's values and keeps its Time (a client that is
 // not online changes nothing). Not found: a new entry stamped now. True when the list changed.

@@ -16,18 +16,21 @@ namespace zel {
 // Load state.
 
 void SetListLoaded(TZELListLoadData& L) noexcept {
+    L.NoLineFeeds = false;
     L.State = TZELListLoadState::lls_Loaded;
     L.Code = 0;
     L.Error.clear();
 }
 
 void SetListMissing(TZELListLoadData& L) noexcept {
+    L.NoLineFeeds = false;
     L.State = TZELListLoadState::lls_Missing;
     L.Code = ENOENT;
     L.Error.clear();
 }
 
 void SetListLoadFailed(TZELListLoadData& L, int Code, AnsiView Error) {
+    L.NoLineFeeds = false;
     L.State = TZELListLoadState::lls_Failed;
     L.Code = Code;
     L.Error.assign(Error);
@@ -43,6 +46,10 @@ void SetListLoadFailure(TZELListLoadData& L, const std::exception& E) {
 }
 
 bool ListSaveAllowed(const TZELListLoadData& L) noexcept { return L.State != TZELListLoadState::lls_Failed; }
+
+bool ListSaveKeepsFile(const TZELListLoadData& L, size_t Lines) noexcept {
+    return L.NoLineFeeds && L.State == TZELListLoadState::lls_Loaded && Lines == 0;
+}
 
 void CheckListSave(const TZELListLoadData& L, UnicodeView FileName) {
     if (ListSaveAllowed(L)) return;
@@ -103,14 +110,27 @@ void ReadListFile(UnicodeView FileName, const TZELListLineProc& ParseLine, bool&
         if (Warning && warnings > ZELListWarningsShown)
             Warning(0, FormatA("%d more lines refused", warnings - ZELListWarningsShown));
     };
+    const TZELListReadHooks& hooks = Params.Hooks;
     try {
         for (;;) {
             if (const int code = TryFillTextBuf(f)) RaiseListFileError(code, "reading", name);
             if (EofText(f)) break;  // filled above, so this reads nothing
-            if (const int code = TryStrBldAReadLn(f, line, scanLimit, false))
+            if (hooks.Stop && lineNo % ZELListStopCheckLines == 0 && hooks.Stop())
+                throw EListReadStopped("reading given up at the stop");
+            bool lineEnded = false;
+            if (const int code = TryStrBldAReadLn(f, line, scanLimit, false, lineEnded))
                 RaiseListFileError(code, "reading", name);
             ++lineNo;
             AnsiView s = StrBldAView(line);
+            // Lines ended by CR alone (an old Mac editor) read as one line, most often a comment:
+            // the list would empty without a word and its next save replace the operator's file.
+            if (lineNo == 1 && !lineEnded && s.find('\r') != AnsiView::npos) {
+                if (hooks.NoLineFeeds != nullptr) *hooks.NoLineFeeds = true;
+                if (Warning)
+                    Warning(0, "the file has no line feeds (its lines end in CR alone): no entry is read from it, "
+                               "and it is kept as it is until a change of the list is saved");
+                break;
+            }
             if (lineNo == 1 && s.substr(0, 3) == AnsiView(kBom, 3)) s.remove_prefix(3);
             if (s.size() > static_cast<size_t>(ZELListMaxLineLen)) {
                 rewrite = true;
@@ -119,7 +139,7 @@ void ReadListFile(UnicodeView FileName, const TZELListLineProc& ParseLine, bool&
             }
             while (!s.empty() && static_cast<unsigned char>(s.front()) <= 32) s.remove_prefix(1);
             if (s.empty() || Params.CommentChars.find(s.front()) != AnsiView::npos) continue;
-            if (Params.Hold && Params.Hold(s)) continue;
+            if (hooks.Hold && hooks.Hold(s)) continue;
             reason.clear();
             bool taken;
             try {

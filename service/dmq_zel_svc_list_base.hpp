@@ -6,10 +6,12 @@
 //
 // Readers run on the service thread and hand their records over whole; the entry lists live on the
 // timer thread. Nothing here is locked.
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -75,6 +77,9 @@ struct TZELListLoadData {
     TZELListLoadState State = TZELListLoadState::lls_NotRead;
     int Code = 0;          // errno value of a failed read (0 when the failure was no file error)
     AnsiString Error;      // its message
+    // The file read had no line feeds (TZELListReadHooks::NoLineFeeds): nothing was read from it,
+    // and a save with no line to write leaves it as it is, until a save writes lines.
+    bool NoLineFeeds = false;
 };
 
 void SetListLoaded(TZELListLoadData& L) noexcept;
@@ -88,6 +93,9 @@ void SetListLoadFailure(TZELListLoadData& L, const std::exception& E);
 bool ListSaveAllowed(const TZELListLoadData& L) noexcept;
 // Raises EListSaveRefused naming the file and the read error when the save is not allowed.
 void CheckListSave(const TZELListLoadData& L, UnicodeView FileName);
+// True when a save of Lines (the list's lines and the kept ones) is to leave the file alone: it
+// was read without line feeds and nothing has been put into the list since.
+bool ListSaveKeepsFile(const TZELListLoadData& L, size_t Lines) noexcept;
 
 // ---------------------------------------------------------------------------------------------
 // The reader.
@@ -115,10 +123,26 @@ using TZELListLineProc = std::function<bool(AnsiView Line, bool& Rewrite, AnsiSt
 // comment); true when the caller holds the line: it is neither parsed nor counted as dropped.
 using TZELListLineHold = std::function<bool(AnsiView Line)>;
 
+// Asked during a read; true gives the read up: it raises EListReadStopped. A stop of the server
+// does not wait for the read of a large file.
+using TZELListStopProc = std::function<bool()>;
+inline constexpr int32_t ZELListStopCheckLines = 1024;  // lines between two questions
+ZEL_DECLARE_EXCEPTION(EListReadStopped, Exception);
+
+// What a caller gives a reader beside the warning hook.
+struct TZELListReadHooks {
+    TZELListLineHold Hold;
+    TZELListStopProc Stop;
+    // Set (never cleared) when the file has no LF but a CR inside its text: its lines end in CR
+    // alone. Nothing is read from such a file (a warning says so, with line number 0) and the
+    // rewrite flag stays as it was, so the file is not written anew for it.
+    bool* NoLineFeeds = nullptr;
+};
+
 struct TZELListReadParams {
     size_t BufSize = ZELListReadBufSize;
     AnsiView CommentChars = "#";  // a line beginning with one of them is skipped
-    TZELListLineHold Hold;
+    TZELListReadHooks Hooks;
 };
 
 // Reads FileName (UTF-16, converted to the system character set) line by line: LF ends a line and
@@ -127,7 +151,7 @@ struct TZELListReadParams {
 // than ZELListMaxLineLen is dropped with a warning. Open and read failures raise EListFileError /
 // EListFileMissing; so does a file that gives more bytes than its size at the open (it grows
 // while read, or is no plain file: ErrFileReadPastSize). RewriteFlag is only ever set, and only
-// when the whole file was read.
+// when the whole file was read. Params.Hooks.Stop is asked every ZELListStopCheckLines lines.
 void ReadListFile(UnicodeView FileName, const TZELListLineProc& ParseLine, bool& RewriteFlag,
                   const TZELListWarningProc& Warning, const TZELListReadParams& Params = {});
 
@@ -207,6 +231,52 @@ public:
         Rec.release();
         return true;
     }
+    // The list as Put of each record of Records in turn would leave it, in one sort instead of
+    // one insert into the array per record (a file of many lines would cost the square of its
+    // length): of the records of one key, those already here first and then Records in their
+    // order, the first of the greatest time stays.
+    void PutAll(std::vector<std::unique_ptr<R>> Records) {
+        struct TSlot {
+            AnsiString Key;
+            R* Rec;
+            size_t Seq;  // below Count(): an item of the list; else Records[Seq - Count()]
+        };
+        const size_t had = size_t(items_.Count());
+        std::vector<TSlot> slots;
+        slots.reserve(had + Records.size());
+        for (size_t i = 0; i < had; ++i)
+            slots.push_back({items_.Items(int32_t(i)).Key, static_cast<R*>(items_.Items(int32_t(i)).Obj), i});
+        for (size_t i = 0; i < Records.size(); ++i)
+            slots.push_back({ListSortKey(Records[i]->Key()), Records[i].get(), had + i});
+        std::sort(slots.begin(), slots.end(), [](const TSlot& A, const TSlot& B) {
+            const int c = CompareKey8(A.Key, B.Key);
+            return c < 0 || (c == 0 && A.Seq < B.Seq);
+        });
+        // The winners, as Put decides: a later record replaces the one kept only with a strictly
+        // greater time (or when the one kept was taken).
+        std::vector<size_t> winners;
+        winners.reserve(slots.size());
+        for (size_t k = 0; k < slots.size(); ++k) {
+            const size_t w = winners.empty() ? 0 : winners.back();
+            if (winners.empty() || CompareKey8(slots[w].Key, slots[k].Key) != 0) {
+                winners.push_back(k);
+            } else if (slots[w].Rec == nullptr ||
+                       (slots[k].Rec != nullptr && slots[k].Rec->Time() > slots[w].Rec->Time())) {
+                winners.back() = k;
+            }
+        }
+        TZELSortedAnsiStringList next(false);
+        next.SetCapacity(int32_t(winners.size()));
+        for (size_t w : winners) next.Insert(next.Count(), slots[w].Key, slots[w].Rec);
+        std::vector<bool> kept(slots.size(), false);
+        for (size_t w : winners) kept[slots[w].Seq] = true;
+        // Nothing raises from here on: the list takes the winners, the rest are freed.
+        for (size_t i = 0; i < had; ++i)
+            if (!kept[i]) delete static_cast<R*>(items_.Items(int32_t(i)).Obj);
+        items_ = std::move(next);
+        for (size_t i = 0; i < Records.size(); ++i)
+            if (kept[had + i]) Records[i].release();
+    }
     int32_t Count() const noexcept { return items_.Count(); }
     const AnsiString& Key(int32_t I) const noexcept { return items_.Items(I).Key; }
     // Null once taken.
@@ -228,24 +298,24 @@ struct TZELSVCRecordGroup {
 };
 
 // The chain's records by network name (exact), the groups in the order their first record comes
-// in the chain; the chain is emptied.
+// in the chain, each group's records put in chain order (TZELSVCRecordList::PutAll); the chain is
+// emptied.
 template <class R>
 std::vector<TZELSVCRecordGroup<R>> GroupListRecords(TZELListRecordChain<R>& Chain) {
     std::vector<TZELSVCRecordGroup<R>> groups;
+    std::vector<std::vector<std::unique_ptr<R>>> records;
+    std::unordered_map<UnicodeString, size_t> byName;
     while (!Chain.Empty()) {
         std::unique_ptr<R> rec = Chain.Pop();
-        TZELSVCRecordGroup<R>* group = nullptr;
-        for (auto& g : groups)
-            if (g.Network == rec->Network) {
-                group = &g;
-                break;
-            }
-        if (group == nullptr) {
+        auto at = byName.find(rec->Network);
+        if (at == byName.end()) {
             groups.push_back({rec->Network, std::make_unique<TZELSVCRecordList<R>>()});
-            group = &groups.back();
+            records.emplace_back();
+            at = byName.emplace(rec->Network, groups.size() - 1).first;
         }
-        group->Records->Put(std::move(rec));
+        records[at->second].push_back(std::move(rec));
     }
+    for (size_t g = 0; g < groups.size(); ++g) groups[g].Records->PutAll(std::move(records[g]));
     return groups;
 }
 
@@ -299,73 +369,142 @@ public:
     }
     // After the entry's time key changed.
     void ChangeTimeKey(E* Entry) { time_.ChangeKey(Entry->TimeKey(), Entry); }
-    // Cleared, then every entry under its time key.
+    // Every entry under its time key, in one sort (equal time keys in key order); the index is
+    // replaced only once the new one is whole.
     void RebuildTimeIndex() {
-        time_.Clear();
-        for (int32_t i = 0; i < Count(); ++i) time_.Add(Get(i)->TimeKey(), Get(i));
+        std::vector<TZELSortedInt64NotUniqItem> items;
+        items.reserve(size_t(Count()));
+        for (int32_t i = 0; i < Count(); ++i) items.push_back({Get(i)->TimeKey(), Get(i)});
+        std::stable_sort(items.begin(), items.end(),
+                         [](const TZELSortedInt64NotUniqItem& A, const TZELSortedInt64NotUniqItem& B) {
+                             return A.Key < B.Key;
+                         });
+        TZELSortedInt64NotUniqList next;
+        next.SetCapacity(int32_t(items.size()));
+        for (const TZELSortedInt64NotUniqItem& it : items) next.Insert(next.Count(), it.Key, it.Value);
+        time_ = std::move(next);
     }
 
-    // For the merges: out of the list only (the time index is rebuilt afterwards), freed.
-    void DeleteNoIndex(int32_t I) noexcept {
-        E* e = Get(I);
-        items_.Delete(I);
-        delete e;
+    // The entries at Indexes (ascending, each once) out of the list and the time index, and freed:
+    // a few one by one, many in one pass over the arrays (one by one would cost the square of the
+    // list's length when a large part of it goes at once).
+    void RemoveMany(const std::vector<int32_t>& Indexes) {
+        if (Indexes.size() <= kRemoveOneByOne) {
+            for (size_t k = Indexes.size(); k-- > 0;) Remove(Indexes[k]);
+            return;
+        }
+        TZELSortedAnsiStringList next(false);
+        next.SetCapacity(Count() - int32_t(Indexes.size()));
+        for (int32_t i = 0, k = 0; i < Count(); ++i) {
+            if (size_t(k) < Indexes.size() && Indexes[size_t(k)] == i) {
+                ++k;
+                continue;
+            }
+            next.Insert(next.Count(), Key(i), Get(i));
+        }
+        std::vector<E*> gone;
+        gone.reserve(Indexes.size());
+        for (int32_t i : Indexes) gone.push_back(Get(i));
+        items_ = std::move(next);
+        for (E* e : gone) delete e;
+        // Cleared first: it must never hold a freed entry, even should the rebuild fail.
+        time_.Clear();
+        RebuildTimeIndex();
     }
+
+    // The walk of MergeListWalk (below), which calls it.
+    template <class R, class MakeNewFn, class AddedFn, class CompareFn, class RemovedFn>
+    bool MergeWalk(TZELSVCRecordList<R>& New, MakeNewFn MakeNew, AddedFn Added, CompareFn Compare,
+                   RemovedFn Removed);
 
 private:
+    static constexpr size_t kRemoveOneByOne = 8;
+
     TZELSortedAnsiStringList items_;
     TZELSortedInt64NotUniqList time_;
 };
 
 // The walk of a reread over Current (entries) and New (the file's records for the network), both
 // in key order:
-//   a key only in New:     AddNew(record taken out of New) puts it into Current (without the time
-//                          index); then Added(key);
+//   a key only in New:     the record is taken out of New and MakeNew(record) makes the entry
+//                          that goes into Current (without the time index); then Added(key);
 //   a key in both:         Compare(entry, record) updates the entry; true when it changed;
 //   a key only in Current: the entry leaves the list and is freed; then Removed(key).
-// Returns whether anything changed. The time index is left for the caller to rebuild after a
-// change; should the walk raise after a change, it is rebuilt here so that it holds no freed entry.
-template <class E, class R, class AddNewFn, class AddedFn, class CompareFn, class RemovedFn>
-bool MergeListWalk(TZELSVCEntryList<E>& Current, TZELSVCRecordList<R>& New, AddNewFn AddNew, AddedFn Added,
+// Returns whether anything changed. The new order is built in one pass and takes the list's place
+// at once (an insert or delete per key would cost the square of the list's length); Added and
+// Removed are told afterwards, in the walk's order. A failure while building leaves the list as
+// it was (but for what Compare changed). The time index is left for the caller to rebuild after a
+// change (it is cleared, so it never holds a freed entry); should a notice raise, it is rebuilt
+// here.
+template <class E, class R, class MakeNewFn, class AddedFn, class CompareFn, class RemovedFn>
+bool MergeListWalk(TZELSVCEntryList<E>& Current, TZELSVCRecordList<R>& New, MakeNewFn MakeNew, AddedFn Added,
                    CompareFn Compare, RemovedFn Removed) {
+    return Current.MergeWalk(New, MakeNew, Added, Compare, Removed);
+}
+
+template <class E>
+template <class R, class MakeNewFn, class AddedFn, class CompareFn, class RemovedFn>
+bool TZELSVCEntryList<E>::MergeWalk(TZELSVCRecordList<R>& New, MakeNewFn MakeNew, AddedFn Added, CompareFn Compare,
+                                    RemovedFn Removed) {
+    struct TNotice {
+        AnsiString Key;
+        bool Added;
+    };
+    std::vector<TNotice> notices;
+    std::vector<std::unique_ptr<E>> made;  // the new entries, until the list takes them
+    made.reserve(size_t(New.Count()));
+    std::vector<E*> gone;
+    TZELSortedAnsiStringList next(false);
+    next.SetCapacity(Count() + New.Count());
     bool changed = false;
-    try {
-        int32_t i = 0, j = 0;
-        auto addNew = [&] {
-            if (std::unique_ptr<R> rec = New.Take(j)) {
-                const AnsiString key = rec->Key();
-                AddNew(std::move(rec));
-                changed = true;
-                Added(AnsiView(key));
-                ++i;
-            }
-            ++j;
-        };
-        auto remove = [&] {
-            const AnsiString key = Current.Get(i)->Key();
-            Current.DeleteNoIndex(i);
-            changed = true;
-            Removed(AnsiView(key));
-        };
-        while (i < Current.Count() && j < New.Count()) {
-            const int c = CompareKey8(New.Key(j), Current.Key(i));
-            if (c < 0) {
-                addNew();
-            } else if (c == 0) {
-                if (const R* rec = New.Get(j); rec != nullptr && Compare(*Current.Get(i), *rec)) changed = true;
-                ++i, ++j;
-            } else {
-                remove();
-            }
+    int32_t i = 0, j = 0;
+    auto addNew = [&] {
+        if (std::unique_ptr<R> rec = New.Take(j)) {
+            std::unique_ptr<E> e = MakeNew(*rec);
+            next.Insert(next.Count(), ListSortKey(e->Key()), e.get());
+            made.push_back(std::move(e));
+            notices.push_back({AnsiString(rec->Key()), true});
         }
-        while (i < Current.Count()) remove();
-        while (j < New.Count()) addNew();
+        ++j;
+    };
+    auto remove = [&] {
+        gone.push_back(Get(i));
+        notices.push_back({AnsiString(Get(i)->Key()), false});
+        ++i;
+    };
+    while (i < Count() && j < New.Count()) {
+        const int c = CompareKey8(New.Key(j), Key(i));
+        if (c < 0) {
+            addNew();
+        } else if (c == 0) {
+            if (const R* rec = New.Get(j); rec != nullptr && Compare(*Get(i), *rec)) changed = true;
+            next.Insert(next.Count(), Key(i), Get(i));
+            ++i, ++j;
+        } else {
+            remove();
+        }
+    }
+    while (i < Count()) remove();
+    while (j < New.Count()) addNew();
+    if (!notices.empty()) {
+        // Nothing raises from here until the notices.
+        items_ = std::move(next);
+        for (std::unique_ptr<E>& e : made) e.release();
+        for (E* e : gone) delete e;
+        time_.Clear();
+        changed = true;
+    }
+    try {
+        for (const TNotice& n : notices) {
+            if (n.Added)
+                Added(AnsiView(n.Key));
+            else
+                Removed(AnsiView(n.Key));
+        }
     } catch (...) {
-        if (changed) {
-            try {
-                Current.RebuildTimeIndex();
-            } catch (...) {
-            }
+        try {
+            RebuildTimeIndex();
+        } catch (...) {
         }
         throw;
     }
@@ -409,10 +548,10 @@ bool AddListClient(TZELSVCEntryList<E>& List, AnsiView Key, bool Online, NewFn N
 // reason) fills a fresh record for each line (see TZELListLineProc for the rest).
 template <class R, class ParseFn>
 TZELListRecordChain<R> ReadListRecords(UnicodeView FileName, bool& RewriteFlag, const TZELListWarningProc& Warning,
-                                       ParseFn Parse, const TZELListLineHold& Hold = {}) {
+                                       ParseFn Parse, const TZELListReadHooks& Hooks = {}) {
     TZELListRecordChain<R> chain;
     TZELListReadParams params;
-    params.Hold = Hold;
+    params.Hooks = Hooks;
     ReadListFile(
         FileName,
         [&](AnsiView line, bool& rewrite, AnsiString& reason) {

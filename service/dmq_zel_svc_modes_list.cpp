@@ -59,13 +59,13 @@ bool ParseModesLine(TZELSVCModesRecord& Rec, AnsiView Line, bool& Rewrite, AnsiS
 }
 
 void ReadModesFile(UnicodeView FileName, TZELSVCModesArray& Modes, bool& RewriteFlag,
-                   const TZELListWarningProc& Warning, const TZELListLineHold& Hold) {
+                   const TZELListWarningProc& Warning, const TZELListReadHooks& Hooks) {
     Modes.clear();
     TZELSVCModesArray modes;
     TZELListReadParams params;
     params.BufSize = kModesReadBufSize;
     params.CommentChars = "#;";
-    params.Hold = Hold;
+    params.Hooks = Hooks;
     ReadListFile(
         FileName,
         [&](AnsiView line, bool& rewrite, AnsiString& reason) {

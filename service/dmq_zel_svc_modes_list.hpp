@@ -27,7 +27,7 @@ bool ParseModesLine(TZELSVCModesRecord& Rec, AnsiView Line, bool& Rewrite, AnsiS
 // dropped line sets RewriteFlag and is reported through Warning. File errors raise
 // EListFileError / EListFileMissing; Modes then stays empty.
 void ReadModesFile(UnicodeView FileName, TZELSVCModesArray& Modes, bool& RewriteFlag,
-                   const TZELListWarningProc& Warning, const TZELListLineHold& Hold = {});
+                   const TZELListWarningProc& Warning, const TZELListReadHooks& Hooks = {});
 
 // "name|c|t" CR LF; NetworkUtf8 is the network's name in UTF-8.
 AnsiString BuildModesLine(AnsiView NetworkUtf8, bool ConnectionMode, bool TalkMode);

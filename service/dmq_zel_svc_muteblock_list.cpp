@@ -1,5 +1,8 @@
 #include "service/dmq_zel_svc_muteblock_list.hpp"
 
+#include <algorithm>
+#include <vector>
+
 #include "foundation/dmq_datetime.hpp"
 #include "service/dmq_zel_svc_params.hpp"
 
@@ -153,13 +156,13 @@ bool ParseMuteBlockLine(TZELSVCMuteBlockRecord& Rec, AnsiView Line, int64_t Now,
 }
 
 TZELSVCMuteBlockRecordChain ReadMuteBlockFile(UnicodeView FileName, int64_t Now, bool& RewriteFlag,
-                                              const TZELListWarningProc& Warning, const TZELListLineHold& Hold) {
+                                              const TZELListWarningProc& Warning, const TZELListReadHooks& Hooks) {
     return ReadListRecords<TZELSVCMuteBlockRecord>(
         FileName, RewriteFlag, Warning,
         [Now](TZELSVCMuteBlockRecord& rec, AnsiView line, bool& rewrite, AnsiString& reason) {
             return ParseMuteBlockLine(rec, line, Now, rewrite, reason);
         },
-        Hold);
+        Hooks);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -231,15 +234,17 @@ bool MuteBlockListRemoveByServer(TZELSVCMuteBlockList& List, AnsiView Id, TZELSV
 }
 
 bool MuteBlockListRemoveExpired(TZELSVCMuteBlockList& List, int64_t Now, bool Silent, TZELSVCNetworkBase& Network) {
-    bool removed = false;
+    // From the last entry to the first, as the network is told; then out of the list together.
+    std::vector<int32_t> expired;
     for (int32_t i = List.Count() - 1; i >= 0; --i) {
         const TZELSVCMuteBlock* e = List.Get(i);
         if (e->Data.Duration <= 0 || e->Data.End >= Now) continue;
         if (!Silent) Network.UnmuteClientById(e->Data.Id);
-        List.Remove(i);
-        removed = true;
+        expired.push_back(i);
     }
-    return removed;
+    std::reverse(expired.begin(), expired.end());
+    List.RemoveMany(expired);
+    return !expired.empty();
 }
 
 bool MuteBlockListMerge(TZELSVCMuteBlockList& Current, TZELSVCMuteBlockRecordList& New, TZELSVCNetworkBase& Network,
@@ -247,8 +252,10 @@ bool MuteBlockListMerge(TZELSVCMuteBlockList& Current, TZELSVCMuteBlockRecordLis
     const bool compare = Network.RereadCompareAttr();
     return MergeListWalk(
         Current, New,
-        [&](std::unique_ptr<TZELSVCMuteBlockRecord> rec) {
-            MergeMuteBlockRecord(Current, rec->Data, Network, Builder, false);
+        [&](const TZELSVCMuteBlockRecord& rec) {
+            auto e = std::make_unique<TZELSVCMuteBlock>(Network);
+            e->AssignData(rec.Data, Builder);
+            return e;
         },
         [&](AnsiView id) {
             if (IsBlocks)

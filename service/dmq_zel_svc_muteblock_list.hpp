@@ -78,7 +78,7 @@ bool ParseMuteBlockLine(TZELSVCMuteBlockRecord& Rec, AnsiView Line, int64_t Now,
 // The records of the file, newest line first; entries that ended before Now are dropped.
 TZELSVCMuteBlockRecordChain ReadMuteBlockFile(UnicodeView FileName, int64_t Now, bool& RewriteFlag,
                                               const TZELListWarningProc& Warning = {},
-                                              const TZELListLineHold& Hold = {});
+                                              const TZELListReadHooks& Hooks = {});
 
 // Target found with other client values: the entry takes them and keeps its setter, Start and
 // Duration (a target that is not online changes nothing). Found and equal: unchanged (a second mute does not renew the first). Not found: a new

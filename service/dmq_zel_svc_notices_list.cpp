@@ -47,11 +47,11 @@ bool ParseNoticeLine(TZELSVCNoticeRecord& Rec, AnsiView Line, AnsiString& Reason
 }
 
 TZELSVCNoticeChain ReadNoticesFile(UnicodeView FileName, bool& RewriteFlag, const TZELListWarningProc& Warning,
-                                   const TZELListLineHold& Hold) {
+                                   const TZELListReadHooks& Hooks) {
     TZELSVCNoticeChain chain;
     TZELListReadParams params;
     params.BufSize = kNoticesReadBufSize;
-    params.Hold = Hold;
+    params.Hooks = Hooks;
     ReadListFile(
         FileName,
         [&](AnsiView line, bool&, AnsiString& reason) {

@@ -27,7 +27,7 @@ bool ParseNoticeLine(TZELSVCNoticeRecord& Rec, AnsiView Line, AnsiString& Reason
 // The notices of the file, newest line first. A dropped line sets RewriteFlag and is reported
 // through Warning. File errors raise EListFileError / EListFileMissing and return nothing.
 TZELSVCNoticeChain ReadNoticesFile(UnicodeView FileName, bool& RewriteFlag, const TZELListWarningProc& Warning,
-                                   const TZELListLineHold& Hold = {});
+                                   const TZELListReadHooks& Hooks = {});
 
 // "name|hex|hex" CR LF; NetworkUtf8 is the network's name in UTF-8; an empty notice gives an
 // empty field.

@@ -60,14 +60,25 @@ public:
     // state and kept lines follow the outcome.
     template <class ReadFn>
     bool Read(ReadFn Fn) {
-        TZELListLineHold hold;
-        if (Default_ && !S_.NetworksFromFile()) hold = [this](AnsiView Line) { return HoldLine(Line); };
+        TZELListReadHooks hooks;
+        if (Default_ && !S_.NetworksFromFile()) hooks.Hold = [this](AnsiView Line) { return HoldLine(Line); };
+        // A stop does not wait for the read of a large file: it is given up as a queued reread
+        // is dropped.
+        hooks.Stop = [this] { return S_.StopRequested(); };
+        bool noLineFeeds = false;
+        hooks.NoLineFeeds = &noLineFeeds;
         try {
             Fn(
                 [this](int32_t LineNo, AnsiView Reason) {
                     S_.LogWarningSync(Prefixed(DecodeUtf8U(FormatListLineMessage(LineNo, Reason))));
                 },
-                hold);
+                hooks);
+        } catch (const EListReadStopped& e) {
+            // A reread leaves the lists as they are; at start the list stays empty, and a save
+            // must not replace the file that was not read.
+            if (Default_ && Start_ != nullptr) SetListLoadFailed(S_.ListLoad(K_.Save), 0, e.what());
+            S_.LogWarningSync(Prefixed(DecodeUtf8U(e.what())));
+            return false;
         } catch (const std::exception& e) {
             if (Default_) SetListLoadFailure(S_.ListLoad(K_.Save), e);
             // At start a list without its file simply starts empty.
@@ -77,6 +88,7 @@ public:
         }
         if (Default_) {
             SetListLoaded(S_.ListLoad(K_.Save));
+            S_.ListLoad(K_.Save).NoLineFeeds = noLineFeeds;
             S_.KeptLines(K_.Save) = std::move(Kept_);
         }
         return true;
@@ -190,8 +202,8 @@ bool RereadRecords(TZELService& Service, const TRereadKind& Kind, const UnicodeS
     TReread reread(Service, Kind, FileName, Default, Start);
     TZELListRecordChain<R> chain;
     bool rewrite = false;
-    if (!reread.Read([&](const TZELListWarningProc& Warning, const TZELListLineHold& Hold) {
-            chain = ReadFile(rewrite, Warning, Hold);
+    if (!reread.Read([&](const TZELListWarningProc& Warning, const TZELListReadHooks& Hooks) {
+            chain = ReadFile(rewrite, Warning, Hooks);
         }))
         return false;
     reread.Changed = rewrite;
@@ -210,8 +222,8 @@ bool ReadModes(TZELService& Service, const UnicodeString& FileName, bool Default
     TReread reread(Service, kModes, FileName, Default, Start);
     TZELSVCModesArray modes;
     bool rewrite = false;
-    if (!reread.Read([&](const TZELListWarningProc& Warning, const TZELListLineHold& Hold) {
-            ReadModesFile(FileName, modes, rewrite, Warning, Hold);
+    if (!reread.Read([&](const TZELListWarningProc& Warning, const TZELListReadHooks& Hooks) {
+            ReadModesFile(FileName, modes, rewrite, Warning, Hooks);
         }))
         return false;
     reread.Changed = rewrite;
@@ -231,8 +243,8 @@ bool ReadNotices(TZELService& Service, const UnicodeString& FileName, bool Defau
     TReread reread(Service, kNotices, FileName, Default, Start);
     TZELSVCNoticeChain chain;
     bool rewrite = false;
-    if (!reread.Read([&](const TZELListWarningProc& Warning, const TZELListLineHold& Hold) {
-            chain = ReadNoticesFile(FileName, rewrite, Warning, Hold);
+    if (!reread.Read([&](const TZELListWarningProc& Warning, const TZELListReadHooks& Hooks) {
+            chain = ReadNoticesFile(FileName, rewrite, Warning, Hooks);
         }))
         return false;
     reread.Changed = rewrite;
@@ -251,29 +263,29 @@ bool ReadNotices(TZELService& Service, const UnicodeString& FileName, bool Defau
 
 bool RereadAdminsFile(TZELService& Service, const UnicodeString& FileName, bool Default, int64_t) {
     return RereadRecords<TZELSVCAdminRecord>(Service, kAdmins, FileName, Default,
-                                             [&](bool& Rewrite, const TZELListWarningProc& Warning, const TZELListLineHold& Hold) {
-                                                 return ReadAdminsFile(FileName, Rewrite, Warning, Hold);
+                                             [&](bool& Rewrite, const TZELListWarningProc& Warning, const TZELListReadHooks& Hooks) {
+                                                 return ReadAdminsFile(FileName, Rewrite, Warning, Hooks);
                                              });
 }
 
 bool RereadMutesFile(TZELService& Service, const UnicodeString& FileName, bool Default, int64_t UnixTime) {
     return RereadRecords<TZELSVCMuteBlockRecord>(Service, kMutes, FileName, Default,
-                                                 [&](bool& Rewrite, const TZELListWarningProc& Warning, const TZELListLineHold& Hold) {
-                                                     return ReadMuteBlockFile(FileName, UnixTime, Rewrite, Warning, Hold);
+                                                 [&](bool& Rewrite, const TZELListWarningProc& Warning, const TZELListReadHooks& Hooks) {
+                                                     return ReadMuteBlockFile(FileName, UnixTime, Rewrite, Warning, Hooks);
                                                  });
 }
 
 bool RereadBlocksFile(TZELService& Service, const UnicodeString& FileName, bool Default, int64_t UnixTime) {
     return RereadRecords<TZELSVCMuteBlockRecord>(Service, kBlocks, FileName, Default,
-                                                 [&](bool& Rewrite, const TZELListWarningProc& Warning, const TZELListLineHold& Hold) {
-                                                     return ReadMuteBlockFile(FileName, UnixTime, Rewrite, Warning, Hold);
+                                                 [&](bool& Rewrite, const TZELListWarningProc& Warning, const TZELListReadHooks& Hooks) {
+                                                     return ReadMuteBlockFile(FileName, UnixTime, Rewrite, Warning, Hooks);
                                                  });
 }
 
 bool RereadRightsFile(TZELService& Service, const UnicodeString& FileName, bool Default, int64_t) {
     return RereadRecords<TZELSVCAccessRecord>(Service, kRights, FileName, Default,
-                                              [&](bool& Rewrite, const TZELListWarningProc& Warning, const TZELListLineHold& Hold) {
-                                                  return ReadAccessFile(FileName, Rewrite, Warning, Hold);
+                                              [&](bool& Rewrite, const TZELListWarningProc& Warning, const TZELListReadHooks& Hooks) {
+                                                  return ReadAccessFile(FileName, Rewrite, Warning, Hooks);
                                               });
 }
 
@@ -291,26 +303,26 @@ void ReadListsAtStart(TZELService& Service, int64_t UnixTime) {
     const UnicodeString& admins = Service.AdminsFileName();
     RereadRecords<TZELSVCAdminRecord>(
         Service, kAdmins, admins, true,
-        [&](bool& Rewrite, const TZELListWarningProc& Warning, const TZELListLineHold& Hold) { return ReadAdminsFile(admins, Rewrite, Warning, Hold); }, st);
+        [&](bool& Rewrite, const TZELListWarningProc& Warning, const TZELListReadHooks& Hooks) { return ReadAdminsFile(admins, Rewrite, Warning, Hooks); }, st);
     const UnicodeString& mutes = Service.MutesFileName();
     RereadRecords<TZELSVCMuteBlockRecord>(
         Service, kMutes, mutes, true,
-        [&](bool& Rewrite, const TZELListWarningProc& Warning, const TZELListLineHold& Hold) {
-            return ReadMuteBlockFile(mutes, UnixTime, Rewrite, Warning, Hold);
+        [&](bool& Rewrite, const TZELListWarningProc& Warning, const TZELListReadHooks& Hooks) {
+            return ReadMuteBlockFile(mutes, UnixTime, Rewrite, Warning, Hooks);
         },
         st);
     const UnicodeString& blocks = Service.BlocksFileName();
     RereadRecords<TZELSVCMuteBlockRecord>(
         Service, kBlocks, blocks, true,
-        [&](bool& Rewrite, const TZELListWarningProc& Warning, const TZELListLineHold& Hold) {
-            return ReadMuteBlockFile(blocks, UnixTime, Rewrite, Warning, Hold);
+        [&](bool& Rewrite, const TZELListWarningProc& Warning, const TZELListReadHooks& Hooks) {
+            return ReadMuteBlockFile(blocks, UnixTime, Rewrite, Warning, Hooks);
         },
         st);
     ReadModes(Service, Service.ModesFileName(), true, st);
     const UnicodeString& rights = Service.RightsFileName();
     RereadRecords<TZELSVCAccessRecord>(
         Service, kRights, rights, true,
-        [&](bool& Rewrite, const TZELListWarningProc& Warning, const TZELListLineHold& Hold) { return ReadAccessFile(rights, Rewrite, Warning, Hold); }, st);
+        [&](bool& Rewrite, const TZELListWarningProc& Warning, const TZELListReadHooks& Hooks) { return ReadAccessFile(rights, Rewrite, Warning, Hooks); }, st);
     ReadNotices(Service, Service.NoticesFileName(), true, st);
 }
 

@@ -124,8 +124,8 @@ bool ParseAccessLine(TZELSVCAccessRecord& Rec, AnsiView Line, bool& Rewrite, Ans
 }
 
 TZELSVCAccessRecordChain ReadAccessFile(UnicodeView FileName, bool& RewriteFlag, const TZELListWarningProc& Warning,
-                                        const TZELListLineHold& Hold) {
-    return ReadListRecords<TZELSVCAccessRecord>(FileName, RewriteFlag, Warning, ParseAccessLine, Hold);
+                                        const TZELListReadHooks& Hooks) {
+    return ReadListRecords<TZELSVCAccessRecord>(FileName, RewriteFlag, Warning, ParseAccessLine, Hooks);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -176,7 +176,11 @@ bool AccessListMerge(TZELSVCAccessList& Current, TZELSVCAccessRecordList& New, T
     const bool compare = Network.RereadCompareAttr();
     return MergeListWalk(
         Current, New,
-        [&](std::unique_ptr<TZELSVCAccessRecord> rec) { MergeAccessRecord(Current, rec->Data, Network, false); },
+        [&](const TZELSVCAccessRecord& rec) {
+            auto e = std::make_unique<TZELSVCAccess>(Network);
+            e->AssignData(rec.Data);
+            return e;
+        },
         [](AnsiView) {},
         [&](TZELSVCAccess& e, const TZELSVCAccessRecord& rec) {
             if (compare && !AccessValuesEqual(e.Data, rec.Data)) {

@@ -73,7 +73,7 @@ using TZELSVCAccessRecordChain = TZELListRecordChain<TZELSVCAccessRecord>;
 bool ParseAccessLine(TZELSVCAccessRecord& Rec, AnsiView Line, bool& Rewrite, AnsiString& Reason);
 // The records of the file, newest line first.
 TZELSVCAccessRecordChain ReadAccessFile(UnicodeView FileName, bool& RewriteFlag,
-                                        const TZELListWarningProc& Warning = {}, const TZELListLineHold& Hold = {});
+                                        const TZELListWarningProc& Warning = {}, const TZELListReadHooks& Hooks = {});
 
 // By the context's e-mail key. Found: refreshed from an online client (an id-only one changes
 // nothing). Not found: a new unmarked entry stamped now. True when the list changed. An e-mail

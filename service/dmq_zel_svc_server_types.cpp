@@ -260,6 +260,12 @@ void TZELService::RunSave(TZELSVCMainQueueRec& Rec) noexcept {
         return;
     }
     state.Refused = false;
+    // A file read without line feeds gave no entry: writing the list empty over it is no change
+    // (a flush, say); the first save with lines replaces it.
+    if (ListSaveKeepsFile(ListLoad_[size_t(index)], Rec.Lines.size() + KeptLines_[size_t(index)].size())) {
+        state = TSaveState{};
+        return;
+    }
     bool saved = false;
     Guarded(job.ErrorPrefix, [&] {
         UnicodeString id;
@@ -280,6 +286,7 @@ void TZELService::RunSave(TZELSVCMainQueueRec& Rec) noexcept {
         }
         if (!saved) return;
         SaveStates_[size_t(index)] = TSaveState{};
+        ListLoad_[size_t(index)].NoLineFeeds = false;
         if (LogData) LogSync(Concat(job.SuccessText, file));
         if (!job.KindWord.empty() && !DataChangeScript_.empty()) RunDataChangeScript(file, job.KindWord, id);
     });

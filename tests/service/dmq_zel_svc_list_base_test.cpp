@@ -4,9 +4,13 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <functional>
 #include <limits>
+#include <map>
+#include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -37,11 +41,11 @@ class ListReaderTest : public test::TempDirTest {
 protected:
     // Every line the parser is given; a line starting "drop" is refused (its rest is the reason),
     // one starting "old" is taken in an older form.
-    std::vector<std::string> Read(const std::string& data, bool& rewrite) {
+    std::vector<std::string> Read(const std::string& data, bool& rewrite, const TZELListReadParams& params = {}) {
         Put(Path("list.dat"), data);
-        return ReadFile(Path("list.dat"), rewrite);
+        return ReadFile(Path("list.dat"), rewrite, params);
     }
-    std::vector<std::string> ReadFile(const std::string& name, bool& rewrite) {
+    std::vector<std::string> ReadFile(const std::string& name, bool& rewrite, const TZELListReadParams& params = {}) {
         std::vector<std::string> lines;
         ReadListFile(
             U(name),
@@ -54,7 +58,7 @@ protected:
                 lines.emplace_back(line);
                 return true;
             },
-            rewrite, [&](int32_t n, AnsiView why) { warnings.push_back({n, std::string(why)}); });
+            rewrite, [&](int32_t n, AnsiView why) { warnings.push_back({n, std::string(why)}); }, params);
         return lines;
     }
     std::vector<Warning> warnings;
@@ -141,6 +145,76 @@ TEST_F(ListReaderTest, LineLimit) {
             EXPECT_NE(warnings[0].Reason.find("16384"), std::string::npos);
         }
     }
+}
+
+// Lines ended by CR alone: nothing is read, one warning says why, the caller learns it and the
+// file is not marked for rewriting (the list is kept in the file as the operator wrote it). A CR
+// inside a file that has line feeds, or ending its one line, is no such file.
+TEST_F(ListReaderTest, FileWithoutLineFeedsIsToldAndNotMarked) {
+    using L = std::vector<std::string>;
+    struct {
+        std::string data;
+        bool noLineFeeds;
+        L lines;
+    } const rows[] = {
+        {"# This file was created automaticly.\rNet|a|old\rNet|b|old\r", true, L{}},
+        {"Net|a|old\rdropbad", true, L{}},
+        {"#\r" + std::string(20000, 'x') + "\rNet|a", true, L{}},  // more than the line limit
+        {"old\rb\n", false, L{"old\rb"}},                  // one line with a CR inside
+        {"Net|a\r", false, L{"Net|a"}},                     // one line ended by CR LF but for the LF
+        {"a\r\nb\r\n", false, L{"a", "b"}},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.data.substr(0, 40));
+        warnings.clear();
+        bool rewrite = false, noLineFeeds = false;
+        TZELListReadParams params;
+        params.Hooks.NoLineFeeds = &noLineFeeds;
+        EXPECT_EQ(Read(r.data, rewrite, params), r.lines);
+        EXPECT_EQ(noLineFeeds, r.noLineFeeds);
+        if (r.noLineFeeds) {
+            EXPECT_FALSE(rewrite);
+            ASSERT_EQ(warnings.size(), 1u);
+            EXPECT_EQ(warnings[0].LineNo, 0);
+            EXPECT_NE(warnings[0].Reason.find("no line feeds"), std::string::npos) << warnings[0].Reason;
+        } else {
+            EXPECT_EQ(rewrite, r.lines.size() == 1 && r.lines[0].rfind("old", 0) == 0);
+            EXPECT_TRUE(warnings.empty());
+        }
+    }
+}
+
+// The stop hook is asked every ZELListStopCheckLines lines: once it says so, the read raises and
+// marks nothing; one that never says so costs nothing.
+TEST_F(ListReaderTest, AStopGivesTheReadUp) {
+    std::string data;
+    for (int i = 0; i < 3 * ZELListStopCheckLines; ++i) data += "old" + std::to_string(i) + "\n";
+    int asked = 0;
+    TZELListReadParams params;
+    params.Hooks.Stop = [&] { return ++asked == 2; };
+    bool rewrite = false;
+    std::vector<std::string> lines;
+    Put(Path("list.dat"), data);
+    try {
+        ReadListFile(
+            U(Path("list.dat")),
+            [&](AnsiView line, bool& rw, AnsiString&) {
+                rw = true;
+                lines.emplace_back(line);
+                return true;
+            },
+            rewrite, {}, params);
+        ADD_FAILURE() << "no exception";
+    } catch (const EListReadStopped& e) {
+        EXPECT_EQ(e.Message(), "reading given up at the stop");
+    }
+    EXPECT_EQ(asked, 2);
+    EXPECT_EQ(lines.size(), size_t(ZELListStopCheckLines));
+    EXPECT_FALSE(rewrite);
+
+    params.Hooks.Stop = [] { return false; };
+    EXPECT_EQ(Read(data, rewrite, params).size(), size_t(3 * ZELListStopCheckLines));
+    EXPECT_TRUE(rewrite);
 }
 
 TEST_F(ListReaderTest, FileErrorsKeepTheirCodeAndMissingIsToldApart) {
@@ -415,6 +489,52 @@ TEST(ListRecordsTest, GroupsByNetworkAndKeepsTheNewerRecordOfAKey) {
     EXPECT_EQ(groups[1].Records->Get(0)->Line, 3);
 }
 
+// PutAll leaves what Put of each record in turn leaves: the same keys in the same order and, of
+// the records of one key (repeated with equal and with differing times, in short unpadded keys
+// and whole words), the same one kept; into an empty list and into one that holds records, one of
+// them taken.
+TEST(ListRecordsTest, PutAllKeepsWhatPutInTurnKeeps) {
+    const std::vector<std::string> ids = {"id1", "id2", "id10", "k0000001", "k0000002", "k0000001k0000001",
+                                          std::string("id1\0", 4), "\xFF\xFE", "Z", "a"};
+    for (uint32_t seed : {1u, 2u, 3u, 4u, 5u}) {
+        SCOPED_TRACE(seed);
+        std::mt19937 rng(seed);
+        int line = 0;
+        auto make = [&] {
+            return std::unique_ptr<Rec>(
+                new Rec{nullptr, u"A", ids[rng() % ids.size()], int64_t(rng() % 4), ++line});
+        };
+        for (const bool prefilled : {false, true}) {
+            TZELSVCRecordList<Rec> oneByOne, together;
+            if (prefilled) {
+                for (int i = 0; i < 6; ++i) {
+                    auto r = make();
+                    together.Put(std::make_unique<Rec>(*r));
+                    oneByOne.Put(std::move(r));
+                }
+                const int32_t taken = int32_t(rng() % uint32_t(oneByOne.Count()));
+                oneByOne.Take(taken);
+                together.Take(taken);
+            }
+            std::vector<std::unique_ptr<Rec>> batch;
+            for (int i = 0; i < 300; ++i) {
+                auto r = make();
+                batch.push_back(std::make_unique<Rec>(*r));
+                oneByOne.Put(std::move(r));
+            }
+            together.PutAll(std::move(batch));
+            ASSERT_EQ(together.Count(), oneByOne.Count());
+            for (int32_t i = 0; i < oneByOne.Count(); ++i) {
+                EXPECT_EQ(together.Key(i), oneByOne.Key(i)) << i;
+                ASSERT_EQ(together.Get(i) == nullptr, oneByOne.Get(i) == nullptr) << i;
+                if (oneByOne.Get(i) != nullptr) {
+                    EXPECT_EQ(together.Get(i)->Line, oneByOne.Get(i)->Line) << i;
+                }
+            }
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Entry list
 
@@ -430,7 +550,7 @@ struct Entry {
 };
 
 std::string Key8(int i) {
-    char b[9];
+    char b[16];  // 8 for the keys used
     snprintf(b, sizeof b, "k%07d", i);
     return b;
 }
@@ -475,11 +595,7 @@ TEST(EntryListTest, AWalkThatRaisesLeavesNoFreedEntryInTheTimeIndex) {
     std::vector<std::string> told;
     EXPECT_THROW(MergeListWalk(
                      list, file,
-                     [&](std::unique_ptr<Rec> r) {
-                         int32_t at = 0;
-                         list.Find(r->K, at);
-                         list.Insert(at, std::make_unique<Entry>(r->K, 9), false);
-                     },
+                     [&](const Rec& r) { return std::make_unique<Entry>(r.K, 9); },
                      [&](AnsiView k) { throw Exception("network failed on " + std::string(k)); },
                      [](Entry&, const Rec&) { return false; },
                      [&](AnsiView k) { told.emplace_back(k); }),
@@ -487,6 +603,76 @@ TEST(EntryListTest, AWalkThatRaisesLeavesNoFreedEntryInTheTimeIndex) {
     EXPECT_EQ(told, std::vector<std::string>{Key8(1)});
     test::ExpectTimeIndexMatches(list);  // rebuilt: the removed entry is gone, the new one in
     EXPECT_EQ(g_live, 3);
+}
+
+// The walk keeps the entries of keys in both lists (the same objects), makes those only in the
+// file and frees those only in the list, and tells the additions and removals in key order once
+// the list holds its new order; a removal of many expired entries at once keeps the time index
+// whole.
+TEST(EntryListTest, MergeAndRemovalsOfManyKeepOrderEntriesAndTimeIndex) {
+    g_live = 0;
+    struct Rec {
+        Rec* Next = nullptr;
+        std::string K;
+        const AnsiString& Key() const { return K; }
+        int64_t Time() const { return 0; }
+    };
+    // The keys 0 to 39 in the lists' order; the list holds the evens, the file the multiples of 4
+    // (they stay) and the odds (they come); the other evens go.
+    std::vector<int> order(40);
+    for (int i = 0; i < 40; ++i) order[size_t(i)] = i;
+    std::sort(order.begin(), order.end(), [](int a, int b) { return CompareKey8(Key8(a), Key8(b)) < 0; });
+    TZELSVCEntryList<Entry> list;
+    std::map<std::string, Entry*> before;
+    for (int i = 0; i < 40; i += 2) {
+        int32_t at = 0;
+        ASSERT_FALSE(list.Find(Key8(i), at));
+        before[Key8(i)] = list.Insert(at, std::make_unique<Entry>(Key8(i), 100 - i), true);
+    }
+    TZELSVCRecordList<Rec> file;
+    std::vector<std::unique_ptr<Rec>> recs;
+    for (int i = 0; i < 40; ++i)
+        if (i % 4 == 0 || i % 2 == 1) recs.push_back(std::unique_ptr<Rec>(new Rec{nullptr, Key8(i)}));
+    file.PutAll(std::move(recs));
+    std::vector<std::string> told, expected, keys, stay;
+    for (int i : order) {
+        if (i % 4 != 0) expected.push_back((i % 2 == 1 ? "+" : "-") + Key8(i));
+        if (i % 4 == 0 || i % 2 == 1) keys.push_back(Key8(i));
+        if (i % 4 == 0) stay.push_back(Key8(i));
+    }
+    EXPECT_TRUE(MergeListWalk(
+        list, file, [](const Rec& r) { return std::make_unique<Entry>(r.K, 7); },
+        [&](AnsiView k) {
+            EXPECT_EQ(list.Count(), 30);  // told once the list is whole
+            told.push_back("+" + std::string(k));
+        },
+        [](Entry&, const Rec&) { return false; }, [&](AnsiView k) { told.push_back("-" + std::string(k)); }));
+    EXPECT_EQ(told, expected);
+    EXPECT_EQ(test::ListKeys(list), keys);
+    for (int32_t i = 0; i < list.Count(); ++i) {
+        const auto it = before.find(list.Key(i));
+        if (it != before.end()) {
+            EXPECT_EQ(list.Get(i), it->second) << i;
+        }
+    }
+    EXPECT_EQ(g_live, 30);
+    list.RebuildTimeIndex();
+    test::ExpectTimeIndexMatches(list);
+
+    // Many at once (the new entries, of time 7), then a few.
+    std::vector<int32_t> many;
+    for (int32_t i = 0; i < list.Count(); ++i)
+        if (list.Get(i)->T == 7) many.push_back(i);
+    list.RemoveMany(many);
+    EXPECT_EQ(test::ListKeys(list), stay);
+    EXPECT_EQ(g_live, 10);
+    test::ExpectTimeIndexMatches(list);
+    list.RemoveMany({0, 9});
+    stay.erase(stay.begin() + 9);
+    stay.erase(stay.begin());
+    EXPECT_EQ(test::ListKeys(list), stay);
+    EXPECT_EQ(g_live, 8);
+    test::ExpectTimeIndexMatches(list);
 }
 
 }  // namespace

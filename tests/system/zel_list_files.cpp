@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "foundation/dmq_fileutils.hpp"
+#include "foundation/dmq_hex.hpp"
 #include "service/dmq_zel_cmd_proto.hpp"
 #include "service/dmq_zel_svc_datafile.hpp"
 #include "service/dmq_zel_utils.hpp"
@@ -302,6 +303,126 @@ TEST_F(ListFiles, FilesThatGrowWhileReadAreRefused) {
     const auto stopStart = Clock::now();
     EXPECT_TRUE(Stop(p, 5s));
     EXPECT_LT(Clock::now() - stopStart, 5s);
+}
+
+// Valid mute lines of Lobby in the server's own form, about 140 bytes each (a list of mutes set
+// by an owner on clients with their texts); Tag makes the ids of one file differ from another's.
+std::string LargeMutesFile(int Lines, const std::string& Tag) {
+    const std::string now = std::to_string(::time(nullptr));
+    const std::string setter = CalcSourceId("k1own@example.org");
+    std::string data = kHeader + "\r\n";
+    data.reserve(size_t(Lines) * 150);
+    for (int i = 0; i < Lines; ++i) {
+        const std::string n = std::to_string(i);
+        data += "Lobby|" + CalcSourceId(Tag + n + "@example.org") + "|4B314F574E|4445|4265726C696E|3730636D|444C" +
+                StrToHexA(n) + "|2|u" + now + "|4B314F574E|||||2|" + setter + "|\r\n";
+    }
+    return data;
+}
+
+// The time a daemon takes to do something, by the clock of this test.
+template <class Fn>
+std::chrono::milliseconds Timed(Fn F) {
+    const auto start = Clock::now();
+    F();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+}
+
+// A list of 300,000 mutes (about 42 MB, within the read cap): read in time that grows as n log n,
+// a daemon starts with it and answers within a few seconds, a reread of it (and of a file whose
+// 300,000 entries are all others) is answered within a few seconds, and SIGTERM during a reread
+// ends the server within 3 s, the file as it was. Under the sanitizers every step is several
+// times slower (the test takes about 20 s there): the bounds are wider.
+TEST_F(ListFiles, LargeListStartsRereadsAndStopsInTime) {
+    const int lines = 300000;
+    const std::chrono::milliseconds step = kSanitizedBuild ? 30s : 8s, stop = kSanitizedBuild ? 10s : 3s;
+    const std::string mutes = LargeMutesFile(lines, "big"), others = LargeMutesFile(lines, "other");
+    ASSERT_LT(mutes.size(), size_t(ReadFileSizeCap));
+    sd_.Put("networks.cfg", "Lobby\n");
+    sd_.Put("mutes.dat", mutes);
+    sd_.Put("others.dat", others);
+    const std::string cfg = sd_.Config();
+
+    test::TProgramRun started;
+    const auto startTook = Timed([&] { started = sd_.Run({"daemon", cfg}, "daemon"); });
+    ASSERT_EQ(started.Code, 0) << started.Out << started.Err;
+    EXPECT_LT(startTook, step);
+    const pid_t p = sd_.DaemonPid();
+    ASSERT_GT(p, 0);
+    TAnswer a = Ask(std::string(ZELCmdLinePid), int(step.count()));
+    EXPECT_EQ(a.Text, "+1\r\n");
+    EXPECT_LT(a.Took, step);
+
+    for (const std::string& file : {std::string(), sd_.Path("others.dat"), std::string()}) {
+        SCOPED_TRACE(file.empty() ? "the configured file" : file);
+        a = Ask(MakeCmdReread(TZELCmdRereadList::fcrl_Mutes, file), int(step.count()));
+        EXPECT_EQ(a.Text, "+OK\r\n");
+        EXPECT_LT(a.Took, step);
+    }
+
+    // The network has installed the last list (its own requests wait behind the install).
+    a = Ask(MakeCmdListNetwork("Lobby"), int(step.count()));
+    EXPECT_FALSE(a.Text.empty());
+    // A reread running when SIGTERM comes: given up (or done, should it have been quicker).
+    const int fd = test::ConnectLoopback(sd_.CommandPort);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(test::SendAll(fd, MakeCmdReread(TZELCmdRereadList::fcrl_Mutes, sd_.Path("others.dat"))));
+    // The log has a line for each reread of that file as it begins: the second is this one.
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            const std::string log = Get("zel.log"), line = "Reread mutes from: " + sd_.Path("others.dat");
+            return log.find(line) != log.rfind(line);
+        },
+        step));
+    const auto stopTook = Timed([&] {
+        ::kill(p, SIGTERM);
+        EXPECT_TRUE(WaitUntil([&] { return !test::ProcessAlive(p); }, stop));
+    });
+    EXPECT_LT(stopTook, stop);
+    std::string answer;
+    char buf[64];
+    while (zeltest::PollFor(fd, POLLIN, 0)) {
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        answer.append(buf, size_t(n));
+    }
+    ::close(fd);
+    EXPECT_TRUE(sd_.LogHas("WARNING: Reread mutes: " + sd_.Path("others.dat") + ": reading given up at the stop") ||
+                answer.find("+OK\r\n") != std::string::npos)
+        << answer << Get("zel.log").substr(0, 4000);
+    EXPECT_TRUE(Get("mutes.dat") == mutes) << "mutes.dat changed";
+    EXPECT_TRUE(Get("others.dat") == others);
+    std::printf("start %lld ms, stop during a reread %lld ms (%s)\n", static_cast<long long>(startTook.count()),
+                static_cast<long long>(stopTook.count()), sd_.LogHas("given up at the stop") ? "given up" : "done first");
+}
+
+// A list file whose lines end in CR alone: each read of it says that it has no line feeds, and
+// neither the start, a reread nor a flush writes it anew; the first change of the list does, in
+// whole lines.
+TEST_F(ListFiles, FileWithoutLineFeedsIsToldAndKept) {
+    const std::string now = std::to_string(::time(nullptr));
+    const std::string muted = CalcSourceId("k4mut@example.org"), other = CalcSourceId("k4oth@example.org");
+    const std::string crOnly = kHeader + "\rLobby|" + muted + "||||||2|u" + now + "\rLobby|" + other + "||||||2|u" +
+                               now + "\r";
+    sd_.Put("networks.cfg", "Lobby\n");
+    sd_.Put("mutes.dat", crOnly);
+    const std::string path = sd_.Path("mutes.dat");
+    const pid_t p = Start(sd_.Config(), "cronly");
+    EXPECT_TRUE(sd_.LogHas("WARNING: Read mutes: " + path + ": the file has no line feeds")) << Get("zel.log");
+    EXPECT_EQ(Ask(std::string(ZELCmdLineFlushData)).Text, "+OK\r\n");
+    EXPECT_EQ(Get("mutes.dat"), crOnly);
+
+    EXPECT_EQ(Ask(MakeCmdReread(TZELCmdRereadList::fcrl_Mutes, "")).Text, "+OK\r\n");
+    EXPECT_TRUE(sd_.WaitForLog("WARNING: Reread mutes: " + path + ": the file has no line feeds")) << Get("zel.log");
+    EXPECT_EQ(Ask(std::string(ZELCmdLineFlushData)).Text, "+OK\r\n");
+    EXPECT_EQ(Get("mutes.dat"), crOnly);
+
+    // A change: the list is written, as lines.
+    EXPECT_EQ(Ask(MakeCmdMute("Lobby", 0, muted, true)).Text, "+OK\r\n");
+    EXPECT_EQ(Ask(std::string(ZELCmdLineFlushData)).Text, "+OK\r\n");
+    EXPECT_TRUE(WaitUntil([&] { return Holds("mutes.dat", "\r\nLobby|" + muted + "|"); }, 5s)) << Get("mutes.dat");
+    EXPECT_TRUE(Holds("mutes.dat", kHeader + "\r\n")) << Get("mutes.dat");
+    EXPECT_TRUE(Stop(p));
 }
 
 // A command peer that pipelines requests answered at once and reads its answers: 100,000 mutes
