@@ -149,7 +149,13 @@ int32_t SysManAnswerResult(AnsiView Line) noexcept {
     if (Line == "WRONG") return SYSMAN_RESULT_WRONG;
     if (Line == "ERROR") return SYSMAN_RESULT_ERROR;
     if (Line == "DUPL") return SYSMAN_RESULT_DUPL;
-    return SYSMAN_RESULT_OK;
+    // One element is enough to tell a list; the rest are parsed and dropped.
+    TTaggedField field;
+    TTaggedFieldParser parser;
+    parser.Fields = &field;
+    parser.Capacity = 1;
+    return ParseTaggedFields(parser, Line.data(), static_cast<int32_t>(Line.size())) > 0 ? SYSMAN_RESULT_OK
+                                                                                          : SYSMAN_RESULT_NONE;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -358,7 +364,7 @@ void TZELSvcSysMan::HandleRequest(TRequest R) {
                 Answer(*R, SYSMAN_RESULT_NONE, AnsiView());
                 return;
             }
-            if (Held_.Count() > 0 || (Pending_.Count() > 0 && GetTickMs() - BusySince_ >= HoldAfterMs)) {
+            if (Held_.Count() > 0 || HoldNew(GetTickMs())) {
                 Held_.Push(std::move(R));
                 return;
             }
@@ -445,9 +451,31 @@ void TZELSvcSysMan::SendAuth(TRequest R) {
     Pending_.Push(std::move(R));
 }
 
-void TZELSvcSysMan::ReleaseHeld() {
+bool TZELSvcSysMan::HoldNew(uint32_t Now) const {
+    const TZELSysManQueueData* oldest = Pending_.Front();
+    if (oldest == nullptr) return false;
+    const uint32_t waited = Now - oldest->SentTick;
+    // Nothing is known of this manager's pace yet: a held request waits for the first answer and
+    // then for its own, so a manager answering within 65 % of the clients' wait loses no login.
+    if (!AnswerMeasured_) return waited > AnswerLimitMs / 10 * 3;
+    const uint64_t usual = UsualAnswerMs_;
+    if (waited > std::max<uint64_t>(2 * usual, HoldAfterMs)) return true;
+    return Now - BusySince_ >= HoldAfterMs && 2 * usual + HoldAfterMs <= AnswerLimitMs;
+}
+
+void TZELSvcSysMan::ReleaseHeld(uint32_t Now) {
+    if (Held_.Count() == 0 || HoldNew(Now)) return;
     TRequest r;
     while (Held_.Pop(r)) SendAuth(std::move(r));
+}
+
+void TZELSvcSysMan::MeasureAnswer(uint32_t Took) {
+    if (!AnswerMeasured_ || Took > UsualAnswerMs_) {
+        UsualAnswerMs_ = Took;
+        AnswerMeasured_ = true;
+        return;
+    }
+    UsualAnswerMs_ -= (UsualAnswerMs_ - Took) / 8;
 }
 
 void TZELSvcSysMan::Answer(const TZELSysManQueueData& R, int32_t Result, AnsiView Text) {
@@ -542,11 +570,28 @@ bool TZELSvcSysMan::AnswerOverdue(uint32_t Now) {
     if (oldest == nullptr || Now - oldest->SentTick < AnswerLimitMs) return false;
     // The answers of this connection can no longer be matched to their requests.
     const UnicodeString waited = DecimalU(Now - oldest->SentTick);
-    const int32_t answered = AnswerPending();
-    LogError(u"no answer for " + waited + u" ms: reconnecting; " + DecimalU(answered) +
-             (answered == 1 ? u" login" : u" logins") + u" answered without a verdict");
+    LogError(u"no answer for " + waited + u" ms: reconnecting" + AnswerPendingText());
     StopAndPause();
     return true;
+}
+
+UnicodeString TZELSvcSysMan::AnswerPendingText() {
+    const int32_t answered = AnswerPending();
+    return u"; " + DecimalU(answered) + (answered == 1 ? u" login" : u" logins") + u" answered without a verdict";
+}
+
+void TZELSvcSysMan::UnreadableAnswer(AnsiView Line) {
+    // Whatever it answers, the answers after it can no longer be matched to their requests.
+    const UnicodeString answered = AnswerPendingText();
+    if (Params_.ManagerLogErrors) {
+        TStringBldU& b = LogBegin(true);
+        StrBldUAdd(b, u"unreadable answer: \"");
+        StrBldUAddEscapedA(b, MaskSysManSecrets(Line));
+        StrBldUAdd(b, u"\": reconnecting");
+        StrBldUAdd(b, answered);
+        LogEnd();
+    }
+    StopAndPause();
 }
 
 void TZELSvcSysMan::Connected() {
@@ -631,8 +676,7 @@ bool TZELSvcSysMan::HandleLine(AnsiView Line, uint32_t Now) {
             }
             return true;
         default:
-            HandleOperatingLine(Line);
-            return true;
+            return HandleOperatingLine(Line, Now);
     }
 }
 
@@ -693,19 +737,26 @@ void TZELSvcSysMan::EnterOperating(int32_t DebugAbove) {
     Service_.PostManagerLinkState(Index_, true);
 }
 
-void TZELSvcSysMan::HandleOperatingLine(AnsiView Line) {
+bool TZELSvcSysMan::HandleOperatingLine(AnsiView Line, uint32_t Now) {
     if (Line == "F") {
         if (Debug(4)) Log(u"got Pong - \"F\"");
-        return;
+        return true;
     }
-    if (Line == "OK") return;
-    if (Debug(3)) LogWithLine(u"got: ", Line, false, true);
-    TRequest r;
-    if (!Pending_.Pop(r)) return;
+    // An empty line is a line end doubled (CRLF CRLF), no answer.
+    if (Line == "OK" || Line.empty()) return true;
+    if (Debug(3)) LogWithLine(u"got: ", MaskSysManSecrets(Line), false, true);
     const int32_t result = SysManAnswerResult(Line);
+    if (result == SYSMAN_RESULT_NONE) {
+        UnreadableAnswer(Line);
+        return false;
+    }
+    TRequest r;
+    if (!Pending_.Pop(r)) return true;
+    MeasureAnswer(Now - r->SentTick);
     Answer(*r, result, result == SYSMAN_RESULT_OK ? Line : AnsiView());
-    if (Pending_.Count() == 0) ReleaseHeld();
+    ReleaseHeld(Now);
     if (result == SYSMAN_RESULT_OK && HasSuccessScript_) RunSuccessScript(*r, Line);
+    return true;
 }
 
 void TZELSvcSysMan::ReadFailure(TCollectResult Result) {

@@ -13,8 +13,8 @@
 //
 //   0 idle --connect--> 2 --handshake sent--> 6 --AL 0--> 7 --"F"--> 8 (delay) --> 9 operating
 //   any failure --> 4 (ManagerReconnectInterval from DisconnectTime) --> 2
-//   disconnect command or new password while connected, or a request left unanswered too long
-//   --> 5 (short pause) --> 2
+//   disconnect command or new password while connected, a request left unanswered too long, or
+//   a line that answers nobody --> 5 (short pause) --> 2
 //   stop --> 1 --> 0
 //
 // Link up is posted on entering 9, link down on leaving it. Every close answers each pending
@@ -83,8 +83,11 @@ constexpr int32_t SYSMAN_MAX_ANSWER_ELEMENTS = 16;
 // The code of a handshake answer: the decimal value of its "AL" element. False (Code unchanged)
 // for a malformed line, no "AL" element or a value that is no number.
 bool ReadSysManHandshakeCode(AnsiView Line, int32_t& Code);
-// The result of an operating line that answers a request: BLOCK 4, WRONG 3, ERROR 2, DUPL 5,
-// anything else 1.
+// The result of an operating line that answers a request: BLOCK 4, WRONG 3, ERROR 2, DUPL 5, a
+// well-formed list of at least one element (what the network reads from an accepting answer) 1,
+// and 0 for any other line, which answers nobody: a manager that writes it has lost count of its
+// answers, or never kept it. "F", "OK" and the empty line are no answers; the caller sorts them
+// out first.
 int32_t SysManAnswerResult(AnsiView Line) noexcept;
 
 class TZELSvcSysMan : public TThread {
@@ -134,11 +137,9 @@ public:
     // is closed (every pending and held request answered with 0) and connected anew after the
     // short pause.
     uint32_t AnswerLimitMs = 8000;
-    // Once the pending list has not been empty for this long, new requests are held back until it
-    // empties, then written together. A manager that answers empties it within a round trip (its
-    // requests still go in batches, never one per round trip); after a lost answer every later
-    // answer would go to the request before its own, so the shift is bounded to the requests of
-    // this moment, and the one left unanswered resets the link through AnswerLimitMs.
+    // Holding new requests back (they go out together once the hold ends) keeps a lost answer
+    // from shifting the verdicts of every later login; see HoldNew() for the rule. This is its
+    // period and its least margin.
     uint32_t HoldAfterMs = 500;
     // Lines handled in one pass before the link looks at its requests, the end of the thread and
     // the keep-alive again.
@@ -170,7 +171,8 @@ private:
     // One complete line in States 6 to 9; false when it took the failure path.
     bool HandleLine(AnsiView Line, uint32_t Now);
     bool HandleAnswer(AnsiView Line, uint32_t Now);
-    void HandleOperatingLine(AnsiView Line);
+    // False when the line reset the link.
+    bool HandleOperatingLine(AnsiView Line, uint32_t Now);
     void RefusedByManager(int32_t Code);
     void ReadFailure(TCollectResult Result);
     void WaitFailure(int32_t Error);
@@ -182,8 +184,24 @@ private:
     int32_t AnswerPending();
     // Writes an authentication request and moves it to the pending list.
     void SendAuth(TRequest R);
-    // The pending list emptied: the held requests go out.
-    void ReleaseHeld();
+    // Whether a new authentication request is held back now:
+    // - before this link has measured any answer: once the oldest pending request has waited
+    //   3/10 of AnswerLimitMs;
+    // - then, with U the manager's usual answer time (UsualAnswerMs_): once the oldest pending
+    //   request has waited longer than 2 U (at least HoldAfterMs), as its answer is then likely
+    //   lost; and, for a manager quick enough that a held request's wait (the list emptying,
+    //   about U, then its own answer, U) keeps HoldAfterMs inside its client's wait
+    //   (2 U + HoldAfterMs <= AnswerLimitMs), once the pending list has not been empty for
+    //   HoldAfterMs, so that a lost answer in a steady stream of logins is found within that.
+    bool HoldNew(uint32_t Now) const;
+    // The held requests go out once HoldNew() no longer holds.
+    void ReleaseHeld(uint32_t Now);
+    // The time one answer took, into UsualAnswerMs_.
+    void MeasureAnswer(uint32_t Took);
+    // A line that answers nobody: logged with the line, and the link reset as for a lost answer.
+    void UnreadableAnswer(AnsiView Line);
+    // "; N logins answered without a verdict" after every pending and held request is answered 0.
+    UnicodeString AnswerPendingText();
     void Answer(const TZELSysManQueueData& R, int32_t Result, AnsiView Text);
     void EnterOperating(int32_t DebugAbove);
     void ArmRead(uint32_t Timeout, uint32_t Now);
@@ -218,6 +236,11 @@ private:
     TZELSysManReqQueue Pending_;
     TZELSysManReqQueue Held_;  // authentication requests held back while Pending_ is busy, oldest first
     uint32_t BusySince_ = 0;   // when Pending_ last turned non-empty
+    // The manager's usual answer time, from write to answer: it rises at once to a slower answer
+    // and falls by an eighth of the difference with each quicker one, so one quick answer never
+    // makes a slow manager look quick. Kept across connections: it is the same manager.
+    uint32_t UsualAnswerMs_ = 0;
+    bool AnswerMeasured_ = false;
     std::atomic<uint8_t> State_{SYSMAN_IDLE};
     uint8_t SavedState_ = SYSMAN_IDLE;
 

@@ -391,6 +391,87 @@ TEST_F(Managers, BurstOfLoginsIsPipelined) {
     EXPECT_LT(took, 6s);
 }
 
+// A manager that answers every login in order after 300 ms sends one line too many once, after its
+// tenth answer, while 40 logins come at 5 a second, refused and accepted in turn. No client ever
+// gets another client's verdict: an empty line answers nothing, so each gets its own; a line that
+// is no answer resets the link, and the clients of that moment get in as STANDALONE.
+// The parameter: the extra line is a text (else an empty line).
+class ManagerLineTooMany : public Managers, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ManagerLineTooMany, MisroutesNoVerdict) {
+    const bool resets = GetParam();
+    const std::string extra = resets ? "hello manager\r\n" : "\r\n";
+    auto answered = std::make_shared<std::atomic<int>>(0);
+    FakeManager m([extra, answered](int, const std::string& Line) -> TReply {
+        if (StartsWith(Line, "SC:")) return {"<AL>0</AL>\r\nF\r\n"};
+        if (Line == "P") return {"F\r\n"};
+        if (!StartsWith(Line, "CC:")) return {};
+        return {ByName(Element(Line, "EA")) + "\r\n" + (++*answered == 10 ? extra : ""), false, 300};
+    });
+    Start({m.Port()}, "Full|ManagerMode=ZEL\n", "MaxConnectionsPerAddress=1000\nMaxWaitConnections=1000\n",
+          "ManagerDelayAfterConnect=0\n");
+    ASSERT_TRUE(Operating(0));
+    constexpr int kLogins = 40;
+    const auto mail = [](int I) { return (I % 2 == 0 ? "wrong" : "ok") + std::to_string(I) + "@example.org"; };
+    std::vector<std::unique_ptr<test::TZelClient>> clients;
+    for (int i = 0; i < kLogins; ++i) {
+        clients.push_back(std::make_unique<test::TZelClient>());
+        ASSERT_TRUE(clients.back()->Connect(sd_.ClientPort));
+        ASSERT_TRUE(clients.back()->Send(test::ConnectLine(mail(i), "X" + std::to_string(i), "Full")));
+        std::this_thread::sleep_for(200ms);
+    }
+    int standalone = 0;
+    for (int i = 0; i < kLogins; ++i) {
+        SCOPED_TRACE(mail(i));
+        const std::string own = i % 2 == 0 ? "WRONG/Z" : "OK/Z";
+        const std::string got = Outcome(*clients[size_t(i)]);
+        standalone += got == "OK/S";
+        if (resets)
+            EXPECT_TRUE(got == own || got == "OK/S") << got;
+        else
+            EXPECT_EQ(got, own);
+    }
+    if (resets) {
+        EXPECT_GT(standalone, 0);
+        EXPECT_TRUE(sd_.LogHas("Manager[0]: unreadable answer: \"hello manager\": reconnecting; ")) << sd_.Get("zel.log");
+        EXPECT_EQ(m.Connections(), 2);
+    } else {
+        EXPECT_FALSE(sd_.LogHas("reconnecting")) << sd_.Get("zel.log");
+        EXPECT_EQ(m.Connections(), 1);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(ExtraLine, ManagerLineTooMany, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& I) { return I.param ? "Text" : "EmptyLine"; });
+
+// ClientActivityTimeout 3 and a manager that answers every login in order after 1.8 s, with a login
+// every 100 ms: no request is held so long that its client gives up, and each gets its own verdict.
+TEST_F(Managers, SlowManagerAnswersEveryLoginInTime) {
+    FakeManager m([](int, const std::string& Line) -> TReply {
+        if (StartsWith(Line, "SC:")) return {"<AL>0</AL>\r\nF\r\n"};
+        if (Line == "P") return {"F\r\n"};
+        if (!StartsWith(Line, "CC:")) return {};
+        return {ByName(Element(Line, "EA")) + "\r\n", false, 1800};
+    });
+    Start({m.Port()}, "Full|ManagerMode=ZEL\n",
+          "ClientActivityTimeout=3\nMaxConnectionsPerAddress=1000\nMaxWaitConnections=1000\n",
+          "ManagerDelayAfterConnect=0\n");
+    ASSERT_TRUE(Operating(0));
+    constexpr int kLogins = 36;
+    const auto mail = [](int I) { return (I % 2 == 0 ? "wrong" : "ok") + std::to_string(I) + "@example.org"; };
+    std::vector<std::unique_ptr<test::TZelClient>> clients;
+    for (int i = 0; i < kLogins; ++i) {
+        clients.push_back(std::make_unique<test::TZelClient>());
+        ASSERT_TRUE(clients.back()->Connect(sd_.ClientPort));
+        ASSERT_TRUE(clients.back()->Send(test::ConnectLine(mail(i), "S" + std::to_string(i), "Full")));
+        std::this_thread::sleep_for(100ms);
+    }
+    for (int i = 0; i < kLogins; ++i)
+        EXPECT_EQ(Outcome(*clients[size_t(i)]), i % 2 == 0 ? "WRONG/Z" : "OK/Z") << mail(i);
+    EXPECT_FALSE(sd_.LogHas("reconnecting")) << sd_.Get("zel.log");
+    EXPECT_EQ(m.Connections(), 1);
+}
+
 // The only manager is unreachable: the network admits everyone as STANDALONE, and the log says so
 // from the start, naming the network.
 TEST_F(Managers, UnreachableManagerAtStartIsLogged) {

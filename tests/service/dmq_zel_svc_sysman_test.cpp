@@ -265,7 +265,24 @@ TEST(SysManLines, BuildersAndMasking) {
     const struct {
         const char* Line;
         int32_t Result;
-    } results[] = {{"BLOCK", 4}, {"WRONG", 3}, {"ERROR", 2}, {"DUPL", 5}, {"<MID>1</MID>", 1}, {"", 1}, {"wrong", 1}};
+    } results[] = {{"BLOCK", 4},
+                   {"WRONG", 3},
+                   {"ERROR", 2},
+                   {"DUPL", 5},
+                   {"<MID>1</MID>", 1},
+                   {" <MID>1</MID>\t<SID>a<b</SID> ", 1},
+                   {"<A>1</A><B>2</B><C>3</C><D>4</D><E>5</E><F>6</F><G>7</G><H>8</H><I>9</I><J>10</J>"
+                    "<K>11</K><L>12</L><M>13</M><N>14</N><O>15</O><P>16</P><Q>17</Q>", 1},
+                   // Answers nobody: no refusal word and no element list.
+                   {"", 0},
+                   {"   ", 0},
+                   {"wrong", 0},
+                   {"WRONG ", 0},
+                   {"hello manager", 0},
+                   {"<MID>1</MID> trailing", 0},
+                   {"<MID>1", 0},
+                   {"<MID>1</MID>\r", 0},
+                   {"<MID>1\x01</MID>", 0}};
     for (const auto& c : results) EXPECT_EQ(SysManAnswerResult(c.Line), c.Result) << c.Line;
 
     // The handshake answer's code; a refused line leaves the code alone.
@@ -449,15 +466,16 @@ TEST_F(SysManScripts, FailuresPauseForTheReconnectInterval) {
     EXPECT_TRUE(runs[0]->H->LoggedPrefix("EXEC: " + script + " 0 127.0.0.1 "));
 }
 
-// Every operating line but "F" and "OK" answers the oldest pending request, an empty one too; a
+// Every operating line but "F", "OK" and the empty line answers the oldest pending request; a
 // line with nothing pending is dropped. An accepted client runs the success program with its 13
 // arguments.
 TEST_F(SysManScripts, OperatingLinesAnswerInOrderAndAcceptedRunsTheScript) {
     // Each run leaves its own file: the two accepted clients' runs may overlap.
     const std::string argsFile = Path("args");
     const std::string script = ArgsScript("success.sh", argsFile, true);
-    // One reply per request, in order; the first comes with an unsolicited "OK" and a pong.
-    const std::vector<std::string> replies = {"OK\r\nF\r\n\r\n", "BLOCK\r\n", "ERROR\r\n", "DUPL\r\n",
+    // One reply per request, in order; the first comes after an unsolicited "OK", a pong and an
+    // empty line, none of which answers.
+    const std::vector<std::string> replies = {"OK\r\nF\r\n\r\n<SID>1</SID>\r\n", "BLOCK\r\n", "ERROR\r\n", "DUPL\r\n",
                                               "<MID>9</MID>\r\n<XX>unasked</XX>\r\n"};
     std::atomic<int> auths{0};
     FakeManager m(Manager([&](int, const std::string& Line) -> TReply {
@@ -472,11 +490,22 @@ TEST_F(SysManScripts, OperatingLinesAnswerInOrderAndAcceptedRunsTheScript) {
     auto link = StartedLink(h, p);
     ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerLinkUp) == 1; }));
 
-    Client clients[] = {Client(1), Client(2), Client(3), Client(4), Client(5)};
+    // The first has no description: its program run gets an empty argument.
+    class NoDescription : public Client {
+    public:
+        using Client::Client;
+        void ManagerScriptTexts(std::array<UnicodeString, 8>& T) const override {
+            Client::ManagerScriptTexts(T);
+            T[5].clear();
+        }
+    };
+    NoDescription first(1);
+    Client second(2), third(3), fourth(4), fifth(5);
+    Client* const clients[] = {&first, &second, &third, &fourth, &fifth};
     Network net;
     // One at a time, so that each reply meets exactly one pending request.
     for (size_t i = 0; i < 5; ++i) {
-        link->AuthClient(&clients[i], &net, int32_t(i));
+        link->AuthClient(clients[i], &net, int32_t(i));
         ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerAuthAnswer) == int(i) + 1; })) << h.LogText();
     }
     std::this_thread::sleep_for(200ms);
@@ -485,14 +514,14 @@ TEST_F(SysManScripts, OperatingLinesAnswerInOrderAndAcceptedRunsTheScript) {
     const struct {
         int32_t Result;
         std::string Text;
-    } want[] = {{SYSMAN_RESULT_OK, ""},
+    } want[] = {{SYSMAN_RESULT_OK, "<SID>1</SID>"},
                 {SYSMAN_RESULT_BLOCK, ""},
                 {SYSMAN_RESULT_ERROR, ""},
                 {SYSMAN_RESULT_DUPL, ""},
                 {SYSMAN_RESULT_OK, "<MID>9</MID>"}};
     for (size_t i = 0; i < 5; ++i) {
         SCOPED_TRACE(i);
-        EXPECT_EQ(answers[i].Owner, &clients[i]);
+        EXPECT_EQ(answers[i].Owner, clients[i]);
         EXPECT_EQ(answers[i].Value3, int32_t(i));
         EXPECT_EQ(answers[i].Value1, want[i].Result);
         EXPECT_EQ(answers[i].Text2, want[i].Text);
@@ -500,7 +529,7 @@ TEST_F(SysManScripts, OperatingLinesAnswerInOrderAndAcceptedRunsTheScript) {
     EXPECT_EQ(link->State(), SYSMAN_OPERATING);
     EXPECT_EQ(h.Count(C::fsnq_ManagerLinkDown), 0);
 
-    // The last accepted client's program run (the empty answer of the first ran it too).
+    // The program runs of the two accepted clients.
     const auto runWith = [&](const std::string& Answer) {
         for (const auto& e : std::filesystem::directory_iterator(dir_)) {
             const std::string name = e.path().string();
@@ -511,10 +540,10 @@ TEST_F(SysManScripts, OperatingLinesAnswerInOrderAndAcceptedRunsTheScript) {
         return std::string();
     };
     std::string args;
-    for (int i = 0; i < 300 && ((args = runWith("<MID>9</MID>")).empty() || runWith(" ").empty()); ++i)
+    for (int i = 0; i < 300 && ((args = runWith("<MID>9</MID>")).empty() || runWith("<SID>1</SID>").empty()); ++i)
         std::this_thread::sleep_for(10ms);
-    // The program runner hands an empty argument on as one blank.
-    EXPECT_NE(runWith(" "), "");
+    // The program runner hands the empty description on as one blank.
+    EXPECT_NE(runWith("<SID>1</SID>").find("\nGermany\n \nID1\n"), std::string::npos) << runWith("<SID>1</SID>");
     EXPECT_EQ(args, "ham@example.org\nDL1ABC\nPC Only\nBerlin\nGermany\nx y\nID1\nNet\n192.0.2.7\n<MID>9</MID>\n0\n"
                     "127.0.0.1\n" + std::to_string(m.Port()) + "\n");
     // The logged command line quotes the argument that holds a blank.
@@ -530,7 +559,8 @@ TEST(SysManLink, OverlongLineIsAFailureNotAVerdict) {
     } cases[] = {{510, SYSMAN_RESULT_OK, 0}, {600, SYSMAN_RESULT_NONE, 1}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Length);
-        const std::string answer(c.Length, 'a');
+        // An element list of Length bytes.
+        const std::string answer = "<SID>" + std::string(c.Length - 11, 'a') + "</SID>";
         FakeManager m(Manager([&](int, const std::string& Line) -> TReply {
             return {StartsWith(Line, "CC:") ? answer + "\r\n" : ""};
         }));
@@ -920,9 +950,28 @@ TEST(SysManLink, UnansweredRequestResetsTheLink) {
     EXPECT_EQ(m.Connections(), 2);
 }
 
-// Answers match requests by order alone. Once the pending list has been busy for HoldAfterMs, new
-// requests wait until it empties and then go out together; so after a lost answer they never
-// reach the manager, and the reset answers them with 0 along with the one left unanswered.
+// A client whose request names it: "CC:<EA>c<N>@example.org</EA>".
+class Numbered : public Client {
+public:
+    using Client::Client;
+    AnsiString ManagerRequestText() const override {
+        return "CC:<EA>c" + std::to_string(Number()) + "@example.org</EA>";
+    }
+};
+
+// The number a request line names, -1 for none.
+int RequestNumber(const std::string& Line) {
+    if (!StartsWith(Line, "CC:<EA>c")) return -1;
+    return std::atoi(Line.c_str() + 8);
+}
+
+// What the manager of these tests answers client N: even ones are refused, odd ones accepted.
+std::string VerdictOf(int N) { return N % 2 == 0 ? "WRONG" : "<MID>" + std::to_string(N) + "</MID>"; }
+
+// Answers match requests by order alone. Once the oldest pending request has waited clearly longer
+// than this manager's answers take, new requests wait until it is answered and then go out
+// together; so after a lost answer they never reach the manager, and the reset answers them with 0
+// along with the one left unanswered.
 TEST(SysManLink, BusyPendingListHoldsNewRequests) {
     std::atomic<bool> early{false}, heldAfterLoss{false};
     std::atomic<int> together{0};
@@ -940,12 +989,15 @@ TEST(SysManLink, BusyPendingListHoldsNewRequests) {
     test::ScriptPeer peer([&](int Fd) {
         if (!StartsWith(test::ReadLineFrom(Fd), "SC:")) return;
         WriteAllTo(Fd, "<AL>0</AL>\r\nF\r\n");
+        // The first is answered at once: that is how quick this manager is.
         if (!StartsWith(request(Fd, 3000), "CC:")) return;
-        // The two posted meanwhile are held while this one waits for its answer.
-        early = !request(Fd, 500).empty();
         WriteAllTo(Fd, "WRONG\r\n");
+        if (!StartsWith(request(Fd, 3000), "CC:")) return;
+        // The two posted while this one is overdue are held until it is answered.
+        early = !request(Fd, 600).empty();
+        WriteAllTo(Fd, "<MID>2</MID>\r\n");
         for (int i = 0; i < 2; ++i) together += StartsWith(request(Fd, 3000), "CC:");
-        WriteAllTo(Fd, "<MID>2</MID>\r\n<MID>3</MID>\r\n");
+        WriteAllTo(Fd, "<MID>3</MID>\r\n<MID>4</MID>\r\n");
         // This answer is lost: the request after it stays held until the reset closes the link.
         if (!StartsWith(request(Fd, 3000), "CC:")) return;
         heldAfterLoss = !request(Fd, 5000).empty();
@@ -956,24 +1008,26 @@ TEST(SysManLink, BusyPendingListHoldsNewRequests) {
         L.AnswerLimitMs = 1500;
     });
     ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerLinkUp) == 1; }));
-    Client a(1), b(2), c(3), d(4), e(5);
+    Client a(1), b(2), c(3), d(4), e(5), f(6);
     Network n;
     link->AuthClient(&a, &n, 0);
-    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerAuthAnswer) == 1; }));
     link->AuthClient(&b, &n, 0);
+    std::this_thread::sleep_for(300ms);
     link->AuthClient(&c, &n, 0);
-    ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerAuthAnswer) == 3; }));
+    link->AuthClient(&d, &n, 0);
+    ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerAuthAnswer) == 4; }));
     const struct {
         const Client* Owner;
         int32_t Result;
         const char* Text;
-    } want[] = {{&a, SYSMAN_RESULT_WRONG, ""},  {&b, SYSMAN_RESULT_OK, "<MID>2</MID>"},
-                {&c, SYSMAN_RESULT_OK, "<MID>3</MID>"}, {&d, SYSMAN_RESULT_NONE, ""},
-                {&e, SYSMAN_RESULT_NONE, ""}};
-    link->AuthClient(&d, &n, 0);
-    std::this_thread::sleep_for(300ms);
+    } want[] = {{&a, SYSMAN_RESULT_WRONG, ""},         {&b, SYSMAN_RESULT_OK, "<MID>2</MID>"},
+                {&c, SYSMAN_RESULT_OK, "<MID>3</MID>"}, {&d, SYSMAN_RESULT_OK, "<MID>4</MID>"},
+                {&e, SYSMAN_RESULT_NONE, ""},           {&f, SYSMAN_RESULT_NONE, ""}};
     link->AuthClient(&e, &n, 0);
-    ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerAuthAnswer) == 5; }));
+    std::this_thread::sleep_for(300ms);
+    link->AuthClient(&f, &n, 0);
+    ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerAuthAnswer) == 6; }));
     const auto answers = h.Of(C::fsnq_ManagerAuthAnswer);
     for (size_t i = 0; i < std::size(want); ++i) {
         SCOPED_TRACE(i);
@@ -986,6 +1040,97 @@ TEST(SysManLink, BusyPendingListHoldsNewRequests) {
     EXPECT_FALSE(early);
     EXPECT_EQ(together, 2);
     EXPECT_FALSE(heldAfterLoss);
+}
+
+// A manager that takes half the clients' wait over every answer, with a request every 50 ms: none
+// is held so long that its answer comes later than its client waits, and each gets its own.
+TEST(SysManLink, SteadySlowManagerAnswersEveryLoginInTime) {
+    constexpr uint32_t kLimitMs = 1500;
+    FakeManager m(Manager([](int, const std::string& Line) -> TReply {
+        const int n = RequestNumber(Line);
+        if (n < 0) return {};
+        return {VerdictOf(n) + "\r\n", false, int(kLimitMs) * 8 / 15};
+    }));
+    Harness h;
+    auto link = TunedLink(h, m.Port(), [](TZELSvcSysMan& L) { L.AnswerLimitMs = kLimitMs; });
+    ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerLinkUp) == 1; }));
+    std::vector<std::unique_ptr<Numbered>> clients;
+    std::vector<int64_t> posted;
+    Network n;
+    for (uint32_t i = 0; i < 40; ++i) {
+        clients.push_back(std::make_unique<Numbered>(i));
+        posted.push_back(NowMs());
+        link->AuthClient(clients.back().get(), &n, int32_t(i));
+        // Draining meanwhile: each answer is timed as it comes.
+        (void)h.Until([] { return false; }, 50ms);
+    }
+    ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerAuthAnswer) == 40; }, 10s)) << h.LogText();
+    for (const TRecord& r : h.Of(C::fsnq_ManagerAuthAnswer)) {
+        const int i = r.Value3;
+        SCOPED_TRACE(i);
+        ASSERT_GE(i, 0);
+        ASSERT_LT(i, 40);
+        EXPECT_EQ(r.Owner, clients[size_t(i)].get());
+        EXPECT_EQ(r.Value1, i % 2 == 0 ? SYSMAN_RESULT_WRONG : SYSMAN_RESULT_OK);
+        EXPECT_EQ(r.Text2, i % 2 == 0 ? "" : VerdictOf(i));
+        EXPECT_LT(r.At - posted[size_t(i)], int64_t(kLimitMs)) << "answered after its client gave up";
+    }
+    EXPECT_EQ(h.Count(C::fsnq_ManagerLinkDown), 0) << h.LogText();
+    EXPECT_EQ(m.Connections(), 1);
+}
+
+// One line more than the requests, while a request is pending: an empty line answers nothing and
+// every client gets its own verdict; a line that is no answer answers nobody, is logged, and
+// resets the link (what is pending answered with 0); after the reset the verdicts match again.
+TEST(SysManLink, ExtraLineAnswersNobody) {
+    const struct {
+        const char* What;
+        std::string Extra;
+        bool Resets;
+    } cases[] = {{"empty line", "\r\n", false},
+                 {"text", "hello manager\r\n", true},
+                 {"secret in the text", "echo <PW>clientpw</PW> \x01\r\n", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.What);
+        const std::string extra = c.Extra;
+        FakeManager m(Manager([extra](int Conn, const std::string& Line) -> TReply {
+            const int n = RequestNumber(Line);
+            if (n < 0) return {};
+            return {VerdictOf(n) + "\r\n" + (n == 1 && Conn == 0 ? extra : ""), false, 100};
+        }));
+        Harness h;
+        auto link = TunedLink(h, m.Port(), [](TZELSvcSysMan& L) { L.ShortPauseMs = 300; });
+        ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerLinkUp) == 1; }));
+        Numbered a(1), b(2), d(3);
+        Network n;
+        link->AuthClient(&a, &n, 1);
+        link->AuthClient(&b, &n, 2);
+        ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerAuthAnswer) == 2; }));
+        std::this_thread::sleep_for(300ms);
+        auto answers = h.Of(C::fsnq_ManagerAuthAnswer);
+        ASSERT_EQ(answers.size(), 2u);
+        EXPECT_EQ(answers[0].Owner, &a);
+        EXPECT_EQ(answers[0].Value1, SYSMAN_RESULT_OK);
+        EXPECT_EQ(answers[0].Text2, "<MID>1</MID>");
+        EXPECT_EQ(answers[1].Owner, &b);
+        EXPECT_EQ(answers[1].Value1, c.Resets ? SYSMAN_RESULT_NONE : SYSMAN_RESULT_WRONG);
+        EXPECT_EQ(h.Count(C::fsnq_ManagerLinkDown), c.Resets ? 1 : 0);
+        if (c.Resets) {
+            const std::string shown = c.Extra.substr(0, c.Extra.size() - 2);
+            const std::string logged = shown == "hello manager" ? shown : "echo <PW>***</PW> \\x01";
+            EXPECT_TRUE(h.Logged("ERROR: Manager[0]: unreadable answer: \"" + logged +
+                                 "\": reconnecting; 1 login answered without a verdict"))
+                << h.LogText();
+            EXPECT_FALSE(h.LogMentions("clientpw")) << h.LogText();
+            ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerLinkUp) == 2; }));
+        }
+        link->AuthClient(&d, &n, 3);
+        ASSERT_TRUE(h.Until([&] { return h.Count(C::fsnq_ManagerAuthAnswer) == 3; }));
+        answers = h.Of(C::fsnq_ManagerAuthAnswer);
+        EXPECT_EQ(answers[2].Owner, &d);
+        EXPECT_EQ(answers[2].Text2, "<MID>3</MID>");
+        EXPECT_EQ(m.Connections(), c.Resets ? 2 : 1);
+    }
 }
 
 // A stop followed by authentication requests in the same batch answers every one of them.
