@@ -155,8 +155,50 @@ uint32_t TZELClientLoginData::CapsOfVersion(int32_t Version) noexcept {
     return caps;
 }
 
+void TZELClientLoginData::EncodeTextsFor(TAnsiUnicodeConverter& Converter) {
+    const auto encode = [&Converter](const UnicodeString& Text, int32_t Cap) {
+        return EncodeCutToBytes(Converter, Cap, Text);
+    };
+    Callsign = encode(CallsignU, kCapCallsign);
+    CallsignKey = PadKey8A(Callsign);
+    Band = encode(BandU, kCapBand);
+    City = encode(CityU, kCapCity);
+    Description = encode(DescriptionU, kCapDescription);
+    Country = encode(CountryU, kCapCountry);
+    Network = encode(NetworkU, kCapNetwork);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Connect line.
+
+namespace {
+
+// The network item of a UTF-8 part as its parse stores it (ParseUtf8Part): the first item of key
+// 7, cut to its cap in characters and trimmed, an empty one taking the default network's name;
+// in UTF-8. Empty when the part has no such item. A part that cannot be read up to it, or whose
+// item does not decode, is refused by the parse, so what this gives then does not matter.
+AnsiString Utf8PartNetwork(AnsiView Value, const TZELConnectLineEnv& Env) {
+    if (Value.empty()) return AnsiString();
+    AnsiView rest = Value.substr(1);
+    while (rest.size() >= 3) {
+        const char key = rest[0];
+        rest.remove_prefix(1);
+        int32_t len = 0;
+        if (!ReadTlvLengthBounded(rest, len)) break;
+        const AnsiView bytes = rest.substr(0, static_cast<size_t>(len));
+        rest.remove_prefix(static_cast<size_t>(len));
+        if (key != '7') continue;
+        UnicodeString t;
+        if (!DecodeUtf8Strict(bytes, t)) break;
+        t = TrimU(CutToCodePointsU(t, kCapNetwork));
+        if (!t.empty()) return UnicodeToUtf8A(t);
+        return Env.DefaultNetwork != nullptr ? UnicodeToUtf8A(DecodeUtf8U(Env.DefaultNetwork->ListNameUtf8()))
+                                             : AnsiString();
+    }
+    return AnsiString();
+}
+
+}  // namespace
 
 void TZELClientLoginData::ParseConnectLine(AnsiView Line, const TZELConnectLineEnv& Env, TZELConnectLineReport& Report) {
     ConnectText = "CT:";
@@ -199,11 +241,28 @@ void TZELClientLoginData::ParseConnectLine(AnsiView Line, const TZELConnectLineE
         return fail(DC::fsdc_InvalidConnectString, kRequired[i].Missing);
     }
     const auto [fVX, fEA, fPW, fON, fBC, fCT, fNN, fNT] = req;
-    // The texts are the network's clients' own: they are cut and read in the charset of the
-    // network the client names (the server's, when that network has none of its own).
-    if (const AnsiView nt = TrimmedFieldValue(fNT); !nt.empty()) Network = CutToWholeChars(conv, nt, kCapNetwork);
-    if (const TZELSVCNetworkBase* named = ChooseNetwork(Env)) {
-        const UnicodeString cs = NetworkCharsetName(named, Env.ServerCharset);
+    const TTaggedField* fDS = FindTaggedField(parser, "DS");
+    const TTaggedField* fCEF = FindTaggedField(parser, "CEF");
+    const TTaggedField* fU8TF = FindTaggedField(parser, "U8TF");
+
+    // 11 and 17 first. The network is chosen once, before any text is read: from the network
+    // text cut in the server's set (no network's set is known yet) and, when the line asks for a
+    // UTF-8 part, that part's network item. The texts are the network's clients' own: they are
+    // cut and read in the chosen network's charset (the server's, when it has none of its own).
+    // Choosing again from a text cut in another set could land the client in a network other
+    // than the one its texts were read for.
+    const AnsiView nt = TrimmedFieldValue(fNT);
+    if (!nt.empty())
+        Network = CutToWholeChars(conv, nt, kCapNetwork);
+    else if (defaultNet != nullptr)
+        Network = defaultNet->ClientNameA();
+    AnsiString utf8Network;
+    if (int32_t cefValue = 0; fU8TF != nullptr && TryStrToInt32A(TrimmedFieldValue(fCEF), cefValue) &&
+                              (AdjustExtensionFlags(static_cast<uint32_t>(cefValue)) & ZELExtUtf8) != 0)
+        utf8Network = Utf8PartNetwork(fU8TF->ValueView(), Env);
+    TZELSVCNetworkBase* const net = ChooseNetwork(Env, utf8Network);
+    if (net != nullptr) {
+        const UnicodeString cs = NetworkCharsetName(net, Env.ServerCharset);
         try {
             if (cs != Env.ServerCharset) OpenClientCharset(conv, cs);
         } catch (const std::exception&) {
@@ -221,9 +280,6 @@ void TZELClientLoginData::ParseConnectLine(AnsiView Line, const TZELConnectLineE
         log.At(kLevelParse, Cat({u"Forbidden characters in ANSI ", Field, u" field"}));
         return true;
     };
-    const TTaggedField* fDS = FindTaggedField(parser, "DS");
-    const TTaggedField* fCEF = FindTaggedField(parser, "CEF");
-    const TTaggedField* fU8TF = FindTaggedField(parser, "U8TF");
 
     // 4. Version.
     const AnsiView vx = TrimmedFieldValue(fVX);
@@ -276,12 +332,7 @@ void TZELClientLoginData::ParseConnectLine(AnsiView Line, const TZELConnectLineE
     ClientFlags.store((ClientFlags.load() & ~ZELClientTypeMask) | (static_cast<uint32_t>(ClientType) << 4));
     Caps = CapsOfVersion(ClientVersion);
 
-    // 11. Network text.
-    const AnsiView nt = TrimmedFieldValue(fNT);
-    if (!nt.empty())
-        Network = CutToWholeChars(conv, nt, kCapNetwork);
-    else if (defaultNet != nullptr)
-        Network = defaultNet->ClientNameA();
+    // 11. Network text (cut above).
     NetworkU = conv.ToUnicode(Network);
 
     // 12. Description.
@@ -351,8 +402,7 @@ void TZELClientLoginData::ParseConnectLine(AnsiView Line, const TZELConnectLineE
     }
     Id = CalcSourceId(EMail);
 
-    // 17. Network.
-    TZELSVCNetworkBase* const net = ChooseNetwork(Env);
+    // 17. Network (chosen above).
     if (net == nullptr) return;
 
     // 18. Country.
@@ -369,7 +419,7 @@ void TZELClientLoginData::ParseConnectLine(AnsiView Line, const TZELConnectLineE
     Net = net;
 }
 
-TZELSVCNetworkBase* TZELClientLoginData::ChooseNetwork(const TZELConnectLineEnv& Env) const {
+TZELSVCNetworkBase* TZELClientLoginData::ChooseNetwork(const TZELConnectLineEnv& Env, AnsiView Utf8Network) const {
     const TZELNetworksList* list = Env.Networks;
     const int32_t count = list ? list->Count() : 0;
     const auto first = [&](auto&& Match) -> TZELSVCNetworkBase* {
@@ -379,8 +429,8 @@ TZELSVCNetworkBase* TZELClientLoginData::ChooseNetwork(const TZELConnectLineEnv&
     };
     TZELSVCNetworkBase* net = nullptr;
     if (!Network.empty()) {
-        if ((ClientFlags.load() & ZELClientUtf8) != 0 && !NetworkUtf8.empty())
-            net = first([&](const TZELSVCNetworkBase& N) { return N.ListNameUtf8() == NetworkUtf8; });
+        if (!Utf8Network.empty())
+            net = first([&](const TZELSVCNetworkBase& N) { return N.ListNameUtf8() == Utf8Network; });
         if (net == nullptr) net = first([&](const TZELSVCNetworkBase& N) { return N.ListNameUtf8() == Network; });
         if (net == nullptr) net = first([&](const TZELSVCNetworkBase& N) { return N.ClientNameA() == Network; });
         if (net == nullptr) {

@@ -8,7 +8,7 @@
 // The connect line is untrusted input from clients written by others: tags may come in any order
 // and with unknown tags among them, separated by blanks or nothing; a tag is found by its name
 // (case-sensitive, the first occurrence wins). Every text is capped in bytes at a whole character
-// of the server's character set, so what reaches member lists and data files stays well formed.
+// of its network's character set, so what reaches member lists and data files stays well formed.
 //
 // Texts exist in up to three forms: the bytes as received in the server's character set ("ANSI":
 // the plain names), a UTF-16 copy (...U: from the UTF-8 part where it gave the value, else
@@ -116,6 +116,13 @@ struct TZELClientLoginData {
     // HandshakeResult; a failure also reports the cause (result 0) or leaves it to the refusal.
     void ParseConnectLine(AnsiView Line, const TZELConnectLineEnv& Env, TZELConnectLineReport& Report);
     static uint32_t CapsOfVersion(int32_t Version) noexcept;
+    // For a network of another charset (a move): the 8-bit forms of the texts that members see
+    // (callsign and its key, band, city, description, country) and of the network text, made
+    // anew from their UTF-16 forms in Converter's set and cut to their caps at whole characters;
+    // a character the set lacks becomes what the converter gives for it. The UTF-16 and UTF-8
+    // forms stay the client's texts, so a later move starts from them again; the e-mail, the
+    // password and the id stay as sent.
+    void EncodeTextsFor(TAnsiUnicodeConverter& Converter);
 
     // ---- Identity (set by the parse; read by the network afterwards).
     AnsiString EMail;        // uncapped
@@ -155,7 +162,9 @@ private:
     // Password8: the 8-bit password before its cut, whose character count the UTF-8 one must have.
     bool ParseUtf8Part(AnsiView Value, AnsiView Password8, TAnsiUnicodeConverter& Converter,
                        const TZELConnectLineEnv& Env, TZELConnectLineReport& Report);
-    TZELSVCNetworkBase* ChooseNetwork(const TZELConnectLineEnv& Env) const;
+    // Rules (a) to (d) on Network and, with a UTF-8 part, its network item Utf8Network (empty:
+    // none); then the default network, then the first.
+    TZELSVCNetworkBase* ChooseNetwork(const TZELConnectLineEnv& Env, AnsiView Utf8Network) const;
 };
 
 }  // namespace zel

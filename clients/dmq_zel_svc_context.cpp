@@ -310,7 +310,9 @@ void TZELSVCContext::ManagerScriptTexts(std::array<UnicodeString, 8>& Texts) con
 // ---------------------------------------------------------------------------------------------
 // Client-list entries.
 
-void TZELSVCContext::BuildListEntries() {
+void TZELSVCContext::BuildListEntries() { MakeListEntries(false); }
+
+void TZELSVCContext::MakeListEntries(bool KeptTexts) {
     const uint32_t flags = ClientFlags.load();
     const char type = TypeDigit(ClientType);
     TStringBldA b;
@@ -343,7 +345,12 @@ void TZELSVCContext::BuildListEntries() {
     };
     CompactEntry = compact(static_cast<uint8_t>(flags & 63), Country, City, Band, Callsign, Description);
     ManagerUtf8Text.clear();
-    if ((flags & ZELClientUtf8) == 0) {
+    if ((flags & ZELClientUtf8) == 0 && KeptTexts) {
+        // The texts as read where the client logged in: the 8-bit forms of this network may have
+        // lost characters that its set lacks.
+        CompactEntryUtf8 = compact(static_cast<uint8_t>(flags & 63), UnicodeToUtf8A(CountryU), UnicodeToUtf8A(CityU),
+                                   UnicodeToUtf8A(BandU), UnicodeToUtf8A(CallsignU), UnicodeToUtf8A(DescriptionU));
+    } else if ((flags & ZELClientUtf8) == 0) {
         // A UTF-8 member never receives bytes that are not UTF-8: the 8-bit texts as the
         // network's character set reads them, a byte that does not convert as "?".
         TAnsiUnicodeConverter conv;
@@ -383,22 +390,13 @@ void TZELSVCContext::BuildListEntries() {
 }
 
 void TZELSVCContext::RemakeNetworkTexts() {
+    // The client's texts stay what it sent (its UTF-8 part's, else its 8-bit texts as read where it
+    // logged in): only their 8-bit forms become this network's. Reading the old bytes in the new
+    // set would give the members garbage.
     TAnsiUnicodeConverter conv;
     OpenTextCharset(conv);
-    const bool utf8 = (ClientFlags.load() & ZELClientUtf8) != 0;
-    const auto remake = [&](const AnsiString& Bytes, const AnsiString& Utf8, UnicodeString& Text) {
-        if (!utf8 || Utf8.empty()) Text = conv.ToUnicode(Bytes);
-    };
-    remake(EMail, EMailUtf8, EMailU);
-    remake(Password, PasswordUtf8, PasswordU);
-    remake(Callsign, CallsignUtf8, CallsignU);
-    remake(Band, BandUtf8, BandU);
-    remake(City, CityUtf8, CityU);
-    remake(Description, DescriptionUtf8, DescriptionU);
-    remake(Network, NetworkUtf8, NetworkU);
-    // The server's default country keeps the form the server gave it.
-    if (Owner == nullptr || Country != Owner->DefaultCountryCharset()) remake(Country, CountryUtf8, CountryU);
-    BuildListEntries();
+    EncodeTextsFor(conv);
+    MakeListEntries(true);
 }
 
 void TZELSVCContext::WriteEntryStatus() {

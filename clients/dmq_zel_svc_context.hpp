@@ -131,8 +131,9 @@ public:
     // The character set of the client's 8-bit texts: its network's (NetworkCharsetName), the
     // server's before it has one.
     UnicodeString TextCharset() const;
-    // After a move into a network of another charset: the UTF-16 forms of the 8-bit texts (those
-    // the UTF-8 part did not give) read anew in TextCharset, and the list entries built again.
+    // After a move into a network of another charset: the 8-bit texts made anew from the client's
+    // texts in TextCharset (EncodeTextsFor), and the list entries built again, the UTF-8 entry
+    // from the client's texts.
     void RemakeNetworkTexts();
     // The status and muted digits of the classic entry again from ClientFlags.
     void WriteEntryStatus();
@@ -232,6 +233,9 @@ private:
     UnicodeString ServerCharset() const;
     // Converter set to TextCharset (UTF-8 when none is named).
     void OpenTextCharset(TAnsiUnicodeConverter& Converter) const;
+    // The list entries; the UTF-8 entry of a client without a UTF-8 part from its UTF-16 texts when
+    // KeptTexts (after a move), else from its 8-bit texts read in TextCharset.
+    void MakeListEntries(bool KeptTexts);
 };
 
 }  // namespace zel

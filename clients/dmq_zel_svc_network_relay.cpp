@@ -223,6 +223,8 @@ void TZELServNetwork::FloorHousekeeping() {
     if (!SpeechCheck(t)) return;
     if ((t->ClientFlags.load() & 0x802000u) == 0x2000u) t->vSend(AnsiView(&ack, 1));
     if (!Floor_.SilenceDue(Now_)) return;
+    // Short frames spoken before the pause go out before its silence, padded as at the release.
+    if (Floor_.CollectorCount() > 0) SendCollector();
     r.Skip = t;
     r.Packet = AnsiView(&ack, 1);
     r.Packets = Group(0x803400, 0x2000);

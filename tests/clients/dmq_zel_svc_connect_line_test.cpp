@@ -278,6 +278,39 @@ TEST(ZELConnectLine, NetworkChoice) {
     EXPECT_EQ(c->Net, nullptr);
 }
 
+// The network is chosen once, before the texts are read in its charset: a UTF-8 part's network
+// item leads to its network, whose charset reads the 8-bit texts the part does not give (the
+// country here); a part the line does not ask for leads nowhere.
+TEST(ZELConnectLine, TextsAreReadInTheChosenNetworksCharset) {
+    const std::string moskva = "\xCC\xEE\xF1\xEA\xE2\xE0";  // Москва in CP1251
+    const auto part = [](const std::string& Net) {
+        return U8('2', {{'0', "a@b.c"}, {'1', "pw"}, {'2', "C"}, {'3', "B"}, {'6', "T"}, {'7', Net}});
+    };
+    struct Row {
+        const char* Name;
+        TTags Tags;
+        const char* Expect;  // the network's client name
+        UnicodeString Country;
+    } rows[] = {
+        {"8-bit name", With(With(BaseTags(), "NT", "Z\xFCrich"), "NN", moskva), "Z\xFCrich", u"\u041C\u043E\u0441\u043A\u0432\u0430"},
+        {"UTF-8 part's name", With(With(With(With(BaseTags(), "NN", moskva), "CEF", "10"), "U8TF", part("Z\xC3\xBCrich")), "NT", "Test"),
+         "Z\xFCrich", u"\u041C\u043E\u0441\u043A\u0432\u0430"},
+        {"a part not asked for", With(With(With(BaseTags(), "NN", "Land"), "CEF", "2"), "U8TF", part("Z\xC3\xBCrich")),
+         "Test", u"Land"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.Name);
+        TEnv e;
+        e.Zurich->SetCharsetName(u"CP1251");
+        auto c = e.NewClient();
+        c->ParseConnectString(Join(r.Tags));
+        ASSERT_EQ(c->HandshakeResult, ZELLoginAccepted);
+        ASSERT_NE(c->Net, nullptr);
+        EXPECT_EQ(c->Net->ClientNameA(), r.Expect);
+        EXPECT_EQ(c->CountryU, r.Country);
+    }
+}
+
 TEST(ZELConnectLine, DefaultCountry) {
     TEnv e({.DefaultCountry = u"Deutschland"});
     for (const TTags& tags : {With(BaseTags(), "NN", ""), Without(BaseTags(), "NN")}) {

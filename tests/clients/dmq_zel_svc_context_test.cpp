@@ -130,6 +130,35 @@ TEST(ZELSVCContext, ListEntries) {
     EXPECT_TRUE(IsValidUtf8A(raw->CompactEntryUtf8));
 }
 
+// A move into a network of another charset: the 8-bit texts are the client's texts in that
+// charset, cut to their caps at whole characters; the UTF-16 texts stay, and the UTF-8 entry of a
+// client without a UTF-8 part carries them whole.
+TEST(ZELSVCContext, MovedTextsAreTheClientsTextsInTheNewCharset) {
+    TEnv e;
+    e.Zurich->SetCharsetName(u"CP1251");
+    std::string city8, cityUtf8;  // 64 letters Ж: 64 bytes in CP1251, 128 in UTF-8
+    for (int i = 0; i < 64; ++i) {
+        city8 += "\xC6";
+        cityUtf8 += "\xD0\x96";
+    }
+    auto c = e.NewClient();
+    c->ParseConnectString(Join(With(With(BaseTags(), "NT", "Z\xFCrich"), "CT", city8)));
+    ASSERT_EQ(c->HandshakeResult, ZELLoginAccepted);
+    ASSERT_EQ(c->Net, e.Zurich);
+    ASSERT_EQ(c->CityU.size(), 64u);
+    c->Net = e.Test;  // UTF-8, the server's
+    c->RemakeNetworkTexts();
+    EXPECT_EQ(c->City, cityUtf8.substr(0, 64));
+    EXPECT_EQ(c->CityU.size(), 64u);
+    EXPECT_NE(c->CompactEntry.find("640" + cityUtf8.substr(0, 64)), std::string::npos) << c->CompactEntry;
+    EXPECT_NE(c->CompactEntryUtf8.find(cityUtf8), std::string::npos) << c->CompactEntryUtf8;
+    // And back: the texts as at the login.
+    c->Net = e.Zurich;
+    c->RemakeNetworkTexts();
+    EXPECT_EQ(c->City, city8);
+    EXPECT_EQ(c->CallsignKey, PadKey8A("CALL"));
+}
+
 // The success script's eight client texts, read as the link reads them (through the base): the
 // UTF-8 part's values where the client sent one, else the 8-bit fields; the network the client
 // is in, by its UTF-8 name or its 8-bit one.

@@ -32,6 +32,8 @@ public:
     Mode EffectiveManagerMode() const override { return ManagerMode; }
     uint32_t ActiveManagersMask() const override { return Mask; }
     int32_t SpeechLimitSeconds() const override { return SpeechLimit; }
+    // The charset of its clients' 8-bit texts (the networks file's CharsetName).
+    void SetCharsetName(UnicodeView Name) { Options_.CharsetName = UnicodeString(Name); }
 
     AnsiString ClientName;
     AnsiString Mt, Mtu;

@@ -35,7 +35,7 @@ inline size_t PacketEnd(const std::string& S, size_t At, bool& Unknown) {
         case ZELPacketVoice: end = At + 328; break;
         case ZELPacketShortBlock: end = At + 68; break;
         case ZELPacketMemberCount: case ZELPacketSpeaker: case ZELPacketMessageSender: case ZELPacketCacheEntry:
-        case ZELPacketCachePosition: case ZELPacketMessagePosition:
+        case ZELPacketCachePosition: case ZELPacketMessagePosition: case ZELPacketState:
             end = lineEnd(At + 1);
             break;
         case ZELPacketText: case ZELPacketTextUtf8: case ZELPacketAdmins: case ZELPacketRights: case ZELPacketBlocks:

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -39,6 +40,7 @@ struct TLogin {
           Version(V), Cef(E) {}
     std::string Mail, Call, Net, City, Descr;
     int Version, Cef;
+    std::string U8City = "Town";  // the UTF-8 part's city
     std::string Line() const {
         std::string l = "CT:<VX>" + std::to_string(Version) + "</VX><EA>" + Mail + "</EA><PW>pw</PW><ON>" + Call +
                         "</ON><BC>PC Only</BC><CT>" + City + "</CT><NN>Land</NN><NT>" + Net + "</NT>";
@@ -47,7 +49,7 @@ struct TLogin {
         if (Cef & 8) {
             std::string u8 = "2";
             for (const auto& [k, v] : std::vector<std::pair<char, std::string>>{
-                     {'0', Mail}, {'1', "pw"}, {'2', Call}, {'3', "PC Only"}, {'6', "Town"}})
+                     {'0', Mail}, {'1', "pw"}, {'2', Call}, {'3', "PC Only"}, {'6', U8City}})
                 u8 += k + EncodeTlvLength(static_cast<int32_t>(v.size())) + v;
             l += "<U8TF>" + u8 + "</U8TF>";
         }
@@ -55,8 +57,9 @@ struct TLogin {
     }
 };
 
-// Extension flags: UTF-8 with the difference list; UTF-8 with the count and the speaker texts.
-constexpr int kCefUtf8Diff = 0xB, kCefUtf8Speaker = 0x8A;
+// Extension flags: UTF-8 with the difference list; UTF-8 with the count and the speaker texts;
+// no member list; UTF-8 and no member list; short frames and no member list.
+constexpr int kCefUtf8Diff = 0xB, kCefUtf8Speaker = 0x8A, kCefNoList = 1, kCefUtf8NoList = 9, kCefShort = 0x11;
 
 class Members : public ::testing::Test {
 protected:
@@ -67,12 +70,13 @@ protected:
             EXPECT_EQ(sd_.Wait(pid_, 20s), 0);
         }
     }
-    // Runs the server on Networks and a configuration of ServerCharset with System lines, until
-    // both ports listen. Its clients send no keep-alives: the activity time-out outlasts a test.
+    // Runs the server on Networks and a configuration of ServerCharset with System and Server
+    // lines, until both ports listen. Its clients send no keep-alives: the activity time-out
+    // outlasts a test.
     void Start(const std::string& Networks, const std::string& ServerCharset = "UTF-8",
-               const std::string& System = "") {
+               const std::string& System = "", const std::string& Server = "") {
         sd_.Put("networks.cfg", Networks);
-        cfg_ = sd_.Config("server.ini", true, "", System, "ClientActivityTimeout=300\n");
+        cfg_ = sd_.Config("server.ini", true, "", System, "ClientActivityTimeout=300\n" + Server);
         std::string ini = test::ReadWholeFile(cfg_);
         const std::string key = "ServerCharsetName=UTF-8";
         ini.replace(ini.find(key), key.size(), "ServerCharsetName=" + ServerCharset);
@@ -85,6 +89,15 @@ protected:
     std::string Ask(const std::string& Line) { return test::CommandRequest(sd_.CommandPort, Line); }
     // The "list" word's output: the listed members of every network.
     std::string Listed() { return sd_.Run({"list", cfg_}, "list").Out; }
+    // The network whose listed members hold Call ("" when none does).
+    std::string NetOf(const std::string& Call) {
+        std::string net;
+        for (const std::string& l : test::SplitLines(Listed())) {
+            if (!l.empty() && l[0] != ' ' && l.back() == ':') net = l.substr(0, l.size() - 1);
+            else if (l.find(Call) != std::string::npos) return net;
+        }
+        return "";
+    }
     // Joins M (its packets start after the login answer); the answer's access level.
     std::string Join(TMember& M, const TLogin& L) {
         M.Mail = L.Mail;
@@ -120,6 +133,13 @@ std::string Hex(const std::string& S) {
     std::string h;
     for (unsigned char c : S) h += {digits[c >> 4], digits[c & 15]};
     return h;
+}
+
+// A UTF-8 text in Charset, as its converter gives it.
+std::string InCharset(const std::string& Charset, const std::string& Utf8) {
+    TAnsiUnicodeConverter conv;
+    conv.SetCharset(WidenStrU(Charset));
+    return conv.FromUnicode(DecodeUtf8U(Utf8));
 }
 
 std::string Utf8OfCp1251(const std::string& Bytes) {
@@ -312,6 +332,185 @@ TEST_F(Members, NetworkCharsetMakesTheTextsOfItsMembers) {
         EXPECT_GE(speaker.WaitFor(typed(uint8_t(ZELPacketSpeaker), r.CityUtf8)), 0) << "the speaker text";
         EXPECT_GE(speaker.WaitFor(typed(uint8_t(ZELPacketMessageSender), r.CityUtf8)), 0) << "the sender text";
     }
+}
+
+// A member moved by the command port into a network of another charset, for good or for a time,
+// and back, keeps its texts: the UTF-8 members there read them in the member list, the speaker
+// text and the sender text; the 8-bit members get them in that network's charset (a letter the
+// set lacks as "?"). Back home, its own network's members get them as at its login.
+TEST_F(Members, MovedMemberKeepsItsTexts) {
+    // Twelve watchers and a mover from one address.
+    Start("Cyr|CharsetName=CP1251\nKoi|CharsetName=KOI8-R\nLat|CharsetName=ISO-8859-1\nUni\n", "UTF-8", "",
+          "MaxConnectionsPerAddress=0\n");
+    struct TWatched {
+        const char* Name;
+        const char* Charset;
+        TMember Diff, Speaker, Ansi;  // UTF-8 with differences, UTF-8 with speaker texts, 8-bit
+        size_t DiffAt = 0, SpeakerAt = 0, AnsiAt = 0;  // where the packets of the present check start
+    } nets[] = {{"Cyr", "CP1251", {}, {}, {}},
+                {"Koi", "KOI8-R", {}, {}, {}},
+                {"Lat", "ISO-8859-1", {}, {}, {}},
+                {"Uni", "UTF-8", {}, {}, {}}};
+    for (TWatched& n : nets) {
+        const std::string net = n.Name;
+        ASSERT_NE(Join(n.Diff, {"d@" + net, "DIFF" + net, net, "Town", "", 2014004, kCefUtf8Diff}), "");
+        ASSERT_NE(Join(n.Speaker, {"s@" + net, "SPK" + net, net, "Town", "", 2014004, kCefUtf8Speaker}), "");
+        ASSERT_NE(Join(n.Ansi, {"a@" + net, "ANSI" + net, net}), "");
+    }
+    const auto watched = [&](const std::string& Name) -> TWatched& {
+        for (TWatched& n : nets)
+            if (Name == n.Name) return n;
+        return nets[0];
+    };
+    const std::string moskva = "\xD0\x9C\xD0\xBE\xD1\x81\xD0\xBA\xD0\xB2\xD0\xB0", zhuk = "\xD0\x96\xD1\x83\xD0\xBA";
+    const struct {
+        const char* What;
+        bool Utf8Part;  // the UTF-8 part gives the city; else only the 8-bit field, in Home's set
+        const char* Home;
+        const char* Away;
+        uint32_t Seconds;  // 0: for good, then moved back
+    } rows[] = {
+        {"8-bit, for good and back", false, "Cyr", "Koi", 0},
+        {"8-bit, into a set without its letters and back", false, "Cyr", "Lat", 0},
+        {"8-bit, for a time into UTF-8", false, "Cyr", "Uni", 5},
+        {"8-bit of a UTF-8 network, for a time", false, "Uni", "Koi", 5},
+        {"UTF-8 part, for good and back", true, "Cyr", "Koi", 0},
+        {"UTF-8 part, for a time into UTF-8", true, "Koi", "Uni", 5},
+    };
+    const auto holds = [](uint8_t Type, const std::string& Text) {
+        return [Type, Text](const TPkt& p) { return p.Type == Type && Contains(p.Bytes, Text); };
+    };
+    int row = 0;
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.What);
+        const std::string n = std::to_string(++row), call = "MOVER" + n, mail = "m" + n + "@example.org";
+        const std::string& city = r.Utf8Part ? zhuk : moskva;
+        TLogin l{mail, call, r.Home, InCharset(watched(r.Home).Charset, city), "", 2014004,
+                 r.Utf8Part ? kCefUtf8NoList : kCefNoList};
+        l.U8City = city;
+        TMember mover;
+        const auto entry8 = [&](const TWatched& W) {
+            return "<CT>" + InCharset(W.Charset, city) + "</CT><BC>PC Only</BC><CL>2</CL><ON>" + call + "</ON>";
+        };
+        const auto mark = [&](TWatched& W) {
+            W.DiffAt = W.Diff.P.size();
+            W.AnsiAt = W.Ansi.P.size();
+            W.SpeakerAt = W.Speaker.P.size();
+        };
+        TWatched& home = watched(r.Home);
+        mark(home);
+        ASSERT_NE(Join(mover, l), "");
+        // The lists that tell a network of the mover's return start after those of its login.
+        const int joined = home.Diff.WaitFor([&](const TPkt& p) { return Contains(p.Bytes, call); }, home.DiffAt);
+        ASSERT_GE(joined, 0);
+        EXPECT_TRUE(Contains(home.Diff.P[size_t(joined)].Bytes, city));
+        ASSERT_GE(home.Ansi.WaitFor(holds(uint8_t(ZELPacketMemberList), entry8(home)), home.AnsiAt), 0);
+        mark(home);
+        // What the members of Net get once the mover is there and has spoken (before a timed
+        // move ends).
+        const auto arrives = [&](const char* Net, const std::function<void()>& Move) {
+            SCOPED_TRACE(Net);
+            TWatched& w = watched(Net);
+            const size_t own = mover.P.size();
+            Move();
+            // A member there once the difference list names it.
+            const int listed = w.Diff.WaitFor(holds(uint8_t(ZELPacketMemberDiff), call), w.DiffAt, 15000);
+            ASSERT_GE(listed, 0);
+            EXPECT_TRUE(Contains(w.Diff.P[size_t(listed)].Bytes, city)) << "the UTF-8 list";
+            ASSERT_TRUE(mover.C.Send("TX0\r\n"));
+            ASSERT_GE(mover.WaitFor([](const TPkt& p) { return p.Type == ZELPacketFloorGrant; }, own), 0);
+            ASSERT_TRUE(mover.C.Send("TX1\r\n" + std::string(325, 'v') + "RX0\r\nTM:<MS>hi</MS>\r\n"));
+            EXPECT_GE(w.Ansi.WaitFor(holds(uint8_t(ZELPacketMemberList), entry8(w)), w.AnsiAt), 0) << "the 8-bit list";
+            // The mover's texts, not an earlier mover's of the same city.
+            const auto its = [&](uint8_t Type) {
+                return [Type, &call, &city](const TPkt& p) {
+                    return p.Type == Type && Contains(p.Bytes, call) && Contains(p.Bytes, city);
+                };
+            };
+            EXPECT_GE(w.Speaker.WaitFor(its(uint8_t(ZELPacketSpeaker)), w.SpeakerAt), 0) << "the speaker text";
+            EXPECT_GE(w.Speaker.WaitFor(its(uint8_t(ZELPacketMessageSender)), w.SpeakerAt), 0) << "the sender text";
+        };
+        const std::string id = CalcSourceId(mail);
+        TWatched& away = watched(r.Away);
+        mark(away);
+        arrives(r.Away, [&] { EXPECT_EQ(Ask(MakeCmdMoveClient(id, r.Home, r.Away, r.Seconds)).substr(0, 1), "+"); });
+        arrives(r.Home, [&] {
+            if (r.Seconds == 0) {
+                EXPECT_EQ(Ask(MakeCmdMoveClient(id, r.Away, r.Home, 0)).substr(0, 1), "+");
+            }
+        });
+    }
+}
+
+// A client naming a CP1251 network of 31 bytes, plus one more letter in the server's UTF-8, is
+// a member of that network (the 32-byte cut in the network's set ends inside the letter and names
+// no network), its texts read in CP1251; the name alone leads there too.
+TEST_F(Members, NetworkNamedNearItsCapIsTheOneJoined) {
+    const std::string longName = "ABCDEFGHIJKLMNOPQRSTUVWXYZ01234";
+    Start("Main\n" + longName + "|CharsetName=CP1251\n");
+    TMember diff;
+    ASSERT_NE(Join(diff, {"d@example.org", "DIFF", longName, "Town", "", 2014004, kCefUtf8Diff}), "");
+    const std::string moskva = "\xD0\x9C\xD0\xBE\xD1\x81\xD0\xBA\xD0\xB2\xD0\xB0";
+    const struct {
+        const char* What;
+        std::string Named;
+    } rows[] = {{"the name", longName}, {"the name and a letter", longName + "\xD0\x96"}};
+    int row = 0;
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.What);
+        const std::string call = "NEAR" + std::to_string(++row);
+        const size_t mark = diff.P.size();
+        TMember m;
+        ASSERT_NE(Join(m, {call + "@example.org", call, r.Named, InCharset("CP1251", moskva), "", 2014004, kCefNoList}),
+                  "");
+        ASSERT_TRUE(WaitUntil([&] { return NetOf(call) != ""; })) << Listed();
+        EXPECT_EQ(NetOf(call), longName);
+        EXPECT_GE(diff.WaitFor([&](const TPkt& p) { return Contains(p.Bytes, call) && Contains(p.Bytes, moskva); },
+                               mark),
+                  0);
+    }
+}
+
+// A talker's short frame, then a pause past the floor housekeeping's silence, then a voice
+// block: a member without short frames hears the frame (padded to a voice packet) before the
+// silence, once; a member with short frames hears it as it came, before its short silence.
+TEST_F(Members, ShortFrameBeforeAPauseIsHeardBeforeItsSilence) {
+    Start("Test\n");
+    TMember talker, plain, shorts;
+    ASSERT_NE(Join(talker, {"t@example.org", "TALK", "Test", "Town", "", 2014004, kCefShort}), "");
+    ASSERT_NE(Join(plain, {"p@example.org", "PLAIN", "Test", "Town", "", 2014004, kCefNoList}), "");
+    ASSERT_NE(Join(shorts, {"s@example.org", "SHORT", "Test", "Town", "", 2014004, kCefShort}), "");
+    ASSERT_TRUE(WaitUntil([&] { return Contains(Listed(), "SHORT"); })) << Listed();
+    ASSERT_TRUE(talker.C.Send("TX0\r\n"));
+    ASSERT_GE(talker.WaitFor([](const TPkt& p) { return p.Type == ZELPacketFloorGrant; }), 0);
+    const std::string frame(65, 'F'), voice(325, 'V');
+    const size_t p0 = plain.P.size(), s0 = shorts.P.size();
+    ASSERT_TRUE(talker.C.Send("TX8\r\n" + frame));
+    // The pause: until the silence has reached both (the voice packets to the plain member are
+    // the padded frame and the silence, in some order).
+    const auto silence = [&](uint8_t Type) {
+        return [Type, &frame](const TPkt& p) { return p.Type == Type && !Contains(p.Bytes, frame.substr(0, 8)); };
+    };
+    ASSERT_GE(shorts.WaitFor(silence(uint8_t(ZELPacketShortBlock)), s0), 0);
+    ASSERT_GE(plain.WaitFor(silence(uint8_t(ZELPacketVoice)), p0), 0);
+    ASSERT_TRUE(talker.C.Send("TX1\r\n" + voice + "RX0\r\n"));
+    ASSERT_GE(plain.WaitFor([&](const TPkt& p) { return p.Type == ZELPacketVoice && Contains(p.Bytes, voice); }, p0), 0);
+    std::vector<std::string> heard;  // the plain member's voice packets: F frame, S silence, V voice
+    for (size_t i = p0; i < plain.P.size(); ++i) {
+        const std::string& b = plain.P[i].Bytes;
+        if (plain.P[i].Type != ZELPacketVoice) continue;
+        heard.push_back(Contains(b, voice) ? "V" : Contains(b, frame) ? "F" : "S");
+        if (heard.back() == "F") {
+            EXPECT_EQ(b.substr(3, 65), frame);
+        }
+    }
+    ASSERT_FALSE(heard.empty());
+    EXPECT_EQ(heard.front(), "F");
+    EXPECT_EQ(std::count(heard.begin(), heard.end(), "F"), 1);
+    EXPECT_EQ(heard.back(), "V");
+    const int first = shorts.WaitFor([&](const TPkt& p) { return p.Type == uint8_t(ZELPacketShortBlock); }, s0);
+    ASSERT_GE(first, 0);
+    EXPECT_EQ(shorts.P[size_t(first)].Bytes.substr(3), frame);
 }
 
 // A 600-byte CP1251 message and an 80-byte CP1251 description, on a CP1251 network of a UTF-8
