@@ -466,7 +466,8 @@ if ! systemd_here; then
   sed -i -e "s/^ServerOwnerEMail=.*/ServerOwnerEMail=$owner/" -e "s/^ListenServerPorts=.*/ListenServerPorts=$client_port/" \
     -e "s/^CommandPort=.*/CommandPort=$command_port/" "$conf"
   rm -rf "$rundir"
-  service zelserver start >"$tmp/init-start.out" 2>&1 || { cat "$tmp/init-start.out" >&2; fail "the init script's start after a reboot"; }
+  # shellcheck disable=SC2086 # the documented command line
+  $start_command >"$tmp/init-start.out" 2>&1 || { cat "$tmp/init-start.out" >&2; fail "$start_command after a reboot"; }
   server_pid=$(daemon_pid)
   [ -n "$server_pid" ] || fail "no daemon after the init script's start"
   [ "$(stat -c %U /proc/"$server_pid")" = "$user" ] || fail "the init script's daemon does not run as $user"
