@@ -15,6 +15,8 @@ set(ZEL_PACKAGE_MAINTAINER "ZELServer maintainers <zelserver@example.org>" CACHE
     "Maintainer field of the Debian package")
 set(ZEL_CONFIG_DIR "${CMAKE_INSTALL_FULL_SYSCONFDIR}/zelserver")
 set(ZEL_LOGROTATE_DIR "${CMAKE_INSTALL_FULL_SYSCONFDIR}/logrotate.d")
+# The init script of hosts without systemd (Debian's init.d; under systemd it hands over to the unit).
+set(ZEL_INIT_SCRIPT "${CMAKE_INSTALL_FULL_SYSCONFDIR}/init.d/zelserver")
 set(ZEL_DATA_DIR "${ZEL_STATE_DIR}/data")
 set(ZEL_SBIN_DIR "${CMAKE_INSTALL_FULL_SBINDIR}")
 set(ZEL_DOC_DIR "${CMAKE_INSTALL_FULL_DATAROOTDIR}/doc/zelserver")
@@ -30,12 +32,25 @@ else()
 endif()
 set(_pkg_out "${PROJECT_BINARY_DIR}/packaging")
 
-# The version is the program's revision: one number, kept in the source.
-file(STRINGS "${PROJECT_SOURCE_DIR}/service/dmq_zel_svc_globals.hpp" _rev
-     REGEX "ZELRevision = [0-9]+")
-string(REGEX REPLACE ".*ZELRevision = ([0-9]+).*" "\\1" ZEL_PACKAGE_VERSION "${_rev}")
-if(NOT ZEL_PACKAGE_VERSION MATCHES "^[0-9]+$")
-  message(FATAL_ERROR "ZELRevision not found in service/dmq_zel_svc_globals.hpp")
+# The program's revision (ZELRevision, kept in the source) names the program in the manual page;
+# the Debian version adds the commit count, so that every build of a later commit sorts higher.
+include(${CMAKE_CURRENT_LIST_DIR}/ZelVersion.cmake)
+file(READ "${PROJECT_SOURCE_DIR}/service/dmq_zel_svc_globals.hpp" _globals)
+zel_revision(ZEL_REVISION "${_globals}")
+zel_package_version(ZEL_PACKAGE_VERSION "${PROJECT_SOURCE_DIR}" HEAD)
+# A new commit configures anew (scripts/package.sh configures at every build anyway).
+find_package(Git QUIET)
+if(GIT_EXECUTABLE)
+  foreach(_ref HEAD logs/HEAD)
+    execute_process(COMMAND "${GIT_EXECUTABLE}" rev-parse --git-path "${_ref}" WORKING_DIRECTORY "${PROJECT_SOURCE_DIR}"
+                    RESULT_VARIABLE _rc OUTPUT_VARIABLE _path OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+    if(_rc EQUAL 0)
+      get_filename_component(_path "${_path}" ABSOLUTE BASE_DIR "${PROJECT_SOURCE_DIR}")
+      if(EXISTS "${_path}")
+        set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${_path}")
+      endif()
+    endif()
+  endforeach()
 endif()
 
 # The package's server.ini: the shipped one with the four paths of [System] made absolute.
@@ -57,6 +72,7 @@ set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
 
 configure_file(packaging/zelserver.service.in "${_pkg_out}/zelserver.service" @ONLY)
 configure_file(packaging/zelserver.logrotate.in "${_pkg_out}/zelserver.logrotate" @ONLY)
+configure_file(packaging/zelserver.init.in "${_pkg_out}/zelserver.init" @ONLY)
 configure_file(packaging/zelserver.tmpfiles.in "${_pkg_out}/zelserver.tmpfiles" @ONLY)
 configure_file(packaging/ZELServer-console.8.in "${_pkg_out}/ZELServer-console.8" @ONLY)
 foreach(_s postinst prerm postrm conffiles)
@@ -68,7 +84,7 @@ endforeach()
 string(TIMESTAMP _date "%a, %d %b %Y %H:%M:%S +0000" UTC)
 file(WRITE "${_pkg_out}/changelog"
      "zelserver (${ZEL_PACKAGE_VERSION}) unstable; urgency=medium\n\n"
-     "  * Revision ${ZEL_PACKAGE_VERSION} of ZELServer.\n\n"
+     "  * Revision ${ZEL_REVISION} of ZELServer.\n\n"
      " -- ${ZEL_PACKAGE_MAINTAINER}  ${_date}\n")
 find_program(ZEL_GZIP gzip)
 if(ZEL_GZIP)
@@ -83,6 +99,9 @@ install(FILES "${_pkg_out}/server.ini" DESTINATION "${ZEL_CONFIG_DIR}"
         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ)
 install(FILES "${_pkg_out}/zelserver.logrotate" DESTINATION "${ZEL_LOGROTATE_DIR}"
         RENAME zelserver PERMISSIONS ${_rw})
+get_filename_component(_init_dir "${ZEL_INIT_SCRIPT}" DIRECTORY)
+install(FILES "${_pkg_out}/zelserver.init" DESTINATION "${_init_dir}" RENAME zelserver
+        PERMISSIONS ${_rw} OWNER_EXECUTE GROUP_EXECUTE WORLD_EXECUTE)
 install(FILES "${_pkg_out}/zelserver.service" DESTINATION "${CMAKE_INSTALL_PREFIX}/lib/systemd/system"
         PERMISSIONS ${_rw})
 install(FILES "${_pkg_out}/zelserver.tmpfiles" DESTINATION "${CMAKE_INSTALL_PREFIX}/lib/tmpfiles.d"
@@ -113,12 +132,15 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
+# The maintainer scripts' "invoke-rc.d --skip-systemd-native".
+set(CPACK_DEBIAN_PACKAGE_PREDEPENDS "init-system-helpers (>= 1.54~)")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "logrotate")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "voice network server for radio amateurs")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "ZELServer admits client programs, radio gateways and crosslinks over TCP
 into named networks, grants the floor to one talker at a time, relays the
 voice and text of each network and keeps its member lists. The package runs
-it as the zelserver user under systemd, configured in ${ZEL_CONFIG_DIR}.")
+it as the zelserver user under systemd or its init script, configured in
+${ZEL_CONFIG_DIR}.")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     "${_pkg_out}/debian/postinst;${_pkg_out}/debian/prerm;${_pkg_out}/debian/postrm;${_pkg_out}/debian/conffiles")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

@@ -1,15 +1,20 @@
 #!/usr/bin/env bash
 # Builds the Debian package and tests it on this machine, as root (CI runs it; no systemd needed):
-# lintian finds no error and no missing hardening or manual page; the binary is hardened and the
-# unit rated at most 4.0 by systemd-analyze; the install makes the user, the directories and the
-# files with their owners and modes and enables the unit; the manual page has every command word;
+# the package's version is higher than the one computed for the commit before; lintian finds no
+# error and no missing hardening or manual page; the binary is hardened and the unit rated at most
+# 4.0 by systemd-analyze, and its start limit ends a start that keeps failing; the install makes
+# the user, the directories and the files with their owners and modes and enables the unit and
+# the init script; the manual page has every command word;
 # the packaged configuration names no owner and the server does not start without one; with an
 # owner set, the packaged server, run as the unit runs it (its two ports moved to free ones), admits
 # clients, and none of the addresses the package ships is the owner; a start as root is refused and
 # no file changes owner; the unit's reload reopens the log with another ReopenLogSignal and the
 # server runs on; it stops on SIGTERM; logrotate reopens a daemon's log; an upgrade install keeps
 # an edited server.ini and changed list files; removal stops a daemon and keeps the
-# configuration, lists, log and user; the purge leaves nothing behind.
+# configuration, lists, log and user; an upgrade from a lower version whose configuration named an
+# owner leaves no server running with that owner and says how to start it again; without systemd,
+# after a reboot the init script starts the server, and an upgrade restarts its daemon or says
+# that it still runs the program before; the purge leaves nothing behind.
 # The package is purged at the end, also on a failure; one installed before is purged first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -78,6 +83,19 @@ case "$(basename "$deb")" in
 esac
 say "built $deb"
 
+# Every build of a later commit has a higher version: the version of this commit's build sorts
+# above the one computed for the commit before.
+version=$(dpkg-deb -f "$deb" Version)
+[ "$version" = "$(cmake -P cmake/ZelVersion.cmake)" ] || fail "the package's version $version is not the computed one"
+if [ "$(git rev-parse --is-shallow-repository 2>/dev/null)" = false ] && git rev-parse -q --verify HEAD^ >/dev/null; then
+  [[ "$version" == *+git* ]] || fail "the version $version has no commit count"
+  previous=$(cmake -DZEL_COMMIT=HEAD^ -P cmake/ZelVersion.cmake)
+  dpkg --compare-versions "$version" gt "$previous" || fail "the version $version is not above $previous of the commit before"
+  say "the version $version sorts above $previous of the commit before"
+else
+  say "no git history here: the version $version is not compared with the commit before"
+fi
+
 lintian --allow-root --fail-on error "$deb" >"$tmp/lintian.out" 2>&1 || { cat "$tmp/lintian.out" >&2; fail "lintian reports errors"; }
 ! grep -E 'hardening-no-|no-manual-page' "$tmp/lintian.out" || fail "lintian: the binary lacks hardening or the manual page"
 say "lintian: no error, no hardening or manual page tag"
@@ -136,6 +154,12 @@ wants=/etc/systemd/system/multi-user.target.wants/zelserver.service
 [ "$(readlink -f "$wants")" = "$(readlink -f /usr/lib/systemd/system/zelserver.service)" ] ||
   fail "the unit is not enabled after the install ($wants)"
 say "the unit is enabled"
+[ -x /etc/init.d/zelserver ] || fail "no init script"
+grep -q " /etc/init.d/zelserver " <<<"$conffiles" || fail "the init script is not a conffile"
+for l in 2 3 4 5; do
+  compgen -G "/etc/rc$l.d/S*zelserver" >/dev/null || fail "the init script is not enabled in runlevel $l"
+done
+say "the init script is enabled"
 
 # The unit's sandbox: at most 4.0 ("OK") by systemd's own rating.
 analyze=$(systemd-analyze security --offline=true /usr/lib/systemd/system/zelserver.service 2>&1) ||
@@ -144,6 +168,23 @@ exposure=$(sed -n 's/.*Overall exposure level for zelserver.service: \([0-9.]*\)
 [ -n "$exposure" ] && awk -v e="$exposure" 'BEGIN { exit !(e <= 4.0) }' ||
   { echo "$analyze" >&2; fail "the unit's exposure is ${exposure:-unknown}, above 4.0"; }
 say "the unit's exposure level: $exposure"
+
+# A start that fails on the configuration (exit 3, as a held port) is restarted, but the start
+# limit ends the tries: restarts RestartSec apart reach StartLimitBurst within StartLimitIntervalSec.
+systemd-analyze verify --man=no /usr/lib/systemd/system/zelserver.service >"$tmp/verify.out" 2>&1 ||
+  { cat "$tmp/verify.out" >&2; fail "systemd-analyze verify"; }
+[ ! -s "$tmp/verify.out" ] || { cat "$tmp/verify.out" >&2; fail "systemd-analyze verify warns"; }
+unit_value() { sed -n "s/^$1=//p" /usr/lib/systemd/system/zelserver.service | tail -n 1; }
+[ "$(unit_value Restart)" = on-failure ] || fail "the unit does not restart a failed start"
+[ -z "$(unit_value RestartPreventExitStatus)" ] || fail "the unit keeps an exit status from restarting"
+restart_sec=$(unit_value RestartSec)
+burst=$(unit_value StartLimitBurst)
+interval=$(unit_value StartLimitIntervalSec)
+[[ "$restart_sec" =~ ^[0-9]+$ && "$burst" =~ ^[0-9]+$ && "$interval" =~ ^[0-9]+$ ]] ||
+  fail "the unit's RestartSec=$restart_sec StartLimitBurst=$burst StartLimitIntervalSec=$interval are not plain seconds"
+[ "$burst" -ge 3 ] && [ $((burst * restart_sec)) -lt "$interval" ] ||
+  fail "restarts $restart_sec s apart never reach $burst starts in $interval s: a failing start restarts for ever"
+say "a failing start is tried $burst times, $restart_sec s apart, then the unit fails"
 
 # The binary carries Debian's hardening: PIE, relro, immediate binding, stack protector, FORTIFY.
 readelf -hlW "$program" >"$tmp/elf.head"
@@ -274,6 +315,14 @@ word=$(login_word "$owner")
 [ "$word" = OWNER ] || fail "the owner's login is answered $word"
 say "no shipped address owns the server; with an owner set it runs and admits clients"
 
+# A start on a port that another program holds fails with 3, which the unit restarts.
+rc=0
+# shellcheck disable=SC2086 # the unit's command line
+timeout 30 setpriv --reuid="$user" --regid="$user" --init-groups -- $exec_start >"$tmp/held.out" 2>&1 || rc=$?
+[ "$rc" -eq 3 ] || { cat "$tmp/held.out" >&2; fail "a start on held ports ended with $rc"; }
+kill -0 "$server_pid" 2>/dev/null || fail "the start on held ports ended the running server"
+say "a start on held ports fails with 3 (restarted by the unit)"
+
 # A start as root on the packaged configuration is refused and names the user; nothing it would
 # write changes owner.
 rc=0
@@ -353,11 +402,110 @@ for f in "${lists[@]}"; do
 done
 [ -s "$logdir/zelserver.log" ] || fail "the removal deleted the log"
 getent passwd "$user" >/dev/null || fail "the removal deleted the user"
+[ ! -L /etc/systemd/system/zelserver.service ] || fail "the removal masks the unit"
 dpkg -i "$deb" </dev/null >"$tmp/reinstall.out" 2>&1 || { cat "$tmp/reinstall.out" >&2; fail "install after removal"; }
 cmp -s "$tmp/server.ini" "$conf" || fail "the install after removal changed $conf"
 [ ! -L /etc/systemd/system/zelserver.service ] || fail "the unit stays masked after the install"
 check_modes
 say "removal stops the daemon and keeps configuration, lists, log and user"
+
+# An upgrade from a lower version whose conffile named an owner (built here from this package),
+# with its server running as this host's service manager runs it: dpkg installs the new conffile,
+# which names none; afterwards no server answers that owner, and the output says how to start
+# it again.
+systemd_here() { [ -d /run/systemd/system ]; }
+if systemd_here; then start_command="systemctl restart zelserver.service"; else start_command="service zelserver restart"; fi
+# The login answer word for $1, or "none" when nothing listens on the client port.
+answer_word() {
+  if listening "$client_port"; then login_word "$1"; else echo none; fi
+}
+# The PID of the daemon in the PID file, or nothing.
+daemon_pid() {
+  local pid
+  pid=$(head -n 1 "$rundir/zelserver.pid" 2>/dev/null) || return 0
+  [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null && echo "$pid"
+  return 0
+}
+rm -rf "$tmp/old"
+dpkg-deb -R "$deb" "$tmp/old"
+old_version="$version~1"
+dpkg --compare-versions "$old_version" lt "$version" || fail "$old_version is not lower than $version"
+old_owner="owner-$(od -An -N8 -tx1 /dev/urandom | tr -d ' \n')@example.org"
+sed -i "s/^Version: .*/Version: $old_version/" "$tmp/old/DEBIAN/control"
+sed -i -e "s/^ServerOwnerEMail=.*/ServerOwnerEMail=$old_owner/" -e "s/^ListenServerPorts=.*/ListenServerPorts=$client_port/" \
+  -e "s/^CommandPort=.*/CommandPort=$command_port/" "$tmp/old/etc/zelserver/server.ini"
+sed -i "s|^[0-9a-f]*  etc/zelserver/server.ini\$|$(cd "$tmp/old" && md5sum etc/zelserver/server.ini)|" "$tmp/old/DEBIAN/md5sums"
+dpkg-deb -b "$tmp/old" "$tmp/old.deb" >/dev/null
+DEBIAN_FRONTEND=noninteractive dpkg --purge "$pkg" </dev/null >/dev/null
+dpkg -i "$tmp/old.deb" </dev/null >"$tmp/old-install.out" 2>&1 || { cat "$tmp/old-install.out" >&2; fail "install of $old_version"; }
+if systemd_here; then
+  systemctl restart zelserver.service
+else
+  service zelserver start >"$tmp/old-start.out" 2>&1 || { cat "$tmp/old-start.out" >&2; fail "the init script's start of $old_version"; }
+fi
+server_pid=$(daemon_pid)
+for ((i = 0; i < 300; i++)); do
+  listening "$client_port" && break
+  sleep 0.1
+done
+[ "$(answer_word "$old_owner")" = OWNER ] || fail "the server of $old_version does not run with its owner"
+dpkg -i "$deb" </dev/null >"$tmp/upgrade-owner.out" 2>&1 || { cat "$tmp/upgrade-owner.out" >&2; fail "upgrade from $old_version"; }
+grep -qx 'ServerOwnerEMail=' "$conf" || fail "the upgrade did not install the new conffile"
+[ -n "$server_pid" ] && await_end "the server of $old_version runs on after the upgrade"
+server_pid=""
+word=$(answer_word "$old_owner")
+[ "$word" != OWNER ] || fail "after the upgrade $old_owner still logs in as OWNER"
+for text in "the running server is stopped" "set ServerOwnerEMail in $conf" "then start the server: $start_command"; do
+  grep -qF "$text" "$tmp/upgrade-owner.out" || { cat "$tmp/upgrade-owner.out" >&2; fail "the upgrade does not say: $text"; }
+done
+say "an upgrade from $old_version with an owner stops its server ($word) and names the next step"
+
+if ! systemd_here; then
+  # A reboot empties /run; the documented start makes the run directory and starts the daemon
+  # as the server's user.
+  sed -i -e "s/^ServerOwnerEMail=.*/ServerOwnerEMail=$owner/" -e "s/^ListenServerPorts=.*/ListenServerPorts=$client_port/" \
+    -e "s/^CommandPort=.*/CommandPort=$command_port/" "$conf"
+  rm -rf "$rundir"
+  # shellcheck disable=SC2086 # the documented command line
+  $start_command >"$tmp/init-start.out" 2>&1 || { cat "$tmp/init-start.out" >&2; fail "$start_command after a reboot"; }
+  server_pid=$(daemon_pid)
+  [ -n "$server_pid" ] || fail "no daemon after the init script's start"
+  [ "$(stat -c %U /proc/"$server_pid")" = "$user" ] || fail "the init script's daemon does not run as $user"
+  [ "$(answer_word "$owner")" = OWNER ] || fail "the init script's server does not answer the owner"
+  service zelserver status >/dev/null || fail "the init script's status does not find the daemon"
+  check_modes
+  say "after a reboot the init script starts the server as $user"
+
+  # An upgrade with an owner set restarts the daemon, or says that it runs the program before.
+  dpkg -i "$deb" </dev/null >"$tmp/upgrade-daemon.out" 2>&1 || { cat "$tmp/upgrade-daemon.out" >&2; fail "upgrade with a daemon"; }
+  pid=$(daemon_pid)
+  if [ -n "$pid" ] && [ "$(stat -L -c %d:%i /proc/"$pid"/exe)" = "$(stat -c %d:%i "$program")" ]; then
+    say "the upgrade restarted the daemon"
+  else
+    grep -qF "the server with PID $server_pid still runs the program of the version before" "$tmp/upgrade-daemon.out" &&
+      grep -qF "restart it: $start_command" "$tmp/upgrade-daemon.out" ||
+      { cat "$tmp/upgrade-daemon.out" >&2; fail "the daemon runs the replaced program and the upgrade does not say so"; }
+    service zelserver restart >"$tmp/init-restart.out" 2>&1 || { cat "$tmp/init-restart.out" >&2; fail "the init script's restart"; }
+    await_end "the init script's restart did not stop the daemon"
+    pid=$(daemon_pid)
+    [ -n "$pid" ] && [ "$(stat -L -c %d:%i /proc/"$pid"/exe)" = "$(stat -c %d:%i "$program")" ] ||
+      fail "the init script's restart does not run the new program"
+    say "the upgrade says that the daemon runs the program before; the init script's restart runs the new one"
+  fi
+  server_pid=$pid
+  [ "$(answer_word "$owner")" = OWNER ] || fail "the restarted server does not answer the owner"
+  mv "$logdir/zelserver.log" "$logdir/zelserver.log.moved"
+  service zelserver reload >/dev/null || fail "the init script's reload"
+  [ -e "$logdir/zelserver.log" ] || fail "the init script's reload did not reopen the log"
+  service zelserver stop >/dev/null || fail "the init script's stop"
+  await_end "the init script's stop did not stop the daemon"
+  server_pid=""
+  [ ! -e "$rundir/zelserver.pid" ] || fail "the daemon left its PID file"
+  rc=0
+  service zelserver status >/dev/null || rc=$?
+  [ "$rc" -eq 3 ] || fail "the init script's status after the stop is $rc"
+  say "the init script reloads and stops the daemon"
+fi
 
 DEBIAN_FRONTEND=noninteractive dpkg --purge "$pkg" </dev/null >"$tmp/purge.out" 2>&1 ||
   { cat "$tmp/purge.out" >&2; fail "purge"; }
