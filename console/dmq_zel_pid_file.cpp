@@ -1,6 +1,7 @@
 #include "console/dmq_zel_pid_file.hpp"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -200,5 +201,12 @@ pid_t PidFileLockHolder(AnsiView Name) noexcept {
 }
 
 bool PidFileDaemonAlive(AnsiView Name, pid_t Pid) noexcept { return Pid > 0 && PidFileLockHolder(Name) == Pid; }
+
+AnsiString StalePidFileReason(pid_t Held) {
+    if (Held <= 0) return "it held no process id";
+    // EPERM: the process exists, under another user.
+    if (::kill(Held, 0) == 0 || errno == EPERM) return "no process of this server held its lock";
+    return "no process held it";
+}
 
 }  // namespace zel

@@ -1012,9 +1012,29 @@ TEST_F(Program, StalePidFileIsTakenOverAndAHeldOneRefuses) {
         "WARNING: Stale PID file [" + Pid() + "] of PID=" + std::to_string(first) + " taken over";
     EXPECT_EQ(r.Out.rfind(warning, 0), 0u) << r.Out;
     EXPECT_NE(r.Out.find(ServerProductStart(cfg, second)), std::string::npos) << r.Out;
-    EXPECT_NE(Get(Log()).find(warning), std::string::npos);
+    EXPECT_NE(Get(Log()).find(warning + ": no process held it"), std::string::npos);
+
+    // Killed again, its number now names a live process of another program: that one is never
+    // signalled, and the warning says that no process of this server held the lock.
+    ASSERT_EQ(::kill(second, SIGKILL), 0);
+    ASSERT_TRUE(WaitUntil([&] { return !Alive(second); }));
+    const pid_t other = Spawn({"30"}, "other", "/bin/sleep");
+    ASSERT_GT(other, 0);
+    Put(Pid(), std::to_string(other) + "\n");
+    r = Run({"daemon", cfg}, "third");
+    ASSERT_EQ(r.Code, 0) << r.Out << r.Err;
+    EXPECT_EQ(r.Out.rfind("WARNING: Stale PID file [" + Pid() + "] of PID=" + std::to_string(other) +
+                              " taken over: no process of this server held its lock",
+                          0),
+              0u)
+        << r.Out;
+    EXPECT_TRUE(Alive(other));
     EXPECT_EQ(Run({"stop", cfg}).Code, 0);
-    EXPECT_TRUE(WaitUntil([&] { return Ours().empty() && !std::filesystem::exists(Pid()); }));
+    EXPECT_TRUE(WaitUntil([&] { return !std::filesystem::exists(Pid()); }));
+    EXPECT_TRUE(Alive(other));
+    ::kill(other, SIGKILL);
+    EXPECT_EQ(Wait(other), 128 + SIGKILL);
+    EXPECT_TRUE(WaitUntil([&] { return Ours().empty(); }));
 }
 
 // What lies under the PID file's name without being a stale PID file of this server is never
