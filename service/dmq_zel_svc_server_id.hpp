@@ -569,6 +569,11 @@ public:
     // Connections and workers (timer thread, from the start on).
     int32_t MaxConnectionsPerAddress = 8;  // 0 or less: no limit and no address counters
     int32_t MaxTotalConnections = 1000;
+    // Command connections at once: each may hold answers its peer has not read
+    // (TZELSVCCommand's bounds), so local peers together cannot take the memory. Beyond it a
+    // connection is refused with fsdc_MaxCommandConnections. The console's words use one each,
+    // briefly.
+    int32_t MaxCommandConnections = 32;
     int32_t ThreadCacheTime = 20;  // s: a worker without contexts reports it waits (code 51) this often
     int32_t CommandLogLevel = 0;
     // The defaults every network starts from; the configuration overrides them.

@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -21,6 +22,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -47,6 +49,20 @@ bool EndsWith(const std::string& S, const std::string& Tail) {
 }
 
 bool Alive(pid_t Pid) { return test::ProcessAlive(Pid); }
+
+// The program's resident size tells of its own memory: not under AddressSanitizer (its
+// quarantine) nor ThreadSanitizer (its shadow memory grows with the program's).
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kOwnResidentSize = false;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr bool kOwnResidentSize = false;
+#else
+constexpr bool kOwnResidentSize = test::ResidentSizeIsTheProgramsOwn;
+#endif
+#else
+constexpr bool kOwnResidentSize = test::ResidentSizeIsTheProgramsOwn;
+#endif
 
 using Clock = std::chrono::steady_clock;
 
@@ -891,6 +907,94 @@ TEST_F(Program, PipelinedRequestsOfOnePeerStallNobody) {
     ::shutdown(flood, SHUT_RDWR);
     writer.join();
     ::close(flood);
+    EXPECT_EQ(Run({"stop", cfg}).Code, 0);
+    EXPECT_TRUE(WaitUntil([&] { return Ours().empty() && !std::filesystem::exists(Pid()); }));
+}
+
+// 200 local peers ask for the client list again and again and read nothing: the command
+// connections beyond the limit are refused (and logged), the rest share a bound on what they hold
+// unsent, so the server stays under 256 MiB while clients keep talking; once the peers are gone
+// the memory comes back and DPID is answered.
+TEST_F(Program, CommandPeersThatNeverReadCannotTakeTheMemory) {
+    test::RaiseOpenFilesLimit();
+    const std::string cfg = Config();
+    const pid_t pid = StartDaemon(cfg);
+    ASSERT_TRUE(WaitUntil([&] { return Get(Log()).find("Start listening: Command") != std::string::npos; }));
+    // Members make the list long: every answer is some kilobytes.
+    std::vector<std::unique_ptr<test::TZelClient>> members;
+    for (int i = 0; i < 20; ++i) {
+        auto c = std::make_unique<test::TZelClient>();
+        const std::string n = std::to_string(i);
+        ASSERT_TRUE(c->Connect(clientPort_, ("127.0.1." + std::to_string(1 + i)).c_str()));
+        ASSERT_EQ(c->Login(test::ConnectLine("member" + n + "@example.org", "M" + n + "AAA", "Lobby", "")), "OK");
+        members.push_back(std::move(c));
+    }
+    test::TZelClient& a = *members[0];
+    test::TZelClient& b = *members[1];
+    ASSERT_TRUE(b.PumpUntil(
+        [&] {
+            a.Send("TM:<MS>before the peers</MS>\r\n");
+            return b.Heard("before the peers");
+        },
+        10000));
+    const long rssStart = test::ResidentKiB(pid);
+    ASSERT_GT(rssStart, 0);
+
+    std::vector<int> peers;
+    for (int i = 0; i < 200; ++i) {
+        // A small receive buffer: the answers wait in the server, not in this side's kernel.
+        const int fd = test::ConnectLoopback(sd_.CommandPort, nullptr, 4096);
+        ASSERT_GE(fd, 0);
+        peers.push_back(fd);
+    }
+    std::string requests;
+    for (int i = 0; i < 2000; ++i) requests += "00C:00\r\n";
+    long rssMax = rssStart;
+    const auto end = Clock::now() + 6s;
+    bool talked = false;
+    while (Clock::now() < end) {
+        for (int& fd : peers) {
+            if (fd < 0) continue;
+            if (::send(fd, requests.data(), requests.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0 && errno != EAGAIN &&
+                errno != EWOULDBLOCK) {
+                ::close(fd);  // refused or closed by the server
+                fd = -1;
+            }
+        }
+        rssMax = std::max(rssMax, test::ResidentKiB(pid));
+        if (!talked && Clock::now() > end - 3s) {
+            const auto sent = Clock::now();
+            ASSERT_TRUE(a.Send("TM:<MS>among the peers</MS>\r\n"));
+            EXPECT_TRUE(b.PumpUntil([&] { return b.Heard("among the peers"); }, 1000)) << SecondsSince(sent) << " s";
+            talked = true;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    rssMax = std::max(rssMax, test::ResidentKiB(pid));
+    if (kOwnResidentSize) EXPECT_LT(rssMax, 256L * 1024) << "KiB, at the start " << rssStart;
+    RecordProperty("PeakResidentKiB", static_cast<int>(rssMax));
+    const std::string refused = "Command: 127.0.0.1:";
+    EXPECT_TRUE(WaitUntil([&] { return Get(Log()).find(" DISCONNECT_MAX_COMMAND_CONNECTIONS") != std::string::npos; }))
+        << Get(Log()).substr(0, 4000);
+    EXPECT_NE(Get(Log()).find(refused), std::string::npos);
+
+    for (int fd : peers)
+        if (fd >= 0) ::close(fd);
+    // Once they are gone, a word is answered, and what they held is given back.
+    bool answered = false;
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            const TRun r = Run({"dpid", cfg}, "dpid");
+            answered = r.Code == 0 && r.Out == std::to_string(pid) + "\n";
+            return answered;
+        },
+        10s));
+    if (kOwnResidentSize)
+        EXPECT_TRUE(WaitUntil([&] { return test::ResidentKiB(pid) < rssStart + 48 * 1024; }, 10s))
+            << test::ResidentKiB(pid) << " KiB, at the start " << rssStart << ", at most " << rssMax;
+    ASSERT_TRUE(a.Send("TM:<MS>after the peers</MS>\r\n"));
+    EXPECT_TRUE(b.PumpUntil([&] { return b.Heard("after the peers"); }, 2000));
+    members.clear();
     EXPECT_EQ(Run({"stop", cfg}).Code, 0);
     EXPECT_TRUE(WaitUntil([&] { return Ours().empty() && !std::filesystem::exists(Pid()); }));
 }
