@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -911,6 +912,74 @@ TEST_F(Program, PipelinedRequestsOfOnePeerStallNobody) {
     EXPECT_TRUE(WaitUntil([&] { return Ours().empty() && !std::filesystem::exists(Pid()); }));
 }
 
+// A stop whose last save of a changed list fails (the data directory became a file: no save can
+// write there, not even root's) ends the server with 6, in the foreground and as a daemon, after
+// SIGTERM and after DSTOP, and "Changes not saved" names that list alone: the lists that only a
+// flush marked lost nothing. A flush that fails alone loses nothing either: the stop ends with 0.
+TEST_F(Program, StopThatLostAChangeEndsWithItsOwnCode) {
+    // The daemon is no child of the test's: as their subreaper the test waits for it too.
+    ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    struct TReaper {
+        ~TReaper() { ::prctl(PR_SET_CHILD_SUBREAPER, 0); }
+    } reaper;
+    const struct {
+        const char* Mode;
+        const char* Stop;  // "SIGTERM" or a word
+        bool Change;
+        int Code;
+    } cases[] = {
+        {"run", "SIGTERM", true, 6}, {"run", "dstop", true, 6},   {"daemon", "stop", true, 6},
+        {"daemon", "dstop", true, 6}, {"run", "SIGTERM", false, 0},
+    };
+    const std::string id = "kAFQmDzST7DWlj99KOF]cgkd";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.Mode) + " " + c.Stop + (c.Change ? " with a change" : " flush only"));
+        std::filesystem::remove_all(Path("data"));
+        std::filesystem::remove_all(Path("data.away"));
+        std::filesystem::remove(Log());
+        ASSERT_TRUE(std::filesystem::create_directory(Path("data")));
+        std::string ini = Get(Config());
+        const std::string dataDir = "\nDataDir=" + dir_ + "\n";
+        ASSERT_NE(ini.find(dataDir), std::string::npos);
+        ini.replace(ini.find(dataDir), dataDir.size(), "\nDataDir=" + Path("data") + "\n");
+        const std::string cfg = Path("server.ini");
+        Put(cfg, ini);
+        const bool daemon = std::string(c.Mode) == "daemon";
+        pid_t pid = 0;
+        if (daemon) {
+            pid = StartDaemon(cfg);
+        } else {
+            pid = Spawn({"run", cfg}, "run");
+            ASSERT_TRUE(WaitUntil([&] { return Get(Log()).find("Start listening: Client") != std::string::npos; }));
+        }
+        ASSERT_TRUE(WaitUntil([&] { return Get(Log()).find("Start listening: Command") != std::string::npos; }));
+        std::filesystem::rename(Path("data"), Path("data.away"));
+        Put(Path("data"), "not a directory\n");
+        // Every list but the owner is rewritten and fails; its answer says so.
+        EXPECT_NE(Run({"flushdata", cfg}, "flush").Code, 0);
+        EXPECT_TRUE(WaitUntil([&] { return Get(Log()).find("ERROR: Saving notices: ") != std::string::npos; }));
+        if (c.Change) {
+            EXPECT_EQ(Run({"mute", "Lobby", id, cfg}, "mute").Code, 0);
+            EXPECT_TRUE(WaitUntil([&] { return Occurrences(Get(Log()), "ERROR: Saving list of muted clients: ") >= 2; }))
+                << Get(Log());
+        }
+        if (std::string(c.Stop) == "SIGTERM") {
+            ASSERT_EQ(::kill(pid, SIGTERM), 0);
+        } else {
+            EXPECT_EQ(Run({c.Stop, cfg}, "stop").Code, 0);  // the word only asks for the stop
+        }
+        EXPECT_EQ(Wait(pid, 20s), c.Code);
+        const std::string log = Get(Log());
+        EXPECT_EQ(Occurrences(log, "Changes not saved"), c.Change ? 1u : 0u) << log;
+        if (c.Change) {
+            EXPECT_NE(log.find("ERROR: Saving list of muted clients: Changes not saved: " + Path("data") + "/mutes.dat"),
+                      std::string::npos)
+                << log;
+        }
+        EXPECT_TRUE(WaitUntil([&] { return Ours().empty(); }));
+    }
+}
+
 // 200 local peers ask for the client list again and again and read nothing: the command
 // connections beyond the limit are refused (and logged), the rest share a bound on what they hold
 // unsent, so the server stays under 256 MiB while clients keep talking; once the peers are gone
@@ -971,7 +1040,9 @@ TEST_F(Program, CommandPeersThatNeverReadCannotTakeTheMemory) {
         std::this_thread::sleep_for(20ms);
     }
     rssMax = std::max(rssMax, test::ResidentKiB(pid));
-    if (kOwnResidentSize) EXPECT_LT(rssMax, 256L * 1024) << "KiB, at the start " << rssStart;
+    if (kOwnResidentSize) {
+        EXPECT_LT(rssMax, 256L * 1024) << "KiB, at the start " << rssStart;
+    }
     RecordProperty("PeakResidentKiB", static_cast<int>(rssMax));
     const std::string refused = "Command: 127.0.0.1:";
     EXPECT_TRUE(WaitUntil([&] { return Get(Log()).find(" DISCONNECT_MAX_COMMAND_CONNECTIONS") != std::string::npos; }))
@@ -989,9 +1060,10 @@ TEST_F(Program, CommandPeersThatNeverReadCannotTakeTheMemory) {
             return answered;
         },
         10s));
-    if (kOwnResidentSize)
+    if (kOwnResidentSize) {
         EXPECT_TRUE(WaitUntil([&] { return test::ResidentKiB(pid) < rssStart + 48 * 1024; }, 10s))
             << test::ResidentKiB(pid) << " KiB, at the start " << rssStart << ", at most " << rssMax;
+    }
     ASSERT_TRUE(a.Send("TM:<MS>after the peers</MS>\r\n"));
     EXPECT_TRUE(b.PumpUntil([&] { return b.Heard("after the peers"); }, 2000));
     members.clear();
