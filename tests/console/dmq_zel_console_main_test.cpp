@@ -291,6 +291,46 @@ TEST_F(Program, ManagerPasswordGoesIntoTheConfiguration) {
     }
 }
 
+// Two SETMANPASSIDX at once, on two managers, 20 rounds: both end with 0 and both passwords are in
+// the file every time. A configuration that is a symbolic link gets the password in the file it
+// leads to (the link stays); that file's CRLF lines and its last line without a line end stay.
+TEST_F(Program, ManagerPasswordsWrittenAtOnceAreBothKept) {
+    const std::string cfg = Config();
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        const std::string a = "first" + std::to_string(round), b = "second" + std::to_string(round);
+        const pid_t pa = Spawn({"setmanpassidx", "1", a, cfg}, "first");
+        const pid_t pb = Spawn({"setmanpassidx", "2", b, cfg}, "second");
+        EXPECT_EQ(Wait(pa), 0) << Get(Path("first.out"));
+        EXPECT_EQ(Wait(pb), 0) << Get(Path("second.out"));
+        const std::string ini = Get(cfg);
+        const size_t m1 = ini.find("[Manager1]"), m2 = ini.find("[Manager2]");
+        ASSERT_NE(m2, std::string::npos);
+        const size_t ka = ini.find("ManagerAuthPassword=" + a + "\n"), kb = ini.find("ManagerAuthPassword=" + b + "\n");
+        EXPECT_TRUE(ka != std::string::npos && ka > m1 && ka < m2) << ini;
+        EXPECT_TRUE(kb != std::string::npos && kb > m2) << ini;
+    }
+
+    std::filesystem::create_directory(Path("etc"));
+    const std::string target = Path("etc/real.ini");
+    std::string crlf;
+    for (const std::string& line : Lines(Get(cfg))) crlf += line + "\r\n";
+    crlf += "; the end";  // no line end
+    Put(target, crlf);
+    const std::string link = Path("linked.ini");
+    ASSERT_EQ(::symlink("etc/real.ini", link.c_str()), 0);
+    const TRun r = Run({"setmanpassidx", "0", "linked", link});
+    EXPECT_EQ(r.Code, 0) << r.Out;
+    struct stat st {};
+    ASSERT_EQ(::lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    const std::string saved = Get(target);
+    EXPECT_NE(saved.find("[Manager]\r\nManagerEnabled=0\r\nManagerAuthPassword=linked\r\n"), std::string::npos) << saved;
+    EXPECT_TRUE(EndsWith(saved, "\r\n; the end")) << saved;
+    EXPECT_EQ(Occurrences(saved, "\r\n"), Occurrences(saved, "\n"));
+    EXPECT_EQ(saved.size(), crlf.size() + std::string("ManagerAuthPassword=linked\r\n").size());
+}
+
 // The foreground server: banner, listening on the configured port, a client that logs in and
 // joins its network, and a SIGTERM that ends it with 0 and "Aborted: SIGTERM" as its last line.
 TEST_F(Program, ForegroundServerListensAndStopsOnSigterm) {
