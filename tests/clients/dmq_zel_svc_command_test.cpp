@@ -383,7 +383,7 @@ TEST_F(CommandContextTest, PeersThatNeverReadAreClosedOnceTogetherTheyPassTheBou
         });
     for (int i = 2; i <= 6; ++i) {
         ASSERT_TRUE(reader.Send(ZELCmdLinePid.data()));
-        EXPECT_TRUE(reader.ReadUntil([&](const std::string& R) { return CountOf(R, "\r\n") == 2 * i; }, 10000));
+        EXPECT_TRUE(reader.ReadUntil([&](const std::string& R) { return CountOf(R, "\r\n") == size_t(2 * i); }, 10000));
     }
     reader.Close();
     for (std::thread& t : peers) t.join();
