@@ -1,6 +1,9 @@
 #include "clients/dmq_zel_svc_command.hpp"
 
 #include <unistd.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include <new>
 #include <string>
@@ -23,6 +26,10 @@ using R = TZELSVCWrkResult;
 using DC = TZELSVCDisconnectCause;
 using Q = TZELCmdRequestCode;
 using A = TZELChannelCommandAnswer;
+
+// A buffer at least this large, given back at a close, is returned to the system too: the
+// allocator keeps freed heap memory otherwise, and a flood of peers would leave it held.
+constexpr size_t kTrimAfterFree = size_t(1) << 20;
 
 // The collector's bound counts the bytes before the LF.
 constexpr uint32_t kMaxLineBytes = uint32_t(ZELCmdMaxLineLength) - 1;
@@ -53,9 +60,20 @@ TZELSVCCommand::TZELSVCCommand(TZELService* Owner, int32_t Handle, AnsiView Peer
     (void)SockSetReuseAddr(Handle, true);
     if (Owner && Owner->CommandLogLevel > 0) Owner->AddLogLine(WidenStrU(vGetIdText()) + u" CONNECT");
     this->Handle.store(Handle, std::memory_order_release);
+    Account();
 }
 
-TZELSVCCommand::~TZELSVCCommand() { TZELSVCCommand::vCloseSocket(); }
+TZELSVCCommand::~TZELSVCCommand() {
+    TZELSVCCommand::vCloseSocket();
+    HeldOutput_.fetch_sub(Accounted_.exchange(0, std::memory_order_acq_rel), std::memory_order_relaxed);
+}
+
+void TZELSVCCommand::Account() noexcept {
+    const size_t now = Writer_.Capacity();
+    const size_t was = Accounted_.exchange(now, std::memory_order_acq_rel);
+    // Unsigned: a smaller buffer wraps the addition into the subtraction it is.
+    HeldOutput_.fetch_add(now - was, std::memory_order_relaxed);
+}
 
 AnsiString TZELSVCCommand::vGetIdText() const { return "Command: " + PeerText() + " " + ConnText(); }
 
@@ -66,9 +84,17 @@ AnsiString TZELSVCCommand::vGetIdText() const { return "Command: " + PeerText() 
 void TZELSVCCommand::vCloseSocket() {
     TZELSVCWrkCtx::vCloseSocket();
     // With the handle gone, a later answer queues nothing: the number may already be another's.
-    Writer_.Reset();
+    // The buffer goes back to its first size now, not when the service frees the context.
+    const size_t held = Writer_.Capacity();
+    Writer_.Release();
     Writer_.SetHandle(-1);
     Collector_.Handle = -1;
+    Account();
+#if defined(__GLIBC__)
+    if (held >= kTrimAfterFree) (void)::malloc_trim(0);
+#else
+    (void)held;
+#endif
 }
 
 void TZELSVCCommand::vExecStop(TZELSVCWorkerBase* Worker) {
@@ -97,9 +123,14 @@ void TZELSVCCommand::Queue(AnsiView Bytes, bool Later) {
         return;
     }
     if (SendFlags.load(std::memory_order_acquire) & ZELSendAbort) return;
-    if (const size_t pending = Writer_.Pending(); pending > PendingOutputLimit.load(std::memory_order_relaxed)) {
+    const size_t pending = Writer_.Pending();
+    const size_t held = HeldOutput();
+    const bool ownBound = pending > PendingOutputLimit.load(std::memory_order_relaxed);
+    if (ownBound || (pending > 0 && held > HeldOutputLimit.load(std::memory_order_relaxed))) {
         // Once: the abort flag stops every later answer above.
-        const AnsiString text = FormatA("%zu bytes of answers unsent: closed", pending);
+        const AnsiString text =
+            ownBound ? FormatA("%zu bytes of answers unsent: closed", pending)
+                     : FormatA("%zu bytes of answers unsent while command connections hold %zu: closed", pending, held);
         SetDisconnectCause(DC::fsdc_BandWidthLimit);
         SetDisconnectText(text);
         SendFlags.fetch_or(ZELSendAbort, std::memory_order_acq_rel);
@@ -122,6 +153,7 @@ void TZELSVCCommand::Queue(AnsiView Bytes, bool Later) {
         SetDisconnectText(e.what());
         SendFlags.fetch_or(ZELSendAbort, std::memory_order_acq_rel);
     }
+    Account();
     if (Later || (SendFlags.load(std::memory_order_acquire) & ZELSendAbort)) RequestFlush();
 }
 
@@ -141,12 +173,19 @@ void TZELSVCCommand::CloseWhenSent(TZELSVCDisconnectCause Cause) {
     RequestFlush();
 }
 
+// A send shrinks a buffer that holds little: the count follows.
+bool TZELSVCCommand::SendOnce() {
+    const bool ok = Writer_.Send();
+    Account();
+    return ok;
+}
+
 void TZELSVCCommand::vFlush() {
-    if (Writer_.Pending() > 0) (void)Writer_.Send();
+    if (Writer_.Pending() > 0) (void)SendOnce();
 }
 
 bool TZELSVCCommand::TrySend(const TZELSVCWaitRecord& Wait) {
-    if (Writer_.Pending() > 0 && !(Writer_.Blocked() && !(Wait.Fired & 0x2)) && !Writer_.Send()) return false;
+    if (Writer_.Pending() > 0 && !(Writer_.Blocked() && !(Wait.Fired & 0x2)) && !SendOnce()) return false;
     StopWhenSent();
     return true;
 }

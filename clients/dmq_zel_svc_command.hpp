@@ -21,6 +21,12 @@
 // A peer that sends requests and never reads: once more than kMaxPendingOutput waits unsent, the
 // next answer closes the connection (fsdc_BandWidthLimit) instead of growing the buffer. Any one
 // answer, however long (the client list of a full server), is taken while less than that waits.
+// All command connections together: their send buffers are counted (HeldOutput, the memory they
+// hold); once that passes kMaxHeldOutput, the next answer to a peer that still has answers unsent
+// closes its connection the same way, while a peer that reads its answers is still answered. With
+// the service's limit on command connections at once this bounds what local peers can make the
+// server hold. A closed connection gives its buffer back at once (and large frees are returned to
+// the system).
 //
 // Threads: only the owning worker reads, sends and closes; the timer thread appends later answers
 // under the send buffer's lock (SendText, SendRaw, vSendAnswer) and marks the worker for a flush.
@@ -52,6 +58,11 @@ public:
     static constexpr size_t kMaxPendingOutput = size_t(16) << 20;
     // The bound in force: kMaxPendingOutput, lowered by tests that would not fill it in time.
     static inline std::atomic<size_t> PendingOutputLimit{kMaxPendingOutput};
+    static constexpr size_t kMaxHeldOutput = size_t(64) << 20;
+    // The bound in force for all command connections together; lowered by tests.
+    static inline std::atomic<size_t> HeldOutputLimit{kMaxHeldOutput};
+    // The bytes the send buffers of all command connections hold (their capacity).
+    static size_t HeldOutput() noexcept { return HeldOutput_.load(std::memory_order_relaxed); }
 
     // Takes Handle over once fully made (a failure leaves it to the caller); create it with
     // CreateSocketWrkCtx.
@@ -112,6 +123,9 @@ private:
     // Neither a line is being read nor the context closing: a later answer is awaited or has come.
     bool BetweenRequests() const { return !Closing_ && Collector_.Mode() == TCollectorMode::colm_Idle; }
     void BeginDrain(uint32_t Now);
+    // HeldOutput_ brought up to what this buffer holds now (any thread: the sum stays exact).
+    void Account() noexcept;
+    bool SendOnce();
 
     TCollectorSocket Collector_;
     TAsyncWriter2SocketThreadSafe Writer_;
@@ -123,6 +137,9 @@ private:
     // Set by the worker for a request answered later; cleared by the producer once the answer is
     // in the send buffer.
     std::atomic<bool> AnswerAwaited_{false};
+    // This context's part of HeldOutput_.
+    std::atomic<size_t> Accounted_{0};
+    static inline std::atomic<size_t> HeldOutput_{0};
 };
 
 }  // namespace zel

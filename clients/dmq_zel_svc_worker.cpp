@@ -176,14 +176,16 @@ void TZELSVCWorker::Loop() {
         for (;;) {
             if (Queue_.Count() > 0) break;
             if (Terminated()) return;
-            if (LeaveWait_) {
-                LeaveWait_ = false;
-                break;
-            }
-            if (Registered() == 0) {
+            // A context that left with input still waiting is served again at once, but the other
+            // contexts' events are collected first, by a wait that does not block: a peer that
+            // never pauses (a flood of requests answered at once) must not starve the rest.
+            const bool leave = LeaveWait_;
+            LeaveWait_ = false;
+            if (!leave && Registered() == 0) {
                 IdleWait();
                 break;
             }
+            req.Timeout = leave ? 0 : kWaitMs;
             const TWaiterResult r = Waiter_.Wait(req);
             WaitReturns_.fetch_add(1, std::memory_order_relaxed);
             WaitRecord_.Now = GetTickMs();
@@ -202,6 +204,7 @@ void TZELSVCWorker::Loop() {
             // idle contexts once a second.
             ServicePass(true);
             StopStep();
+            if (leave) break;
         }
     }
 }

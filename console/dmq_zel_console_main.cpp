@@ -464,8 +464,8 @@ int TConsoleProgram::RunDaemon() {
     if (stale) {
         const pid_t held = PidFile_.TakenOverPid();
         StartWarning_ = u"WARNING: Stale PID file [" + PidFileName_ + u"] " +
-                        (held > 0 ? u"of PID=" + DecimalU(held) + u" taken over: no process held it"
-                                  : UnicodeString(u"taken over: it held no process id"));
+                        (held > 0 ? u"of PID=" + DecimalU(held) + u" " : UnicodeString()) + u"taken over: " +
+                        WidenStrU(StalePidFileReason(held));
         LogLine(StartWarning_);
     }
     LogLine(FormatDaemonStartLine(ConfigFileName_, ::getpid(), PidFileName_));
@@ -711,12 +711,17 @@ int TConsoleProgram::RunServer(C Mode) {
     LogLine(FormatTimestampU(Now()) + u": Aborted: " + runner->StopText());
     signals.TerminateAndWait();
     const bool failed = runner->ServiceStartFailed();
+    // A change the server answered but could not write (its last save and the stop's retry
+    // failed): whoever waits for the process (a service manager, a script) must not take the
+    // stop for a clean one. The log names the lists ("Changes not saved").
+    const bool lost = runner->UnsavedChanges();
     // In the foreground the operator sees the port that failed the start on standard error too
     // (a daemon's parent prints it).
     if (failed && Mode != C::cmd_Daemon && !runner->ListenStartError().empty())
         StdErrLine(u"Error: " + runner->ListenStartError());
     runner.reset();
-    return failed ? ZELExitError : ZELExitOk;
+    if (failed) return ZELExitError;
+    return lost ? ZELExitChangesLost : ZELExitOk;
 }
 
 }  // namespace

@@ -18,6 +18,7 @@ inline constexpr int ZELExitNoConfig = 2;         // the configuration file does
 inline constexpr int ZELExitError = 3;            // no UTF-8, an error, a failed start
 inline constexpr int ZELExitDaemonRunning = 4;    // "DAEMON" with the PID file present
 inline constexpr int ZELExitBadPidFile = 5;       // a PID file without a valid number
+inline constexpr int ZELExitChangesLost = 6;      // a server that stopped with list changes not saved
 inline constexpr int ZELExitManagerNotFound = 8;  // "SETMANPASSADDR" with no or several sections
 inline constexpr int ZELExitDaemonCommand = 16;   // a daemon command that could not be sent
 

@@ -1,6 +1,7 @@
 #include "console/dmq_zel_pid_file.hpp"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -200,5 +201,34 @@ pid_t PidFileLockHolder(AnsiView Name) noexcept {
 }
 
 bool PidFileDaemonAlive(AnsiView Name, pid_t Pid) noexcept { return Pid > 0 && PidFileLockHolder(Name) == Pid; }
+
+namespace {
+
+// A process that runs (EPERM: under another user); one that has ended and waits to be reaped does
+// not count, where the system shows it (/proc).
+bool ProcessRuns(pid_t Pid) {
+    if (::kill(Pid, 0) != 0 && errno != EPERM) return false;
+    const AnsiString stat = "/proc/" + std::to_string(Pid) + "/stat";
+    const int fd = ::open(stat.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return true;
+    char buf[512];
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    ::close(fd);
+    if (n <= 0) return true;
+    // "pid (name) state ...": the name may hold blanks and parentheses, the state follows the last.
+    const AnsiView text(buf, static_cast<size_t>(n));
+    const size_t close = text.rfind(')');
+    if (close == AnsiView::npos || close + 2 >= text.size()) return true;
+    const char state = text[close + 2];
+    return state != 'Z' && state != 'X';
+}
+
+}  // namespace
+
+AnsiString StalePidFileReason(pid_t Held) {
+    if (Held <= 0) return "it held no process id";
+    if (ProcessRuns(Held)) return "no process of this server held its lock";
+    return "no process held it";
+}
 
 }  // namespace zel

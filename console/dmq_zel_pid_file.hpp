@@ -57,6 +57,12 @@ constexpr int ErrPidFileNotAPid = EBADMSG;
 // What a refusal of Acquire says the file is ("is a symbolic link", ...); empty for other codes.
 AnsiString PidFileRefusalText(int Code);
 
+// Why a stale PID file that held the number Held was taken over, for the start's warning: "it held
+// no process id" (Held 0); "no process of this server held its lock" when Held names a live
+// process (another program the system gave the number since, maybe another user's); else "no
+// process held it".
+AnsiString StalePidFileReason(pid_t Held);
+
 // The process holding the lock of the PID file Name: 0 when none holds it (or the file cannot be
 // opened).
 pid_t PidFileLockHolder(AnsiView Name) noexcept;

@@ -2,11 +2,16 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
+#include <thread>
+#include <tuple>
 #include <utility>
 
 #include "foundation/dmq_fileutils.hpp"
@@ -102,11 +107,66 @@ void TakeOldAttributes(int fd, const AnsiString& oldName, const AnsiString& newN
     struct stat st {};
     mode_t mode = 0600;
     if (::stat(oldName.c_str(), &st) == 0) {
-        if (st.st_uid != ::geteuid() || st.st_gid != ::getegid()) (void)::fchown(fd, st.st_uid, st.st_gid);
+        // EPERM: a user who may not give the file away keeps it as its own; anything else fails the save.
+        if ((st.st_uid != ::geteuid() || st.st_gid != ::getegid()) && ::fchown(fd, st.st_uid, st.st_gid) != 0 &&
+            errno != EPERM)
+            RaiseWriteFileError(errno, newName);
         mode = st.st_mode & 07777;
     }
     if (::fchmod(fd, mode) != 0) RaiseWriteFileError(errno, newName);
 }
+
+// The file a save replaces: a name that is a symbolic link is followed to the file it names (the
+// link stays, its target gets the new content), also when the target does not exist yet.
+AnsiString SaveTarget(const AnsiString& name) {
+    AnsiString path = name;
+    for (int hops = 0;; ++hops) {
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+        if (hops >= 40) RaiseOpenFileError(ELOOP, name);
+        char buf[PATH_MAX];
+        const ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
+        if (n < 0) RaiseOpenFileError(errno, name);
+        if (static_cast<size_t>(n) >= sizeof buf) RaiseOpenFileError(ENAMETOOLONG, name);
+        const AnsiString link(buf, static_cast<size_t>(n));
+        path = !link.empty() && link[0] == '/' ? link : AnsiString(ExtractFilePathA(path)) + link;
+    }
+}
+
+constexpr auto kSaveLockLimit = std::chrono::seconds(10);
+
+// Saves of files in one directory are serialised by a lock on the directory, held from the
+// re-read of the file to its rename: every writer's keys land, none is written over by another's
+// older copy. A lock on the file would not do: the rename replaces the file that holds it.
+class TDirLock {
+public:
+    explicit TDirLock(const AnsiString& dir) {
+        const AnsiString d = dir.empty() ? AnsiString(".") : dir;
+        Fd_ = ::open(d.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (Fd_ < 0) RaiseLockError(errno, d);
+        // Bounded: a writer stopped while it holds the lock must not hold every other for ever.
+        const auto end = std::chrono::steady_clock::now() + kSaveLockLimit;
+        while (::flock(Fd_, LOCK_EX | LOCK_NB) != 0) {
+            const int e = errno;
+            if (e == EINTR) continue;
+            if (e != EWOULDBLOCK || std::chrono::steady_clock::now() >= end) {
+                ::close(Fd_);
+                RaiseLockError(e, d);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    TDirLock(const TDirLock&) = delete;
+    TDirLock& operator=(const TDirLock&) = delete;
+    ~TDirLock() { ::close(Fd_); }  // the close drops the lock
+
+private:
+    [[noreturn]] static void RaiseLockError(int code, const AnsiString& dir) {
+        throw EFileException(FormatA("error [%d] of locking directory \"%s\": %s", code, dir.c_str(),
+                                     SysErrorText(code).c_str()));
+    }
+    int Fd_ = -1;
+};
 
 }  // namespace
 
@@ -115,27 +175,29 @@ UnicodeString BoolToYesNoU(bool b) { return b ? u"Yes" : u"No"; }
 
 TIniFileUTF8::TIniFileUTF8(AnsiView fileName, bool mustExist) : FileName_(fileName), MustExist_(mustExist) {
     Sections_.SetCaseSensitive(false);
-    LoadFromFile();
+    LoadFromFile(FileName_, MustExist_);
 }
 
-void TIniFileUTF8::LoadFromFile() {
-    if (!MustExist_) {
+void TIniFileUTF8::LoadFromFile(AnsiView Name, bool MustExist) {
+    if (!MustExist) {
         uint32_t attr = 0;
-        if (TryGetFileAttr(FileName_, attr) == ENOENT) return;
+        if (TryGetFileAttr(Name, attr) == ENOENT) return;
     }
     std::unique_ptr<char[]> buf(new char[kIniBufSize]);
     TTextFile f;
-    ResetTextName(f, FileName_, buf.get(), kIniBufSize);
+    ResetTextName(f, Name, buf.get(), kIniBufSize);
     Loaded_ = true;
     TKeyList* current = nullptr;
     AnsiString raw;
     for (int32_t lineNo = 1; !EofText(f); ++lineNo) {
         raw.clear();
-        for (bool lineEnd = false; !lineEnd;) {
+        bool lineEnd = false;
+        while (!lineEnd) {
             const AnsiView piece = ReadLnPieceText(f, lineEnd);
             if (piece.empty() && !lineEnd) break;
             raw.append(piece);
         }
+        LastLineEnded_ = lineEnd;
         AnsiView line = WithoutBom(raw, size_t(lineNo - 1));
         if (EndsInCr(line)) line.remove_suffix(1);
         if (HasCtrlCharsBuf(line.data(), static_cast<int32_t>(line.size())))
@@ -190,37 +252,53 @@ void TIniFileUTF8::WriteString(UnicodeView section, UnicodeView key, UnicodeView
 }
 
 void TIniFileUTF8::UpdateFile() {
-    const AnsiString dir(ExtractFilePathA(FileName_));
-    const AnsiString newName = dir + "." + AnsiString(ExtractFileNameA(FileName_)) + ".$new";
+    const AnsiString target = SaveTarget(FileName_);
+    const AnsiString dir(ExtractFilePathA(target));
+    const AnsiString newName = dir + "." + AnsiString(ExtractFileNameA(target)) + ".$new";
+    const TDirLock lock(dir);
 
-    const std::vector<AnsiString> lines = SavedLines();
+    // Another writer may have saved since this file was read: the keys written here go into the
+    // file as it is now, so its change stays too. This object changes only once the save is done.
+    TIniFileUTF8 now(target, false);
+    for (const auto& [s, k] : Written_) {
+        const TKeyList& keys = *Sections_.GetObject(s);
+        now.WriteString(Sections_.GetU(s), keys.GetU(k), *keys.GetObject(k));
+    }
+
+    bool lastUnended = false;
+    std::vector<AnsiString> lines = now.SavedLines(lastUnended);
     AnsiString text;
-    for (const AnsiString& l : lines) text += l + "\n";
+    for (size_t i = 0; i < lines.size(); ++i) {
+        text += lines[i];
+        if (i + 1 < lines.size() || !lastUnended) text += "\n";
+    }
 
     const int stale = TryEraseFileName(newName);
     if (stale != ENOENT) RaiseDeleteFileError(stale, newName);
     TBinaryFile f;
     RaiseCreateFileError(TryCreateNewFileName(f, newName, 0600), newName);
     try {
-        TakeOldAttributes(f.Handle, FileName_, newName);
+        TakeOldAttributes(f.Handle, target, newName);
         RaiseWriteFileError(TryBlockWrite(f, text.data(), text.size()), newName);
         if (::fsync(f.Handle) != 0) RaiseWriteFileError(errno, newName);
         RaiseWriteFileError(TryCloseFile(f), newName);
         // One rename: the file name always holds either the old or the new content.
-        RenameFileOrDir(newName, FileName_);
+        RenameFileOrDir(newName, target);
     } catch (...) {
         TryCloseFile(f);
         TryEraseFileName(newName);
         throw;
     }
     TrySyncPath(dir.empty() ? AnsiView(".") : AnsiView(dir));
+    Sections_ = std::move(now.Sections_);
+    Lines_ = std::move(lines);
+    LastLineEnded_ = !lastUnended;
     Loaded_ = true;
     Modified_ = false;
-    Lines_ = lines;
     Written_.clear();
 }
 
-std::vector<AnsiString> TIniFileUTF8::SavedLines() const {
+std::vector<AnsiString> TIniFileUTF8::SavedLines(bool& LastUnended) const {
     // A line the save adds ends as the file's lines do: with CRLF when the file has any.
     const bool crlf = std::any_of(Lines_.begin(), Lines_.end(), [](const AnsiString& l) { return EndsInCr(l); });
     auto keyLine = [&](int32_t s, int32_t k, bool cr) {
@@ -233,7 +311,9 @@ std::vector<AnsiString> TIniFileUTF8::SavedLines() const {
     std::vector<size_t> sectionEnd(size_t(Sections_.Count()), AnsiString::npos);
     std::set<std::pair<int32_t, int32_t>> placed;
     int32_t current = -1;
+    size_t lastFileLine = AnsiString::npos;  // where the file's last line went
     for (size_t i = 0; i < Lines_.size(); ++i) {
+        if (i + 1 == Lines_.size()) lastFileLine = out.size();
         const TIniLineKind k = ClassifyLine(WithoutBom(Lines_[i], i));
         if (k.Kind == TIniLineKind::Section) {
             current = Sections_.IndexOfU(k.Name);
@@ -266,6 +346,15 @@ std::vector<AnsiString> TIniFileUTF8::SavedLines() const {
             tail.push_back("[" + UnicodeToUtf8A(Sections_.GetU(s)) + "]" + (crlf ? "\r" : ""));
         }
         to.insert(to.end(), added.begin(), added.end());
+    }
+    // A last line without a line end stays so while it stays last; a line added behind it gives
+    // it the file's line end.
+    LastUnended = false;
+    if (!LastLineEnded_ && lastFileLine != AnsiString::npos) {
+        if (before[out.size()].empty() && tail.empty())
+            LastUnended = true;
+        else if (crlf && !EndsInCr(out[lastFileLine]))
+            out[lastFileLine] += "\r";
     }
     std::vector<AnsiString> lines;
     for (size_t p = 0; p <= out.size(); ++p) {

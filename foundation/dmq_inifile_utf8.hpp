@@ -41,8 +41,12 @@ public:
     // starting with "#", ";" or "[". In a value a control character other than TAB.
     void WriteString(UnicodeView section, UnicodeView key, UnicodeView value);
 
-    // Writes the file through the hidden ".<name>.$new" beside it. Every line of the file read
-    // stays as it was (comments, blank lines, order) except the lines of the keys written since,
+    // Writes the file through the hidden ".<name>.$new" beside it; a name that is a symbolic link
+    // saves the file it leads to (staged beside that file), the link stays. Saves in one directory
+    // are serialised by a lock on it (waited for at most 10 s), under which the file is read anew
+    // and the keys written here go into it as it is now: a concurrent save's keys stay too. Every
+    // line of the file stays as it was (comments, blank lines, order, line ends, a last line
+    // without one) except the lines of the keys written since,
     // which take their new values; a written key the file lacks goes behind the last line of its
     // section, a new section at the end. A stale ".$new" (a crash, or a link
     // planted to redirect the write) is removed, the new one created afresh (never through a link,
@@ -56,8 +60,9 @@ public:
     const AnsiString& FileName() const noexcept { return FileName_; }
 
 private:
-    void LoadFromFile();
-    std::vector<AnsiString> SavedLines() const;
+    void LoadFromFile(AnsiView Name, bool MustExist);
+    // LastUnended: the last line goes out without a line end (the file's last line had none).
+    std::vector<AnsiString> SavedLines(bool& LastUnended) const;
     const UnicodeString* FindValue(UnicodeView section, UnicodeView key) const noexcept;
 
     using TKeyList = TUnicodeStringList<UnicodeString>;  // key -> value
@@ -65,6 +70,7 @@ private:
     bool Modified_ = false;
     bool Loaded_ = false;
     std::vector<AnsiString> Lines_;                   // the file's lines as read (a CR before the LF kept)
+    bool LastLineEnded_ = true;                       // the last line of Lines_ had its line feed
     std::set<std::pair<int32_t, int32_t>> Written_;  // (section, key) written since
     AnsiString FileName_;
     TUnicodeStringList<TKeyList> Sections_;  // section name -> its keys, in file order

@@ -21,6 +21,8 @@ public:
     TUnicodeStringList() = default;
     TUnicodeStringList(const TUnicodeStringList&) = delete;
     TUnicodeStringList& operator=(const TUnicodeStringList&) = delete;
+    TUnicodeStringList(TUnicodeStringList&&) noexcept = default;
+    TUnicodeStringList& operator=(TUnicodeStringList&&) noexcept = default;
 
     // Appends (a sorted list inserts at the text's place, before equal texts); returns the index.
     int32_t AddObjectU(UnicodeView S, std::unique_ptr<T> Obj) {

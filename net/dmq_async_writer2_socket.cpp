@@ -14,6 +14,13 @@ void TAsyncWriter2SocketThreadSafe::Reset() {
     smallSends_ = 0;
 }
 
+void TAsyncWriter2SocketThreadSafe::Release() {
+    Guard g(lock_);
+    Base::Reset();
+    smallSends_ = 0;
+    if (capacity_ > initialSize_) Reallocate(initialSize_);
+}
+
 void TAsyncWriter2SocketThreadSafe::Write(const void* bytes, size_t count) {
     if (count == 0) return;
     Guard g(lock_);

@@ -15,6 +15,8 @@ public:
                                            size_t maxSize = ASYNC_WRITER_MAX_SIZE);
 
     void Reset();
+    // Reset, and the buffer back to its initial size: a closed owner holds no more than that.
+    void Release();
     void Write(const void* bytes, size_t count);
     // Write, only while the buffer has a socket (handle not -1): false and nothing queued once the
     // owner closed it and set the handle to -1. Check and append are one step under the lock.

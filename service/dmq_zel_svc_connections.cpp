@@ -94,6 +94,9 @@ void TZELService::NewConnection(TZELSVCNetQueueRecord& Rec, bool Client) {
         if (cause == TZELSVCDisconnectCause::fsdc_DisconnectWithoutAuth && ConnectionCount() >= MaxTotalConnections)
             cause = TZELSVCDisconnectCause::fsdc_MaxTotalConnections;
     }
+    if (!Client && cause == TZELSVCDisconnectCause::fsdc_DisconnectWithoutAuth &&
+        CommandContexts_.Count() >= MaxCommandConnections)
+        cause = TZELSVCDisconnectCause::fsdc_MaxCommandConnections;
     std::unique_ptr<TZELSVCWrkCtxBase> ctx;
     TZELSortedObjectList& list = Client ? UndefinedConnections_ : CommandContexts_;
     if (cause == TZELSVCDisconnectCause::fsdc_DisconnectWithoutAuth) {

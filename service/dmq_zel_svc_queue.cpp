@@ -583,7 +583,7 @@ void TZELService::DispatchMoveRecord(std::unique_ptr<TZELSVCNetQueueRecord>& Rec
 void TZELService::SetOwner(AnsiView ON, AnsiView ON8) {
     ServerOwner_.ON = AnsiString(ON);
     ServerOwner_.ON8 = AnsiString(ON8);
-    Flags_ |= ZELSVCFlagOwner;
+    SetServiceFlags(ZELSVCFlagOwner);
 }
 
 bool TZELService::IsNetwork(const void* Obj) const noexcept {

@@ -146,8 +146,9 @@ public:
     // Reread all or reopen the log for a command context: once the job ran, the requester gets an
     // empty reply (the fence that lets it read its next request).
     void PostMainRequest(TZELSVCMainQueueCommand Kind, TZELSVCWrkCtxBase* Requester);
-    // A save job: the list file's lines.
-    void PostMainSave(TZELSVCMainQueueCommand Kind, const TZELSVCWriteArray& Lines);
+    // A save job: the list file's lines; HoldsChange: they hold a change since the list's last
+    // save (TZELSVCMainQueueRec::HoldsChange).
+    void PostMainSave(TZELSVCMainQueueCommand Kind, const TZELSVCWriteArray& Lines, bool HoldsChange = true);
     // Code 14: answers the oldest Count waiting flush requests (those whose saves are queued).
     void PostForwardPending(int32_t Count);
     void RequestServiceStart();
@@ -186,7 +187,9 @@ public:
     bool RereadModes();
     bool RereadNoticesFrom(const UnicodeString& FileName, bool Default);
     bool RereadNotices();
-    // True while a list holds changes whose last save failed (service thread).
+    // True while a list holds changes whose last save failed (service thread; the owner reads it
+    // once the thread has ended: a stop that lost changes ends the program with its own code).
+    // A failed rewrite that holds no change (a flush's, a read's) does not count.
     bool UnsavedChanges() const noexcept;
 
     // ---- Service start: networks, links and lists (service thread) ------------------------------
@@ -328,7 +331,13 @@ public:
     uint32_t SecondsCounted() const noexcept { return Seconds_.load(std::memory_order_relaxed); }
     // The flags word (ZELSVCFlag..., dmq_zel_svc_tick.hpp): the networks and the handlers set its
     // bits; the tick turns the list bits into saves and clears each once its save is queued.
-    void SetServiceFlags(uint32_t Bits) noexcept { Flags_ |= Bits; }
+    // A list bit set here is a change of the list (an edit, an expiry): the save that takes it
+    // holds a change (TZELSVCMainQueueRec::HoldsChange). A flush's and a read's rewrites set the
+    // bits without it.
+    void SetServiceFlags(uint32_t Bits) noexcept {
+        Flags_ |= Bits;
+        Changes_ |= Bits;
+    }
     uint32_t ServiceFlags() const noexcept { return Flags_; }
     // Runs Network's dispatcher with housekeeping when 500 ms have passed since its last run, or
     // without when it holds pending commands; an exception is logged (LogNetworkError), not passed
@@ -560,6 +569,11 @@ public:
     // Connections and workers (timer thread, from the start on).
     int32_t MaxConnectionsPerAddress = 8;  // 0 or less: no limit and no address counters
     int32_t MaxTotalConnections = 1000;
+    // Command connections at once: each may hold answers its peer has not read
+    // (TZELSVCCommand's bounds), so local peers together cannot take the memory. Beyond it a
+    // connection is refused with fsdc_MaxCommandConnections. The console's words use one each,
+    // briefly.
+    int32_t MaxCommandConnections = 32;
     int32_t ThreadCacheTime = 20;  // s: a worker without contexts reports it waits (code 51) this often
     int32_t CommandLogLevel = 0;
     // The defaults every network starts from; the configuration overrides them.
@@ -639,6 +653,7 @@ private:
         bool Failed = false;        // the last save failed: the file lacks changes
         bool RetryPending = false;  // a dirty code is due at RetryStart + RetryDelay
         bool Refused = false;       // the refusal of a save was logged (the file could not be read)
+        bool Changed = false;       // a failed or refused save held a change: it is lost unless saved
         uint32_t RetryStart = 0;
         uint32_t RetryDelay = 0;
         TZELSVCWriteArray Lines;    // the lines that failed: the stop tries them once more
@@ -689,7 +704,7 @@ private:
     bool RereadFrom(const TRereadEvent& Reader, const UnicodeString& FileName, bool Default, int64_t UnixTime);
     bool RereadDefault(UnicodeView DefaultText, const UnicodeString& FileName, const TRereadEvent& Reader,
                        int64_t UnixTime);
-    void SaveFailed(int32_t Index, TZELSVCWriteArray&& Lines) noexcept;
+    void SaveFailed(int32_t Index, TZELSVCWriteArray&& Lines, bool HoldsChange) noexcept;
     void PostDueSaveRetries();
     uint32_t NextRetryWaitMs() const noexcept;
     void LogUnsavedChanges();
@@ -800,6 +815,8 @@ private:
     int32_t Tenths_ = 0;
     std::atomic<uint32_t> Seconds_{0};
     uint32_t Flags_ = 0;
+    // The list bits of Flags_ that a change set (SetServiceFlags, SetOwner); cleared with them.
+    uint32_t Changes_ = 0;
     // Flush requests pushed onto the flusher queue whose answer job is not queued yet.
     int32_t FlushItemsPending_ = 0;
     TZELSVCWriteArray SnapshotLines_;

@@ -37,8 +37,9 @@ void TZELSVCMainQueue::PushForwardPending(int32_t Count) {
 }
 
 void TZELSVCMainQueue::PushCommandText(TZELSVCMainQueueCommand Kind, const TZELSVCWriteArray& Lines,
-                                       std::atomic<bool>* QueuedMark) {
+                                       std::atomic<bool>* QueuedMark, bool HoldsChange) {
     auto r = NewMainRec(Kind);
+    r->HoldsChange = HoldsChange;
     // Set with the record that clears it, whatever fails from here on.
     if (QueuedMark) {
         r->QueuedMark = QueuedMark;
@@ -77,8 +78,8 @@ void TZELService::PostMainRequest(TZELSVCMainQueueCommand Kind, TZELSVCWrkCtxBas
     WakeUp();
 }
 
-void TZELService::PostMainSave(TZELSVCMainQueueCommand Kind, const TZELSVCWriteArray& Lines) {
-    MainQueue_.PushCommandText(Kind, Lines, &SaveQueued_[size_t(Kind)]);
+void TZELService::PostMainSave(TZELSVCMainQueueCommand Kind, const TZELSVCWriteArray& Lines, bool HoldsChange) {
+    MainQueue_.PushCommandText(Kind, Lines, &SaveQueued_[size_t(Kind)], HoldsChange);
     WakeUp();
 }
 
@@ -257,6 +258,7 @@ void TZELService::RunSave(TZELSVCMainQueueRec& Rec) noexcept {
             });
         state.Refused = true;
         state.Failed = true;
+        state.Changed = state.Changed || Rec.HoldsChange;
         return;
     }
     state.Refused = false;
@@ -290,15 +292,17 @@ void TZELService::RunSave(TZELSVCMainQueueRec& Rec) noexcept {
         if (LogData) LogSync(Concat(job.SuccessText, file));
         if (!job.KindWord.empty() && !DataChangeScript_.empty()) RunDataChangeScript(file, job.KindWord, id);
     });
-    if (!saved) SaveFailed(index, std::move(Rec.Lines));
+    if (!saved) SaveFailed(index, std::move(Rec.Lines), Rec.HoldsChange);
 }
 
 // The changes stay unsaved: the list is marked dirty again after a pause that grows with every
 // failure in a row, so that the tick writes a fresh snapshot. The failed lines are kept for the
 // stop, which comes before the retry when it comes within the pause.
-void TZELService::SaveFailed(int32_t Index, TZELSVCWriteArray&& Lines) noexcept {
+void TZELService::SaveFailed(int32_t Index, TZELSVCWriteArray&& Lines, bool HoldsChange) noexcept {
     TSaveState& s = SaveStates_[size_t(Index)];
     s.Failed = true;
+    // A change stays lost until a save succeeds, whatever rewrites fail after it.
+    s.Changed = s.Changed || HoldsChange;
     s.Lines = std::move(Lines);
     s.RetryDelay = s.RetryDelay == 0 ? SaveRetryFirstMs : std::min(s.RetryDelay * 2, SaveRetryMaxMs);
     s.RetryStart = GetTickMs();
@@ -336,17 +340,20 @@ void TZELService::RetryFailedSaves() noexcept {
         TZELSVCMainQueueRec rec;
         rec.Kind = static_cast<TZELSVCMainQueueCommand>(i);
         rec.Lines = std::move(s.Lines);
+        rec.HoldsChange = s.Changed;
         RunSave(rec);
     }
 }
 
 bool TZELService::UnsavedChanges() const noexcept {
-    return std::any_of(SaveStates_.begin(), SaveStates_.end(), [](const TSaveState& s) { return s.Failed; });
+    return std::any_of(SaveStates_.begin(), SaveStates_.end(), [](const TSaveState& s) { return s.Failed && s.Changed; });
 }
 
+// Only the lists whose changes are lost: a failed rewrite of a list that a flush (or a read that
+// dropped lines) marked leaves its file as it was, with nothing of the server's answers missing.
 void TZELService::LogUnsavedChanges() {
     for (size_t i = 0; i < SaveStates_.size(); ++i) {
-        if (!SaveStates_[i].Failed) continue;
+        if (!SaveStates_[i].Failed || !SaveStates_[i].Changed) continue;
         UnicodeString line(kSaveJobs[i].ErrorPrefix);
         line += u"Changes not saved: ";
         line += (this->*kSaveJobs[i].File)();

@@ -51,6 +51,10 @@ struct TZELSVCMainQueueRec {
     // Saves: the service's mark that a save of this list is queued, cleared when the job goes
     // (written, failed or dropped), so that the next snapshot of the list may be queued.
     std::atomic<bool>* QueuedMark = nullptr;
+    // Saves: the lines hold a change of the list since its last save (an edit, an expiry); false
+    // when only a rewrite asked for them (a flush, a read that dropped lines, a retry), which
+    // loses nothing when it fails.
+    bool HoldsChange = true;
 
     TZELSVCMainQueueRec() = default;
     TZELSVCMainQueueRec(const TZELSVCMainQueueRec&) = delete;
@@ -73,7 +77,7 @@ public:
     void PushForwardPending(int32_t Count);
     // Kind and a copy of the lines (codes 0 to 6).
     void PushCommandText(TZELSVCMainQueueCommand Kind, const TZELSVCWriteArray& Lines,
-                         std::atomic<bool>* QueuedMark = nullptr);
+                         std::atomic<bool>* QueuedMark = nullptr, bool HoldsChange = true);
     // Kind, file name, requester and the requester's current number (codes 7 to 12).
     void PushCommandRequest(TZELSVCMainQueueCommand Kind, UnicodeView FileName, TZELSVCWrkCtxBase* Requester);
 };

@@ -152,8 +152,9 @@ bool TZELService::PushSaves() {
                 break;
         }
         // Even an empty snapshot is saved: the file then holds its header only.
-        PostMainSave(step.Kind, SnapshotLines_);
+        PostMainSave(step.Kind, SnapshotLines_, (Changes_ & step.Bit) != 0);
         Flags_ &= ~step.Bit;
+        Changes_ &= ~step.Bit;
         pushed = true;
     }
     if ((Flags_ & ZELSVCFlagFlushAnswers) != 0 && (Flags_ & kAllListBits) == 0) {

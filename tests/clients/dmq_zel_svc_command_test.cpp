@@ -329,6 +329,114 @@ TEST_F(CommandContextTest, PeerThatNeverReadsIsClosedOnceItsOutputPassesTheBound
     EXPECT_TRUE(ServeUntil(logged, 5000ms));
 }
 
+// A peer that floods requests from a socket with a small receive window and reads nothing, until
+// the server closes the connection or Limit passes; true when it was closed.
+bool FloodUntilClosed(uint16_t Port, std::chrono::milliseconds Limit) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    const int small = 4096;
+    (void)::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_storage ss;
+    const socklen_t len = zeltest::LoopbackAddr(AF_INET, Port, ss);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0) {
+        ::close(fd);
+        return false;
+    }
+    std::string chunk;
+    for (int i = 0; i < 2048; ++i) chunk += "00A:00\r\n";
+    bool closed = false;
+    const auto end = Clock::now() + Limit;
+    while (!closed && Clock::now() < end) {
+        const ssize_t n = ::send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            closed = true;
+            break;
+        }
+        pollfd p{fd, POLLOUT, 0};
+        (void)::poll(&p, 1, 50);
+        if (p.revents & (POLLERR | POLLHUP)) closed = true;
+    }
+    ::close(fd);
+    return closed;
+}
+
+// Peers that never read, each far below its own bound: once their buffers together hold more than
+// the bound of all command connections, each is closed at its next answer, while a peer that reads
+// its answers is still answered; closed, they hold nothing more.
+TEST_F(CommandContextTest, PeersThatNeverReadAreClosedOnceTogetherTheyPassTheBound) {
+    struct TLimit {
+        TLimit() { TZELSVCCommand::HeldOutputLimit = 256 * 1024; }
+        ~TLimit() { TZELSVCCommand::HeldOutputLimit = TZELSVCCommand::kMaxHeldOutput; }
+    } limit;
+    // A peer that reads its answers, in service before the floods come: its answers go out
+    // whatever the others hold.
+    TTestClient reader;
+    ASSERT_TRUE(reader.Connect(Svc.CommandPort));
+    ASSERT_TRUE(reader.Send(ZELCmdLinePid.data()));
+    ASSERT_TRUE(reader.ReadUntil([](const std::string& R) { return CountOf(R, "\r\n") == 2; }, 5000));
+    std::atomic<int> closed{0};
+    std::vector<std::thread> peers;
+    for (int i = 0; i < 4; ++i)
+        peers.emplace_back([&] {
+            if (FloodUntilClosed(Svc.CommandPort, 20s)) ++closed;
+        });
+    for (int i = 2; i <= 6; ++i) {
+        ASSERT_TRUE(reader.Send(ZELCmdLinePid.data()));
+        EXPECT_TRUE(reader.ReadUntil([&](const std::string& R) { return CountOf(R, "\r\n") == size_t(2 * i); }, 10000));
+    }
+    reader.Close();
+    for (std::thread& t : peers) t.join();
+    EXPECT_EQ(closed.load(), 4);
+    const auto logged = [&] {
+        for (const UnicodeString& l : Svc.Log.Lines)
+            if (l.find(u"bytes of answers unsent while command connections hold") != UnicodeString::npos) return true;
+        return false;
+    };
+    EXPECT_TRUE(ServeUntil(logged, 5000ms));
+    // Every context freed: nothing is counted any more.
+    EXPECT_TRUE(ServeUntil([] { return TZELSVCCommand::HeldOutput() == 0; }, 5000ms)) << TZELSVCCommand::HeldOutput();
+    EXPECT_EQ(AskLine(ZELCmdLinePid.data()), PidAnswer());
+}
+
+// More command connections than the service takes at once: the one beyond is closed at once and
+// logged; once one of them is gone, a new one is served.
+class CommandLimitTest : public CommandContextTest {
+protected:
+    void SetUp() override {
+        Svc.S->MaxCommandConnections = 2;
+        CommandContextTest::SetUp();
+    }
+};
+
+TEST_F(CommandLimitTest, ConnectionsBeyondTheLimitAreRefused) {
+    TTestClient first, second, third;
+    ASSERT_TRUE(first.Connect(Svc.CommandPort));
+    ASSERT_TRUE(second.Connect(Svc.CommandPort));
+    // Both are taken before the third comes: each answers.
+    ASSERT_TRUE(first.Send(ZELCmdLinePid.data()));
+    ASSERT_TRUE(second.Send(ZELCmdLinePid.data()));
+    EXPECT_TRUE(first.ReadUntil([](const std::string& R) { return CountOf(R, "\r\n") == 2; }, 3000));
+    EXPECT_TRUE(second.ReadUntil([](const std::string& R) { return CountOf(R, "\r\n") == 2; }, 3000));
+    ASSERT_TRUE(third.Connect(Svc.CommandPort));
+    EXPECT_TRUE(third.WaitClosed(3000));
+    EXPECT_EQ(third.Received, "");
+    const UnicodeString line = u"Command: 127.0.0.1:" + WidenStrU(std::to_string(third.LocalPort)) +
+                               u" DISCONNECT_MAX_COMMAND_CONNECTIONS";
+    EXPECT_TRUE(ServeUntil([&] { return Svc.Log.Has(line); }, 3000ms));
+    first.Close();
+    // The close reaches the service on its own time: a new connection is served once it did.
+    bool served = false;
+    for (int i = 0; i < 50 && !served; ++i) {
+        TTestClient next;
+        ASSERT_TRUE(next.Connect(Svc.CommandPort));
+        (void)next.Send(ZELCmdLinePid.data());
+        served = next.ReadUntil([](const std::string& R) { return CountOf(R, "\r\n") == 2; }, 1000);
+        if (!served) std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_TRUE(served);
+}
+
 // At the service's stop a command connection that keeps polling is closed within its grace, so
 // the service can end.
 TEST_F(CommandContextTest, ServiceStopClosesAPollingConnection) {

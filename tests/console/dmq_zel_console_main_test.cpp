@@ -8,12 +8,14 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -21,6 +23,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -47,6 +50,20 @@ bool EndsWith(const std::string& S, const std::string& Tail) {
 }
 
 bool Alive(pid_t Pid) { return test::ProcessAlive(Pid); }
+
+// The program's resident size tells of its own memory: not under AddressSanitizer (its
+// quarantine) nor ThreadSanitizer (its shadow memory grows with the program's).
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kOwnResidentSize = false;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr bool kOwnResidentSize = false;
+#else
+constexpr bool kOwnResidentSize = test::ResidentSizeIsTheProgramsOwn;
+#endif
+#else
+constexpr bool kOwnResidentSize = test::ResidentSizeIsTheProgramsOwn;
+#endif
 
 using Clock = std::chrono::steady_clock;
 
@@ -272,6 +289,46 @@ TEST_F(Program, ManagerPasswordGoesIntoTheConfiguration) {
             << r.Out;
         EXPECT_EQ(Get(Path("shipped.ini")), want);
     }
+}
+
+// Two SETMANPASSIDX at once, on two managers, 20 rounds: both end with 0 and both passwords are in
+// the file every time. A configuration that is a symbolic link gets the password in the file it
+// leads to (the link stays); that file's CRLF lines and its last line without a line end stay.
+TEST_F(Program, ManagerPasswordsWrittenAtOnceAreBothKept) {
+    const std::string cfg = Config();
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        const std::string a = "first" + std::to_string(round), b = "second" + std::to_string(round);
+        const pid_t pa = Spawn({"setmanpassidx", "1", a, cfg}, "first");
+        const pid_t pb = Spawn({"setmanpassidx", "2", b, cfg}, "second");
+        EXPECT_EQ(Wait(pa), 0) << Get(Path("first.out"));
+        EXPECT_EQ(Wait(pb), 0) << Get(Path("second.out"));
+        const std::string ini = Get(cfg);
+        const size_t m1 = ini.find("[Manager1]"), m2 = ini.find("[Manager2]");
+        ASSERT_NE(m2, std::string::npos);
+        const size_t ka = ini.find("ManagerAuthPassword=" + a + "\n"), kb = ini.find("ManagerAuthPassword=" + b + "\n");
+        EXPECT_TRUE(ka != std::string::npos && ka > m1 && ka < m2) << ini;
+        EXPECT_TRUE(kb != std::string::npos && kb > m2) << ini;
+    }
+
+    std::filesystem::create_directory(Path("etc"));
+    const std::string target = Path("etc/real.ini");
+    std::string crlf;
+    for (const std::string& line : Lines(Get(cfg))) crlf += line + "\r\n";
+    crlf += "; the end";  // no line end
+    Put(target, crlf);
+    const std::string link = Path("linked.ini");
+    ASSERT_EQ(::symlink("etc/real.ini", link.c_str()), 0);
+    const TRun r = Run({"setmanpassidx", "0", "linked", link});
+    EXPECT_EQ(r.Code, 0) << r.Out;
+    struct stat st {};
+    ASSERT_EQ(::lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    const std::string saved = Get(target);
+    EXPECT_NE(saved.find("[Manager]\r\nManagerEnabled=0\r\nManagerAuthPassword=linked\r\n"), std::string::npos) << saved;
+    EXPECT_TRUE(EndsWith(saved, "\r\n; the end")) << saved;
+    EXPECT_EQ(Occurrences(saved, "\r\n"), Occurrences(saved, "\n"));
+    EXPECT_EQ(saved.size(), crlf.size() + std::string("ManagerAuthPassword=linked\r\n").size());
 }
 
 // The foreground server: banner, listening on the configured port, a client that logs in and
@@ -895,6 +952,165 @@ TEST_F(Program, PipelinedRequestsOfOnePeerStallNobody) {
     EXPECT_TRUE(WaitUntil([&] { return Ours().empty() && !std::filesystem::exists(Pid()); }));
 }
 
+// A stop whose last save of a changed list fails (the data directory became a file: no save can
+// write there, not even root's) ends the server with 6, in the foreground and as a daemon, after
+// SIGTERM and after DSTOP, and "Changes not saved" names that list alone: the lists that only a
+// flush marked lost nothing. A flush that fails alone loses nothing either: the stop ends with 0.
+TEST_F(Program, StopThatLostAChangeEndsWithItsOwnCode) {
+    // The daemon is no child of the test's: as their subreaper the test waits for it too.
+    ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    struct TReaper {
+        ~TReaper() { ::prctl(PR_SET_CHILD_SUBREAPER, 0); }
+    } reaper;
+    const struct {
+        const char* Mode;
+        const char* Stop;  // "SIGTERM" or a word
+        bool Change;
+        int Code;
+    } cases[] = {
+        {"run", "SIGTERM", true, 6}, {"run", "dstop", true, 6},   {"daemon", "stop", true, 6},
+        {"daemon", "dstop", true, 6}, {"run", "SIGTERM", false, 0},
+    };
+    const std::string id = "kAFQmDzST7DWlj99KOF]cgkd";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.Mode) + " " + c.Stop + (c.Change ? " with a change" : " flush only"));
+        std::filesystem::remove_all(Path("data"));
+        std::filesystem::remove_all(Path("data.away"));
+        std::filesystem::remove(Log());
+        ASSERT_TRUE(std::filesystem::create_directory(Path("data")));
+        std::string ini = Get(Config());
+        const std::string dataDir = "\nDataDir=" + dir_ + "\n";
+        ASSERT_NE(ini.find(dataDir), std::string::npos);
+        ini.replace(ini.find(dataDir), dataDir.size(), "\nDataDir=" + Path("data") + "\n");
+        const std::string cfg = Path("server.ini");
+        Put(cfg, ini);
+        const bool daemon = std::string(c.Mode) == "daemon";
+        pid_t pid = 0;
+        if (daemon) {
+            pid = StartDaemon(cfg);
+        } else {
+            pid = Spawn({"run", cfg}, "run");
+            ASSERT_TRUE(WaitUntil([&] { return Get(Log()).find("Start listening: Client") != std::string::npos; }));
+        }
+        ASSERT_TRUE(WaitUntil([&] { return Get(Log()).find("Start listening: Command") != std::string::npos; }));
+        std::filesystem::rename(Path("data"), Path("data.away"));
+        Put(Path("data"), "not a directory\n");
+        // Every list but the owner is rewritten and fails; its answer says so.
+        EXPECT_NE(Run({"flushdata", cfg}, "flush").Code, 0);
+        EXPECT_TRUE(WaitUntil([&] { return Get(Log()).find("ERROR: Saving notices: ") != std::string::npos; }));
+        if (c.Change) {
+            EXPECT_EQ(Run({"mute", "Lobby", id, cfg}, "mute").Code, 0);
+            EXPECT_TRUE(WaitUntil([&] { return Occurrences(Get(Log()), "ERROR: Saving list of muted clients: ") >= 2; }))
+                << Get(Log());
+        }
+        if (std::string(c.Stop) == "SIGTERM") {
+            ASSERT_EQ(::kill(pid, SIGTERM), 0);
+        } else {
+            EXPECT_EQ(Run({c.Stop, cfg}, "stop").Code, 0);  // the word only asks for the stop
+        }
+        EXPECT_EQ(Wait(pid, 20s), c.Code);
+        const std::string log = Get(Log());
+        EXPECT_EQ(Occurrences(log, "Changes not saved"), c.Change ? 1u : 0u) << log;
+        if (c.Change) {
+            EXPECT_NE(log.find("ERROR: Saving list of muted clients: Changes not saved: " + Path("data") + "/mutes.dat"),
+                      std::string::npos)
+                << log;
+        }
+        EXPECT_TRUE(WaitUntil([&] { return Ours().empty(); }));
+    }
+}
+
+// 200 local peers ask for the client list again and again and read nothing: the command
+// connections beyond the limit are refused (and logged), the rest share a bound on what they hold
+// unsent, so the server stays under 256 MiB while clients keep talking; once the peers are gone
+// the memory comes back and DPID is answered.
+TEST_F(Program, CommandPeersThatNeverReadCannotTakeTheMemory) {
+    test::RaiseOpenFilesLimit();
+    const std::string cfg = Config();
+    const pid_t pid = StartDaemon(cfg);
+    ASSERT_TRUE(WaitUntil([&] { return Get(Log()).find("Start listening: Command") != std::string::npos; }));
+    // Members make the list long: every answer is some kilobytes.
+    std::vector<std::unique_ptr<test::TZelClient>> members;
+    for (int i = 0; i < 20; ++i) {
+        auto c = std::make_unique<test::TZelClient>();
+        const std::string n = std::to_string(i);
+        ASSERT_TRUE(c->Connect(clientPort_, ("127.0.1." + std::to_string(1 + i)).c_str()));
+        ASSERT_EQ(c->Login(test::ConnectLine("member" + n + "@example.org", "M" + n + "AAA", "Lobby", "")), "OK");
+        members.push_back(std::move(c));
+    }
+    test::TZelClient& a = *members[0];
+    test::TZelClient& b = *members[1];
+    ASSERT_TRUE(b.PumpUntil(
+        [&] {
+            a.Send("TM:<MS>before the peers</MS>\r\n");
+            return b.Heard("before the peers");
+        },
+        10000));
+    const long rssStart = test::ResidentKiB(pid);
+    ASSERT_GT(rssStart, 0);
+
+    std::vector<int> peers;
+    for (int i = 0; i < 200; ++i) {
+        // A small receive buffer: the answers wait in the server, not in this side's kernel.
+        const int fd = test::ConnectLoopback(sd_.CommandPort, nullptr, 4096);
+        ASSERT_GE(fd, 0);
+        peers.push_back(fd);
+    }
+    std::string requests;
+    for (int i = 0; i < 2000; ++i) requests += "00C:00\r\n";
+    long rssMax = rssStart;
+    const auto end = Clock::now() + 6s;
+    bool talked = false;
+    while (Clock::now() < end) {
+        for (int& fd : peers) {
+            if (fd < 0) continue;
+            if (::send(fd, requests.data(), requests.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0 && errno != EAGAIN &&
+                errno != EWOULDBLOCK) {
+                ::close(fd);  // refused or closed by the server
+                fd = -1;
+            }
+        }
+        rssMax = std::max(rssMax, test::ResidentKiB(pid));
+        if (!talked && Clock::now() > end - 3s) {
+            const auto sent = Clock::now();
+            ASSERT_TRUE(a.Send("TM:<MS>among the peers</MS>\r\n"));
+            EXPECT_TRUE(b.PumpUntil([&] { return b.Heard("among the peers"); }, 1000)) << SecondsSince(sent) << " s";
+            talked = true;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    rssMax = std::max(rssMax, test::ResidentKiB(pid));
+    if (kOwnResidentSize) {
+        EXPECT_LT(rssMax, 256L * 1024) << "KiB, at the start " << rssStart;
+    }
+    RecordProperty("PeakResidentKiB", static_cast<int>(rssMax));
+    const std::string refused = "Command: 127.0.0.1:";
+    EXPECT_TRUE(WaitUntil([&] { return Get(Log()).find(" DISCONNECT_MAX_COMMAND_CONNECTIONS") != std::string::npos; }))
+        << Get(Log()).substr(0, 4000);
+    EXPECT_NE(Get(Log()).find(refused), std::string::npos);
+
+    for (int fd : peers)
+        if (fd >= 0) ::close(fd);
+    // Once they are gone, a word is answered, and what they held is given back.
+    bool answered = false;
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            const TRun r = Run({"dpid", cfg}, "dpid");
+            answered = r.Code == 0 && r.Out == std::to_string(pid) + "\n";
+            return answered;
+        },
+        10s));
+    if (kOwnResidentSize) {
+        EXPECT_TRUE(WaitUntil([&] { return test::ResidentKiB(pid) < rssStart + 48 * 1024; }, 10s))
+            << test::ResidentKiB(pid) << " KiB, at the start " << rssStart << ", at most " << rssMax;
+    }
+    ASSERT_TRUE(a.Send("TM:<MS>after the peers</MS>\r\n"));
+    EXPECT_TRUE(b.PumpUntil([&] { return b.Heard("after the peers"); }, 2000));
+    members.clear();
+    EXPECT_EQ(Run({"stop", cfg}).Code, 0);
+    EXPECT_TRUE(WaitUntil([&] { return Ours().empty() && !std::filesystem::exists(Pid()); }));
+}
+
 // The command port or the client port held by another server: the start fails with 3 and names
 // the bind error on standard error (a daemon's starter, the foreground server itself) and in the
 // log; no process and no PID file stay.
@@ -1012,9 +1228,29 @@ TEST_F(Program, StalePidFileIsTakenOverAndAHeldOneRefuses) {
         "WARNING: Stale PID file [" + Pid() + "] of PID=" + std::to_string(first) + " taken over";
     EXPECT_EQ(r.Out.rfind(warning, 0), 0u) << r.Out;
     EXPECT_NE(r.Out.find(ServerProductStart(cfg, second)), std::string::npos) << r.Out;
-    EXPECT_NE(Get(Log()).find(warning), std::string::npos);
+    EXPECT_NE(Get(Log()).find(warning + ": no process held it"), std::string::npos);
+
+    // Killed again, its number now names a live process of another program: that one is never
+    // signalled, and the warning says that no process of this server held the lock.
+    ASSERT_EQ(::kill(second, SIGKILL), 0);
+    ASSERT_TRUE(WaitUntil([&] { return !Alive(second); }));
+    const pid_t other = Spawn({"30"}, "other", "/bin/sleep");
+    ASSERT_GT(other, 0);
+    Put(Pid(), std::to_string(other) + "\n");
+    r = Run({"daemon", cfg}, "third");
+    ASSERT_EQ(r.Code, 0) << r.Out << r.Err;
+    EXPECT_EQ(r.Out.rfind("WARNING: Stale PID file [" + Pid() + "] of PID=" + std::to_string(other) +
+                              " taken over: no process of this server held its lock",
+                          0),
+              0u)
+        << r.Out;
+    EXPECT_TRUE(Alive(other));
     EXPECT_EQ(Run({"stop", cfg}).Code, 0);
-    EXPECT_TRUE(WaitUntil([&] { return Ours().empty() && !std::filesystem::exists(Pid()); }));
+    EXPECT_TRUE(WaitUntil([&] { return !std::filesystem::exists(Pid()); }));
+    EXPECT_TRUE(Alive(other));
+    ::kill(other, SIGKILL);
+    EXPECT_EQ(Wait(other), 128 + SIGKILL);
+    EXPECT_TRUE(WaitUntil([&] { return Ours().empty(); }));
 }
 
 // What lies under the PID file's name without being a stale PID file of this server is never

@@ -155,5 +155,24 @@ TEST_F(PidFile, TakesOverOnlyAStalePidFileOfOurs) {
     EXPECT_EQ(Get(name), "4242\n");
 }
 
+// The start's warning says why the file was stale: a number that names a live process (here this
+// test) names no process of this server, since none held the file's lock.
+TEST(StalePidFile, ReasonNamesWhatTheNumberIs) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) ::_exit(0);
+    ASSERT_EQ(::waitpid(child, nullptr, 0), child);  // reaped: the number names no process now
+    const struct {
+        pid_t Held;
+        const char* Reason;
+    } cases[] = {
+        {0, "it held no process id"},
+        {::getpid(), "no process of this server held its lock"},
+        {1, "no process of this server held its lock"},
+        {child, "no process held it"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(StalePidFileReason(c.Held), c.Reason) << c.Held;
+}
+
 }  // namespace
 }  // namespace zel

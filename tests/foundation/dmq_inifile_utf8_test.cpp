@@ -1,15 +1,21 @@
 #include "foundation/dmq_inifile_utf8.hpp"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <atomic>
+#include <chrono>
 #include <iterator>
 #include <string>
 #include <set>
 #include <sstream>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -205,6 +211,128 @@ TEST_F(IniFileTest, SaveKeepsEachLinesEnding) {
         EXPECT_EQ(Get(), c.After) << c.Before;
         TIniFileUTF8 again(name_, true);
         EXPECT_EQ(again.ReadString(u"Manager1", u"ManagerAuthPassword", u""), u"new");
+    }
+}
+
+// A last line without a line end keeps it so while it stays last; a line added behind it gets the
+// file's line end first.
+TEST_F(IniFileTest, LastLineWithoutLineEndStaysAsItWas) {
+    struct Case {
+        const char* Before;
+        const char16_t* Section;
+        const char16_t* Key;
+        const char* After;
+    } cases[] = {
+        {"[S]\r\nA=1\r\nB=2", u"S", u"A", "[S]\r\nA=v\r\nB=2"},
+        {"[S]\r\nA=1\r\nB=2", u"S", u"B", "[S]\r\nA=1\r\nB=v"},
+        {"[S]\r\nA=1\r\n# end", u"S", u"A", "[S]\r\nA=v\r\n# end"},
+        {"[S]\r\nA=1\r\nB=2", u"S", u"C", "[S]\r\nA=1\r\nB=2\r\nC=v\r\n"},
+        {"[S]\r\nA=1\r\nB=2", u"T", u"C", "[S]\r\nA=1\r\nB=2\r\n\r\n[T]\r\nC=v\r\n"},
+        {"[S]\nA=1", u"S", u"A", "[S]\nA=v"},
+        {"[S]\nA=1", u"T", u"C", "[S]\nA=1\n\n[T]\nC=v\n"},
+        {"[S]\r\nA=1\r\n", u"S", u"A", "[S]\r\nA=v\r\n"},
+    };
+    for (const Case& c : cases) {
+        Put(c.Before);
+        TIniFileUTF8 ini(name_, true);
+        ini.WriteString(c.Section, c.Key, u"v");
+        ini.UpdateFile();
+        EXPECT_EQ(Get(), c.After) << c.Before;
+        // Saved again by the same object: the same bytes.
+        ini.WriteString(c.Section, c.Key, u"v");
+        ini.UpdateFile();
+        EXPECT_EQ(Get(), c.After) << c.Before;
+    }
+}
+
+// A writer that read the file before another saved it keeps the other's keys: the save reads the
+// file anew under the directory's lock.
+TEST_F(IniFileTest, SaveKeepsTheKeysOfASaveSinceTheRead) {
+    Put("[Manager]\nManagerAuthPassword=a0\n[Manager1]\nManagerAuthPassword=b0\n");
+    TIniFileUTF8 first(name_, true);
+    TIniFileUTF8 second(name_, true);
+    first.WriteString(u"Manager", u"ManagerAuthPassword", u"a1");
+    second.WriteString(u"Manager1", u"ManagerAuthPassword", u"b1");
+    second.WriteString(u"Manager2", u"ManagerAuthPassword", u"c1");
+    first.UpdateFile();
+    second.UpdateFile();
+    EXPECT_EQ(Get(), "[Manager]\nManagerAuthPassword=a1\n[Manager1]\nManagerAuthPassword=b1\n\n[Manager2]\n"
+                     "ManagerAuthPassword=c1\n");
+    // The object holds the file as saved.
+    EXPECT_EQ(second.ReadString(u"Manager", u"ManagerAuthPassword", u""), u"a1");
+    EXPECT_EQ(Entries(), std::set<std::string>{"server.ini"});
+
+    // Real writers at once, each with its own key: every round keeps both.
+    for (int round = 0; round < 20; ++round) {
+        std::vector<std::thread> writers;
+        for (int w = 0; w < 4; ++w)
+            writers.emplace_back([&, w] {
+                TIniFileUTF8 ini(name_, true);
+                ini.WriteString(u"W" + std::u16string(1, char16_t(u'0' + w)), u"Round",
+                                std::u16string(1, char16_t(u'a' + round)));
+                ini.UpdateFile();
+            });
+        for (std::thread& t : writers) t.join();
+        TIniFileUTF8 back(name_, true);
+        for (int w = 0; w < 4; ++w)
+            EXPECT_EQ(back.ReadString(u"W" + std::u16string(1, char16_t(u'0' + w)), u"Round", u""),
+                      std::u16string(1, char16_t(u'a' + round)))
+                << "round " << round << ", writer " << w;
+    }
+}
+
+// A save waits while another holds the directory's lock, and then goes on.
+TEST_F(IniFileTest, SaveWaitsForTheDirectorysLock) {
+    Put("[S]\nA=1\n");
+    const int fd = open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(flock(fd, LOCK_EX), 0);
+    std::atomic<bool> saved{false};
+    std::thread writer([&] {
+        TIniFileUTF8 ini(name_, true);
+        ini.WriteString(u"S", u"A", u"2");
+        ini.UpdateFile();
+        saved = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(saved);
+    EXPECT_EQ(Get(), "[S]\nA=1\n");
+    close(fd);
+    writer.join();
+    EXPECT_TRUE(saved);
+    EXPECT_EQ(Get(), "[S]\nA=2\n");
+}
+
+// A configuration that is a symbolic link is saved through it: the link stays, the file it leads
+// to (through a relative or an absolute link, a chain of two) gets the change, and the staging
+// file went beside that file.
+TEST_F(IniFileTest, LinkedFileIsSavedThroughTheLink) {
+    ASSERT_EQ(mkdir((dir_ + "/etc").c_str(), 0700), 0);
+    const std::string target = dir_ + "/etc/real.ini";
+    for (const std::string& link : {std::string("etc/real.ini"), target}) {
+        std::ofstream(target, std::ios::binary) << "[Manager]\nManagerAuthPassword=old\n";
+        ASSERT_EQ(chmod(target.c_str(), 0640), 0);
+        unlink(name_.c_str());
+        unlink((dir_ + "/hop.ini").c_str());
+        ASSERT_EQ(symlink("hop.ini", name_.c_str()), 0);
+        ASSERT_EQ(symlink(link.c_str(), (dir_ + "/hop.ini").c_str()), 0);
+        TIniFileUTF8 ini(name_, true);
+        ini.WriteString(u"Manager", u"ManagerAuthPassword", u"new");
+        ini.UpdateFile();
+        struct stat st {};
+        ASSERT_EQ(lstat(name_.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISLNK(st.st_mode)) << link;
+        ASSERT_EQ(lstat(target.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ(st.st_mode & 07777, 0640u);
+        EXPECT_EQ(Get(), "[Manager]\nManagerAuthPassword=new\n") << link;
+        EXPECT_EQ(Entries(), (std::set<std::string>{"etc", "hop.ini", "server.ini"}));
+        DIR* d = opendir((dir_ + "/etc").c_str());
+        std::set<std::string> inEtc;
+        while (const dirent* e = readdir(d))
+            if (!IsDotDir(e->d_name)) inEtc.insert(e->d_name);
+        closedir(d);
+        EXPECT_EQ(inEtc, std::set<std::string>{"real.ini"});
     }
 }
 

@@ -392,6 +392,57 @@ TEST(MainQueueThread, StopWritesASaveWaitingForItsRetry) {
     EXPECT_TRUE(log.Has(u"ERROR: Saving owner: Changes not saved: " + s->OwnerFileName()));
 }
 
+// A rewrite that holds no change (a flush's) and fails loses nothing: the stop names only the
+// lists whose failed lines held a change, and only those count as unsaved changes. A change stays
+// lost through later failed rewrites of its list until a save succeeds.
+TEST(MainQueueThread, OnlyListsWhoseChangesFailedAreNamed) {
+    test::TLogCapture log;
+    std::atomic<bool> mutesSucceed{false};
+    std::atomic<int> writes{0};
+    auto s = NewService();
+    log.Install(*s);
+    s->LogData = false;
+    s->SaveRetryFirstMs = 600000;
+    s->DataFileWriter = [&](const UnicodeString&, const UnicodeString&, const TZELSVCWriteArray& Lines) {
+        ++writes;
+        return Lines == TZELSVCWriteArray{"m\r\n"} && mutesSucceed.load();
+    };
+    s->Start();
+    s->RequestServiceStart();
+    s->PostMainSave(K::fsmq_SaveBlocks, {"b\r\n"}, false);
+    s->PostMainSave(K::fsmq_SaveAdmins, {"a\r\n"}, true);
+    s->PostMainSave(K::fsmq_SaveAdmins, {"a\r\n"}, false);  // a flush after the change: still lost
+    s->PostMainSave(K::fsmq_SaveMutes, {"m\r\n"}, true);
+    ASSERT_TRUE(ServeUntil([&] { return writes == 4; }));
+    mutesSucceed = true;
+    s->PostMainSave(K::fsmq_SaveMutes, {"m\r\n"}, false);  // saved: the mute's change is in its file
+    ASSERT_TRUE(ServeUntil([&] { return writes == 5; }));
+    s->StopAndWait();
+    EXPECT_TRUE(s->UnsavedChanges());
+    EXPECT_TRUE(log.Has(u"ERROR: Saving list of admins: Changes not saved: " + s->AdminsFileName()));
+    EXPECT_FALSE(log.HasPrefix(u"ERROR: Saving list of blocked clients: Changes not saved"));
+    EXPECT_FALSE(log.HasPrefix(u"ERROR: Saving list of muted clients: Changes not saved"));
+
+    // Only rewrites failed: nothing is lost.
+    test::TLogCapture log2;
+    auto t = NewService();
+    log2.Install(*t);
+    t->LogData = false;
+    std::atomic<int> failed{0};
+    t->DataFileWriter = [&](const UnicodeString&, const UnicodeString&, const TZELSVCWriteArray&) {
+        ++failed;
+        return false;
+    };
+    t->Start();
+    t->RequestServiceStart();
+    t->PostMainSave(K::fsmq_SaveBlocks, {"b\r\n"}, false);
+    ASSERT_TRUE(ServeUntil([&] { return failed >= 1; }));
+    t->StopAndWait();
+    EXPECT_EQ(failed, 2);  // and once more at the stop
+    EXPECT_FALSE(t->UnsavedChanges());
+    EXPECT_FALSE(log2.HasPrefix(u"ERROR: Saving list of blocked clients: Changes not saved"));
+}
+
 // The service thread may decide it has reached its end while the timer's last pass still queues
 // a save (a timed entry that expired in it): the tail writes it once the timer has ended.
 TEST(MainQueueThread, SaveQueuedByTheTimersLastPassIsWritten) {
