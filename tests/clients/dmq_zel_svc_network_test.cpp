@@ -1723,6 +1723,13 @@ std::string BossUtf8Part() {
     return s;
 }
 
+// The owner of "Test", logged in with its UTF-8 part.
+std::string BossLogin() {
+    return "CT:<VX>2014004</VX><EA>boss@example.org</EA><PW>pw</PW><ON>BOSS</ON>"
+           "<BC>PC Only</BC><CT>Town</CT><NN>Land</NN><NT>Test</NT><CEF>1027</CEF><U8TF>" +
+           BossUtf8Part() + "</U8TF>\r\n";
+}
+
 // Blocks, administrators and switches from clients; a refused line leaves every file as it was
 // and the other members where they are.
 TEST_F(NetworkTest, ClientBlocksAdminsAndSwitches) {
@@ -1730,10 +1737,7 @@ TEST_F(NetworkTest, ClientBlocksAdminsAndSwitches) {
     TZELServNetwork* net = Svc->RealNet(u"Test");
     TTestClient admin, boss, u1, u2, u3;
     ASSERT_EQ(Join(admin, Login("AD", "ad@example.org", "Test")), "ADMIN");
-    const std::string bossLogin = "CT:<VX>2014004</VX><EA>boss@example.org</EA><PW>pw</PW><ON>BOSS</ON>"
-                                  "<BC>PC Only</BC><CT>Town</CT><NN>Land</NN><NT>Test</NT><CEF>1027</CEF><U8TF>" +
-                                  BossUtf8Part() + "</U8TF>\r\n";
-    ASSERT_EQ(Join(boss, bossLogin), "NETOWNER");
+    ASSERT_EQ(Join(boss, BossLogin()), "NETOWNER");
     ASSERT_EQ(Join(u1, Login("U1", "u1@example.org", "Test")), "OK");
     ASSERT_EQ(Join(u2, Login("U2", "u2@example.org", "Test")), "OK");
     ASSERT_EQ(Join(u3, Login("U3", "u3@example.org", "Test")), "OK");
@@ -1810,10 +1814,7 @@ TEST_F(NetworkTest, LeavingClientsLastLinesAct) {
     StartWith("Test|OwnerEMail=boss@example.org\nOther\n");
     TZELServNetwork* net = Svc->RealNet(u"Test");
     TTestClient boss, w, x, y, z;
-    const std::string bossLogin = "CT:<VX>2014004</VX><EA>boss@example.org</EA><PW>pw</PW><ON>BOSS</ON>"
-                                  "<BC>PC Only</BC><CT>Town</CT><NN>Land</NN><NT>Test</NT><CEF>1027</CEF><U8TF>" +
-                                  BossUtf8Part() + "</U8TF>\r\n";
-    ASSERT_EQ(Join(boss, bossLogin), "NETOWNER");
+    ASSERT_EQ(Join(boss, BossLogin()), "NETOWNER");
     ASSERT_EQ(Join(w, Login("W", "w@example.org", "Test")), "OK");
     ASSERT_EQ(Join(x, Login("X", "x@example.org", "Test")), "OK");
     ASSERT_EQ(Join(y, Login("Y", "y@example.org", "Test")), "OK");
