@@ -1,6 +1,7 @@
 // What members and operators get from the real program: a block, mute or administrator given
 // while a client is on its way in (in quarantine, or an old client holding back its KP line)
-// reaches it; the last lines of a client that leaves act; a network's own charset makes its 8-bit members' texts for the UTF-8 members;
+// reaches it; the last lines of a client that leaves act, and so do those it sent before it was
+// a member; a network's own charset makes its 8-bit members' texts for the UTF-8 members;
 // over-long 8-bit texts reach the others as a start of what was sent; a client's own texts reach
 // the log escaped.
 #include <gtest/gtest.h>
