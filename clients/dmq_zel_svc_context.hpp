@@ -182,6 +182,10 @@ public:
     TZELNetClientState NetState = TZELNetClientState::ncs_None;
     bool Indexed = false;  // in the network's id index (and callsign index where used)
     bool Moved = false;    // came by a move
+    // Its lines the network keeps until it is a member (it is Approved), and those it dropped over
+    // the bound.
+    int32_t DeferredLines = 0;
+    int32_t DeferredDropped = 0;
     uint32_t JoinTime = 0;
     uint32_t QuarantineStart = 0;
     int32_t SessionLeft = 0;   // seconds

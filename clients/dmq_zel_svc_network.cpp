@@ -30,6 +30,25 @@ using Q = TZELSVCNetQueueCommand;
 
 constexpr uint32_t kRunMs = 500;
 
+// The lines a client may send before it is a member and still have them act: one batch of the
+// service tick; it is a member at the next housekeeping, at most 500 ms after its client ready.
+constexpr int32_t kMaxDeferredLines = 32;
+
+// The commands a client sends in its lines (codes 62 to 80), run by RunClientCommand.
+bool IsClientCommand(Q Code) {
+    switch (Code) {
+        case Q::fsnq_ClientMessage: case Q::fsnq_ClientMessageExt: case Q::fsnq_ClientMute: case Q::fsnq_ClientUnmute:
+        case Q::fsnq_ClientBlock: case Q::fsnq_ClientUnblock: case Q::fsnq_ClientAddAdmin:
+        case Q::fsnq_ClientDeleteAdmin: case Q::fsnq_ClientConnModeOn: case Q::fsnq_ClientConnModeOff:
+        case Q::fsnq_ClientTalkModeOn: case Q::fsnq_ClientTalkModeOff: case Q::fsnq_ClientAddRight:
+        case Q::fsnq_ClientDeleteRight: case Q::fsnq_ClientMarkRight: case Q::fsnq_ClientUnmarkRight:
+        case Q::fsnq_ClientNotice: case Q::fsnq_ClientNoticeUtf8:
+            return true;
+        default:
+            return false;
+    }
+}
+
 UnicodeView StateName(NS S) {
     switch (S) {
         case NS::ncs_None: return u"none";
@@ -803,7 +822,7 @@ void TZELServNetwork::ProcessQueue(bool Housekeeping) {
         // One record that fails costs only itself: the records after it (a disconnect among them)
         // still run.
         try {
-            RunRecord(*r);
+            if (!DeferClientCommand(r)) RunRecord(*r);
         } catch (const std::exception& e) {
             S_.LogNetworkError(*this, e);
         }
@@ -867,15 +886,11 @@ void TZELServNetwork::RunRecord(TZELSVCNetQueueRecord& Rec) {
         case Q::fsnq_SetServerManagerMode: case Q::fsnq_SetNetManagerMode: case Q::fsnq_CmdDisconnect:
             RunCommandPort(Rec);
             return;
-        case Q::fsnq_ClientMessage: case Q::fsnq_ClientMessageExt: case Q::fsnq_ClientMute: case Q::fsnq_ClientUnmute:
-        case Q::fsnq_ClientBlock: case Q::fsnq_ClientUnblock: case Q::fsnq_ClientAddAdmin:
-        case Q::fsnq_ClientDeleteAdmin: case Q::fsnq_ClientConnModeOn: case Q::fsnq_ClientConnModeOff:
-        case Q::fsnq_ClientTalkModeOn: case Q::fsnq_ClientTalkModeOff: case Q::fsnq_ClientAddRight:
-        case Q::fsnq_ClientDeleteRight: case Q::fsnq_ClientMarkRight: case Q::fsnq_ClientUnmarkRight:
-        case Q::fsnq_ClientNotice: case Q::fsnq_ClientNoticeUtf8:
-            RunClientCommand(Rec);
-            return;
         default:
+            if (IsClientCommand(code)) {
+                RunClientCommand(Rec);
+                return;
+            }
             break;
     }
     if (c == nullptr || !RunFloorRecord(code, *c, Rec))
@@ -990,6 +1005,9 @@ void TZELServNetwork::Housekeeping(bool Full) {
             c->vSend(AnsiView(state, 3));
         }
     }
+    // The new members' early lines run once the housekeeping is done, as lines that came after it
+    // would; the others go now, before their contexts are freed.
+    TRecordList early = SettleDeferred();
     // 10. Free the disposed contexts; each was one open connection.
     const TGroup dispose = std::exchange(DisposeHold_, TGroup());
     for (TZELSVCContext* c : dispose) {
@@ -1004,6 +1022,69 @@ void TZELServNetwork::Housekeeping(bool Full) {
     // 11. A member dropped by the steps after the lists (floor, bandwidth) is published at the
     // next housekeeping; everything else was handled.
     Dirty_ &= ZELNetDirtyMemberLists;
+    if (!early.empty()) RunDeferred(early);
+}
+
+bool TZELServNetwork::DeferClientCommand(std::unique_ptr<TZELSVCNetQueueRecord>& Rec) {
+    if (!IsClientCommand(Rec->Command)) return false;
+    TZELSVCContext* c = AsClient(Rec->Owner);
+    // Lines read after the client ready reach the network before the housekeeping makes the
+    // client a member: they act once it is one, after the others got its list entry.
+    if (c == nullptr || c->NetState != NS::ncs_Approved) return false;
+    if (c->DeferredLines >= kMaxDeferredLines) {
+        ++c->DeferredDropped;
+        Rec.reset();
+        return true;
+    }
+    Deferred_.push_back(std::move(Rec));
+    ++c->DeferredLines;
+    return true;
+}
+
+TZELServNetwork::TRecordList TZELServNetwork::SettleDeferred() {
+    TRecordList run;
+    if (Deferred_.empty()) return run;
+    TRecordList all = std::exchange(Deferred_, TRecordList());
+    // Every sender is still here: a context is freed only below, in the housekeeping that runs
+    // this first, and its lines were kept while it was Approved.
+    std::vector<TZELSVCContext*> senders;
+    for (auto& r : all) {
+        TZELSVCContext* c = AsClient(r->Owner);
+        if (c->NetState == NS::ncs_Approved) {
+            Deferred_.push_back(std::move(r));
+            continue;
+        }
+        if (c->DeferredLines > 0 && std::find(senders.begin(), senders.end(), c) == senders.end())
+            senders.push_back(c);
+        if (c->NetState == NS::ncs_Member)
+            run.push_back(std::move(r));
+        else
+            ++c->DeferredDropped;
+    }
+    for (TZELSVCContext* c : senders) {
+        if (c->DeferredDropped > 0 && ClientLogLevel() >= 1)
+            LogClient(c,
+                      u" LINES_DROPPED Count=" + WidenStrU(std::to_string(c->DeferredDropped)) +
+                          (c->NetState == NS::ncs_Member ? u" (over the limit before the login completed)"
+                                                         : u" (left before the login completed)"),
+                      true);
+        c->DeferredLines = 0;
+        c->DeferredDropped = 0;
+    }
+    return run;
+}
+
+void TZELServNetwork::RunDeferred(TRecordList& Lines) {
+    for (auto& r : Lines) {
+        // A sender dropped meanwhile (bandwidth, a block by an earlier line) is no member: the
+        // command ignores it, as it would any line of a dropped member.
+        try {
+            RunClientCommand(*r);
+        } catch (const std::exception& e) {
+            S_.LogNetworkError(*this, e);
+        }
+        r.reset();
+    }
 }
 
 }  // namespace zel

@@ -226,6 +226,7 @@ public:
 
 private:
     using TGroup = std::vector<TZELSVCContext*>;
+    using TRecordList = std::vector<std::unique_ptr<TZELSVCNetQueueRecord>>;
 
     TGroup* GroupOf(TZELNetClientState State);
     const TGroup* GroupOf(TZELNetClientState State) const;
@@ -352,6 +353,13 @@ private:
     bool DisconnectById(AnsiView Id);
     // Codes 62 to 80 from a member (a requester no longer a member asks for nothing).
     void RunClientCommand(TZELSVCNetQueueRecord& Rec);
+    // A client command of an Approved client is kept (true; Rec taken) until the client is a
+    // member; at most kMaxDeferredLines a client, the lines over it are dropped.
+    bool DeferClientCommand(std::unique_ptr<TZELSVCNetQueueRecord>& Rec);
+    // After the admission: the kept lines of the new members, in order; the lines of clients
+    // that left on their way in are dropped (logged) while their contexts still exist.
+    TRecordList SettleDeferred();
+    void RunDeferred(TRecordList& Lines);
     // Codes 62, 63: a private text to one member (neither joining nor closing) or a text to all.
     void TextMessage(TZELSVCContext* Sender, const TZELSVCNetQueueRecord& Rec);
     // Whether Target's speaker cache holds Sender (no position: not held).
@@ -390,6 +398,9 @@ private:
     std::vector<TZELSVCContext*> Requests_[6];
 
     TZELSVCPendingCommands Pending_;
+    // Client commands of clients admitted but not yet members (Approved), in arrival order: they
+    // run once their senders are members, after the housekeeping that published them.
+    TRecordList Deferred_;
 
     TZELSVCAdminList Admins_;
     TZELSVCMuteBlockList Mutes_;

@@ -1840,6 +1840,57 @@ TEST_F(NetworkTest, LeavingClientsLastLinesAct) {
     EXPECT_EQ(Groups(), "");
 }
 
+// Lines in one write with the connect line act once their client is a member, in order; over
+// the bound of lines kept meanwhile, the rest are dropped and counted in the log. A client that
+// leaves at once, before it is a member, has its line either act (it became one first) or
+// dropped with the log line; it is freed once and the groups stay sound.
+TEST_F(NetworkTest, EarlyLinesActOnceMemberOrAreDropped) {
+    StartWith("Test\n");
+    TTestClient w, e;
+    ASSERT_EQ(Join(w, Login("W", "w@example.org", "Test")), "OK");
+    ASSERT_TRUE(Until([&] { return Members(u"Test") == 1; }));
+    const auto text = [](int N) {
+        const std::string n = std::to_string(N);
+        return "early" + std::string(3 - n.size(), '0') + n;
+    };
+    std::string lines;
+    for (int i = 1; i <= 40; ++i) lines += "TM:<MS>" + text(i) + "</MS>\r\n";
+    ASSERT_EQ(Join(e, Login("E", "e@example.org", "Test") + lines), "OK");
+    EXPECT_TRUE(w.ReadUntil([&](const std::string& R) { return R.find(text(32)) != std::string::npos; }, 5000));
+    ASSERT_TRUE(LogMark());
+    w.ReadFor(200);
+    size_t at = 0;
+    int got = 0;
+    for (int i = 1; i <= 40; ++i) {
+        const size_t p = w.Received.find(text(i));
+        if (p == std::string::npos) continue;
+        EXPECT_GT(p, at) << "in order: " << text(i);
+        at = p;
+        ++got;
+    }
+    EXPECT_GE(got, 32);
+    if (got < 40) {
+        EXPECT_TRUE(ClientLogged(e.LocalPort, "LINES_DROPPED Count=" + std::to_string(40 - got)));
+    }
+    for (int i = 1; i <= 3; ++i) {
+        SCOPED_TRACE("leaving at once " + std::to_string(i));
+        TTestClient l;
+        const std::string bye = "gone" + std::to_string(i);
+        ASSERT_EQ(Join(l, Login("L" + std::to_string(i), "l@example.org", "Test") + "TM:<MS>" + bye + "</MS>\r\n"),
+                  "OK");
+        l.Close();
+        TFreedContext f{};
+        ASSERT_TRUE(Until([&] { return Svc->Probe.Find(l.LocalPort, f); }));
+        ASSERT_TRUE(LogMark());
+        w.ReadFor(100);
+        const bool relayed = w.Received.find(bye) != std::string::npos;
+        EXPECT_NE(relayed, ClientLogged(l.LocalPort, "LINES_DROPPED Count=1"));
+    }
+    // W and E are left.
+    EXPECT_TRUE(Until([&] { return Held(u"Test") == 2; }));
+    EXPECT_EQ(Groups(), "");
+}
+
 // A refusing answer after the fall to STANDALONE is stored and changes nothing; an answer for a
 // context that is gone is not followed to it.
 TEST_F(NetworkTest, LateVerdictsChangeNothing) {

@@ -1,6 +1,7 @@
 // What members and operators get from the real program: a block, mute or administrator given
 // while a client is on its way in (in quarantine, or an old client holding back its KP line)
-// reaches it; the last lines of a client that leaves act; a network's own charset makes its 8-bit members' texts for the UTF-8 members;
+// reaches it; the last lines of a client that leaves act, and so do those it sent before it was
+// a member; a network's own charset makes its 8-bit members' texts for the UTF-8 members;
 // over-long 8-bit texts reach the others as a start of what was sent; a client's own texts reach
 // the log escaped.
 #include <gtest/gtest.h>
@@ -99,9 +100,10 @@ protected:
         return "";
     }
     // Joins M (its packets start after the login answer); the answer's access level.
-    std::string Join(TMember& M, const TLogin& L) {
+    // Lines After go in the same write as the connect line.
+    std::string Join(TMember& M, const TLogin& L, const std::string& After = "") {
         M.Mail = L.Mail;
-        if (!M.C.Connect(sd_.ClientPort) || !M.C.Send(L.Line()) || !M.C.WaitLoginAnswer()) return "";
+        if (!M.C.Connect(sd_.ClientPort) || !M.C.Send(L.Line() + After) || !M.C.WaitLoginAnswer()) return "";
         const std::string& r = M.C.Received;
         const size_t a = r.find("\r\n");
         M.Parsed = r.find("\r\n", a + 2) + 2;
@@ -300,6 +302,58 @@ TEST_F(Members, LinesBeforeTheCloseTakeEffect) {
                 case Act::Move:
                     EXPECT_TRUE(WaitUntil([&] { return Contains(Listed(), "Other:\n    X" + n); }, 15s)) << Listed();
                     break;
+            }
+        }
+}
+
+// Lines sent with the connect line, or at once after the login answer, act once the client is a
+// member: a text reaches the other member after the new member's list entry, an owner's mute
+// lands in the file made from the member online. Sent once it is listed, they act as well.
+TEST_F(Members, EarlyLinesTakeEffect) {
+    std::string owners;
+    for (int i = 1; i <= 6; ++i) owners += "o" + std::to_string(i) + "@example.org,";
+    Start("Test|OwnerEMail=" + owners + "\n");
+    enum class When { WithConnectLine, AfterAnswer, AfterListed };
+    int row = 0;
+    for (const When when : {When::WithConnectLine, When::AfterAnswer, When::AfterListed})
+        for (const bool text : {true, false}) {
+            const std::string n = std::to_string(++row);
+            SCOPED_TRACE(std::string(text ? "text" : "mute") +
+                         (when == When::WithConnectLine ? " with the connect line"
+                          : when == When::AfterAnswer   ? " at once after the login answer"
+                                                        : " once listed"));
+            TMember w, x, a;
+            ASSERT_EQ(Join(w, {"w" + n + "@example.org", "W" + n, "Test"}), "OK");
+            ASSERT_EQ(Join(x, {"x" + n + "@example.org", "X" + n, "Test"}), "OK");
+            ASSERT_TRUE(WaitUntil([&] {
+                const std::string l = Listed();
+                return Contains(l, "W" + n) && Contains(l, "X" + n);
+            }, 15s)) << Listed();
+            const std::string xid = CalcSourceId("x" + n + "@example.org");
+            const std::string call = text ? "A" + n + "TXT" : "O" + n;
+            const std::string lines =
+                text ? "TM:<MS>early " + n + "</MS>\r\n" : "MC:<IP>" + xid + "</IP>\r\n";
+            const TLogin l{text ? "a" + n + "@example.org" : "o" + n + "@example.org", call, "Test"};
+            ASSERT_EQ(Join(a, l, when == When::WithConnectLine ? lines : ""), text ? "OK" : "NETOWNER");
+            if (when == When::AfterListed) {
+                ASSERT_TRUE(WaitUntil([&] { return Contains(Listed(), call); }, 15s)) << Listed();
+            }
+            if (when != When::WithConnectLine) {
+                ASSERT_TRUE(a.C.Send(lines));
+            }
+            if (text) {
+                const int got = w.WaitFor([&](const TPkt& p) {
+                    return p.Type == ZELPacketText && Contains(p.Bytes, "early " + n);
+                });
+                EXPECT_GE(got, 0) << "the text reaches the other member";
+                if (got >= 0) {
+                    const int entry = w.WaitFor([&](const TPkt& p) {
+                        return p.Type != ZELPacketText && Contains(p.Bytes, call);
+                    }, 0, 0);
+                    EXPECT_TRUE(entry >= 0 && entry < got) << "the sender's list entry comes first";
+                }
+            } else {
+                EXPECT_TRUE(Contains(EntryOf("mutes.dat", xid), "|" + Hex("X" + n) + "|"));
             }
         }
 }
