@@ -75,6 +75,11 @@ configure_file(packaging/zelserver.logrotate.in "${_pkg_out}/zelserver.logrotate
 configure_file(packaging/zelserver.init.in "${_pkg_out}/zelserver.init" @ONLY)
 configure_file(packaging/zelserver.tmpfiles.in "${_pkg_out}/zelserver.tmpfiles" @ONLY)
 configure_file(packaging/ZELServer-console.8.in "${_pkg_out}/ZELServer-console.8" @ONLY)
+# The maintainer scripts stand alone: the routines two of them share are written once and put
+# into each.
+file(READ packaging/debian/daemon-functions.sh ZEL_DAEMON_FUNCTIONS)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+             "${PROJECT_SOURCE_DIR}/packaging/debian/daemon-functions.sh")
 foreach(_s postinst prerm postrm conffiles)
   configure_file(packaging/debian/${_s}.in "${_pkg_out}/debian/${_s}" @ONLY)
 endforeach()
